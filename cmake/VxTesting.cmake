@@ -1,0 +1,28 @@
+# Test helpers: one executable per test file, each registered with ctest.
+#   vx_add_gtest(name SOURCES a.cpp ... LIBS lib ...)   GoogleTest, Qt-free code
+#   vx_add_qtest(name SOURCES a.cpp ... LIBS lib ...)   QtTest, run on the offscreen platform
+function(vx_add_gtest name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  find_package(GTest REQUIRED)
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main vx_warnings)
+  add_test(NAME ${name} COMMAND ${name})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "gtest;${ARG_LABELS}")
+endfunction()
+
+function(vx_add_qtest name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  find_package(Qt5 REQUIRED COMPONENTS Core Gui Widgets Network Test)
+  add_executable(${name} ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES AUTOMOC ON)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} Qt5::Test vx_warnings)
+  add_test(NAME ${name} COMMAND ${name})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "qtest;${ARG_LABELS}"
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endfunction()
