@@ -17,7 +17,10 @@ function(vx_add_qtest name)
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   find_package(Qt5 REQUIRED COMPONENTS Core Gui Widgets Network Test)
   add_executable(${name} ${ARG_SOURCES})
-  set_target_properties(${name} PROPERTIES AUTOMOC ON)
+  # Each test program gets a directory of its own: the updater reads and writes
+  # update.ini and other files next to the running program.
+  set_target_properties(${name} PROPERTIES AUTOMOC ON
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} Qt5::Test vx_warnings)
   add_test(NAME ${name} COMMAND ${name})
   if(NOT ARG_TIMEOUT)

@@ -1,10 +1,70 @@
+#include "configuration.h"
 #include "diagnostics.h"
+#include "mainwindow.h"
+#include "singleinstancechecker.h"
+#include "updateengine.h"
 
 #include <QApplication>
+#include <QDebug>
+#include <QDir>
+#include <QLocale>
+#include <QTimer>
+#include <QTranslator>
+
+namespace {
+
+const int kSessionStartDelayMs = 2000;
+
+// Leftovers of earlier updates in the program directory: files replaced by a
+// self-update, libraries of old Qt versions, and the emptied "old" folder.
+void removeLeftovers(const QString& programDir)
+{
+    UpdateEngine::removeQt4Files(programDir);
+    UpdateEngine::removeOldFiles(programDir);
+    for (const char* sub : {"/old", "/imageformats", "/accessible", "/sqldrivers"})
+        UpdateEngine::removeOldFiles(programDir + QLatin1String(sub));
+    QDir(programDir).rmdir(QStringLiteral("old"));
+    qDebug() << "Removing old files done";
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
     Diagnostics::install();
     QApplication app(argc, argv);
-    return 0;
+    const QString programDir = QCoreApplication::applicationDirPath();
+    qDebug() << "Voxaro updater started";
+
+    removeLeftovers(programDir);
+
+    if (SingleInstanceChecker::notifyRunningInstance(QStringLiteral("#"))) {
+        qDebug() << "Detected other instance running, aborting";
+        return 0;
+    }
+
+    // A missing translation leaves the English texts, so the results of load()
+    // do not matter; both translators are installed either way.
+    const QString locale = QLocale::system().name();
+    QTranslator updaterTranslator;
+    QTranslator qtTranslator;
+    updaterTranslator.load(programDir + QStringLiteral("/translations/update_") + locale);
+    qtTranslator.load(programDir + QStringLiteral("/translations/qt_") + locale);
+    QCoreApplication::installTranslator(&updaterTranslator);
+    QCoreApplication::installTranslator(&qtTranslator);
+
+    Configuration config;
+    MainWindow window(&config);
+    if (!config.parseCommandLineOptions()) {
+        qDebug() << "Failed ot parse command line options, aborting";
+        return 1;
+    }
+
+    QTimer::singleShot(kSessionStartDelayMs, &window, [&window] {
+        QMetaObject::invokeMethod(&window, "onStartUpdate");
+    });
+    window.updateVersionLabel();
+    window.show();
+    window.updateNews();
+    return app.exec();
 }

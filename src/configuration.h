@@ -1,0 +1,75 @@
+#pragma once
+// What this run of the updater does: which step (updater or client), channel,
+// product, target version, news, the session's directories, proxy and the
+// number of parallel downloads. One object per process, created by the entry
+// function before the window. It reads the command line, the "Channel" and
+// "update" groups of update.ini and, when no version is given, asks the update
+// server. It also sets g_UpdateBaseUrl, the base of every update file's URL.
+
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+// Base URL of all update files, ending in "/"; set by getUpdateChannel().
+extern QString g_UpdateBaseUrl;
+
+// The update server's host for the UDP queries (version, news, banner): the
+// build's UPDATE_SERVER_HOST, or "VX3_UPDATE_SERVER_HOST" from the environment.
+QString updateServerHost();
+
+class Configuration final : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Configuration(QObject* parent = nullptr);
+
+    // Reads QCoreApplication::arguments(); the overload takes them explicitly
+    // (position 0 is the program).
+    bool parseCommandLineOptions();
+    bool parseCommandLineOptions(const QStringList& args);
+    bool initalizeStart(const QString& tempDir, const QString& installDir);
+    void readUpdateIniSettings();
+
+    bool getDefaultParameters();
+    void getUpdateChannel();
+    bool createTempDir();
+
+    static QString productName(bool client);
+    static QString configDir();
+    // The stable (and beta) channel's base URL: the build's default, or
+    // "VX3_UPDATE_BASE_URL" from the environment. Always ends in "/".
+    static QString stableBaseUrl();
+
+    int clientUpdate() const;
+    int channel() const;
+    QString clientType() const;
+    int versionNr() const;
+    QString versionString() const;
+    QString news() const;
+    QString tempDir() const;
+    QString installDir() const;
+    QString proxy() const;
+    int streams() const;
+
+signals:
+    void fatalError(QString errorMessage);
+    void message(QString message);
+
+private:
+    bool setVersionNr(const QString& text, const QString& errorFormat);
+    bool initializeFromArgs(const QStringList& args, int first);
+    QPair<QString, QString> queryLatestVersion(int channel, QString* news);
+
+    int m_ClientUpdate = 0;
+    int m_Channel = 0;
+    QString m_ClientType;
+    int m_VersionNr = 0;
+    QString m_VersionString;
+    QString m_News;
+    QString m_TempDir;
+    QString m_InstallDir;
+    QString m_Proxy;
+    int m_Streams = 6;
+};

@@ -1,0 +1,7 @@
+#include "singleinstancechecker.h"
+
+bool SingleInstanceChecker::notifyRunningInstance(const QString& message)
+{
+    Q_UNUSED(message);
+    return false;
+}

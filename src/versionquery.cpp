@@ -1,0 +1,138 @@
+#include "versionquery.h"
+
+#include "configuration.h"
+
+#include <QByteArray>
+#include <QStringList>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace {
+
+const int kReceiveTimeoutMs = 5000;
+const size_t kVersionReplyLimit = 511;
+const size_t kNewsReplyLimit = 4095;
+
+// Closes the socket on every path out of query().
+class UdpSocket final
+{
+public:
+    UdpSocket() : m_Fd(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)) {}
+    ~UdpSocket()
+    {
+        if (m_Fd >= 0)
+            ::close(m_Fd);
+    }
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+
+    int fd() const { return m_Fd; }
+
+private:
+    int m_Fd;
+};
+
+bool resolveServer(sockaddr_in* address)
+{
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_protocol = IPPROTO_UDP;
+    addrinfo* results = nullptr;
+    const QByteArray host = updateServerHost().toUtf8();
+    if (::getaddrinfo(host.constData(), nullptr, &hints, &results) != 0 || !results)
+        return false;
+    bool found = false;
+    if (results->ai_addrlen >= sizeof(sockaddr_in)) {
+        std::memcpy(address, results->ai_addr, sizeof(sockaddr_in));
+        address->sin_port = htons(VersionQuery::kPort);
+        found = true;
+    }
+    ::freeaddrinfo(results);
+    return found;
+}
+
+bool sendRequest(int fd, const sockaddr_in& server, char what)
+{
+    const char request[2] = {what, 0};
+    const ssize_t sent = ::sendto(fd, request, sizeof request, 0,
+                                  reinterpret_cast<const sockaddr*>(&server), sizeof server);
+    return sent > 0;
+}
+
+// One datagram, cut at `limit` bytes and then at its first zero byte.
+bool receiveReply(int fd, size_t limit, QByteArray* reply)
+{
+    QByteArray buffer(static_cast<int>(limit + 1), '\0');
+    const ssize_t received = ::recv(fd, buffer.data(), limit, 0);
+    if (received < 0)
+        return false;
+    buffer.truncate(static_cast<int>(received));
+    const int zero = buffer.indexOf('\0');
+    if (zero >= 0)
+        buffer.truncate(zero);
+    *reply = buffer;
+    return true;
+}
+
+} // namespace
+
+bool VersionQuery::query()
+{
+    m_Entries.clear();
+
+    UdpSocket socket;
+    if (socket.fd() < 0)
+        return false;
+    sockaddr_in server;
+    std::memset(&server, 0, sizeof server);
+    if (!resolveServer(&server))
+        return false;
+
+    if (!sendRequest(socket.fd(), server, '3'))
+        return false;
+    timeval timeout;
+    timeout.tv_sec = kReceiveTimeoutMs / 1000;
+    timeout.tv_usec = (kReceiveTimeoutMs % 1000) * 1000;
+    ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+
+    QByteArray versions;
+    if (!receiveReply(socket.fd(), kVersionReplyLimit, &versions))
+        return false;
+    const QStringList entries = QString::fromLatin1(versions).split(QLatin1Char(','));
+    for (const QString& entry : entries) {
+        const int hash = entry.indexOf(QLatin1Char('#'));
+        if (hash < 0)
+            m_Entries.append(qMakePair(entry, QString()));
+        else
+            m_Entries.append(qMakePair(entry.left(hash), entry.mid(hash + 1)));
+    }
+
+    if (!sendRequest(socket.fd(), server, '*'))
+        return false;
+    QByteArray news;
+    if (!receiveReply(socket.fd(), kNewsReplyLimit, &news))
+        return false;
+    m_NewsText = QString::fromUtf8(news);
+    return true;
+}
+
+QPair<QString, QString> VersionQuery::entryAt(int index) const
+{
+    if (index < 0 || index >= m_Entries.size())
+        return {};
+    return m_Entries.at(index);
+}
+
+QString VersionQuery::newsText() const
+{
+    return m_NewsText;
+}

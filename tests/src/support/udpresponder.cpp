@@ -1,0 +1,78 @@
+#include "udpresponder.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+UdpResponder::UdpResponder(quint16 port, std::vector<std::optional<QByteArray>> replies)
+    : m_Replies(std::move(replies))
+{
+    m_Fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (m_Fd < 0)
+        return;
+    const int yes = 1;
+    ::setsockopt(m_Fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(m_Fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(m_Fd);
+        m_Fd = -1;
+        return;
+    }
+    m_Thread = std::thread(&UdpResponder::serve, this);
+}
+
+UdpResponder::~UdpResponder()
+{
+    m_Stop = true;
+    if (m_Thread.joinable())
+        m_Thread.join();
+    if (m_Fd >= 0)
+        ::close(m_Fd);
+}
+
+bool UdpResponder::isListening() const
+{
+    return m_Fd >= 0;
+}
+
+QList<QByteArray> UdpResponder::requests() const
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Requests;
+}
+
+void UdpResponder::serve()
+{
+    size_t next = 0;
+    while (!m_Stop) {
+        // Wake up now and then to notice the stop flag.
+        pollfd waiting{m_Fd, POLLIN, 0};
+        if (::poll(&waiting, 1, 50) <= 0)
+            continue;
+        char buffer[65536];
+        sockaddr_in peer;
+        socklen_t peerLength = sizeof peer;
+        const ssize_t received = ::recvfrom(m_Fd, buffer, sizeof buffer, 0,
+                                            reinterpret_cast<sockaddr*>(&peer), &peerLength);
+        if (received < 0)
+            continue;
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_Requests.append(QByteArray(buffer, static_cast<int>(received)));
+        }
+        const size_t index = next++;
+        if (index < m_Replies.size() && m_Replies[index]) {
+            const QByteArray& reply = *m_Replies[index];
+            ::sendto(m_Fd, reply.constData(), static_cast<size_t>(reply.size()), 0,
+                     reinterpret_cast<sockaddr*>(&peer), peerLength);
+        }
+    }
+}

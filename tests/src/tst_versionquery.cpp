@@ -1,0 +1,97 @@
+// The latest-version query against a real UDP server on 127.0.0.1.
+#include "support/udpresponder.h"
+#include "versionquery.h"
+
+#include <QtTest>
+
+using Reply = std::optional<QByteArray>;
+
+class TestVersionQuery final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void splitsEntriesAndReadsNews();
+    void ignoresBytesAfterZero();
+    void cutsOversizedReplies();
+    void failsWhenSecondRequestIsNotAnswered();
+};
+
+void TestVersionQuery::initTestCase()
+{
+    qputenv("VX3_UPDATE_SERVER_HOST", "127.0.0.1");
+}
+
+void TestVersionQuery::splitsEntriesAndReadsNews()
+{
+    UdpResponder server(VersionQuery::kPort,
+                        {Reply("100#1.0.0,101#1.0.1 beta,,#,5#a#b,7"),
+                         Reply(QStringLiteral("<b>News</b> \u00fcber alles").toUtf8())});
+    QVERIFY(server.isListening());
+
+    VersionQuery query;
+    QVERIFY(query.query());
+
+    const QList<QByteArray> requests = server.requests();
+    QCOMPARE(requests.size(), 2);
+    QCOMPARE(requests.at(0), QByteArray("3\0", 2));
+    QCOMPARE(requests.at(1), QByteArray("*\0", 2));
+
+    using Entry = QPair<QString, QString>;
+    QCOMPARE(query.entryAt(0), Entry("100", "1.0.0"));
+    QCOMPARE(query.entryAt(1), Entry("101", "1.0.1 beta"));
+    QCOMPARE(query.entryAt(2), Entry("", ""));            // empty entries count
+    QCOMPARE(query.entryAt(3), Entry("", ""));            // "#" alone
+    QCOMPARE(query.entryAt(4), Entry("5", "a#b"));         // split at the first "#" only
+    QCOMPARE(query.entryAt(5), Entry("7", ""));            // no label
+    QCOMPARE(query.entryAt(6), Entry());
+    QCOMPARE(query.entryAt(-1), Entry());
+    QCOMPARE(query.newsText(), QStringLiteral("<b>News</b> \u00fcber alles"));
+}
+
+void TestVersionQuery::ignoresBytesAfterZero()
+{
+    UdpResponder server(VersionQuery::kPort,
+                        {Reply(QByteArray("100#x\0,200#y", 12)), Reply(QByteArray("abc\0def", 7))});
+    QVERIFY(server.isListening());
+
+    VersionQuery query;
+    QVERIFY(query.query());
+    QCOMPARE(query.entryAt(0), qMakePair(QStringLiteral("100"), QStringLiteral("x")));
+    QCOMPARE(query.entryAt(1), qMakePair(QString(), QString()));
+    QCOMPARE(query.newsText(), QStringLiteral("abc"));
+}
+
+void TestVersionQuery::cutsOversizedReplies()
+{
+    // The version list is read up to 511 bytes, the news up to 4095.
+    const QByteArray versions = "1#" + QByteArray(600, 'v');
+    const QByteArray news(5000, 'n');
+    UdpResponder server(VersionQuery::kPort, {Reply(versions), Reply(news)});
+    QVERIFY(server.isListening());
+
+    VersionQuery query;
+    QVERIFY(query.query());
+    QCOMPARE(query.entryAt(0).second.size(), 511 - 2);
+    QCOMPARE(query.newsText().size(), 4095);
+}
+
+void TestVersionQuery::failsWhenSecondRequestIsNotAnswered()
+{
+    // The first attempt gets its version list but no news; the retry gets
+    // other entries, and only those may be seen: no stale entries in front.
+    UdpResponder server(VersionQuery::kPort,
+                        {Reply("10#old,11#old beta"), std::nullopt, Reply("20#new"), Reply("news")});
+    QVERIFY(server.isListening());
+
+    VersionQuery query;
+    QVERIFY(!query.query());
+    QVERIFY(query.query());
+    QCOMPARE(query.entryAt(0), qMakePair(QStringLiteral("20"), QStringLiteral("new")));
+    QCOMPARE(query.entryAt(1), qMakePair(QString(), QString()));
+    QCOMPARE(query.newsText(), QStringLiteral("news"));
+}
+
+QTEST_GUILESS_MAIN(TestVersionQuery)
+#include "tst_versionquery.moc"
