@@ -1,0 +1,17 @@
+// The engine checksum: the bitwise complement of the standard CRC-32
+// (reflected polynomial 0xEDB88320, initial 0xFFFFFFFF, final XOR 0xFFFFFFFF),
+// i.e. the CRC register before its final inversion. "abc" gives 0xCADBBE3D;
+// no bytes give 0. Thread-safe.
+#ifndef VXPATCH_CHECKSUM_H
+#define VXPATCH_CHECKSUM_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vxpatch {
+
+uint32_t ComputeChecksum(const uint8_t* data, size_t length);
+
+}  // namespace vxpatch
+
+#endif  // VXPATCH_CHECKSUM_H

@@ -1,0 +1,320 @@
+// Varints, streams, stream sets, mapped files and the checksum, mostly against
+// byte-exact vectors of the formats.
+#include "checksum.h"
+#include "mapped_file.h"
+#include "streams.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace vxpatch {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Content(const OutputStream& stream) { return Bytes(stream.Buffer(), stream.Buffer() + stream.Length()); }
+
+TEST(VarintTest, UnsignedEncodings) {
+  OutputStream out;
+  ASSERT_TRUE(out.WriteUVarint(0));
+  ASSERT_TRUE(out.WriteUVarint(127));
+  ASSERT_TRUE(out.WriteUVarint(300));
+  ASSERT_TRUE(out.WriteUVarint(4294967295u));
+  EXPECT_EQ(Content(out), (Bytes{0x00, 0x7F, 0xAC, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F}));
+
+  InputStream in(out);
+  uint32_t value = 1;
+  for (uint32_t expected : {0u, 127u, 300u, 4294967295u}) {
+    ASSERT_TRUE(in.ReadUVarint(&value));
+    EXPECT_EQ(value, expected);
+  }
+  EXPECT_TRUE(in.Empty());
+  EXPECT_FALSE(in.ReadUVarint(&value));
+}
+
+TEST(VarintTest, FifthByteRules) {
+  const Bytes continued{0x80, 0x80, 0x80, 0x80, 0x80, 0x00};
+  InputStream rejected(continued.data(), continued.size());
+  uint32_t value = 7;
+  EXPECT_FALSE(rejected.ReadUVarint(&value));
+  EXPECT_EQ(rejected.Remaining(), continued.size()) << "a failed read must not move";
+  EXPECT_EQ(value, 7u);
+
+  const Bytes top_bits{0x80, 0x80, 0x80, 0x80, 0x0F};
+  InputStream top(top_bits.data(), top_bits.size());
+  ASSERT_TRUE(top.ReadUVarint(&value));
+  EXPECT_EQ(value, 4026531840u);
+
+  const Bytes dropped_bits{0x80, 0x80, 0x80, 0x80, 0x10};
+  InputStream dropped(dropped_bits.data(), dropped_bits.size());
+  ASSERT_TRUE(dropped.ReadUVarint(&value));
+  EXPECT_EQ(value, 0u);
+
+  const Bytes truncated{0xAC};
+  InputStream short_input(truncated.data(), truncated.size());
+  EXPECT_FALSE(short_input.ReadUVarint(&value));
+  EXPECT_EQ(short_input.Remaining(), 1u);
+}
+
+TEST(VarintTest, SignedEncodingsRoundTrip) {
+  OutputStream out;
+  for (int32_t v : {0, -1, 1, -2}) ASSERT_TRUE(out.WriteSVarint(v));
+  EXPECT_EQ(Content(out), (Bytes{0, 1, 2, 3}));
+
+  const int32_t samples[] = {0, 1, -1, 63, -64, 64, -65, 2147483647, -2147483647 - 1, 123456, -123456};
+  OutputStream many;
+  for (int32_t v : samples) ASSERT_TRUE(many.WriteSVarint(v));
+  InputStream in(many);
+  for (int32_t expected : samples) {
+    int32_t value = 0;
+    ASSERT_TRUE(in.ReadSVarint(&value));
+    EXPECT_EQ(value, expected);
+  }
+  EXPECT_TRUE(in.Empty());
+}
+
+TEST(InputStreamTest, ReadsAndSubstreamsAreBoundsChecked) {
+  const Bytes data{1, 2, 3, 4, 5};
+  InputStream in(data.data(), data.size());
+  uint8_t buffer[8] = {};
+  EXPECT_FALSE(in.Read(buffer, 6));
+  EXPECT_FALSE(in.Skip(6));
+  ASSERT_TRUE(in.Skip(1));
+  InputStream peek;
+  EXPECT_FALSE(in.PeekSubstream(3, 2, &peek));
+  EXPECT_FALSE(in.PeekSubstream(SIZE_MAX, 1, &peek));
+  EXPECT_FALSE(in.PeekSubstream(1, SIZE_MAX, &peek));
+  ASSERT_TRUE(in.PeekSubstream(2, 2, &peek));
+  EXPECT_EQ(peek.Current()[0], 4);
+  EXPECT_EQ(in.Remaining(), 4u);
+  InputStream part;
+  EXPECT_FALSE(in.ReadSubstream(5, &part));
+  ASSERT_TRUE(in.ReadSubstream(2, &part));
+  EXPECT_EQ(part.Remaining(), 2u);
+  EXPECT_EQ(in.Remaining(), 2u);
+  ASSERT_TRUE(in.Read(buffer, 2));
+  EXPECT_EQ(buffer[1], 5);
+  EXPECT_TRUE(in.Empty());
+
+  const Bytes counted{3, 9, 9};
+  InputStream counts(counted.data(), counted.size());
+  uint32_t count = 0;
+  EXPECT_FALSE(counts.ReadCount(&count)) << "three items cannot fit in two bytes";
+  EXPECT_EQ(counts.Remaining(), 3u);
+}
+
+TEST(OutputStreamTest, GrowthReserveAppendRetire) {
+  OutputStream out;
+  EXPECT_TRUE(out.Write(nullptr, 0));
+  EXPECT_EQ(out.Capacity(), 0u);
+  ASSERT_TRUE(out.WriteByte(1));
+  EXPECT_EQ(out.Capacity(), 256u);
+  const Bytes block(300, 7);
+  ASSERT_TRUE(out.Write(block.data(), block.size()));
+  EXPECT_EQ(out.Capacity(), 512u);
+  ASSERT_TRUE(out.Reserve(1000));
+  EXPECT_EQ(out.Capacity(), 1301u) << "Reserve grows to exactly length + n";
+  ASSERT_TRUE(out.Reserve(10));
+  EXPECT_EQ(out.Capacity(), 1301u);
+
+  OutputStream tail;
+  ASSERT_TRUE(tail.WriteByte(9));
+  ASSERT_TRUE(out.Append(&tail));
+  EXPECT_EQ(out.Length(), 302u);
+  EXPECT_EQ(out.Buffer()[301], 9);
+  EXPECT_EQ(tail.Length(), 0u);
+  EXPECT_EQ(tail.Buffer(), nullptr);
+
+  out.Retire();
+  EXPECT_EQ(out.Length(), 0u);
+  EXPECT_EQ(out.Capacity(), 0u);
+}
+
+TEST(OutputStreamTest, FailedStreamRejectsEveryLaterWrite) {
+  OutputStream out;
+  ASSERT_TRUE(out.WriteByte(1));
+  EXPECT_FALSE(out.Reserve(SIZE_MAX)) << "length + n overflows";
+  EXPECT_TRUE(out.Failed());
+  EXPECT_EQ(out.Length(), 0u);
+  EXPECT_EQ(out.Buffer(), nullptr);
+  EXPECT_FALSE(out.WriteByte(2));
+  EXPECT_FALSE(out.WriteUVarint(1));
+  EXPECT_FALSE(out.Reserve(1));
+  OutputStream other;
+  ASSERT_TRUE(other.WriteByte(3));
+  EXPECT_FALSE(out.Append(&other));
+  EXPECT_EQ(other.Length(), 1u) << "a failed append leaves the source alone";
+  out.Retire();
+  EXPECT_FALSE(out.Failed());
+  EXPECT_TRUE(out.WriteByte(4));
+
+  OutputStream huge;
+  EXPECT_FALSE(huge.Reserve(SIZE_MAX / 2)) << "an impossible allocation is an ordinary failure";
+  EXPECT_TRUE(huge.Failed());
+}
+
+TEST(OutputStreamDeathTest, SizeBeyond32BitsIsAnAssertion) {
+  EXPECT_EXIT(
+      {
+        OutputStream out;
+        out.WriteSizeUVarint(size_t{1} << 32);
+      },
+      ::testing::ExitedWithCode(1), "");
+}
+
+TEST(StreamSetTest, EmptySetAndExactLength) {
+  const Bytes empty_set{0xEA, 0x9A, 0xCA, 0x09, 0x00};
+  InputStreamSet set;
+  EXPECT_EQ(set.Count(), kMaxStreams);
+  ASSERT_TRUE(set.InitFromBuffer(empty_set.data(), empty_set.size()));
+  EXPECT_EQ(set.Count(), 0u);
+  EXPECT_TRUE(set.Empty());
+  EXPECT_EQ(set.Stream(0), nullptr);
+
+  Bytes trailing = empty_set;
+  trailing.push_back(0);
+  InputStreamSet other;
+  EXPECT_FALSE(other.InitFromBuffer(trailing.data(), trailing.size()));
+  EXPECT_EQ(other.Count(), kMaxStreams) << "a failed parse leaves the set alone";
+
+  const Bytes eleven{0xEA, 0x9A, 0xCA, 0x09, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_FALSE(other.InitFromBuffer(eleven.data(), eleven.size()));
+
+  const Bytes wrong_version{0xEB, 0x9A, 0xCA, 0x09, 0x00};
+  EXPECT_FALSE(other.InitFromBuffer(wrong_version.data(), wrong_version.size()));
+
+  const Bytes short_data{0xEA, 0x9A, 0xCA, 0x09, 2, 1, 2, 0xAA, 0xBB};
+  EXPECT_FALSE(other.InitFromBuffer(short_data.data(), short_data.size()));
+  const Bytes missing_length{0xEA, 0x9A, 0xCA, 0x09, 2, 1};
+  EXPECT_FALSE(other.InitFromBuffer(missing_length.data(), missing_length.size()));
+}
+
+TEST(StreamSetTest, FreshOutputSetSerialisesTenZeroLengths) {
+  OutputStreamSet set;
+  OutputStream out;
+  ASSERT_TRUE(set.SerializeSet(&out));
+  Bytes expected{0xEA, 0x9A, 0xCA, 0x09, 10};
+  expected.resize(expected.size() + 10, 0);
+  EXPECT_EQ(Content(out), expected);
+}
+
+TEST(StreamSetTest, SerialisedSetParsesInPlace) {
+  OutputStreamSet set;
+  set.SetCount(3);
+  ASSERT_TRUE(set.Stream(0)->WriteByte(0xA0));
+  ASSERT_TRUE(set.Stream(2)->Write("xyz", 3));
+  ASSERT_TRUE(set.Stream(5)->WriteByte(1));  // beyond the count: not serialised
+  OutputStream out;
+  ASSERT_TRUE(set.SerializeSet(&out));
+  EXPECT_EQ(Content(out), (Bytes{0xEA, 0x9A, 0xCA, 0x09, 3, 1, 0, 3, 0xA0, 'x', 'y', 'z'}));
+  EXPECT_EQ(set.Stream(2)->Length(), 0u);
+  EXPECT_EQ(out.Capacity(), 256u) << "reserved once, exactly (never below 256)";
+
+  InputStreamSet in;
+  ASSERT_TRUE(in.InitFromBuffer(out.Buffer(), out.Length()));
+  ASSERT_EQ(in.Count(), 3u);
+  EXPECT_EQ(in.Stream(0)->Current(), out.Buffer() + 8) << "no copy";
+  EXPECT_EQ(in.Stream(1)->Remaining(), 0u);
+  EXPECT_EQ(in.Stream(2)->Remaining(), 3u);
+  EXPECT_FALSE(in.Empty());
+  ASSERT_TRUE(in.Stream(0)->Skip(1));
+  ASSERT_TRUE(in.Stream(2)->Skip(3));
+  EXPECT_TRUE(in.Empty());
+}
+
+TEST(StreamSetTest, NestedSetsAnnounceTheirLengthsInStreamZero) {
+  OutputStreamSet nested;
+  ASSERT_TRUE(nested.Stream(0)->Write("ab", 2));
+  ASSERT_TRUE(nested.Stream(2)->Write("cde", 3));
+  OutputStreamSet outer;
+  ASSERT_TRUE(outer.Stream(1)->WriteByte('!'));
+  ASSERT_TRUE(outer.WriteSet(&nested));
+  EXPECT_EQ(Content(*outer.Stream(0)), (Bytes{3, 2, 0, 3, 'a', 'b'}));
+  EXPECT_EQ(Content(*outer.Stream(1)), (Bytes{'!'}));
+  EXPECT_EQ(Content(*outer.Stream(2)), (Bytes{'c', 'd', 'e'}));
+  EXPECT_EQ(nested.Stream(2)->Length(), 0u);
+
+  OutputStream serialised;
+  ASSERT_TRUE(outer.SerializeSet(&serialised));
+  InputStreamSet in;
+  ASSERT_TRUE(in.InitFromBuffer(serialised.Buffer(), serialised.Length()));
+  InputStreamSet read_back;
+  ASSERT_TRUE(in.ReadSet(&read_back));
+  ASSERT_EQ(read_back.Count(), 3u);
+  EXPECT_EQ(read_back.Stream(0)->Remaining(), 2u);
+  EXPECT_EQ(read_back.Stream(1)->Remaining(), 0u);
+  EXPECT_EQ(read_back.Stream(2)->Remaining(), 3u);
+  EXPECT_EQ(in.Stream(1)->Remaining(), 1u) << "the outer stream keeps what the nested set did not take";
+  EXPECT_TRUE(in.Stream(0)->Empty());
+
+  OutputStreamSet all_empty;
+  OutputStreamSet holder;
+  ASSERT_TRUE(holder.WriteSet(&all_empty));
+  EXPECT_EQ(Content(*holder.Stream(0)), (Bytes{0}));
+}
+
+TEST(StreamSetTest, NestedSetRefusesWhatItsOuterSetCannotHold) {
+  // Outer set of 2 streams announcing 3 nested streams.
+  const Bytes too_many{0xEA, 0x9A, 0xCA, 0x09, 2, 4, 0, 3, 0, 0, 0};
+  InputStreamSet in;
+  ASSERT_TRUE(in.InitFromBuffer(too_many.data(), too_many.size()));
+  InputStreamSet nested;
+  EXPECT_FALSE(nested.Stream(0) == nullptr);
+  EXPECT_FALSE(in.ReadSet(&nested));
+  EXPECT_EQ(in.Stream(0)->Remaining(), 4u) << "a failed nested read leaves the outer set alone";
+
+  // Announces 5 bytes in stream 1 which holds 1.
+  const Bytes too_long{0xEA, 0x9A, 0xCA, 0x09, 2, 3, 1, 2, 0, 5, 'x'};
+  ASSERT_TRUE(in.InitFromBuffer(too_long.data(), too_long.size()));
+  EXPECT_FALSE(in.ReadSet(&nested));
+  EXPECT_EQ(in.Stream(0)->Remaining(), 3u);
+  EXPECT_EQ(in.Stream(1)->Remaining(), 1u);
+
+  const Bytes eleven{0xEA, 0x9A, 0xCA, 0x09, 1, 1, 11};
+  ASSERT_TRUE(in.InitFromBuffer(eleven.data(), eleven.size()));
+  EXPECT_FALSE(in.ReadSet(&nested));
+}
+
+TEST(ChecksumTest, ComplementOfCrc32) {
+  EXPECT_EQ(ComputeChecksum(reinterpret_cast<const uint8_t*>("abc"), 3), 0xCADBBE3Du);
+  EXPECT_EQ(ComputeChecksum(nullptr, 0), 0u);
+}
+
+TEST(MappedFileTest, MapsWholeFilesAndRefusesEmptyOnes) {
+  char directory[] = "/tmp/vxpatch-mapped-XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  const std::string full = std::string(directory) + "/full";
+  const std::string empty = std::string(directory) + "/empty";
+  std::ofstream(full, std::ios::binary) << "hello";
+  std::ofstream(empty, std::ios::binary).close();
+
+  MappedFile file;
+  EXPECT_THROW(file.At(0), std::invalid_argument);
+  ASSERT_TRUE(file.Open(full.c_str()));
+  EXPECT_EQ(file.Length(), 5u);
+  EXPECT_EQ(file.At(4), 'o');
+  EXPECT_THROW(file.At(5), std::out_of_range);
+  file.Close();
+  EXPECT_FALSE(file.Valid());
+
+  EXPECT_FALSE(file.Open(empty.c_str()));
+  EXPECT_TRUE(file.OpenedEmpty());
+  EXPECT_FALSE(file.Open((std::string(directory) + "/missing").c_str()));
+  EXPECT_FALSE(file.OpenedEmpty());
+  EXPECT_FALSE(file.Open(directory)) << "a directory is no file";
+
+  std::remove(full.c_str());
+  std::remove(empty.c_str());
+  rmdir(directory);
+}
+
+}  // namespace
+}  // namespace vxpatch
