@@ -1,0 +1,45 @@
+# Writes a C++ source that defines g_UpdatePublicKey: the DER public key file
+# at the start of a zero-filled 2048-byte buffer. Run as a script:
+#   cmake -DKEY_FILE=public.der -DOUTPUT=updatepublickey.cpp -P VxEmbedPublicKey.cmake
+# Refuses anything that cannot be a DER public key, above all a private key,
+# which must never end up inside a shipped program.
+set(buffer_size 2048)
+
+if(NOT EXISTS "${KEY_FILE}")
+  message(FATAL_ERROR "Public key file not found: ${KEY_FILE}")
+endif()
+file(SIZE "${KEY_FILE}" key_size)
+if(key_size EQUAL 0 OR key_size GREATER buffer_size)
+  message(FATAL_ERROR "Public key file ${KEY_FILE} has ${key_size} bytes; expected a DER key of at most ${buffer_size}")
+endif()
+file(READ "${KEY_FILE}" key_hex HEX)
+string(SUBSTRING "${key_hex}" 0 2 first_byte)
+if(NOT first_byte STREQUAL "30")
+  message(FATAL_ERROR "Public key file ${KEY_FILE} is not DER (no leading SEQUENCE)")
+endif()
+# PKCS #1 RSAPrivateKey starts with SEQUENCE { INTEGER 0 (version), ... };
+# RSAPublicKey starts with SEQUENCE { INTEGER modulus, ... }.
+# The length after the SEQUENCE tag is one byte below 0x80, or 0x81..0x84
+# followed by that many length bytes.
+string(REGEX MATCH "^308([1-4])" long_form "${key_hex}")
+if(long_form)
+  math(EXPR header_digits "4 + 2 * ${CMAKE_MATCH_1}")
+else()
+  set(header_digits 4)
+endif()
+string(SUBSTRING "${key_hex}" ${header_digits} 6 first_element)
+if(first_element STREQUAL "020100")
+  message(FATAL_ERROR "${KEY_FILE} is a private key; give the public half (DER PKCS #1 RSAPublicKey)")
+endif()
+
+string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," key_bytes "${key_hex}")
+string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n    "
+       key_bytes "${key_bytes}")
+set(content "// Generated from ${KEY_FILE}; do not edit.\n#include \"updatepublickey.h\"\n\nconst unsigned char g_UpdatePublicKey[kUpdatePublicKeySize] = {\n    ${key_bytes}\n};\n")
+# Rewrite only on change, so a reconfigure does not rebuild the core.
+if(EXISTS "${OUTPUT}")
+  file(READ "${OUTPUT}" old_content)
+endif()
+if(NOT old_content STREQUAL content)
+  file(WRITE "${OUTPUT}" "${content}")
+endif()

@@ -1,0 +1,25 @@
+#include "fastfileoptaskspecification.h"
+
+FastFileOpTaskSpecification::FastFileOpTaskSpecification(const QString& path,
+                                                         RollbackDataList* rollbackList,
+                                                         QObject* parent, qreal weight)
+    : TaskSpecification(parent, weight)
+    , m_RollbackList(rollbackList)
+    , m_Path(path)
+{
+}
+
+void FastFileOpTaskSpecification::execute()
+{
+    m_TaskState = TASK_RUNNING;
+    if (doOp())
+        setFinished();
+    else
+        setFailed();
+}
+
+void FastFileOpTaskSpecification::addRollbackData(const RollbackData& data)
+{
+    if (m_RollbackList)
+        m_RollbackList->append(data);
+}

@@ -1,0 +1,87 @@
+#include "rollback.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QObject>
+
+RollbackData::RollbackData(int op, const QString& from, const QString& to)
+    : m_Path(to)
+    , m_FormerPath(from)
+    , m_Op(op)
+{
+    Q_ASSERT(op == FILE_RENAME);
+}
+
+RollbackData::RollbackData(int op, const QString& path)
+    : m_Path(path)
+    , m_Op(op)
+{
+    Q_ASSERT(op != FILE_RENAME);
+}
+
+int RollbackData::op() const
+{
+    return m_Op;
+}
+
+QString RollbackData::path() const
+{
+    return m_Path;
+}
+
+QString RollbackData::formerPath() const
+{
+    return m_FormerPath;
+}
+
+bool RollbackData::rollback(QObject* reporter) const
+{
+    switch (m_Op) {
+    case FILE_RENAME:
+        if (QFile::rename(m_Path, m_FormerPath))
+            return true;
+        message(reporter, QObject::tr("warning: rollback rename %1 to %2 failed")
+                              .arg(m_FormerPath, m_Path));
+        return false;
+    case FILE_CREATE:
+        if (QFile::remove(m_Path))
+            return true;
+        message(reporter, QObject::tr("warning: rollback create file %1 failed").arg(m_Path));
+        return false;
+    case DIR_CREATE: {
+        // rmdir of the last component removes only an empty directory: one
+        // that gained files since we made it is not ours to delete.
+        const QFileInfo info(m_Path);
+        if (info.dir().rmdir(info.fileName()))
+            return true;
+        message(reporter, QObject::tr("warning: rollback create dir %1 failed").arg(m_Path));
+        return false;
+    }
+    default:
+        qFatal("Should not reach here");
+    }
+    return false;
+}
+
+void RollbackData::message(QObject* reporter, QString text)
+{
+    if (!reporter)
+        return;
+    if (!QMetaObject::invokeMethod(reporter, "message", Qt::AutoConnection,
+                                   Q_ARG(QString, text)))
+        qWarning() << "Warning: message signal was not found in RollbackData::message";
+}
+
+bool rollbackAll(RollbackDataList* list, QObject* reporter)
+{
+    bool allUndone = true;
+    while (!list->isEmpty()) {
+        const RollbackData data = list->takeLast();
+        if (!data.rollback(reporter))
+            allUndone = false;
+    }
+    return allUndone;
+}

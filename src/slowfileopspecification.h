@@ -1,0 +1,32 @@
+#pragma once
+// A background file operation that writes one output file, m_DstFile, from
+// m_SrcFile (and m_PatchFile). On success the destination is recorded in the
+// journal as FILE_CREATE, so a rollback removes it; on failure m_FailText is
+// emitted as a message and nothing is recorded. Subclasses implement
+// createFunc() with a SlowFileOpFunc that gets copies of the paths.
+
+#include "asynctaskspecification.h"
+#include "rollback.h"
+
+class SlowFileOpSpecification : public ASyncTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    SlowFileOpSpecification(const QString& failText, RollbackDataList* rollbackList,
+                            const QString& srcFile, const QString& dstFile, QObject* parent,
+                            qreal weight);
+    // Note the order: weight before parent in this form.
+    SlowFileOpSpecification(const QString& failText, RollbackDataList* rollbackList,
+                            const QString& srcFile, const QString& patchFile,
+                            const QString& dstFile, qreal weight, QObject* parent);
+
+protected:
+    void handleRunResult(bool res) override;
+
+    RollbackDataList* m_RollbackList;
+    QString m_SrcFile;
+    QString m_PatchFile;
+    QString m_DstFile;
+    QString m_FailText;
+};
