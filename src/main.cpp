@@ -60,9 +60,7 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    QTimer::singleShot(kSessionStartDelayMs, &window, [&window] {
-        QMetaObject::invokeMethod(&window, "onStartUpdate");
-    });
+    QTimer::singleShot(kSessionStartDelayMs, &window, &MainWindow::onStartUpdate);
     window.updateVersionLabel();
     window.show();
     window.updateNews();

@@ -20,9 +20,12 @@ public:
     // The label's rich text for a configuration, as updateVersionLabel sets it.
     static QString versionLabelText(const Configuration& config);
 
+public slots:
+    // Starts the session; the entry function's start timer calls it.
+    void onStartUpdate();
+
 private slots:
     void onFatalConfigError(QString errorMessage);
-    void onStartUpdate();
 
 private:
     Configuration* m_Config;
