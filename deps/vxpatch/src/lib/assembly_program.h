@@ -1,0 +1,116 @@
+// ParsedProgram: an executable as the parsers see it, a list of instructions
+// (plain bytes, references to labels, origin changes, relocation-table
+// markers) and the two label maps, rel32 and abs32, keyed by rva.
+//
+// Contract:
+//  - Labels live in the maps and are referenced by pointer from instructions;
+//    a label's address never changes while it is in its map.
+//  - INSN_BYTES and INSN_REL32ARM point into the parsed file, which must
+//    outlive the program.
+//  - Every emit and find-or-make operation returns false when memory runs out
+//    and leaves the program as it was.
+//  - AssignDefaultIndexes numbers abs32 labels, then rel32 labels, in rva order.
+//  - TrimLabels drops rarely used rel32 labels of ARM programs and turns their
+//    instructions back into plain bytes; other kinds are left alone.
+#ifndef VXPATCH_ASSEMBLY_PROGRAM_H
+#define VXPATCH_ASSEMBLY_PROGRAM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "ensemble_status.h"
+
+namespace vxpatch {
+
+struct Label {
+  uint32_t rva = 0;
+  int32_t index = -1;  // -1 until an index is assigned
+  int32_t count = 0;   // references made through find-or-make
+};
+
+enum InstructionKind : uint8_t {
+  INSN_ORIGIN = 0,
+  INSN_PE_RELOCS = 1,
+  INSN_ELF_RELOCS = 2,
+  INSN_BYTE = 3,
+  INSN_REL32 = 4,
+  INSN_ABS32 = 5,
+  INSN_REL32ARM = 6,
+  INSN_ELF_ARM_RELOCS = 7,
+  INSN_BYTES = 8,
+};
+
+// One instruction. Only the fields of its kind are meaningful: INSN_ORIGIN
+// uses rva, INSN_BYTE byte_value, the label kinds label, INSN_REL32ARM also
+// arm_op, op_size and data, INSN_BYTES data and length. Instructions are kept
+// by value, so a plain byte costs no allocation of its own.
+struct Instruction {
+  InstructionKind kind = INSN_BYTE;
+  uint8_t byte_value = 0;
+  uint8_t op_size = 0;
+  uint16_t arm_op = 0;
+  uint32_t rva = 0;
+  uint32_t length = 0;
+  Label* label = nullptr;
+  const uint8_t* data = nullptr;
+};
+
+using LabelMap = std::map<uint32_t, Label>;
+
+class ParsedProgram {
+ public:
+  ParsedProgram();
+  ParsedProgram(const ParsedProgram&) = delete;
+  ParsedProgram& operator=(const ParsedProgram&) = delete;
+
+  ExecutableKind kind() const { return kind_; }
+  void set_kind(ExecutableKind kind) { kind_ = kind; }
+  uint64_t image_base() const { return image_base_; }
+  void set_image_base(uint64_t base) { image_base_ = base; }
+
+  bool EmitOrigin(uint32_t rva);
+  bool EmitByte(uint8_t value);
+  // A zero length emits nothing.
+  bool EmitBytes(const uint8_t* data, size_t length);
+  bool EmitRel32(Label* label);
+  bool EmitAbs32(Label* label);
+  bool EmitRel32Arm(uint16_t op, uint8_t op_size, const uint8_t* data, Label* label);
+  bool EmitPeRelocs();
+  bool EmitElfRelocs();
+  bool EmitElfArmRelocs();
+
+  // The label of rva, its count raised by one; a new label (index -1,
+  // count 1) when there is none. nullptr when memory runs out.
+  Label* FindOrMakeRel32Label(uint32_t rva);
+  Label* FindOrMakeAbs32Label(uint32_t rva);
+
+  void AssignDefaultIndexes();
+
+  std::vector<Instruction>& instructions() { return instructions_; }
+  const std::vector<Instruction>& instructions() const { return instructions_; }
+  LabelMap& rel32_labels() { return rel32_labels_; }
+  const LabelMap& rel32_labels() const { return rel32_labels_; }
+  LabelMap& abs32_labels() { return abs32_labels_; }
+  const LabelMap& abs32_labels() const { return abs32_labels_; }
+
+ private:
+  bool Append(const Instruction& instruction);
+
+  ExecutableKind kind_ = EXE_UNKNOWN;
+  uint64_t image_base_ = 0;
+  std::vector<Instruction> instructions_;
+  LabelMap rel32_labels_;
+  LabelMap abs32_labels_;
+};
+
+// Labels referenced at most this often are not worth their index in an ARM
+// program; their branches are kept as plain bytes.
+constexpr int32_t kTrimThreshold = 5;
+
+bool TrimLabels(ParsedProgram* program);
+
+}  // namespace vxpatch
+
+#endif  // VXPATCH_ASSEMBLY_PROGRAM_H

@@ -1,0 +1,79 @@
+// Disassembler: base of the executable parsers, and detection.
+//
+// Contract:
+//  - A parser lives for one detection or one parse over bytes it does not
+//    own: ParseHeaders once, then at most one EmitProgram.
+//  - ParseHeaders validates everything the parser will later rely on and sets
+//    a failure reason ("uninitialized" before, empty after success); it never
+//    logs. EmitProgram refuses to run unless the headers were accepted.
+//  - length() is the extent of the recognised executable, which may be
+//    shorter than the bytes given (trailing data is not part of it).
+//  - FindDisassembler tries the parsers in the fixed detection order and
+//    returns the first that accepts the headers.
+#ifndef VXPATCH_DISASSEMBLER_H
+#define VXPATCH_DISASSEMBLER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "assembly_program.h"
+#include "checked_bytes.h"
+#include "ensemble_status.h"
+
+namespace vxpatch {
+
+class Disassembler {
+ public:
+  Disassembler(const uint8_t* start, size_t length);
+  virtual ~Disassembler();
+  Disassembler(const Disassembler&) = delete;
+  Disassembler& operator=(const Disassembler&) = delete;
+
+  virtual ExecutableKind GetKind() const { return EXE_UNKNOWN; }
+  virtual bool ParseHeaders() = 0;
+  virtual bool EmitProgram(ParsedProgram* program) = 0;
+
+  const std::string& failure_reason() const { return failure_reason_; }
+  size_t length() const { return length_; }
+  const uint8_t* start() const { return start_; }
+  const uint8_t* end() const { return start_ + length_; }
+
+ protected:
+  bool Good() {
+    failure_reason_.clear();
+    return true;
+  }
+  bool Bad(const char* reason) {
+    failure_reason_ = reason;
+    return false;
+  }
+  bool headers_ok() const { return failure_reason_.empty(); }
+  // Cuts the executable down to the end of its last known part.
+  void set_length(size_t length) { length_ = length; }
+  // The bytes of the executable, through the one checked reader.
+  CheckedBytes bytes() const { return CheckedBytes(start_, length_); }
+
+ private:
+  std::string failure_reason_ = "uninitialized";
+  size_t length_;
+  const uint8_t* start_;
+};
+
+// The first parser, in detection order, whose ParseHeaders accepts the bytes;
+// nullptr when none does (or memory runs out).
+std::unique_ptr<Disassembler> FindDisassembler(const uint8_t* bytes, size_t length);
+
+// STATUS_OK with the kind and the parser's length, or
+// STATUS_INPUT_NOT_RECOGNIZED with kind 0 and length 0.
+Status DetectExecutable(const uint8_t* bytes, size_t length, ExecutableKind* kind, size_t* detected_length);
+
+// STATUS_OK and a program of the detected kind; STATUS_INPUT_NOT_RECOGNIZED
+// when no parser accepts the bytes; STATUS_DISASSEMBLY_FAILED when parsing
+// fails (the program is then discarded).
+Status ParseExecutable(const uint8_t* bytes, size_t length, std::unique_ptr<ParsedProgram>* program);
+
+}  // namespace vxpatch
+
+#endif  // VXPATCH_DISASSEMBLER_H

@@ -1,0 +1,218 @@
+// Encoding a parsed program, and the stream form of encoded programs.
+#include "encoded_program.h"
+
+#include <new>
+
+#include "exe_log.h"
+
+namespace vxpatch {
+
+namespace {
+
+// Vectors start at this many elements and double from there.
+constexpr size_t kInitialElements = 64;
+
+// The slot marker of label vectors before gaps are filled.
+constexpr uint32_t kNoRva = 0xFFFFFFFFu;
+
+// Stream numbers of the serialised form.
+enum : size_t {
+  kStreamBaseAndOrigins = 0,
+  kStreamOps = 1,
+  kStreamCopyBytes = 2,
+  kStreamAbs32Ix = 3,
+  kStreamRel32Ix = 4,
+  kStreamAbs32Rvas = 5,
+  kStreamRel32Rvas = 6,
+  kStreamCopyCounts = 7,
+  kStreamsRead = 9,  // streams 0 to 8 must be consumed; 8 is empty
+};
+
+bool StoreLabelRvas(const LabelMap& labels, std::vector<uint32_t>* rvas) {
+  for (const auto& entry : labels) {
+    const Label& label = entry.second;
+    if (label.index < 0) return false;
+    const size_t index = static_cast<size_t>(label.index);
+    if (index >= rvas->size()) rvas->resize(index + 1, kNoRva);
+    (*rvas)[index] = label.rva;
+  }
+  // Unused slots repeat their predecessor, so they cost nothing once the
+  // vector is delta-encoded.
+  for (size_t i = 0; i < rvas->size(); ++i) {
+    if ((*rvas)[i] == kNoRva) (*rvas)[i] = i == 0 ? 0 : (*rvas)[i - 1];
+  }
+  return true;
+}
+
+// Adds a copy of n bytes, folding it into the copy before it.
+bool AddCopy(EncodedProgram* out, const uint8_t* bytes, size_t n) {
+  if (n == 0) return true;
+  if (!out->ops.empty() && out->ops.back() == OP_COPY1) {
+    out->ops.back() = OP_COPY;
+    out->copy_counts.push_back(1);
+  }
+  if (!out->ops.empty() && out->ops.back() == OP_COPY) {
+    if (UINT32_MAX - out->copy_counts.back() < n) return false;
+    out->copy_counts.back() += static_cast<uint32_t>(n);
+  } else if (n == 1) {
+    out->ops.push_back(OP_COPY1);
+  } else {
+    if (n > UINT32_MAX) return false;
+    out->ops.push_back(OP_COPY);
+    out->copy_counts.push_back(static_cast<uint32_t>(n));
+  }
+  out->copy_bytes.insert(out->copy_bytes.end(), bytes, bytes + n);
+  return true;
+}
+
+bool LabelIndex(const Label* label, uint32_t* index) {
+  if (label == nullptr || label->index < 0) return false;
+  *index = static_cast<uint32_t>(label->index);
+  return true;
+}
+
+bool EncodeInstruction(const ParsedProgram& program, const Instruction& insn, EncodedProgram* out) {
+  uint32_t index = 0;
+  switch (insn.kind) {
+    case INSN_ORIGIN:
+      out->ops.push_back(OP_ORIGIN);
+      out->origins.push_back(insn.rva);
+      return true;
+    case INSN_PE_RELOCS:
+      out->ops.push_back(program.kind() == EXE_WIN_32_X86 ? OP_PE_RELOCS : OP_PE64_RELOCS);
+      return true;
+    case INSN_ELF_RELOCS:
+      out->ops.push_back(OP_ELF_RELOCS);
+      return true;
+    case INSN_ELF_ARM_RELOCS:
+      out->ops.push_back(OP_ELF_ARM_RELOCS);
+      return true;
+    case INSN_BYTE:
+      return AddCopy(out, &insn.byte_value, 1);
+    case INSN_BYTES:
+      return AddCopy(out, insn.data, insn.length);
+    case INSN_REL32:
+      if (!LabelIndex(insn.label, &index)) return false;
+      out->ops.push_back(OP_REL32);
+      out->rel32_ix.push_back(index);
+      return true;
+    case INSN_ABS32:
+      if (!LabelIndex(insn.label, &index)) return false;
+      out->ops.push_back(OP_ABS32);
+      out->abs32_ix.push_back(index);
+      return true;
+    case INSN_REL32ARM:
+      if (!LabelIndex(insn.label, &index)) return false;
+      out->ops.push_back(insn.arm_op);
+      out->rel32_ix.push_back(index);
+      return true;
+  }
+  LogUnreachable(voxlog::LOG_ERROR, "Unknown Insn OP kind");
+  return true;
+}
+
+bool WriteU32Vector(const std::vector<uint32_t>& values, OutputStream* out) {
+  if (!out->WriteSizeUVarint(values.size())) return false;
+  for (uint32_t value : values) {
+    if (!out->WriteSizeUVarint(value)) return false;
+  }
+  return true;
+}
+
+bool WriteRvaVector(const std::vector<uint32_t>& rvas, OutputStream* out) {
+  if (!out->WriteSizeUVarint(rvas.size())) return false;
+  uint32_t previous = 0;
+  for (uint32_t rva : rvas) {
+    if (!out->WriteUVarint(rva - previous)) return false;
+    previous = rva;
+  }
+  return true;
+}
+
+bool ReadU32Vector(InputStream* in, std::vector<uint32_t>* values) {
+  uint32_t count = 0;
+  if (!in->ReadCount(&count)) return false;
+  values->resize(count);
+  for (uint32_t& value : *values) {
+    if (!in->ReadUVarint(&value)) return false;
+  }
+  return true;
+}
+
+bool ReadRvaVector(InputStream* in, std::vector<uint32_t>* rvas) {
+  if (!ReadU32Vector(in, rvas)) return false;
+  uint32_t sum = 0;
+  for (uint32_t& rva : *rvas) {
+    sum += rva;
+    rva = sum;
+  }
+  return true;
+}
+
+bool ReadBytes(InputStream* in, std::vector<uint8_t>* bytes) {
+  uint32_t count = 0;
+  if (!in->ReadCount(&count)) return false;
+  bytes->resize(count);
+  return count == 0 || in->Read(bytes->data(), count);
+}
+
+}  // namespace
+
+std::unique_ptr<EncodedProgram> EncodeProgram(const ParsedProgram& program) {
+  try {
+    std::unique_ptr<EncodedProgram> out(new EncodedProgram());
+    out->image_base = static_cast<uint32_t>(program.image_base());
+    out->ops.reserve(kInitialElements);
+    if (!StoreLabelRvas(program.abs32_labels(), &out->abs32_rvas) ||
+        !StoreLabelRvas(program.rel32_labels(), &out->rel32_rvas))
+      return nullptr;
+    for (const Instruction& insn : program.instructions()) {
+      if (!EncodeInstruction(program, insn, out.get())) return nullptr;
+    }
+    return out;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+Status WriteEncodedProgram(const EncodedProgram& program, OutputStreamSet* set) {
+  OutputStream* base = set->Stream(kStreamBaseAndOrigins);
+  OutputStream* copy_bytes = set->Stream(kStreamCopyBytes);
+  const bool ok = base->WriteUVarint(program.image_base) && WriteU32Vector(program.origins, base) &&
+                  WriteU32Vector(program.ops, set->Stream(kStreamOps)) &&
+                  copy_bytes->WriteSizeUVarint(program.copy_bytes.size()) &&
+                  copy_bytes->Write(program.copy_bytes.data(), program.copy_bytes.size()) &&
+                  WriteU32Vector(program.abs32_ix, set->Stream(kStreamAbs32Ix)) &&
+                  WriteU32Vector(program.rel32_ix, set->Stream(kStreamRel32Ix)) &&
+                  WriteRvaVector(program.abs32_rvas, set->Stream(kStreamAbs32Rvas)) &&
+                  WriteRvaVector(program.rel32_rvas, set->Stream(kStreamRel32Rvas)) &&
+                  WriteU32Vector(program.copy_counts, set->Stream(kStreamCopyCounts));
+  return ok ? STATUS_OK : STATUS_STREAM_ERROR;
+}
+
+Status ReadEncodedProgram(InputStreamSet* set, std::unique_ptr<EncodedProgram>* program) {
+  program->reset();
+  if (set->Count() < kStreamsRead) return STATUS_DESERIALIZATION_FAILED;
+  try {
+    std::unique_ptr<EncodedProgram> in(new EncodedProgram());
+    InputStream* base = set->Stream(kStreamBaseAndOrigins);
+    const bool ok = base->ReadUVarint(&in->image_base) &&
+                    ReadRvaVector(set->Stream(kStreamAbs32Rvas), &in->abs32_rvas) &&
+                    ReadRvaVector(set->Stream(kStreamRel32Rvas), &in->rel32_rvas) &&
+                    ReadU32Vector(base, &in->origins) && ReadU32Vector(set->Stream(kStreamOps), &in->ops) &&
+                    ReadU32Vector(set->Stream(kStreamCopyCounts), &in->copy_counts) &&
+                    ReadBytes(set->Stream(kStreamCopyBytes), &in->copy_bytes) &&
+                    ReadU32Vector(set->Stream(kStreamAbs32Ix), &in->abs32_ix) &&
+                    ReadU32Vector(set->Stream(kStreamRel32Ix), &in->rel32_ix);
+    if (!ok) return STATUS_DESERIALIZATION_FAILED;
+    for (size_t i = 0; i < kStreamsRead; ++i) {
+      if (!set->Stream(i)->Empty()) return STATUS_DESERIALIZATION_FAILED;
+    }
+    *program = std::move(in);
+    return STATUS_OK;
+  } catch (const std::bad_alloc&) {
+    return STATUS_DESERIALIZATION_FAILED;
+  }
+}
+
+}  // namespace vxpatch

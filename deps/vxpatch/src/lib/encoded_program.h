@@ -1,0 +1,68 @@
+// EncodedProgram: a parsed program as separate tables (label addresses, label
+// indexes, copy bytes, op codes) that compress and diff far better than the
+// executable itself, and its travelling form, a stream set.
+//
+// Contract:
+//  - EncodeProgram, WriteEncodedProgram, ReadEncodedProgram and AssembleProgram
+//    are byte-exact: diffs made elsewhere are applied to the serialised form
+//    and to the assembled bytes.
+//  - Assembly appends to its output stream and reproduces the executable the
+//    program was parsed from, relocation tables included.
+//  - Every operation reports failure through its return value; allocation
+//    failures are ordinary failures.
+#ifndef VXPATCH_ENCODED_PROGRAM_H
+#define VXPATCH_ENCODED_PROGRAM_H
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "assembly_program.h"
+#include "ensemble_status.h"
+#include "streams.h"
+
+namespace vxpatch {
+
+enum OpCode : uint32_t {
+  OP_ORIGIN = 0,
+  OP_COPY = 1,
+  OP_COPY1 = 2,
+  OP_REL32 = 3,
+  OP_ABS32 = 4,
+  OP_PE_RELOCS = 5,
+  OP_ELF_RELOCS = 6,
+  OP_ELF_ARM_RELOCS = 7,
+  OP_PE64_RELOCS = 8,
+  // 0x1000 to 0x5FFF: compressed ARM branches (arm_branch.h).
+};
+
+struct EncodedProgram {
+  uint32_t image_base = 0;
+  std::vector<uint32_t> rel32_rvas;
+  std::vector<uint32_t> abs32_rvas;
+  std::vector<uint32_t> ops;
+  std::vector<uint32_t> origins;
+  std::vector<uint32_t> copy_counts;
+  std::vector<uint8_t> copy_bytes;
+  std::vector<uint32_t> rel32_ix;
+  std::vector<uint32_t> abs32_ix;
+  // Rebuilt by every assembly: the rva of every abs32 value written.
+  std::vector<uint32_t> abs32_relocs;
+};
+
+// nullptr when encoding fails (memory, or a label without an index).
+std::unique_ptr<EncodedProgram> EncodeProgram(const ParsedProgram& program);
+
+// Writes streams 0 to 7 of `set`; STATUS_OK or STATUS_STREAM_ERROR.
+Status WriteEncodedProgram(const EncodedProgram& program, OutputStreamSet* set);
+
+// STATUS_OK and the program, or STATUS_DESERIALIZATION_FAILED (nothing kept).
+Status ReadEncodedProgram(InputStreamSet* set, std::unique_ptr<EncodedProgram>* program);
+
+// Appends the executable's bytes to `output`; STATUS_OK or
+// STATUS_ASSEMBLY_FAILED (the output's content is then undefined).
+Status AssembleProgram(EncodedProgram* program, OutputStream* output);
+
+}  // namespace vxpatch
+
+#endif  // VXPATCH_ENCODED_PROGRAM_H

@@ -1,0 +1,191 @@
+// LZMA2 blocks on liblzma's raw LZMA2 coder. liblzma's results are translated
+// into the LZMA SDK's numbering, which is what the log messages have always
+// carried.
+#include "lzmaioout.h"
+
+#include <lzma.h>
+
+#include <limits>
+#include <new>
+#include <string>
+
+#include "engine_log.h"
+
+namespace vxpatch {
+namespace {
+
+// LZMA SDK result codes as they appear in "Error uncompressing data <code>".
+enum SdkResult : int {
+  SDK_OK = 0,
+  SDK_ERROR_DATA = 1,
+  SDK_ERROR_MEM = 2,
+  SDK_ERROR_UNSUPPORTED = 4,
+  SDK_ERROR_INPUT_EOF = 6,
+};
+
+constexpr uint8_t kMaxDictionaryProperty = 40;
+constexpr uint64_t kMaxChunkOutput = uint64_t{2} << 20;
+constexpr uint64_t kMinChunkInput = 6;
+constexpr size_t kEncoderOutputStep = size_t{64} << 10;
+
+uint32_t DictionarySizeFromProperty(uint8_t property) {
+  if (property == kMaxDictionaryProperty) return std::numeric_limits<uint32_t>::max();
+  return (2u | (property & 1u)) << (property / 2 + 11);
+}
+
+// The most bytes an LZMA2 chunk stream of `input_bytes` can decode to. Valid
+// blocks never exceed it; it keeps a few bytes from reserving gigabytes.
+uint64_t MaxDecodableSize(size_t input_bytes) {
+  return (static_cast<uint64_t>(input_bytes) / kMinChunkInput + 1) * kMaxChunkOutput;
+}
+
+void LogDecodeFailure(int code) { LogError("Error uncompressing data " + std::to_string(code)); }
+
+int SdkCodeFor(lzma_ret result, const lzma_stream& stream) {
+  switch (result) {
+    case LZMA_MEM_ERROR:
+      return SDK_ERROR_MEM;
+    case LZMA_OPTIONS_ERROR:
+      return SDK_ERROR_UNSUPPORTED;
+    case LZMA_BUF_ERROR:
+      // No progress possible: either the output space (the announced size) is
+      // used up while the data goes on, or the input ran out.
+      return stream.avail_out == 0 ? SDK_ERROR_DATA : SDK_ERROR_INPUT_EOF;
+    default:
+      return SDK_ERROR_DATA;
+  }
+}
+
+// Runs the raw decoder over all of `input`, writing at most `capacity` bytes.
+// Returns an SDK code; on SDK_OK *consumed and *produced are set.
+int DecodeRaw(uint8_t properties, const uint8_t* input, size_t input_length, uint8_t* output,
+              size_t capacity, size_t* consumed, size_t* produced) {
+  lzma_options_lzma options;
+  if (lzma_lzma_preset(&options, 0)) return SDK_ERROR_UNSUPPORTED;
+  // Output never refers back further than what was produced, so a dictionary
+  // of the output's size decodes every valid block, whatever the properties
+  // byte claims, without reserving the claimed (up to 4 GiB) dictionary.
+  const uint64_t claimed = DictionarySizeFromProperty(properties);
+  const uint64_t needed = capacity < LZMA_DICT_SIZE_MIN ? LZMA_DICT_SIZE_MIN : capacity;
+  options.dict_size = static_cast<uint32_t>(claimed < needed ? claimed : needed);
+  if (options.dict_size < LZMA_DICT_SIZE_MIN) options.dict_size = LZMA_DICT_SIZE_MIN;
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+
+  lzma_stream stream = LZMA_STREAM_INIT;
+  lzma_ret result = lzma_raw_decoder(&stream, filters);
+  if (result != LZMA_OK) return SdkCodeFor(result, stream);
+  stream.next_in = input;
+  stream.avail_in = input_length;
+  stream.next_out = output;
+  stream.avail_out = capacity;
+  do {
+    result = lzma_code(&stream, LZMA_FINISH);
+  } while (result == LZMA_OK);
+  const int code = result == LZMA_STREAM_END ? SDK_OK : SdkCodeFor(result, stream);
+  *consumed = input_length - stream.avail_in;
+  *produced = capacity - stream.avail_out;
+  lzma_end(&stream);
+  return code;
+}
+
+}  // namespace
+
+bool ReadLzma2Block(InputStream* input, OutputStream* output) {
+  const InputStream start = *input;
+  uint8_t properties = 0;
+  if (!input->ReadByte(&properties)) {
+    LogError("Error read LZMA2 properties");
+    return false;
+  }
+  uint32_t unpacked_size = 0;
+  if (!input->ReadUVarint(&unpacked_size)) {
+    *input = start;
+    LogError("Error read LZMA2 unpack size");
+    return false;
+  }
+  if (properties > kMaxDictionaryProperty) {
+    *input = start;
+    LogDecodeFailure(SDK_ERROR_UNSUPPORTED);
+    return false;
+  }
+  if (unpacked_size > MaxDecodableSize(input->Remaining())) {
+    *input = start;
+    LogDecodeFailure(SDK_ERROR_INPUT_EOF);
+    return false;
+  }
+  if (!output->Reserve(unpacked_size)) {
+    *input = start;
+    LogError("unable to allocate sink space");
+    return false;
+  }
+  size_t consumed = 0;
+  size_t produced = 0;
+  const int code = DecodeRaw(properties, input->Current(), input->Remaining(), output->Spare(),
+                             unpacked_size, &consumed, &produced);
+  if (code != SDK_OK || produced != unpacked_size) {
+    *input = start;
+    LogDecodeFailure(code);
+    return false;
+  }
+  input->Skip(consumed);
+  output->Commit(produced);
+  return true;
+}
+
+bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output) {
+  if (length > std::numeric_limits<uint32_t>::max()) {
+    LogError("Error Lzma2Enc_Encode");
+    return false;
+  }
+  lzma_options_lzma options;
+  if (lzma_lzma_preset(&options, 9)) {
+    LogError("Error Lzma2Enc_SetProps");
+    return false;
+  }
+  // A dictionary larger than the data gains nothing and costs the encoder about
+  // ten bytes of memory per dictionary byte (and the decoder the dictionary).
+  if (options.dict_size > length) {
+    options.dict_size = length < LZMA_DICT_SIZE_MIN ? LZMA_DICT_SIZE_MIN : static_cast<uint32_t>(length);
+  }
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  uint32_t properties_size = 0;
+  uint8_t properties = 0;
+  if (lzma_properties_size(&properties_size, &filters[0]) != LZMA_OK || properties_size != 1 ||
+      lzma_properties_encode(&filters[0], &properties) != LZMA_OK) {
+    LogError("Error Lzma2Enc_SetProps");
+    return false;
+  }
+  lzma_stream stream = LZMA_STREAM_INIT;
+  const lzma_ret created = lzma_raw_encoder(&stream, filters);
+  if (created != LZMA_OK) {
+    // Out of memory is an ordinary failure here, not an assertion.
+    LogError("Error Lzma2Enc_SetProps");
+    return false;
+  }
+  bool written = output->WriteByte(properties) && output->WriteSizeUVarint(length);
+  if (written) {
+    stream.next_in = data;
+    stream.avail_in = length;
+    lzma_ret result = LZMA_OK;
+    while (result == LZMA_OK) {
+      const size_t step = length / 4 > kEncoderOutputStep ? length / 4 : kEncoderOutputStep;
+      if (!output->EnsureSpare(step)) break;
+      stream.next_out = output->Spare();
+      stream.avail_out = output->SpareCapacity();
+      result = lzma_code(&stream, LZMA_FINISH);
+      output->Commit(output->SpareCapacity() - stream.avail_out);
+    }
+    written = result == LZMA_STREAM_END;
+  }
+  lzma_end(&stream);
+  if (!written) LogError("Error Lzma2Enc_Encode");
+  return written;
+}
+
+bool WriteLzma2Block(InputStream* input, OutputStream* output) {
+  if (!WriteLzma2Block(input->Current(), input->Remaining(), output)) return false;
+  input->Skip(input->Remaining());
+  return true;
+}
+
+}  // namespace vxpatch

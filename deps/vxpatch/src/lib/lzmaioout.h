@@ -1,0 +1,42 @@
+// The LZMA2 block: the compressed unit of packed files, ensemble patches and
+// diffs. Layout: one LZMA2 dictionary-size properties byte (0..40), the
+// unpacked size as an unsigned varint (32-bit), then a raw LZMA2 chunk stream
+// up to and including its end marker. The block stores no compressed length:
+// it ends where the decoder stops.
+//
+// Contract:
+//  - ReadLzma2Block decodes the block at the input's position and appends
+//    exactly the announced number of bytes to `output`. On success the input
+//    moves past the block; on failure the input position and the output length
+//    are unchanged, and one ERROR is logged: "Error read LZMA2 properties",
+//    "Error read LZMA2 unpack size", "unable to allocate sink space" (output
+//    failed or allocation failed), or "Error uncompressing data <code>" with the
+//    decoder result as the LZMA SDK numbers it: 0 the data ended before the
+//    announced size, 1 data error (also: more data than announced), 2 out of
+//    memory, 4 unsupported properties, 6 input ended early (also: an announced
+//    size the remaining input cannot possibly produce).
+//  - Nothing is allocated for an announced size that the remaining input cannot
+//    produce: every LZMA2 chunk takes at least 6 input bytes and yields at most
+//    2 MiB.
+//  - WriteLzma2Block appends one block encoding the given bytes (compression
+//    level 9). Inputs of 4 GiB or more are refused. Failures log
+//    "Error Lzma2Enc_SetProps" or "Error Lzma2Enc_Encode" and return false.
+//  - Reentrant.
+#ifndef VXPATCH_LZMAIOOUT_H
+#define VXPATCH_LZMAIOOUT_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "streams.h"
+
+namespace vxpatch {
+
+bool ReadLzma2Block(InputStream* input, OutputStream* output);
+bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output);
+// Encodes the input's remaining bytes; on success the input is at its end.
+bool WriteLzma2Block(InputStream* input, OutputStream* output);
+
+}  // namespace vxpatch
+
+#endif  // VXPATCH_LZMAIOOUT_H

@@ -1,0 +1,53 @@
+// The byte-level diff that turns old bytes into new ones.
+//
+// Format (varints as in streams.h):
+//   ["VXDIFF10" and a varint ComputeChecksum of the new bytes, only when the
+//    caller asks for a header] method byte (0 raw, 1 LZMA2 split, 2 LZMA2
+//   joined), varint new size N, then the sections: control triples of signed
+//   varints (x, y, z), diff bytes (x of them per triple, added byte-wise to the
+//   old bytes at the old position p), extra bytes (y per triple, copied); after
+//   each triple p += x + z.
+//   raw:    varint lengths of control, diff and extra, then the three sections;
+//   split:  three LZMA2 blocks, one per section;
+//   joined: one LZMA2 block holding the raw layout (lengths and sections).
+//
+// Contract:
+//  - ApplyDiff: old bytes are the old stream's remaining bytes (the old stream
+//    does not move); the result stream should be empty and receives exactly N
+//    bytes on success. The diff stream moves past what was read. Every triple
+//    is checked before use: x, y >= 0, within N, within what their section has
+//    left, and the old range within the old bytes. N may not exceed the diff
+//    plus extra bytes available, so nothing is reserved beyond what the diff
+//    can produce. Messages (ERROR): "Corrupt patch header", "Could not read
+//    crc", "Invalid compression method", "Corrupt patch reading control",
+//    "Corrupt patch", "crc mismatch", and the LZMA2 block's own. An old range
+//    outside the old bytes fails without a message. Leftover triples or bytes
+//    are ignored.
+//  - CreateDiff: consumes both inputs (each below 2 GiB) and appends the diff.
+//    Messages: " old stream too large", " new stream too large", "out of
+//    memory" and the LZMA2 block's own.
+//  - Reentrant; allocation failures are ordinary failures.
+#ifndef VXPATCH_VXDIFF_H
+#define VXPATCH_VXDIFF_H
+
+#include <cstdint>
+
+#include "streams.h"
+
+namespace vxpatch {
+
+enum DiffMethod : uint8_t {
+  DIFF_RAW = 0,
+  DIFF_LZMA2_SPLIT = 1,
+  DIFF_LZMA2_JOINED = 2,
+};
+
+constexpr char kDiffMagic[8] = {'V', 'X', 'D', 'I', 'F', 'F', '1', '0'};
+
+bool ApplyDiff(InputStream* old_stream, InputStream* diff_stream, OutputStream* result, bool expect_header);
+bool CreateDiff(InputStream* old_stream, InputStream* new_stream, OutputStream* diff, bool write_header,
+                DiffMethod method);
+
+}  // namespace vxpatch
+
+#endif  // VXPATCH_VXDIFF_H

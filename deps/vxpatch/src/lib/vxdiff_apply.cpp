@@ -1,0 +1,146 @@
+// Applying a diff. The raw sections are read in place; the result is reserved
+// once and the old bytes are added over the freshly appended diff bytes.
+#include <cstring>
+#include <new>
+
+#include "checksum.h"
+#include "engine_log.h"
+#include "lzmaioout.h"
+#include "vxdiff.h"
+
+namespace vxpatch {
+namespace {
+
+struct Sections {
+  InputStream control;
+  InputStream diff;
+  InputStream extra;
+};
+
+// Reads the three lengths of the raw layout and takes the sections in place;
+// `source` moves past them.
+bool TakeRawSections(InputStream* source, Sections* sections) {
+  uint32_t control_length = 0;
+  uint32_t diff_length = 0;
+  uint32_t extra_length = 0;
+  if (!source->ReadUVarint(&control_length) || !source->ReadUVarint(&diff_length) ||
+      !source->ReadUVarint(&extra_length)) {
+    return false;
+  }
+  if (!source->ReadSubstream(control_length, &sections->control) ||
+      !source->ReadSubstream(diff_length, &sections->diff) ||
+      !source->ReadSubstream(extra_length, &sections->extra)) {
+    LogError("Corrupt patch");
+    return false;
+  }
+  return true;
+}
+
+bool CopySection(InputStream* section, size_t count, OutputStream* result) {
+  if (!result->Write(section->Current(), count)) return false;
+  section->Skip(count);
+  return true;
+}
+
+bool ApplyDiffUnguarded(InputStream* old_stream, InputStream* diff_stream, OutputStream* result,
+                        bool expect_header) {
+  uint32_t expected_checksum = 0;
+  if (expect_header) {
+    char magic[sizeof kDiffMagic];
+    if (!diff_stream->Read(magic, sizeof magic)) return false;
+    if (std::memcmp(magic, kDiffMagic, sizeof magic) != 0) {
+      LogError("Corrupt patch header");
+      return false;
+    }
+    if (!diff_stream->ReadUVarint(&expected_checksum)) {
+      LogError("Could not read crc");
+      return false;
+    }
+  }
+  uint8_t method = 0;
+  if (!diff_stream->ReadByte(&method)) return false;
+  if (method > DIFF_LZMA2_JOINED) {
+    LogError("Invalid compression method");
+    return false;
+  }
+  uint32_t new_size = 0;
+  if (!diff_stream->ReadUVarint(&new_size)) return false;
+
+  Sections sections;
+  OutputStream decoded[3];  // owns what the LZMA2 methods decode
+  if (method == DIFF_RAW) {
+    if (!TakeRawSections(diff_stream, &sections)) return false;
+  } else if (method == DIFF_LZMA2_JOINED) {
+    if (!ReadLzma2Block(diff_stream, &decoded[0])) return false;
+    InputStream joined(decoded[0]);
+    if (!TakeRawSections(&joined, &sections)) return false;
+  } else {
+    for (OutputStream& section : decoded) {
+      if (!ReadLzma2Block(diff_stream, &section)) return false;
+    }
+    sections.control = InputStream(decoded[0]);
+    sections.diff = InputStream(decoded[1]);
+    sections.extra = InputStream(decoded[2]);
+  }
+  // Every new byte comes from the diff or the extra section.
+  const uint64_t producible = static_cast<uint64_t>(sections.diff.Remaining()) + sections.extra.Remaining();
+  if (new_size > producible) {
+    LogError("Corrupt patch");
+    return false;
+  }
+
+  result->Reserve(new_size);  // a failure leaves the result failed: its first write fails
+  const uint8_t* old_bytes = old_stream->Current();
+  const int64_t old_size = static_cast<int64_t>(old_stream->Remaining());
+  const size_t base = result->Length();
+  int64_t old_position = 0;
+  size_t produced = 0;
+  while (produced < new_size) {
+    int32_t x = 0;
+    int32_t y = 0;
+    int32_t z = 0;
+    if (!sections.control.ReadSVarint(&x) || !sections.control.ReadSVarint(&y) ||
+        !sections.control.ReadSVarint(&z)) {
+      LogError("Corrupt patch reading control");
+      return false;
+    }
+    if (x < 0 || y < 0 || static_cast<uint64_t>(x) > new_size - produced ||
+        static_cast<size_t>(x) > sections.diff.Remaining()) {
+      LogError("Corrupt patch");
+      return false;
+    }
+    if (old_position < 0 || old_position > old_size || old_size - old_position < x) return false;
+    if (!CopySection(&sections.diff, static_cast<size_t>(x), result)) return false;
+    uint8_t* added = result->MutableBuffer() + result->Length() - x;
+    const uint8_t* old_range = old_bytes + old_position;
+    for (int32_t index = 0; index < x; ++index) added[index] = static_cast<uint8_t>(added[index] + old_range[index]);
+    produced += static_cast<size_t>(x);
+
+    if (static_cast<uint64_t>(y) > new_size - produced || static_cast<size_t>(y) > sections.extra.Remaining()) {
+      LogError("Corrupt patch");
+      return false;
+    }
+    if (!CopySection(&sections.extra, static_cast<size_t>(y), result)) return false;
+    produced += static_cast<size_t>(y);
+    old_position += static_cast<int64_t>(x) + z;
+  }
+  if (result->Failed()) return false;
+  if (expect_header && ComputeChecksum(result->Buffer() + base, new_size) != expected_checksum) {
+    LogError("crc mismatch");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ApplyDiff(InputStream* old_stream, InputStream* diff_stream, OutputStream* result, bool expect_header) {
+  try {
+    return ApplyDiffUnguarded(old_stream, diff_stream, result, expect_header);
+  } catch (const std::bad_alloc&) {
+    LogError("out of memory");
+    return false;
+  }
+}
+
+}  // namespace vxpatch

@@ -1,0 +1,253 @@
+// Creating a diff: a suffix array of the old bytes finds, for each stretch of
+// the new bytes, the old stretch that matches longest; approximate matches are
+// extended forwards and backwards so that small edits inside them become diff
+// bytes (mostly zeros, which compress well) instead of extra bytes.
+#include <divsufsort.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+
+#include "checksum.h"
+#include "engine_log.h"
+#include "lzmaioout.h"
+#include "vxdiff.h"
+
+namespace vxpatch {
+namespace {
+
+constexpr int64_t kMaxInputSize = std::numeric_limits<int32_t>::max();
+// A match at least this much longer than the current alignment ends the scan
+// early, so long runs of changes do not cost a search per byte.
+constexpr int64_t kLongMatch = 10240;
+constexpr int64_t kMatchAdvantage = 8;
+
+struct Bytes {
+  const uint8_t* data;
+  int64_t size;
+};
+
+int64_t MatchLength(const uint8_t* a, int64_t a_size, const uint8_t* b, int64_t b_size) {
+  const int64_t limit = std::min(a_size, b_size);
+  int64_t length = 0;
+  while (length < limit && a[length] == b[length]) ++length;
+  return length;
+}
+
+// Longest match of `target` among the old suffixes (suffix array with the
+// empty suffix first). Halves the range while it spans more than two entries,
+// then the longer of the two candidates wins, the upper one on a tie.
+int64_t Search(const int32_t* suffixes, Bytes old_bytes, const uint8_t* target, int64_t target_size,
+               int64_t* position) {
+  int64_t low = 0;
+  int64_t high = old_bytes.size;
+  while (high - low >= 2) {
+    const int64_t middle = low + (high - low) / 2;
+    const int64_t start = suffixes[middle];
+    const size_t compared = static_cast<size_t>(std::min(old_bytes.size - start, target_size));
+    if (std::memcmp(old_bytes.data + start, target, compared) < 0) {
+      low = middle;
+    } else {
+      high = middle;
+    }
+  }
+  const int64_t low_length =
+      MatchLength(old_bytes.data + suffixes[low], old_bytes.size - suffixes[low], target, target_size);
+  const int64_t high_length =
+      MatchLength(old_bytes.data + suffixes[high], old_bytes.size - suffixes[high], target, target_size);
+  if (low_length > high_length) {
+    *position = suffixes[low];
+    return low_length;
+  }
+  *position = suffixes[high];
+  return high_length;
+}
+
+struct DiffSections {
+  OutputStream control;
+  OutputStream diff;
+  OutputStream extra;
+};
+
+bool OldByteEquals(Bytes old_bytes, int64_t old_index, uint8_t value) {
+  return old_index >= 0 && old_index < old_bytes.size && old_bytes.data[old_index] == value;
+}
+
+bool BuildSections(Bytes old_bytes, Bytes new_bytes, DiffSections* out) {
+  std::unique_ptr<int32_t[]> suffixes(new int32_t[static_cast<size_t>(old_bytes.size) + 1]);
+  suffixes[0] = static_cast<int32_t>(old_bytes.size);
+  if (old_bytes.size > 0 &&
+      divsufsort(old_bytes.data, suffixes.get() + 1, static_cast<saidx_t>(old_bytes.size)) != 0) {
+    return false;
+  }
+  const uint8_t* fresh = new_bytes.data;
+  const uint8_t* old = old_bytes.data;
+  int64_t scan = 0;
+  int64_t length = 0;
+  int64_t position = 0;
+  int64_t last_scan = 0;
+  int64_t last_position = 0;
+  int64_t last_offset = 0;
+  while (scan < new_bytes.size) {
+    int64_t old_score = 0;
+    scan += length;
+    for (int64_t scored = scan; scan < new_bytes.size; ++scan) {
+      length = Search(suffixes.get(), old_bytes, fresh + scan, new_bytes.size - scan, &position);
+      for (; scored < scan + length; ++scored) {
+        if (OldByteEquals(old_bytes, scored + last_offset, fresh[scored])) ++old_score;
+      }
+      if ((length == old_score && length != 0) || length > old_score + kMatchAdvantage ||
+          (length > old_score && length > kLongMatch)) {
+        break;
+      }
+      if (OldByteEquals(old_bytes, scan + last_offset, fresh[scan])) --old_score;
+    }
+    if (length == old_score && scan != new_bytes.size) continue;
+
+    // Forward extension of the previous match: keep the length where matches
+    // outweigh mismatches the most.
+    int64_t forward = 0;
+    {
+      int64_t matches = 0;
+      int64_t best = 0;
+      for (int64_t i = 0; last_scan + i < scan && last_position + i < old_bytes.size;) {
+        if (old[last_position + i] == fresh[last_scan + i]) ++matches;
+        ++i;
+        if (matches * 2 - i > best * 2 - forward) {
+          best = matches;
+          forward = i;
+        }
+      }
+    }
+    // Backward extension of the new match.
+    int64_t backward = 0;
+    if (scan < new_bytes.size) {
+      int64_t matches = 0;
+      int64_t best = 0;
+      for (int64_t i = 1; scan >= last_scan + i && position >= i; ++i) {
+        if (old[position - i] == fresh[scan - i]) ++matches;
+        if (matches * 2 - i > best * 2 - backward) {
+          best = matches;
+          backward = i;
+        }
+      }
+    }
+    // Overlapping extensions: cut where the forward side gains the most.
+    if (last_scan + forward > scan - backward) {
+      const int64_t overlap = (last_scan + forward) - (scan - backward);
+      int64_t balance = 0;
+      int64_t best = 0;
+      int64_t cut = 0;
+      for (int64_t i = 0; i < overlap; ++i) {
+        if (fresh[last_scan + forward - overlap + i] == old[last_position + forward - overlap + i]) ++balance;
+        if (fresh[scan - backward + i] == old[position - backward + i]) --balance;
+        if (balance > best) {
+          best = balance;
+          cut = i + 1;
+        }
+      }
+      forward += cut - overlap;
+      backward -= cut;
+    }
+
+    const int64_t extra_length = (scan - backward) - (last_scan + forward);
+    if (!out->diff.EnsureSpare(static_cast<size_t>(forward))) return false;
+    uint8_t* diff_bytes = out->diff.Spare();
+    for (int64_t i = 0; i < forward; ++i) {
+      diff_bytes[i] = static_cast<uint8_t>(fresh[last_scan + i] - old[last_position + i]);
+    }
+    out->diff.Commit(static_cast<size_t>(forward));
+    if (!out->extra.Write(fresh + last_scan + forward, static_cast<size_t>(extra_length))) return false;
+    if (!out->control.WriteSVarint(static_cast<int32_t>(forward)) ||
+        !out->control.WriteSVarint(static_cast<int32_t>(extra_length)) ||
+        !out->control.WriteSVarint(static_cast<int32_t>((position - backward) - (last_position + forward)))) {
+      return false;
+    }
+    last_scan = scan - backward;
+    last_position = position - backward;
+    last_offset = position - scan;
+  }
+  return true;
+}
+
+bool WriteSizeChecked(OutputStream* out, size_t value) {
+  if (value > std::numeric_limits<uint32_t>::max()) return false;
+  return out->WriteSizeUVarint(value);
+}
+
+bool WriteRawLayout(DiffSections* sections, OutputStream* out) {
+  if (!WriteSizeChecked(out, sections->control.Length()) || !WriteSizeChecked(out, sections->diff.Length()) ||
+      !WriteSizeChecked(out, sections->extra.Length())) {
+    return false;
+  }
+  // Three lengths below 4 GiB: the sum cannot wrap.
+  const uint64_t total =
+      uint64_t{sections->control.Length()} + sections->diff.Length() + sections->extra.Length();
+  return out->Reserve(static_cast<size_t>(total)) && out->Append(&sections->control) &&
+         out->Append(&sections->diff) && out->Append(&sections->extra);
+}
+
+bool CreateDiffUnguarded(InputStream* old_stream, InputStream* new_stream, OutputStream* diff,
+                         bool write_header, DiffMethod method) {
+  if (method > DIFF_LZMA2_JOINED) {
+    LogError("Invalid compression method");
+    return false;
+  }
+  const Bytes old_bytes{old_stream->Current(), static_cast<int64_t>(old_stream->Remaining())};
+  const Bytes new_bytes{new_stream->Current(), static_cast<int64_t>(new_stream->Remaining())};
+  if (old_bytes.size > kMaxInputSize) {
+    LogError(" old stream too large");
+    return false;
+  }
+  if (new_bytes.size > kMaxInputSize) {
+    LogError(" new stream too large");
+    return false;
+  }
+  if (!old_stream->Skip(old_stream->Remaining())) {
+    LogError("error in old_stream size");
+    return false;
+  }
+  if (!new_stream->Skip(new_stream->Remaining())) {
+    LogError("error in new_stream size");
+    return false;
+  }
+  const uint32_t checksum = ComputeChecksum(new_bytes.data, static_cast<size_t>(new_bytes.size));
+
+  DiffSections sections;
+  if (!BuildSections(old_bytes, new_bytes, &sections)) return false;
+
+  if (write_header && (!diff->Write(kDiffMagic, sizeof kDiffMagic) || !diff->WriteUVarint(checksum))) return false;
+  if (!diff->WriteByte(method) || !diff->WriteSizeUVarint(static_cast<size_t>(new_bytes.size))) return false;
+  switch (method) {
+    case DIFF_RAW:
+      return WriteRawLayout(&sections, diff);
+    case DIFF_LZMA2_SPLIT:
+      for (OutputStream* section : {&sections.control, &sections.diff, &sections.extra}) {
+        if (!WriteLzma2Block(section->Buffer(), section->Length(), diff)) return false;
+        section->Retire();
+      }
+      return true;
+    case DIFF_LZMA2_JOINED: {
+      OutputStream joined;
+      return WriteRawLayout(&sections, &joined) && WriteLzma2Block(joined.Buffer(), joined.Length(), diff);
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool CreateDiff(InputStream* old_stream, InputStream* new_stream, OutputStream* diff, bool write_header,
+                DiffMethod method) {
+  try {
+    return CreateDiffUnguarded(old_stream, new_stream, diff, write_header, method);
+  } catch (const std::bad_alloc&) {
+    LogError("out of memory");
+    return false;
+  }
+}
+
+}  // namespace vxpatch

@@ -1,0 +1,63 @@
+// vxpatch: the patch engine on the command line. Engine messages of level
+// ERROR and worse go to stderr; the exit status is 0 on success, 1 on failure
+// and 2 on a usage error.
+#include <cstdio>
+#include <string>
+
+#include "commands.h"
+#include "log.h"
+
+namespace vxtool {
+namespace {
+
+CommandTable BuildTable() {
+  CommandTable table;
+  AddContainerCommands(&table);
+  AddDiffCommands(&table);
+  return table;
+}
+
+const CommandTable& Table() {
+  static const CommandTable table = BuildTable();
+  return table;
+}
+
+void PrintUsage() {
+  std::fprintf(stderr, "usage:\n");
+  for (const Command& command : Table()) {
+    std::fprintf(stderr, "  vxpatch %s %s\n", command.name.c_str(), command.usage.c_str());
+  }
+}
+
+}  // namespace
+
+void ReportError(const std::string& message) { std::fprintf(stderr, "vxpatch: %s\n", message.c_str()); }
+
+int UsageError(const std::string& command, const std::string& problem) {
+  ReportError(problem);
+  for (const Command& entry : Table()) {
+    if (entry.name == command) std::fprintf(stderr, "usage: vxpatch %s %s\n", entry.name.c_str(), entry.usage.c_str());
+  }
+  return kExitUsage;
+}
+
+}  // namespace vxtool
+
+int main(int argc, char** argv) {
+  voxlog::EngineLog::AddSink([](const voxlog::LogRecord& record) {
+    if (record.level <= voxlog::LOG_ERROR) {
+      std::fprintf(stderr, "vxpatch: %s: %s\n", voxlog::LevelName(record.level), record.message.c_str());
+    }
+  });
+  if (argc < 2) {
+    vxtool::PrintUsage();
+    return vxtool::kExitUsage;
+  }
+  const std::string name = argv[1];
+  for (const vxtool::Command& command : vxtool::Table()) {
+    if (command.name == name) return command.run(vxtool::Arguments(argv + 2, argv + argc));
+  }
+  vxtool::ReportError("unknown command '" + name + "'");
+  vxtool::PrintUsage();
+  return vxtool::kExitUsage;
+}
