@@ -175,11 +175,17 @@ bool DisassemblerElf::EmitRange(ParsedProgram* program, uint64_t from, uint64_t 
 }
 
 bool DisassemblerElf::InSectionOfType1Or9(uint64_t file_offset) const {
+  bool inside = false;
   for (const ElfSection& section : sections_) {
-    if (section.type != SHT_PROGBITS_TYPE && section.type != SHT_REL_TYPE) continue;
-    if (file_offset >= section.offset && file_offset - section.offset < section.size) return true;
+    if (file_offset < section.offset || file_offset - section.offset >= section.size) continue;
+    // A location that the walk would skip (inside an init or fini array that
+    // overlaps a progbits section) must not be collected: the relocation
+    // table marker stands for every collected location, so a skipped one
+    // would drop its relocation entry from the rebuilt file.
+    if (section.type == SHT_INIT_ARRAY_TYPE || section.type == SHT_FINI_ARRAY_TYPE) return false;
+    if (section.type == SHT_PROGBITS_TYPE || section.type == SHT_REL_TYPE) inside = true;
   }
-  return false;
+  return inside;
 }
 
 bool DisassemblerElf::CollectAbs32() {
@@ -236,13 +242,13 @@ bool DisassemblerElf::EmitProgram(ParsedProgram* program) {
     uint64_t position = 0;
     for (const ElfSection& section : sections_) {
       const uint32_t type = section.type;
-      if (type == SHT_NOBITS_TYPE || type == SHT_INIT_ARRAY_TYPE || type == SHT_FINI_ARRAY_TYPE) {
+      if (type == SHT_NOBITS_TYPE) continue;  // occupies no file bytes, so holds no location
+      if (type == SHT_INIT_ARRAY_TYPE || type == SHT_FINI_ARRAY_TYPE) {
         while (next_abs32_ < abs32_.size() && abs32_[next_abs32_].file_offset >= section.offset &&
                abs32_[next_abs32_].file_offset - section.offset < section.size) {
           Debug("Skipping relocation entry for unsupported section: " + std::to_string(type));
           ++next_abs32_;
         }
-        if (type == SHT_NOBITS_TYPE) continue;  // occupies no file bytes
       }
       if (!EmitRange(program, position, section.offset)) return false;
       position = std::max(position, section.offset);
