@@ -1,0 +1,236 @@
+// The signature crypto against an independent implementation (the OpenSSL
+// command line): keys and signatures made by either side must be accepted by
+// the other, and library errors must surface as crypt_exception texts.
+
+#include "crypto.h"
+#include "updatepublickey.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+const unsigned char* bytes(const QByteArray& data)
+{
+    return reinterpret_cast<const unsigned char*>(data.constData());
+}
+
+unsigned long length(const QByteArray& data)
+{
+    return static_cast<unsigned long>(data.size());
+}
+
+QByteArray sign(RsaKey& key, const QByteArray& data)
+{
+    QByteArray signature(static_cast<int>(key.modulusSize()), '\0');
+    unsigned long size = length(signature);
+    signData(key, bytes(data), length(data), reinterpret_cast<unsigned char*>(signature.data()),
+             &size);
+    signature.resize(static_cast<int>(size));
+    return signature;
+}
+
+bool verify(RsaKey& key, const QByteArray& data, const QByteArray& signature)
+{
+    return verifySignature(key, bytes(data), length(data), bytes(signature), length(signature));
+}
+
+// The exception text of `op`, or "no exception".
+template <typename Op>
+QString thrown(Op op)
+{
+    try {
+        op();
+    } catch (const crypt_exception& e) {
+        return QString::fromLatin1(e.what());
+    }
+    return QStringLiteral("no exception");
+}
+
+const QStringList kPssOptions{"-sigopt", "rsa_padding_mode:pss", "-sigopt", "rsa_pss_saltlen:8",
+                              "-sigopt", "rsa_mgf1_md:sha1"};
+
+} // namespace
+
+class TestCrypto final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void embeddedKeyImportsFromPaddedBuffer();
+    void generatedKeysHaveTheAgreedForm();
+    void opensslSignatureVerifies();
+    void ourSignatureVerifiesWithOpenssl();
+    void libraryErrorsBecomeExceptions();
+
+private:
+    // Runs openssl; its exit status, or -1 when it could not run.
+    int openssl(const QStringList& args, QByteArray* output = nullptr);
+
+    QTemporaryDir m_Dir;
+    QString m_TestKeyDir = QStringLiteral(VX_TEST_KEY_DIR);
+};
+
+int TestCrypto::openssl(const QStringList& args, QByteArray* output)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral("openssl"), args);
+    if (!process.waitForFinished(60000))
+        return -1;
+    const QByteArray out = process.readAll();
+    if (output)
+        *output = out;
+    if (process.exitStatus() != QProcess::NormalExit)
+        return -1;
+    if (process.exitCode() != 0)
+        qWarning("openssl %s: %s", qPrintable(args.join(' ')), out.constData());
+    return process.exitCode();
+}
+
+void TestCrypto::initTestCase()
+{
+    QVERIFY(m_Dir.isValid());
+    QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty(),
+             "the interoperability cases need the openssl command (scripts/setup installs it)");
+    initCrypto();
+    initCrypto(); // a second call changes nothing
+}
+
+void TestCrypto::embeddedKeyImportsFromPaddedBuffer()
+{
+    RsaKey key;
+    importPublicKey(key, g_UpdatePublicKey, kUpdatePublicKeySize);
+    QVERIFY(key.isLoaded());
+    QVERIFY(!key.isPrivate());
+    QCOMPARE(key.modulusSize(), 128ul);
+}
+
+void TestCrypto::generatedKeysHaveTheAgreedForm()
+{
+    RsaKey key;
+    makeKey(key);
+    QVERIFY(key.isPrivate());
+    const std::vector<unsigned char> publicDer = exportPublicKey(key);
+    const std::vector<unsigned char> privateDer = exportPrivateKey(key);
+    QCOMPARE(publicDer.size(), size_t(140));
+
+    const QString publicPath = m_Dir.filePath(QStringLiteral("gen-public.der"));
+    QVERIFY(writeFile(publicPath, QByteArray(reinterpret_cast<const char*>(publicDer.data()),
+                                             static_cast<int>(publicDer.size()))));
+    QByteArray text;
+    QCOMPARE(openssl({"rsa", "-RSAPublicKey_in", "-inform", "DER", "-in", publicPath, "-noout",
+                      "-text"},
+                     &text),
+             0);
+    QVERIFY2(text.contains("Public-Key: (1024 bit)"), text.constData());
+    QVERIFY2(text.contains("Exponent: 65537"), text.constData());
+
+    const QString privatePath = m_Dir.filePath(QStringLiteral("gen-private.der"));
+    QVERIFY(writeFile(privatePath, QByteArray(reinterpret_cast<const char*>(privateDer.data()),
+                                              static_cast<int>(privateDer.size()))));
+    QCOMPARE(openssl({"rsa", "-inform", "DER", "-in", privatePath, "-noout", "-check"}, &text), 0);
+
+    // Round trip through the exported forms.
+    RsaKey privateKey;
+    importPrivateKey(privateKey, privateDer.data(), privateDer.size());
+    RsaKey publicKey;
+    importPublicKey(publicKey, publicDer.data(), publicDer.size());
+    const QByteArray data("round trip");
+    const QByteArray signature = sign(privateKey, data);
+    QCOMPARE(signature.size(), 128);
+    QVERIFY(verify(publicKey, data, signature));
+    QVERIFY(!verify(publicKey, QByteArray("round trip!"), signature));
+}
+
+void TestCrypto::opensslSignatureVerifies()
+{
+    const QString pem = m_Dir.filePath(QStringLiteral("test-private.pem"));
+    QCOMPARE(openssl({"rsa", "-inform", "DER", "-in", m_TestKeyDir + "/private.der", "-out", pem}), 0);
+    const QByteArray data("[product]\nversion=3000123\n");
+    const QString dataPath = m_Dir.filePath(QStringLiteral("by-openssl.ini"));
+    QVERIFY(writeFile(dataPath, data));
+    QCOMPARE(openssl(QStringList{"dgst", "-sha1"} + kPssOptions
+                     + QStringList{"-sign", pem, "-out", dataPath + ".sig", dataPath}),
+             0);
+    const QByteArray signature = readFile(dataPath + ".sig");
+    QCOMPARE(signature.size(), 128);
+
+    const QByteArray publicDer = readFile(m_TestKeyDir + "/public.der");
+    RsaKey key;
+    importPublicKey(key, bytes(publicDer), length(publicDer));
+    QVERIFY(verify(key, data, signature));
+    QVERIFY(!verify(key, data + ' ', signature));
+}
+
+void TestCrypto::ourSignatureVerifiesWithOpenssl()
+{
+    const QByteArray privateDer = readFile(m_TestKeyDir + "/private.der");
+    RsaKey key;
+    importPrivateKey(key, bytes(privateDer), length(privateDer));
+    const QByteArray data("[product]\nversion=3000124\n");
+    const QString dataPath = m_Dir.filePath(QStringLiteral("by-us.ini"));
+    QVERIFY(writeFile(dataPath, data));
+    QVERIFY(writeFile(dataPath + ".sig", sign(key, data)));
+
+    const QString pem = m_Dir.filePath(QStringLiteral("test-public.pem"));
+    QCOMPARE(openssl({"rsa", "-RSAPublicKey_in", "-inform", "DER", "-in",
+                      m_TestKeyDir + "/public.der", "-pubout", "-out", pem}),
+             0);
+    QByteArray output;
+    QCOMPARE(openssl(QStringList{"dgst", "-sha1"} + kPssOptions
+                         + QStringList{"-verify", pem, "-signature", dataPath + ".sig", dataPath},
+                     &output),
+             0);
+    QVERIFY2(output.contains("Verified OK"), output.constData());
+
+    // The same check through pkeyutl over the digest.
+    const QString digestPath = m_Dir.filePath(QStringLiteral("by-us.sha1"));
+    QCOMPARE(openssl({"dgst", "-sha1", "-binary", "-out", digestPath, dataPath}), 0);
+    QCOMPARE(openssl(QStringList{"pkeyutl", "-verify", "-pubin", "-inkey", pem, "-in", digestPath,
+                                 "-sigfile", dataPath + ".sig", "-pkeyopt", "digest:sha1",
+                                 "-pkeyopt", "rsa_padding_mode:pss", "-pkeyopt",
+                                 "rsa_pss_saltlen:8", "-pkeyopt", "rsa_mgf1_md:sha1"}),
+             0);
+}
+
+void TestCrypto::libraryErrorsBecomeExceptions()
+{
+    const QByteArray garbage("not a key at all");
+    RsaKey key;
+    QCOMPARE(thrown([&] { importPublicKey(key, bytes(garbage), length(garbage)); }),
+             QStringLiteral("rsa_import: Invalid input packet."));
+    QVERIFY(!key.isLoaded());
+
+    const QByteArray publicDer = readFile(m_TestKeyDir + "/public.der");
+    RsaKey notPrivate;
+    QVERIFY(thrown([&] { importPrivateKey(notPrivate, bytes(publicDer), length(publicDer)); })
+                .startsWith(QStringLiteral("rsa_import: ")));
+    QVERIFY(!notPrivate.isLoaded());
+
+    importPublicKey(key, bytes(publicDer), length(publicDer));
+    QVERIFY(thrown([&] { sign(key, "data"); }).startsWith(QStringLiteral("rsa_sign_hash: ")));
+    QVERIFY(thrown([&] { verify(key, "data", QByteArray(129, '\1')); })
+                .startsWith(QStringLiteral("rsa_verify_hash: ")));
+    QVERIFY(thrown([&] { verify(key, "data", QByteArray()); })
+                .startsWith(QStringLiteral("rsa_verify_hash: ")));
+}
+
+QTEST_GUILESS_MAIN(TestCrypto)
+#include "tst_crypto.moc"

@@ -1,0 +1,113 @@
+#include "fileio.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vxpublish {
+
+namespace {
+
+std::string systemReason(const std::string& what, const std::string& path)
+{
+    return what + " '" + path + "': " + std::strerror(errno);
+}
+
+bool writeAll(int fd, const Bytes& data)
+{
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes and closes `fd`; on failure the reason names `path`.
+bool finishWrite(int fd, const std::string& path, const Bytes& data, std::string& reason)
+{
+    if (!writeAll(fd, data) || ::fsync(fd) != 0) {
+        reason = systemReason("cannot write", path);
+        ::close(fd);
+        return false;
+    }
+    if (::close(fd) != 0) {
+        reason = systemReason("cannot write", path);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool readFile(const std::string& path, Bytes& data, std::string& reason)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        reason = systemReason("cannot read", path);
+        return false;
+    }
+    data.clear();
+    unsigned char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            reason = systemReason("cannot read", path);
+            ::close(fd);
+            return false;
+        }
+        if (n == 0)
+            break;
+        data.insert(data.end(), buffer, buffer + n);
+    }
+    ::close(fd);
+    return true;
+}
+
+bool writeNewFile(const std::string& path, const Bytes& data, int mode, std::string& reason)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                          static_cast<mode_t>(mode));
+    if (fd < 0) {
+        reason = errno == EEXIST ? "refusing to overwrite '" + path + "'"
+                                 : systemReason("cannot create", path);
+        return false;
+    }
+    if (!finishWrite(fd, path, data, reason)) {
+        ::unlink(path.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool replaceFile(const std::string& path, const Bytes& data, std::string& reason)
+{
+    const std::string temp = path + ".tmp" + std::to_string(::getpid());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        reason = systemReason("cannot create", temp);
+        return false;
+    }
+    if (!finishWrite(fd, temp, data, reason)) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+        reason = systemReason("cannot write", path);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace vxpublish

@@ -1,0 +1,65 @@
+// vxpublish: the publisher's side of update signatures.
+//   vxpublish keygen PRIVATE.der PUBLIC.der
+//   vxpublish sign PRIVATE.der FILE          writes FILE.sig
+//   vxpublish verify PUBLIC.der FILE         0 valid, 1 invalid, 2 error
+// New commands go into their own file and one line of the table below.
+
+#include "commands.h"
+#include "crypto.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+struct Command
+{
+    const char* name;
+    const char* usage;
+    int (*run)(const vxpublish::Args&);
+};
+
+const Command kCommands[] = {
+    {"keygen", "keygen PRIVATE.der PUBLIC.der", vxpublish::runKeygen},
+    {"sign", "sign PRIVATE.der FILE", vxpublish::runSign},
+    {"verify", "verify PUBLIC.der FILE", vxpublish::runVerify},
+};
+
+// One line, like every other failure of the tool.
+int usage()
+{
+    std::string text = "usage:";
+    for (const Command& command : kCommands)
+        text += std::string(&command == kCommands ? " " : " | ") + "vxpublish " + command.usage;
+    return vxpublish::fail(vxpublish::EXIT_ERROR, text);
+}
+
+} // namespace
+
+namespace vxpublish {
+
+int fail(int status, const std::string& reason)
+{
+    std::fprintf(stderr, "vxpublish: %s\n", reason.c_str());
+    return status;
+}
+
+} // namespace vxpublish
+
+int main(int argc, char* argv[])
+{
+    if (argc < 2)
+        return usage();
+    for (const Command& command : kCommands) {
+        if (std::strcmp(argv[1], command.name) != 0)
+            continue;
+        try {
+            initCrypto();
+        } catch (const crypt_exception& e) {
+            return vxpublish::fail(vxpublish::EXIT_ERROR, e.what());
+        }
+        return command.run(vxpublish::Args(argv + 2, argv + argc));
+    }
+    return usage();
+}

@@ -1,0 +1,40 @@
+// vxpublish sign PRIVATE.der FILE: writes the signature of FILE to FILE.sig,
+// replacing an older one in a single rename.
+
+#include "commands.h"
+#include "crypto.h"
+#include "fileio.h"
+
+namespace vxpublish {
+
+int runSign(const Args& args)
+{
+    if (args.size() != 2)
+        return fail(EXIT_ERROR, "usage: vxpublish sign PRIVATE.der FILE");
+    const std::string& keyPath = args[0];
+    const std::string& dataPath = args[1];
+
+    Bytes keyDer;
+    Bytes data;
+    std::string reason;
+    if (!readFile(keyPath, keyDer, reason) || !readFile(dataPath, data, reason))
+        return fail(EXIT_ERROR, reason);
+
+    Bytes signature;
+    try {
+        RsaKey key;
+        importPrivateKey(key, keyDer.data(), keyDer.size());
+        signature.resize(key.modulusSize());
+        unsigned long length = signature.size();
+        signData(key, data.data(), data.size(), signature.data(), &length);
+        signature.resize(length);
+    } catch (const crypt_exception& e) {
+        return fail(EXIT_ERROR, "'" + keyPath + "': " + e.what());
+    }
+
+    if (!replaceFile(dataPath + ".sig", signature, reason))
+        return fail(EXIT_ERROR, reason);
+    return EXIT_OK;
+}
+
+} // namespace vxpublish

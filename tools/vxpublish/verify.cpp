@@ -1,0 +1,43 @@
+// vxpublish verify PUBLIC.der FILE: 0 when FILE.sig is a valid signature of
+// FILE, 1 when it is not (including a malformed signature), 2 when the files
+// cannot be read or the key is not a key.
+
+#include "commands.h"
+#include "crypto.h"
+#include "fileio.h"
+
+namespace vxpublish {
+
+int runVerify(const Args& args)
+{
+    if (args.size() != 2)
+        return fail(EXIT_ERROR, "usage: vxpublish verify PUBLIC.der FILE");
+    const std::string& keyPath = args[0];
+    const std::string& dataPath = args[1];
+    const std::string sigPath = dataPath + ".sig";
+
+    Bytes keyDer;
+    Bytes data;
+    Bytes signature;
+    std::string reason;
+    if (!readFile(keyPath, keyDer, reason) || !readFile(dataPath, data, reason)
+        || !readFile(sigPath, signature, reason))
+        return fail(EXIT_ERROR, reason);
+
+    RsaKey key;
+    try {
+        importPublicKey(key, keyDer.data(), keyDer.size());
+    } catch (const crypt_exception& e) {
+        return fail(EXIT_ERROR, "'" + keyPath + "': " + e.what());
+    }
+    try {
+        if (verifySignature(key, data.data(), data.size(), signature.data(), signature.size()))
+            return EXIT_OK;
+        reason = "'" + sigPath + "' is not a valid signature of '" + dataPath + "'";
+    } catch (const crypt_exception& e) {
+        reason = "'" + sigPath + "' is not a valid signature of '" + dataPath + "' (" + e.what() + ")";
+    }
+    return fail(EXIT_INVALID, reason);
+}
+
+} // namespace vxpublish
