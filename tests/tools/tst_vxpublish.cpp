@@ -1,0 +1,181 @@
+// The built vxpublish program: key generation, signing and verification,
+// exit statuses 0/1/2 and their one-line reasons.
+
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+struct Run
+{
+    int status = -1;
+    QByteArray err;
+};
+
+Run vxpublish(const QStringList& args)
+{
+    QProcess process;
+    process.start(QStringLiteral(VXPUBLISH_BINARY), args);
+    Run run;
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+        return run;
+    run.status = process.exitCode();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+// A failure says why in exactly one line.
+bool oneLineReason(const QByteArray& err)
+{
+    return err.startsWith("vxpublish: ") && err.endsWith('\n') && err.count('\n') == 1;
+}
+
+} // namespace
+
+class TestVxpublish final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void keygenWritesPairAndNeverOverwrites();
+    void signedFileVerifies();
+    void changedFileOrOtherKeyIsInvalid();
+    void unreadableInputsAreErrors();
+    void usageErrors();
+
+private:
+    QString path(const char* name) const { return m_Dir.filePath(QString::fromLatin1(name)); }
+
+    QTemporaryDir m_Dir;
+};
+
+void TestVxpublish::initTestCase()
+{
+    QVERIFY(m_Dir.isValid());
+    const Run run = vxpublish({"keygen", path("private.der"), path("public.der")});
+    QCOMPARE(run.status, 0);
+    QVERIFY2(run.err.isEmpty(), run.err.constData());
+}
+
+void TestVxpublish::keygenWritesPairAndNeverOverwrites()
+{
+    QCOMPARE(QFileInfo(path("public.der")).size(), 140);
+    QVERIFY(QFileInfo(path("private.der")).size() > 140);
+    QCOMPARE(QFile::permissions(path("private.der")) & 0x0077, QFile::Permissions());
+
+    const QByteArray privateBefore = readFile(path("private.der"));
+    const Run again = vxpublish({"keygen", path("private.der"), path("other-public.der")});
+    QCOMPARE(again.status, 2);
+    QVERIFY2(oneLineReason(again.err), again.err.constData());
+    QCOMPARE(readFile(path("private.der")), privateBefore);
+    QVERIFY(!QFile::exists(path("other-public.der")));
+
+    // The public file is in the way: no half pair is left behind.
+    QVERIFY(writeFile(path("taken.der"), "x"));
+    QCOMPARE(vxpublish({"keygen", path("lone-private.der"), path("taken.der")}).status, 2);
+    QVERIFY(!QFile::exists(path("lone-private.der")));
+}
+
+void TestVxpublish::signedFileVerifies()
+{
+    QVERIFY(writeFile(path("product.ini"), "[product]\nversion=3000125\n"));
+    const Run sign = vxpublish({"sign", path("private.der"), path("product.ini")});
+    QCOMPARE(sign.status, 0);
+    QCOMPARE(readFile(path("product.ini.sig")).size(), 128);
+    const Run verify = vxpublish({"verify", path("public.der"), path("product.ini")});
+    QCOMPARE(verify.status, 0);
+    QVERIFY(verify.err.isEmpty());
+
+    // Signing again replaces the old signature; randomised salt, still valid.
+    const QByteArray first = readFile(path("product.ini.sig"));
+    QCOMPARE(vxpublish({"sign", path("private.der"), path("product.ini")}).status, 0);
+    QVERIFY(readFile(path("product.ini.sig")) != first);
+    QCOMPARE(vxpublish({"verify", path("public.der"), path("product.ini")}).status, 0);
+
+    QVERIFY(writeFile(path("empty"), QByteArray()));
+    QCOMPARE(vxpublish({"sign", path("private.der"), path("empty")}).status, 0);
+    QCOMPARE(vxpublish({"verify", path("public.der"), path("empty")}).status, 0);
+}
+
+void TestVxpublish::changedFileOrOtherKeyIsInvalid()
+{
+    QVERIFY(writeFile(path("data"), "original"));
+    QCOMPARE(vxpublish({"sign", path("private.der"), path("data")}).status, 0);
+    const QByteArray signature = readFile(path("data.sig"));
+
+    QVERIFY(writeFile(path("data"), "originaL"));
+    Run run = vxpublish({"verify", path("public.der"), path("data")});
+    QCOMPARE(run.status, 1);
+    QVERIFY2(oneLineReason(run.err), run.err.constData());
+
+    QVERIFY(writeFile(path("data"), "original"));
+    QVERIFY(writeFile(path("data.sig"), signature + '\0'));
+    run = vxpublish({"verify", path("public.der"), path("data")});
+    QCOMPARE(run.status, 1);
+    QVERIFY2(oneLineReason(run.err), run.err.constData());
+
+    QVERIFY(writeFile(path("data.sig"), signature));
+    QCOMPARE(vxpublish({"keygen", path("second-private.der"), path("second-public.der")}).status, 0);
+    QCOMPARE(vxpublish({"verify", path("second-public.der"), path("data")}).status, 1);
+    QCOMPARE(vxpublish({"verify", path("public.der"), path("data")}).status, 0);
+}
+
+void TestVxpublish::unreadableInputsAreErrors()
+{
+    QVERIFY(writeFile(path("unsigned"), "content"));
+    Run run = vxpublish({"verify", path("public.der"), path("unsigned")});
+    QCOMPARE(run.status, 2);
+    QVERIFY2(run.err.contains("unsigned.sig"), run.err.constData());
+    QVERIFY(oneLineReason(run.err));
+
+    run = vxpublish({"sign", path("no-such-key.der"), path("unsigned")});
+    QCOMPARE(run.status, 2);
+    QVERIFY2(oneLineReason(run.err), run.err.constData());
+    QVERIFY(!QFile::exists(path("unsigned.sig")));
+
+    run = vxpublish({"sign", path("private.der"), path("no-such-file")});
+    QCOMPARE(run.status, 2);
+    QVERIFY(!QFile::exists(path("no-such-file.sig")));
+
+    // A public key cannot sign, and a data file is not a key.
+    run = vxpublish({"sign", path("public.der"), path("unsigned")});
+    QCOMPARE(run.status, 2);
+    QVERIFY2(oneLineReason(run.err), run.err.constData());
+    QVERIFY(writeFile(path("unsigned.sig"), QByteArray(128, '\1')));
+    run = vxpublish({"verify", path("unsigned"), path("unsigned")});
+    QCOMPARE(run.status, 2);
+    QVERIFY2(oneLineReason(run.err), run.err.constData());
+}
+
+void TestVxpublish::usageErrors()
+{
+    for (const QStringList& args :
+         {QStringList{}, QStringList{"frobnicate"}, QStringList{"sign", path("private.der")},
+          QStringList{"verify", path("public.der"), path("data"), path("data")},
+          QStringList{"keygen", path("only-one.der")}}) {
+        const Run run = vxpublish(args);
+        QCOMPARE(run.status, 2);
+        QVERIFY2(oneLineReason(run.err), run.err.constData());
+        QVERIFY2(run.err.contains("usage"), run.err.constData());
+    }
+    QVERIFY(!QFile::exists(path("only-one.der")));
+}
+
+QTEST_GUILESS_MAIN(TestVxpublish)
+#include "tst_vxpublish.moc"
