@@ -48,9 +48,10 @@ int SdkCodeFor(lzma_ret result, const lzma_stream& stream) {
     case LZMA_OPTIONS_ERROR:
       return SDK_ERROR_UNSUPPORTED;
     case LZMA_BUF_ERROR:
-      // No progress possible: either the output space (the announced size) is
-      // used up while the data goes on, or the input ran out.
-      return stream.avail_out == 0 ? SDK_ERROR_DATA : SDK_ERROR_INPUT_EOF;
+      // No progress possible: either the input ran out (also when the output is
+      // complete but the end marker is missing), or the output space (the
+      // announced size) is used up while the data goes on.
+      return stream.avail_in == 0 ? SDK_ERROR_INPUT_EOF : SDK_ERROR_DATA;
     default:
       return SDK_ERROR_DATA;
   }

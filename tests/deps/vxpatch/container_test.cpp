@@ -1,0 +1,297 @@
+// LZMA2 blocks and packed-file containers: vectors, every failure message of
+// the reader, the output-file rules, and an independent decoder as oracle.
+#include "checksum.h"
+#include "lzmaioout.h"
+#include "packed_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "engine_test_support.h"
+
+namespace vxpatch {
+namespace {
+
+using vxtest::Bytes;
+using vxtest::Content;
+using vxtest::LogCapture;
+using vxtest::TempDir;
+
+const Bytes kMagicBytes{0xE9, 0xAE, 0xA8, 0x3F};
+
+Bytes Block(const Bytes& content) {
+  OutputStream out;
+  EXPECT_TRUE(WriteLzma2Block(content.data(), content.size(), &out));
+  return Content(out);
+}
+
+// The block with its announced size replaced.
+Bytes Reannounced(const Bytes& block, uint32_t size) {
+  InputStream in(block.data(), block.size());
+  uint8_t properties = 0;
+  uint32_t old_size = 0;
+  EXPECT_TRUE(in.ReadByte(&properties) && in.ReadUVarint(&old_size));
+  OutputStream out;
+  out.WriteByte(properties);
+  out.WriteUVarint(size);
+  out.Write(in.Current(), in.Remaining());
+  return Content(out);
+}
+
+Bytes Container(const Bytes& content) {
+  OutputStream out;
+  EXPECT_TRUE(PackPlainForm(content.data(), content.size(), ComputeChecksum(content.data(), content.size()), &out));
+  return Content(out);
+}
+
+TEST(Lzma2BlockTest, RoundTripAppendsAndConsumesExactlyTheBlock) {
+  const Bytes content = vxtest::SampleBytes(300000, 1);
+  Bytes stream = Block(content);
+  const size_t block_size = stream.size();
+  stream.push_back(0x5A);  // the next field of an enclosing format
+
+  InputStream in(stream.data(), stream.size());
+  OutputStream out;
+  ASSERT_TRUE(out.Write("pre", 3));
+  ASSERT_TRUE(ReadLzma2Block(&in, &out));
+  EXPECT_EQ(in.Position(), block_size);
+  ASSERT_EQ(out.Length(), 3 + content.size());
+  EXPECT_EQ(Bytes(out.Buffer() + 3, out.Buffer() + out.Length()), content);
+  EXPECT_EQ(out.Capacity(), out.Length()) << "the output is reserved once, exactly";
+
+  // The second form encodes an input stream's remaining bytes.
+  InputStream source(content.data(), content.size());
+  ASSERT_TRUE(source.Skip(100));
+  OutputStream second;
+  ASSERT_TRUE(WriteLzma2Block(&source, &second));
+  EXPECT_TRUE(source.Empty());
+  InputStream again(second.Buffer(), second.Length());
+  OutputStream decoded;
+  ASSERT_TRUE(ReadLzma2Block(&again, &decoded));
+  EXPECT_EQ(Content(decoded), Bytes(content.begin() + 100, content.end()));
+}
+
+TEST(Lzma2BlockTest, EachFailureIsNamedAndLeavesBothStreamsAlone) {
+  const Bytes content = vxtest::SampleBytes(5000, 2);
+  const Bytes block = Block(content);
+  struct Case {
+    const char* what;
+    Bytes input;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"no bytes", {}, "Error read LZMA2 properties"},
+      {"no size", {0x16}, "Error read LZMA2 unpack size"},
+      {"unterminated size", {0x16, 0x80, 0x80}, "Error read LZMA2 unpack size"},
+      {"announced too large", Reannounced(block, 5001), "Error uncompressing data 0"},
+      {"announced too small", Reannounced(block, 4999), "Error uncompressing data 1"},
+      {"properties above 40", Bytes{41, 0x00, 0x00}, "Error uncompressing data 4"},
+      {"cut short", Bytes(block.begin(), block.begin() + static_cast<long>(block.size() / 2)),
+       "Error uncompressing data 6"},
+      {"4 GiB from three bytes", Bytes{0x16, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F, 0x00}, "Error uncompressing data 6"},
+      {"garbage chunk", Bytes{0x16, 0x05, 0x07, 0x00}, "Error uncompressing data 1"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    LogCapture log;
+    InputStream in(test.input.data(), test.input.size());
+    OutputStream out;
+    ASSERT_TRUE(out.WriteByte(1));
+    EXPECT_FALSE(ReadLzma2Block(&in, &out));
+    EXPECT_EQ(log.Messages(), std::vector<std::string>{test.message});
+    EXPECT_EQ(in.Position(), 0u);
+    EXPECT_EQ(out.Length(), 1u);
+    EXPECT_LT(out.Capacity(), size_t{1} << 20) << "nothing reserved for an impossible size";
+  }
+}
+
+TEST(Lzma2BlockTest, FailedSinkIsReportedAsAllocationFailure) {
+  const Bytes block = Block(vxtest::Text("hello"));
+  OutputStream failed;
+  ASSERT_FALSE(failed.Reserve(SIZE_MAX));
+  LogCapture log;
+  InputStream in(block.data(), block.size());
+  EXPECT_FALSE(ReadLzma2Block(&in, &failed));
+  EXPECT_EQ(log.Last(), "unable to allocate sink space");
+}
+
+TEST(Lzma2BlockTest, IndependentDecoderReadsWhatWeWrite) {
+  TempDir dir;
+  const Bytes content = vxtest::ReadFile("/proc/self/exe");
+  ASSERT_GT(content.size(), 10000u);
+  const std::string original = dir.File("original");
+  const std::string packed = dir.File("packed");
+  vxtest::WriteFile(original, content);
+  ASSERT_TRUE(PackLzmaFile(original.c_str(), packed.c_str(), false));
+
+  const Bytes container = vxtest::ReadFile(packed);
+  InputStream in(container.data(), container.size());
+  uint32_t magic = 0, checksum = 0, directive = 0, size = 0;
+  uint8_t properties = 0;
+  ASSERT_TRUE(in.ReadUVarint(&magic) && in.ReadUVarint(&checksum) && in.ReadUVarint(&directive));
+  EXPECT_EQ(Bytes(container.begin(), container.begin() + 4), kMagicBytes);
+  EXPECT_EQ(checksum, ComputeChecksum(content.data(), content.size()));
+  EXPECT_EQ(directive, 1u);
+  ASSERT_TRUE(in.ReadByte(&properties) && in.ReadUVarint(&size));
+  EXPECT_EQ(size, content.size());
+  ASSERT_LE(properties, 40);
+  const uint32_t dictionary = (2u | (properties & 1u)) << (properties / 2 + 11);
+
+  const std::string raw = dir.File("raw");
+  vxtest::WriteFile(raw, Bytes(in.Current(), in.Current() + in.Remaining()));
+  const std::string command = "xz --format=raw --lzma2=dict=" + std::to_string(dictionary) + " -d -c '" + raw +
+                              "' > '" + dir.File("decoded") + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  EXPECT_TRUE(vxtest::ReadFile(dir.File("decoded")) == content);
+}
+
+class PackedFileTest : public ::testing::Test {
+ protected:
+  // Unpacks `container` and returns the messages; *ok tells the result.
+  std::vector<std::string> Unpack(const Bytes& container, bool* ok) {
+    vxtest::WriteFile(input_, container);
+    std::remove(output_.c_str());
+    LogCapture log;
+    *ok = UnpackLzmaFile(input_.c_str(), output_.c_str());
+    return log.Messages();
+  }
+  TempDir dir_;
+  std::string input_ = dir_.File("input");
+  std::string output_ = dir_.File("output");
+};
+
+TEST_F(PackedFileTest, EmptyFileContainerIsTheDocumentedBytes) {
+  const Bytes container = Container({});
+  EXPECT_EQ(container, (Bytes{0xE9, 0xAE, 0xA8, 0x3F, 0x00, 0x01, container[6], 0x00, 0x00}));
+
+  bool ok = false;
+  EXPECT_TRUE(Unpack(container, &ok).empty());
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(vxtest::FileExists(output_));
+  EXPECT_TRUE(vxtest::ReadFile(output_).empty());
+
+  // An empty input file packs to the same container.
+  const std::string empty = dir_.File("empty");
+  vxtest::WriteFile(empty, {});
+  ASSERT_TRUE(PackLzmaFile(empty.c_str(), dir_.File("empty.pk").c_str(), true));
+  EXPECT_EQ(vxtest::ReadFile(dir_.File("empty.pk")), container);
+}
+
+TEST_F(PackedFileTest, PackUnpackRoundTripOverwritesTheOutput) {
+  const Bytes content = vxtest::SampleBytes(70000, 3);
+  vxtest::WriteFile(dir_.File("plain"), content);
+  ASSERT_TRUE(PackLzmaFile(dir_.File("plain").c_str(), input_.c_str(), false));
+  vxtest::WriteFile(output_, vxtest::Text("older and longer content than nothing"));
+  ASSERT_TRUE(UnpackLzmaFile(input_.c_str(), output_.c_str()));
+  EXPECT_EQ(vxtest::ReadFile(output_), content);
+}
+
+TEST_F(PackedFileTest, MalformedContainersAreRefusedWithTheirMessage) {
+  const Bytes good = Container(vxtest::Text("some content to pack, some content to pack"));
+  Bytes wrong_magic = good;
+  wrong_magic[0] = 0xE8;
+  Bytes no_end_marker = good;
+  no_end_marker.pop_back();
+  struct Case {
+    const char* what;
+    Bytes container;
+    std::vector<std::string> messages;
+  };
+  const Case cases[] = {
+      {"empty file", {}, {"could not open lzma file"}},
+      {"header cut", {0xE9, 0xAE, 0xA8, 0x3F, 0x00}, {"could not read lzma header"}},
+      {"header only", {0xE9, 0xAE, 0xA8, 0x3F, 0x00, 0x01}, {"Error read LZMA2 properties", "could not decompress file"}},
+      {"directive 3", {0xE9, 0xAE, 0xA8, 0x3F, 0x00, 0x03, 0x00, 0x00, 0x00}, {"Unknown preprocessing dirrective"}},
+      {"directive 0", {0xE9, 0xAE, 0xA8, 0x3F, 0x00, 0x00}, {"Unknown preprocessing dirrective"}},
+      {"wrong magic", wrong_magic, {"not lzma file"}},
+      {"no end marker", no_end_marker, {"Error uncompressing data 6", "could not decompress file"}},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    bool ok = true;
+    EXPECT_EQ(Unpack(test.container, &ok), test.messages);
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(vxtest::FileExists(output_));
+  }
+  bool ok = false;
+  EXPECT_TRUE(Unpack(good, &ok).empty());
+  EXPECT_TRUE(ok);
+}
+
+TEST_F(PackedFileTest, AnnouncedSizeMismatchInEitherDirection) {
+  const Bytes content = vxtest::SampleBytes(4000, 4);
+  const Bytes container = Container(content);
+  InputStream in(container.data(), container.size());
+  uint32_t header[3];
+  ASSERT_TRUE(in.ReadUVarint(&header[0]) && in.ReadUVarint(&header[1]) && in.ReadUVarint(&header[2]));
+  const Bytes prefix(container.data(), in.Current());
+  const Bytes block(in.Current(), in.Current() + in.Remaining());
+  for (uint32_t size : {3999u, 4001u}) {
+    SCOPED_TRACE(size);
+    Bytes changed = prefix;
+    const Bytes reannounced = Reannounced(block, size);
+    changed.insert(changed.end(), reannounced.begin(), reannounced.end());
+    bool ok = true;
+    const std::vector<std::string> messages = Unpack(changed, &ok);
+    EXPECT_FALSE(ok);
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].rfind("Error uncompressing data ", 0), 0u) << messages[0];
+    EXPECT_EQ(messages[1], "could not decompress file");
+  }
+}
+
+TEST_F(PackedFileTest, TrailingBytesAreNeverRead) {
+  const Bytes content = vxtest::Text("payload");
+  Bytes container = Container(content);
+  container.insert(container.end(), {0xDE, 0xAD, 0xBE, 0xEF});
+  bool ok = false;
+  EXPECT_TRUE(Unpack(container, &ok).empty());
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(vxtest::ReadFile(output_), content);
+}
+
+TEST_F(PackedFileTest, FlippedContentByteIsACrcMismatchAndNoFile) {
+  // Store the payload uncompressed-looking: content with a flipped byte,
+  // announced with the checksum of the original.
+  const Bytes content = vxtest::SampleBytes(2000, 5);
+  Bytes flipped = content;
+  flipped[1234] ^= 0x40;
+  OutputStream out;
+  ASSERT_TRUE(PackPlainForm(flipped.data(), flipped.size(), ComputeChecksum(content.data(), content.size()), &out));
+  bool ok = true;
+  EXPECT_EQ(Unpack(Content(out), &ok), std::vector<std::string>{"crc mismatch"});
+  EXPECT_FALSE(ok);
+  EXPECT_FALSE(vxtest::FileExists(output_));
+}
+
+TEST_F(PackedFileTest, UnopenableOutputIsAFailureEvenForAnEmptyResult) {
+  // The empty result has nothing to write; a file that cannot be created must
+  // still fail the unpack.
+  vxtest::WriteFile(input_, Container({}));
+  const std::string unreachable = dir_.File("no/such/dir/output");
+  LogCapture log;
+  EXPECT_FALSE(UnpackLzmaFile(input_.c_str(), unreachable.c_str()));
+  EXPECT_EQ(log.Messages(), std::vector<std::string>{"could not write output file"});
+
+  EXPECT_FALSE(WriteWholeFile(unreachable.c_str(), nullptr, 0));
+  EXPECT_FALSE(WriteWholeFile(dir_.Path().c_str(), nullptr, 0)) << "a directory cannot be written as a file";
+  EXPECT_TRUE(WriteWholeFile(dir_.File("zero").c_str(), nullptr, 0));
+  EXPECT_TRUE(vxtest::FileExists(dir_.File("zero")));
+
+  log.Clear();
+  EXPECT_FALSE(PackLzmaFile(dir_.File("missing").c_str(), dir_.File("x").c_str(), false));
+  EXPECT_EQ(log.Messages(), std::vector<std::string>{"could not open file"});
+  log.Clear();
+  EXPECT_FALSE(PackLzmaFile(input_.c_str(), unreachable.c_str(), false));
+  EXPECT_EQ(log.Messages(), std::vector<std::string>{"could not write output file"});
+}
+
+TEST_F(PackedFileTest, ShortWriteFailsAndLeavesNoPartialFile) {
+  if (!vxtest::FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  EXPECT_FALSE(WriteWholeFile("/dev/full", reinterpret_cast<const uint8_t*>("data"), 4));
+}
+
+}  // namespace
+}  // namespace vxpatch
