@@ -14,4 +14,8 @@ set(vxpatch_exe_sources
   src/lib/disassembler_elf32_arm.cpp
   src/lib/typed_rva.cpp
   src/lib/rel32_scan_x86.cpp
+  # ensemble patches
+  src/lib/ensemble_patcher.cpp
+  src/lib/ensemble_apply.cpp
+  src/lib/ensemble_create.cpp
 )

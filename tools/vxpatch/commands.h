@@ -28,6 +28,7 @@ using CommandTable = std::vector<Command>;
 
 void AddContainerCommands(CommandTable* table);
 void AddDiffCommands(CommandTable* table);
+void AddPatchCommands(CommandTable* table);
 
 // Shared by the command files: prints "vxpatch: <message>" to stderr.
 void ReportError(const std::string& message);

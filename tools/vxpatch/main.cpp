@@ -14,6 +14,7 @@ CommandTable BuildTable() {
   CommandTable table;
   AddContainerCommands(&table);
   AddDiffCommands(&table);
+  AddPatchCommands(&table);
   return table;
 }
 

@@ -1,0 +1,210 @@
+// Application of ensemble patches: EnsemblePatchApplier and the file entry.
+#include "ensemble_patch.h"
+
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "checksum.h"
+#include "ensemble_patcher.h"
+#include "lzmaioout.h"
+#include "mapped_file.h"
+#include "packed_file.h"
+#include "vxdiff.h"
+
+namespace vxpatch {
+
+namespace {
+
+// An assembled element is at most a few times the size of its encoded form
+// (a 2-byte abs32 op becomes 4 bytes plus an 8-byte relocation entry), so the
+// announced prediction size is only honoured up to this many bytes per byte
+// of corrected elements: a damaged header cannot make us reserve gigabytes.
+constexpr size_t kMaxAssemblyGrowth = 16;
+
+struct EnsembleHeader {
+  uint32_t source_checksum = 0;
+  uint32_t target_checksum = 0;
+  uint32_t prediction_size = 0;
+};
+
+Status ReadEnsembleHeader(InputStream* patch, EnsembleHeader* header) {
+  uint32_t magic = 0, version = 0;
+  if (!patch->ReadUVarint(&magic) || magic != kEnsembleMagic) return STATUS_BAD_MAGIC;
+  if (!patch->ReadUVarint(&version) || version != kEnsembleVersion) return STATUS_BAD_VERSION;
+  if (!patch->ReadUVarint(&header->source_checksum) || !patch->ReadUVarint(&header->target_checksum) ||
+      !patch->ReadUVarint(&header->prediction_size))
+    return STATUS_BAD_HEADER;
+  return STATUS_OK;
+}
+
+class EnsemblePatchApplier {
+ public:
+  Status Apply(InputStream* old_file, InputStream* patch, OutputStream* result);
+
+ private:
+  Status ReadElementDescriptions(InputStream* descriptions);
+  Status CorrectParameters(InputStream* correction, InputStreamSet* corrected);
+  Status TransformElements(InputStreamSet* parameters, OutputStreamSet* transformed);
+  Status CorrectElements(OutputStreamSet* transformed, InputStream* correction, InputStreamSet* corrected);
+  Status Predict(InputStreamSet* elements, OutputStream* prediction);
+
+  const uint8_t* base_start_ = nullptr;
+  size_t base_length_ = 0;
+  EnsembleHeader header_;
+  std::vector<std::unique_ptr<TransformationPatcher>> patchers_;
+  OutputStream parameter_storage_;
+  OutputStream element_storage_;
+};
+
+Status EnsemblePatchApplier::Apply(InputStream* old_file, InputStream* patch, OutputStream* result) {
+  const Status header_status = ReadEnsembleHeader(patch, &header_);
+  if (header_status != STATUS_OK) return header_status;
+  base_start_ = old_file->Current();
+  base_length_ = old_file->Remaining();
+  if (ComputeChecksum(base_start_, base_length_) != header_.source_checksum) return STATUS_BAD_CRC;
+
+  OutputStream body;
+  if (!ReadLzma2Block(patch, &body)) return STATUS_STREAM_ERROR;
+  // An unparsable body reads as a set of empty streams, so the missing
+  // element count reports a bad header. A set of fewer than four streams is
+  // just as malformed and is refused before any missing stream is touched.
+  InputStreamSet streams;
+  if (!streams.InitFromBuffer(body.Buffer(), body.Length())) streams = InputStreamSet();
+  if (streams.Count() < kEnsembleStreamCount) return STATUS_BAD_HEADER;
+
+  Status status = ReadElementDescriptions(streams.Stream(kElementDescriptions));
+  if (status != STATUS_OK) return status;
+  InputStreamSet parameters;
+  status = CorrectParameters(streams.Stream(kParameterCorrection), &parameters);
+  if (status != STATUS_OK) return status;
+  OutputStreamSet transformed;
+  status = TransformElements(&parameters, &transformed);
+  if (status != STATUS_OK) return status;
+  InputStreamSet elements;
+  status = CorrectElements(&transformed, streams.Stream(kElementCorrection), &elements);
+  if (status != STATUS_OK) return status;
+  OutputStream prediction;
+  status = Predict(&elements, &prediction);
+  if (status != STATUS_OK) return status;
+
+  InputStream prediction_view(prediction);
+  if (!ApplyDiff(&prediction_view, streams.Stream(kFinalCorrection), result, false)) return STATUS_GENERAL_ERROR;
+  if (ComputeChecksum(result->Buffer(), result->Length()) != header_.target_checksum) return STATUS_BAD_CRC;
+  return STATUS_OK;
+}
+
+Status EnsemblePatchApplier::ReadElementDescriptions(InputStream* descriptions) {
+  uint32_t count = 0;
+  // Every element takes at least one kind byte, so the count is bounded by
+  // the stream before anything is allocated for it.
+  if (!descriptions->ReadCount(&count)) return STATUS_BAD_HEADER;
+  patchers_.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t kind = 0;
+    if (!descriptions->ReadUVarint(&kind)) return STATUS_BAD_HEADER;
+    if (kind == EXE_UNKNOWN || kind > kLastExecutableKind) return STATUS_BAD_HEADER;
+    patchers_.emplace_back(new PatcherX86_32(base_start_, base_length_));
+  }
+  for (auto& patcher : patchers_) {
+    const Status status = patcher->ReadParameters(descriptions);
+    if (status != STATUS_OK) return status;
+  }
+  return descriptions->Empty() ? STATUS_OK : STATUS_BAD_HEADER;
+}
+
+Status EnsemblePatchApplier::CorrectParameters(InputStream* correction, InputStreamSet* corrected) {
+  OutputStreamSet predicted;
+  for (auto& patcher : patchers_) {
+    OutputStreamSet single;
+    const Status status = patcher->PredictParameters(&single);
+    if (status != STATUS_OK) return status;
+    if (!predicted.WriteSet(&single)) return STATUS_STREAM_ERROR;
+  }
+  OutputStream serialised;
+  if (!predicted.SerializeSet(&serialised)) return STATUS_STREAM_ERROR;
+  InputStream serialised_view(serialised);
+  if (!ApplyDiff(&serialised_view, correction, &parameter_storage_, false)) return STATUS_GENERAL_ERROR;
+  if (!corrected->InitFromBuffer(parameter_storage_.Buffer(), parameter_storage_.Length()))
+    return STATUS_STREAM_ERROR;
+  return STATUS_OK;
+}
+
+Status EnsemblePatchApplier::TransformElements(InputStreamSet* parameters, OutputStreamSet* transformed) {
+  for (auto& patcher : patchers_) {
+    // A nested set keeps the fresh count of ten; ReadSet fills only the
+    // streams the outer set announces.
+    InputStreamSet nested;
+    if (!parameters->ReadSet(&nested)) return STATUS_STREAM_ERROR;
+    OutputStreamSet element;
+    const Status status = patcher->Transform(&nested, &element);
+    if (status != STATUS_OK) return status;
+    if (!nested.Empty()) return STATUS_STREAM_NOT_CONSUMED;
+    if (!transformed->WriteSet(&element)) return STATUS_STREAM_ERROR;
+  }
+  return parameters->Empty() ? STATUS_OK : STATUS_STREAM_NOT_CONSUMED;
+}
+
+Status EnsemblePatchApplier::CorrectElements(OutputStreamSet* transformed, InputStream* correction,
+                                             InputStreamSet* corrected) {
+  OutputStream serialised;
+  if (!transformed->SerializeSet(&serialised)) return STATUS_STREAM_ERROR;
+  InputStream serialised_view(serialised);
+  if (!ApplyDiff(&serialised_view, correction, &element_storage_, false)) return STATUS_GENERAL_ERROR;
+  if (!corrected->InitFromBuffer(element_storage_.Buffer(), element_storage_.Length()))
+    return STATUS_STREAM_ERROR;
+  return STATUS_OK;
+}
+
+Status EnsemblePatchApplier::Predict(InputStreamSet* elements, OutputStream* prediction) {
+  size_t reservation = header_.prediction_size;
+  const size_t plausible = base_length_ + kMaxAssemblyGrowth * element_storage_.Length();
+  if (reservation > plausible) reservation = plausible;
+  if (!prediction->Reserve(reservation)) return STATUS_STREAM_ERROR;
+  if (!prediction->Write(base_start_, base_length_)) return STATUS_STREAM_ERROR;
+  for (auto& patcher : patchers_) {
+    InputStreamSet nested;
+    if (!elements->ReadSet(&nested)) return STATUS_STREAM_ERROR;
+    const Status status = patcher->Reform(&nested, prediction);
+    if (status != STATUS_OK) return status;
+    if (!nested.Empty()) return STATUS_STREAM_NOT_CONSUMED;
+  }
+  if (!elements->Empty()) return STATUS_STREAM_NOT_CONSUMED;
+  element_storage_.Retire();
+  return STATUS_OK;
+}
+
+}  // namespace
+
+Status ApplyEnsemblePatch(InputStream* old_file, InputStream* patch, OutputStream* result) {
+  try {
+    EnsemblePatchApplier applier;
+    return applier.Apply(old_file, patch, result);
+  } catch (const std::bad_alloc&) {
+    return STATUS_STREAM_ERROR;
+  }
+}
+
+Status ApplyEnsemblePatch(const oschar* old_path, const oschar* patch_path, const oschar* new_path) {
+  MappedFile patch_file;
+  if (!patch_file.Open(patch_path)) return STATUS_READ_OPEN_ERROR;
+  {
+    InputStream trial(patch_file.Data(), patch_file.Length());
+    EnsembleHeader header;
+    const Status status = ReadEnsembleHeader(&trial, &header);
+    if (status != STATUS_OK) return status;
+  }
+  MappedFile old_file;
+  // An empty old file cannot be mapped but is a perfectly good old file.
+  if (!old_file.Open(old_path) && !old_file.OpenedEmpty()) return STATUS_READ_ERROR;
+
+  InputStream old_stream(old_file.Data(), old_file.Length());
+  InputStream patch_stream(patch_file.Data(), patch_file.Length());
+  OutputStream result;
+  const Status status = ApplyEnsemblePatch(&old_stream, &patch_stream, &result);
+  if (status != STATUS_OK) return status;
+  if (!WriteWholeFile(new_path, result.Buffer(), result.Length())) return STATUS_READ_ERROR;
+  return STATUS_OK;
+}
+
+}  // namespace vxpatch
