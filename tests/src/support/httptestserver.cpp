@@ -1,0 +1,265 @@
+#include "httptestserver.h"
+
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QUrl>
+
+namespace {
+
+QByteArray reasonPhrase(int code)
+{
+    switch (code) {
+    case 200:
+        return "OK";
+    case 302:
+        return "Found";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    default:
+        return "Status";
+    }
+}
+
+QByteArray head(int code, qint64 contentLength, const QByteArray& extra = QByteArray())
+{
+    QByteArray text = "HTTP/1.1 " + QByteArray::number(code) + ' ' + reasonPhrase(code) + "\r\n";
+    if (contentLength >= 0)
+        text += "Content-Length: " + QByteArray::number(contentLength) + "\r\n";
+    text += extra;
+    text += "Connection: close\r\n\r\n";
+    return text;
+}
+
+QByteArray corrupted(const QByteArray& body)
+{
+    if (body.isEmpty())
+        return QByteArray(1, '!');
+    QByteArray wrong = body;
+    for (char& c : wrong)
+        c = static_cast<char>(~static_cast<unsigned char>(c));
+    return wrong;
+}
+
+} // namespace
+
+HttpTestServer::Response HttpTestServer::Response::serve()
+{
+    return Response();
+}
+
+HttpTestServer::Response HttpTestServer::Response::status(int code)
+{
+    Response r;
+    r.kind = Status;
+    r.code = code;
+    return r;
+}
+
+HttpTestServer::Response HttpTestServer::Response::redirect(const QByteArray& location)
+{
+    Response r;
+    r.kind = Redirect;
+    r.code = 302;
+    r.location = location;
+    return r;
+}
+
+HttpTestServer::Response HttpTestServer::Response::noLength()
+{
+    Response r;
+    r.kind = NoLength;
+    return r;
+}
+
+HttpTestServer::Response HttpTestServer::Response::stall(qint64 bytesBeforeStall)
+{
+    Response r;
+    r.kind = Stall;
+    r.cut = bytesBeforeStall;
+    return r;
+}
+
+HttpTestServer::Response HttpTestServer::Response::closeEarly(qint64 bytesBeforeClose)
+{
+    Response r;
+    r.kind = CloseEarly;
+    r.cut = bytesBeforeClose;
+    return r;
+}
+
+HttpTestServer::Response HttpTestServer::Response::wrongBytes()
+{
+    Response r;
+    r.kind = WrongBytes;
+    return r;
+}
+
+HttpTestServer::HttpTestServer(QObject* parent)
+    : QObject(parent)
+{
+    connect(&m_Server, &QTcpServer::newConnection, this, &HttpTestServer::onNewConnection);
+}
+
+HttpTestServer::~HttpTestServer()
+{
+    // Sockets are children of the QTcpServer member; closing them first keeps
+    // their disconnect signals from reaching a half-destroyed server.
+    for (QTcpSocket* socket : m_Server.findChildren<QTcpSocket*>()) {
+        disconnect(socket, nullptr, this, nullptr);
+        socket->abort();
+    }
+}
+
+bool HttpTestServer::listen()
+{
+    return m_Server.listen(QHostAddress(QHostAddress::LocalHost), 0);
+}
+
+quint16 HttpTestServer::port() const
+{
+    return m_Server.serverPort();
+}
+
+QString HttpTestServer::url(const QString& path) const
+{
+    return QStringLiteral("http://127.0.0.1:") + QString::number(port()) + path;
+}
+
+void HttpTestServer::setFile(const QString& path, const QByteArray& body)
+{
+    m_Files.insert(path, body);
+}
+
+void HttpTestServer::setDefault(const QString& path, const Response& response)
+{
+    m_Defaults.insert(path, response);
+}
+
+void HttpTestServer::enqueue(const QString& path, const Response& response, int times)
+{
+    for (int i = 0; i < times; ++i)
+        m_Queued[path].enqueue(response);
+}
+
+void HttpTestServer::releaseStalls()
+{
+    const QList<Stalled> stalled = m_Stalled;
+    m_Stalled.clear();
+    for (const Stalled& s : stalled) {
+        if (!s.socket)
+            continue;
+        s.socket->write(s.rest);
+        s.socket->disconnectFromHost();
+    }
+}
+
+int HttpTestServer::stalledCount() const
+{
+    int n = 0;
+    for (const Stalled& s : m_Stalled) {
+        if (s.socket && s.socket->state() == QAbstractSocket::ConnectedState)
+            ++n;
+    }
+    return n;
+}
+
+int HttpTestServer::requestCount(const QString& path) const
+{
+    return m_RequestCounts.value(path);
+}
+
+QStringList HttpTestServer::requestPaths() const
+{
+    return m_RequestPaths;
+}
+
+void HttpTestServer::onNewConnection()
+{
+    while (QTcpSocket* socket = m_Server.nextPendingConnection()) {
+        m_Pending.insert(socket, QByteArray());
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            m_Pending.remove(socket);
+            socket->deleteLater();
+        });
+    }
+}
+
+void HttpTestServer::onReadyRead(QTcpSocket* socket)
+{
+    auto it = m_Pending.find(socket);
+    if (it == m_Pending.end()) {
+        // Already answered: with "Connection: close" nothing more is expected.
+        socket->readAll();
+        return;
+    }
+    it.value() += socket->readAll();
+    const int end = it.value().indexOf("\r\n\r\n");
+    if (end < 0)
+        return;
+    const QByteArray requestLine = it.value().left(it.value().indexOf("\r\n"));
+    m_Pending.erase(it);
+    const QList<QByteArray> parts = requestLine.split(' ');
+    const QString path =
+        parts.size() >= 2 ? QUrl::fromPercentEncoding(parts.at(1)) : QString();
+    m_RequestPaths.append(path);
+    ++m_RequestCounts[path];
+    emit requestReceived(path);
+    answer(socket, path);
+}
+
+HttpTestServer::Response HttpTestServer::nextResponse(const QString& path)
+{
+    auto queued = m_Queued.find(path);
+    if (queued != m_Queued.end() && !queued.value().isEmpty())
+        return queued.value().dequeue();
+    if (m_Defaults.contains(path))
+        return m_Defaults.value(path);
+    if (m_Files.contains(path))
+        return Response::serve();
+    return Response::status(404);
+}
+
+void HttpTestServer::answer(QTcpSocket* socket, const QString& path)
+{
+    const Response response = nextResponse(path);
+    const QByteArray body = m_Files.value(path);
+    switch (response.kind) {
+    case Response::Serve:
+        socket->write(head(200, body.size()) + body);
+        break;
+    case Response::Status: {
+        const QByteArray text = response.code == 200 ? body : reasonPhrase(response.code);
+        socket->write(head(response.code, text.size()) + text);
+        break;
+    }
+    case Response::Redirect:
+        socket->write(head(response.code, 0, "Location: " + response.location + "\r\n"));
+        break;
+    case Response::NoLength:
+        socket->write(head(200, -1) + body);
+        break;
+    case Response::Stall: {
+        const qint64 cut = qBound<qint64>(0, response.cut, body.size());
+        socket->write(head(200, body.size()) + body.left(int(cut)));
+        m_Stalled.append({QPointer<QTcpSocket>(socket), body.mid(int(cut))});
+        emit stalled(path);
+        return;
+    }
+    case Response::CloseEarly: {
+        const qint64 cut = qBound<qint64>(0, response.cut, body.size());
+        socket->write(head(200, body.size()) + body.left(int(cut)));
+        break;
+    }
+    case Response::WrongBytes: {
+        const QByteArray wrong = corrupted(body);
+        socket->write(head(200, wrong.size()) + wrong);
+        break;
+    }
+    }
+    socket->disconnectFromHost();
+}
