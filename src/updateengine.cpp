@@ -1,10 +1,33 @@
 #include "updateengine.h"
 
+#include "configuration.h"
+#include "crypto.h"
+#include "maintaskspecification.h"
+#include "updateinidata.h"
+
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSettings>
+#include <QTimer>
+#include <QUrl>
+
+#include <cstdlib>
+#include <ctime>
 
 namespace {
+
+const int kTimerIntervalMs = 1000;
+const quint16 kDefaultProxyPort = 3128;
+const qint64 kBannerSizeLimit = 270000;
+const char* const kSessionDirPrefix = "voxaro_temp_";
 
 const char* const kQt4Libraries[] = {
     "libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4",
@@ -17,7 +40,273 @@ const char* const kReplacedFiles[] = {
     "libqgif.so", "libqjpeg.so", "libqtaccessiblewidgets.so", "libsqlite.so",
 };
 
+// A wrong state is a programming error: stop, whatever the build type.
+void requireState(bool holds, const char* condition)
+{
+    if (!holds)
+        qFatal("ASSERT: \"%s\" in %s", condition, "UpdateEngine");
+}
+
+// Removes the session record from the program directory's update.ini but
+// keeps the user's groups (channel, proxy, parallel downloads); a file left
+// with nothing in it goes.
+void removeSessionRecord()
+{
+    const QString path = UpdateIniData::iniPath();
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        settings.remove(QStringLiteral("current"));
+        settings.sync();
+        if (!settings.allKeys().isEmpty())
+            return;
+    }
+    QFile::remove(path);
+}
+
 } // namespace
+
+UpdateEngine::UpdateEngine(Configuration* config, QObject* parent)
+    : QObject(parent)
+    , m_State(PRE_INIT)
+    , m_Config(config)
+    , p_MainTask(nullptr)
+    , m_Timer(new QTimer(this))
+    , m_Nam(new QNetworkAccessManager(this))
+    , p_BannerReply(nullptr)
+    , m_BannerLookupRunning(false)
+{
+    connect(m_Config, &Configuration::message, this, &UpdateEngine::message);
+    connect(m_Timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
+    m_Config->readUpdateIniSettings();
+    setUpProxy();
+}
+
+void UpdateEngine::setUpProxy()
+{
+    QString spec = m_Config->proxy();
+    if (spec.isEmpty()) {
+        m_Nam->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+        return;
+    }
+    // Most people write a proxy as "host:port", which would parse as a URL
+    // with scheme "host" and no host at all.
+    if (!spec.contains(QLatin1String("://")))
+        spec = QStringLiteral("http://") + spec;
+
+    const QUrl url(spec, QUrl::TolerantMode);
+    const QString host = url.host(QUrl::FullyDecoded);
+    if (url.isValid() && !host.isEmpty()) {
+        const int port = url.port(kDefaultProxyPort);
+        m_Nam->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, host, static_cast<quint16>(port)));
+        return;
+    }
+    // The window connects to the engine only after constructing it, so the
+    // report waits for the event loop.
+    const QString text = QObject::tr("'%1' is an invalid proxy specification").arg(m_Config->proxy());
+    QTimer::singleShot(0, this, [this, text] { emit fatalError(text); });
+}
+
+bool UpdateEngine::initialize()
+{
+    requireState(m_State == PRE_INIT, "m_State == PRE_INIT");
+
+    // A library that cannot set up its algorithms must not end the process
+    // from inside the event loop; it ends the session as a fatal error.
+    try {
+        initCrypto();
+    } catch (const crypt_exception& e) {
+        emit fatalError(QObject::tr("Unable to initialize signature checks: %1").arg(QString::fromUtf8(e.what())));
+        return false;
+    }
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+
+    int recordedVersion = 0;
+    QString tempDir;
+    QString installDir;
+    if (UpdateIniData::get(&recordedVersion, nullptr, &tempDir, &installDir)) {
+        qDebug() << "Current version =" << recordedVersion << "/ new version =" << m_Config->versionNr();
+        if (recordedVersion == m_Config->versionNr()) {
+            qDebug() << "Continuing previous session";
+            emit message(tr("Previous update session for v. %1 found").arg(recordedVersion));
+            if (!isSessionDirectory(tempDir)) {
+                // Never work in, and later empty, a directory we did not make.
+                qDebug() << "Recorded directory is no session directory, not using it:" << tempDir;
+                tempDir.clear();
+            }
+        } else {
+            qDebug() << "Cleaning up previous session";
+            emit message(tr("Cleanup previous session (v. %1, %2) files...").arg(recordedVersion).arg(tempDir));
+            if (isSessionDirectory(tempDir))
+                removeSessionDirectory(tempDir, true);
+            else
+                qDebug() << "Recorded directory is no session directory, left alone:" << tempDir;
+            tempDir.clear();
+            installDir.clear();
+            removeSessionRecord();
+        }
+    }
+
+    if (!m_Config->initalizeStart(tempDir, installDir))
+        return false;
+
+    qDebug() << "initialize" << "modifying update.ini" << m_Config->clientUpdate();
+    UpdateIniData::modify(m_Config->versionNr(), m_Config->tempDir(), m_Config->installDir(),
+                          m_Config->clientType());
+    m_State = POST_INIT;
+    return true;
+}
+
+bool UpdateEngine::startUpdate()
+{
+    qDebug() << "Starting update";
+    requireState(m_State == POST_INIT, "m_State == POST_INIT");
+
+    p_MainTask = new MainTaskSpecification(m_Nam, m_Config, this, 1.0);
+    connect(p_MainTask, &TaskSpecification::finished, this, &UpdateEngine::onTaskFinished);
+    connect(p_MainTask, &TaskSpecification::canceled, this, &UpdateEngine::onTaskCanceled);
+    connect(p_MainTask, &TaskSpecification::error, this, &UpdateEngine::error);
+    connect(p_MainTask, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
+    connect(p_MainTask, &TaskSpecification::message, this, &UpdateEngine::message);
+
+    m_State = RUNNING;
+    m_Timer->start(kTimerIntervalMs);
+    p_MainTask->execute();
+    return true;
+}
+
+bool UpdateEngine::isActive() const
+{
+    return m_State == POST_INIT || m_State == RUNNING;
+}
+
+int UpdateEngine::state() const
+{
+    return m_State;
+}
+
+QNetworkAccessManager* UpdateEngine::networkAccessManager() const
+{
+    return m_Nam;
+}
+
+void UpdateEngine::resetAfterCancel()
+{
+    requireState(m_State == CANCELED, "m_State==CANCELED");
+    m_State = PRE_INIT;
+    forgetMainTask();
+}
+
+void UpdateEngine::cancelUpdate()
+{
+    if (m_State == RUNNING && p_MainTask)
+        p_MainTask->cancel();
+}
+
+void UpdateEngine::onTimer()
+{
+    if (m_State != RUNNING || !p_MainTask)
+        return;
+    quint64 done = 0;
+    quint64 total = 0;
+    quint64 newBytes = 0;
+    bool downloading = false;
+    p_MainTask->pollDownloadStatus(&done, &total, &newBytes, &downloading);
+    // Polled once a second, so the bytes since the last poll are the speed.
+    emit downloadProgress(done, total, newBytes, downloading);
+}
+
+void UpdateEngine::onTaskFinished()
+{
+    m_Timer->stop();
+    cleanup();
+    m_State = FINISHED;
+    emit message(tr("Update successfully finished"));
+    forgetMainTask();
+    emit downloadProgress(0, 0, 0, false);
+    emit updateFinished();
+}
+
+void UpdateEngine::onTaskCanceled()
+{
+    m_Timer->stop();
+    m_State = CANCELED;
+    if (p_MainTask && p_MainTask->taskState() == TaskSpecification::TASK_ABORTED)
+        emit message(tr("User aborted update"));
+    forgetMainTask();
+    emit downloadProgress(0, 0, 0, false);
+    emit updateCanceled();
+}
+
+void UpdateEngine::forgetMainTask()
+{
+    if (!p_MainTask)
+        return;
+    p_MainTask->disconnect(this);
+    p_MainTask->deleteLater();
+    p_MainTask = nullptr;
+}
+
+void UpdateEngine::cleanup()
+{
+    qDebug() << "cleanup";
+    if (m_Config->clientUpdate() == 0) {
+        // Step one: the new updater in the session directory takes over, and
+        // finds the session through its own copy of the record.
+        removeSessionRecord();
+        qDebug() << "Deleted local update.ini" << UpdateIniData::iniPath();
+        emit message(tr("Removed temporary update.ini"));
+        return;
+    }
+
+    qDebug() << "Removing temporary files";
+    emit message(tr("Remove temporary files..."));
+    QString tempDir;
+    if (UpdateIniData::get(nullptr, nullptr, &tempDir, nullptr)) {
+        if (isSessionDirectory(tempDir))
+            removeSessionDirectory(tempDir, false);
+        QFile::remove(UpdateIniData::iniPath());
+    }
+    emit message(tr("Temporary files removed."));
+}
+
+void UpdateEngine::removeSessionDirectory(const QString& dir, bool reportResult)
+{
+    removeDirContents(dir);
+    const QFileInfo info(dir);
+    QDir parent = info.dir();
+    if (!parent.exists())
+        return;
+    const bool removed = parent.rmdir(info.fileName());
+    if (reportResult)
+        emit message(removed ? tr("Ok") : tr("Failed to remove directory"));
+}
+
+bool UpdateEngine::isSessionDirectory(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.fileName().startsWith(QLatin1String(kSessionDirPrefix)) && info.isDir() && !info.isSymLink();
+}
+
+void UpdateEngine::removeDirContents(const QString& path)
+{
+    QDir dir(path);
+    if (!dir.exists())
+        return;
+    const QDir::Filters everything = QDir::NoDotAndDotDot | QDir::Hidden | QDir::System;
+    const QFileInfoList files = dir.entryInfoList(QDir::Files | everything);
+    for (const QFileInfo& file : files)
+        if (!file.isSymLink())
+            QFile::remove(file.absoluteFilePath());
+    // Links to files were listed above and are left alone; links to
+    // directories must never be entered either.
+    const QFileInfoList dirs = dir.entryInfoList(QDir::Dirs | everything);
+    for (const QFileInfo& sub : dirs) {
+        if (sub.isSymLink())
+            continue;
+        removeDirContents(sub.absoluteFilePath());
+        dir.rmdir(sub.fileName());
+    }
+}
 
 void UpdateEngine::removeOldFiles(const QString& dir)
 {
@@ -41,4 +330,74 @@ void UpdateEngine::removeQt4Files(const QString& dir)
             QFile::remove(path);
         }
     }
+}
+
+void UpdateEngine::getBanner()
+{
+}
+
+void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
+{
+    qDebug() << "Found banner" << bannerUrl << clickUrl;
+    m_BannerLookupRunning = false;
+    // One banner download at a time; a second reply of the lookup changes nothing.
+    if (p_BannerReply)
+        return;
+    const QUrl url(bannerUrl, QUrl::TolerantMode);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
+        qDebug() << "Banner url is invalid:" << bannerUrl;
+        return;
+    }
+    qDebug() << "Requesting banner from" << url;
+    m_BannerClickUrl = clickUrl;
+    p_BannerReply = m_Nam->get(QNetworkRequest(url));
+    connect(p_BannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
+    connect(p_BannerReply, &QNetworkReply::metaDataChanged, this, &UpdateEngine::onBannermetaDataChanged);
+    connect(p_BannerReply, &QNetworkReply::downloadProgress, this, &UpdateEngine::onBannerDownloadProgress);
+}
+
+void UpdateEngine::onBannermetaDataChanged()
+{
+    if (!p_BannerReply || sender() != p_BannerReply)
+        return;
+    const QVariant length = p_BannerReply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() > kBannerSizeLimit) {
+        qDebug() << "Banner size too large: " << length.toLongLong();
+        dropBannerReply();
+    }
+}
+
+void UpdateEngine::onBannerDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    Q_UNUSED(bytesTotal);
+    // A server that announces no length could otherwise send without end.
+    if (p_BannerReply && sender() == p_BannerReply && bytesReceived > kBannerSizeLimit) {
+        qDebug() << "Banner size too large: " << bytesReceived;
+        dropBannerReply();
+    }
+}
+
+void UpdateEngine::onBannerDownloadFinished()
+{
+    if (!p_BannerReply || sender() != p_BannerReply)
+        return;
+    qDebug() << "Banner download finished";
+    const QByteArray data = p_BannerReply->read(kBannerSizeLimit + 1);
+    p_BannerReply->deleteLater();
+    p_BannerReply = nullptr;
+    if (data.size() > kBannerSizeLimit) {
+        qDebug() << "Banner size too large: " << data.size();
+        return;
+    }
+    emit bannerFound(data, m_BannerClickUrl);
+}
+
+void UpdateEngine::dropBannerReply()
+{
+    QNetworkReply* reply = p_BannerReply;
+    p_BannerReply = nullptr;
+    reply->disconnect(this);
+    reply->abort();
+    reply->deleteLater();
 }

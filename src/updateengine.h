@@ -1,17 +1,90 @@
 #pragma once
-// Runs an update session for the window. For now it holds the clean-ups that
-// start-up runs before anything else: files left behind by earlier updates.
+// Runs one update session for the window: prepares it from the session record
+// (continuing or cleaning up an earlier one), owns the process's one network
+// access manager, creates and starts the main task, turns the task tree's
+// signals into its own, reports download progress and speed once a second,
+// removes the session's files after success and fetches the optional banner.
+// It also holds the clean-ups that start-up runs before anything else.
+//
+// States: PRE_INIT -initialize()-> POST_INIT -startUpdate()-> RUNNING, which
+// ends in FINISHED (final) or CANCELED; resetAfterCancel() leads back to
+// PRE_INIT. Calling an operation in the wrong state is a programming error.
+//
+// GUI thread only.
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
+
+class Configuration;
+class MainTaskSpecification;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QTimer;
 
 class UpdateEngine final : public QObject
 {
     Q_OBJECT
 
 public:
+    enum State { PRE_INIT = 0, POST_INIT = 1, RUNNING = 2, FINISHED = 3, CANCELED = 4 };
+
+    UpdateEngine(Configuration* config, QObject* parent);
+
+    bool initialize();
+    bool startUpdate();
+    bool isActive() const;
+    void resetAfterCancel();
+    void getBanner();
+    int state() const;
+    QNetworkAccessManager* networkAccessManager() const;
+
     // Removes the "_old_" copies that an earlier self-replacement left in `dir`.
     static void removeOldFiles(const QString& dir);
     // Removes the Qt 4 libraries that updaters before the Qt 5 port shipped.
     static void removeQt4Files(const QString& dir);
+    // Empties `path` recursively (hidden files too, symbolic links are never
+    // followed); `path` itself stays. Failures are ignored.
+    static void removeDirContents(const QString& path);
+    // Only directories the updater creates for its sessions may be emptied and
+    // removed on the word of the session record.
+    static bool isSessionDirectory(const QString& path);
+
+signals:
+    void fatalError(QString errorMessage);
+    void error(QString errorMessage);
+    void updateProgress(qreal doneFrac);
+    void downloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed, bool downloading);
+    void message(QString message);
+    void updateFinished();
+    void updateCanceled();
+    void bannerFound(QByteArray bannerImage, QString clickUrl);
+
+public slots:
+    void cancelUpdate();
+
+private slots:
+    void onTimer();
+    void onTaskFinished();
+    void onTaskCanceled();
+    void onBannerFound(QString bannerUrl, QString clickUrl);
+    void onBannerDownloadFinished();
+    void onBannermetaDataChanged();
+    void onBannerDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+
+private:
+    void setUpProxy();
+    void cleanup();
+    void removeSessionDirectory(const QString& dir, bool reportResult);
+    void dropBannerReply();
+    void forgetMainTask();
+
+    int m_State;
+    Configuration* m_Config;
+    MainTaskSpecification* p_MainTask;
+    QTimer* m_Timer;
+    QNetworkAccessManager* m_Nam;
+    QString m_BannerClickUrl;
+    QNetworkReply* p_BannerReply;
+    bool m_BannerLookupRunning;
 };

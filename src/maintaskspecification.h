@@ -1,0 +1,35 @@
+#pragma once
+// The root of one session's task tree. It runs its sub-tasks strictly one
+// after another and decides what the session does: both steps fetch and
+// verify the product ini, compare it with the installation and download what
+// is missing; step one (updating the updater) then builds the new updater in
+// the temporary directory, step two (updating the client) installs into the
+// installation under a journal and deletes what the ini says.
+//
+// The sub-tasks talk only through the lists owned here and the files in the
+// session's temporary directory.
+
+#include "composedtaskspecification.h"
+#include "downloadreplacelists.h"
+
+class Configuration;
+class QNetworkAccessManager;
+
+class MainTaskSpecification final : public ComposedTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    MainTaskSpecification(QNetworkAccessManager* nam, Configuration* config, QObject* parent, qreal weight);
+
+    const DownloadReplaceLists& lists() const;
+
+public slots:
+    void execute() override;
+    void reset() override;
+
+private:
+    QNetworkAccessManager* m_Nam;
+    Configuration* m_Config;
+    DownloadReplaceLists m_Lists;
+};

@@ -1,0 +1,292 @@
+// The update engine: session preparation from the record, clean-up after
+// success, proxy set-up, and the order of its end signals.
+#include "configuration.h"
+#include "updateengine.h"
+#include "updateinidata.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QtTest>
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+}
+
+QStringList messagesOf(const QSignalSpy& spy)
+{
+    QStringList texts;
+    for (const QList<QVariant>& args : spy)
+        texts << args.at(0).toString();
+    return texts;
+}
+
+} // namespace
+
+class TestUpdateEngine final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void noRecordStartsFreshSession();
+    void sameVersionContinues();
+    void otherVersionCleansUpOnlyItsSessionDirectory();
+    void foreignRecordedDirectoryIsLeftAlone();
+    void removeDirContentsKeepsLinkedData();
+
+    void proxy_data();
+    void proxy();
+    void invalidProxyReportedOnceTheLoopRuns();
+
+    void stepOneKeepsUserGroupsAfterSuccess();
+    void stepTwoRemovesSessionAfterSuccess();
+
+private:
+    // A configuration for `args` (after the program name), run through the
+    // command line as the entry function does.
+    std::unique_ptr<Configuration> configure(const QStringList& args);
+
+    QTemporaryDir m_Root;
+};
+
+void TestUpdateEngine::initTestCase()
+{
+    QVERIFY(m_Root.isValid());
+}
+
+void TestUpdateEngine::init()
+{
+    QDir(m_Root.path()).removeRecursively();
+    QVERIFY(QDir().mkpath(m_Root.path() + "/tmp"));
+    QVERIFY(QDir().mkpath(m_Root.path() + "/config"));
+    qputenv("TMPDIR", QFile::encodeName(m_Root.path() + "/tmp"));
+    qputenv("VX3_CONFIG_DIR", QFile::encodeName(m_Root.path() + "/config"));
+    QFile::remove(UpdateIniData::iniPath());
+}
+
+void TestUpdateEngine::cleanup()
+{
+    QFile::remove(UpdateIniData::iniPath());
+}
+
+std::unique_ptr<Configuration> TestUpdateEngine::configure(const QStringList& args)
+{
+    auto config = std::make_unique<Configuration>();
+    if (!config->parseCommandLineOptions(QStringList{"update"} + args))
+        return nullptr;
+    return config;
+}
+
+void TestUpdateEngine::noRecordStartsFreshSession()
+{
+    auto config = configure({"client_linux_amd64", "7"});
+    QVERIFY(config);
+    UpdateEngine engine(config.get(), nullptr);
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    QVERIFY(engine.initialize());
+    QCOMPARE(engine.state(), int(UpdateEngine::POST_INIT));
+    QVERIFY(engine.isActive());
+    QVERIFY(messages.isEmpty());
+    QCOMPARE(config->tempDir(), m_Root.path() + "/tmp/voxaro_temp_0");
+    QCOMPARE(config->installDir(), QCoreApplication::applicationDirPath());
+
+    int version = 0;
+    QString type, dir, vx3dir;
+    QVERIFY(UpdateIniData::get(&version, &type, &dir, &vx3dir));
+    QCOMPARE(version, 7);
+    QCOMPARE(type, QStringLiteral("client_linux_amd64"));
+    QCOMPARE(dir, config->tempDir());
+}
+
+void TestUpdateEngine::sameVersionContinues()
+{
+    const QString session = m_Root.path() + "/tmp/voxaro_temp_8";
+    QVERIFY(QDir().mkpath(session));
+    writeFile(session + "/download.bin", "kept");
+    UpdateIniData::modify(12, session, "/opt/vx3", "client_linux_amd64");
+
+    auto config = configure({"client_linux_amd64", "12"});
+    UpdateEngine engine(config.get(), nullptr);
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    QVERIFY(engine.initialize());
+    QCOMPARE(messagesOf(messages), QStringList{"Previous update session for v. 12 found"});
+    QCOMPARE(config->tempDir(), session);
+    QCOMPARE(config->installDir(), QStringLiteral("/opt/vx3"));
+    QVERIFY(QFileInfo::exists(session + "/download.bin"));
+}
+
+void TestUpdateEngine::otherVersionCleansUpOnlyItsSessionDirectory()
+{
+    const QString session = m_Root.path() + "/tmp/voxaro_temp_2";
+    QVERIFY(QDir().mkpath(session + "/sub/deeper"));
+    writeFile(session + "/.hidden", "x");
+    writeFile(session + "/sub/deeper/file", "x");
+    writeFile(UpdateIniData::iniPath(), "[update]\nproxy=\nstreams=3\n[Channel]\nbeta=true\n");
+    UpdateIniData::modify(11, session, "/opt/vx3", "client_linux_amd64");
+
+    auto config = configure({"client_linux_amd64", "12"});
+    UpdateEngine engine(config.get(), nullptr);
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    QVERIFY(engine.initialize());
+
+    QCOMPARE(messagesOf(messages),
+             (QStringList{"Cleanup previous session (v. 11, " + session + ") files...", "Ok"}));
+    QVERIFY(!QFileInfo::exists(session));
+    QCOMPARE(config->tempDir(), m_Root.path() + "/tmp/voxaro_temp_0");
+    QCOMPARE(config->installDir(), QCoreApplication::applicationDirPath());
+
+    // The user's groups survive; the record is the new session's.
+    QSettings ini(UpdateIniData::iniPath(), QSettings::IniFormat);
+    QCOMPARE(ini.value("update/streams").toInt(), 3);
+    QCOMPARE(ini.value("Channel/beta").toBool(), true);
+    QCOMPARE(ini.value("current/version").toInt(), 12);
+    QCOMPARE(ini.value("current/dir").toString(), config->tempDir());
+}
+
+void TestUpdateEngine::foreignRecordedDirectoryIsLeftAlone()
+{
+    // A damaged or hand-edited record must never make the updater wipe a
+    // directory it did not create, nor one reached through a link.
+    const QString precious = m_Root.path() + "/Documents";
+    QVERIFY(QDir().mkpath(precious));
+    writeFile(precious + "/thesis.odt", "years of work");
+    const QString link = m_Root.path() + "/tmp/voxaro_temp_9";
+    QVERIFY(QFile::link(precious, link));
+
+    for (const QString& recorded : {precious, link}) {
+        UpdateIniData::modify(11, recorded, "/opt/vx3", "client_linux_amd64");
+        auto config = configure({"client_linux_amd64", "12"});
+        UpdateEngine engine(config.get(), nullptr);
+        QVERIFY(engine.initialize());
+        QVERIFY(QFileInfo::exists(precious + "/thesis.odt"));
+        QVERIFY(config->tempDir() != recorded);
+    }
+
+    // The same holds when the record claims the version being installed.
+    UpdateIniData::modify(12, precious, "/opt/vx3", "client_linux_amd64");
+    auto config = configure({"client_linux_amd64", "12"});
+    UpdateEngine engine(config.get(), nullptr);
+    QVERIFY(engine.initialize());
+    QVERIFY(config->tempDir() != precious);
+    QVERIFY(QFileInfo::exists(precious + "/thesis.odt"));
+}
+
+void TestUpdateEngine::removeDirContentsKeepsLinkedData()
+{
+    const QString dir = m_Root.path() + "/tmp/voxaro_temp_1";
+    const QString outside = m_Root.path() + "/outside";
+    QVERIFY(QDir().mkpath(dir + "/sub"));
+    QVERIFY(QDir().mkpath(outside));
+    writeFile(outside + "/keep", "x");
+    writeFile(dir + "/sub/file", "x");
+    writeFile(dir + "/.hidden", "x");
+    QVERIFY(QFile::link(outside, dir + "/linkdir"));
+    QVERIFY(QFile::link(outside + "/keep", dir + "/linkfile"));
+
+    UpdateEngine::removeDirContents(dir);
+    QVERIFY(QFileInfo::exists(dir));
+    QVERIFY(!QFileInfo::exists(dir + "/sub"));
+    QVERIFY(!QFileInfo::exists(dir + "/.hidden"));
+    QVERIFY(QFileInfo::exists(outside + "/keep"));
+}
+
+void TestUpdateEngine::proxy_data()
+{
+    QTest::addColumn<QString>("setting");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+
+    QTest::newRow("none") << "" << int(QNetworkProxy::NoProxy) << "" << 0;
+    QTest::newRow("url with port") << "http://proxy.lan:8080" << int(QNetworkProxy::HttpProxy) << "proxy.lan" << 8080;
+    QTest::newRow("url without port") << "http://proxy.lan" << int(QNetworkProxy::HttpProxy) << "proxy.lan" << 3128;
+    QTest::newRow("host and port") << "proxy.lan:8080" << int(QNetworkProxy::HttpProxy) << "proxy.lan" << 8080;
+    QTest::newRow("host only") << "10.1.2.3" << int(QNetworkProxy::HttpProxy) << "10.1.2.3" << 3128;
+}
+
+void TestUpdateEngine::proxy()
+{
+    QFETCH(QString, setting);
+    writeFile(UpdateIniData::iniPath(), "[update]\nproxy=" + setting.toUtf8() + "\n");
+    Configuration config;
+    UpdateEngine engine(&config, nullptr);
+    QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
+    const QNetworkProxy proxy = engine.networkAccessManager()->proxy();
+    QTEST(int(proxy.type()), "type");
+    QTEST(proxy.hostName(), "host");
+    QTEST(int(proxy.port()), "port");
+    QCoreApplication::processEvents();
+    QCOMPARE(fatal.count(), 0);
+}
+
+void TestUpdateEngine::invalidProxyReportedOnceTheLoopRuns()
+{
+    writeFile(UpdateIniData::iniPath(), "[update]\nproxy=\"http://:8080\"\n");
+    Configuration config;
+    UpdateEngine engine(&config, nullptr);
+    // Connected only after construction, as the window does.
+    QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
+    QVERIFY(fatal.wait(5000));
+    QCOMPARE(fatal.count(), 1);
+    QCOMPARE(fatal.at(0).at(0).toString(), QStringLiteral("'http://:8080' is an invalid proxy specification"));
+}
+
+void TestUpdateEngine::stepOneKeepsUserGroupsAfterSuccess()
+{
+    writeFile(UpdateIniData::iniPath(), "[update]\nproxy=http://127.0.0.1:1\n");
+    auto config = configure({"update_linux_amd64", "5"});
+    UpdateEngine engine(config.get(), nullptr);
+    QStringList order;
+    connect(&engine, &UpdateEngine::downloadProgress, this,
+            [&order](quint64 done, quint64 total, quint64 speed, bool downloading) {
+                order << QStringLiteral("progress %1 %2 %3 %4").arg(done).arg(total).arg(speed).arg(downloading);
+            });
+    connect(&engine, &UpdateEngine::updateFinished, this, [&order] { order << "finished"; });
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+
+    QVERIFY(engine.initialize());
+    QVERIFY(engine.startUpdate());
+    QTRY_COMPARE(engine.state(), int(UpdateEngine::FINISHED));
+    QCOMPARE(order, (QStringList{"progress 0 0 0 0", "finished"}));
+    QVERIFY(!engine.isActive());
+
+    const QStringList texts = messagesOf(messages);
+    QCOMPARE(texts.first(), QStringLiteral("Starting update process for updater"));
+    QVERIFY(texts.contains("Removed temporary update.ini"));
+    QCOMPARE(texts.last(), QStringLiteral("Update successfully finished"));
+
+    QSettings ini(UpdateIniData::iniPath(), QSettings::IniFormat);
+    QCOMPARE(ini.value("update/proxy").toString(), QStringLiteral("http://127.0.0.1:1"));
+    QVERIFY(!ini.contains("current/version"));
+    QVERIFY(QFileInfo::exists(config->tempDir()));   // step two still needs it
+}
+
+void TestUpdateEngine::stepTwoRemovesSessionAfterSuccess()
+{
+    auto config = configure({"--clientupdate", "client_linux_amd64", "5"});
+    UpdateEngine engine(config.get(), nullptr);
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
+    QVERIFY(engine.initialize());
+    writeFile(config->tempDir() + "/leftover", "x");
+    QVERIFY(engine.startUpdate());
+    QVERIFY(finished.wait(5000));
+
+    QVERIFY(!QFileInfo::exists(config->tempDir()));
+    QVERIFY(!QFileInfo::exists(UpdateIniData::iniPath()));
+    const QStringList texts = messagesOf(messages);
+    QCOMPARE(texts.first(), QStringLiteral("Starting update process for client"));
+    QVERIFY(texts.contains("Remove temporary files..."));
+    QVERIFY(texts.contains("Temporary files removed."));
+}
+
+QTEST_MAIN(TestUpdateEngine)
+#include "tst_updateengine.moc"
