@@ -1,0 +1,358 @@
+// Parsed programs, encoding, the stream form of encoded programs and
+// assembly: folding of copies, label vectors and their gaps, operand checks,
+// the PE and ELF relocation tables, trimming of ARM labels and the ARM branch
+// forms.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "arm_branch.h"
+#include "assembly_program.h"
+#include "encoded_program.h"
+
+namespace {
+
+using vxpatch::EncodedProgram;
+using vxpatch::OutputStream;
+using vxpatch::ParsedProgram;
+using Bytes = std::vector<uint8_t>;
+
+Bytes Assemble(EncodedProgram* program, vxpatch::Status* status) {
+  OutputStream out;
+  *status = vxpatch::AssembleProgram(program, &out);
+  return Bytes(out.Buffer(), out.Buffer() + out.Length());
+}
+
+Bytes Le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+Bytes SerialisedStream(const EncodedProgram& program, size_t index) {
+  vxpatch::OutputStreamSet set;
+  EXPECT_EQ(vxpatch::WriteEncodedProgram(program, &set), vxpatch::STATUS_OK);
+  OutputStream* stream = set.Stream(index);
+  return Bytes(stream->Buffer(), stream->Buffer() + stream->Length());
+}
+
+TEST(EncodeProgram, FoldsConsecutiveCopiesIntoOne) {
+  ParsedProgram program;
+  const uint8_t run[3] = {7, 8, 9};
+  ASSERT_TRUE(program.EmitByte(1));
+  ASSERT_TRUE(program.EmitByte(2));
+  std::unique_ptr<EncodedProgram> two = vxpatch::EncodeProgram(program);
+  ASSERT_TRUE(two);
+  EXPECT_EQ(two->ops, std::vector<uint32_t>({vxpatch::OP_COPY}));
+  EXPECT_EQ(two->copy_counts, std::vector<uint32_t>({2}));
+
+  ASSERT_TRUE(program.EmitBytes(run, 3));
+  ASSERT_TRUE(program.EmitBytes(run, 0));  // nothing at all
+  ASSERT_TRUE(program.EmitOrigin(0x100));
+  ASSERT_TRUE(program.EmitByte(4));
+  std::unique_ptr<EncodedProgram> encoded = vxpatch::EncodeProgram(program);
+  ASSERT_TRUE(encoded);
+  EXPECT_EQ(encoded->ops, std::vector<uint32_t>({vxpatch::OP_COPY, vxpatch::OP_ORIGIN, vxpatch::OP_COPY1}));
+  EXPECT_EQ(encoded->copy_counts, std::vector<uint32_t>({5}));
+  EXPECT_EQ(encoded->copy_bytes, Bytes({1, 2, 7, 8, 9, 4}));
+  EXPECT_EQ(encoded->origins, std::vector<uint32_t>({0x100}));
+}
+
+TEST(EncodeProgram, LabelVectorsAreEmptyWithoutLabelsAndFillTheirGaps) {
+  ParsedProgram plain;
+  ASSERT_TRUE(plain.EmitByte(0x90));
+  std::unique_ptr<EncodedProgram> encoded = vxpatch::EncodeProgram(plain);
+  ASSERT_TRUE(encoded);
+  EXPECT_EQ(SerialisedStream(*encoded, 5), Bytes({0}));
+  EXPECT_EQ(SerialisedStream(*encoded, 6), Bytes({0}));
+
+  // Indexes 0 and 2 defined, 1 not: slot 1 repeats slot 0.
+  ParsedProgram gapped;
+  vxpatch::Label* low = gapped.FindOrMakeRel32Label(0x5000);
+  vxpatch::Label* high = gapped.FindOrMakeRel32Label(0x6000);
+  low->index = 0;
+  high->index = 2;
+  ASSERT_TRUE(gapped.EmitRel32(high));
+  encoded = vxpatch::EncodeProgram(gapped);
+  ASSERT_TRUE(encoded);
+  EXPECT_EQ(encoded->rel32_rvas, std::vector<uint32_t>({0x5000, 0x5000, 0x6000}));
+  // As deltas: 0x5000, 0, 0x1000.
+  EXPECT_EQ(SerialisedStream(*encoded, 6), Bytes({3, 0x80, 0xA0, 0x01, 0x00, 0x80, 0x20}));
+}
+
+TEST(EncodeProgram, LabelsAreCountedAndNumberedAbs32First) {
+  ParsedProgram program;
+  program.FindOrMakeRel32Label(30);
+  program.FindOrMakeRel32Label(10);
+  program.FindOrMakeRel32Label(30);
+  program.FindOrMakeAbs32Label(99);
+  program.AssignDefaultIndexes();
+  EXPECT_EQ(program.rel32_labels().at(10).index, 0);
+  EXPECT_EQ(program.rel32_labels().at(30).index, 1);
+  EXPECT_EQ(program.rel32_labels().at(30).count, 2);
+  EXPECT_EQ(program.abs32_labels().at(99).index, 0);
+}
+
+TEST(EncodedProgramStreams, WriteThenReadGivesTheSameProgram) {
+  EncodedProgram program;
+  program.image_base = 0x400000;
+  program.rel32_rvas = {0x2000, 0x1000, 0xFFFFFFF0u};  // deltas wrap modulo 2^32
+  program.abs32_rvas = {0x10};
+  program.ops = {0, 1, 2, 3, 4, 0x4123};
+  program.origins = {0x1000};
+  program.copy_counts = {2};
+  program.copy_bytes = {1, 2, 3};
+  program.rel32_ix = {0, 2};
+  program.abs32_ix = {0};
+  vxpatch::OutputStreamSet set;
+  ASSERT_EQ(vxpatch::WriteEncodedProgram(program, &set), vxpatch::STATUS_OK);
+  OutputStream serialised;
+  ASSERT_TRUE(set.SerializeSet(&serialised));
+
+  vxpatch::InputStreamSet input;
+  ASSERT_TRUE(input.InitFromBuffer(serialised.Buffer(), serialised.Length()));
+  std::unique_ptr<EncodedProgram> read;
+  ASSERT_EQ(vxpatch::ReadEncodedProgram(&input, &read), vxpatch::STATUS_OK);
+  EXPECT_EQ(read->image_base, program.image_base);
+  EXPECT_EQ(read->rel32_rvas, program.rel32_rvas);
+  EXPECT_EQ(read->abs32_rvas, program.abs32_rvas);
+  EXPECT_EQ(read->ops, program.ops);
+  EXPECT_EQ(read->origins, program.origins);
+  EXPECT_EQ(read->copy_counts, program.copy_counts);
+  EXPECT_EQ(read->copy_bytes, program.copy_bytes);
+  EXPECT_EQ(read->rel32_ix, program.rel32_ix);
+  EXPECT_EQ(read->abs32_ix, program.abs32_ix);
+}
+
+TEST(EncodedProgramStreams, LeftoversShortSetsAndImpossibleCountsAreRefused) {
+  EncodedProgram program;
+  program.ops = {2};
+  program.copy_bytes = {5};
+  auto read_with = [&](size_t stream, const Bytes& extra, size_t count) {
+    vxpatch::OutputStreamSet set;
+    set.SetCount(count);
+    EXPECT_EQ(vxpatch::WriteEncodedProgram(program, &set), vxpatch::STATUS_OK);
+    set.Stream(stream)->Write(extra.data(), extra.size());
+    OutputStream serialised;
+    EXPECT_TRUE(set.SerializeSet(&serialised));
+    vxpatch::InputStreamSet input;
+    EXPECT_TRUE(input.InitFromBuffer(serialised.Buffer(), serialised.Length()));
+    std::unique_ptr<EncodedProgram> read;
+    return vxpatch::ReadEncodedProgram(&input, &read);
+  };
+  EXPECT_EQ(read_with(8, {}, 10), vxpatch::STATUS_OK);
+  EXPECT_EQ(read_with(8, {}, 9), vxpatch::STATUS_OK);
+  EXPECT_EQ(read_with(8, {0}, 10), vxpatch::STATUS_DESERIALIZATION_FAILED);
+  EXPECT_EQ(read_with(3, {0}, 10), vxpatch::STATUS_DESERIALIZATION_FAILED);
+  EXPECT_EQ(read_with(8, {}, 8), vxpatch::STATUS_DESERIALIZATION_FAILED);
+  // Stream 9 is not part of the program and may hold anything.
+  EXPECT_EQ(read_with(9, {1, 2}, 10), vxpatch::STATUS_OK);
+
+  // A count larger than the stream could hold fails before allocating.
+  vxpatch::OutputStreamSet set;
+  set.Stream(1)->WriteUVarint(0xFFFFFFF0u);
+  OutputStream serialised;
+  ASSERT_TRUE(set.SerializeSet(&serialised));
+  vxpatch::InputStreamSet input;
+  ASSERT_TRUE(input.InitFromBuffer(serialised.Buffer(), serialised.Length()));
+  std::unique_ptr<EncodedProgram> read;
+  EXPECT_EQ(vxpatch::ReadEncodedProgram(&input, &read), vxpatch::STATUS_DESERIALIZATION_FAILED);
+  EXPECT_FALSE(read);
+}
+
+TEST(AssembleProgram, WritesEveryOpAndAppends) {
+  EncodedProgram program;
+  program.image_base = 0x10000;
+  program.origins = {0x1000};
+  program.rel32_rvas = {0x1100};
+  program.abs32_rvas = {0x2000};
+  program.ops = {vxpatch::OP_ORIGIN, vxpatch::OP_COPY1, vxpatch::OP_REL32, vxpatch::OP_ABS32, vxpatch::OP_COPY};
+  program.copy_bytes = {0xE8, 0xAA, 0xBB};
+  program.copy_counts = {2};
+  program.rel32_ix = {0};
+  program.abs32_ix = {0};
+  OutputStream out;
+  out.WriteByte(0x55);
+  ASSERT_EQ(vxpatch::AssembleProgram(&program, &out), vxpatch::STATUS_OK);
+  const Bytes expected = Cat({{0x55, 0xE8}, Le32(0x1100 - (0x1001 + 4)), Le32(0x12000), {0xAA, 0xBB}});
+  EXPECT_EQ(Bytes(out.Buffer(), out.Buffer() + out.Length()), expected);
+  EXPECT_EQ(program.abs32_relocs, std::vector<uint32_t>({0x1005}));
+}
+
+TEST(AssembleProgram, RefusesMissingOutOfRangeAndLeftOverOperands) {
+  vxpatch::Status status;
+  EncodedProgram rel;
+  rel.ops = {vxpatch::OP_REL32};
+  rel.rel32_rvas = {1, 2};
+  rel.rel32_ix = {2};  // equal to the size
+  Assemble(&rel, &status);
+  EXPECT_EQ(status, vxpatch::STATUS_ASSEMBLY_FAILED);
+  rel.rel32_ix = {1};
+  Assemble(&rel, &status);
+  EXPECT_EQ(status, vxpatch::STATUS_OK);
+
+  EncodedProgram abs;
+  abs.ops = {vxpatch::OP_ABS32};
+  abs.abs32_ix = {0};
+  Assemble(&abs, &status);
+  EXPECT_EQ(status, vxpatch::STATUS_ASSEMBLY_FAILED);
+
+  EncodedProgram leftover;
+  leftover.ops = {vxpatch::OP_COPY1};
+  leftover.copy_bytes = {1, 2};
+  Assemble(&leftover, &status);
+  EXPECT_EQ(status, vxpatch::STATUS_ASSEMBLY_FAILED);
+
+  EncodedProgram short_copy;
+  short_copy.ops = {vxpatch::OP_COPY};
+  short_copy.copy_counts = {3};
+  short_copy.copy_bytes = {1, 2};
+  Assemble(&short_copy, &status);
+  EXPECT_EQ(status, vxpatch::STATUS_ASSEMBLY_FAILED);
+
+  EncodedProgram no_origin;
+  no_origin.ops = {vxpatch::OP_ORIGIN};
+  Assemble(&no_origin, &status);
+  EXPECT_EQ(status, vxpatch::STATUS_ASSEMBLY_FAILED);
+
+  // Origins that are never used are fine.
+  EncodedProgram spare_origin;
+  spare_origin.origins = {1, 2};
+  Assemble(&spare_origin, &status);
+  EXPECT_EQ(status, vxpatch::STATUS_OK);
+
+  EncodedProgram unknown;
+  unknown.ops = {9};
+  Assemble(&unknown, &status);
+  EXPECT_EQ(status, vxpatch::STATUS_ASSEMBLY_FAILED);
+}
+
+TEST(AssembleProgram, AllowsOneRelocationTable) {
+  vxpatch::Status status;
+  for (uint32_t second : {vxpatch::OP_PE_RELOCS, vxpatch::OP_ELF_RELOCS, vxpatch::OP_ELF_ARM_RELOCS,
+                          vxpatch::OP_PE64_RELOCS}) {
+    EncodedProgram program;
+    program.ops = {vxpatch::OP_ELF_RELOCS, second};
+    Assemble(&program, &status);
+    EXPECT_EQ(status, vxpatch::STATUS_ASSEMBLY_FAILED) << second;
+  }
+}
+
+TEST(AssembleProgram, BuildsPeBlocksPerPage) {
+  // abs32 values at 0x1000, 0x1004 and 0x2008, the table between the first
+  // byte and the values.
+  EncodedProgram program;
+  program.origins = {0x1000, 0x1004, 0x2008};
+  program.abs32_rvas = {0x40};
+  program.ops = {vxpatch::OP_COPY1,  vxpatch::OP_PE_RELOCS, vxpatch::OP_ORIGIN, vxpatch::OP_ABS32,
+                 vxpatch::OP_ORIGIN, vxpatch::OP_ABS32,     vxpatch::OP_ORIGIN, vxpatch::OP_ABS32};
+  program.copy_bytes = {0xCC};
+  program.abs32_ix = {0, 0, 0};
+  vxpatch::Status status;
+  const Bytes out = Assemble(&program, &status);
+  ASSERT_EQ(status, vxpatch::STATUS_OK);
+  const Bytes table = Cat({Le32(0x1000), Le32(12), {0x00, 0x30, 0x04, 0x30}, Le32(0x2000), Le32(12),
+                           {0x08, 0x30, 0x00, 0x00}});
+  EXPECT_EQ(out, Cat({{0xCC}, table, Le32(0x40), Le32(0x40), Le32(0x40)}));
+
+  // PE32+ entries carry type 10; no abs32 value writes no table at all.
+  program.ops[1] = vxpatch::OP_PE64_RELOCS;
+  EXPECT_EQ(Assemble(&program, &status)[10], 0xA0);
+  EncodedProgram empty;
+  empty.ops = {vxpatch::OP_PE_RELOCS, vxpatch::OP_COPY1};
+  empty.copy_bytes = {7};
+  EXPECT_EQ(Assemble(&empty, &status), Bytes({7}));
+}
+
+TEST(AssembleProgram, BuildsElfTablesSortedExceptTheLastEntry) {
+  EncodedProgram program;
+  program.origins = {0x300, 0x100, 0x200};
+  program.abs32_rvas = {0};
+  program.ops = {vxpatch::OP_ELF_ARM_RELOCS, vxpatch::OP_ORIGIN, vxpatch::OP_ABS32, vxpatch::OP_ORIGIN,
+                 vxpatch::OP_ABS32,         vxpatch::OP_ORIGIN, vxpatch::OP_ABS32};
+  program.abs32_ix = {0, 0, 0};
+  vxpatch::Status status;
+  const Bytes out = Assemble(&program, &status);
+  ASSERT_EQ(status, vxpatch::STATUS_OK);
+  const Bytes table =
+      Cat({Le32(0x100), Le32(23), Le32(0x300), Le32(23), Le32(0x200), Le32(23)});
+  EXPECT_EQ(out, Cat({table, Le32(0), Le32(0), Le32(0)}));
+}
+
+TEST(TrimLabels, TurnsRareArmBranchesBackIntoBytesAndKeepsOthers) {
+  const uint8_t code[4] = {0x00, 0xF0, 0x00, 0xF8};
+  ParsedProgram program;
+  program.set_kind(vxpatch::EXE_ELF_32_ARM);
+  vxpatch::Label* rare = program.FindOrMakeRel32Label(0x100);
+  for (int i = 0; i < 4; ++i) program.FindOrMakeRel32Label(0x100);  // 5 references
+  vxpatch::Label* common = program.FindOrMakeRel32Label(0x200);
+  for (int i = 0; i < 5; ++i) program.FindOrMakeRel32Label(0x200);  // 6 references
+  ASSERT_TRUE(program.EmitRel32Arm(0x4000, 4, code, rare));
+  ASSERT_TRUE(program.EmitRel32Arm(0x4000, 4, code, common));
+  ASSERT_TRUE(vxpatch::TrimLabels(&program));
+  ASSERT_EQ(program.instructions().size(), 2u);
+  EXPECT_EQ(program.instructions()[0].kind, vxpatch::INSN_BYTES);
+  EXPECT_EQ(program.instructions()[0].data, code);
+  EXPECT_EQ(program.instructions()[0].length, 4u);
+  EXPECT_EQ(program.instructions()[1].kind, vxpatch::INSN_REL32ARM);
+  EXPECT_EQ(program.rel32_labels().size(), 1u);
+  EXPECT_EQ(program.rel32_labels().count(0x200), 1u);
+
+  ParsedProgram broken;
+  broken.set_kind(vxpatch::EXE_ELF_32_ARM);
+  ASSERT_TRUE(broken.EmitRel32Arm(0x1000, 0, code, broken.FindOrMakeRel32Label(4)));
+  EXPECT_FALSE(vxpatch::TrimLabels(&broken));
+
+  ParsedProgram x86;
+  x86.set_kind(vxpatch::EXE_ELF_32_X86);
+  x86.FindOrMakeRel32Label(4);
+  EXPECT_TRUE(vxpatch::TrimLabels(&x86));
+  EXPECT_EQ(x86.rel32_labels().size(), 1u);
+}
+
+// Every form: the value rebuilt from the op and the relative target is the
+// instruction the scan saw, whatever the displacement and position.
+TEST(ArmBranch, CompressionAndRebuildingAreExactInverses) {
+  std::mt19937 random(20110216);
+  struct Form {
+    vxpatch::ArmBranchType type;
+    uint32_t fixed_mask;
+    uint32_t fixed_bits;
+  };
+  const Form forms[] = {
+      {vxpatch::ARM_OFF8, 0xFFFFF000u, 0x0000D000u},
+      {vxpatch::ARM_OFF11, 0xFFFFF800u, 0x0000E000u},
+      {vxpatch::ARM_OFF24, 0x0E000000u, 0x0A000000u},
+      {vxpatch::ARM_OFF25, 0xF8008000u, 0xF0008000u},   // needs bit 12 or 14, forced below
+      {vxpatch::ARM_OFF21, 0xF800D000u, 0xF0008000u},
+  };
+  for (const Form& form : forms) {
+    for (int i = 0; i < 20000; ++i) {
+      uint32_t c = (random() & ~form.fixed_mask) | form.fixed_bits;
+      if (form.type == vxpatch::ARM_OFF25 && (c & 0x5000u) == 0) c |= 0x1000u;
+      const uint32_t rva = random() & ~1u;
+      const vxpatch::CompressedArmBranch compressed = vxpatch::CompressArmBranch(form.type, c, rva);
+      uint32_t rebuilt = 0;
+      uint8_t size = 0;
+      ASSERT_TRUE(vxpatch::RebuildArmBranch(compressed.op, compressed.relative_target, &rebuilt, &size));
+      ASSERT_EQ(rebuilt, c) << "type " << int(form.type) << " rva " << rva;
+      ASSERT_EQ(size, vxpatch::ArmOpSize(form.type));
+    }
+  }
+  uint32_t value = 0;
+  uint8_t size = 0;
+  EXPECT_FALSE(vxpatch::RebuildArmBranch(0x6000, 0, &value, &size));
+  EXPECT_FALSE(vxpatch::RebuildArmBranch(0x0800, 0, &value, &size));
+}
+
+TEST(ArmBranch, ThumbTwoHalvesAreStoredHighHalfFirst) {
+  uint8_t out[4];
+  vxpatch::StoreArmBranch(0x4000, 0xF123F845u, out);
+  EXPECT_EQ(Bytes(out, out + 4), Bytes({0x23, 0xF1, 0x45, 0xF8}));
+  vxpatch::StoreArmBranch(0x3000, 0xEB000010u, out);
+  EXPECT_EQ(Bytes(out, out + 4), Bytes({0x10, 0x00, 0x00, 0xEB}));
+}
+
+}  // namespace
