@@ -81,23 +81,29 @@ void TestHttpTestServer::scriptedResponsesInOrderThenDefault()
 
 void TestHttpTestServer::bodiesWithoutLengthCutOrWrong()
 {
-    m_Server->enqueue("/f", HttpTestServer::Response::noLength());
-    m_Server->enqueue("/f", HttpTestServer::Response::closeEarly(100));
-    m_Server->enqueue("/f", HttpTestServer::Response::wrongBytes());
-
-    auto unknown = get("/f");
+    // Close-delimited answers are defaults: the access manager may resend a
+    // request whose connection the server closed.
+    m_Server->setFile("/unknown", m_Body);
+    m_Server->setDefault("/unknown", HttpTestServer::Response::noLength());
+    auto unknown = get("/unknown");
     QCOMPARE(unknown->error(), QNetworkReply::NoError);
     QVERIFY(!unknown->header(QNetworkRequest::ContentLengthHeader).isValid());
     QCOMPARE(unknown->readAll(), m_Body);
 
-    auto cut = get("/f");
-    QVERIFY(cut->error() != QNetworkReply::NoError);
+    // The access manager does not always report the cut as an error; the
+    // body is short either way.
+    m_Server->setFile("/cut", m_Body);
+    m_Server->setDefault("/cut", HttpTestServer::Response::closeEarly(100));
+    auto cut = get("/cut");
+    QCOMPARE(cut->readAll(), m_Body.left(100));
 
+    m_Server->enqueue("/f", HttpTestServer::Response::wrongBytes());
     auto wrong = get("/f");
     const QByteArray bytes = wrong->readAll();
     QCOMPARE(bytes.size(), m_Body.size());
     for (int i = 0; i < bytes.size(); ++i)
         QVERIFY(bytes.at(i) != m_Body.at(i));
+    QCOMPARE(get("/f")->readAll(), m_Body);
 
     m_Server->setFile("/empty", QByteArray());
     m_Server->setDefault("/empty", HttpTestServer::Response::wrongBytes());

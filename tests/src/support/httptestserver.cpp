@@ -2,9 +2,13 @@
 
 #include <QHostAddress>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
+
+// How long a close-delimited answer waits before closing; see closeSoon().
+constexpr int kCloseDelayMs = 20;
 
 QByteArray reasonPhrase(int code)
 {
@@ -153,7 +157,6 @@ void HttpTestServer::releaseStalls()
         if (!s.socket)
             continue;
         s.socket->write(s.rest);
-        s.socket->disconnectFromHost();
     }
 }
 
@@ -231,15 +234,15 @@ void HttpTestServer::answer(QTcpSocket* socket, const QString& path)
     switch (response.kind) {
     case Response::Serve:
         socket->write(head(200, body.size()) + body);
-        break;
+        return;
     case Response::Status: {
         const QByteArray text = response.code == 200 ? body : reasonPhrase(response.code);
         socket->write(head(response.code, text.size()) + text);
-        break;
+        return;
     }
     case Response::Redirect:
         socket->write(head(response.code, 0, "Location: " + response.location + "\r\n"));
-        break;
+        return;
     case Response::NoLength:
         socket->write(head(200, -1) + body);
         break;
@@ -258,8 +261,21 @@ void HttpTestServer::answer(QTcpSocket* socket, const QString& path)
     case Response::WrongBytes: {
         const QByteArray wrong = corrupted(body);
         socket->write(head(200, wrong.size()) + wrong);
-        break;
+        return;
     }
     }
-    socket->disconnectFromHost();
+    closeSoon(socket);
+}
+
+void HttpTestServer::closeSoon(QTcpSocket* socket)
+{
+    // A close that reaches the access manager together with the answer, before
+    // it has finished its own bookkeeping of the request, makes it quietly send
+    // the request again; so the body goes out first and the close follows once
+    // the loop has turned.
+    QPointer<QTcpSocket> guard(socket);
+    QTimer::singleShot(kCloseDelayMs, this, [guard] {
+        if (guard)
+            guard->disconnectFromHost();
+    });
 }

@@ -25,7 +25,12 @@
 //   wrongBytes()       200 with a body of the same length whose bytes all differ
 //                      (one byte for an empty file), so that a hash check must fail
 //
-// Every answer carries "Connection: close". Requests are recorded in arrival
+// Every answer carries "Connection: close"; answers with a Content-Length are
+// closed by the client, the others by the server a moment after the body.
+// QNetworkAccessManager may quietly resend a request whose connection the
+// server closed, so script noLength() and closeEarly() with setDefault() where
+// the next queued answer must not be taken by such a resend.
+// Requests are recorded in arrival
 // order (requestPaths) and counted per path (requestCount); paths are the
 // percent-decoded request targets, with the leading "/".
 
@@ -104,6 +109,7 @@ private:
     void onReadyRead(QTcpSocket* socket);
     void answer(QTcpSocket* socket, const QString& path);
     Response nextResponse(const QString& path);
+    void closeSoon(QTcpSocket* socket);
 
     QTcpServer m_Server;
     QHash<QString, QByteArray> m_Files;
