@@ -1,0 +1,31 @@
+#include "applyensemblepatch.h"
+
+#include <QDebug>
+
+bool ApplyEnsemblePatch(const oschar* oldFile, const oschar* patchFile, const oschar* newFile)
+{
+    const int status = vxpatch::ApplyEnsemblePatch(oldFile, patchFile, newFile);
+    qDebug() << "ApplyEnsemblePatch status =" << status;
+    switch (status) {
+    case vxpatch::STATUS_OK:
+        return true;
+    case vxpatch::STATUS_BAD_MAGIC:
+        qDebug() << "Not an ensemble patch";
+        break;
+    case vxpatch::STATUS_BAD_VERSION:
+        qDebug() << "Wrong version patch";
+        break;
+    case vxpatch::STATUS_BAD_HEADER:
+        qDebug() << "Corrupt patch";
+        break;
+    case vxpatch::STATUS_STREAM_ERROR:
+        qDebug() << "Stream error (likely out of memory or disk space)";
+        break;
+    case vxpatch::STATUS_DISASSEMBLY_FAILED:
+        qDebug() << "Disassembly failed (could be because of memory issues)";
+        break;
+    default:
+        break;
+    }
+    return false;
+}

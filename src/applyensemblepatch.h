@@ -1,0 +1,12 @@
+#pragma once
+// The updater's entry to the patch engine's ensemble patches: applies the
+// patch at `patchFile` to `oldFile` and writes `newFile` (UTF-8 paths). The
+// engine writes the new file only when the result's checksum matched. True
+// on success; the engine's status and, for the statuses that have one, a
+// readable reason go to the debug channel. Reentrant; runs on pool threads.
+
+#include "ensemble_patch.h"
+
+using vxpatch::oschar;
+
+bool ApplyEnsemblePatch(const oschar* oldFile, const oschar* patchFile, const oschar* newFile);

@@ -1,0 +1,17 @@
+#include "fileunpacktaskspecification_zip.h"
+
+#include "fileunpackfunc_zip.h"
+
+FileUnpackTaskSpecification_zip::FileUnpackTaskSpecification_zip(RollbackDataList* rollbackList,
+                                                                 const QString& srcFile,
+                                                                 const QString& dstFile,
+                                                                 QObject* parent, qreal weight)
+    : SlowFileOpSpecification(QObject::tr("Could not unzip '%1' to '%2'").arg(srcFile, dstFile),
+                              rollbackList, srcFile, dstFile, parent, weight)
+{
+}
+
+ASyncFunc* FileUnpackTaskSpecification_zip::createFunc()
+{
+    return new FileUnpackFunc_Zip(m_SrcFile, m_DstFile);
+}

@@ -1,0 +1,251 @@
+// The unpack and patch file tasks on real files: gzip streams and plain files
+// through the gzip unpacker, packed-file containers, ensemble patches made by
+// the engine, the fail texts and what a failure leaves on disk.
+
+#include "filetaskspecification_patch.h"
+#include "fileunpacktaskspecification_lzma2.h"
+#include "fileunpacktaskspecification_zip.h"
+
+#include "ensemble_patch.h"
+#include "packed_file.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <zlib.h>
+
+namespace {
+
+bool writeFile(const QString& path, const QByteArray& data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+bool writeGzip(const QString& path, const QByteArray& data)
+{
+    gzFile gz = gzopen(QFile::encodeName(path).constData(), "wb");
+    if (!gz)
+        return false;
+    const bool ok =
+        data.isEmpty() || gzwrite(gz, data.constData(), unsigned(data.size())) == data.size();
+    return gzclose(gz) == Z_OK && ok;
+}
+
+// Compressible but not trivial: several chunks of the unpacker's buffer.
+QByteArray sampleContent(int size)
+{
+    QByteArray data;
+    data.reserve(size);
+    for (int i = 0; data.size() < size; ++i)
+        data += QByteArray::number(i * 7919 % 104729) + (i % 13 ? ' ' : '\n');
+    data.truncate(size);
+    return data;
+}
+
+struct Outcome
+{
+    bool finished = false;
+    QStringList messages;
+};
+
+// Runs a task to its end.
+Outcome run(TaskSpecification* task)
+{
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    QSignalSpy messages(task, &TaskSpecification::message);
+    task->execute();
+    Outcome outcome;
+    if (!QTest::qWaitFor([&] { return finished.size() + canceled.size() > 0; }, 30000))
+        return outcome;
+    outcome.finished = finished.size() == 1 && canceled.isEmpty();
+    for (const QList<QVariant>& args : qAsConst(messages))
+        outcome.messages.append(args.at(0).toString());
+    return outcome;
+}
+
+} // namespace
+
+class TestFileUnpackAndPatchTasks final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void gzipUnpackedIntoExistingFileKeepsItsMode();
+    void plainFileCopiedByGzipUnpacker_data();
+    void plainFileCopiedByGzipUnpacker();
+    void gzipFailures_data();
+    void gzipFailures();
+    void lzma2ContainerUnpacked();
+    void corruptLzma2ContainerFails();
+    void patchApplied();
+    void notAPatchFailsWithStatus5();
+
+private:
+    QString path(const char* name) const { return m_Dir->path() + '/' + name; }
+
+    QScopedPointer<QTemporaryDir> m_Dir;
+};
+
+void TestFileUnpackAndPatchTasks::init()
+{
+    m_Dir.reset(new QTemporaryDir);
+    QVERIFY(m_Dir->isValid());
+}
+
+void TestFileUnpackAndPatchTasks::gzipUnpackedIntoExistingFileKeepsItsMode()
+{
+    const QByteArray content = sampleContent(100000);
+    QVERIFY(writeGzip(path("lib.so.gz"), content));
+    QVERIFY(writeFile(path("lib.so"), sampleContent(300000)));
+    const QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+        | QFile::ReadGroup | QFile::ExeGroup;
+    QVERIFY(QFile::setPermissions(path("lib.so"), mode));
+
+    RollbackDataList journal;
+    FileUnpackTaskSpecification_zip task(&journal, path("lib.so.gz"), path("lib.so"), nullptr, 1.0);
+    QVERIFY(run(&task).finished);
+    QCOMPARE(readFile(path("lib.so")), content);
+    // Qt adds the "user" flags of whoever runs the test; only the mode bits count.
+    const QFile::Permissions user = QFile::ReadUser | QFile::WriteUser | QFile::ExeUser;
+    QCOMPARE(QFile::permissions(path("lib.so")) & ~user, mode);
+    QCOMPARE(journal.size(), 1);
+    QCOMPARE(journal.at(0).op(), int(RollbackData::FILE_CREATE));
+    QCOMPARE(journal.at(0).path(), path("lib.so"));
+}
+
+void TestFileUnpackAndPatchTasks::plainFileCopiedByGzipUnpacker_data()
+{
+    QTest::addColumn<QByteArray>("source");
+    QTest::addColumn<bool>("gzip");
+    QTest::addColumn<QByteArray>("expected");
+    // Starts like gzip magic but is not a gzip stream.
+    const QByteArray binary = QByteArray("\x1f\x00\x8b", 3) + sampleContent(40000);
+    QTest::newRow("uncompressed file") << binary << false << binary;
+    QTest::newRow("empty gzip") << QByteArray() << true << QByteArray();
+    QTest::newRow("empty plain file") << QByteArray() << false << QByteArray();
+}
+
+void TestFileUnpackAndPatchTasks::plainFileCopiedByGzipUnpacker()
+{
+    QFETCH(QByteArray, source);
+    QFETCH(bool, gzip);
+    QFETCH(QByteArray, expected);
+    QVERIFY(gzip ? writeGzip(path("src"), source) : writeFile(path("src"), source));
+
+    FileUnpackTaskSpecification_zip task(nullptr, path("src"), path("dst"), nullptr, 1.0);
+    QVERIFY(run(&task).finished);
+    QCOMPARE(readFile(path("dst")), expected);
+}
+
+void TestFileUnpackAndPatchTasks::gzipFailures_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("destination");
+    QTest::addColumn<bool>("destinationKept");
+    QTest::newRow("destination directory missing") << "good.gz" << "no/such/dir/out" << false;
+    QTest::newRow("source missing, destination removed") << "missing.gz" << "out" << false;
+    QTest::newRow("truncated gzip, destination removed") << "truncated.gz" << "out" << false;
+}
+
+void TestFileUnpackAndPatchTasks::gzipFailures()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, destination);
+    const QString src = m_Dir->path() + '/' + source;
+    const QString dst = m_Dir->path() + '/' + destination;
+    QVERIFY(writeGzip(path("good.gz"), sampleContent(50000)));
+    QVERIFY(writeGzip(path("full.gz"), sampleContent(200000)));
+    QVERIFY(writeFile(path("truncated.gz"), readFile(path("full.gz")).left(20000)));
+    QVERIFY(writeFile(path("out"), "an earlier file"));
+
+    RollbackDataList journal;
+    FileUnpackTaskSpecification_zip task(&journal, src, dst, nullptr, 1.0);
+    const Outcome outcome = run(&task);
+    QVERIFY(!outcome.finished);
+    QCOMPARE(task.taskState(), int(TaskSpecification::TASK_FAILED));
+    QCOMPARE(outcome.messages, QStringList{QString("Could not unzip '%1' to '%2'").arg(src, dst)});
+    QVERIFY(!QFile::exists(dst));
+    QVERIFY(journal.isEmpty());
+}
+
+void TestFileUnpackAndPatchTasks::lzma2ContainerUnpacked()
+{
+    const QByteArray content = sampleContent(70000);
+    QVERIFY(writeFile(path("plain"), content));
+    QVERIFY(vxpatch::PackLzmaFile(QFile::encodeName(path("plain")).constData(),
+                                  QFile::encodeName(path("packed._lzma2_")).constData(), false));
+
+    FileUnpackTaskSpecification_lzma2 task(nullptr, path("packed._lzma2_"), path("unpacked"),
+                                           nullptr, 1.0);
+    QVERIFY(run(&task).finished);
+    QCOMPARE(readFile(path("unpacked")), content);
+}
+
+void TestFileUnpackAndPatchTasks::corruptLzma2ContainerFails()
+{
+    // A gzip file is no container.
+    QVERIFY(writeGzip(path("packed._lzma2_"), sampleContent(1000)));
+    RollbackDataList journal;
+    FileUnpackTaskSpecification_lzma2 task(&journal, path("packed._lzma2_"), path("unpacked"),
+                                           nullptr, 1.0);
+    const Outcome outcome = run(&task);
+    QVERIFY(!outcome.finished);
+    QCOMPARE(outcome.messages, QStringList{QString("Could not unpack '%1' to '%2'")
+                                               .arg(path("packed._lzma2_"), path("unpacked"))});
+    QVERIFY(!QFile::exists(path("unpacked")));
+    QVERIFY(journal.isEmpty());
+}
+
+void TestFileUnpackAndPatchTasks::patchApplied()
+{
+    QByteArray oldContent = sampleContent(60000);
+    QByteArray newContent = oldContent;
+    newContent.insert(30000, "a change in the middle");
+    newContent.replace(100, 10, "0123456789");
+    QVERIFY(writeFile(path("old"), oldContent));
+    QVERIFY(writeFile(path("new"), newContent));
+    QCOMPARE(int(vxpatch::CreateEnsemblePatch(QFile::encodeName(path("old")).constData(),
+                                              QFile::encodeName(path("new")).constData(),
+                                              QFile::encodeName(path("app_patch_")).constData())),
+             int(vxpatch::STATUS_OK));
+
+    RollbackDataList journal;
+    FileTaskSpecification_patch task(&journal, path("old"), path("app_patch_"), path("result"),
+                                     nullptr, 1.0);
+    QVERIFY(run(&task).finished);
+    QCOMPARE(readFile(path("result")), newContent);
+    QCOMPARE(readFile(path("old")), oldContent);
+    QCOMPARE(journal.size(), 1);
+    QCOMPARE(journal.at(0).path(), path("result"));
+}
+
+void TestFileUnpackAndPatchTasks::notAPatchFailsWithStatus5()
+{
+    QVERIFY(writeFile(path("old"), sampleContent(1000)));
+    QVERIFY(writeFile(path("app_patch_"), "this is no patch at all"));
+
+    FileTaskSpecification_patch task(nullptr, path("old"), path("app_patch_"), path("result"),
+                                     nullptr, 1.0);
+    QTest::ignoreMessage(QtDebugMsg, "ApplyEnsemblePatch status = 5");
+    QTest::ignoreMessage(QtDebugMsg, "Not an ensemble patch");
+    const Outcome outcome = run(&task);
+    QVERIFY(!outcome.finished);
+    QCOMPARE(outcome.messages, QStringList{QString("Could not patch '%1' to '%2'")
+                                               .arg(path("old"), path("result"))});
+    QVERIFY(!QFile::exists(path("result")));
+}
+
+QTEST_GUILESS_MAIN(TestFileUnpackAndPatchTasks)
+#include "tst_fileunpackandpatchtasks.moc"
