@@ -1,0 +1,329 @@
+// Detection and the ELF parsers: real programs built by the installed
+// compilers come back byte for byte, the header checks refuse what they
+// should (and detection moves on), the scan rules find exactly their
+// candidates, and damaged files fail cleanly.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "disassembler_elf32_arm.h"
+#include "disassembler_elf32_x86.h"
+#include "disassembler_elf64_x64.h"
+#include "exe_test_support.h"
+
+namespace {
+
+using exetest::Bytes;
+using exetest::ElfBuilder;
+using exetest::SynthSection;
+
+size_t CountKind(const vxpatch::ParsedProgram& program, vxpatch::InstructionKind kind) {
+  return static_cast<size_t>(std::count_if(program.instructions().begin(), program.instructions().end(),
+                                           [kind](const vxpatch::Instruction& i) { return i.kind == kind; }));
+}
+
+std::unique_ptr<vxpatch::ParsedProgram> Parse(const Bytes& file, vxpatch::Status* status) {
+  std::unique_ptr<vxpatch::ParsedProgram> program;
+  *status = vxpatch::ParseExecutable(file.data(), file.size(), &program);
+  return program;
+}
+
+class RealPrograms : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new exetest::TempDir();
+    for (const exetest::Toolchain& toolchain : exetest::Toolchains()) {
+      for (bool shared : {false, true}) {
+        const std::string path = dir_->File(std::string(toolchain.name) + (shared ? ".so" : ".exe"));
+        ASSERT_TRUE(exetest::BuildProgram(*dir_, toolchain, 1, shared, path)) << toolchain.compiler;
+      }
+    }
+  }
+  static void TearDownTestSuite() { delete dir_; }
+  static Bytes Load(const exetest::Toolchain& toolchain, bool shared) {
+    return exetest::ReadFile(dir_->File(std::string(toolchain.name) + (shared ? ".so" : ".exe")));
+  }
+  static exetest::TempDir* dir_;
+};
+
+exetest::TempDir* RealPrograms::dir_ = nullptr;
+
+TEST_F(RealPrograms, AreDetectedAndReassembledExactly) {
+  for (const exetest::Toolchain& toolchain : exetest::Toolchains()) {
+    for (bool shared : {false, true}) {
+      SCOPED_TRACE(std::string(toolchain.name) + (shared ? " shared" : " executable"));
+      const Bytes file = Load(toolchain, shared);
+      ASSERT_FALSE(file.empty());
+      vxpatch::ExecutableKind kind = vxpatch::EXE_UNKNOWN;
+      size_t length = 0;
+      ASSERT_EQ(vxpatch::DetectExecutable(file.data(), file.size(), &kind, &length), vxpatch::STATUS_OK);
+      EXPECT_EQ(kind, toolchain.kind);
+      EXPECT_EQ(length, file.size());
+      Bytes assembled;
+      ASSERT_EQ(exetest::RoundTrip(file, &assembled), vxpatch::STATUS_OK);
+      EXPECT_TRUE(assembled == file);
+
+      vxpatch::Status status;
+      std::unique_ptr<vxpatch::ParsedProgram> program = Parse(file, &status);
+      ASSERT_EQ(status, vxpatch::STATUS_OK);
+      EXPECT_EQ(program->kind(), toolchain.kind);
+      EXPECT_GT(program->rel32_labels().size(), 0u);
+    }
+  }
+}
+
+TEST_F(RealPrograms, UseTheirRelocationsAndBranchForms) {
+  vxpatch::Status status;
+  // x86-64 relocations are RELA: no abs32 labels.
+  std::unique_ptr<vxpatch::ParsedProgram> x64 = Parse(Load(exetest::Toolchains()[0], true), &status);
+  ASSERT_EQ(status, vxpatch::STATUS_OK);
+  EXPECT_TRUE(x64->abs32_labels().empty());
+  EXPECT_GT(CountKind(*x64, vxpatch::INSN_REL32), 0u);
+
+  // 32-bit position-independent code relocates its pointer tables.
+  std::unique_ptr<vxpatch::ParsedProgram> x86 = Parse(Load(exetest::Toolchains()[1], true), &status);
+  ASSERT_EQ(status, vxpatch::STATUS_OK);
+  EXPECT_GT(CountKind(*x86, vxpatch::INSN_ABS32), 0u);
+  EXPECT_EQ(CountKind(*x86, vxpatch::INSN_ABS32), x86->abs32_labels().size());
+
+  std::unique_ptr<vxpatch::ParsedProgram> thumb = Parse(Load(exetest::Toolchains()[2], true), &status);
+  ASSERT_EQ(status, vxpatch::STATUS_OK);
+  EXPECT_GT(CountKind(*thumb, vxpatch::INSN_ABS32), 0u);
+  EXPECT_EQ(CountKind(*thumb, vxpatch::INSN_ELF_ARM_RELOCS), 1u);
+  bool thumb2_call = false;
+  for (const vxpatch::Instruction& insn : thumb->instructions())
+    thumb2_call |= insn.kind == vxpatch::INSN_REL32ARM && (insn.arm_op & 0xF000) == 0x4000;
+  EXPECT_TRUE(thumb2_call);
+
+  std::unique_ptr<vxpatch::ParsedProgram> arm = Parse(Load(exetest::Toolchains()[3], true), &status);
+  ASSERT_EQ(status, vxpatch::STATUS_OK);
+  bool arm_branch = false;
+  for (const vxpatch::Instruction& insn : arm->instructions())
+    arm_branch |= insn.kind == vxpatch::INSN_REL32ARM && (insn.arm_op & 0xF000) == 0x3000;
+  EXPECT_TRUE(arm_branch);
+}
+
+// Every prefix and many single-byte changes of a real file: detection and
+// parsing either succeed or fail with a status, and whatever parses
+// reassembles to the bytes it was parsed from. (The sanitizer build makes
+// any read outside the file fatal.)
+TEST_F(RealPrograms, DamagedFilesFailCleanlyOrStillRoundTrip) {
+  for (const exetest::Toolchain& toolchain : exetest::Toolchains()) {
+    SCOPED_TRACE(toolchain.name);
+    const Bytes file = Load(toolchain, true);
+    auto check = [](const Bytes& damaged) {
+      Bytes assembled;
+      size_t length = 0;
+      const vxpatch::Status status = exetest::RoundTrip(damaged, &assembled, &length);
+      if (status == vxpatch::STATUS_OK) {
+        ASSERT_LE(length, damaged.size());
+        ASSERT_TRUE(assembled == Bytes(damaged.begin(), damaged.begin() + static_cast<long>(length)));
+      } else {
+        ASSERT_TRUE(status == vxpatch::STATUS_INPUT_NOT_RECOGNIZED || status == vxpatch::STATUS_DISASSEMBLY_FAILED)
+            << status;
+      }
+    };
+    for (size_t cut = 0; cut < file.size(); cut += 97) check(Bytes(file.begin(), file.begin() + static_cast<long>(cut)));
+    // Flips in the headers and tables, where they matter most.
+    std::mt19937 random(7);
+    for (int i = 0; i < 300; ++i) {
+      Bytes damaged = file;
+      const size_t at = i < 150 ? random() % 256 : file.size() - 1 - random() % 2048;
+      damaged[at] = static_cast<uint8_t>(damaged[at] ^ (1u << (random() % 8)));
+      check(damaged);
+    }
+  }
+}
+
+// A small ELF64 x86-64 file whose single .text section holds `code`.
+Bytes Elf64WithText(const Bytes& code) {
+  ElfBuilder builder(true, 62);
+  SynthSection text;
+  text.data = code;
+  builder.Add(text);
+  return builder.Build();
+}
+
+size_t Rel32Count(const Bytes& file) {
+  vxpatch::Status status;
+  std::unique_ptr<vxpatch::ParsedProgram> program = Parse(file, &status);
+  EXPECT_EQ(status, vxpatch::STATUS_OK);
+  return program ? CountKind(*program, vxpatch::INSN_REL32) : 0;
+}
+
+TEST(ElfScan, FindsCallsUpToTheLastFiveBytesOfASection) {
+  EXPECT_EQ(Rel32Count(Elf64WithText({0x90, 0x90, 0x90, 0xE8, 0, 0, 0, 0})), 1u);
+  EXPECT_EQ(Rel32Count(Elf64WithText({0x90, 0x90, 0x90, 0x90, 0xE8, 0, 0, 0})), 0u);
+  EXPECT_EQ(Rel32Count(Elf64WithText({0x0F, 0x85, 0, 0, 0, 0})), 1u);
+  EXPECT_EQ(Rel32Count(Elf64WithText({0x0F, 0x8A, 0, 0, 0, 0, 0x0F, 0x8B, 0, 0, 0, 0})), 0u);
+  // x86-64 only: call through a RIP-relative pointer and REX.W lea.
+  EXPECT_EQ(Rel32Count(Elf64WithText({0xFF, 0x15, 0, 0, 0, 0, 0x48, 0x8D, 0x05, 0, 0, 0, 0})), 2u);
+  // A target outside every loadable segment is no location.
+  EXPECT_EQ(Rel32Count(Elf64WithText({0xE8, 0, 0, 0, 0x40})), 0u);
+}
+
+TEST(ElfScan, Elf64RelSectionsGiveNoAbs32Labels) {
+  ElfBuilder builder(true, 62);
+  SynthSection data;
+  data.data = Bytes(16, 0x11);
+  const size_t data_index = builder.Add(data);
+  SynthSection rel;
+  rel.type = 9;
+  rel.entsize = 16;
+  Bytes entry(16, 0);
+  ElfBuilder::Put(&entry, 0, 8, builder.OffsetOf(data_index));
+  ElfBuilder::Put(&entry, 8, 8, 8);
+  rel.data = entry;
+  builder.Add(rel);
+  const Bytes file = builder.Build();
+  vxpatch::Status status;
+  std::unique_ptr<vxpatch::ParsedProgram> program = Parse(file, &status);
+  ASSERT_EQ(status, vxpatch::STATUS_OK);
+  EXPECT_TRUE(program->abs32_labels().empty());
+}
+
+// ELF32 x86 with a REL section listing the pointers of a data section.
+struct RelocatedElf32 {
+  Bytes file;
+  uint64_t data_offset = 0;
+};
+
+RelocatedElf32 Elf32WithRelocatedData(const std::vector<uint32_t>& pointer_slots, uint64_t entsize = 8,
+                                      uint32_t type = 8) {
+  ElfBuilder builder(false, 3);
+  SynthSection rel;
+  rel.type = 9;
+  rel.entsize = entsize;
+  rel.data = Bytes(8 * pointer_slots.size(), 0);
+  const size_t rel_index = builder.Add(rel);
+  SynthSection data;
+  data.data = Bytes(64, 0);
+  for (uint32_t slot : pointer_slots) ElfBuilder::Put(&data.data, slot, 4, 0x20 + slot);
+  const size_t data_index = builder.Add(data);
+  const uint64_t data_offset = builder.OffsetOf(data_index);
+  Bytes entries;
+  for (uint32_t slot : pointer_slots) {
+    Bytes entry(8, 0);
+    ElfBuilder::Put(&entry, 0, 4, data_offset + slot);
+    ElfBuilder::Put(&entry, 4, 4, type);
+    entries.insert(entries.end(), entry.begin(), entry.end());
+  }
+  (void)rel_index;
+  ElfBuilder with_entries(false, 3);
+  rel.data = entries;
+  with_entries.Add(rel);
+  with_entries.Add(data);
+  return {with_entries.Build(), data_offset};
+}
+
+TEST(ElfRelocations, MatchingTableBecomesOneMarkerAndComesBack) {
+  const RelocatedElf32 elf = Elf32WithRelocatedData({0, 8, 12});
+  vxpatch::Status status;
+  std::unique_ptr<vxpatch::ParsedProgram> program = Parse(elf.file, &status);
+  ASSERT_EQ(status, vxpatch::STATUS_OK);
+  EXPECT_EQ(CountKind(*program, vxpatch::INSN_ELF_RELOCS), 1u);
+  EXPECT_EQ(CountKind(*program, vxpatch::INSN_ABS32), 3u);
+  Bytes assembled;
+  ASSERT_EQ(exetest::RoundTrip(elf.file, &assembled), vxpatch::STATUS_OK);
+  EXPECT_TRUE(assembled == elf.file);
+}
+
+TEST(ElfRelocations, OverlappingOrStraddlingAbs32ValuesFailTheParse) {
+  vxpatch::Status status;
+  Parse(Elf32WithRelocatedData({0, 2}).file, &status);  // second value inside the first
+  EXPECT_EQ(status, vxpatch::STATUS_DISASSEMBLY_FAILED);
+  Parse(Elf32WithRelocatedData({62}).file, &status);  // crosses the section end
+  EXPECT_EQ(status, vxpatch::STATUS_DISASSEMBLY_FAILED);
+  Parse(Elf32WithRelocatedData({0}, 0).file, &status);  // entry size 0
+  EXPECT_EQ(status, vxpatch::STATUS_DISASSEMBLY_FAILED);
+  // Other relocation types are plain bytes.
+  Parse(Elf32WithRelocatedData({0, 2}, 8, 1).file, &status);
+  EXPECT_EQ(status, vxpatch::STATUS_OK);
+}
+
+TEST(ElfHeaders, RefuseWhatTheyCannotParseAndDetectionMovesOn) {
+  Bytes small(63, 0);
+  small[0] = 0x7F, small[1] = 'E', small[2] = 'L', small[3] = 'F';
+  small[18] = 40;  // ARM
+  small[20] = 1;
+  small[16] = 3;
+  small[46] = 40;  // e_shentsize of ELF32
+  vxpatch::DisassemblerElf64X64 x64(small.data(), small.size());
+  EXPECT_FALSE(x64.ParseHeaders());
+  EXPECT_EQ(x64.failure_reason(), "Too small");
+  vxpatch::ExecutableKind kind;
+  size_t length;
+  ASSERT_EQ(vxpatch::DetectExecutable(small.data(), small.size(), &kind, &length), vxpatch::STATUS_OK);
+  EXPECT_EQ(kind, vxpatch::EXE_ELF_32_ARM);
+
+  const Bytes good = Elf64WithText({0x90, 0x90});
+  vxpatch::DisassemblerElf64X64 fresh(good.data(), good.size());
+  EXPECT_EQ(fresh.failure_reason(), "uninitialized");
+  vxpatch::ParsedProgram unused;
+  EXPECT_FALSE(fresh.EmitProgram(&unused));
+  EXPECT_TRUE(fresh.ParseHeaders());
+  EXPECT_EQ(fresh.failure_reason(), "");
+
+  auto reason = [](Bytes file) {
+    vxpatch::DisassemblerElf64X64 parser(file.data(), file.size());
+    parser.ParseHeaders();
+    return parser.failure_reason();
+  };
+  Bytes bad = good;
+  bad[0] = 0x7E;
+  EXPECT_EQ(reason(bad), "No Magic Number");
+  bad = good;
+  bad[16] = 1;
+  EXPECT_EQ(reason(bad), "Not an executable file or shared library");
+  bad = good;
+  bad[18] = 3;
+  EXPECT_EQ(reason(bad), "Not a supported architecture");
+  bad = good;
+  bad[20] = 2;
+  EXPECT_EQ(reason(bad), "Unknown file version");
+  bad = good;
+  bad[58] = 40;
+  EXPECT_EQ(reason(bad), "Unexpected section header size");
+  bad = good;
+  ElfBuilder::Put(&bad, 40, 8, good.size());
+  EXPECT_EQ(reason(bad), "Out of bounds section header table offset");
+  bad = good;
+  ElfBuilder::Put(&bad, 60, 2, 200);
+  EXPECT_EQ(reason(bad), "Out of bounds section header table");
+  bad = good;
+  ElfBuilder::Put(&bad, 32, 8, good.size() + 1);
+  EXPECT_EQ(reason(bad), "Out of bounds program header table offset");
+  bad = good;
+  ElfBuilder::Put(&bad, 56, 2, 400);
+  EXPECT_EQ(reason(bad), "Out of bounds program header table");
+  bad = good;
+  ElfBuilder::Put(&bad, 62, 2, 2);  // two sections: null and .text
+  EXPECT_EQ(reason(bad), "Out of bounds section name table index");
+  bad = good;
+  const uint64_t text_header = good.size() - 64;
+  ElfBuilder::Put(&bad, text_header + 32, 8, good.size());  // .text size past the end
+  EXPECT_EQ(reason(bad), "Out of bounds section");
+  bad = good;
+  ElfBuilder::Put(&bad, text_header + 16, 8, 0xFFFFFFFFull);  // .text (2 bytes) ends past 4 GiB
+  EXPECT_EQ(reason(bad), "Section address beyond 32 bits");
+  bad = good;
+  ElfBuilder::Put(&bad, 64 + 32, 8, good.size() + 1);  // segment file size past the end
+  EXPECT_EQ(reason(bad), "Out of bounds segment");
+}
+
+TEST(ElfHeaders, LengthStopsAtTheLastKnownPart) {
+  Bytes file = Elf64WithText({0x90, 0x90});
+  const size_t known = file.size();
+  file.resize(known + 100, 0xAB);
+  vxpatch::ExecutableKind kind;
+  size_t length = 0;
+  ASSERT_EQ(vxpatch::DetectExecutable(file.data(), file.size(), &kind, &length), vxpatch::STATUS_OK);
+  EXPECT_EQ(length, known);
+  Bytes none;
+  EXPECT_EQ(vxpatch::DetectExecutable(none.data(), 0, &kind, &length), vxpatch::STATUS_INPUT_NOT_RECOGNIZED);
+  EXPECT_EQ(kind, vxpatch::EXE_UNKNOWN);
+  EXPECT_EQ(length, 0u);
+}
+
+}  // namespace
