@@ -163,7 +163,12 @@ void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* task)
     m_Done.append(task);
     if (!m_SubTaskCancelled) {
         m_SubTaskCancelled = true;
-        emit otherTaskCancelled(task);
+        // While a cancel request is honoured, a sub-task ending is part of the
+        // cancel, not a failure: cancel() reaches every sibling anyway, and
+        // the notice would make the siblings it reaches first end failed, so
+        // that the whole would end failed instead of aborted.
+        if (!m_CancelRequested)
+            emit otherTaskCancelled(task);
     }
     if (m_Running.isEmpty())
         callSubtasksDoneOnce();

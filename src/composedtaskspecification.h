@@ -8,7 +8,9 @@
 // execute() never runs inside the end signal of the one before it. After the
 // first cancelled sub-task (or a cancel request) nothing new is started; the
 // first cancelled sub-task is announced to the whole subtree through
-// otherTaskCancelled. The end state is aggregateState() of the sub-tasks.
+// otherTaskCancelled, except while this task honours a cancel request (then
+// every sub-task is cancelled itself and ends aborted, not failed). The end
+// state is aggregateState() of the sub-tasks.
 //
 // Subclasses build their sub-tasks with this object as Qt parent, addSubTask()
 // them and call startSubTasks(). A subclass that builds them inside execute()

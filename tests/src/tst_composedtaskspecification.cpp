@@ -62,6 +62,26 @@ private:
     Tracker* m_Tracker;
 };
 
+// Ends at once on a cancel request and fails when a sibling was cancelled,
+// the way a running download does.
+class StoppableTask final : public TaskSpecification
+{
+    Q_OBJECT
+
+public:
+    explicit StoppableTask(QObject* parent) : TaskSpecification(parent, 1.0) {}
+
+    void execute() override { m_TaskState = TASK_RUNNING; }
+    void cancel() override
+    {
+        TaskSpecification::cancel();
+        if (m_TaskState == TASK_RUNNING)
+            setAborted();
+    }
+    void handleOtherTaskCancelled(TaskSpecification*) override { setFailed(); }
+    void fail() { setFailed(); }
+};
+
 class TestComposed final : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -136,6 +156,7 @@ private slots:
     void cancelWhileLastRunsStillFinishes();
     void cancelWithPendingAborts();
     void cancelBeforeStartIsNotPassedOn();
+    void cancelOfParallelStoppableTasksAbortsAll();
     void progressIsWeightedSum();
     void taskEndsOnlyOncePerRun();
     void composedEndingItselfIsNotEndedAgain();
@@ -347,6 +368,40 @@ void TestComposedTaskSpecification::cancelWithPendingAborts()
     QCOMPARE(composed.taskState(), int(TaskSpecification::TASK_ABORTED));
     QCOMPARE(b->taskState(), int(TaskSpecification::TASK_IDLE));
     QCOMPARE(tracker.started.size(), 1);
+}
+
+void TestComposedTaskSpecification::cancelOfParallelStoppableTasksAbortsAll()
+{
+    // The first sub-task's abort must not reach its siblings as a failure
+    // before their own cancel does, in any level of the tree.
+    TestComposed root(1);
+    auto* branch = new TestComposed(3, &root);
+    root.addTask(branch);
+    QList<StoppableTask*> leaves;
+    for (int i = 0; i < 4; ++i) {
+        leaves.append(new StoppableTask(branch));
+        branch->addTask(leaves.last());
+    }
+    QSignalSpy canceled(&root, &TaskSpecification::canceled);
+
+    root.execute();
+    QTRY_COMPARE(leaves.at(2)->taskState(), int(TaskSpecification::TASK_RUNNING));
+    root.cancel();
+    QTRY_COMPARE(canceled.count(), 1);
+    QCOMPARE(root.taskState(), int(TaskSpecification::TASK_ABORTED));
+    QCOMPARE(branch->taskState(), int(TaskSpecification::TASK_ABORTED));
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(leaves.at(i)->taskState(), int(TaskSpecification::TASK_ABORTED));
+    QCOMPARE(leaves.at(3)->taskState(), int(TaskSpecification::TASK_IDLE));
+
+    // A real failure still stops its siblings as before.
+    root.reset();
+    root.execute();
+    QTRY_COMPARE(leaves.at(2)->taskState(), int(TaskSpecification::TASK_RUNNING));
+    leaves.at(0)->fail();
+    QTRY_COMPARE(canceled.count(), 2);
+    QCOMPARE(root.taskState(), int(TaskSpecification::TASK_FAILED));
+    QCOMPARE(leaves.at(1)->taskState(), int(TaskSpecification::TASK_FAILED));
 }
 
 void TestComposedTaskSpecification::cancelBeforeStartIsNotPassedOn()
