@@ -134,6 +134,10 @@ bool ReadLzma2Block(InputStream* input, OutputStream* output) {
 }
 
 bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output) {
+  return WriteLzma2Block(data, length, output, std::numeric_limits<uint32_t>::max());
+}
+
+bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output, uint32_t dictionary_limit) {
   if (length > std::numeric_limits<uint32_t>::max()) {
     LogError("Error Lzma2Enc_Encode");
     return false;
@@ -145,9 +149,9 @@ bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output) {
   }
   // A dictionary larger than the data gains nothing and costs the encoder about
   // ten bytes of memory per dictionary byte (and the decoder the dictionary).
-  if (options.dict_size > length) {
-    options.dict_size = length < LZMA_DICT_SIZE_MIN ? LZMA_DICT_SIZE_MIN : static_cast<uint32_t>(length);
-  }
+  if (options.dict_size > length) options.dict_size = static_cast<uint32_t>(length);
+  if (options.dict_size > dictionary_limit) options.dict_size = dictionary_limit;
+  if (options.dict_size < LZMA_DICT_SIZE_MIN) options.dict_size = LZMA_DICT_SIZE_MIN;
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
   uint32_t properties_size = 0;
   uint8_t properties = 0;

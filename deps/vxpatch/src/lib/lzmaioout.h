@@ -19,7 +19,7 @@
 //    produce: every LZMA2 chunk takes at least 6 input bytes and yields at most
 //    2 MiB.
 //  - WriteLzma2Block appends one block encoding the given bytes (compression
-//    level 9). Inputs of 4 GiB or more are refused. Failures log
+//    level 9, its dictionary no larger than the data). Inputs of 4 GiB or more are refused. Failures log
 //    "Error Lzma2Enc_SetProps" or "Error Lzma2Enc_Encode" and return false.
 //  - Reentrant.
 #ifndef VXPATCH_LZMAIOOUT_H
@@ -34,6 +34,10 @@ namespace vxpatch {
 
 bool ReadLzma2Block(InputStream* input, OutputStream* output);
 bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output);
+// The same with the encoder's dictionary limited to `dictionary_limit` bytes
+// (at least 4 KiB). The encoder needs about 10.5 bytes of memory per dictionary
+// byte; data whose matches are near (diff sections) loses almost nothing.
+bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output, uint32_t dictionary_limit);
 // Encodes the input's remaining bytes; on success the input is at its end.
 bool WriteLzma2Block(InputStream* input, OutputStream* output);
 

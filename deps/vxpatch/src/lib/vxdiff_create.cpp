@@ -24,6 +24,11 @@ constexpr int64_t kMaxInputSize = std::numeric_limits<int32_t>::max();
 // early, so long runs of changes do not cost a search per byte.
 constexpr int64_t kLongMatch = 10240;
 constexpr int64_t kMatchAdvantage = 8;
+// Dictionary of the diff's LZMA2 blocks. Diff sections are mostly zeros with
+// near repeats: on library pairs a 1 MiB dictionary compresses within 0.3% of a
+// 20 MiB one, and keeps the encoder (about 10.5 bytes per dictionary byte) from
+// dwarfing the suffix array.
+constexpr uint32_t kDiffDictionary = uint32_t{1} << 20;
 
 struct Bytes {
   const uint8_t* data;
@@ -226,13 +231,14 @@ bool CreateDiffUnguarded(InputStream* old_stream, InputStream* new_stream, Outpu
       return WriteRawLayout(&sections, diff);
     case DIFF_LZMA2_SPLIT:
       for (OutputStream* section : {&sections.control, &sections.diff, &sections.extra}) {
-        if (!WriteLzma2Block(section->Buffer(), section->Length(), diff)) return false;
+        if (!WriteLzma2Block(section->Buffer(), section->Length(), diff, kDiffDictionary)) return false;
         section->Retire();
       }
       return true;
     case DIFF_LZMA2_JOINED: {
       OutputStream joined;
-      return WriteRawLayout(&sections, &joined) && WriteLzma2Block(joined.Buffer(), joined.Length(), diff);
+      if (!WriteRawLayout(&sections, &joined)) return false;
+      return WriteLzma2Block(joined.Buffer(), joined.Length(), diff, kDiffDictionary);
     }
   }
   return false;
