@@ -1,0 +1,280 @@
+#include "downloadtaskspecification.h"
+
+#include "configuration.h"
+
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+namespace {
+
+// Largest piece moved from the reply to the file at once, so that memory use
+// does not grow with the file size.
+constexpr qint64 kChunkSize = 4096;
+// Attempts after the first; five in all.
+constexpr int kMaxRetries = 4;
+// Engine polls (one a second) without data that still count as downloading.
+constexpr int kMaxIdleTicks = 15;
+
+} // namespace
+
+DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* nam,
+                                                     const QString& name, int version,
+                                                     const QString& filePath,
+                                                     qint64 expectedSize, qreal weight,
+                                                     QObject* parent)
+    : TaskSpecification(parent, weight)
+    , m_Nam(nam)
+    , m_Reply(nullptr)
+    , m_IdleTicks(0)
+    , m_Name(name)
+    , m_Version(version)
+    , m_File(filePath)
+    , m_Attempts(0)
+    , m_LastPolled(0)
+    , m_BytesTotal(expectedSize)
+    , m_ExpectedSize(expectedSize)
+    , m_BytesReceived(0)
+{
+}
+
+DownloadTaskSpecification::~DownloadTaskSpecification()
+{
+    if (m_Reply) {
+        disconnect(m_Reply, nullptr, this, nullptr);
+        m_Reply->deleteLater();
+    }
+}
+
+int DownloadTaskSpecification::failedAttempts() const
+{
+    return m_Attempts;
+}
+
+void DownloadTaskSpecification::setFailedAttempts(int attempts)
+{
+    m_Attempts = attempts;
+}
+
+QString DownloadTaskSpecification::filePath() const
+{
+    return m_File.fileName();
+}
+
+void DownloadTaskSpecification::execute()
+{
+    qDebug() << "Downloading" << m_Name;
+    emit message(QObject::tr("Downloading %1").arg(m_Name));
+    m_TaskState = TASK_RUNNING;
+    startDownload();
+}
+
+void DownloadTaskSpecification::startDownload()
+{
+    // Unbuffered: each chunk reaches the file system when it is written, so a
+    // full disk shows up as a write error of this attempt and not as a silent
+    // loss when the file is closed.
+    if (!m_File.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        emit error(QObject::tr("Unable to create file %1 for saving").arg(m_File.fileName()));
+        setFailed();
+        return;
+    }
+
+    const QUrl url(g_UpdateBaseUrl + QString::number(m_Version) + QLatin1Char('/') + m_Name,
+                   QUrl::TolerantMode);
+    qDebug() << "Requesting download of" << url;
+    QNetworkRequest request(url);
+    // Redirects count as failed attempts; an access manager set up to follow
+    // them must not change that for update files.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    m_Reply = m_Nam->get(request);
+    if (!m_Reply) {
+        abortReply();
+        emit error(QObject::tr("Download failed to initialize"));
+        setFailed();
+        return;
+    }
+    if (!m_Reply->isRunning()) {
+        failAttempt(m_Reply->errorString());
+        return;
+    }
+    connect(m_Reply, &QNetworkReply::downloadProgress, this,
+            &DownloadTaskSpecification::onDownloadProgress);
+    connect(m_Reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
+    connect(m_Reply, &QNetworkReply::finished, this,
+            &DownloadTaskSpecification::onDownloadFinished);
+    connect(m_Reply, &QNetworkReply::metaDataChanged, this,
+            &DownloadTaskSpecification::onMetaDataChanged);
+}
+
+void DownloadTaskSpecification::onMetaDataChanged()
+{
+    const QVariant status = m_Reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        return;
+    bool ok = false;
+    int code = status.toInt(&ok);
+    if (!ok)
+        code = 0;
+    if (code == 200)
+        return;
+    failAttempt(QObject::tr("%1 returned %2").arg(m_Name).arg(code));
+}
+
+void DownloadTaskSpecification::onDownloadProgress(qint64, qint64 bytesTotal)
+{
+    if (bytesTotal > 0 && m_BytesTotal == -1)
+        m_BytesTotal = bytesTotal;
+}
+
+void DownloadTaskSpecification::onReadyRead()
+{
+    writeAvailable();
+}
+
+bool DownloadTaskSpecification::writeAvailable()
+{
+    char chunk[kChunkSize];
+    while (m_Reply) {
+        m_IdleTicks = 0;
+        if (m_Reply->bytesAvailable() <= 0)
+            return true;
+        const qint64 read = m_Reply->read(chunk, kChunkSize);
+        if (read < 0) {
+            failAttempt(m_Reply->errorString());
+            return false;
+        }
+        if (read == 0)
+            return true;
+        const qint64 written = m_File.write(chunk, read);
+        if (written < 0) {
+            failAttempt(m_File.errorString());
+            return false;
+        }
+        if (written != read) {
+            failAttempt(
+                QObject::tr("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
+                    .arg(m_File.fileName())
+                    .arg(read)
+                    .arg(written));
+            return false;
+        }
+        m_BytesReceived += read;
+        if (m_BytesTotal > 0)
+            setProgress(qMin(1.0, qreal(m_BytesReceived) / qreal(m_BytesTotal)));
+    }
+    return true;
+}
+
+void DownloadTaskSpecification::onDownloadFinished()
+{
+    if (!m_Reply)
+        return;
+    if (m_Reply->error() != QNetworkReply::NoError) {
+        if (m_Reply->error() == QNetworkReply::AuthenticationRequiredError)
+            m_Reply->close();
+        failAttempt(m_Reply->errorString());
+        return;
+    }
+    if (!writeAvailable())
+        return;
+    m_Reply->close();
+    m_Reply->deleteLater();
+    m_Reply = nullptr;
+    m_File.close();
+    downloadFinished();
+}
+
+void DownloadTaskSpecification::downloadFinished()
+{
+    qDebug() << "Download finished:" << m_Name << m_File.fileName() << m_File.isOpen()
+             << m_File.exists();
+    Q_ASSERT(m_File.exists());
+    emit message(QObject::tr("Downloading %1 finished").arg(m_Name));
+    setFinished();
+}
+
+bool DownloadTaskSpecification::failAttempt(const QString& reason)
+{
+    abortReply();
+    emit message(reason);
+    ++m_Attempts;
+    if (m_Attempts <= kMaxRetries) {
+        startDownload();
+        return true;
+    }
+    emit message(QObject::tr("Unable to download %1").arg(m_Name));
+    m_File.remove();
+    setFailed();
+    return false;
+}
+
+void DownloadTaskSpecification::abortReply()
+{
+    if (m_Reply) {
+        QNetworkReply* reply = m_Reply;
+        m_Reply = nullptr;
+        disconnect(reply, nullptr, this, nullptr);
+        // Stop the transfer now rather than when the deferred delete runs: the
+        // next attempt must not queue behind it for one of the access
+        // manager's few connections to the host.
+        reply->abort();
+        reply->deleteLater();
+    }
+    m_IdleTicks = 0;
+    if (m_File.isOpen()) {
+        m_File.close();
+        m_File.remove();
+    }
+    m_LastPolled = 0;
+    m_BytesReceived = 0;
+    m_BytesTotal = m_ExpectedSize;
+    setProgress(0);
+}
+
+void DownloadTaskSpecification::pollDownloadStatus(quint64* downloadDone,
+                                                   quint64* downloadTotal, quint64* newBytes,
+                                                   bool* downloading)
+{
+    *downloadDone = quint64(m_BytesReceived);
+    *downloadTotal = m_BytesTotal < 0 ? 0 : quint64(m_BytesTotal);
+    *newBytes = quint64(m_BytesReceived - m_LastPolled);
+    *downloading = false;
+    m_LastPolled = m_BytesReceived;
+
+    if (m_TaskState != TASK_RUNNING || !m_Reply)
+        return;
+    ++m_IdleTicks;
+    if (m_IdleTicks <= kMaxIdleTicks)
+        *downloading = true;
+    else
+        failAttempt(QObject::tr("file %1 timed out").arg(m_Name));
+}
+
+void DownloadTaskSpecification::cancel()
+{
+    TaskSpecification::cancel();
+    if (m_TaskState != TASK_RUNNING)
+        return;
+    abortReply();
+    setAborted();
+}
+
+void DownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification*)
+{
+    if (m_Reply) {
+        emit message(QObject::tr("Abort downloading %1").arg(m_Name));
+        abortReply();
+    }
+    setFailed();
+}
+
+void DownloadTaskSpecification::reset()
+{
+    abortReply();
+    m_Attempts = 0;
+    TaskSpecification::reset();
+}

@@ -1,0 +1,81 @@
+#pragma once
+// One HTTP GET of g_UpdateBaseUrl + version + "/" + name into one local file,
+// through the engine's shared access manager. The body is streamed to disk in
+// chunks of at most 4096 bytes as it arrives. Any status other than 200
+// (redirects included, they are never followed), a network, read or write
+// error, or 16 engine polls in a row without data ends the attempt; the next
+// attempt starts at once from byte 0, five attempts in all. After the fifth
+// failure the task fails with "Unable to download %1".
+//
+// Every attempt that ends early removes its partial file; a completed
+// download leaves the closed file. A user's cancel() ends the task
+// TASK_ABORTED; a failed sibling (handleOtherTaskCancelled) ends it
+// TASK_FAILED. Destroying a running task aborts the request and leaves
+// whatever was written on disk.
+//
+// GUI thread only; the stall time-out runs on pollDownloadStatus(), which the
+// engine calls once a second.
+
+#include "taskspecification.h"
+
+#include <QFile>
+#include <QString>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+class DownloadTaskSpecification : public TaskSpecification
+{
+    Q_OBJECT
+
+public:
+    // expectedSize -1: unknown until the reply reports one.
+    DownloadTaskSpecification(QNetworkAccessManager* nam, const QString& name, int version,
+                              const QString& filePath, qint64 expectedSize, qreal weight,
+                              QObject* parent);
+    ~DownloadTaskSpecification() override;
+
+    // Failed attempts of this run. A caller that rejects a completed download
+    // (its hash did not match) starts a fresh task with the attempts already
+    // used, so that the file gets five attempts in all, not five per round.
+    int failedAttempts() const;
+    void setFailedAttempts(int attempts);
+
+    QString filePath() const;
+
+public slots:
+    void execute() override;
+    void reset() override;
+    void pollDownloadStatus(quint64* downloadDone, quint64* downloadTotal, quint64* newBytes,
+                            bool* downloading) override;
+    void cancel() override;
+    void handleOtherTaskCancelled(TaskSpecification* other) override;
+
+protected:
+    // Called once the body is complete and the file closed; ends the task.
+    virtual void downloadFinished();
+
+private slots:
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onReadyRead();
+    void onDownloadFinished();
+    void onMetaDataChanged();
+
+private:
+    void startDownload();
+    bool writeAvailable();
+    bool failAttempt(const QString& reason);
+    void abortReply();
+
+    QNetworkAccessManager* m_Nam;
+    QNetworkReply* m_Reply;
+    int m_IdleTicks;
+    QString m_Name;
+    int m_Version;
+    QFile m_File;
+    int m_Attempts;
+    qint64 m_LastPolled;
+    qint64 m_BytesTotal;
+    qint64 m_ExpectedSize;
+    qint64 m_BytesReceived;
+};
