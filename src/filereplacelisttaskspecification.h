@@ -1,23 +1,32 @@
 #pragma once
-// The install sub-task that installs the downloaded files into the installation under a journal.
-// Until installing exists it is a stand-in that ends at once, finished.
+// The install step of a client update: creates the missing directories, then
+// installs the replace items two at a time, all under one journal. If any of
+// it fails, or the user cancels, everything recorded is undone, newest first:
+// installed files go, replaced files come back, created directories go.
 
+#include "composedtaskspecification.h"
 #include "downloadreplacelists.h"
-#include "taskspecification.h"
+#include "rollback.h"
 
 class Configuration;
 
-class FileReplaceListTaskSpecification final : public TaskSpecification
+class FileReplaceListTaskSpecification final : public ComposedTaskSpecification
 {
     Q_OBJECT
 
 public:
-    FileReplaceListTaskSpecification(QList<ReplaceItem>* replaceList, Configuration* config, QObject* parent, qreal weight);
+    FileReplaceListTaskSpecification(QList<ReplaceItem>* replaceList, Configuration* config, QObject* parent,
+                                     qreal weight);
 
 public slots:
     void execute() override;
+    void reset() override;
+    void subtasksDone() override;
 
 private:
-    QList<ReplaceItem>* m_List;
+    void makeSubtasksAndStart();
+
+    QList<ReplaceItem>* m_ReplaceList;
+    RollbackDataList m_Journal;
     Configuration* m_Config;
 };

@@ -1,14 +1,99 @@
 #include "updateselfunziptaskspecification.h"
 
-UpdateSelfUnzipTaskSpecification::UpdateSelfUnzipTaskSpecification(QList<ReplaceItem>* replaceList, Configuration* config, QObject* parent, qreal weight)
-    : TaskSpecification(parent, weight)
-    , m_List(replaceList)
+#include "configuration.h"
+#include "filetaskspecification_patch.h"
+#include "fileunpacktaskspecification_lzma2.h"
+#include "fileunpacktaskspecification_zip.h"
+#include "installedfile.h"
+#include "updateinidata.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+UpdateSelfUnzipTaskSpecification::UpdateSelfUnzipTaskSpecification(QList<ReplaceItem>* replaceList,
+                                                                   Configuration* config, QObject* parent,
+                                                                   qreal weight)
+    : ComposedTaskSpecification(2, parent, weight)
+    , m_ReplaceList(replaceList)
     , m_Config(config)
 {
 }
 
 void UpdateSelfUnzipTaskSpecification::execute()
 {
+    makeSubtasksAndStart();
+}
+
+void UpdateSelfUnzipTaskSpecification::reset()
+{
+    deleteSubTasks();
+    TaskSpecification::reset();
+}
+
+void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
+{
+    QList<ReplaceItem> jobs;
+    for (const ReplaceItem& item : qAsConst(*m_ReplaceList))
+        if (!item.installName.isEmpty())
+            jobs << item;
+
+    // The jobs share this task's weight, so its progress ends at 1.0 like
+    // every other task's.
+    const qreal share = jobs.isEmpty() ? 1.0 : 1.0 / jobs.size();
+    for (const ReplaceItem& item : qAsConst(jobs)) {
+        const InstalledFile files(item, *m_Config);
+        const QString destination = files.tempTargetPath();
+        qDebug() << "Extracting updater file" << item.name << item.targetName() << !item.patchName.isEmpty();
+        const QString destinationDir = QFileInfo(destination).absolutePath();
+        if (!QFileInfo::exists(destinationDir))
+            QDir().mkpath(destinationDir);
+
+        if (!item.patchName.isEmpty()) {
+            const QString oldCopy = files.oldCopyPath();
+            QFile::remove(oldCopy);
+            QFile::copy(files.installedPath(), oldCopy);
+            emit message(QObject::tr("Patching %1").arg(item.targetName()));
+            addSubTask(new FileTaskSpecification_patch(nullptr, oldCopy, files.patchPath(), destination, this, share));
+        } else if (QFileInfo(item.name).suffix() == QLatin1String("_lzma2_")) {
+            addSubTask(new FileUnpackTaskSpecification_lzma2(nullptr, files.downloadPath(), destination, this, share));
+        } else {
+            addSubTask(new FileUnpackTaskSpecification_zip(nullptr, files.downloadPath(), destination, this, share));
+        }
+    }
+
     m_TaskState = TASK_RUNNING;
-    setFinished();
+    startSubTasks();
+}
+
+void UpdateSelfUnzipTaskSpecification::subtasksDone()
+{
+    const QString tempDir = m_Config->tempDir();
+    const QString updater = tempDir + QStringLiteral("/update");
+    const bool present = QFileInfo::exists(updater);
+    qDebug() << "chmod +x" << updater << present;
+    if (present)
+        InstalledFile::makeExecutable(updater);
+
+    UpdateIniData::modifyTempIni(tempDir);
+    copyTranslations();
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void UpdateSelfUnzipTaskSpecification::copyTranslations()
+{
+    const QDir source(QCoreApplication::applicationDirPath() + QStringLiteral("/translations"));
+    const QStringList files = source.entryList({QStringLiteral("update_*.qm")}, QDir::Files, QDir::Unsorted);
+    const QString target = m_Config->tempDir() + QStringLiteral("/translations");
+    if (!QFileInfo::exists(target))
+        QDir().mkdir(target);
+    for (const QString& name : files) {
+        const QString from = source.filePath(name);
+        const QString to = target + QLatin1Char('/') + name;
+        qDebug() << "Copying qm file" << from << to;
+        if (!QFileInfo::exists(to))
+            QFile::copy(from, to);
+    }
 }

@@ -1,23 +1,34 @@
 #pragma once
-// The install sub-task that builds the new updater in the temporary directory.
-// Until installing exists it is a stand-in that ends at once, finished.
+// The install step of an updater update: builds the complete new updater in
+// the session's temporary directory. Unchanged files were copied there while
+// the lists were built and plain downloads already lie there under their
+// names; packed files are unpacked and patches applied there, two at a time,
+// without a journal (nothing outside the temporary directory changes). Then,
+// whatever happened, the new updater is made executable, the session record
+// is written for it and the translations are copied next to it.
 
+#include "composedtaskspecification.h"
 #include "downloadreplacelists.h"
-#include "taskspecification.h"
 
 class Configuration;
 
-class UpdateSelfUnzipTaskSpecification final : public TaskSpecification
+class UpdateSelfUnzipTaskSpecification final : public ComposedTaskSpecification
 {
     Q_OBJECT
 
 public:
-    UpdateSelfUnzipTaskSpecification(QList<ReplaceItem>* replaceList, Configuration* config, QObject* parent, qreal weight);
+    UpdateSelfUnzipTaskSpecification(QList<ReplaceItem>* replaceList, Configuration* config, QObject* parent,
+                                     qreal weight);
 
 public slots:
     void execute() override;
+    void reset() override;
+    void subtasksDone() override;
 
 private:
-    QList<ReplaceItem>* m_List;
+    void makeSubtasksAndStart();
+    void copyTranslations();
+
+    QList<ReplaceItem>* m_ReplaceList;
     Configuration* m_Config;
 };

@@ -1,0 +1,275 @@
+// Installing the replace list: directories, copies, unpacks and patches with
+// their digest checks, permissions, and undoing the whole step on failure,
+// which must bring replaced files back. Also the first step's build of the
+// new updater in the temporary directory.
+#include "configuration.h"
+#include "filereplacelisttaskspecification.h"
+#include "updateinidata.h"
+#include "updateselfunziptaskspecification.h"
+
+#include "ensemble_patch.h"
+#include "packed_file.h"
+
+#include <QCryptographicHash>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+QString sha512(const QByteArray& data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
+}
+
+unsigned modeOf(const QString& path)
+{
+    struct stat status;
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? (status.st_mode & 07777) : 0;
+}
+
+QByteArray content(const char* seed, int lines)
+{
+    QByteArray data;
+    for (int i = 0; i < lines; ++i)
+        data += seed + QByteArray::number(i * 31 % 97) + '\n';
+    return data;
+}
+
+} // namespace
+
+class TestFileReplace final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void directoriesBeforeFilesAndWeights();
+    void installsAllKindsAndVerifies();
+    void failureUndoesEverythingAndRestoresReplacedFiles();
+    void wrongPatchResultRestoresOriginal();
+    void permissionsOfProgramsAndLibraries();
+    void emptyListFinishes();
+
+    void selfUnzipBuildsNewUpdater();
+
+private:
+    int run(TaskSpecification* task, QStringList* messages);
+    QString temp(const QString& name) const { return m_Config->tempDir() + "/" + name; }
+    QString inst(const QString& name) const { return m_Config->installDir() + "/" + name; }
+    QString pack(const QString& name, const QByteArray& data);
+
+    std::unique_ptr<QTemporaryDir> m_Root;
+    std::unique_ptr<Configuration> m_Config;
+};
+
+void TestFileReplace::init()
+{
+    m_Root = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_Root->isValid());
+    QVERIFY(QDir().mkpath(m_Root->filePath("install")));
+    QVERIFY(QDir().mkpath(m_Root->filePath("tmp")));
+    m_Config = std::make_unique<Configuration>();
+    QVERIFY(m_Config->initalizeStart(m_Root->filePath("tmp"), m_Root->filePath("install")));
+}
+
+int TestFileReplace::run(TaskSpecification* task, QStringList* messages)
+{
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    connect(task, &TaskSpecification::message, this, [messages](const QString& text) { *messages << text; });
+    task->execute();
+    QDeadlineTimer deadline(20000);
+    while (finished.count() + canceled.count() == 0 && !deadline.hasExpired())
+        QTest::qWait(10);
+    // A task ends exactly once; -1 marks a second end (or none).
+    return finished.count() + canceled.count() == 1 ? task->taskState() : -1;
+}
+
+QString TestFileReplace::pack(const QString& name, const QByteArray& data)
+{
+    const QString plain = m_Root->filePath("plain_" + QFileInfo(name).fileName());
+    writeFile(plain, data);
+    const bool packed = vxpatch::PackLzmaFile(QFile::encodeName(plain).constData(),
+                                              QFile::encodeName(temp(name)).constData(), false);
+    return packed ? temp(name) : QString();
+}
+
+void TestFileReplace::directoriesBeforeFilesAndWeights()
+{
+    QVERIFY(QDir().mkpath(inst("a")));
+    QList<ReplaceItem> items{{"a/x", "", "", ""}, {"a/b/y", "", "", ""}};
+    FileReplaceListTaskSpecification task(&items, m_Config.get(), nullptr, 1.0);
+    writeFile(temp("a/x"), "x");
+    writeFile(temp("a/b/y"), "y");
+    QStringList messages;
+    QCOMPARE(run(&task, &messages), int(TaskSpecification::TASK_FINISHED));
+
+    const QList<TaskSpecification*>& subs = task.subTasks();
+    QCOMPARE(subs.size(), 3);
+    QCOMPARE(subs.at(0)->metaObject()->className(), "DirCreateTaskSpecification");
+    QCOMPARE(subs.at(0)->weight(), 0.1);
+    QCOMPARE(subs.at(1)->weight(), 0.45);
+    QCOMPARE(subs.at(2)->weight(), 0.45);
+    QCOMPARE(readFile(inst("a/b/y")), QByteArray("y"));
+    QCOMPARE(messages.first(), QStringLiteral("Starting file updates"));
+}
+
+void TestFileReplace::installsAllKindsAndVerifies()
+{
+    // A new plain file, a changed plain file, a packed file and a patched one.
+    const QByteArray oldLib = content("old library ", 400);
+    const QByteArray newLib = content("new library ", 420);
+    writeFile(inst("lib/libdemo.so.5"), oldLib);
+    writeFile(inst("readme.txt"), "old readme");
+    writeFile(temp("readme.txt"), "new readme");
+    writeFile(temp("notes.txt"), "notes");
+    const QByteArray data = content("data ", 1000);
+    QVERIFY(!pack("data.bin._lzma2_", data).isEmpty());
+
+    writeFile(m_Root->filePath("old.so"), oldLib);
+    writeFile(m_Root->filePath("new.so"), newLib);
+    QCOMPARE(vxpatch::CreateEnsemblePatch(QFile::encodeName(m_Root->filePath("old.so")).constData(),
+                                          QFile::encodeName(m_Root->filePath("new.so")).constData(),
+                                          QFile::encodeName(temp("libdemo.so.5_patch_")).constData()),
+             vxpatch::STATUS_OK);
+
+    QList<ReplaceItem> items{
+        {"notes.txt", "", "", ""},
+        {"readme.txt", "", "", ""},
+        {"data.bin._lzma2_", sha512(data), "share/data.bin", ""},
+        {"libdemo.so.5._lzma2_", sha512(newLib), "lib/libdemo.so.5", "libdemo.so.5_patch_"},
+    };
+    FileReplaceListTaskSpecification task(&items, m_Config.get(), nullptr, 1.0);
+    QStringList messages;
+    QCOMPARE(run(&task, &messages), int(TaskSpecification::TASK_FINISHED));
+
+    QCOMPARE(readFile(inst("notes.txt")), QByteArray("notes"));
+    QCOMPARE(readFile(inst("readme.txt")), QByteArray("new readme"));
+    QCOMPARE(readFile(inst("share/data.bin")), data);
+    QCOMPARE(readFile(inst("lib/libdemo.so.5")), newLib);
+    QVERIFY(messages.contains("Patching lib/libdemo.so.5"));
+    QVERIFY(messages.contains("add/replace data.bin._lzma2_"));
+}
+
+void TestFileReplace::failureUndoesEverythingAndRestoresReplacedFiles()
+{
+    writeFile(inst("readme.txt"), "old readme");
+    writeFile(temp("readme.txt"), "new readme");
+    writeFile(temp("fresh/new.txt"), "new");
+    writeFile(temp("broken._lzma2_"), "not a container");
+    QList<ReplaceItem> items{
+        {"readme.txt", "", "", ""},
+        {"fresh/new.txt", "", "", ""},
+        {"broken._lzma2_", sha512("x"), "deeper/dir/broken.bin", ""},
+    };
+    FileReplaceListTaskSpecification task(&items, m_Config.get(), nullptr, 1.0);
+    QStringList messages;
+    QCOMPARE(run(&task, &messages), int(TaskSpecification::TASK_FAILED));
+
+    QVERIFY(messages.contains("rolling back file updates"));
+    QVERIFY(messages.contains("Could not unpack '" + temp("broken._lzma2_") + "' to '" + inst("deeper/dir/broken.bin") + "'"));
+    QCOMPARE(readFile(inst("readme.txt")), QByteArray("old readme"));
+    QVERIFY(!QFileInfo::exists(inst("fresh")));
+    QVERIFY(!QFileInfo::exists(inst("deeper")));
+    QCOMPARE(QDir(inst("")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"readme.txt"});
+}
+
+void TestFileReplace::wrongPatchResultRestoresOriginal()
+{
+    const QByteArray oldLib = content("old ", 300);
+    writeFile(inst("libx.so"), oldLib);
+    writeFile(m_Root->filePath("old.so"), oldLib);
+    writeFile(m_Root->filePath("new.so"), content("new ", 300));
+    QCOMPARE(vxpatch::CreateEnsemblePatch(QFile::encodeName(m_Root->filePath("old.so")).constData(),
+                                          QFile::encodeName(m_Root->filePath("new.so")).constData(),
+                                          QFile::encodeName(temp("libx.so_patch_")).constData()),
+             vxpatch::STATUS_OK);
+    QList<ReplaceItem> items{{"libx.so._lzma2_", sha512("something else"), "libx.so", "libx.so_patch_"}};
+    FileReplaceListTaskSpecification task(&items, m_Config.get(), nullptr, 1.0);
+    QStringList messages;
+    QCOMPARE(run(&task, &messages), int(TaskSpecification::TASK_FAILED));
+    QVERIFY(messages.contains("Signature check failed for " + inst("libx.so")));
+    QCOMPARE(readFile(inst("libx.so")), oldLib);
+}
+
+void TestFileReplace::permissionsOfProgramsAndLibraries()
+{
+    const QStringList executable{"libfoo.so.5", "vx3client_linux_amd64", "update", "libbar.so"};
+    const QStringList plain{"libfoo.so.5.1", "readme.txt"};
+    QList<ReplaceItem> items;
+    for (const QString& name : executable + plain) {
+        writeFile(temp(name), "x");
+        QFile::setPermissions(temp(name), QFile::ReadOwner | QFile::WriteOwner);
+        items.append({name, "", "", ""});
+    }
+    FileReplaceListTaskSpecification task(&items, m_Config.get(), nullptr, 1.0);
+    QStringList messages;
+    QCOMPARE(run(&task, &messages), int(TaskSpecification::TASK_FINISHED));
+    for (const QString& name : executable)
+        QCOMPARE(modeOf(inst(name)), 0755u);
+    for (const QString& name : plain)
+        QCOMPARE(modeOf(inst(name)), 0600u);
+}
+
+void TestFileReplace::emptyListFinishes()
+{
+    QList<ReplaceItem> items;
+    FileReplaceListTaskSpecification task(&items, m_Config.get(), nullptr, 1.0);
+    QStringList messages;
+    QCOMPARE(run(&task, &messages), int(TaskSpecification::TASK_FINISHED));
+    QCOMPARE(messages, QStringList{"Starting file updates"});
+}
+
+void TestFileReplace::selfUnzipBuildsNewUpdater()
+{
+    // The record the first step's engine wrote, which the new updater continues.
+    QFile::remove(UpdateIniData::iniPath());
+    UpdateIniData::modify(31, m_Config->tempDir(), m_Config->installDir(), Configuration::productName(false));
+    const QString translations = QCoreApplication::applicationDirPath() + "/translations";
+    writeFile(translations + "/update_de.qm", "de");
+    writeFile(translations + "/update_fr.qm", "fr");
+    writeFile(translations + "/qt_de.qm", "qt");
+    writeFile(temp("translations/update_fr.qm"), "kept");
+
+    const QByteArray program = content("updater ", 500);
+    QVERIFY(!pack("update._lzma2_", program).isEmpty());
+    writeFile(temp("plain.txt"), "already in place");
+    QList<ReplaceItem> items{{"update._lzma2_", sha512(program), "update", ""}, {"plain.txt", "", "", ""}};
+    UpdateSelfUnzipTaskSpecification task(&items, m_Config.get(), nullptr, 0.4);
+    QStringList messages;
+    QCOMPARE(run(&task, &messages), int(TaskSpecification::TASK_FINISHED));
+
+    QCOMPARE(readFile(temp("update")), program);
+    QCOMPARE(modeOf(temp("update")), 0755u);
+    QCOMPARE(readFile(temp("translations/update_de.qm")), QByteArray("de"));
+    QCOMPARE(readFile(temp("translations/update_fr.qm")), QByteArray("kept"));
+    QVERIFY(!QFileInfo::exists(temp("translations/qt_de.qm")));
+    QCOMPARE(task.doneFrac(), 0.4);
+
+    QSettings record(temp("update.ini"), QSettings::IniFormat);
+    QCOMPARE(record.value("current/version").toInt(), 31);
+    QCOMPARE(record.value("current/type").toString(), QStringLiteral("client_linux_amd64"));
+    QCOMPARE(record.value("current/vx3dir").toString(), m_Config->installDir());
+
+    QDir(translations).removeRecursively();
+    QFile::remove(UpdateIniData::iniPath());
+}
+
+QTEST_GUILESS_MAIN(TestFileReplace)
+#include "tst_filereplace.moc"
