@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -73,21 +74,28 @@ void EngineLog::Write(int level, std::string_view message, std::string_view chan
   // quietly drop a record that was meant to stop the process.
   if (level < LOG_CRITICAL) level = LOG_CRITICAL;
   std::vector<std::shared_ptr<const LogSink>> receivers;
-  {
+  try {
     Registry& registry = TheRegistry();
     std::lock_guard<std::mutex> lock(registry.mutex);
     if (level <= registry.level || level == LOG_CRITICAL) {
       receivers.reserve(registry.sinks.size());
       for (const RegisteredSink& entry : registry.sinks) receivers.push_back(entry.sink);
     }
+  } catch (const std::bad_alloc&) {
+    receivers.clear();
   }
   if (!receivers.empty()) {
-    LogRecord record;
-    record.level = level;
-    record.channel = std::string(channel);
-    record.id = id;
-    record.message = std::string(message);
-    for (const auto& sink : receivers) (*sink)(record);
+    // Logging must never turn into a failure of its own: without memory for
+    // the record it is dropped (a CRITICAL one still ends the process).
+    try {
+      LogRecord record;
+      record.level = level;
+      record.channel = std::string(channel);
+      record.id = id;
+      record.message = std::string(message);
+      for (const auto& sink : receivers) (*sink)(record);
+    } catch (const std::bad_alloc&) {
+    }
   }
   if (level == LOG_CRITICAL) {
     // Other threads may still be running engine code, so skip static
@@ -102,12 +110,8 @@ void EngineLog::AssertionFailed(const char* condition, const char* file, int lin
   for (const char* found = std::strstr(file, "deps/"); found; found = std::strstr(found + 1, "deps/")) {
     shown = found;
   }
-  std::string message = "Assertion failed: ";
-  message += condition;
-  message += ", file ";
-  message += shown;
-  message += ", line ";
-  message += std::to_string(line);
+  char message[512];
+  std::snprintf(message, sizeof message, "Assertion failed: %s, file %s, line %d", condition, shown, line);
   Write(LOG_CRITICAL, message);
   std::_Exit(1);  // not reached; Write ends the process
 }

@@ -10,6 +10,8 @@
 //    internal assertions; the message names the condition, file and line.
 //  - Thread-safe: sinks may be added or removed while other threads log. A sink
 //    runs on the logging thread, outside the registry lock, so it may log itself.
+//  - Write never throws: a record that cannot be built for lack of memory is
+//    dropped. Exceptions thrown by a sink are the sink's own business.
 //  - The engine always uses the empty channel and id 0.
 #ifndef VOXLOG_LOG_H
 #define VOXLOG_LOG_H

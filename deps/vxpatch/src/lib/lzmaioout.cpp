@@ -7,7 +7,7 @@
 
 #include <limits>
 #include <new>
-#include <string>
+#include <cstdio>
 
 #include "engine_log.h"
 
@@ -39,7 +39,11 @@ uint64_t MaxDecodableSize(size_t input_bytes) {
   return (static_cast<uint64_t>(input_bytes) / kMinChunkInput + 1) * kMaxChunkOutput;
 }
 
-void LogDecodeFailure(int code) { LogError("Error uncompressing data " + std::to_string(code)); }
+void LogDecodeFailure(int code) {
+  char message[48];
+  std::snprintf(message, sizeof message, "Error uncompressing data %d", code);
+  LogError(message);
+}
 
 int SdkCodeFor(lzma_ret result, const lzma_stream& stream) {
   switch (result) {
