@@ -252,10 +252,11 @@ TEST(StreamSetTest, NestedSetsAnnounceTheirLengthsInStreamZero) {
   ASSERT_TRUE(in.InitFromBuffer(serialised.Buffer(), serialised.Length()));
   InputStreamSet read_back;
   ASSERT_TRUE(in.ReadSet(&read_back));
-  ASSERT_EQ(read_back.Count(), 3u);
+  ASSERT_EQ(read_back.Count(), kMaxStreams) << "a nested set keeps its count";
   EXPECT_EQ(read_back.Stream(0)->Remaining(), 2u);
   EXPECT_EQ(read_back.Stream(1)->Remaining(), 0u);
   EXPECT_EQ(read_back.Stream(2)->Remaining(), 3u);
+  for (size_t i = 3; i < kMaxStreams; ++i) EXPECT_TRUE(read_back.Stream(i)->Empty());
   EXPECT_EQ(in.Stream(1)->Remaining(), 1u) << "the outer stream keeps what the nested set did not take";
   EXPECT_TRUE(in.Stream(0)->Empty());
 

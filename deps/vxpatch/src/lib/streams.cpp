@@ -285,8 +285,10 @@ bool InputStreamSet::ReadSet(InputStreamSet* nested) {
     if (!outer[index].ReadSubstream(lengths[index], &parts[index])) return false;
   }
   for (size_t index = 0; index < count_; ++index) streams_[index] = outer[index];
-  nested->count_ = nested_count;
+  // The nested set keeps its own count: a program written with fewer
+  // non-empty streams is still read from all of them, the rest being empty.
   for (size_t index = 0; index < kMaxStreams; ++index) nested->streams_[index] = parts[index];
+  if (nested->count_ < nested_count) nested->count_ = nested_count;
   return true;
 }
 

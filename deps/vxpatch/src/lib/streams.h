@@ -137,8 +137,11 @@ class InputStreamSet {
   // bytes after the lengths must be exactly the streams; on failure the set is
   // unchanged.
   bool InitFromBuffer(const uint8_t* data, size_t length);
-  // Reads a nested set announced in stream 0; the announced bytes of each
-  // stream are consumed. On failure neither set changes.
+  // Reads a nested set announced in stream 0 (n <= this set's count); the
+  // announced bytes of each stream are consumed. Nested stream i < n is the
+  // next length-i bytes of stream i; streams from n on are empty. The nested
+  // set keeps its count (10 for a fresh set; raised to n if it was lower).
+  // On failure neither set changes.
   bool ReadSet(InputStreamSet* nested);
 
   // Every stream below the count is at its end.
