@@ -191,30 +191,31 @@ struct RelocatedElf32 {
 
 RelocatedElf32 Elf32WithRelocatedData(const std::vector<uint32_t>& pointer_slots, uint64_t entsize = 8,
                                       uint32_t type = 8) {
-  ElfBuilder builder(false, 3);
   SynthSection rel;
   rel.type = 9;
   rel.entsize = entsize;
-  rel.data = Bytes(8 * pointer_slots.size(), 0);
-  const size_t rel_index = builder.Add(rel);
   SynthSection data;
   data.data = Bytes(64, 0);
-  for (uint32_t slot : pointer_slots) ElfBuilder::Put(&data.data, slot, 4, 0x20 + slot);
-  const size_t data_index = builder.Add(data);
-  const uint64_t data_offset = builder.OffsetOf(data_index);
-  Bytes entries;
+  for (uint32_t slot : pointer_slots) {
+    if (slot + 4 <= data.data.size()) ElfBuilder::Put(&data.data, slot, 4, 0x20 + slot);
+  }
+  // The layout depends only on the sizes, so a first layout with empty
+  // entries tells where the data section will be.
+  ElfBuilder layout(false, 3);
+  rel.data = Bytes(8 * pointer_slots.size(), 0);
+  layout.Add(rel);
+  const uint64_t data_offset = layout.OffsetOf(layout.Add(data));
+  rel.data.clear();
   for (uint32_t slot : pointer_slots) {
     Bytes entry(8, 0);
     ElfBuilder::Put(&entry, 0, 4, data_offset + slot);
     ElfBuilder::Put(&entry, 4, 4, type);
-    entries.insert(entries.end(), entry.begin(), entry.end());
+    rel.data.insert(rel.data.end(), entry.begin(), entry.end());
   }
-  (void)rel_index;
-  ElfBuilder with_entries(false, 3);
-  rel.data = entries;
-  with_entries.Add(rel);
-  with_entries.Add(data);
-  return {with_entries.Build(), data_offset};
+  ElfBuilder builder(false, 3);
+  builder.Add(rel);
+  builder.Add(data);
+  return {builder.Build(), data_offset};
 }
 
 TEST(ElfRelocations, MatchingTableBecomesOneMarkerAndComesBack) {
