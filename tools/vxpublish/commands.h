@@ -9,7 +9,7 @@ namespace vxpublish {
 
 enum ExitStatus {
     EXIT_OK = 0,
-    EXIT_INVALID = 1, // a signature that does not match
+    EXIT_INVALID = 1, // a signature that does not match, a release that cannot be made
     EXIT_ERROR = 2    // usage, I/O or key errors
 };
 
@@ -21,6 +21,10 @@ int runKeygen(const Args& args);
 int runSign(const Args& args);
 // verify PUBLIC.der FILE: checks FILE.sig.
 int runVerify(const Args& args);
+// release --product NAME --version N --key PRIVATE.der --new DIR --out OUTDIR
+// [--old DIR ...] [--delete PATH[=2] ...] [--pack auto|none|all]: the files
+// an update server publishes for one product and version (release.cpp).
+int runRelease(const Args& args);
 
 // Prints "vxpublish: <reason>" on stderr and returns `status`.
 int fail(int status, const std::string& reason);

@@ -2,6 +2,7 @@
 //   vxpublish keygen PRIVATE.der PUBLIC.der
 //   vxpublish sign PRIVATE.der FILE          writes FILE.sig
 //   vxpublish verify PUBLIC.der FILE         0 valid, 1 invalid, 2 error
+//   vxpublish release --product NAME --version N --key PRIVATE.der --new DIR --out OUTDIR ...
 // New commands go into their own file and one line of the table below.
 
 #include "commands.h"
@@ -24,6 +25,8 @@ const Command kCommands[] = {
     {"keygen", "keygen PRIVATE.der PUBLIC.der", vxpublish::runKeygen},
     {"sign", "sign PRIVATE.der FILE", vxpublish::runSign},
     {"verify", "verify PUBLIC.der FILE", vxpublish::runVerify},
+    {"release", "release --product NAME --version N --key PRIVATE.der --new DIR --out OUTDIR",
+     vxpublish::runRelease},
 };
 
 // One line, like every other failure of the tool.

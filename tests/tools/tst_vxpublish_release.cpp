@@ -1,0 +1,340 @@
+// vxpublish release on two real installation trees: the product ini read the
+// way the updater reads it, every published file against the ini's hashes
+// and sizes, containers and patches rebuilding the new files, the signature,
+// the pack modes and the refusals.
+
+#include "crypto.h"
+#include "ensemble_patch.h"
+#include "packed_file.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QString kProduct = QStringLiteral("client_linux_amd64");
+const QString kIniName = QStringLiteral("vx3_client_linux_amd64.ini");
+const QString kProgram = QStringLiteral("vx3client_linux_amd64");
+
+struct Run
+{
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run vxpublish(const QStringList& args)
+{
+    QProcess process;
+    process.start(QStringLiteral(VXPUBLISH_BINARY), args);
+    Run run;
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
+        return run;
+    run.status = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+bool writeFile(const QString& path, const QByteArray& data)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+QString sha512(const QByteArray& data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
+}
+
+// Compressible text whose lines change between versions.
+QByteArray catalogue(int version)
+{
+    QByteArray text;
+    for (int i = 0; i < 3000; ++i)
+        text += "entry " + QByteArray::number(i) + " = " + QByteArray::number(i * version) + "\n";
+    return text;
+}
+
+QByteArray noise(int size)
+{
+    QByteArray data;
+    quint32 state = 12345;
+    for (int i = 0; i < size; ++i) {
+        state = state * 1103515245u + 12345u;
+        data.append(char(state >> 24));
+    }
+    return data;
+}
+
+bool oneLineReason(const QByteArray& err)
+{
+    return err.startsWith("vxpublish: ") && err.endsWith('\n') && err.count('\n') == 1;
+}
+
+} // namespace
+
+class TestVxpublishRelease final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void iniNamesTheReleaseAndEveryNewFile();
+    void publishedFilesMatchTheirLines();
+    void containersAndPatchesRebuildTheNewFiles();
+    void signatureCoversTheUnpackedIni();
+    void packModes();
+    void refusals();
+
+private:
+    QString path(const QString& name) const { return m_Dir.filePath(name); }
+    QStringList releaseArgs(const QString& out) const;
+    QString versionDir() const { return path("out/7"); }
+    QString filesDir() const { return versionDir() + "/" + kProduct; }
+
+    QTemporaryDir m_Dir;
+    QSettings* m_Ini = nullptr;
+    // Installed path -> content, for both trees.
+    QMap<QString, QByteArray> m_Old;
+    QMap<QString, QByteArray> m_New;
+};
+
+QStringList TestVxpublishRelease::releaseArgs(const QString& out) const
+{
+    return {"release",   "--product", kProduct,       "--version", "7",
+            "--key",     QStringLiteral(VX_TEST_KEYS_DIR "/private.der"),
+            "--new",     path("new"), "--old",        path("older"),
+            "--old",     path("old"), "--delete",     "cache=2",
+            "--out",     out};
+}
+
+void TestVxpublishRelease::initTestCase()
+{
+    QVERIFY(m_Dir.isValid());
+    m_Old[kProgram] = readFile(QStringLiteral(FIXTURE_PROGRAM_V1));
+    m_New[kProgram] = readFile(QStringLiteral(FIXTURE_PROGRAM_V2));
+    QVERIFY(m_Old[kProgram].startsWith("\x7f" "ELF") && m_New[kProgram].startsWith("\x7f" "ELF"));
+    QVERIFY(m_Old[kProgram] != m_New[kProgram]);
+    m_Old["lib/data/catalogue.txt"] = catalogue(1);
+    m_New["lib/data/catalogue.txt"] = catalogue(2);
+    m_Old["readme"] = m_New["readme"] = "read me\n";
+    m_Old["gone.txt"] = "no longer shipped\n";
+    m_New["lib/noise.bin"] = noise(4000);
+    m_New["lib/empty"] = QByteArray();
+    for (auto it = m_Old.cbegin(); it != m_Old.cend(); ++it)
+        QVERIFY(writeFile(path("old/" + it.key()), it.value()));
+    for (auto it = m_New.cbegin(); it != m_New.cend(); ++it)
+        QVERIFY(writeFile(path("new/" + it.key()), it.value()));
+    // An even older release, listed first: the newest one is the patch source.
+    QVERIFY(writeFile(path("older/lib/data/catalogue.txt"), catalogue(3)));
+
+    const Run run = vxpublish(releaseArgs(path("out")));
+    QVERIFY2(run.status == 0 && run.err.isEmpty(), run.err.constData());
+    QVERIFY2(run.out.contains("release 7"), run.out.constData());
+    m_Ini = new QSettings(versionDir() + "/" + kIniName, QSettings::IniFormat, this);
+    QCOMPARE(m_Ini->status(), QSettings::NoError);
+}
+
+void TestVxpublishRelease::iniNamesTheReleaseAndEveryNewFile()
+{
+    QCOMPARE(m_Ini->value("version").toString(), QStringLiteral("7"));
+    QCOMPARE(m_Ini->value("product").toString(), kProduct);
+    QCOMPARE(m_Ini->childGroups(), (QStringList{kProduct, "delete"}));
+
+    // Installed path of every file line, as the updater derives it.
+    m_Ini->beginGroup(kProduct);
+    QMap<QString, QString> installedBy;
+    QMap<QString, QString> patchFor;
+    for (const QString& key : m_Ini->allKeys()) {
+        const QStringList fields = m_Ini->value(key).toString().split("::");
+        if (key.endsWith("_patch_")) {
+            QCOMPARE(fields.size(), 5);
+            patchFor[fields[4]] = key;
+            continue;
+        }
+        QVERIFY2(fields.size() == 2 || fields.size() == 5, qPrintable(key));
+        installedBy[fields.size() == 5 ? fields[4] : key] = key;
+    }
+    m_Ini->endGroup();
+    QCOMPARE(installedBy.keys(), m_New.keys());
+
+    QCOMPARE(installedBy["readme"], QStringLiteral("readme"));
+    QCOMPARE(installedBy["lib/noise.bin"], QStringLiteral("lib/noise.bin"));
+    QCOMPARE(installedBy["lib/empty"], QStringLiteral("lib/empty"));
+    QCOMPARE(installedBy[kProgram], kProgram + "._lzma2_");
+    QCOMPARE(installedBy["lib/data/catalogue.txt"], QStringLiteral("lib/data/catalogue.txt._lzma2_"));
+    QCOMPARE(patchFor.keys(), (QStringList{"lib/data/catalogue.txt", kProgram}));
+
+    m_Ini->beginGroup("delete");
+    QCOMPARE(m_Ini->allKeys(), (QStringList{"cache", "gone.txt"}));
+    QCOMPARE(m_Ini->value("cache").toInt(), 2);
+    QCOMPARE(m_Ini->value("gone.txt").toInt(), 1);
+    m_Ini->endGroup();
+}
+
+void TestVxpublishRelease::publishedFilesMatchTheirLines()
+{
+    m_Ini->beginGroup(kProduct);
+    const QStringList keys = m_Ini->allKeys();
+    for (const QString& key : keys) {
+        const QStringList fields = m_Ini->value(key).toString().split("::");
+        const QByteArray published = readFile(filesDir() + "/" + key);
+        QVERIFY2(published != "<unreadable>", qPrintable(key));
+        QCOMPARE(fields[0], sha512(published));
+        QCOMPARE(fields[1], QString::number(published.size()));
+        if (fields.size() == 2)
+            QCOMPARE(published, m_New[key]);
+    }
+    m_Ini->endGroup();
+
+    // Nothing but the listed files and the ini's three forms.
+    QDir::Filters all = QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden;
+    QCOMPARE(QDir(versionDir()).entryList(all),
+             (QStringList{kProduct, kIniName, kIniName + "._lzma2_", kIniName + ".sig"}));
+    int files = 0;
+    for (QDirIterator it(filesDir(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext(); it.next())
+        ++files;
+    QCOMPARE(files, keys.size());
+}
+
+void TestVxpublishRelease::containersAndPatchesRebuildTheNewFiles()
+{
+    m_Ini->beginGroup(kProduct);
+    int rebuilt = 0;
+    for (const QString& key : m_Ini->allKeys()) {
+        const QStringList fields = m_Ini->value(key).toString().split("::");
+        if (fields.size() != 5)
+            continue;
+        const QString installed = fields[4];
+        const QString result = path("rebuilt/" + key);
+        QDir().mkpath(QFileInfo(result).path());
+        const QByteArray source = (filesDir() + "/" + key).toUtf8();
+        if (key.endsWith("._patch_")) {
+            QCOMPARE(fields[2], sha512(m_Old[installed]));
+            QCOMPARE(fields[3], QString::number(m_Old[installed].size()));
+            const QByteArray old = path("old/" + installed).toUtf8();
+            QCOMPARE(vxpatch::ApplyEnsemblePatch(old.constData(), source.constData(),
+                                                 result.toUtf8().constData()),
+                     vxpatch::STATUS_OK);
+        } else {
+            QVERIFY(key.endsWith("._lzma2_"));
+            QCOMPARE(fields[2], sha512(m_New[installed]));
+            QCOMPARE(fields[3], QString::number(m_New[installed].size()));
+            QVERIFY(vxpatch::UnpackLzmaFile(source.constData(), result.toUtf8().constData()));
+        }
+        QVERIFY2(readFile(result) == m_New[installed], qPrintable(key));
+        ++rebuilt;
+    }
+    m_Ini->endGroup();
+    QCOMPARE(rebuilt, 4);
+}
+
+void TestVxpublishRelease::signatureCoversTheUnpackedIni()
+{
+    const QString ini = versionDir() + "/" + kIniName;
+    const QString unpacked = path("unpacked.ini");
+    QVERIFY(vxpatch::UnpackLzmaFile((ini + "._lzma2_").toUtf8().constData(), unpacked.toUtf8().constData()));
+    const QByteArray text = readFile(unpacked);
+    QCOMPARE(text, readFile(ini));
+    QVERIFY(text.startsWith("version=7\nproduct=client_linux_amd64\n\n["));
+
+    initCrypto();
+    const QByteArray keyDer = readFile(QStringLiteral(VX_TEST_KEYS_DIR "/public.der"));
+    RsaKey key;
+    importPublicKey(key, reinterpret_cast<const unsigned char*>(keyDer.constData()), keyDer.size());
+    const QByteArray signature = readFile(ini + ".sig");
+    const auto verifies = [&](const QByteArray& data) {
+        return verifySignature(key, reinterpret_cast<const unsigned char*>(data.constData()), data.size(),
+                               reinterpret_cast<const unsigned char*>(signature.constData()),
+                               signature.size());
+    };
+    QVERIFY(verifies(text));
+    QByteArray replayed = text;
+    replayed.replace("version=7", "version=8");
+    QVERIFY(!verifies(replayed));
+}
+
+void TestVxpublishRelease::packModes()
+{
+    // none: every line plain, so no patch can link to one.
+    Run run = vxpublish(releaseArgs(path("none")) << "--pack" << "none");
+    QVERIFY2(run.status == 0, run.err.constData());
+    QSettings none(path("none/7/") + kIniName, QSettings::IniFormat);
+    none.beginGroup(kProduct);
+    QCOMPARE(none.allKeys(), QStringList(m_New.keys()));
+    for (const QString& key : none.allKeys())
+        QCOMPARE(readFile(path("none/7/") + kProduct + "/" + key), m_New[key]);
+
+    // all: every file packed, the empty one too; patches as before.
+    run = vxpublish(releaseArgs(path("all")) << "--pack=all");
+    QVERIFY2(run.status == 0, run.err.constData());
+    QSettings all(path("all/7/") + kIniName, QSettings::IniFormat);
+    all.beginGroup(kProduct);
+    int packed = 0;
+    for (const QString& key : all.allKeys())
+        packed += key.endsWith("._lzma2_") ? 1 : 0;
+    QCOMPARE(packed, m_New.size());
+    QCOMPARE(all.allKeys().size(), m_New.size() + 2);
+}
+
+void TestVxpublishRelease::refusals()
+{
+    const QString key = QStringLiteral(VX_TEST_KEYS_DIR "/private.der");
+    const auto release = [&](const QString& newDir, const QStringList& extra) {
+        return vxpublish(QStringList{"release", "--product", kProduct, "--version", "9", "--key", key,
+                                     "--new", newDir, "--out", path("refused")}
+                         + extra);
+    };
+    struct Case
+    {
+        const char* what;
+        Run run;
+        int status;
+    };
+    QVERIFY(writeFile(path("oddname/a,b.txt"), "x"));
+    QVERIFY(writeFile(path("clash/x"), "x"));
+    QVERIFY(writeFile(path("clash/x._lzma2_"), "y"));
+    QVERIFY(writeFile(path("kind/lib"), "a file where the new tree has a directory"));
+    QVERIFY(QDir().mkpath(path("emptytree")));
+    const Case cases[] = {
+        {"published release", vxpublish(releaseArgs(path("out"))), 2},
+        {"no key", vxpublish({"release", "--product", kProduct, "--version", "9", "--new", path("new"),
+                              "--out", path("refused")}), 2},
+        {"public key", release(path("new"), {"--key", QStringLiteral(VX_TEST_KEYS_DIR "/public.der")}), 2},
+        {"leading zero", vxpublish(releaseArgs(path("refused")).replaceInStrings(QRegularExpression("^7$"), "07")), 2},
+        {"unknown product", vxpublish(releaseArgs(path("refused")).replaceInStrings("client_linux", "server_linux")), 2},
+        {"bad pack", release(path("new"), {"--pack", "some"}), 2},
+        {"bad delete value", release(path("new"), {"--delete", "cache=3"}), 2},
+        {"delete escapes", release(path("new"), {"--delete", "../etc"}), 2},
+        {"missing tree", release(path("nothing"), {}), 2},
+        {"name the ini cannot carry", release(path("oddname"), {}), 1},
+        {"temporary names meet", release(path("clash"), {}), 1},
+        {"delete what is installed", release(path("new"), {"--delete", "lib=2"}), 1},
+        {"file becomes directory", release(path("new"), {"--old", path("kind")}), 1},
+        {"nothing to publish", release(path("emptytree"), {}), 1},
+    };
+    for (const Case& c : cases) {
+        QVERIFY2(c.run.status == c.status, c.what);
+        QVERIFY2(oneLineReason(c.run.err), c.what);
+    }
+    QVERIFY(!QFileInfo::exists(path("refused/9/") + kIniName + "._lzma2_"));
+    QCOMPARE(QDir(path("refused/9")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList());
+}
+
+QTEST_GUILESS_MAIN(TestVxpublishRelease)
+#include "tst_vxpublish_release.moc"

@@ -1,0 +1,21 @@
+#include "productini.h"
+
+namespace vxpublish {
+
+std::string ProductIni::render() const
+{
+    std::string text = "version=" + version + "\nproduct=" + product + "\n";
+    if (!files.empty()) {
+        text += "\n[" + section + "]\n";
+        for (const auto& [key, value] : files)
+            text += key + "=" + value + "\n";
+    }
+    if (!deletes.empty()) {
+        text += "\n[delete]\n";
+        for (const auto& [path, recursive] : deletes)
+            text += path + (recursive ? "=2\n" : "=1\n");
+    }
+    return text;
+}
+
+} // namespace vxpublish

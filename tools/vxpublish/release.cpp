@@ -1,0 +1,219 @@
+// vxpublish release: the files an update server publishes for one product and
+// one version. Layout below OUTDIR/N (N = --version):
+//   <product>/<installed path>             plain files
+//   <product>/<installed path>._lzma2_     LZMA2 containers
+//   <product>/<installed path>._patch_     ensemble patches from an older version
+//   <ini>, <ini>._lzma2_, <ini>.sig        the product ini, packed and signed
+// The product ini has one section, named after the product, because the
+// updater fetches section + "/" + key and installs a plain file at its key:
+// keys must therefore be whole installed paths, and the section is the one
+// remote directory that keeps the two products of a version apart.
+//
+// Nothing published is ever overwritten. The files are prepared in a hidden
+// work directory and moved into place in one rename; the signature and then
+// the packed ini come last, so a client that finds the ini finds its files.
+
+#include "commands.h"
+#include "crypto.h"
+#include "fileio.h"
+#include "packed_file.h"
+#include "productini.h"
+#include "releasecheck.h"
+#include "releasefile.h"
+#include "releasenames.h"
+#include "releaseoptions.h"
+#include "releasetree.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace vxpublish {
+
+namespace {
+
+const char* const kUsage =
+    "usage: vxpublish release --product NAME --version N --key PRIVATE.der --new DIR "
+    "[--old DIR ...] [--delete PATH[=2] ...] [--pack auto|none|all] --out OUTDIR";
+
+// The newest older version of `path` that differs from the new one: the
+// updater uses one patch per file, and the release just before this one is
+// where most clients come from. An identical copy there needs no patch, so
+// older trees are asked next.
+const TreeFile* patchSource(const TreeFile& file, const std::vector<Tree>& oldTrees)
+{
+    for (auto tree = oldTrees.rbegin(); tree != oldTrees.rend(); ++tree) {
+        const auto it = tree->find(file.path);
+        if (it != tree->end() && it->second.sha512 != file.sha512)
+            return &it->second;
+    }
+    return nullptr;
+}
+
+bool signText(const Bytes& keyDer, const std::string& keyPath, const std::string& text,
+              Bytes& signature, std::string& reason)
+{
+    try {
+        RsaKey key;
+        importPrivateKey(key, keyDer.data(), keyDer.size());
+        signature.resize(key.modulusSize());
+        unsigned long length = signature.size();
+        signData(key, reinterpret_cast<const unsigned char*>(text.data()), text.size(),
+                 signature.data(), &length);
+        signature.resize(length);
+    } catch (const crypt_exception& e) {
+        reason = "'" + keyPath + "': " + e.what();
+        return false;
+    }
+    return true;
+}
+
+bool mustNotExist(const fs::path& path, std::string& reason)
+{
+    std::error_code error;
+    if (fs::exists(fs::symlink_status(path, error))) {
+        reason = "refusing to overwrite the published '" + path.string() + "'";
+        return false;
+    }
+    return true;
+}
+
+// Removes the work directory on every way out.
+class WorkDirectory final
+{
+public:
+    explicit WorkDirectory(fs::path path)
+        : m_Path(std::move(path))
+    {
+    }
+    ~WorkDirectory()
+    {
+        std::error_code error;
+        fs::remove_all(m_Path, error);
+    }
+    WorkDirectory(const WorkDirectory&) = delete;
+    WorkDirectory& operator=(const WorkDirectory&) = delete;
+
+    const fs::path& path() const { return m_Path; }
+
+private:
+    fs::path m_Path;
+};
+
+bool createDirectories(const fs::path& path, std::string& reason)
+{
+    std::error_code error;
+    fs::create_directories(path, error);
+    if (error) {
+        reason = "cannot create '" + path.string() + "': " + error.message();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int runRelease(const Args& args)
+{
+    ReleaseOptions options;
+    std::string reason;
+    if (!parseReleaseOptions(args, options, reason))
+        return fail(EXIT_ERROR, reason + "; " + kUsage);
+
+    Bytes keyDer;
+    Bytes probe;
+    if (!readFile(options.keyPath, keyDer, reason) || !signText(keyDer, options.keyPath, "", probe, reason))
+        return fail(EXIT_ERROR, reason);
+
+    Tree newTree;
+    if (!scanTree(options.newDir, newTree, reason))
+        return fail(EXIT_ERROR, "--new: " + reason);
+    std::vector<Tree> oldTrees(options.oldDirs.size());
+    for (size_t i = 0; i < oldTrees.size(); ++i) {
+        if (!scanTree(options.oldDirs[i], oldTrees[i], reason))
+            return fail(EXIT_ERROR, "--old: " + reason);
+    }
+
+    std::map<std::string, bool> deletes = options.deletes;
+    if (!checkTemporaryNames(newTree, options.product, reason) || !checkDeletes(deletes, newTree, reason))
+        return fail(EXIT_INVALID, reason);
+    if (!oldTrees.empty()) {
+        if (!checkKinds(newTree, oldTrees.back(), reason))
+            return fail(EXIT_INVALID, reason);
+        addVanishedFiles(newTree, oldTrees.back(), deletes);
+    }
+    for (const auto& [path, recursive] : deletes) {
+        if (!checkReleasePath(path, reason))
+            return fail(EXIT_INVALID, "cannot delete: " + reason);
+    }
+    if (newTree.empty() && deletes.empty())
+        return fail(EXIT_INVALID, "'" + options.newDir
+                                      + "' holds no files and nothing is deleted; the updater "
+                                        "refuses a product ini without lines");
+
+    const fs::path versionDir = fs::path(options.outDir) / options.version;
+    const std::string iniName = productIniName(options.product);
+    const fs::path filesTarget = versionDir / options.product;
+    if (!createDirectories(versionDir, reason) || !mustNotExist(filesTarget, reason)
+        || !mustNotExist(versionDir / iniName, reason)
+        || !mustNotExist(versionDir / (iniName + kPackedSuffix), reason)
+        || !mustNotExist(versionDir / (iniName + ".sig"), reason))
+        return fail(EXIT_ERROR, reason);
+
+    WorkDirectory work(versionDir / ("." + options.product + ".work" + std::to_string(::getpid())));
+    const fs::path filesDir = work.path() / "files";
+    const fs::path scratchDir = work.path() / "scratch";
+    if (!createDirectories(filesDir, reason) || !createDirectories(scratchDir, reason))
+        return fail(EXIT_ERROR, reason);
+
+    ProductIni ini;
+    ini.version = options.version;
+    ini.product = options.product;
+    ini.section = options.product;
+    ini.deletes = deletes;
+    int packedCount = 0;
+    int patchCount = 0;
+    for (const auto& [path, file] : newTree) {
+        PublishedFile published;
+        bool engineFailure = false;
+        if (!publishFile(file, patchSource(file, oldTrees), options.pack, filesDir.string(),
+                         scratchDir.string(), published, engineFailure, reason))
+            return fail(engineFailure ? EXIT_INVALID : EXIT_ERROR, reason);
+        ini.files.insert(published.lines.begin(), published.lines.end());
+        packedCount += published.packed ? 1 : 0;
+        patchCount += published.patched ? 1 : 0;
+    }
+
+    const std::string text = ini.render();
+    const Bytes textBytes(text.begin(), text.end());
+    Bytes signature;
+    const fs::path scratchIni = scratchDir / iniName;
+    const fs::path packedIni = scratchDir / (iniName + kPackedSuffix);
+    if (!signText(keyDer, options.keyPath, text, signature, reason))
+        return fail(EXIT_ERROR, reason);
+    if (!writeNewFile(scratchIni.string(), textBytes, 0644, reason))
+        return fail(EXIT_ERROR, reason);
+    if (!vxpatch::PackLzmaFile(scratchIni.c_str(), packedIni.c_str(), false))
+        return fail(EXIT_INVALID, "cannot pack the product ini");
+
+    std::error_code error;
+    fs::rename(filesDir, filesTarget, error);
+    if (error)
+        return fail(EXIT_ERROR, "cannot move the files to '" + filesTarget.string() + "': " + error.message());
+    if (!writeNewFile((versionDir / iniName).string(), textBytes, 0644, reason)
+        || !writeNewFile((versionDir / (iniName + ".sig")).string(), signature, 0644, reason))
+        return fail(EXIT_ERROR, reason);
+    fs::rename(packedIni, versionDir / (iniName + kPackedSuffix), error);
+    if (error)
+        return fail(EXIT_ERROR, "cannot publish '" + iniName + kPackedSuffix + "': " + error.message());
+
+    std::printf("release %s of %s in %s: %zu files (%d packed, %d with a patch), %zu deletions\n",
+                options.version.c_str(), options.product.c_str(), versionDir.c_str(), newTree.size(),
+                packedCount, patchCount, deletes.size());
+    return EXIT_OK;
+}
+
+} // namespace vxpublish

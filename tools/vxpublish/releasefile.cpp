@@ -1,0 +1,194 @@
+#include "releasefile.h"
+
+#include "log.h"
+#include "ensemble_patch.h"
+#include "packed_file.h"
+#include "releasenames.h"
+#include "sha512.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace vxpublish {
+
+namespace {
+
+// The engine reports why it failed only through its log; keep the last error
+// so the reason can name it.
+class EngineErrorCapture final
+{
+public:
+    EngineErrorCapture()
+        : m_Handle(voxlog::EngineLog::AddSink([this](const voxlog::LogRecord& record) {
+              if (record.level <= voxlog::LOG_ERROR)
+                  m_LastError = record.message;
+          }))
+    {
+    }
+    ~EngineErrorCapture() { voxlog::EngineLog::RemoveSink(m_Handle); }
+    EngineErrorCapture(const EngineErrorCapture&) = delete;
+    EngineErrorCapture& operator=(const EngineErrorCapture&) = delete;
+
+    std::string because() const { return m_LastError.empty() ? "" : ": " + m_LastError; }
+
+private:
+    std::string m_LastError;
+    int m_Handle;
+};
+
+std::string fields(std::initializer_list<std::string> parts)
+{
+    std::string value;
+    for (const std::string& part : parts)
+        value += (value.empty() ? "" : "::") + part;
+    return value;
+}
+
+struct Artifact
+{
+    std::string path;
+    std::uint64_t size = 0;
+    std::string sha512;
+};
+
+bool describe(const std::string& path, Artifact& artifact, std::string& reason)
+{
+    std::error_code error;
+    artifact.path = path;
+    artifact.size = fs::file_size(path, error);
+    if (error) {
+        reason = "cannot read '" + path + "': " + error.message();
+        return false;
+    }
+    return sha512OfFile(path, artifact.sha512, reason);
+}
+
+bool makeParent(const std::string& path, std::string& reason)
+{
+    std::error_code error;
+    fs::create_directories(fs::path(path).parent_path(), error);
+    if (error) {
+        reason = "cannot create the directory of '" + path + "': " + error.message();
+        return false;
+    }
+    return true;
+}
+
+bool removeFile(const std::string& path, std::string& reason)
+{
+    std::error_code error;
+    fs::remove(path, error);
+    if (error) {
+        reason = "cannot remove '" + path + "': " + error.message();
+        return false;
+    }
+    return true;
+}
+
+// Packs, then unpacks into the scratch directory and compares: a container
+// that does not give back the file must never reach a client.
+bool pack(const TreeFile& file, const std::string& container, const std::string& scratchDir,
+          Artifact& packed, bool& engineFailure, std::string& reason)
+{
+    EngineErrorCapture engine;
+    if (!vxpatch::PackLzmaFile(file.source.c_str(), container.c_str(), true)) {
+        engineFailure = true;
+        reason = "cannot pack '" + file.path + "'" + engine.because();
+        return false;
+    }
+    const std::string unpacked = scratchDir + "/unpacked";
+    std::string unpackedHash;
+    if (!vxpatch::UnpackLzmaFile(container.c_str(), unpacked.c_str())) {
+        engineFailure = true;
+        reason = "the container of '" + file.path + "' does not unpack" + engine.because();
+        return false;
+    }
+    if (!sha512OfFile(unpacked, unpackedHash, reason) || !removeFile(unpacked, reason))
+        return false;
+    if (unpackedHash != file.sha512) {
+        engineFailure = true;
+        reason = "the container of '" + file.path + "' unpacks to different content";
+        return false;
+    }
+    return describe(container, packed, reason);
+}
+
+// A patch the engine cannot make (or that does not pay) is no failure: the
+// file is then only published whole.
+bool patch(const TreeFile& file, const TreeFile& old, const std::string& patchPath,
+           Artifact& patched, bool& made, std::string& reason)
+{
+    EngineErrorCapture engine;
+    made = vxpatch::CreateEnsemblePatch(old.source.c_str(), file.source.c_str(), patchPath.c_str())
+           == vxpatch::STATUS_OK;
+    if (!made)
+        return removeFile(patchPath, reason);
+    return describe(patchPath, patched, reason);
+}
+
+} // namespace
+
+bool publishFile(const TreeFile& file, const TreeFile* old, PackMode packMode,
+                 const std::string& filesDir, const std::string& scratchDir,
+                 PublishedFile& published, bool& engineFailure, std::string& reason)
+{
+    engineFailure = false;
+    published = PublishedFile();
+    const std::string plainKey = file.path;
+    const std::string packedKey = file.path + kPackedSuffix;
+    const std::string patchKey = file.path + kPatchSuffix;
+    const std::string plainPath = filesDir + "/" + plainKey;
+    if (!makeParent(plainPath, reason))
+        return false;
+
+    Artifact container;
+    if (packMode != PackMode::None
+        && !pack(file, filesDir + "/" + packedKey, scratchDir, container, engineFailure, reason))
+        return false;
+
+    // Without a container there is no 5-field line for a patch to link to.
+    Artifact patchFile;
+    bool patchMade = false;
+    if (old != nullptr && packMode != PackMode::None
+        && !patch(file, *old, filesDir + "/" + patchKey, patchFile, patchMade, reason))
+        return false;
+    if (patchMade && patchFile.size >= container.size) {
+        patchMade = false;
+        if (!removeFile(patchFile.path, reason))
+            return false;
+    }
+
+    published.patched = patchMade;
+    published.packed = packMode == PackMode::All || patchMade
+                       || (packMode == PackMode::Auto && container.size < file.size);
+    if (published.packed) {
+        published.lines[packedKey] = fields({container.sha512, std::to_string(container.size),
+                                             file.sha512, std::to_string(file.size), file.path});
+    } else {
+        if (packMode != PackMode::None && !removeFile(container.path, reason))
+            return false;
+        std::error_code error;
+        fs::copy_file(file.source, plainPath, error);
+        if (error) {
+            reason = "cannot copy '" + file.source + "' to '" + plainPath + "': " + error.message();
+            return false;
+        }
+        std::string copiedHash;
+        if (!sha512OfFile(plainPath, copiedHash, reason))
+            return false;
+        if (copiedHash != file.sha512) {
+            reason = "'" + file.source + "' changed while it was being published";
+            return false;
+        }
+        published.lines[plainKey] = fields({file.sha512, std::to_string(file.size)});
+    }
+    if (patchMade) {
+        published.lines[patchKey] = fields({patchFile.sha512, std::to_string(patchFile.size),
+                                            old->sha512, std::to_string(old->size), file.path});
+    }
+    return true;
+}
+
+} // namespace vxpublish

@@ -1,0 +1,122 @@
+#include "releaseoptions.h"
+
+#include "releasenames.h"
+
+#include <set>
+
+namespace vxpublish {
+
+namespace {
+
+// The updater keeps its version in an int and prints it without leading
+// zeros; the release must be found under exactly that text.
+bool checkVersion(const std::string& version, std::string& reason)
+{
+    bool digits = !version.empty() && version.size() <= 10;
+    for (char c : version)
+        digits = digits && c >= '0' && c <= '9';
+    if (!digits || (version.size() > 1 && version.front() == '0')
+        || std::stoull(version) > 2147483647ULL) {
+        reason = "--version '" + version
+                 + "' is not a decimal number from 0 to 2147483647 without leading zeros";
+        return false;
+    }
+    return true;
+}
+
+bool parseDelete(const std::string& text, std::map<std::string, bool>& deletes,
+                 std::string& reason)
+{
+    std::string path = text;
+    bool recursive = false;
+    const size_t equals = text.rfind('=');
+    if (equals != std::string::npos) {
+        const std::string value = text.substr(equals + 1);
+        if (value != "1" && value != "2") {
+            reason = "--delete '" + text + "': the value after '=' must be 1 or 2";
+            return false;
+        }
+        path = text.substr(0, equals);
+        recursive = value == "2";
+    }
+    if (!checkReleasePath(path, reason)) {
+        reason = "--delete: " + reason;
+        return false;
+    }
+    deletes[path] = recursive;
+    return true;
+}
+
+} // namespace
+
+bool parseReleaseOptions(const Args& args, ReleaseOptions& options, std::string& reason)
+{
+    const std::set<std::string> repeatable = {"--old", "--delete"};
+    const std::set<std::string> known = {"--product", "--version", "--key", "--new",
+                                         "--old",     "--delete",  "--pack", "--out"};
+    std::set<std::string> seen;
+    std::string pack = "auto";
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::string value;
+        const size_t equals = name.find('=');
+        if (equals != std::string::npos && name.compare(0, 2, "--") == 0) {
+            value = name.substr(equals + 1);
+            name = name.substr(0, equals);
+        } else if (known.count(name) != 0) {
+            if (i + 1 == args.size()) {
+                reason = name + " needs a value";
+                return false;
+            }
+            value = args[++i];
+        }
+        if (known.count(name) == 0) {
+            reason = "unknown argument '" + args[i] + "'";
+            return false;
+        }
+        if (!seen.insert(name).second && repeatable.count(name) == 0) {
+            reason = name + " given twice";
+            return false;
+        }
+        if (value.empty()) {
+            reason = name + " needs a value";
+            return false;
+        }
+        if (name == "--product")
+            options.product = value;
+        else if (name == "--version")
+            options.version = value;
+        else if (name == "--key")
+            options.keyPath = value;
+        else if (name == "--new")
+            options.newDir = value;
+        else if (name == "--out")
+            options.outDir = value;
+        else if (name == "--pack")
+            pack = value;
+        else if (name == "--old")
+            options.oldDirs.push_back(value);
+        else if (!parseDelete(value, options.deletes, reason))
+            return false;
+    }
+
+    for (const char* required : {"--product", "--version", "--key", "--new", "--out"}) {
+        if (seen.count(required) == 0) {
+            reason = std::string("missing ") + required;
+            return false;
+        }
+    }
+    if (pack == "auto")
+        options.pack = PackMode::Auto;
+    else if (pack == "none")
+        options.pack = PackMode::None;
+    else if (pack == "all")
+        options.pack = PackMode::All;
+    else {
+        reason = "--pack must be auto, none or all, not '" + pack + "'";
+        return false;
+    }
+    return checkProductName(options.product, reason) && checkVersion(options.version, reason);
+}
+
+} // namespace vxpublish

@@ -1,0 +1,35 @@
+#pragma once
+// The command line of `vxpublish release`:
+//   --product NAME --version N --key PRIVATE.der --new DIR --out OUTDIR
+//   [--old DIR ...] [--delete PATH[=1|=2] ...] [--pack auto|none|all]
+// Each option takes its value as the next argument or after "=" in the same
+// argument (--version=7). --old and --delete may repeat; --old trees are
+// listed oldest first, so the last one is the release just before this one.
+
+#include "commands.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vxpublish {
+
+enum class PackMode { Auto, None, All };
+
+struct ReleaseOptions
+{
+    std::string product;
+    std::string version; // canonical decimal, as the updater prints it
+    std::string keyPath;
+    std::string newDir;
+    std::vector<std::string> oldDirs;
+    std::map<std::string, bool> deletes; // path -> recursive
+    PackMode pack = PackMode::Auto;
+    std::string outDir;
+};
+
+// False with a one-line reason on unknown, missing, repeated or malformed
+// options; checks names and numbers but touches no file.
+bool parseReleaseOptions(const Args& args, ReleaseOptions& options, std::string& reason);
+
+} // namespace vxpublish
