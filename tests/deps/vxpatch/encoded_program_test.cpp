@@ -162,6 +162,46 @@ TEST(EncodedProgramStreams, LeftoversShortSetsAndImpossibleCountsAreRefused) {
   EXPECT_FALSE(read);
 }
 
+// Damaged serialised programs: reading either refuses them or yields a
+// program that assembles or refuses to; nothing reads or writes out of
+// bounds (the sanitizer build checks).
+TEST(EncodedProgramStreams, DamagedProgramsAreRefusedOrAssembleSafely) {
+  EncodedProgram program;
+  program.origins = {0x1000, 0x2000};
+  program.rel32_rvas = {0x1100, 0x1200};
+  program.abs32_rvas = {0x2100};
+  program.ops = {vxpatch::OP_ORIGIN, vxpatch::OP_COPY,      vxpatch::OP_REL32,  vxpatch::OP_ELF_RELOCS,
+                 vxpatch::OP_ORIGIN, vxpatch::OP_ABS32,     0x4321,             vxpatch::OP_COPY1,
+                 0x1023,             0x3012,                vxpatch::OP_ABS32};
+  program.copy_counts = {3};
+  program.copy_bytes = {1, 2, 3, 4};
+  program.rel32_ix = {1, 0, 1, 0};
+  program.abs32_ix = {0, 0};
+  vxpatch::OutputStreamSet set;
+  ASSERT_EQ(vxpatch::WriteEncodedProgram(program, &set), vxpatch::STATUS_OK);
+  OutputStream serialised;
+  ASSERT_TRUE(set.SerializeSet(&serialised));
+  const Bytes good(serialised.Buffer(), serialised.Buffer() + serialised.Length());
+
+  std::mt19937 random(5);
+  size_t assembled = 0;
+  for (int i = 0; i < 20000; ++i) {
+    Bytes damaged = good;
+    const int flips = 1 + static_cast<int>(random() % 3);
+    for (int f = 0; f < flips; ++f) damaged[random() % damaged.size()] = static_cast<uint8_t>(random());
+    vxpatch::InputStreamSet input;
+    if (!input.InitFromBuffer(damaged.data(), damaged.size())) continue;
+    std::unique_ptr<EncodedProgram> read;
+    if (vxpatch::ReadEncodedProgram(&input, &read) != vxpatch::STATUS_OK) {
+      ASSERT_FALSE(read);
+      continue;
+    }
+    OutputStream out;
+    if (vxpatch::AssembleProgram(read.get(), &out) == vxpatch::STATUS_OK) ++assembled;
+  }
+  EXPECT_GT(assembled, 0u);
+}
+
 TEST(AssembleProgram, WritesEveryOpAndAppends) {
   EncodedProgram program;
   program.image_base = 0x10000;

@@ -6,6 +6,9 @@
 
 #include <sys/stat.h>
 
+#include <map>
+#include <random>
+
 #include "checksum.h"
 #include "ensemble_patch.h"
 #include "exe_test_support.h"
@@ -235,6 +238,43 @@ TEST(EnsemblePatchBody, StatusesOfTheBodyAndTheElements) {
   given.streams[0] = ToBytes(descriptions);
   given.streams[1] = RawDiff(EmptyNestedSets(1), ToBytes(with_parameters));
   EXPECT_EQ(Apply(program, given.Build()), vxpatch::STATUS_GENERAL_ERROR);
+}
+
+// Damaged bodies of a real element patch (re-compressed, so the damage
+// reaches the corrections and the encoded programs): the applier returns a
+// status and never a wrong result.
+TEST(EnsemblePatchBody, DamagedBodiesGiveAStatusNeverAWrongResult) {
+  exetest::TempDir dir;
+  const std::string old_path = dir.File("old"), new_path = dir.File("new");
+  ASSERT_TRUE(exetest::BuildProgram(dir, exetest::Toolchains()[2], 1, true, old_path));
+  ASSERT_TRUE(exetest::BuildProgram(dir, exetest::Toolchains()[2], 2, true, new_path));
+  const Bytes old_file = exetest::ReadFile(old_path), new_file = exetest::ReadFile(new_path);
+  const Bytes patch = MakePatch(old_file, new_file);
+  ASSERT_EQ(ElementCount(patch), 1);
+
+  InputStream in(patch.data(), patch.size());
+  uint32_t header[5];
+  for (uint32_t& field : header) ASSERT_TRUE(in.ReadUVarint(&field));
+  OutputStream body;
+  ASSERT_TRUE(vxpatch::ReadLzma2Block(&in, &body));
+  const Bytes good(body.Buffer(), body.Buffer() + body.Length());
+
+  std::mt19937 random(11);
+  std::map<int, int> statuses;
+  for (int i = 0; i < 400; ++i) {
+    Bytes damaged = good;
+    damaged[random() % damaged.size()] ^= static_cast<uint8_t>(1u << (random() % 8));
+    OutputStream rebuilt;
+    for (uint32_t field : header) rebuilt.WriteUVarint(field);
+    ASSERT_TRUE(vxpatch::WriteLzma2Block(damaged.data(), damaged.size(), &rebuilt));
+    Bytes result;
+    const vxpatch::Status status = Apply(old_file, ToBytes(rebuilt), &result);
+    ++statuses[status];
+    if (status == vxpatch::STATUS_OK) {
+      ASSERT_TRUE(result == new_file);
+    }
+  }
+  EXPECT_GT(statuses.size(), 2u);
 }
 
 class EnsemblePatchFiles : public ::testing::Test {
