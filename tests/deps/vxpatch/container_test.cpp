@@ -172,6 +172,16 @@ TEST_F(PackedFileTest, EmptyFileContainerIsTheDocumentedBytes) {
   EXPECT_TRUE(vxtest::FileExists(output_));
   EXPECT_TRUE(vxtest::ReadFile(output_).empty());
 
+  // Nothing to protect: the literal complement of the CRC-32 of nothing is
+  // accepted too, any other value is not.
+  Bytes literal{0xE9, 0xAE, 0xA8, 0x3F, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F, 0x01};
+  literal.insert(literal.end(), container.begin() + 6, container.end());
+  EXPECT_TRUE(Unpack(literal, &ok).empty());
+  EXPECT_TRUE(ok);
+  Bytes other = container;
+  other[4] = 0x01;
+  EXPECT_EQ(Unpack(other, &ok), std::vector<std::string>{"crc mismatch"});
+
   // An empty input file packs to the same container.
   const std::string empty = dir_.File("empty");
   vxtest::WriteFile(empty, {});

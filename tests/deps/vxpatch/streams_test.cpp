@@ -291,6 +291,12 @@ TEST(StreamSetTest, NestedSetRefusesWhatItsOuterSetCannotHold) {
 TEST(ChecksumTest, ComplementOfCrc32) {
   EXPECT_EQ(ComputeChecksum(reinterpret_cast<const uint8_t*>("abc"), 3), 0xCADBBE3Du);
   EXPECT_EQ(ComputeChecksum(nullptr, 0), 0u);
+  const uint8_t abc[] = {'a', 'b', 'c'};
+  EXPECT_TRUE(ChecksumMatches(abc, 3, 0xCADBBE3Du));
+  EXPECT_FALSE(ChecksumMatches(abc, 3, 0x352441C2u));
+  EXPECT_TRUE(ChecksumMatches(nullptr, 0, 0));
+  EXPECT_TRUE(ChecksumMatches(nullptr, 0, 0xFFFFFFFFu)) << "the literal complement of the CRC-32 of nothing";
+  EXPECT_FALSE(ChecksumMatches(nullptr, 0, 1));
 }
 
 TEST(MappedFileTest, MapsWholeFilesAndRefusesEmptyOnes) {

@@ -11,4 +11,9 @@ uint32_t ComputeChecksum(const uint8_t* data, size_t length) {
   return ~static_cast<uint32_t>(crc);
 }
 
+bool ChecksumMatches(const uint8_t* data, size_t length, uint32_t expected) {
+  if (length == 0) return expected == 0 || expected == 0xFFFFFFFFu;
+  return ComputeChecksum(data, length) == expected;
+}
+
 }  // namespace vxpatch

@@ -12,6 +12,11 @@ namespace vxpatch {
 
 uint32_t ComputeChecksum(const uint8_t* data, size_t length);
 
+// Whether stored `expected` vouches for the bytes. No bytes carry checksum 0;
+// a writer that took "complement of the CRC-32" literally stores 0xFFFFFFFF
+// for them instead, and with nothing to protect both are accepted.
+bool ChecksumMatches(const uint8_t* data, size_t length, uint32_t expected);
+
 }  // namespace vxpatch
 
 #endif  // VXPATCH_CHECKSUM_H

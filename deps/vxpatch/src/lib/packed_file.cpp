@@ -36,7 +36,7 @@ bool UnpackLzmaStream(InputStream* packed, OutputStream* result) {
     LogError("Unknown preprocessing dirrective");
     return false;
   }
-  if (result->Failed() || ComputeChecksum(result->Buffer(), result->Length()) != checksum) {
+  if (result->Failed() || !ChecksumMatches(result->Buffer(), result->Length(), checksum)) {
     LogError("crc mismatch");
     return false;
   }

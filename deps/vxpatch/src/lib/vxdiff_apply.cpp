@@ -125,7 +125,7 @@ bool ApplyDiffUnguarded(InputStream* old_stream, InputStream* diff_stream, Outpu
     old_position += static_cast<int64_t>(x) + z;
   }
   if (result->Failed()) return false;
-  if (expect_header && ComputeChecksum(result->Buffer() + base, new_size) != expected_checksum) {
+  if (expect_header && !ChecksumMatches(result->Buffer() + base, new_size, expected_checksum)) {
     LogError("crc mismatch");
     return false;
   }
