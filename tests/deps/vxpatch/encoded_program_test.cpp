@@ -80,6 +80,14 @@ TEST(EncodeProgram, LabelVectorsAreEmptyWithoutLabelsAndFillTheirGaps) {
   EXPECT_EQ(encoded->rel32_rvas, std::vector<uint32_t>({0x5000, 0x5000, 0x6000}));
   // As deltas: 0x5000, 0, 0x1000.
   EXPECT_EQ(SerialisedStream(*encoded, 6), Bytes({3, 0x80, 0xA0, 0x01, 0x00, 0x80, 0x20}));
+
+  // The highest address is an address like any other, not a gap.
+  ParsedProgram top;
+  top.FindOrMakeAbs32Label(7)->index = 0;
+  top.FindOrMakeAbs32Label(0xFFFFFFFFu)->index = 1;
+  encoded = vxpatch::EncodeProgram(top);
+  ASSERT_TRUE(encoded);
+  EXPECT_EQ(encoded->abs32_rvas, std::vector<uint32_t>({7, 0xFFFFFFFFu}));
 }
 
 TEST(EncodeProgram, LabelsAreCountedAndNumberedAbs32First) {

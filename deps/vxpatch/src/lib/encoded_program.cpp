@@ -12,9 +12,6 @@ namespace {
 // Vectors start at this many elements and double from there.
 constexpr size_t kInitialElements = 64;
 
-// The slot marker of label vectors before gaps are filled.
-constexpr uint32_t kNoRva = 0xFFFFFFFFu;
-
 // Stream numbers of the serialised form.
 enum : size_t {
   kStreamBaseAndOrigins = 0,
@@ -29,17 +26,25 @@ enum : size_t {
 };
 
 bool StoreLabelRvas(const LabelMap& labels, std::vector<uint32_t>* rvas) {
+  // Which slots hold a label is tracked apart from the values: 0xFFFFFFFF is
+  // a legitimate address (an abs32 value of -1), so it cannot double as the
+  // marker of an unused slot.
+  std::vector<bool> used;
   for (const auto& entry : labels) {
     const Label& label = entry.second;
     if (label.index < 0) return false;
     const size_t index = static_cast<size_t>(label.index);
-    if (index >= rvas->size()) rvas->resize(index + 1, kNoRva);
+    if (index >= rvas->size()) {
+      rvas->resize(index + 1, 0);
+      used.resize(index + 1, false);
+    }
     (*rvas)[index] = label.rva;
+    used[index] = true;
   }
   // Unused slots repeat their predecessor, so they cost nothing once the
   // vector is delta-encoded.
   for (size_t i = 0; i < rvas->size(); ++i) {
-    if ((*rvas)[i] == kNoRva) (*rvas)[i] = i == 0 ? 0 : (*rvas)[i - 1];
+    if (!used[i]) (*rvas)[i] = i == 0 ? 0 : (*rvas)[i - 1];
   }
   return true;
 }
