@@ -183,39 +183,93 @@ TEST(ElfScan, Elf64RelSectionsGiveNoAbs32Labels) {
   EXPECT_TRUE(program->abs32_labels().empty());
 }
 
-// ELF32 x86 with a REL section listing the pointers of a data section.
+// ELF32 with a REL section listing pointers of a data section: one entry
+// (slot in the data section, type) per element; slots beyond the section
+// make entries that point nowhere useful. With overlap_bytes, a NOBITS
+// section of that size sits at the data section's offset, as .tbss does.
 struct RelocatedElf32 {
   Bytes file;
   uint64_t data_offset = 0;
 };
 
-RelocatedElf32 Elf32WithRelocatedData(const std::vector<uint32_t>& pointer_slots, uint64_t entsize = 8,
-                                      uint32_t type = 8) {
+struct RelEntry {
+  uint32_t slot;
+  uint32_t type;
+};
+
+RelocatedElf32 Elf32WithRelocations(uint16_t machine, const std::vector<RelEntry>& entries, uint64_t entsize = 8,
+                                    uint64_t overlap_bytes = 0) {
   SynthSection rel;
   rel.type = 9;
   rel.entsize = entsize;
+  SynthSection nobits;
+  nobits.type = 8;
+  nobits.nobits_size = overlap_bytes;
   SynthSection data;
   data.data = Bytes(64, 0);
-  for (uint32_t slot : pointer_slots) {
-    if (slot + 4 <= data.data.size()) ElfBuilder::Put(&data.data, slot, 4, 0x20 + slot);
+  for (const RelEntry& entry : entries) {
+    if (entry.slot + 4 <= data.data.size()) ElfBuilder::Put(&data.data, entry.slot, 4, 0x20 + entry.slot);
   }
   // The layout depends only on the sizes, so a first layout with empty
   // entries tells where the data section will be.
-  ElfBuilder layout(false, 3);
-  rel.data = Bytes(8 * pointer_slots.size(), 0);
-  layout.Add(rel);
-  const uint64_t data_offset = layout.OffsetOf(layout.Add(data));
+  auto build = [&](ElfBuilder* builder) {
+    builder->Add(rel);
+    if (overlap_bytes > 0) builder->Add(nobits);
+    return builder->Add(data);
+  };
+  ElfBuilder layout(false, machine);
+  rel.data = Bytes(8 * entries.size(), 0);
+  const uint64_t data_offset = layout.OffsetOf(build(&layout));
   rel.data.clear();
-  for (uint32_t slot : pointer_slots) {
-    Bytes entry(8, 0);
-    ElfBuilder::Put(&entry, 0, 4, data_offset + slot);
-    ElfBuilder::Put(&entry, 4, 4, type);
-    rel.data.insert(rel.data.end(), entry.begin(), entry.end());
+  for (const RelEntry& entry : entries) {
+    Bytes bytes(8, 0);
+    ElfBuilder::Put(&bytes, 0, 4, data_offset + entry.slot);
+    ElfBuilder::Put(&bytes, 4, 4, entry.type);
+    rel.data.insert(rel.data.end(), bytes.begin(), bytes.end());
   }
-  ElfBuilder builder(false, 3);
-  builder.Add(rel);
-  builder.Add(data);
+  ElfBuilder builder(false, machine);
+  build(&builder);
   return {builder.Build(), data_offset};
+}
+
+RelocatedElf32 Elf32WithRelocatedData(const std::vector<uint32_t>& slots, uint64_t entsize = 8, uint32_t type = 8) {
+  std::vector<RelEntry> entries;
+  for (uint32_t slot : slots) entries.push_back({slot, type});
+  return Elf32WithRelocations(3, entries, entsize);
+}
+
+void ExpectExactRoundTrip(const Bytes& file) {
+  Bytes assembled;
+  ASSERT_EQ(exetest::RoundTrip(file, &assembled), vxpatch::STATUS_OK);
+  EXPECT_TRUE(assembled == file);
+}
+
+TEST(ElfRelocations, ArmTablesKeepEveryEntry) {
+  vxpatch::Status status;
+  // Entries of other types before the abs32 run stay bytes; the run becomes
+  // the marker.
+  const Bytes prefixed = Elf32WithRelocations(40, {{100, 22}, {0, 23}, {8, 23}, {200, 21}}).file;
+  std::unique_ptr<vxpatch::ParsedProgram> program = Parse(prefixed, &status);
+  ASSERT_EQ(status, vxpatch::STATUS_OK);
+  EXPECT_EQ(CountKind(*program, vxpatch::INSN_ELF_ARM_RELOCS), 1u);
+  ExpectExactRoundTrip(prefixed);
+  // A run broken by another entry is kept whole as bytes: no marker, and the
+  // entries around the break are not lost.
+  const Bytes broken = Elf32WithRelocations(40, {{0, 23}, {100, 22}, {8, 23}}).file;
+  program = Parse(broken, &status);
+  ASSERT_EQ(status, vxpatch::STATUS_OK);
+  EXPECT_EQ(CountKind(*program, vxpatch::INSN_ELF_ARM_RELOCS), 0u);
+  EXPECT_EQ(CountKind(*program, vxpatch::INSN_ABS32), 2u);
+  ExpectExactRoundTrip(broken);
+}
+
+TEST(ElfRelocations, NobitsSectionsOverlappingDataHideNoLocation) {
+  const Bytes file = Elf32WithRelocations(40, {{0, 23}, {8, 23}, {40, 23}}, 8, 16).file;
+  vxpatch::Status status;
+  std::unique_ptr<vxpatch::ParsedProgram> program = Parse(file, &status);
+  ASSERT_EQ(status, vxpatch::STATUS_OK);
+  EXPECT_EQ(CountKind(*program, vxpatch::INSN_ABS32), 3u);
+  ExpectExactRoundTrip(file);
 }
 
 TEST(ElfRelocations, MatchingTableBecomesOneMarkerAndComesBack) {
@@ -225,9 +279,7 @@ TEST(ElfRelocations, MatchingTableBecomesOneMarkerAndComesBack) {
   ASSERT_EQ(status, vxpatch::STATUS_OK);
   EXPECT_EQ(CountKind(*program, vxpatch::INSN_ELF_RELOCS), 1u);
   EXPECT_EQ(CountKind(*program, vxpatch::INSN_ABS32), 3u);
-  Bytes assembled;
-  ASSERT_EQ(exetest::RoundTrip(elf.file, &assembled), vxpatch::STATUS_OK);
-  EXPECT_TRUE(assembled == elf.file);
+  ExpectExactRoundTrip(elf.file);
 }
 
 TEST(ElfRelocations, OverlappingOrStraddlingAbs32ValuesFailTheParse) {

@@ -172,6 +172,7 @@ struct SynthSection {
   uint32_t type = 1;
   Bytes data;
   uint64_t entsize = 0;
+  uint64_t nobits_size = 0;  // type 8: the size, without any file bytes
   uint64_t offset = 0;  // filled by BuildElf
 };
 
@@ -226,16 +227,17 @@ class ElfBuilder {
       const SynthSection& s = sections_[i];
       std::copy(s.data.begin(), s.data.end(), out.begin() + static_cast<long>(s.offset));
       const uint64_t at = shoff_ + (i + 1) * ShSize();
+      const uint64_t size = s.type == 8 ? s.nobits_size : s.data.size();
       Put(&out, at + 4, 4, s.type);
       if (is64_) {
         Put(&out, at + 16, 8, s.offset);
         Put(&out, at + 24, 8, s.offset);
-        Put(&out, at + 32, 8, s.data.size());
+        Put(&out, at + 32, 8, size);
         Put(&out, at + 56, 8, s.entsize);
       } else {
         Put(&out, at + 12, 4, s.offset);
         Put(&out, at + 16, 4, s.offset);
-        Put(&out, at + 20, 4, s.data.size());
+        Put(&out, at + 20, 4, size);
         Put(&out, at + 36, 4, s.entsize);
       }
     }
