@@ -1,6 +1,7 @@
 #include "maintaskspecification.h"
 
 #include "configuration.h"
+#include "downloadfilelisttaskspecification.h"
 #include "filedeletelisttaskspecification.h"
 #include "filereplacelisttaskspecification.h"
 #include "updateselfunziptaskspecification.h"
@@ -26,6 +27,7 @@ void MainTaskSpecification::execute()
 
     // Step two's weights add up to 1.0; step one's to 0.95, and its final
     // setFinished() brings the progress to 1.0.
+    addSubTask(new DownloadFileListTaskSpecification(&m_Lists.downloads, m_Nam, m_Config, this, 0.4));
     if (m_Config->clientUpdate() == 1) {
         addSubTask(new FileReplaceListTaskSpecification(&m_Lists.replaces, m_Config, this, 0.4));
         addSubTask(new FileDeleteListTaskSpecification(&m_Lists.deletes, m_Config, this, 0.05));
