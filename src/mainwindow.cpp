@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "configuration.h"
+#include "singleinstancechecker.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -22,6 +23,13 @@ MainWindow::MainWindow(Configuration* config)
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_VersionLabel);
 
+    auto* checker = new SingleInstanceChecker(this);
+    connect(checker, &SingleInstanceChecker::otherInstanceActivate, this, [this](const QString& message) {
+        if (message == QLatin1String("#")) {
+            raise();
+            activateWindow();
+        }
+    });
     connect(m_Config, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
 }
 

@@ -1,0 +1,127 @@
+#include "newsbanner.h"
+
+#include "linkopener.h"
+
+#include <QAbstractTextDocumentLayout>
+#include <QDebug>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QRegExp>
+#include <QTextDocument>
+
+namespace {
+
+const int kStepMs = 10;
+const int kPauseMs = 3000;
+const float kStepPixels = 0.5f;
+// A pass starts this far inside the right border and ends this far past the left.
+const int kEdge = 10;
+const int kInitialHeight = 16;
+
+} // namespace
+
+NewsBanner::NewsBanner(QWidget* parent)
+    : QWidget(parent)
+    , m_Doc(new QTextDocument(this))
+{
+    setMinimumHeight(kInitialHeight);
+    setMaximumHeight(kInitialHeight);
+    setObjectName(QStringLiteral("NewsBanner"));
+}
+
+void NewsBanner::setNews(const QString& html)
+{
+    m_Url.clear();
+    // Greedy on purpose: the comment runs from the first "<!--" to the last "-->".
+    QRegExp comment(QStringLiteral("<!--(.+)-->"));
+    if (comment.indexIn(html) >= 0) {
+        const QString body = comment.cap(1);
+        const int equals = body.indexOf(QLatin1Char('='));
+        if (equals >= 0 && body.left(equals) == QLatin1String("URL"))
+            m_Url = body.mid(equals + 1);
+    }
+
+    m_Doc->setHtml(html);
+    m_Doc->setDocumentMargin(0);
+    m_Paused = false;
+    m_Offset = static_cast<float>(width() - kEdge);
+    const QSizeF size = m_Doc->size();
+    m_TextWidth = static_cast<int>(size.width());
+    m_TextHeight = static_cast<int>(size.height());
+    setMinimumHeight(m_TextHeight);
+    setMaximumHeight(m_TextHeight);
+
+    qDebug() << "Starting news ticker";
+    m_Timer.start(kStepMs, this);
+    update();
+}
+
+QString NewsBanner::anchorAt(const QPoint& point) const
+{
+    // During the pause nothing is drawn, so nothing can be clicked.
+    if (m_Paused)
+        return QString();
+    const QPointF inDocument(static_cast<int>(point.x() - m_Offset), point.y());
+    return m_Doc->documentLayout()->anchorAt(inDocument);
+}
+
+QString NewsBanner::defaultUrl() const
+{
+    return m_Url;
+}
+
+float NewsBanner::offset() const
+{
+    return m_Offset;
+}
+
+bool NewsBanner::isPaused() const
+{
+    return m_Paused;
+}
+
+void NewsBanner::timerEvent(QTimerEvent* event)
+{
+    if (event->timerId() != m_Timer.timerId()) {
+        QWidget::timerEvent(event);
+        return;
+    }
+    if (m_Paused) {
+        m_Paused = false;
+        m_Timer.start(kStepMs, this);
+    }
+    m_Offset -= kStepPixels;
+    update();
+}
+
+void NewsBanner::paintEvent(QPaintEvent* /*event*/)
+{
+    if (m_Paused)
+        return;
+    // The widget may have been narrowed since the pass started.
+    if (static_cast<int>(m_Offset) > width())
+        m_Offset = static_cast<float>(width() - kEdge);
+
+    QPainter painter(this);
+    painter.translate(QPointF(m_Offset, (height() - m_TextHeight) * 0.5));
+    m_Doc->drawContents(&painter);
+
+    if (static_cast<int>(m_Offset) + m_TextWidth < -kEdge) {
+        m_Paused = true;
+        m_Offset = static_cast<float>(width() - kEdge);
+        m_Timer.start(kPauseMs, this);
+    }
+
+    const QPoint mouse = mapFromGlobal(QCursor::pos());
+    setCursor(anchorAt(mouse).isEmpty() ? Qt::ArrowCursor : Qt::PointingHandCursor);
+}
+
+void NewsBanner::mousePressEvent(QMouseEvent* event)
+{
+    const QString anchor = anchorAt(event->localPos().toPoint());
+    if (!anchor.isEmpty())
+        LinkOpener::open(anchor);
+    else if (!m_Url.isEmpty())
+        LinkOpener::open(m_Url);
+    event->accept();
+}

@@ -1,0 +1,82 @@
+// Starting the next program after an update: real scripts stand in for the
+// new updater and the client's run script and write down where they ran and
+// with which arguments.
+#include "processtools.h"
+
+#include <QtTest>
+
+namespace {
+
+const int kDeadlineMs = 20000;
+
+// A script that writes its working directory and arguments, one a line, to
+// `report` once it has run.
+bool writeScript(const QString& path, const QString& report)
+{
+    QFile script(path);
+    if (!script.open(QIODevice::WriteOnly))
+        return false;
+    script.write("#!/bin/sh\n{ pwd; for a in \"$@\"; do echo \"$a\"; done; } > '"
+                 + QFile::encodeName(report) + ".part' && mv '" + QFile::encodeName(report) + ".part' '"
+                 + QFile::encodeName(report) + "'\n");
+    script.close();
+    return script.setPermissions(script.permissions() | QFile::ExeOwner);
+}
+
+QStringList reportLines(const QString& report)
+{
+    QFile file(report);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringList();
+    return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+class TestProcessTools final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void newUpdaterRunsInItsDirectory();
+    void missingUpdaterStartsNothing();
+    void runScriptRunsInInstallation();
+};
+
+void TestProcessTools::newUpdaterRunsInItsDirectory()
+{
+    QTemporaryDir dir;
+    QTemporaryDir reports;
+    const QString report = reports.filePath("report");
+    QVERIFY(writeScript(dir.filePath("update"), report));
+
+    const QStringList arguments{"--clientupdate", "client_linux_amd64", "42", "#", "News with <b>spaces</b>"};
+    QVERIFY(ProcessTools::startClientUpdater(dir.path(), arguments));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(report), kDeadlineMs);
+    QCOMPARE(reportLines(report), QStringList{QDir(dir.path()).canonicalPath()} + arguments);
+}
+
+void TestProcessTools::missingUpdaterStartsNothing()
+{
+    QTemporaryDir dir;
+    QTemporaryDir reports;
+    // Something of almost the right name is not the updater.
+    QVERIFY(writeScript(dir.filePath("Update"), reports.filePath("report")));
+    QVERIFY(!ProcessTools::startClientUpdater(dir.path(), {"--clientupdate"}));
+}
+
+void TestProcessTools::runScriptRunsInInstallation()
+{
+    QTemporaryDir install;
+    QTemporaryDir reports;
+    const QString report = reports.filePath("report");
+    QVERIFY(writeScript(install.filePath("vx3client_runscript.sh"), report));
+    QVERIFY(QDir::setCurrent(reports.path()));
+
+    QVERIFY(ProcessTools::startVx3Client(install.path()));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(report), kDeadlineMs);
+    QCOMPARE(reportLines(report), QStringList{QDir(install.path()).canonicalPath()});
+}
+
+QTEST_GUILESS_MAIN(TestProcessTools)
+#include "tst_processtools.moc"
