@@ -82,7 +82,7 @@ bool DisassemblerElf32ARM::ScanRel32(const ElfSection& section) {
   const uint8_t* base = bytes().Slice(section.offset, section.size);
   if (base == nullptr) return false;
   const size_t size = static_cast<size_t>(section.size);
-  // The alignment flag follows the text literally: true at the section start,
+  // The alignment flag is part of the format: true at the section start,
   // toggled by every 2-byte step, set again after every recorded branch
   // (whatever its size). It decides where ARM-mode words are looked for.
   bool aligned = true;
