@@ -1,0 +1,288 @@
+// The reference update server run as a program on 127.0.0.1 with ports the
+// system chooses: the UDP version, news and banner answers byte for byte,
+// HTTP GET and HEAD of files, 404, refusals of paths leaving the root, the
+// request log, option errors and a clean stop on SIGTERM and SIGINT.
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const int kWaitMs = 20000;
+
+bool writeFile(const QString& path, const QByteArray& data)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+// A running vxserver and the ports of its start-up line.
+struct Server
+{
+    QProcess process;
+    QByteArray log;
+    quint16 http = 0;
+    quint16 versions = 0;
+    quint16 banner = 0;
+
+    bool start(const QStringList& args)
+    {
+        process.start(QStringLiteral(VXSERVER_BINARY), args);
+        const QDeadlineTimer deadline(kWaitMs);
+        while (!log.contains('\n') && process.waitForReadyRead(int(deadline.remainingTime())))
+            log += process.readAllStandardOutput();
+        const QRegularExpressionMatch ports =
+            QRegularExpression("http (\\d+)(, versions udp (\\d+))?(, banner udp (\\d+))?")
+                .match(QString::fromUtf8(log));
+        http = quint16(ports.captured(1).toUInt());
+        versions = quint16(ports.captured(3).toUInt());
+        banner = quint16(ports.captured(5).toUInt());
+        return http != 0;
+    }
+
+    // Reads the log until `text` shows up. Event loops run by the test may
+    // have buffered output already, which no later readyRead announces.
+    bool logged(const QByteArray& text)
+    {
+        const QDeadlineTimer deadline(kWaitMs);
+        log += process.readAllStandardOutput();
+        while (!log.contains(text) && process.waitForReadyRead(int(deadline.remainingTime())))
+            log += process.readAllStandardOutput();
+        log += process.readAllStandardOutput(); // what a finished process left
+        if (!log.contains(text))
+            qWarning("server log:\n%s", log.constData());
+        return log.contains(text);
+    }
+};
+
+QByteArray udpExchange(QUdpSocket* socket, const QByteArray& request, quint16 port)
+{
+    socket->writeDatagram(request, QHostAddress::LocalHost, port);
+    if (!socket->hasPendingDatagrams() && !socket->waitForReadyRead(kWaitMs))
+        return "<no reply>";
+    QByteArray reply(int(socket->pendingDatagramSize()), '\0');
+    socket->readDatagram(reply.data(), reply.size());
+    return reply;
+}
+
+// A raw request, for what a well-behaved client never sends.
+QByteArray rawHttp(quint16 port, const QByteArray& request)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(kWaitMs))
+        return "<no connection>";
+    socket.write(request);
+    QByteArray answer;
+    const QDeadlineTimer deadline(kWaitMs);
+    while (socket.state() == QAbstractSocket::ConnectedState
+           && socket.waitForReadyRead(int(deadline.remainingTime())))
+        answer += socket.readAll();
+    return answer + socket.readAll();
+}
+
+struct Fetched
+{
+    int status = 0;
+    QByteArray length;
+    QByteArray body;
+};
+
+Fetched fetch(QNetworkAccessManager* nam, const QString& url, bool head = false)
+{
+    QNetworkRequest request{QUrl(url)};
+    QNetworkReply* reply = head ? nam->head(request) : nam->get(request);
+    QSignalSpy done(reply, &QNetworkReply::finished);
+    if (!reply->isFinished())
+        done.wait(kWaitMs);
+    Fetched fetched;
+    fetched.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    fetched.length = reply->rawHeader("Content-Length");
+    fetched.body = reply->readAll();
+    reply->deleteLater();
+    return fetched;
+}
+
+} // namespace
+
+class TestVxserver final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void udpQueriesGetTheirExactReplies();
+    void filesOverHttp();
+    void pathsOutsideTheRootAndOddRequestsAreRefused();
+    void optionErrors();
+    void stopsCleanlyOnSignals();
+
+private:
+    QString path(const QString& name) const { return m_Dir.filePath(name); }
+    QString url(const QString& relative) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1/%2").arg(QString::number(m_Server.http), relative);
+    }
+
+    QTemporaryDir m_Dir;
+    Server m_Server;
+    QByteArray m_News;
+    QByteArray m_Big;
+};
+
+void TestVxserver::initTestCase()
+{
+    QVERIFY(m_Dir.isValid());
+    m_News = QStringLiteral("<!-- URL=http://127.0.0.1/ -->Neue Version: schneller, schöner. ").toUtf8();
+    QVERIFY(writeFile(path("news.html"), m_News));
+    for (int i = 0; i < 300000; ++i)
+        m_Big.append(char(i * 7 % 251));
+    QVERIFY(writeFile(path("root/7/client_linux_amd64/lib/big.bin"), m_Big));
+    QVERIFY(writeFile(path("root/7/with space.txt"), "spaced"));
+    QVERIFY(writeFile(path("root/7/empty"), QByteArray()));
+    QVERIFY(writeFile(path("secret.txt"), "outside the root"));
+    QVERIFY(QFile::link(path("secret.txt"), path("root/7/link")));
+    QVERIFY(m_Server.start({"--root", path("root"), "--http-port", "0", "--udp-port", "0",
+                            "--banner-port", "0", "--versions", "301#3.1.0,302#3.2.0 beta,",
+                            "--news", path("news.html"), "--banner",
+                            "http://127.0.0.1/banner.jpg,http://127.0.0.1/click"}));
+    QVERIFY(m_Server.versions != 0 && m_Server.banner != 0);
+}
+
+void TestVxserver::cleanupTestCase()
+{
+    m_Server.process.terminate();
+    m_Server.process.waitForFinished(kWaitMs);
+}
+
+void TestVxserver::udpQueriesGetTheirExactReplies()
+{
+    QUdpSocket client;
+    QVERIFY(client.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    QCOMPARE(udpExchange(&client, QByteArray("3", 2), m_Server.versions),
+             QByteArray("301#3.1.0,302#3.2.0 beta,"));
+    QCOMPARE(udpExchange(&client, QByteArray("*", 2), m_Server.versions), m_News);
+    QCOMPARE(udpExchange(&client, QByteArray("\x01\x01", 2), m_Server.banner),
+             QByteArray("http://127.0.0.1/banner.jpg,http://127.0.0.1/click"));
+
+    // Other datagrams get no answer: the reply that arrives is the next one's.
+    client.writeDatagram(QByteArray("3"), QHostAddress::LocalHost, m_Server.versions);
+    client.writeDatagram(QByteArray("\x01\x01", 2), QHostAddress::LocalHost, m_Server.versions);
+    QCOMPARE(udpExchange(&client, QByteArray("*", 2), m_Server.versions), m_News);
+    QVERIFY(m_Server.logged("versions ignored 2 bytes 0x0101"));
+    QVERIFY(!client.hasPendingDatagrams());
+}
+
+void TestVxserver::filesOverHttp()
+{
+    QNetworkAccessManager nam;
+    Fetched big = fetch(&nam, url("7/client_linux_amd64/lib/big.bin"));
+    QCOMPARE(big.status, 200);
+    QCOMPARE(big.length, QByteArray::number(m_Big.size()));
+    QVERIFY(big.body == m_Big);
+
+    QCOMPARE(fetch(&nam, url("7/with%20space.txt")).body, QByteArray("spaced"));
+    const Fetched empty = fetch(&nam, url("7/./empty"));
+    QCOMPARE(empty.status, 200);
+    QCOMPARE(empty.length, QByteArray("0"));
+
+    const Fetched head = fetch(&nam, url("7/client_linux_amd64/lib/big.bin"), true);
+    QCOMPARE(head.status, 200);
+    QCOMPARE(head.length, QByteArray::number(m_Big.size()));
+    QVERIFY(head.body.isEmpty());
+
+    QCOMPARE(fetch(&nam, url("7/missing.ini._lzma2_")).status, 404);
+    QCOMPARE(fetch(&nam, url("7/client_linux_amd64")).status, 404);
+
+    QVERIFY(m_Server.logged("GET /7/client_linux_amd64/lib/big.bin 200 300000\n"));
+    QVERIFY(m_Server.logged("HEAD /7/client_linux_amd64/lib/big.bin 200 0\n"));
+    QVERIFY(m_Server.logged("GET /7/missing.ini._lzma2_ 404"));
+}
+
+void TestVxserver::pathsOutsideTheRootAndOddRequestsAreRefused()
+{
+    const struct
+    {
+        QByteArray request;
+        QByteArray status;
+    } cases[] = {
+        {"GET /../secret.txt HTTP/1.1\r\nHost: x\r\n\r\n", "403"},
+        {"GET /7/../../secret.txt HTTP/1.1\r\n\r\n", "403"},
+        {"GET /7/%2e%2e/%2E%2E/secret.txt HTTP/1.1\r\n\r\n", "403"},
+        {"GET /7/..%2f..%2fsecret.txt HTTP/1.0\r\n\r\n", "403"},
+        {"GET /7/link HTTP/1.1\r\n\r\n", "403"},
+        {"GET /7/empty%00 HTTP/1.1\r\n\r\n", "403"},
+        {"POST /7/empty HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "405"},
+        {"GET 7/empty HTTP/1.1\r\n\r\n", "400"},
+        {"HELLO\r\n\r\n", "400"},
+        {"GET /" + QByteArray(20000, 'a'), "400"},
+    };
+    for (const auto& c : cases) {
+        const QByteArray answer = rawHttp(m_Server.http, c.request);
+        QVERIFY2(answer.startsWith("HTTP/1.1 " + c.status + ' '), c.request.left(60).constData());
+        QVERIFY2(!answer.contains("outside the root"), c.request.constData());
+    }
+    QVERIFY(m_Server.logged("GET /7/link 403"));
+}
+
+void TestVxserver::optionErrors()
+{
+    QVERIFY(writeFile(path("long-news.html"), QByteArray(4096, 'n')));
+    const QString root = path("root");
+    const struct
+    {
+        QStringList args;
+        int status;
+    } cases[] = {
+        {{}, 2},
+        {{"--root", path("nothing")}, 2},
+        {{"--root", root, "--colour", "blue"}, 2},
+        {{"--root", root, "--http-port", "70000"}, 2},
+        {{"--root", root, "--bind", "localhost-ish"}, 2},
+        {{"--root", root, "--versions", "3.1#x"}, 2},
+        {{"--root", root, "--versions", QString(600, '1')}, 2},
+        {{"--root", root, "--news", path("news.html")}, 2},
+        {{"--root", root, "--versions", "1#a", "--news", path("long-news.html")}, 2},
+        {{"--root", root, "--banner", "a,b,c"}, 2},
+        {{"--root", root, "--banner", QStringLiteral("http://x/\u20ac.jpg,y")}, 2},
+        {{"--root", root, "--http-port", QString::number(m_Server.http)}, 1},
+    };
+    for (const auto& c : cases) {
+        QProcess process;
+        process.start(QStringLiteral(VXSERVER_BINARY), c.args);
+        QVERIFY(process.waitForFinished(kWaitMs));
+        const QByteArray err = process.readAllStandardError();
+        QVERIFY2(process.exitCode() == c.status, qPrintable(c.args.join(' ')));
+        QVERIFY2(err.startsWith("vxserver: ") && err.count('\n') == 1, err.constData());
+    }
+}
+
+void TestVxserver::stopsCleanlyOnSignals()
+{
+    for (int signalNumber : {SIGTERM, SIGINT}) {
+        Server server;
+        QVERIFY(server.start({"--root", path("root"), "--http-port", "0"}));
+        ::kill(pid_t(server.process.processId()), signalNumber);
+        QVERIFY(server.process.waitForFinished(kWaitMs));
+        QCOMPARE(server.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(server.process.exitCode(), 0);
+        QVERIFY(server.logged("stopping on signal " + QByteArray::number(signalNumber)));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestVxserver)
+#include "tst_vxserver.moc"

@@ -1,0 +1,27 @@
+#pragma once
+// The HTTP file service: accepts connections and hands each to its own
+// HttpConnection, which serves files below the root.
+
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+class QTcpServer;
+
+class FileServer final : public QObject
+{
+    Q_OBJECT
+
+public:
+    FileServer(const QString& root, QObject* parent);
+
+    // False with the reason when the address and port cannot be bound.
+    bool listen(const QHostAddress& address, quint16 port, QString* error);
+    quint16 port() const;
+
+private:
+    void onNewConnection();
+
+    QString m_Root; // canonical
+    QTcpServer* m_Server;
+};

@@ -1,0 +1,40 @@
+#pragma once
+// One HTTP/1.x connection of the file service: reads one request, answers it
+// and closes. GET and HEAD of files below the root (status 200 with
+// Content-Length, the body streamed in chunks as the socket drains); 400 for
+// a malformed request or one whose head exceeds 16 KiB, 403, 404 and 405 with
+// a short text body. Every answer says "Connection: close", so a client never
+// reuses the connection and never sees it closed under a second request.
+// Logs one line per request. Deletes itself when the connection is gone.
+
+#include <QFile>
+#include <QObject>
+#include <QString>
+
+class QTcpSocket;
+
+class HttpConnection final : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Takes over `socket`; `canonicalRoot` as QFileInfo::canonicalFilePath gives it.
+    HttpConnection(QTcpSocket* socket, const QString& canonicalRoot, QObject* parent);
+
+private:
+    void onReadyRead();
+    void onBytesWritten();
+    void answer(const QByteArray& method, const QByteArray& target);
+    void sendStatus(int status, const QByteArray& extraHeaders = QByteArray());
+    void sendNextChunk();
+    void finish(int status, qint64 bodyBytes);
+
+    QTcpSocket* m_Socket;
+    QString m_Root;
+    QByteArray m_Head;
+    bool m_Answered = false;
+    QFile m_File;
+    qint64 m_Remaining = 0;
+    QString m_Request; // "METHOD target" for the log
+    QString m_Peer;
+};

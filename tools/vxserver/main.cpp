@@ -1,0 +1,73 @@
+// vxserver: the reference update server. Serves the files below --root over
+// HTTP GET and answers the updater's UDP queries: the version list and news
+// (request "3" or "*" and a zero byte) and the banner (0x01 0x01). Binds
+// 127.0.0.1 unless told otherwise. Prints one start-up line naming the ports
+// in use, then one line per request; stops on SIGTERM or SIGINT with status 0.
+// Exit status 2 on usage errors, 1 when a service cannot be started.
+
+#include "fileserver.h"
+#include "serverlog.h"
+#include "serveroptions.h"
+#include "signalwatcher.h"
+#include "udpreplyserver.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+
+#include <cstdio>
+
+namespace {
+
+const char* const kUsage =
+    "usage: vxserver --root DIR [--http-port P] [--bind 127.0.0.1] [--versions \"N#label,...\"] "
+    "[--news FILE] [--banner \"imageURL,clickURL\"] [--udp-port 17384] [--banner-port 2009]";
+
+int fail(int status, const QString& reason)
+{
+    std::fprintf(stderr, "vxserver: %s\n", reason.toLocal8Bit().constData());
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    ServerOptions options;
+    QString error;
+    if (!parseServerOptions(app.arguments().mid(1), &options, &error))
+        return fail(2, error + QStringLiteral("; ") + QLatin1String(kUsage));
+
+    SignalWatcher signalWatcher(nullptr);
+    if (!signalWatcher.install(&error))
+        return fail(1, error);
+    QObject::connect(&signalWatcher, &SignalWatcher::stopRequested, &app, [](int signalNumber) {
+        logLine(QStringLiteral("stopping on signal %1").arg(signalNumber));
+        QCoreApplication::quit();
+    });
+
+    FileServer files(options.root, nullptr);
+    if (!files.listen(options.bindAddress, options.httpPort, &error))
+        return fail(1, error);
+    QString started = QStringLiteral("serving %1 on %2: http %3")
+                          .arg(options.root, options.bindAddress.toString(), QString::number(files.port()));
+
+    UdpReplyServer versions(QStringLiteral("versions"),
+                            {{QByteArray("3", 2), options.versionReply},
+                             {QByteArray("*", 2), options.newsReply}},
+                            nullptr);
+    if (options.versionService) {
+        if (!versions.listen(options.bindAddress, options.versionPort, &error))
+            return fail(1, error);
+        started += QStringLiteral(", versions udp %1").arg(versions.port());
+    }
+    UdpReplyServer banner(QStringLiteral("banner"), {{QByteArray("\x01\x01", 2), options.bannerReply}},
+                          nullptr);
+    if (options.bannerService) {
+        if (!banner.listen(options.bindAddress, options.bannerPort, &error))
+            return fail(1, error);
+        started += QStringLiteral(", banner udp %1").arg(banner.port());
+    }
+    logLine(started);
+    return app.exec();
+}

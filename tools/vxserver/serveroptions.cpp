@@ -1,0 +1,165 @@
+#include "serveroptions.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTextCodec>
+
+namespace {
+
+// What the updater reads of each reply, its receive buffers less the zero
+// byte it appends.
+const int kVersionReplyLimit = 511;
+const int kNewsReplyLimit = 4095;
+const int kBannerReplyLimit = 1024;
+
+bool toLatin1(const QString& text, const QString& option, int limit, QByteArray* bytes,
+              QString* error)
+{
+    for (const QChar c : text) {
+        if (c.unicode() == 0 || c.unicode() > 0xff) {
+            *error = QStringLiteral("%1 holds a character outside Latin-1").arg(option);
+            return false;
+        }
+    }
+    *bytes = text.toLatin1();
+    if (bytes->size() > limit) {
+        *error = QStringLiteral("%1 is %2 bytes; the updater reads at most %3")
+                     .arg(option, QString::number(bytes->size()), QString::number(limit));
+        return false;
+    }
+    return true;
+}
+
+// Entry i is channel i (0 stable, 1 beta, 2 alpha): a version number, "#" and
+// the label shown to the user, or nothing for a channel without a release.
+bool parseVersions(const QString& text, QByteArray* reply, QString* error)
+{
+    static const QRegularExpression entry(QStringLiteral("^([0-9]{1,9}(#[^,]*)?)?$"));
+    for (const QString& part : text.split(QLatin1Char(','))) {
+        if (!entry.match(part).hasMatch()) {
+            *error = QStringLiteral("--versions entry '%1' is not NUMBER#LABEL").arg(part);
+            return false;
+        }
+    }
+    return toLatin1(text, QStringLiteral("--versions"), kVersionReplyLimit, reply, error);
+}
+
+bool readNews(const QString& path, QByteArray* reply, QString* error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read '%1': %2").arg(path, file.errorString());
+        return false;
+    }
+    *reply = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        *error = QStringLiteral("cannot read '%1': %2").arg(path, file.errorString());
+        return false;
+    }
+    QTextCodec::ConverterState state;
+    QTextCodec::codecForName("UTF-8")->toUnicode(reply->constData(), reply->size(), &state);
+    if (state.invalidChars != 0 || reply->contains('\0')) {
+        *error = QStringLiteral("'%1' is not UTF-8 text").arg(path);
+        return false;
+    }
+    if (reply->size() > kNewsReplyLimit) {
+        *error = QStringLiteral("'%1' is %2 bytes; the updater reads at most %3")
+                     .arg(path, QString::number(reply->size()), QString::number(kNewsReplyLimit));
+        return false;
+    }
+    return true;
+}
+
+bool parsePort(const QString& option, const QString& text, quint16* port, QString* error)
+{
+    bool ok = false;
+    const uint value = text.toUInt(&ok);
+    if (!ok || value > 65535) {
+        *error = QStringLiteral("%1 '%2' is not a port number").arg(option, text);
+        return false;
+    }
+    *port = quint16(value);
+    return true;
+}
+
+} // namespace
+
+bool parseServerOptions(const QStringList& arguments, ServerOptions* options, QString* error)
+{
+    const QStringList known = {"--root",   "--http-port", "--bind",     "--versions",
+                               "--news",   "--banner",    "--udp-port", "--banner-port"};
+    QSet<QString> seen;
+    QString news;
+    QString banner;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString name = arguments.at(i);
+        if (!known.contains(name)) {
+            *error = QStringLiteral("unknown argument '%1'").arg(name);
+            return false;
+        }
+        if (seen.contains(name)) {
+            *error = QStringLiteral("%1 given twice").arg(name);
+            return false;
+        }
+        seen.insert(name);
+        if (i + 1 == arguments.size()) {
+            *error = QStringLiteral("%1 needs a value").arg(name);
+            return false;
+        }
+        const QString value = arguments.at(++i);
+        bool ok = true;
+        if (name == QLatin1String("--root")) {
+            options->root = value;
+        } else if (name == QLatin1String("--bind")) {
+            ok = options->bindAddress.setAddress(value);
+            if (!ok)
+                *error = QStringLiteral("--bind '%1' is not an IP address").arg(value);
+        } else if (name == QLatin1String("--http-port")) {
+            ok = parsePort(name, value, &options->httpPort, error);
+        } else if (name == QLatin1String("--udp-port")) {
+            ok = parsePort(name, value, &options->versionPort, error);
+        } else if (name == QLatin1String("--banner-port")) {
+            ok = parsePort(name, value, &options->bannerPort, error);
+        } else if (name == QLatin1String("--versions")) {
+            options->versionService = true;
+            ok = parseVersions(value, &options->versionReply, error);
+        } else if (name == QLatin1String("--news")) {
+            news = value;
+        } else {
+            banner = value;
+        }
+        if (!ok)
+            return false;
+    }
+
+    if (options->root.isEmpty()) {
+        *error = QStringLiteral("missing --root");
+        return false;
+    }
+    if (!QFileInfo(options->root).isDir()) {
+        *error = QStringLiteral("--root '%1' is not a directory").arg(options->root);
+        return false;
+    }
+    if (!news.isEmpty()) {
+        // The news is the second answer of the version service.
+        if (!options->versionService) {
+            *error = QStringLiteral("--news needs --versions");
+            return false;
+        }
+        if (!readNews(news, &options->newsReply, error))
+            return false;
+    }
+    if (seen.contains(QStringLiteral("--banner"))) {
+        options->bannerService = true;
+        if (banner.count(QLatin1Char(',')) != 1) {
+            *error = QStringLiteral("--banner '%1' is not imageURL,clickURL").arg(banner);
+            return false;
+        }
+        if (!toLatin1(banner, QStringLiteral("--banner"), kBannerReplyLimit, &options->bannerReply, error))
+            return false;
+    }
+    return true;
+}

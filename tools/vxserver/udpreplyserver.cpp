@@ -1,0 +1,51 @@
+#include "udpreplyserver.h"
+
+#include "serverlog.h"
+
+#include <QNetworkDatagram>
+#include <QUdpSocket>
+
+UdpReplyServer::UdpReplyServer(const QString& name, const QMap<QByteArray, QByteArray>& replies,
+                               QObject* parent)
+    : QObject(parent)
+    , m_Name(name)
+    , m_Replies(replies)
+    , m_Socket(new QUdpSocket(this))
+{
+    connect(m_Socket, &QUdpSocket::readyRead, this, &UdpReplyServer::onReadyRead);
+}
+
+bool UdpReplyServer::listen(const QHostAddress& address, quint16 port, QString* error)
+{
+    if (m_Socket->bind(address, port))
+        return true;
+    *error = QStringLiteral("cannot bind the %1 service to %2 UDP port %3: %4")
+                 .arg(m_Name, address.toString(), QString::number(port), m_Socket->errorString());
+    return false;
+}
+
+quint16 UdpReplyServer::port() const
+{
+    return m_Socket->localPort();
+}
+
+void UdpReplyServer::onReadyRead()
+{
+    while (m_Socket->hasPendingDatagrams()) {
+        const QNetworkDatagram request = m_Socket->receiveDatagram();
+        const QString peer = QStringLiteral("%1:%2").arg(request.senderAddress().toString(),
+                                                         QString::number(request.senderPort()));
+        const auto reply = m_Replies.constFind(request.data());
+        if (reply == m_Replies.constEnd()) {
+            logLine(QStringLiteral("%1 %2 ignored %3 bytes 0x%4")
+                        .arg(peer, m_Name, QString::number(request.data().size()),
+                             QString::fromLatin1(request.data().left(8).toHex())));
+            continue;
+        }
+        const qint64 sent = m_Socket->writeDatagram(*reply, request.senderAddress(), request.senderPort());
+        logLine(QStringLiteral("%1 %2 0x%3 %4")
+                    .arg(peer, m_Name, QString::fromLatin1(request.data().toHex()),
+                         sent < 0 ? QStringLiteral("failed: ") + m_Socket->errorString()
+                                  : QStringLiteral("answered %1 bytes").arg(sent)));
+    }
+}

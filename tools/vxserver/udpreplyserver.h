@@ -1,0 +1,34 @@
+#pragma once
+// A UDP service that answers fixed requests with fixed replies, one datagram
+// each, to the sender's address and port: the version service ("3" and "*",
+// each followed by a zero byte) and the banner service (0x01 0x01). Any other
+// datagram gets no answer, as a client waiting for a reply to a request it
+// did not make must not be fed one.
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+class QUdpSocket;
+
+class UdpReplyServer final : public QObject
+{
+    Q_OBJECT
+
+public:
+    // `name` labels the log lines; `replies` maps each request to its reply.
+    UdpReplyServer(const QString& name, const QMap<QByteArray, QByteArray>& replies, QObject* parent);
+
+    // False with the reason when the address and port cannot be bound.
+    bool listen(const QHostAddress& address, quint16 port, QString* error);
+    quint16 port() const;
+
+private:
+    void onReadyRead();
+
+    QString m_Name;
+    QMap<QByteArray, QByteArray> m_Replies;
+    QUdpSocket* m_Socket;
+};
