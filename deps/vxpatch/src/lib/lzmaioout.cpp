@@ -177,8 +177,8 @@ bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output, u
     stream.avail_in = length;
     lzma_ret result = LZMA_OK;
     while (result == LZMA_OK) {
-      const size_t step = length / 4 > kEncoderOutputStep ? length / 4 : kEncoderOutputStep;
-      if (!output->EnsureSpare(step)) break;
+      // Compressed sizes are unknown in advance: grow by doubling, as writes do.
+      if (!output->EnsureSpare(kEncoderOutputStep)) break;
       stream.next_out = output->Spare();
       stream.avail_out = output->SpareCapacity();
       result = lzma_code(&stream, LZMA_FINISH);
