@@ -24,6 +24,8 @@ DisassemblerElf::DisassemblerElf(const uint8_t* start, size_t length, bool is64)
     : Disassembler(start, length), is64_(is64) {}
 
 bool DisassemblerElf::ParseHeaders() {
+  sections_.clear();
+  segments_.clear();
   const CheckedBytes in = bytes();
   if (in.size() < (is64_ ? 64u : 52u)) return Bad("Too small");
   static const uint8_t kMagic[4] = {0x7F, 'E', 'L', 'F'};
