@@ -15,7 +15,6 @@ set(vxpatch_exe_sources
   src/lib/typed_rva.cpp
   src/lib/rel32_scan_x86.cpp
   # ensemble patches
-  src/lib/nested_set.cpp
   src/lib/ensemble_patcher.cpp
   src/lib/ensemble_apply.cpp
   src/lib/ensemble_create.cpp

@@ -9,7 +9,6 @@
 #include "ensemble_patcher.h"
 #include "lzmaioout.h"
 #include "mapped_file.h"
-#include "nested_set.h"
 #include "packed_file.h"
 #include "vxdiff.h"
 
@@ -133,9 +132,10 @@ Status EnsemblePatchApplier::CorrectParameters(InputStream* correction, InputStr
 
 Status EnsemblePatchApplier::TransformElements(InputStreamSet* parameters, OutputStreamSet* transformed) {
   for (auto& patcher : patchers_) {
-    // A nested set keeps the fresh count of ten (nested_set.h).
+    // A fresh nested set keeps its count of ten: an encoded program announces
+    // eight streams (its last two are empty) and is read from nine.
     InputStreamSet nested;
-    if (!ReadNestedSet(parameters, &nested)) return STATUS_STREAM_ERROR;
+    if (!parameters->ReadSet(&nested)) return STATUS_STREAM_ERROR;
     OutputStreamSet element;
     const Status status = patcher->Transform(&nested, &element);
     if (status != STATUS_OK) return status;
@@ -164,7 +164,7 @@ Status EnsemblePatchApplier::Predict(InputStreamSet* elements, OutputStream* pre
   if (!prediction->Write(base_start_, base_length_)) return STATUS_STREAM_ERROR;
   for (auto& patcher : patchers_) {
     InputStreamSet nested;
-    if (!ReadNestedSet(elements, &nested)) return STATUS_STREAM_ERROR;
+    if (!elements->ReadSet(&nested)) return STATUS_STREAM_ERROR;
     const Status status = patcher->Reform(&nested, prediction);
     if (status != STATUS_OK) return status;
     if (!nested.Empty()) return STATUS_STREAM_NOT_CONSUMED;

@@ -20,7 +20,6 @@
 #include "ensemble_patcher.h"
 #include "lzmaioout.h"
 #include "mapped_file.h"
-#include "nested_set.h"
 #include "packed_file.h"
 #include "vxdiff.h"
 
@@ -127,7 +126,7 @@ Status BuildPatch(Bytes old_file, Bytes new_file, const std::vector<Element>& el
   if (!programs.InitFromBuffer(new_programs.Buffer(), new_programs.Length())) return STATUS_STREAM_ERROR;
   for (size_t i = 0; i < elements.size(); ++i) {
     InputStreamSet nested;
-    if (!ReadNestedSet(&programs, &nested)) return STATUS_STREAM_ERROR;
+    if (!programs.ReadSet(&nested)) return STATUS_STREAM_ERROR;
     PatcherX86_32 reformer(old_file.data, old_file.length);
     status = reformer.Reform(&nested, &prediction);
     if (status != STATUS_OK) return status;
