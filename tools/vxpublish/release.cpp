@@ -28,6 +28,7 @@
 #include <filesystem>
 #include <system_error>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -114,6 +115,42 @@ bool createDirectories(const fs::path& path, std::string& reason)
     return true;
 }
 
+// Moves the prepared release into place: the files, the ini for people, the
+// signature and last the packed ini, which is what clients look for. On
+// failure it removes what it placed, so the release can be made again.
+bool placeRelease(const fs::path& filesDir, const fs::path& packedIni, const Bytes& text,
+                  const Bytes& signature, const fs::path& versionDir, const std::string& product,
+                  std::string& reason)
+{
+    const std::string iniName = productIniName(product);
+    std::vector<fs::path> placed;
+    const auto undo = [&placed] {
+        std::error_code ignored; // the reason already given matters more
+        for (auto it = placed.rbegin(); it != placed.rend(); ++it)
+            fs::remove_all(*it, ignored);
+        return false;
+    };
+    std::error_code error;
+    const fs::path filesTarget = versionDir / product;
+    fs::rename(filesDir, filesTarget, error);
+    if (error) {
+        reason = "cannot move the files to '" + filesTarget.string() + "': " + error.message();
+        return false;
+    }
+    placed.push_back(filesTarget);
+    for (const auto& [name, data] : {std::make_pair(iniName, &text), std::make_pair(iniName + ".sig", &signature)}) {
+        if (!writeNewFile((versionDir / name).string(), *data, 0644, reason))
+            return undo();
+        placed.push_back(versionDir / name);
+    }
+    fs::rename(packedIni, versionDir / (iniName + kPackedSuffix), error);
+    if (error) {
+        reason = "cannot publish '" + iniName + kPackedSuffix + "': " + error.message();
+        return undo();
+    }
+    return true;
+}
+
 } // namespace
 
 int runRelease(const Args& args)
@@ -196,19 +233,17 @@ int runRelease(const Args& args)
         return fail(EXIT_ERROR, reason);
     if (!writeNewFile(scratchIni.string(), textBytes, 0644, reason))
         return fail(EXIT_ERROR, reason);
-    if (!vxpatch::PackLzmaFile(scratchIni.c_str(), packedIni.c_str(), false))
+    // A packed ini that does not unpack to the signed text would fail every
+    // client's signature check, over and over.
+    const fs::path unpackedIni = scratchDir / "unpacked.ini";
+    Bytes unpacked;
+    if (!vxpatch::PackLzmaFile(scratchIni.c_str(), packedIni.c_str(), false)
+        || !vxpatch::UnpackLzmaFile(packedIni.c_str(), unpackedIni.c_str())
+        || !readFile(unpackedIni.string(), unpacked, reason) || unpacked != textBytes)
         return fail(EXIT_INVALID, "cannot pack the product ini");
 
-    std::error_code error;
-    fs::rename(filesDir, filesTarget, error);
-    if (error)
-        return fail(EXIT_ERROR, "cannot move the files to '" + filesTarget.string() + "': " + error.message());
-    if (!writeNewFile((versionDir / iniName).string(), textBytes, 0644, reason)
-        || !writeNewFile((versionDir / (iniName + ".sig")).string(), signature, 0644, reason))
+    if (!placeRelease(filesDir, packedIni, textBytes, signature, versionDir, options.product, reason))
         return fail(EXIT_ERROR, reason);
-    fs::rename(packedIni, versionDir / (iniName + kPackedSuffix), error);
-    if (error)
-        return fail(EXIT_ERROR, "cannot publish '" + iniName + kPackedSuffix + "': " + error.message());
 
     std::printf("release %s of %s in %s: %zu files (%d packed, %d with a patch), %zu deletions\n",
                 options.version.c_str(), options.product.c_str(), versionDir.c_str(), newTree.size(),
