@@ -206,6 +206,9 @@ void TestVxserver::filesOverHttp()
     QVERIFY(head.body.isEmpty());
 
     QCOMPARE(fetch(&nam, url("7/missing.ini._lzma2_")).status, 404);
+    const QByteArray headMissing = rawHttp(m_Server.http, "HEAD /7/missing HTTP/1.1\r\n\r\n");
+    QVERIFY2(headMissing.startsWith("HTTP/1.1 404 ") && headMissing.endsWith("\r\n\r\n"),
+             headMissing.constData());
     QCOMPARE(fetch(&nam, url("7/client_linux_amd64")).status, 404);
 
     QVERIFY(m_Server.logged("GET /7/client_linux_amd64/lib/big.bin 200 300000\n"));

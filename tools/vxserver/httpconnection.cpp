@@ -67,6 +67,7 @@ void HttpConnection::onReadyRead()
         return;
     }
     m_Request = QString::fromLatin1(requestLine.at(0) + ' ' + requestLine.at(1).left(1000));
+    m_HeadRequest = requestLine.at(0) == "HEAD";
     answer(requestLine.at(0), requestLine.at(1));
 }
 
@@ -90,7 +91,7 @@ void HttpConnection::answer(const QByteArray& method, const QByteArray& target)
     const qint64 size = m_File.size();
     m_Socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(size)
                     + "\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n\r\n");
-    if (method == "HEAD") {
+    if (m_HeadRequest) {
         finish(200, 0);
         return;
     }
@@ -132,8 +133,8 @@ void HttpConnection::sendStatus(int status, const QByteArray& extraHeaders)
     m_Socket->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status)
                     + "\r\nContent-Length: " + QByteArray::number(body.size())
                     + "\r\nContent-Type: text/plain\r\nConnection: close\r\n" + extraHeaders + "\r\n"
-                    + body);
-    finish(status, body.size());
+                    + (m_HeadRequest ? QByteArray() : body));
+    finish(status, m_HeadRequest ? 0 : body.size());
 }
 
 void HttpConnection::finish(int status, qint64 bodyBytes)

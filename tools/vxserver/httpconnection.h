@@ -33,6 +33,7 @@ private:
     QString m_Root;
     QByteArray m_Head;
     bool m_Answered = false;
+    bool m_HeadRequest = false; // answers without a body
     QFile m_File;
     qint64 m_Remaining = 0;
     QString m_Request; // "METHOD target" for the log
