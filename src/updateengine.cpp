@@ -1,5 +1,7 @@
 #include "updateengine.h"
 
+#include "banner.h"
+#include "bannercache.h"
 #include "configuration.h"
 #include "crypto.h"
 #include "maintaskspecification.h"
@@ -26,7 +28,7 @@ namespace {
 
 const int kTimerIntervalMs = 1000;
 const quint16 kDefaultProxyPort = 3128;
-const qint64 kBannerSizeLimit = 270000;
+const qint64 kBannerSizeLimit = BannerCache::kMaxImageSize;
 const char* const kSessionDirPrefix = "voxaro_temp_";
 
 const char* const kQt4Libraries[] = {
@@ -334,12 +336,27 @@ void UpdateEngine::removeQt4Files(const QString& dir)
 
 void UpdateEngine::getBanner()
 {
+    QByteArray image;
+    QString clickUrl;
+    if (BannerCache::read(&image, &clickUrl)) {
+        qDebug() << "Found temp banner" << clickUrl;
+        emit bannerFound(image, clickUrl);
+        return;
+    }
+    if (m_BannerLookupRunning || p_BannerReply)
+        return;
+    m_BannerLookupRunning = true;
+    auto* banner = new Banner(this);
+    connect(banner, &Banner::bannerFound, this, &UpdateEngine::onBannerFound);
+    banner->run();
 }
 
 void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
 {
     qDebug() << "Found banner" << bannerUrl << clickUrl;
     m_BannerLookupRunning = false;
+    if (sender())
+        sender()->deleteLater();
     // One banner download at a time; a second reply of the lookup changes nothing.
     if (p_BannerReply)
         return;
