@@ -13,7 +13,7 @@ class FileServer final : public QObject
     Q_OBJECT
 
 public:
-    FileServer(const QString& root, QObject* parent);
+    explicit FileServer(const QString& root, QObject* parent);
 
     // False with the reason when the address and port cannot be bound.
     bool listen(const QHostAddress& address, quint16 port, QString* error);

@@ -19,7 +19,7 @@ class HttpConnection final : public QObject
 
 public:
     // Takes over `socket`; `canonicalRoot` as QFileInfo::canonicalFilePath gives it.
-    HttpConnection(QTcpSocket* socket, const QString& canonicalRoot, QObject* parent);
+    explicit HttpConnection(QTcpSocket* socket, const QString& canonicalRoot, QObject* parent);
 
 private:
     void onReadyRead();

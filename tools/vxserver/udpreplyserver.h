@@ -19,7 +19,7 @@ class UdpReplyServer final : public QObject
 
 public:
     // `name` labels the log lines; `replies` maps each request to its reply.
-    UdpReplyServer(const QString& name, const QMap<QByteArray, QByteArray>& replies, QObject* parent);
+    explicit UdpReplyServer(const QString& name, const QMap<QByteArray, QByteArray>& replies, QObject* parent);
 
     // False with the reason when the address and port cannot be bound.
     bool listen(const QHostAddress& address, quint16 port, QString* error);
