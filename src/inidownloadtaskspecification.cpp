@@ -1,0 +1,151 @@
+#include "inidownloadtaskspecification.h"
+
+#include "checksignaturetaskspecification.h"
+#include "configuration.h"
+#include "downloadtaskspecification.h"
+#include "fileunpacktaskspecification_lzma2.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QSettings>
+
+namespace {
+
+constexpr qreal kDownloadWeight = 0.3333;
+
+QString packedName(const QString& iniName)
+{
+    return iniName + QStringLiteral("._lzma2_");
+}
+
+QString signatureName(const QString& iniName)
+{
+    return iniName + QStringLiteral(".sig");
+}
+
+}  // namespace
+
+IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager* nam,
+                                                           Configuration* config,
+                                                           QObject* parent, qreal weight)
+    : ComposedTaskSpecification(1, parent, weight)
+    , m_Nam(nam)
+    , m_Config(config)
+    , m_RetryCount(0)
+{
+}
+
+QString IniDownloadTaskSpecification::iniName(bool clientUpdate)
+{
+    const QString product = Configuration::productName(clientUpdate);
+    if (clientUpdate)
+        return QStringLiteral("vx3_") + product + QStringLiteral(".ini");
+    return product + QStringLiteral(".ini");
+}
+
+int IniDownloadTaskSpecification::retryCount() const
+{
+    return m_RetryCount;
+}
+
+void IniDownloadTaskSpecification::execute()
+{
+    emit message(QObject::tr("Download / check product ini"));
+    makeSubtasksAndStart();
+}
+
+void IniDownloadTaskSpecification::reset()
+{
+    deleteSubTasks();
+    m_RetryCount = 0;
+    TaskSpecification::reset();
+}
+
+void IniDownloadTaskSpecification::makeSubtasksAndStart()
+{
+    const QString ini = iniName(m_Config->clientUpdate() != 0);
+    const QString packed = packedName(ini);
+    const QString signature = signatureName(ini);
+    const QString dir = m_Config->tempDir() + QLatin1Char('/');
+    qDebug() << "makeSubtasksAndStart" << ini << packed;
+
+    // Whatever is left after the downloads goes to the check. The unpack gets
+    // no share: with both downloads the check's share is already the rest.
+    qreal checkWeight = 1.0;
+    if (m_RetryCount != 0 || !QFile::exists(dir + ini)) {
+        qDebug() << "Requesting" << packed;
+        addSubTask(new DownloadTaskSpecification(m_Nam, packed, m_Config->versionNr(),
+                                                 dir + packed, -1, kDownloadWeight, this));
+        addSubTask(new FileUnpackTaskSpecification_lzma2(nullptr, dir + packed, dir + ini, this, 0));
+        checkWeight = 1.0 - kDownloadWeight;
+    }
+    if (m_RetryCount != 0 || !QFile::exists(dir + signature)) {
+        qDebug() << "Requesting" << signature;
+        addSubTask(new DownloadTaskSpecification(m_Nam, signature, m_Config->versionNr(),
+                                                 dir + signature, -1, kDownloadWeight, this));
+        checkWeight -= kDownloadWeight;
+    }
+
+    auto* check = new CheckSignatureTaskSpecification(dir + ini, QString(), false, this, checkWeight);
+    connect(check, &CheckSignatureTaskSpecification::checkDone, this,
+            &IniDownloadTaskSpecification::onSigCheckDone);
+    addSubTask(check);
+
+    m_TaskState = TASK_RUNNING;
+    startSubTasks();
+}
+
+void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification*)
+{
+    // A signed ini of another release is as unusable as a corrupt one: the
+    // next attempt downloads afresh, so a stale cached copy is not reused.
+    if (pass && isForRequestedRelease())
+        return;
+
+    ++m_RetryCount;
+    if (m_RetryCount > kMaxRetries) {
+        qDebug() << "Failed to verify product ini, aborting";
+        emit message(QObject::tr("Could not verify the product ini file. Aborting"));
+        setFailed();
+        return;
+    }
+    // A cancel that came while the check ran: do not start over.
+    if (m_CancelRequested) {
+        qDebug() << "Failed to verify product ini, cancel requested";
+        setAborted();
+        return;
+    }
+
+    qDebug() << "Failed to verify product ini, retrying";
+    emit message(QObject::tr("Could not verify the product ini file. Retrying"));
+    // reset() clears both; a cancel that arrives from here on must still
+    // stop the new attempt, which then starts nothing and ends aborted.
+    const int retries = m_RetryCount;
+    const bool cancelRequested = m_CancelRequested;
+    reset();
+    m_RetryCount = retries;
+    m_CancelRequested = cancelRequested;
+    makeSubtasksAndStart();
+}
+
+bool IniDownloadTaskSpecification::isForRequestedRelease()
+{
+    const bool client = m_Config->clientUpdate() != 0;
+    const QSettings ini(m_Config->tempDir() + QLatin1Char('/') + iniName(client),
+                        QSettings::IniFormat);
+    const QVariant version = ini.value(QStringLiteral("version"));
+    const QString wantedVersion = QString::number(m_Config->versionNr());
+    if (version.isValid() && version.toString() != wantedVersion) {
+        emit message(QObject::tr("Product ini is for version %1, expected version %2")
+                         .arg(version.toString(), wantedVersion));
+        return false;
+    }
+    const QVariant product = ini.value(QStringLiteral("product"));
+    const QString wantedProduct = Configuration::productName(client);
+    if (product.isValid() && product.toString() != wantedProduct) {
+        emit message(QObject::tr("Product ini is for product %1, expected product %2")
+                         .arg(product.toString(), wantedProduct));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,55 @@
+#pragma once
+// Puts a verified product ini of the target version into the session's
+// temporary directory: downloads the packed ini and its signature, unpacks
+// the ini and checks the signature, one sub-task after the other. A failed
+// check is answered by a full new attempt (everything downloaded and unpacked
+// again) up to kMaxRetries times; the next failure ends the task failed.
+// Files already in the temporary directory (a continued session) are used
+// instead of downloads, but only on the first attempt.
+//
+// A signed ini may name the version and product it was published for (keys
+// "version" and "product" outside any section); an ini that names another
+// version or product than the one asked for counts as a failed check, so an
+// older or foreign ini served in its place can never be installed.
+//
+// A cancel request survives the retries: a check that fails after it ends
+// the task TASK_ABORTED instead of starting over.
+
+#include "composedtaskspecification.h"
+
+class CheckSignatureTaskSpecification;
+class Configuration;
+class QNetworkAccessManager;
+
+class IniDownloadTaskSpecification final : public ComposedTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kMaxRetries = 1000;
+
+    IniDownloadTaskSpecification(QNetworkAccessManager* nam, Configuration* config,
+                                 QObject* parent, qreal weight);
+
+    // "vx3_client_linux_amd64.ini" for the client step, "update_linux_amd64.ini"
+    // for the updater step; the name on the server and in the temporary directory.
+    static QString iniName(bool clientUpdate);
+    int retryCount() const;
+
+public slots:
+    void execute() override;
+    void reset() override;
+
+private slots:
+    void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* task);
+
+private:
+    void makeSubtasksAndStart();
+    // False, with a message, when the verified ini names another version or
+    // product than the one this session asked for.
+    bool isForRequestedRelease();
+
+    QNetworkAccessManager* m_Nam;
+    Configuration* m_Config;
+    int m_RetryCount;
+};

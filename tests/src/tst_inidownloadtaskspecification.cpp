@@ -1,0 +1,328 @@
+// The product ini download against a scripted HTTP server on 127.0.0.1: the
+// names of both steps, cached files on the first attempt only, a bad
+// signature answered by a fresh download, the retry limit, the single end, a
+// cancel during failing checks, and the binding of a signed ini to the
+// version and product asked for. Inis are packed with the engine and signed
+// with the committed test key.
+
+#include "configuration.h"
+#include "crypto.h"
+#include "inidownloadtaskspecification.h"
+#include "packed_file.h"
+#include "support/httptestserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QString kClientIni = QStringLiteral("vx3_client_linux_amd64.ini");
+const QString kUpdaterIni = QStringLiteral("update_linux_amd64.ini");
+const QByteArray kIni = "version=42\nproduct=client_linux_amd64\n[client]\nvx3client=abc::3\n";
+
+bool writeFile(const QString& path, const QByteArray& data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+QByteArray sign(const QByteArray& data)
+{
+    const QByteArray der = readFile(QStringLiteral(VX_TEST_KEY_DIR "/private.der"));
+    RsaKey key;
+    importPrivateKey(key, reinterpret_cast<const unsigned char*>(der.constData()),
+                     static_cast<unsigned long>(der.size()));
+    QByteArray signature(static_cast<int>(key.modulusSize()), '\0');
+    unsigned long length = static_cast<unsigned long>(signature.size());
+    signData(key, reinterpret_cast<const unsigned char*>(data.constData()),
+             static_cast<unsigned long>(data.size()),
+             reinterpret_cast<unsigned char*>(signature.data()), &length);
+    signature.resize(static_cast<int>(length));
+    return signature;
+}
+
+QByteArray pack(const QByteArray& data)
+{
+    QTemporaryDir dir;
+    const QByteArray plain = QFile::encodeName(dir.path() + "/plain");
+    const QByteArray packed = QFile::encodeName(dir.path() + "/packed");
+    if (!writeFile(dir.path() + "/plain", data)
+        || !vxpatch::PackLzmaFile(plain.constData(), packed.constData(), false))
+        return QByteArray();
+    return readFile(dir.path() + "/packed");
+}
+
+int countOf(const QStringList& messages, const QString& text)
+{
+    return int(messages.count(text));
+}
+
+} // namespace
+
+class TestIniDownload final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void fetchesAndVerifiesTheStepsIni_data();
+    void fetchesAndVerifiesTheStepsIni();
+    void cachedFilesUsedOnFirstAttemptOnly_data();
+    void cachedFilesUsedOnFirstAttemptOnly();
+    void badSignatureRetriedWithFreshDownload();
+    void failsOnceAfterTheRetryLimit();
+    void cancelDuringFailingChecksStopsRetrying_data();
+    void cancelDuringFailingChecksStopsRetrying();
+    void signedIniBoundToVersionAndProduct_data();
+    void signedIniBoundToVersionAndProduct();
+
+private:
+    bool configure(bool client);
+    void publish(const QString& iniName, const QByteArray& ini);
+    QString remote(const QString& name) const { return "/base/42/" + name; }
+    QString temp(const QString& name) const { return m_Root->path() + "/temp/" + name; }
+    // Runs the task until it ended and its last check's own end was handled.
+    void runToEnd(IniDownloadTaskSpecification* task);
+
+    QScopedPointer<QTemporaryDir> m_Root;
+    QScopedPointer<HttpTestServer> m_Server;
+    QScopedPointer<Configuration> m_Config;
+    QNetworkAccessManager m_Nam;
+    int m_Ends = 0;
+    QStringList m_Messages;
+};
+
+void TestIniDownload::initTestCase()
+{
+    initCrypto();
+}
+
+void TestIniDownload::init()
+{
+    m_Root.reset(new QTemporaryDir);
+    QVERIFY(m_Root->isValid());
+    QVERIFY(QDir().mkpath(m_Root->path() + "/config"));
+    QVERIFY(QDir().mkpath(m_Root->path() + "/temp"));
+    qputenv("VX3_CONFIG_DIR", QFile::encodeName(m_Root->path() + "/config/"));
+    m_Server.reset(new HttpTestServer);
+    QVERIFY(m_Server->listen());
+    QVERIFY(configure(true));
+    m_Ends = 0;
+    m_Messages.clear();
+}
+
+bool TestIniDownload::configure(bool client)
+{
+    m_Config.reset(new Configuration);
+    const QStringList args = client
+        ? QStringList{"update", "--clientupdate", "client_linux_amd64", "42"}
+        : QStringList{"update", "update_linux_amd64", "42"};
+    const bool ok = m_Config->parseCommandLineOptions(args)
+        && m_Config->initalizeStart(m_Root->path() + "/temp", m_Root->path() + "/install");
+    g_UpdateBaseUrl = m_Server->url("/base/");
+    return ok;
+}
+
+void TestIniDownload::publish(const QString& iniName, const QByteArray& ini)
+{
+    const QByteArray packed = pack(ini);
+    QVERIFY(!packed.isEmpty());
+    m_Server->setFile(remote(iniName + "._lzma2_"), packed);
+    m_Server->setFile(remote(iniName + ".sig"), sign(ini));
+}
+
+void TestIniDownload::runToEnd(IniDownloadTaskSpecification* task)
+{
+    connect(task, &TaskSpecification::finished, this, [this] { ++m_Ends; });
+    connect(task, &TaskSpecification::canceled, this, [this] { ++m_Ends; });
+    connect(task, &TaskSpecification::message, this,
+            [this](const QString& text) { m_Messages.append(text); });
+    task->execute();
+    QTRY_VERIFY_WITH_TIMEOUT(m_Ends > 0, 600000);
+    // A check sub-task ends right after reporting its verdict, and the
+    // composed task learns of it through a queued start of the next sub-task:
+    // deliver that before counting ends.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    QCOMPARE(m_Ends, 1);
+}
+
+void TestIniDownload::fetchesAndVerifiesTheStepsIni_data()
+{
+    QTest::addColumn<bool>("client");
+    QTest::addColumn<QString>("iniName");
+    QTest::newRow("second step") << true << kClientIni;
+    QTest::newRow("first step") << false << kUpdaterIni;
+}
+
+void TestIniDownload::fetchesAndVerifiesTheStepsIni()
+{
+    QFETCH(bool, client);
+    QFETCH(QString, iniName);
+    QVERIFY(configure(client));
+    const QByteArray ini = client ? kIni : QByteArray("[update]\nupdate=abc::3\n");
+    publish(iniName, ini);
+
+    IniDownloadTaskSpecification task(&m_Nam, m_Config.data(), nullptr, 0.1);
+    runToEnd(&task);
+    QCOMPARE(task.taskState(), int(TaskSpecification::TASK_FINISHED));
+    QCOMPARE(m_Messages.first(), QString("Download / check product ini"));
+    QCOMPARE(m_Server->requestPaths(),
+             QStringList({remote(iniName + "._lzma2_"), remote(iniName + ".sig")}));
+    QCOMPARE(readFile(temp(iniName)), ini);
+    QCOMPARE(task.retryCount(), 0);
+    QCOMPARE(task.doneFrac(), 0.1);
+}
+
+void TestIniDownload::cachedFilesUsedOnFirstAttemptOnly_data()
+{
+    QTest::addColumn<bool>("iniCached");
+    QTest::addColumn<bool>("sigCached");
+    QTest::addColumn<QStringList>("requested");
+    QTest::addColumn<qreal>("checkWeight");
+    QTest::newRow("both cached") << true << true << QStringList() << 1.0;
+    QTest::newRow("ini cached") << true << false << QStringList{kClientIni + ".sig"} << 0.6667;
+    QTest::newRow("signature cached")
+        << false << true << QStringList{kClientIni + "._lzma2_"} << 0.6667;
+}
+
+void TestIniDownload::cachedFilesUsedOnFirstAttemptOnly()
+{
+    QFETCH(bool, iniCached);
+    QFETCH(bool, sigCached);
+    QFETCH(QStringList, requested);
+    QFETCH(qreal, checkWeight);
+    publish(kClientIni, kIni);
+    if (iniCached)
+        QVERIFY(writeFile(temp(kClientIni), kIni));
+    if (sigCached)
+        QVERIFY(writeFile(temp(kClientIni + ".sig"), sign(kIni)));
+
+    IniDownloadTaskSpecification task(&m_Nam, m_Config.data(), nullptr, 1.0);
+    runToEnd(&task);
+    QCOMPARE(task.taskState(), int(TaskSpecification::TASK_FINISHED));
+    QStringList paths;
+    for (const QString& name : qAsConst(requested))
+        paths.append(remote(name));
+    QCOMPARE(m_Server->requestPaths(), paths);
+    QCOMPARE(task.subTasks().last()->weight(), checkWeight);
+    QCOMPARE(readFile(temp(kClientIni)), kIni);
+}
+
+void TestIniDownload::badSignatureRetriedWithFreshDownload()
+{
+    // A cached ini that fails its check is not used again: the retry fetches
+    // and unpacks both files anew, even though the signature was cached too.
+    publish(kClientIni, kIni);
+    QVERIFY(writeFile(temp(kClientIni), kIni + "tampered=1\n"));
+    QVERIFY(writeFile(temp(kClientIni + ".sig"), sign(kIni)));
+    // And the first fresh signature arrives damaged.
+    m_Server->enqueue(remote(kClientIni + ".sig"), HttpTestServer::Response::wrongBytes());
+
+    IniDownloadTaskSpecification task(&m_Nam, m_Config.data(), nullptr, 1.0);
+    runToEnd(&task);
+    QCOMPARE(task.taskState(), int(TaskSpecification::TASK_FINISHED));
+    QCOMPARE(task.retryCount(), 2);
+    QCOMPARE(m_Server->requestCount(remote(kClientIni + "._lzma2_")), 2);
+    QCOMPARE(m_Server->requestCount(remote(kClientIni + ".sig")), 2);
+    QCOMPARE(countOf(m_Messages, "Could not verify the product ini file. Retrying"), 2);
+    QCOMPARE(countOf(m_Messages, "Signature check failed for " + temp(kClientIni)), 2);
+    QCOMPARE(readFile(temp(kClientIni)), kIni);
+}
+
+void TestIniDownload::failsOnceAfterTheRetryLimit()
+{
+    publish(kClientIni, kIni);
+    m_Server->setDefault(remote(kClientIni + ".sig"), HttpTestServer::Response::wrongBytes());
+
+    IniDownloadTaskSpecification task(&m_Nam, m_Config.data(), nullptr, 1.0);
+    QSignalSpy canceled(&task, &TaskSpecification::canceled);
+    runToEnd(&task);
+    QCOMPARE(canceled.size(), 1);
+    QCOMPARE(task.taskState(), int(TaskSpecification::TASK_FAILED));
+    QCOMPARE(countOf(m_Messages, "Could not verify the product ini file. Retrying"), 1000);
+    QCOMPARE(countOf(m_Messages, "Could not verify the product ini file. Aborting"), 1);
+    QCOMPARE(m_Messages.last(), QString("Could not verify the product ini file. Aborting"));
+    QCOMPARE(m_Server->requestCount(remote(kClientIni + ".sig")), 1001);
+}
+
+void TestIniDownload::cancelDuringFailingChecksStopsRetrying_data()
+{
+    QTest::addColumn<QString>("cancelOn");
+    // While the check runs its verdict is already bad ...
+    QTest::newRow("check failing") << QString("Signature check failed for %1");
+    // ... and right before the retry would reset the task.
+    QTest::newRow("retry announced") << QString("Could not verify the product ini file. Retrying");
+}
+
+void TestIniDownload::cancelDuringFailingChecksStopsRetrying()
+{
+    QFETCH(QString, cancelOn);
+    if (cancelOn.contains("%1"))
+        cancelOn = cancelOn.arg(temp(kClientIni));
+    publish(kClientIni, kIni);
+    m_Server->setDefault(remote(kClientIni + ".sig"), HttpTestServer::Response::wrongBytes());
+
+    IniDownloadTaskSpecification task(&m_Nam, m_Config.data(), nullptr, 1.0);
+    connect(&task, &TaskSpecification::message, this, [&](const QString& text) {
+        if (text == cancelOn && !task.cancelRequested())
+            task.cancel();
+    });
+    runToEnd(&task);
+    QCOMPARE(task.taskState(), int(TaskSpecification::TASK_ABORTED));
+    QCOMPARE(m_Server->requestCount(remote(kClientIni + ".sig")), 1);
+    QVERIFY(countOf(m_Messages, "Could not verify the product ini file. Retrying") <= 1);
+}
+
+void TestIniDownload::signedIniBoundToVersionAndProduct_data()
+{
+    QTest::addColumn<QByteArray>("served");
+    QTest::addColumn<QString>("refusal");  // empty: accepted at once
+    QTest::newRow("older version") << QByteArray("version=41\nproduct=client_linux_amd64\n[client]\n")
+                                   << "Product ini is for version 41, expected version 42";
+    QTest::newRow("other product") << QByteArray("version=42\nproduct=update_linux_amd64\n[update]\n")
+                                   << "Product ini is for product update_linux_amd64, "
+                                      "expected product client_linux_amd64";
+    QTest::newRow("matching") << kIni << QString();
+    QTest::newRow("without the keys") << QByteArray("[client]\nvx3client=abc::3\n") << QString();
+}
+
+void TestIniDownload::signedIniBoundToVersionAndProduct()
+{
+    QFETCH(QByteArray, served);
+    QFETCH(QString, refusal);
+    publish(kClientIni, served);
+
+    IniDownloadTaskSpecification task(&m_Nam, m_Config.data(), nullptr, 1.0);
+    // The publisher puts the right ini in place once the wrong one was refused.
+    connect(&task, &TaskSpecification::message, this, [&](const QString& text) {
+        if (text == "Could not verify the product ini file. Retrying")
+            publish(kClientIni, kIni);
+    });
+    runToEnd(&task);
+    QCOMPARE(task.taskState(), int(TaskSpecification::TASK_FINISHED));
+    if (refusal.isEmpty()) {
+        QCOMPARE(task.retryCount(), 0);
+        QCOMPARE(readFile(temp(kClientIni)), served);
+    } else {
+        QCOMPARE(countOf(m_Messages, refusal), 1);
+        QCOMPARE(task.retryCount(), 1);
+        QCOMPARE(m_Server->requestCount(remote(kClientIni + "._lzma2_")), 2);
+        QCOMPARE(readFile(temp(kClientIni)), kIni);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestIniDownload)
+#include "tst_inidownloadtaskspecification.moc"
