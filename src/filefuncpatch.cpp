@@ -21,7 +21,8 @@ bool FileFuncPatch::patchFile(const QString& oldFile, const QString& patchFile,
     const QByteArray oldPath = oldFile.toUtf8();
     const QByteArray patchPath = patchFile.toUtf8();
     const QByteArray newPath = newFile.toUtf8();
-    const bool res = ApplyEnsemblePatch(oldPath.constData(), patchPath.constData(), newPath.constData());
+    const bool res =
+        ApplyEnsemblePatch(oldPath.constData(), patchPath.constData(), newPath.constData());
     qDebug() << "Patch result" << res;
     return res;
 }

@@ -76,7 +76,8 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
         qDebug() << "Requesting" << packed;
         addSubTask(new DownloadTaskSpecification(m_Nam, packed, m_Config->versionNr(),
                                                  dir + packed, -1, kDownloadWeight, this));
-        addSubTask(new FileUnpackTaskSpecification_lzma2(nullptr, dir + packed, dir + ini, this, 0));
+        addSubTask(
+            new FileUnpackTaskSpecification_lzma2(nullptr, dir + packed, dir + ini, this, 0));
         checkWeight = 1.0 - kDownloadWeight;
     }
     if (m_RetryCount != 0 || !QFile::exists(dir + signature)) {
@@ -86,7 +87,8 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
         checkWeight -= kDownloadWeight;
     }
 
-    auto* check = new CheckSignatureTaskSpecification(dir + ini, QString(), false, this, checkWeight);
+    auto* check =
+        new CheckSignatureTaskSpecification(dir + ini, QString(), false, this, checkWeight);
     connect(check, &CheckSignatureTaskSpecification::checkDone, this,
             &IniDownloadTaskSpecification::onSigCheckDone);
     addSubTask(check);

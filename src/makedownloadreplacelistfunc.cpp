@@ -204,7 +204,8 @@ bool MakeDownloadReplaceListFunc::claimDownloadName(const QString& key)
 
 void MakeDownloadReplaceListFunc::reportInvalidLine(const QString& section)
 {
-    emit message(QObject::tr("Warning: product ini contains invalid line in section %1").arg(section));
+    emit message(
+        QObject::tr("Warning: product ini contains invalid line in section %1").arg(section));
 }
 
 bool MakeDownloadReplaceListFunc::isSafeRelativePath(const QString& path)

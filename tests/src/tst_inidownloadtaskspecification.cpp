@@ -290,11 +290,12 @@ void TestIniDownload::signedIniBoundToVersionAndProduct_data()
 {
     QTest::addColumn<QByteArray>("served");
     QTest::addColumn<QString>("refusal");  // empty: accepted at once
-    QTest::newRow("older version") << QByteArray("version=41\nproduct=client_linux_amd64\n[client]\n")
-                                   << "Product ini is for version 41, expected version 42";
-    QTest::newRow("other product") << QByteArray("version=42\nproduct=update_linux_amd64\n[update]\n")
-                                   << "Product ini is for product update_linux_amd64, "
-                                      "expected product client_linux_amd64";
+    QTest::newRow("older version")
+        << QByteArray("version=41\nproduct=client_linux_amd64\n[client]\n")
+        << "Product ini is for version 41, expected version 42";
+    QTest::newRow("other product")
+        << QByteArray("version=42\nproduct=update_linux_amd64\n[update]\n")
+        << "Product ini is for product update_linux_amd64, expected product client_linux_amd64";
     QTest::newRow("matching") << kIni << QString();
     QTest::newRow("without the keys") << QByteArray("[client]\nvx3client=abc::3\n") << QString();
 }
