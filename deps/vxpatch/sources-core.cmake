@@ -10,6 +10,3 @@ set(vxpatch_core_sources
   src/lib/vxdiff_apply.cpp
   src/lib/vxdiff_create.cpp
 )
-# Stands in for the executable form (directive 2) until layer 3 lists
-# src/lib/executable_form.cpp; see src/lib/executable_form.h.
-set(vxpatch_executable_form_fallback src/lib/executable_form_fallback.cpp)

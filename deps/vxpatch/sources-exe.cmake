@@ -14,6 +14,11 @@ set(vxpatch_exe_sources
   src/lib/disassembler_elf32_arm.cpp
   src/lib/typed_rva.cpp
   src/lib/rel32_scan_x86.cpp
+  src/lib/disassembler_win32.cpp
+  src/lib/disassembler_macho.cpp
+  # the executable form of packed files (directive 2)
+  src/lib/executable_elements.cpp
+  src/lib/executable_form.cpp
   # ensemble patches
   src/lib/ensemble_patcher.cpp
   src/lib/ensemble_apply.cpp

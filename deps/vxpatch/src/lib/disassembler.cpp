@@ -6,6 +6,9 @@
 #include "disassembler_elf32_arm.h"
 #include "disassembler_elf32_x86.h"
 #include "disassembler_elf64_x64.h"
+#include "disassembler_macho.h"
+#include "disassembler_win32_x64.h"
+#include "disassembler_win32_x86.h"
 
 namespace vxpatch {
 
@@ -29,12 +32,12 @@ std::unique_ptr<Disassembler> FindDisassembler(const uint8_t* bytes, size_t leng
     std::unique_ptr<Disassembler> parser;
     // Detection order is part of the format: the first parser that accepts
     // the headers decides how an element is encoded.
-    // 1. DisassemblerWin32X86, 2. DisassemblerWin32X64: PE parsers, not yet
-    //    built; they go here, before the ELF parsers.
+    if ((parser = Try<DisassemblerWin32X86>(bytes, length))) return parser;
+    if ((parser = Try<DisassemblerWin32X64>(bytes, length))) return parser;
     if ((parser = Try<DisassemblerElf32X86>(bytes, length))) return parser;
     if ((parser = Try<DisassemblerElf64X64>(bytes, length))) return parser;
     if ((parser = Try<DisassemblerElf32ARM>(bytes, length))) return parser;
-    // 6. DisassemblerMacho: not yet built; it goes here, last.
+    if ((parser = Try<DisassemblerMacho>(bytes, length))) return parser;
     return nullptr;
   } catch (const std::bad_alloc&) {
     return nullptr;

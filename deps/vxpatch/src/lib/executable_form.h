@@ -2,10 +2,7 @@
 // between the container (this layer) and the executable layer above it.
 //
 // Declared here so that the container never includes the executable layer;
-// defined by that layer in src/lib/executable_form.cpp. Until that file is in
-// sources-exe.cmake, executable_form_fallback.cpp stands in (unpacking refuses
-// directive 2, packing always asks for the plain form); CMake drops the
-// stand-in as soon as the real file is listed.
+// defined by that layer in executable_form.cpp.
 //
 // Contract:
 //  - UnpackExecutableForm: `payload` is positioned right after the container
@@ -14,7 +11,8 @@
 //  - PackExecutableForm: the whole input and its checksum; on kPacked `packed`
 //    holds the complete container (header with directive 2 and payload);
 //    kUsePlainForm sends the caller to the plain form (`packed` is then
-//    ignored); kFailed fails the packing.
+//    empty; a fallback after a failure has logged "falling back to default
+//    compression"); kFailed fails the packing.
 #ifndef VXPATCH_EXECUTABLE_FORM_H
 #define VXPATCH_EXECUTABLE_FORM_H
 

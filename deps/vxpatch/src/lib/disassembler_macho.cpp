@@ -1,0 +1,285 @@
+// Mach-O header and load-command checks, rel32 scan of the code sections and
+// the walk in file order.
+#include "disassembler_macho.h"
+
+#include <algorithm>
+#include <new>
+
+#include "engine_log.h"
+#include "rel32_scan_x86.h"
+
+namespace vxpatch {
+
+namespace {
+
+constexpr uint32_t kMagic32 = 0xFEEDFACE;
+constexpr uint32_t kMagic64 = 0xFEEDFACF;
+constexpr uint32_t kCpuX86 = 7;
+constexpr uint32_t kCpuX64 = 0x1000007;
+constexpr uint64_t kHeaderSize32 = 28;
+constexpr uint64_t kHeaderSize64 = 32;
+constexpr uint32_t kLcSegment = 1;
+constexpr uint32_t kLcSegment64 = 25;
+constexpr uint64_t kSegmentCommandSize32 = 56;
+constexpr uint64_t kSegmentCommandSize64 = 72;
+constexpr uint64_t kSectionSize32 = 68;
+constexpr uint64_t kSectionSize64 = 80;
+constexpr uint64_t kLoadCommandHeaderSize = 8;
+constexpr uint32_t kSectionTypeMask = 0xFF;
+constexpr uint32_t kPureInstructions = 0x80000000u;
+constexpr uint64_t kMax32 = 0xFFFFFFFFu;
+
+bool IsSupportedFileType(uint32_t type) {
+  // executable, core, dynamic library, bundle
+  return type == 2 || type == 5 || type == 6 || type == 8;
+}
+
+// [start, start + size) inside [outer, outer + outer_size), in 64 bits.
+bool Inside(uint64_t start, uint64_t size, uint64_t outer, uint64_t outer_size) {
+  return start >= outer && start - outer <= outer_size && outer_size - (start - outer) >= size;
+}
+
+}  // namespace
+
+DisassemblerMacho::DisassemblerMacho(const uint8_t* start, size_t length) : Disassembler(start, length) {}
+
+bool DisassemblerMacho::ParseHeaders() {
+  segments_.clear();
+  code_sections_.clear();
+  segments_end_ = 0;
+  kind_ = EXE_UNKNOWN;
+  const CheckedBytes in = bytes();
+  if (in.size() < kHeaderSize64) return Bad("Too small");
+  uint32_t magic = 0, cpu_type = 0, file_type = 0, command_count = 0;
+  in.U32(0, &magic);
+  in.U32(4, &cpu_type);
+  in.U32(12, &file_type);
+  in.U32(16, &command_count);
+  uint32_t expected_cpu = 0;
+  uint64_t header_size = 0;
+  ExecutableKind kind = EXE_UNKNOWN;
+  if (magic == kMagic32) {
+    is64_ = false;
+    header_size = kHeaderSize32;
+    expected_cpu = kCpuX86;
+    kind = EXE_MACHO_X86;
+  } else if (magic == kMagic64) {
+    is64_ = true;
+    header_size = kHeaderSize64;
+    expected_cpu = kCpuX64;
+    kind = EXE_MACHO_X64;
+  } else {
+    return Bad("Unknown magic type");
+  }
+  if (cpu_type != expected_cpu) return Bad("unsupported cpu type");
+  if (!IsSupportedFileType(file_type)) return Bad("Unsupported filetype in header");
+
+  uint64_t command = header_size;
+  for (uint32_t i = 0; i < command_count; ++i) {
+    uint32_t type = 0, size = 0;
+    if (!in.U32(command, &type) || !in.U32(command + 4, &size) || !in.Contains(command, size))
+      return Bad("file to small in load commands");
+    // A command shorter than its own header would never move the walk on.
+    if (size < kLoadCommandHeaderSize) return Bad("bad load command size");
+    if (type == kLcSegment) {
+      if (is64_) return Bad("LC_SEGMENT not supported");
+      if (size < kSegmentCommandSize32) return Bad("bad LC_SEGMENT");
+      if (!ParseSegment(command, size)) return false;
+    } else if (type == kLcSegment64) {
+      if (!is64_) return Bad("LC_SEGMENT_64 not supported");
+      if (size < kSegmentCommandSize64) return Bad("bad LC_SEGMENT_64");
+      if (!ParseSegment(command, size)) return false;
+    }
+    command += size;
+  }
+  if (code_sections_.empty()) return Bad("Resource-only executables are not yet supported");
+  std::stable_sort(code_sections_.begin(), code_sections_.end(),
+                   [](const MachoCodeSection& a, const MachoCodeSection& b) { return a.offset < b.offset; });
+  kind_ = kind;
+  set_length(static_cast<size_t>(segments_end_));
+  return Good();
+}
+
+bool DisassemblerMacho::ParseSegment(uint64_t command, uint32_t command_size) {
+  const CheckedBytes in = bytes();
+  uint64_t vmaddr = 0, vmsize = 0, fileoff = 0, filesize = 0;
+  uint32_t section_count = 0;
+  uint64_t segment_header = 0, section_size = 0;
+  // The command lies in the file and is at least as long as its segment
+  // header, so these reads cannot fail.
+  if (is64_) {
+    in.U64(command + 24, &vmaddr);
+    in.U64(command + 32, &vmsize);
+    in.U64(command + 40, &fileoff);
+    in.U64(command + 48, &filesize);
+    in.U32(command + 64, &section_count);
+    segment_header = kSegmentCommandSize64;
+    section_size = kSectionSize64;
+    // Page zero and the link-edit data carry no sections and no code; the
+    // first spans 4 GiB, which would not fit the 32-bit model below.
+    if (section_count == 0) return true;
+  } else {
+    uint32_t value = 0;
+    in.U32(command + 24, &value);
+    vmaddr = value;
+    in.U32(command + 28, &value);
+    vmsize = value;
+    in.U32(command + 32, &value);
+    fileoff = value;
+    in.U32(command + 36, &value);
+    filesize = value;
+    in.U32(command + 48, &section_count);
+    segment_header = kSegmentCommandSize32;
+    section_size = kSectionSize32;
+  }
+  if (vmaddr > kMax32 || vmsize > kMax32 || fileoff > kMax32 || filesize > kMax32) return Bad("overflow");
+  if (!in.Contains(fileoff, filesize)) return Bad("segment too large");
+  if (command_size < segment_header || (command_size - segment_header) / section_size < section_count)
+    return Bad("sections too small");
+
+  MachoSegment segment;
+  segment.vmaddr = static_cast<uint32_t>(vmaddr);
+  segment.vmsize = static_cast<uint32_t>(vmsize);
+  segment.fileoff = static_cast<uint32_t>(fileoff);
+  segment.filesize = static_cast<uint32_t>(filesize);
+  segments_.push_back(segment);
+  segments_end_ = std::max(segments_end_, fileoff + filesize);
+
+  for (uint32_t i = 0; i < section_count; ++i) {
+    const uint64_t at = command + segment_header + uint64_t{i} * section_size;
+    uint64_t addr = 0, size = 0;
+    uint32_t offset = 0, flags = 0;
+    if (is64_) {
+      in.U64(at + 32, &addr);
+      in.U64(at + 40, &size);
+      in.U32(at + 48, &offset);
+      in.U32(at + 64, &flags);
+    } else {
+      uint32_t value = 0;
+      in.U32(at + 32, &value);
+      addr = value;
+      in.U32(at + 36, &value);
+      size = value;
+      in.U32(at + 40, &offset);
+      in.U32(at + 56, &flags);
+    }
+    if ((flags & kSectionTypeMask) != 0 || (flags & kPureInstructions) == 0) continue;
+    if (!Inside(addr, size, vmaddr, vmsize) || !Inside(offset, size, fileoff, filesize))
+      return Bad("section larger than segment");
+    MachoCodeSection section;
+    section.addr = static_cast<uint32_t>(addr);
+    section.size = static_cast<uint32_t>(size);
+    section.offset = offset;
+    code_sections_.push_back(section);
+  }
+  return true;
+}
+
+bool DisassemblerMacho::IsValidTargetRva(uint32_t rva) const {
+  for (const MachoSegment& segment : segments_) {
+    if (rva >= segment.vmaddr && rva - segment.vmaddr < segment.vmsize) return true;
+  }
+  return false;
+}
+
+bool DisassemblerMacho::RvaToFileOffset(uint32_t rva, uint64_t* offset) const {
+  for (const MachoCodeSection& section : code_sections_) {
+    if (rva >= section.addr && rva - section.addr < section.size) {
+      *offset = section.offset + uint64_t{rva - section.addr};
+      return true;
+    }
+  }
+  return false;
+}
+
+void DisassemblerMacho::ScanRel32(const MachoCodeSection& section) {
+  const uint8_t* code = bytes().Slice(section.offset, section.size);
+  if (code == nullptr) return;
+  const size_t size = section.size;
+  size_t p = 0;
+  while (p < size) {
+    size_t displacement_offset = 0;
+    if (!FindX86Rel32Candidate(code + p, size - p, is64_, &displacement_offset)) {
+      ++p;
+      continue;
+    }
+    const uint8_t* displacement = code + p + displacement_offset;
+    const uint32_t rva = section.addr + static_cast<uint32_t>(p + displacement_offset);
+    const uint32_t value = uint32_t{displacement[0]} | uint32_t{displacement[1]} << 8 |
+                           uint32_t{displacement[2]} << 16 | uint32_t{displacement[3]} << 24;
+    if (IsValidTargetRva(rva + value + 4)) {
+      MachoRel32 location;
+      location.rva = rva;
+      rel32_.push_back(location);
+      p += displacement_offset + 4;
+    } else {
+      ++p;
+    }
+  }
+}
+
+bool DisassemblerMacho::EmitPlainBytes(uint64_t from, uint64_t to, ParsedProgram* program) const {
+  const CheckedBytes in = bytes();
+  for (uint64_t at = from; at < to; ++at) {
+    uint8_t value = 0;
+    if (!in.U8(at, &value) || !program->EmitByte(value)) return false;
+  }
+  return true;
+}
+
+bool DisassemblerMacho::EmitProgram(ParsedProgram* program) {
+  if (!headers_ok()) return false;
+  try {
+    program->set_image_base(0);
+    rel32_.clear();
+    for (const MachoCodeSection& section : code_sections_) ScanRel32(section);
+    std::sort(rel32_.begin(), rel32_.end(),
+              [](const MachoRel32& a, const MachoRel32& b) { return a.rva < b.rva; });
+    for (MachoRel32& location : rel32_) {
+      if (!RvaToFileOffset(location.rva, &location.file_offset)) {
+        LogDebug("RVAToFileOffset reached invalid point");
+        return false;
+      }
+    }
+    std::stable_sort(rel32_.begin(), rel32_.end(),
+                     [](const MachoRel32& a, const MachoRel32& b) { return a.file_offset < b.file_offset; });
+
+    const CheckedBytes in = bytes();
+    size_t next = 0;
+    uint64_t position = 0;
+    for (const MachoCodeSection& section : code_sections_) {
+      // Sections without bytes, or whose bytes were walked already, add
+      // nothing; a partly walked one continues where the walk stands.
+      if (section.end() <= position || section.size == 0) continue;
+      if (!EmitPlainBytes(position, section.offset, program)) return false;
+      position = std::max<uint64_t>(position, section.offset);
+      if (!program->EmitOrigin(section.addr + static_cast<uint32_t>(position - section.offset))) return false;
+      const uint64_t end = section.end();
+      while (position < end) {
+        while (next < rel32_.size() && rel32_[next].file_offset < position) ++next;
+        uint64_t stop = end;
+        if (next < rel32_.size() && rel32_[next].file_offset < end) stop = rel32_[next].file_offset;
+        if (!EmitPlainBytes(position, stop, program)) return false;
+        position = stop;
+        if (position == end) break;
+        uint32_t value = 0;
+        if (end - position < 4 || !in.U32(position, &value)) {
+          ++next;
+          continue;
+        }
+        const uint32_t rva = section.addr + static_cast<uint32_t>(position - section.offset);
+        Label* label = program->FindOrMakeRel32Label(rva + value + 4);
+        if (label == nullptr || !program->EmitRel32(label)) return false;
+        ++next;
+        position += 4;
+      }
+    }
+    if (!EmitPlainBytes(position, length(), program)) return false;
+    program->AssignDefaultIndexes();
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+}  // namespace vxpatch

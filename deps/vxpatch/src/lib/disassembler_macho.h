@@ -1,0 +1,70 @@
+// DisassemblerMacho: 32-bit (kind MACHO_X86) and 64-bit (kind MACHO_X64) x86
+// Mach-O executables, libraries and bundles. The element is one thin file;
+// multi-architecture files are split into elements by the packer.
+//
+// Contract:
+//  - ParseHeaders checks the header and every load command, records the
+//    segments (all four fields must fit 32 bits; 64-bit segments without
+//    sections are passed over, so the 4 GiB page zero of an executable does
+//    not count) and the code sections (regular sections of pure
+//    instructions), each inside its segment's file and address ranges.
+//    length() becomes the largest recorded segment end in the file.
+//  - EmitProgram scans the code sections for rel32 locations whose targets
+//    lie in a recorded segment and walks the file in offset order; every byte
+//    up to length() is emitted once, so assembly reproduces the bytes exactly.
+//    No abs32 locations, image base 0.
+#ifndef VXPATCH_DISASSEMBLER_MACHO_H
+#define VXPATCH_DISASSEMBLER_MACHO_H
+
+#include <cstdint>
+#include <vector>
+
+#include "disassembler.h"
+
+namespace vxpatch {
+
+struct MachoSegment {
+  uint32_t vmaddr = 0;
+  uint32_t vmsize = 0;
+  uint32_t fileoff = 0;
+  uint32_t filesize = 0;
+};
+
+struct MachoCodeSection {
+  uint32_t addr = 0;
+  uint32_t size = 0;
+  uint32_t offset = 0;
+  uint64_t end() const { return uint64_t{offset} + size; }
+};
+
+// A rel32 location: the rva of its displacement and where it is in the file.
+struct MachoRel32 {
+  uint32_t rva = 0;
+  uint64_t file_offset = 0;
+};
+
+class DisassemblerMacho : public Disassembler {
+ public:
+  DisassemblerMacho(const uint8_t* start, size_t length);
+  ExecutableKind GetKind() const override { return kind_; }
+  bool ParseHeaders() override;
+  bool EmitProgram(ParsedProgram* program) override;
+
+ private:
+  bool ParseSegment(uint64_t command, uint32_t command_size);
+  bool IsValidTargetRva(uint32_t rva) const;
+  bool RvaToFileOffset(uint32_t rva, uint64_t* offset) const;
+  void ScanRel32(const MachoCodeSection& section);
+  bool EmitPlainBytes(uint64_t from, uint64_t to, ParsedProgram* program) const;
+
+  ExecutableKind kind_ = EXE_UNKNOWN;
+  bool is64_ = false;
+  std::vector<MachoSegment> segments_;
+  std::vector<MachoCodeSection> code_sections_;
+  uint64_t segments_end_ = 0;
+  std::vector<MachoRel32> rel32_;
+};
+
+}  // namespace vxpatch
+
+#endif  // VXPATCH_DISASSEMBLER_MACHO_H
