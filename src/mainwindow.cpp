@@ -1,36 +1,77 @@
 #include "mainwindow.h"
 
+#include "bannercache.h"
 #include "configuration.h"
+#include "processtools.h"
 #include "singleinstancechecker.h"
+#include "updateengine.h"
 
+#include <QBuffer>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDebug>
-#include <QLabel>
+#include <QGuiApplication>
 #include <QMessageBox>
-#include <QVBoxLayout>
+#include <QPixmap>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+
+const int kStartNextProgramDelayMs = 1000;
+const char kMakerSite[] = "https://www.voxaro.net/";
+
+} // namespace
+
+// The images live in the core library, a static one; its resources are
+// registered only when asked for.
+static void initResources()
+{
+    Q_INIT_RESOURCE(resources);
+}
 
 MainWindow::MainWindow(Configuration* config)
     : QWidget(nullptr)
     , m_Config(config)
-    , m_VersionLabel(new QLabel(this))
+    , m_Engine(new UpdateEngine(config, this))
 {
-    setObjectName(QStringLiteral("MainWindow"));
-    setWindowTitle(tr("Voxaro 3 Client Update"));
-    resize(486, 314);
-    m_VersionLabel->setObjectName(QStringLiteral("versionLabel"));
-    m_VersionLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    m_VersionLabel->setTextFormat(Qt::RichText);
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(m_VersionLabel);
+    // Errors are shown in modal boxes. Queued, so that a box's own event loop
+    // never runs inside the task that reported the error.
+    connect(m_Engine, &UpdateEngine::error, this, &MainWindow::onError, Qt::QueuedConnection);
+    connect(m_Engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError, Qt::QueuedConnection);
+    connect(m_Engine, &UpdateEngine::updateProgress, this, &MainWindow::onProgressUpdate);
+    connect(m_Engine, &UpdateEngine::message, this, &MainWindow::onAppendText);
+    connect(m_Engine, &UpdateEngine::updateFinished, this, &MainWindow::onUpdateFinished);
+    connect(m_Engine, &UpdateEngine::updateCanceled, this, &MainWindow::onUpdateCanceled);
+    connect(m_Engine, &UpdateEngine::bannerFound, this, &MainWindow::onBannerFound);
 
-    auto* checker = new SingleInstanceChecker(this);
-    connect(checker, &SingleInstanceChecker::otherInstanceActivate, this, [this](const QString& message) {
-        if (message == QLatin1String("#")) {
-            raise();
-            activateWindow();
-        }
-    });
+    initResources();
+    ui.setupUi(this);
+    // Queued: the toggle shows the log first, then it is scrolled to its end.
+    connect(ui.detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsPressed, Qt::QueuedConnection);
+    ui.voxaroLabel->setUrl(QString::fromLatin1(kMakerSite));
+    ui.outputTextEdit->hide();
+
+    m_Checker = new SingleInstanceChecker(this);
+    connect(m_Checker, &SingleInstanceChecker::otherInstanceActivate, this, &MainWindow::onOtherInstanceActivate);
     connect(m_Config, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
+
+    m_Engine->getBanner();
+    centreOnScreen();
+}
+
+void MainWindow::centreOnScreen()
+{
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    // The fixed-size layout decides the real size; settle it before placing.
+    layout()->activate();
+    const QRect available = screen->availableGeometry();
+    move(available.left() + available.width() / 2 - width() / 2,
+         available.top() + available.height() / 2 - height() / 2);
 }
 
 QString MainWindow::versionLabelText(const Configuration& config)
@@ -57,11 +98,54 @@ QString MainWindow::versionLabelText(const Configuration& config)
 
 void MainWindow::updateVersionLabel()
 {
-    m_VersionLabel->setText(versionLabelText(*m_Config));
+    ui.versionLabel->setText(versionLabelText(*m_Config));
 }
 
 void MainWindow::updateNews()
 {
+    ui.newsBanner->setNews(m_Config->news());
+}
+
+void MainWindow::onStartUpdate()
+{
+    qDebug() << "onStartUpdate";
+    // Step two runs from the temporary directory; the client may start the
+    // installed updater meanwhile, which must find this window.
+    if (m_Config->clientUpdate())
+        m_Checker->guardInstalledUpdater();
+    if (m_Finished)
+        return;
+    if (m_Engine->isActive()) {
+        qDebug() << "Session already active";
+        return;
+    }
+    // A failed initialize() has been reported by the configuration already.
+    if (m_Engine->initialize()) {
+        qDebug() << "Update engine initialized";
+        m_Engine->startUpdate();
+    }
+}
+
+void MainWindow::onAppendText(QString text)
+{
+    ui.outputTextEdit->append(text);
+}
+
+void MainWindow::onProgressUpdate(qreal doneFrac)
+{
+    ui.totalProgressBar->setValue(static_cast<int>(doneFrac * 1000));
+}
+
+void MainWindow::onError(QString errorMessage)
+{
+    onAppendText(errorMessage);
+    QMessageBox::critical(this, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
+}
+
+void MainWindow::onFatalError(QString errorMessage)
+{
+    QMessageBox::critical(this, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
+    QCoreApplication::exit(2);
 }
 
 void MainWindow::onFatalConfigError(QString errorMessage)
@@ -70,7 +154,108 @@ void MainWindow::onFatalConfigError(QString errorMessage)
     QCoreApplication::exit(1);
 }
 
-void MainWindow::onStartUpdate()
+void MainWindow::onUpdateFinished()
 {
-    qDebug() << "onStartUpdate";
+    qDebug() << "onUpdateFinished";
+    m_Finished = true;
+    if (m_Config->clientUpdate())
+        QTimer::singleShot(kStartNextProgramDelayMs, this, &MainWindow::onStartVX3Client);
+    else
+        QTimer::singleShot(kStartNextProgramDelayMs, this, &MainWindow::onStartNewUpdater);
+}
+
+void MainWindow::onStartNewUpdater()
+{
+    qDebug() << "onStartNewUpdater";
+    QStringList arguments{QStringLiteral("--clientupdate"), Configuration::productName(true),
+                          QString::number(m_Config->versionNr())};
+    arguments << (m_Config->versionString().isEmpty() ? QStringLiteral("#") : m_Config->versionString());
+    if (!m_Config->news().isEmpty())
+        arguments << m_Config->news();
+    // A failed start is only logged; the update ends either way.
+    ProcessTools::startClientUpdater(m_Config->tempDir(), arguments);
+    close();
+}
+
+void MainWindow::onStartVX3Client()
+{
+    if (!m_Config->clientUpdate())
+        return;
+    ProcessTools::startVx3Client(m_Config->installDir());
+    close();
+}
+
+void MainWindow::onUpdateCanceled()
+{
+    if (m_CloseRequested) {
+        QCoreApplication::quit();
+        return;
+    }
+    m_Finished = false;
+    m_Engine->resetAfterCancel();
+    onAppendText(tr("Update cancelled"));
+    ui.totalProgressBar->setValue(0);
+    QMessageBox::critical(this, tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."),
+                          QMessageBox::Ok);
+}
+
+void MainWindow::onOtherInstanceActivate(QString message)
+{
+    if (message != QLatin1String("#"))
+        return;
+    raise();
+    activateWindow();
+}
+
+void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl)
+{
+    qDebug() << "Banner data available";
+    QPixmap pixmap;
+    if (!pixmap.loadFromData(bannerImage)) {
+        qDebug() << "Could not load pixmap for banner. Error in data";
+        return;
+    }
+    const QUrl url(clickUrl, QUrl::TolerantMode);
+    ui.banner->setToolTip(tr("Click to open \"%1://%2\"").arg(url.scheme(), url.host()));
+    ui.banner->setUrl(clickUrl);
+    ui.banner->setPixmap(pixmap);
+    qDebug() << "Banner pixmap loaded";
+
+    // Kept for step two, which shows it without asking the banner server.
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    if (pixmap.save(&buffer, "JPG"))
+        BannerCache::write(jpeg, clickUrl);
+}
+
+void MainWindow::onDetailsPressed()
+{
+    if (!ui.outputTextEdit->isVisible())
+        return;
+    QScrollBar* bar = ui.outputTextEdit->verticalScrollBar();
+    bar->setValue(bar->maximum());
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (m_Engine->isActive()) {
+        event->ignore();
+        if (m_CloseRequested)
+            return;
+        const QMessageBox::StandardButton answer = QMessageBox::question(
+            this, tr("Question"), tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
+            QMessageBox::Yes | QMessageBox::No);
+        if (answer == QMessageBox::Yes) {
+            m_CloseRequested = true;
+            // The window goes when the cancellation has been carried out.
+            m_Engine->cancelUpdate();
+        }
+        return;
+    }
+    if (m_Config->clientUpdate()) {
+        qDebug() << "*** Deleting temp banner";
+        BannerCache::remove();
+    }
+    event->accept();
 }

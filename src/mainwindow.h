@@ -1,11 +1,23 @@
 #pragma once
-// The updater's window: what is being updated and to which version. It shows
-// configuration errors and ends the process with exit code 1 after them.
+// The updater's only window: what is updated to which version, the news
+// ticker, the optional banner, the overall progress and the log behind
+// "Details". It owns the update engine and the single-instance guard, starts
+// the session, asks before an update is abandoned, starts the next program
+// 1000 ms after success, and reports failures: engine errors in a box (the
+// update goes on), fatal errors with exit code 2, configuration errors with
+// exit code 1. It caches a shown banner for the second step and deletes that
+// cache when the second step closes.
 
+// The generated form; it also declares Ui::MainWindow on top of Ui_MainWindow.
+#include "ui_mainwindow.h"
+
+#include <QByteArray>
+#include <QString>
 #include <QWidget>
 
 class Configuration;
-class QLabel;
+class SingleInstanceChecker;
+class UpdateEngine;
 
 class MainWindow final : public QWidget
 {
@@ -14,7 +26,9 @@ class MainWindow final : public QWidget
 public:
     explicit MainWindow(Configuration* config);
 
+    // Called by the entry function once the command line has been read.
     void updateVersionLabel();
+    // Called by the entry function after show().
     void updateNews();
 
     // The label's rich text for a configuration, as updateVersionLabel sets it.
@@ -24,10 +38,30 @@ public slots:
     // Starts the session; the entry function's start timer calls it.
     void onStartUpdate();
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private slots:
     void onFatalConfigError(QString errorMessage);
+    void onFatalError(QString errorMessage);
+    void onError(QString errorMessage);
+    void onStartNewUpdater();
+    void onStartVX3Client();
+    void onAppendText(QString text);
+    void onProgressUpdate(qreal doneFrac);
+    void onUpdateFinished();
+    void onUpdateCanceled();
+    void onOtherInstanceActivate(QString message);
+    void onBannerFound(QByteArray bannerImage, QString clickUrl);
+    void onDetailsPressed();
 
 private:
+    void centreOnScreen();
+
+    Ui::MainWindow ui;
     Configuration* m_Config;
-    QLabel* m_VersionLabel;
+    UpdateEngine* m_Engine;
+    bool m_Finished = false;
+    bool m_CloseRequested = false;
+    SingleInstanceChecker* m_Checker = nullptr;
 };
