@@ -1,19 +1,26 @@
 // make-patch, apply-patch, detect and roundtrip: ensemble patches and the
 // executable parsers on the command line.
 //
+// detect FILE prints the kind and detected length ("UNKNOWN 0" and exit 3
+// for none); a multi-architecture Mach-O file gets one line per thin file
+// the packer would store, "KIND LENGTH at OFFSET".
+//
 // roundtrip FILE runs the whole executable path an ensemble patch takes
 // (detect, parse, trim, encode, write, serialise, read back, assemble) and
-// compares the assembled bytes with the element. Exit 0: identical; 1: a
-// step refused the file ("refused: <status>") or the bytes differ ("differs
-// at offset N"); 3: no executable of a known kind.
+// compares the assembled bytes with the element, for each thin file of a
+// multi-architecture file. Exit 0: identical; 1: a step refused the file
+// ("refused: <status>") or the bytes differ ("differs at offset N"); 3: no
+// executable of a known kind.
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "disassembler.h"
 #include "encoded_program.h"
 #include "ensemble_patch.h"
+#include "executable_elements.h"
 #include "input_file.h"
 
 namespace vxtool {
@@ -49,6 +56,16 @@ int RunDetect(const Arguments& arguments) {
   vxpatch::ExecutableKind kind = vxpatch::EXE_UNKNOWN;
   size_t length = 0;
   const vxpatch::Status status = vxpatch::DetectExecutable(stream.Current(), stream.Remaining(), &kind, &length);
+  std::vector<vxpatch::ExecutableElement> elements;
+  if (status != vxpatch::STATUS_OK &&
+      vxpatch::FindExecutableElements(stream.Current(), stream.Remaining(), &elements) == vxpatch::STATUS_OK &&
+      !elements.empty()) {
+    for (const vxpatch::ExecutableElement& element : elements) {
+      std::printf("%s %llu at %llu\n", vxpatch::ExecutableKindName(element.kind),
+                  static_cast<unsigned long long>(element.length), static_cast<unsigned long long>(element.offset));
+    }
+    return kExitSuccess;
+  }
   std::printf("%s %zu\n", vxpatch::ExecutableKindName(kind), length);
   return status == vxpatch::STATUS_OK ? kExitSuccess : kExitNotExecutable;
 }
@@ -58,19 +75,8 @@ int Refused(vxpatch::Status status) {
   return kExitFailure;
 }
 
-int RunRoundtrip(const Arguments& arguments) {
-  if (arguments.size() != 1) return UsageError("roundtrip", "roundtrip takes one file");
-  vxpatch::MappedFile file;
-  vxpatch::InputStream stream;
-  if (!OpenInput(arguments[0], &file, &stream)) return kExitFailure;
-  const uint8_t* bytes = stream.Current();
-
-  vxpatch::ExecutableKind kind = vxpatch::EXE_UNKNOWN;
-  size_t length = 0;
-  if (vxpatch::DetectExecutable(bytes, stream.Remaining(), &kind, &length) != vxpatch::STATUS_OK) {
-    std::printf("not an executable of a known kind\n");
-    return kExitNotExecutable;
-  }
+// One element: `bytes` holds at least the detected `length`.
+int RoundtripElement(const uint8_t* bytes, size_t length, vxpatch::ExecutableKind kind) {
   std::unique_ptr<vxpatch::ParsedProgram> parsed;
   vxpatch::Status status = vxpatch::ParseExecutable(bytes, length, &parsed);
   if (status != vxpatch::STATUS_OK) return Refused(status);
@@ -104,6 +110,34 @@ int RunRoundtrip(const Arguments& arguments) {
   }
   std::printf("differs at offset %zu\n", offset);
   return kExitFailure;
+}
+
+int RunRoundtrip(const Arguments& arguments) {
+  if (arguments.size() != 1) return UsageError("roundtrip", "roundtrip takes one file");
+  vxpatch::MappedFile file;
+  vxpatch::InputStream stream;
+  if (!OpenInput(arguments[0], &file, &stream)) return kExitFailure;
+  const uint8_t* bytes = stream.Current();
+
+  vxpatch::ExecutableKind kind = vxpatch::EXE_UNKNOWN;
+  size_t length = 0;
+  if (vxpatch::DetectExecutable(bytes, stream.Remaining(), &kind, &length) == vxpatch::STATUS_OK)
+    return RoundtripElement(bytes, length, kind);
+  std::vector<vxpatch::ExecutableElement> elements;
+  if (vxpatch::FindExecutableElements(bytes, stream.Remaining(), &elements) != vxpatch::STATUS_OK ||
+      elements.empty()) {
+    std::printf("not an executable of a known kind\n");
+    return kExitNotExecutable;
+  }
+  // Thin files of a multi-architecture file, each on its own.
+  int exit_status = kExitSuccess;
+  for (const vxpatch::ExecutableElement& element : elements) {
+    const uint8_t* thin = bytes + element.offset;
+    if (vxpatch::DetectExecutable(thin, static_cast<size_t>(element.length), &kind, &length) != vxpatch::STATUS_OK ||
+        RoundtripElement(thin, length, kind) != kExitSuccess)
+      exit_status = kExitFailure;
+  }
+  return exit_status;
 }
 
 }  // namespace
