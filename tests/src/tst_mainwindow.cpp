@@ -13,6 +13,7 @@
 #include "updateinidata.h"
 #include "urlclicklabel.h"
 
+#include <QLocalSocket>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -107,6 +108,7 @@ private slots:
     void stepTwoDropsBannerCacheOnClose();
     void successStartsNewUpdater();
     void activationMessageRaisesWindow();
+    void stepTwoAnswersForInstalledUpdater();
     void germanTranslation();
 
 private:
@@ -414,6 +416,34 @@ void TestMainWindow::activationMessageRaisesWindow()
     QCOMPARE(QApplication::activeWindow(), &other);
 
     QVERIFY(SingleInstanceChecker::notifyRunningInstance("#"));
+    QTRY_COMPARE_WITH_TIMEOUT(QApplication::activeWindow(), &window, kDeadlineMs);
+}
+
+// Step two runs from the temporary directory; an updater started meanwhile in
+// the installation must find this window and end.
+void TestMainWindow::stepTwoAnswersForInstalledUpdater()
+{
+    const QString installDir = m_Temp->filePath("installation");
+    QVERIFY(QDir().mkpath(installDir));
+    UpdateIniData::modify(31, m_Temp->path(), installDir, QStringLiteral("client_linux_amd64"));
+    qputenv("VX3_UPDATE_BASE_URL", "http://127.0.0.1:9/");
+    auto config = makeConfig({"--clientupdate", "client_linux_amd64", "31", "#"});
+    QVERIFY(config);
+    MainWindow window(config.get());
+    auto* checker = window.findChild<SingleInstanceChecker*>();
+    window.show();
+    BoxAnswerer user;   // the session itself fails without a file server
+
+    window.onStartUpdate();
+    QVERIFY(checker->isGuardingInstalledUpdater());
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    QTRY_COMPARE_WITH_TIMEOUT(QApplication::activeWindow(), &other, kDeadlineMs);
+    QLocalSocket installed;
+    installed.connectToServer(SingleInstanceChecker::serverNameFor(installDir + "/update"));
+    QVERIFY(installed.waitForConnected(kDeadlineMs));
+    installed.write("#");
     QTRY_COMPARE_WITH_TIMEOUT(QApplication::activeWindow(), &window, kDeadlineMs);
 }
 
