@@ -4,6 +4,8 @@
 #include "downloadfilelisttaskspecification.h"
 #include "filedeletelisttaskspecification.h"
 #include "filereplacelisttaskspecification.h"
+#include "inidownloadtaskspecification.h"
+#include "makedownloadreplacelisttaskspecification.h"
 #include "updateselfunziptaskspecification.h"
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager* nam, Configuration* config,
@@ -27,6 +29,8 @@ void MainTaskSpecification::execute()
 
     // Step two's weights add up to 1.0; step one's to 0.95, and its final
     // setFinished() brings the progress to 1.0.
+    addSubTask(new IniDownloadTaskSpecification(m_Nam, m_Config, this, 0.1));
+    addSubTask(new MakeDownloadReplaceListTaskSpecification(m_Config, &m_Lists, this, 0.05));
     addSubTask(new DownloadFileListTaskSpecification(&m_Lists.downloads, m_Nam, m_Config, this, 0.4));
     if (m_Config->clientUpdate() == 1) {
         addSubTask(new FileReplaceListTaskSpecification(&m_Lists.replaces, m_Config, this, 0.4));

@@ -6,6 +6,7 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QTcpServer>
 #include <QtTest>
 
 namespace {
@@ -45,9 +46,8 @@ private slots:
     void proxy_data();
     void proxy();
     void invalidProxyReportedOnceTheLoopRuns();
-
-    void stepOneKeepsUserGroupsAfterSuccess();
-    void stepTwoRemovesSessionAfterSuccess();
+    void failedSessionEndsWithFinalProgress();
+    void userCancelEndsAborted();
 
 private:
     // A configuration for `args` (after the program name), run through the
@@ -239,53 +239,50 @@ void TestUpdateEngine::invalidProxyReportedOnceTheLoopRuns()
     QCOMPARE(fatal.at(0).at(0).toString(), QStringLiteral("'http://:8080' is an invalid proxy specification"));
 }
 
-void TestUpdateEngine::stepOneKeepsUserGroupsAfterSuccess()
+void TestUpdateEngine::failedSessionEndsWithFinalProgress()
 {
-    writeFile(UpdateIniData::iniPath(), "[update]\nproxy=http://127.0.0.1:1\n");
-    auto config = configure({"update_linux_amd64", "5"});
+    // No server: the product ini cannot be fetched and the session fails;
+    // one final downloadProgress(0, 0, 0, false) precedes updateCanceled().
+    qputenv("VX3_UPDATE_BASE_URL", "http://127.0.0.1:1/updater-images/client/");
+    auto config = configure({"client_linux_amd64", "5"});
     UpdateEngine engine(config.get(), nullptr);
     QStringList order;
     connect(&engine, &UpdateEngine::downloadProgress, this,
             [&order](quint64 done, quint64 total, quint64 speed, bool downloading) {
                 order << QStringLiteral("progress %1 %2 %3 %4").arg(done).arg(total).arg(speed).arg(downloading);
             });
-    connect(&engine, &UpdateEngine::updateFinished, this, [&order] { order << "finished"; });
+    connect(&engine, &UpdateEngine::updateCanceled, this, [&order] { order << "canceled"; });
     QSignalSpy messages(&engine, &UpdateEngine::message);
 
     QVERIFY(engine.initialize());
     QVERIFY(engine.startUpdate());
-    QTRY_COMPARE(engine.state(), int(UpdateEngine::FINISHED));
-    QCOMPARE(order, (QStringList{"progress 0 0 0 0", "finished"}));
-    QVERIFY(!engine.isActive());
-
-    const QStringList texts = messagesOf(messages);
-    QCOMPARE(texts.first(), QStringLiteral("Starting update process for updater"));
-    QVERIFY(texts.contains("Removed temporary update.ini"));
-    QCOMPARE(texts.last(), QStringLiteral("Update successfully finished"));
-
-    QSettings ini(UpdateIniData::iniPath(), QSettings::IniFormat);
-    QCOMPARE(ini.value("update/proxy").toString(), QStringLiteral("http://127.0.0.1:1"));
-    QVERIFY(!ini.contains("current/version"));
-    QVERIFY(QFileInfo::exists(config->tempDir()));   // step two still needs it
+    QTRY_COMPARE_WITH_TIMEOUT(engine.state(), int(UpdateEngine::CANCELED), 30000);
+    QCOMPARE(order.mid(order.size() - 2), (QStringList{"progress 0 0 0 0", "canceled"}));
+    QVERIFY(!messagesOf(messages).contains("User aborted update"));
+    QVERIFY(QFileInfo::exists(config->tempDir()));   // kept for the next attempt
+    engine.resetAfterCancel();
+    QCOMPARE(engine.state(), int(UpdateEngine::PRE_INIT));
+    qunsetenv("VX3_UPDATE_BASE_URL");
 }
 
-void TestUpdateEngine::stepTwoRemovesSessionAfterSuccess()
+void TestUpdateEngine::userCancelEndsAborted()
 {
-    auto config = configure({"--clientupdate", "client_linux_amd64", "5"});
+    // A server that never answers: the session waits in its first download
+    // until the user cancels.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    qputenv("VX3_UPDATE_BASE_URL", QStringLiteral("http://127.0.0.1:%1/u/").arg(silent.serverPort()).toUtf8());
+    auto config = configure({"client_linux_amd64", "5"});
     UpdateEngine engine(config.get(), nullptr);
     QSignalSpy messages(&engine, &UpdateEngine::message);
-    QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
+    QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
     QVERIFY(engine.initialize());
-    writeFile(config->tempDir() + "/leftover", "x");
     QVERIFY(engine.startUpdate());
-    QVERIFY(finished.wait(5000));
-
-    QVERIFY(!QFileInfo::exists(config->tempDir()));
-    QVERIFY(!QFileInfo::exists(UpdateIniData::iniPath()));
-    const QStringList texts = messagesOf(messages);
-    QCOMPARE(texts.first(), QStringLiteral("Starting update process for client"));
-    QVERIFY(texts.contains("Remove temporary files..."));
-    QVERIFY(texts.contains("Temporary files removed."));
+    QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections() || silent.waitForNewConnection(10), 10000);
+    engine.cancelUpdate();
+    QVERIFY(canceled.count() == 1 || canceled.wait(10000));
+    QVERIFY(messagesOf(messages).contains("User aborted update"));
+    qunsetenv("VX3_UPDATE_BASE_URL");
 }
 
 QTEST_MAIN(TestUpdateEngine)

@@ -1,0 +1,246 @@
+// Whole sessions: the real engine and main task against a real HTTP server on
+// 127.0.0.1 serving a release that the real publisher tool made and signed
+// with the test key. Step one builds the new updater in the temporary
+// directory; step two brings an installation to the new version in place;
+// a tampered download stops the session before anything is installed.
+#include "configuration.h"
+#include "support/httptestserver.h"
+#include "updateengine.h"
+#include "updateinidata.h"
+
+#include <QCryptographicHash>
+#include <QtTest>
+
+namespace {
+
+const int kSessionDeadlineMs = 60000;
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// Every file below `dir`, relative path to content.
+QMap<QString, QByteArray> tree(const QString& dir)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(QDir(dir).relativeFilePath(path), readFile(path));
+    }
+    return files;
+}
+
+QByteArray text(const char* seed, int lines)
+{
+    QByteArray data;
+    for (int i = 0; i < lines; ++i)
+        data += seed + QByteArray::number(i * 7 % 113) + '\n';
+    return data;
+}
+
+struct Session
+{
+    bool finished = false;
+    QStringList messages;
+    QStringList errors;
+};
+
+} // namespace
+
+class TestSession final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void stepTwoUpdatesInstallationInPlace();
+    void stepOneBuildsNewUpdater();
+    void tamperedDownloadInstallsNothing();
+
+private:
+    // Publishes `product` version 2 from `newTree` with patches from `oldTree`,
+    // and serves every published file.
+    void publish(const QString& product, const QString& newTree, const QString& oldTree);
+    Session runSession(const QStringList& args);
+
+    QTemporaryDir m_Root;
+    std::unique_ptr<HttpTestServer> m_Http;
+    QString m_Published;
+};
+
+void TestSession::initTestCase()
+{
+    QVERIFY(m_Root.isValid());
+    qputenv("VX3_UPDATE_SERVER_HOST", "127.0.0.1");
+}
+
+void TestSession::init()
+{
+    QDir(m_Root.path()).removeRecursively();
+    for (const char* dir : {"tmp", "config", "install", "old", "new", "server"})
+        QVERIFY(QDir().mkpath(m_Root.filePath(dir)));
+    qputenv("TMPDIR", QFile::encodeName(m_Root.filePath("tmp")));
+    qputenv("VX3_CONFIG_DIR", QFile::encodeName(m_Root.filePath("config")));
+    m_Http = std::make_unique<HttpTestServer>();
+    QVERIFY(m_Http->listen());
+    qputenv("VX3_UPDATE_BASE_URL", m_Http->url("/updater-images/client/").toUtf8());
+    QFile::remove(UpdateIniData::iniPath());
+
+    // Version 1 as installed and version 2 as published: a changed program
+    // library (patched), a changed and a new data file, and one file that goes.
+    QFile library(QStringLiteral(SAMPLE_LIBRARY));
+    QVERIFY(library.open(QIODevice::ReadOnly));
+    const QByteArray v1 = library.readAll();
+    QByteArray v2 = v1;
+    for (int i = 4096; i + 64 < v2.size(); i += 65536)
+        v2[i] = char(v2[i] ^ 0x5a);
+    for (const QString& tree : {QStringLiteral("old"), QStringLiteral("install")}) {
+        writeFile(m_Root.filePath(tree + "/lib/libsample.so.1"), v1);
+        writeFile(m_Root.filePath(tree + "/data/readme.txt"), "version 1\n");
+        writeFile(m_Root.filePath(tree + "/data/obsolete.txt"), "old\n");
+        writeFile(m_Root.filePath(tree + "/data/unchanged.txt"), text("same ", 300));
+    }
+    writeFile(m_Root.filePath("new/lib/libsample.so.1"), v2);
+    writeFile(m_Root.filePath("new/data/readme.txt"), "version 2\n");
+    writeFile(m_Root.filePath("new/data/unchanged.txt"), text("same ", 300));
+    writeFile(m_Root.filePath("new/data/extra/added.txt"), text("added ", 2000));
+}
+
+void TestSession::cleanup()
+{
+    QFile::remove(UpdateIniData::iniPath());
+    m_Http.reset();
+}
+
+void TestSession::publish(const QString& product, const QString& newTree, const QString& oldTree)
+{
+    const QString out = m_Root.filePath("server/updater-images/client");
+    QProcess tool;
+    tool.start(QStringLiteral(VXPUBLISH_BINARY),
+               {"release", "--product", product, "--version", "2", "--key", QStringLiteral(TEST_PRIVATE_KEY),
+                "--new", newTree, "--old", oldTree, "--out", out});
+    QVERIFY(tool.waitForFinished(kSessionDeadlineMs));
+    QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
+
+    QDirIterator it(out, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        m_Http->setFile("/updater-images/client/" + QDir(out).relativeFilePath(path), readFile(path));
+    }
+}
+
+Session TestSession::runSession(const QStringList& args)
+{
+    Session result;
+    Configuration config;
+    if (!config.parseCommandLineOptions(QStringList{"update"} + args))
+        return result;
+    UpdateEngine engine(&config, nullptr);
+    connect(&engine, &UpdateEngine::message, this, [&result](const QString& line) { result.messages << line; });
+    connect(&engine, &UpdateEngine::error, this, [&result](const QString& line) { result.errors << line; });
+    QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
+    QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
+    if (!engine.initialize() || !engine.startUpdate())
+        return result;
+    QDeadlineTimer deadline(kSessionDeadlineMs);
+    while (finished.isEmpty() && canceled.isEmpty() && !deadline.hasExpired())
+        QTest::qWait(20);
+    result.finished = finished.count() == 1 && canceled.isEmpty();
+    return result;
+}
+
+void TestSession::stepTwoUpdatesInstallationInPlace()
+{
+    publish("client_linux_amd64", m_Root.filePath("new"), m_Root.filePath("old"));
+    // Step one left its record: the session directory and the installation.
+    const QString session = m_Root.filePath("tmp/voxaro_temp_0");
+    QVERIFY(QDir().mkpath(session));
+    UpdateIniData::modify(2, session, m_Root.filePath("install"), "client_linux_amd64");
+
+    const Session s = runSession({"--clientupdate", "client_linux_amd64", "2", "2.0"});
+    QVERIFY2(s.finished, qPrintable(s.messages.join('\n')));
+    QVERIFY(s.errors.isEmpty());
+    QVERIFY(s.messages.contains("Patching lib/libsample.so.1"));
+    QVERIFY(s.messages.contains("Update successfully finished"));
+
+    QCOMPARE(tree(m_Root.filePath("install")), tree(m_Root.filePath("new")));
+    QVERIFY(!QFileInfo::exists(session));
+    QVERIFY(!QFileInfo::exists(UpdateIniData::iniPath()));
+    // The patch was fetched, not the whole library.
+    QVERIFY(m_Http->requestCount("/updater-images/client/2/client_linux_amd64/lib/libsample.so.1._lzma2_") == 0);
+}
+
+void TestSession::stepOneBuildsNewUpdater()
+{
+    // The updater's product: its program and a translation that is new.
+    writeFile(m_Root.filePath("upd-old/update"), text("updater v1 ", 3000));
+    writeFile(m_Root.filePath("upd-new/update"), text("updater v2 ", 3000));
+    writeFile(m_Root.filePath("upd-new/translations/update_de.qm"), "qm");
+    writeFile(m_Root.filePath("upd-new/unchanged.txt"), "same");
+    writeFile(m_Root.filePath("upd-old/unchanged.txt"), "same");
+    publish("update_linux_amd64", m_Root.filePath("upd-new"), m_Root.filePath("upd-old"));
+
+    // The running updater's own directory is the installation in step one.
+    const QString programDir = QCoreApplication::applicationDirPath();
+    writeFile(programDir + "/update", text("updater v1 ", 3000));
+    writeFile(programDir + "/unchanged.txt", "same");
+    writeFile(UpdateIniData::iniPath(), "[update]\nstreams=2\n");
+
+    const Session s = runSession({"update_linux_amd64", "2"});
+    QFile::remove(programDir + "/update");
+    QFile::remove(programDir + "/unchanged.txt");
+    QVERIFY(!s.finished || s.errors.isEmpty());
+    QVERIFY2(s.finished, qPrintable(s.messages.join('\n')));
+
+    const QString session = m_Root.filePath("tmp/voxaro_temp_0");
+    QCOMPARE(readFile(session + "/update"), text("updater v2 ", 3000));
+    QVERIFY(QFileInfo(session + "/update").isExecutable());
+    QCOMPARE(readFile(session + "/translations/update_de.qm"), QByteArray("qm"));
+    QCOMPARE(readFile(session + "/unchanged.txt"), QByteArray("same"));   // copied from the installation
+
+    QSettings next(session + "/update.ini", QSettings::IniFormat);
+    QCOMPARE(next.value("current/version").toInt(), 2);
+    QCOMPARE(next.value("current/type").toString(), QStringLiteral("client_linux_amd64"));
+    QCOMPARE(next.value("current/vx3dir").toString(), programDir);
+    QCOMPARE(next.value("update/streams").toInt(), 2);
+    QSettings own(UpdateIniData::iniPath(), QSettings::IniFormat);
+    QVERIFY(!own.contains("current/version"));
+    QCOMPARE(own.value("update/streams").toInt(), 2);
+}
+
+void TestSession::tamperedDownloadInstallsNothing()
+{
+    publish("client_linux_amd64", m_Root.filePath("new"), m_Root.filePath("old"));
+    m_Http->setDefault("/updater-images/client/2/client_linux_amd64/data/extra/added.txt._lzma2_",
+                       HttpTestServer::Response::wrongBytes());
+    m_Http->setDefault("/updater-images/client/2/client_linux_amd64/data/extra/added.txt",
+                       HttpTestServer::Response::wrongBytes());
+    const QString session = m_Root.filePath("tmp/voxaro_temp_0");
+    QVERIFY(QDir().mkpath(session));
+    UpdateIniData::modify(2, session, m_Root.filePath("install"), "client_linux_amd64");
+    const QMap<QString, QByteArray> before = tree(m_Root.filePath("install"));
+
+    const Session s = runSession({"--clientupdate", "client_linux_amd64", "2"});
+    QVERIFY(!s.finished);
+    QVERIFY(std::any_of(s.messages.cbegin(), s.messages.cend(),
+                        [](const QString& line) { return line.startsWith("Unable to download"); }));
+    QVERIFY(!s.messages.contains("Starting file updates"));
+    QCOMPARE(tree(m_Root.filePath("install")), before);
+}
+
+QTEST_MAIN(TestSession)
+#include "tst_session.moc"
