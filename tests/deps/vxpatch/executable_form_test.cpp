@@ -5,6 +5,7 @@
 // versions of a PE and a Mach-O program.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "engine_test_support.h"
 #include "ensemble_patch.h"
 #include "exe_fixtures.h"
+#include "executable_form.h"
 #include "lzmaioout.h"
 #include "packed_file.h"
 
@@ -250,6 +252,44 @@ TEST_F(ExecutableFormTest, DamagedPayloadsAreRefused) {
   EXPECT_FALSE(Unpack(Container(bad_diff, header.checksum), &errors));
   ASSERT_FALSE(errors.empty());
   EXPECT_EQ(errors.back(), "could not apply diff");
+}
+
+// Whatever the damage to headers and tables, packing either builds a form
+// that unpacks to exactly the input or falls back to the plain form.
+TEST_F(ExecutableFormTest, DamagedExecutablesStillPackToExactContainers) {
+  const std::string dll = dir_.File("pe32.dll"), dll64 = dir_.File("pe64.dll"), written = dir_.File("macho32");
+  const std::string dylib = dir_.File("macho64.dylib"), fat = dir_.File("fat");
+  ASSERT_TRUE(exefixtures::BuildPe(dir_, false, true, 1, dll));
+  ASSERT_TRUE(exefixtures::BuildPe(dir_, true, true, 1, dll64));
+  ASSERT_TRUE(exefixtures::BuildWrittenMacho(dir_, false, 1, written));
+  ASSERT_TRUE(exefixtures::BuildMacho64(dir_, true, 1, dylib));
+  ASSERT_TRUE(exefixtures::MakeFat({written, dylib}, fat));
+  AllMessages quiet;  // the fallbacks' warnings are expected here
+  uint32_t state = 77;
+  auto next = [&state] { return state = state * 1103515245u + 12345u; };
+  for (const std::string& input : {dll, dll64, written, dylib, fat}) {
+    const Bytes good = exetest::ReadFile(input);
+    size_t packed_forms = 0;
+    for (int round = 0; round < 30; ++round) {
+      Bytes damaged = good;
+      for (int flips = 0; flips < 3; ++flips) damaged[next() % std::min<size_t>(good.size(), 4096)] ^= next() >> 20;
+      const uint32_t checksum = vxpatch::ComputeChecksum(damaged.data(), damaged.size());
+      vxpatch::OutputStream packed;
+      const vxpatch::ExecutablePackResult result =
+          vxpatch::PackExecutableForm(damaged.data(), damaged.size(), checksum, &packed);
+      ASSERT_NE(result, vxpatch::ExecutablePackResult::kFailed) << input << " round " << round;
+      if (result == vxpatch::ExecutablePackResult::kUsePlainForm) {
+        EXPECT_EQ(packed.Length(), 0u);
+        continue;
+      }
+      ++packed_forms;
+      vxpatch::InputStream in(packed);
+      vxpatch::OutputStream unpacked;
+      ASSERT_TRUE(vxpatch::UnpackLzmaStream(&in, &unpacked)) << input << " round " << round;
+      EXPECT_EQ(vxtest::Content(unpacked), damaged) << input << " round " << round;
+    }
+    EXPECT_GT(packed_forms, 5u) << input;
+  }
 }
 
 TEST_F(ExecutableFormTest, EnsemblePatchesBetweenVersionsApplyExactly) {

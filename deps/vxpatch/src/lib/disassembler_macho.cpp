@@ -218,13 +218,12 @@ void DisassemblerMacho::ScanRel32(const MachoCodeSection& section) {
   }
 }
 
+// Plain bytes travel as runs pointing into the file; encoding folds them into
+// the same copies as single bytes, without an instruction per byte.
 bool DisassemblerMacho::EmitPlainBytes(uint64_t from, uint64_t to, ParsedProgram* program) const {
-  const CheckedBytes in = bytes();
-  for (uint64_t at = from; at < to; ++at) {
-    uint8_t value = 0;
-    if (!in.U8(at, &value) || !program->EmitByte(value)) return false;
-  }
-  return true;
+  if (to <= from) return true;
+  const uint8_t* run = bytes().Slice(from, to - from);
+  return run != nullptr && program->EmitBytes(run, static_cast<size_t>(to - from));
 }
 
 bool DisassemblerMacho::EmitProgram(ParsedProgram* program) {

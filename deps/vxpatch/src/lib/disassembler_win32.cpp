@@ -280,15 +280,12 @@ bool DisassemblerWin32::EmitProgram(ParsedProgram* program) {
     for (const PeSection* section : order) {
       // Bytes another section already covered are not emitted twice.
       if (section->raw_end() <= position) continue;
-      for (; position < section->raw_offset; ++position) {
-        if (!EmitPlainByte(position, program)) return false;
-      }
+      if (!EmitPlainBytes(position, section->raw_offset, program)) return false;
+      position = std::max<uint64_t>(position, section->raw_offset);
       if (!WalkSection(*section, position, program)) return false;
       position = section->raw_end();
     }
-    for (; position < length(); ++position) {
-      if (!EmitPlainByte(position, program)) return false;
-    }
+    if (!EmitPlainBytes(position, length(), program)) return false;
     program->AssignDefaultIndexes();
     return true;
   } catch (const std::bad_alloc&) {
@@ -296,9 +293,10 @@ bool DisassemblerWin32::EmitProgram(ParsedProgram* program) {
   }
 }
 
-bool DisassemblerWin32::EmitPlainByte(uint64_t offset, ParsedProgram* program) const {
-  uint8_t value = 0;
-  return bytes().U8(offset, &value) && program->EmitByte(value);
+bool DisassemblerWin32::EmitPlainBytes(uint64_t from, uint64_t to, ParsedProgram* program) const {
+  if (to <= from) return true;
+  const uint8_t* run = bytes().Slice(from, to - from);
+  return run != nullptr && program->EmitBytes(run, static_cast<size_t>(to - from));
 }
 
 bool DisassemblerWin32::WalkSection(const PeSection& section, uint64_t from, ParsedProgram* program) {
@@ -312,15 +310,20 @@ bool DisassemblerWin32::WalkSection(const PeSection& section, uint64_t from, Par
   const PeDataDirectory& relocs = base_relocation_table_;
   auto next_abs32 = std::lower_bound(abs32_rvas_.begin(), abs32_rvas_.end(), rva_at(from));
   auto next_rel32 = std::lower_bound(rel32_rvas_.begin(), rel32_rvas_.end(), rva_at(from));
+  // Plain bytes travel as runs pointing into the file; encoding folds them
+  // into the same copies as single bytes, without an instruction per byte.
   uint64_t offset = from;
+  uint64_t run_start = from;
+  auto flush = [&]() { return EmitPlainBytes(run_start, offset, program); };
   while (offset < end) {
     const uint32_t rva = rva_at(offset);
     const uint64_t left = end - offset;
     if (!relocs_emitted_ && relocs.size > 0 && !abs32_rvas_.empty() && rva == relocs.rva &&
         relocs.size <= left) {
-      if (!program->EmitPeRelocs()) return false;
+      if (!flush() || !program->EmitPeRelocs()) return false;
       relocs_emitted_ = true;
       offset += relocs.size;
+      run_start = offset;
       continue;
     }
     while (next_abs32 != abs32_rvas_.end() && *next_abs32 < rva) ++next_abs32;
@@ -329,23 +332,24 @@ bool DisassemblerWin32::WalkSection(const PeSection& section, uint64_t from, Par
     if (next_abs32 != abs32_rvas_.end() && *next_abs32 == rva && left >= 4) {
       in.U32(offset, &value);
       Label* label = program->FindOrMakeAbs32Label(value - static_cast<uint32_t>(image_base_));
-      if (label == nullptr || !program->EmitAbs32(label)) return false;
+      if (!flush() || label == nullptr || !program->EmitAbs32(label)) return false;
       ++next_abs32;
       offset += 4;
+      run_start = offset;
       continue;
     }
     if (is_text && next_rel32 != rel32_rvas_.end() && *next_rel32 == rva && left >= 4) {
       in.U32(offset, &value);
       Label* label = program->FindOrMakeRel32Label(rva + value + 4);
-      if (label == nullptr || !program->EmitRel32(label)) return false;
+      if (!flush() || label == nullptr || !program->EmitRel32(label)) return false;
       ++next_rel32;
       offset += 4;
+      run_start = offset;
       continue;
     }
-    if (!EmitPlainByte(offset, program)) return false;
     ++offset;
   }
-  return true;
+  return flush();
 }
 
 }  // namespace vxpatch

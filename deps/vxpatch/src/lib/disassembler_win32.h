@@ -58,7 +58,7 @@ class DisassemblerWin32 : public Disassembler {
   bool OverlapsAbs32(uint32_t rva) const;
   bool RvaToFileOffset(uint32_t rva, uint64_t* offset) const;
   bool WalkSection(const PeSection& section, uint64_t from, ParsedProgram* program);
-  bool EmitPlainByte(uint64_t offset, ParsedProgram* program) const;
+  bool EmitPlainBytes(uint64_t from, uint64_t to, ParsedProgram* program) const;
 
   const bool accepts_pe32_plus_;
   bool is_pe32_plus_ = false;
