@@ -220,6 +220,117 @@ TEST_F(PeParserTest, DamagedBaseRelocationTablesFailTheParse) {
   }
 }
 
+// A minimal PE32 file: ".text" at rva 0x1000 (file 0x200) and ".reloc" at rva
+// 0x2000 (file 0x400), each 0x200 bytes, image base 0x400000, size of image
+// 0x3000, and a base-relocation table of the given page offsets in page
+// 0x1000.
+Bytes SyntheticPe(const Bytes& code, const std::vector<uint16_t>& relocs) {
+  Bytes file(0x600, 0);
+  file[0] = 'M';
+  file[1] = 'Z';
+  Put(&file, 60, 4, 0x40);
+  std::memcpy(&file[0x40], "PE\0\0", 4);
+  Put(&file, 0x44, 2, 0x14C);
+  Put(&file, 0x46, 2, 2);
+  Put(&file, 0x54, 2, 224);
+  const uint64_t optional = 0x58;
+  Put(&file, optional, 2, 0x10B);
+  Put(&file, optional + 28, 4, 0x400000);
+  Put(&file, optional + 56, 4, 0x3000);
+  Put(&file, optional + 92, 4, 16);
+  const uint64_t table_size = relocs.empty() ? 0 : 8 + 2 * (relocs.size() + relocs.size() % 2);
+  Put(&file, optional + 96 + 5 * 8, 4, relocs.empty() ? 0 : 0x2000);
+  Put(&file, optional + 96 + 5 * 8 + 4, 4, table_size);
+  const uint64_t sections = optional + 224;
+  const struct {
+    const char* name;
+    uint32_t rva, raw;
+  } headers[] = {{".text", 0x1000, 0x200}, {".reloc", 0x2000, 0x400}};
+  for (int i = 0; i < 2; ++i) {
+    std::memcpy(&file[sections + i * 40], headers[i].name, std::strlen(headers[i].name));
+    Put(&file, sections + i * 40 + 8, 4, 0x200);
+    Put(&file, sections + i * 40 + 12, 4, headers[i].rva);
+    Put(&file, sections + i * 40 + 16, 4, 0x200);
+    Put(&file, sections + i * 40 + 20, 4, headers[i].raw);
+  }
+  std::copy(code.begin(), code.end(), file.begin() + 0x200);
+  if (!relocs.empty()) {
+    Put(&file, 0x400, 4, 0x1000);
+    Put(&file, 0x404, 4, table_size);
+    for (size_t i = 0; i < relocs.size(); ++i) Put(&file, 0x408 + 2 * i, 2, 0x3000 | relocs[i]);
+  }
+  return file;
+}
+
+std::vector<uint32_t> Rel32Rvas(const Bytes& file) {
+  std::vector<uint32_t> rvas;
+  std::unique_ptr<vxpatch::ParsedProgram> program;
+  if (vxpatch::ParseExecutable(file.data(), file.size(), &program) != vxpatch::STATUS_OK) return {0xDEAD};
+  uint32_t rva = 0;
+  for (const vxpatch::Instruction& insn : program->instructions()) {
+    switch (insn.kind) {
+      case vxpatch::INSN_ORIGIN: rva = insn.rva; break;
+      case vxpatch::INSN_BYTE: rva += 1; break;
+      case vxpatch::INSN_BYTES: rva += insn.length; break;
+      case vxpatch::INSN_REL32: rvas.push_back(rva); rva += 4; break;
+      case vxpatch::INSN_ABS32: rva += 4; break;
+      default: break;
+    }
+  }
+  return rvas;
+}
+
+TEST(PeRel32Rules, CandidatesAndTheirTargets) {
+  // A call whose displacement overlaps an abs32 location is skipped and the
+  // scan resumes at the next byte, so the E8 inside the absolute address is
+  // still found; the table comes back exactly.
+  Bytes code = {0xE8, 0x11, 0x22, 0xE8, 0x10, 0, 0, 0};
+  Bytes file = SyntheticPe(code, {0x000});
+  EXPECT_EQ(Rel32Rvas(file), std::vector<uint32_t>({0x1004}));
+  ExpectExactRoundTrip(file, vxpatch::EXE_WIN_32_X86, "synthetic PE32");
+  EXPECT_EQ(CountInstructions(file).pe_relocs, 1u);
+
+  // Targets: inside ".text" only (its start included, its end not), and the
+  // candidates of 0F 8A / 0F 8B never.
+  const struct {
+    Bytes code;
+    std::vector<uint32_t> found;
+  } cases[] = {
+      {{0xE9, 0xFB, 0xFF, 0xFF, 0xFF}, {0x1001}},        // to 0x1000
+      {{0xE9, 0xFA, 0xFF, 0xFF, 0xFF}, {}},              // to 0xFFF
+      {{0xE8, 0xFB, 0x01, 0, 0}, {}},                    // to 0x1200, the end
+      {{0xE8, 0xFA, 0x01, 0, 0}, {0x1001}},              // to 0x11FF
+      {{0xE8, 0x00, 0x10, 0, 0}, {}},                    // into ".reloc"
+      {{0x0F, 0x85, 0x10, 0, 0, 0}, {0x1002}},
+      {{0x0F, 0x8A, 0x10, 0, 0, 0}, {}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Rel32Rvas(SyntheticPe(c.code, {})), c.found);
+
+  // Without relocations there is no table marker; no code at all still parses.
+  EXPECT_EQ(CountInstructions(SyntheticPe({0x90}, {})).pe_relocs, 0u);
+  ExpectExactRoundTrip(SyntheticPe({}, {}), vxpatch::EXE_WIN_32_X86, "empty synthetic PE32");
+}
+
+TEST(PeSectionWalk, SharedAndEmptySectionsAreEmittedOnce) {
+  // A second section header over the same raw bytes as ".text", and a
+  // section without raw data pointing nowhere: every byte once, in order.
+  Bytes code = {0xE8, 0x10, 0, 0, 0, 0x90, 0xC3};
+  Bytes file = SyntheticPe(code, {});
+  const uint64_t sections = 0x58 + 224;
+  Put(&file, 0x46, 2, 3);
+  std::memcpy(&file[sections + 80], ".bss\0\0\0\0", 8);
+  Put(&file, sections + 80 + 12, 4, 0x3000);
+  Put(&file, sections + 80 + 20, 4, 0x7FFFFFFF);
+  ExpectExactRoundTrip(file, vxpatch::EXE_WIN_32_X86, "empty section");
+  std::memcpy(&file[sections + 80], ".text\0\0\0", 8);  // a second ".text": the first counts
+  Put(&file, sections + 80 + 8, 4, 0x100);
+  Put(&file, sections + 80 + 12, 4, 0x2800);
+  Put(&file, sections + 80 + 16, 4, 0x100);
+  Put(&file, sections + 80 + 20, 4, 0x200);
+  ExpectExactRoundTrip(file, vxpatch::EXE_WIN_32_X86, "shared raw data");
+  EXPECT_EQ(Rel32Rvas(file), std::vector<uint32_t>({0x1001}));
+}
+
 class MachoParserTest : public ::testing::Test {
  protected:
   void SetUp() override {
