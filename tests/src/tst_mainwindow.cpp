@@ -7,7 +7,6 @@
 #include "bannercache.h"
 #include "configuration.h"
 #include "mainwindow.h"
-#include "newsbanner.h"
 #include "singleinstancechecker.h"
 #include "updateengine.h"
 #include "updateinidata.h"
@@ -97,7 +96,7 @@ private slots:
     void cleanup();
     void versionLabel_data();
     void versionLabel();
-    void layoutAndTexts();
+    void imagesAndPlacement();
     void progressInThousandths();
     void detailsShowsNewestLines();
     void engineErrorsAreShownAfterTheSignal();
@@ -175,24 +174,15 @@ void TestMainWindow::versionLabel()
     QVERIFY(label->text().contains("<strong>Stable channel</strong>"));
 }
 
-void TestMainWindow::layoutAndTexts()
+// The images come from the program's resources, and the window is centred.
+void TestMainWindow::imagesAndPlacement()
 {
     auto config = makeConfig({"client_linux_amd64", "31"});
     QVERIFY(config);
     MainWindow window(config.get());
-    QCOMPARE(window.windowTitle(), QStringLiteral("Voxaro 3 Client Update"));
     QVERIFY(!window.windowIcon().isNull());
-    auto* logo = window.findChild<UrlClickLabel*>("voxaroLabel");
-    QVERIFY(logo);
-    QCOMPARE(logo->pixmap(Qt::ReturnByValue).size(), QSize(48, 48));
-    QVERIFY(logo->url().startsWith("https://"));
-    QVERIFY(window.findChild<NewsBanner*>("newsBanner"));
-    auto* banner = window.findChild<UrlClickLabel*>("banner");
-    QVERIFY(banner && banner->pixmap(Qt::ReturnByValue).isNull());
-    QCOMPARE(banner->minimumSize(), QSize(468, 60));
-    QCOMPARE(window.findChild<QPushButton*>("detailsButton")->text(), QStringLiteral("Details"));
+    QCOMPARE(window.findChild<UrlClickLabel*>("voxaroLabel")->pixmap(Qt::ReturnByValue).size(), QSize(48, 48));
 
-    // Centred on the screen it will be shown on.
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
