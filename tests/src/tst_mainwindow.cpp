@@ -435,6 +435,10 @@ void TestMainWindow::stepTwoAnswersForInstalledUpdater()
     QVERIFY(installed.waitForConnected(kDeadlineMs));
     installed.write("#");
     QTRY_COMPARE_WITH_TIMEOUT(QApplication::activeWindow(), &window, kDeadlineMs);
+
+    // The session has no file server; let it end before the window goes.
+    auto* engine = window.findChild<UpdateEngine*>();
+    QTRY_VERIFY_WITH_TIMEOUT(!engine->isActive(), kDeadlineMs);
 }
 
 void TestMainWindow::germanTranslation()
