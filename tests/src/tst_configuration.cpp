@@ -1,5 +1,6 @@
 // The configuration: command line, channel lookup, directories, network settings.
 // Rows that leave the version open ask a real UDP server on 127.0.0.1.
+#include "support/testfiles.h"
 #include "configuration.h"
 #include "support/udpresponder.h"
 #include "versionquery.h"
@@ -13,12 +14,6 @@ using Reply = std::optional<QByteArray>;
 
 namespace {
 
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
 
 QString programIni()
 {

@@ -1,5 +1,6 @@
 // The leaf file operations of an installation: directory creation, copy,
 // rename and deletion, with the journal records they leave.
+#include "support/testfiles.h"
 #include "dircreatetaskspecification.h"
 #include "filecopytaskspecification.h"
 #include "filedeletetaskspecification.h"
@@ -9,18 +10,7 @@
 
 namespace {
 
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // Runs `task` to its end; returns its final state and collects its messages.
 int run(TaskSpecification* task, QStringList* messages = nullptr)

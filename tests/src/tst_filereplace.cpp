@@ -2,6 +2,7 @@
 // their digest checks, permissions, and undoing the whole step on failure,
 // which must bring replaced files back. Also the first step's build of the
 // new updater in the temporary directory.
+#include "support/testfiles.h"
 #include "configuration.h"
 #include "filereplacelisttaskspecification.h"
 #include "updateinidata.h"
@@ -17,19 +18,7 @@
 
 namespace {
 
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 QString sha512(const QByteArray& data)
 {

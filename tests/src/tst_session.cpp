@@ -3,6 +3,7 @@
 // with the test key. Step one builds the new updater in the temporary
 // directory; step two brings an installation to the new version in place;
 // a tampered download stops the session before anything is installed.
+#include "support/testfiles.h"
 #include "configuration.h"
 #include "support/httptestserver.h"
 #include "updateengine.h"
@@ -15,19 +16,7 @@ namespace {
 
 const int kSessionDeadlineMs = 60000;
 
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 // Every file below `dir`, relative path to content.
 QMap<QString, QByteArray> tree(const QString& dir)

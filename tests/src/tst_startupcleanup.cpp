@@ -1,17 +1,8 @@
 // Leftovers of earlier updates removed at start-up.
+#include "support/testfiles.h"
 #include "updateengine.h"
 
 #include <QtTest>
-
-namespace {
-
-void touch(const QString& path)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-}
-
-} // namespace
 
 class TestStartupCleanup final : public QObject
 {
@@ -29,7 +20,7 @@ void TestStartupCleanup::removesReplacedCopies()
     const QStringList old = {"_old_update", "_old_libQt5Core.so.5", "_old_libsqlite.so", "_old_libqjpeg.so"};
     const QStringList kept = {"update", "_old_client", "libQt5Core.so.5", "_old_update.bak"};
     for (const QString& name : old + kept)
-        touch(dir.filePath(name));
+        writeFile(dir.filePath(name), QByteArray());
 
     UpdateEngine::removeOldFiles(dir.path());
     for (const QString& name : old)
@@ -44,7 +35,7 @@ void TestStartupCleanup::removesQt4Libraries()
     const QStringList qt4 = {"libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4"};
     const QStringList kept = {"libQt5Core.so.5", "libQtCore.so.4.8"};
     for (const QString& name : qt4 + kept)
-        touch(dir.filePath(name));
+        writeFile(dir.filePath(name), QByteArray());
 
     UpdateEngine::removeQt4Files(dir.path());
     for (const QString& name : qt4)

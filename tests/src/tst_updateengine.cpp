@@ -1,5 +1,6 @@
 // The update engine: session preparation from the record, clean-up after
 // success, proxy set-up, and the order of its end signals.
+#include "support/testfiles.h"
 #include "configuration.h"
 #include "updateengine.h"
 #include "updateinidata.h"
@@ -11,12 +12,6 @@
 
 namespace {
 
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
 
 QStringList messagesOf(const QSignalSpy& spy)
 {

@@ -1,19 +1,9 @@
 // The session record in the program directory's update.ini.
+#include "support/testfiles.h"
 #include "configuration.h"
 #include "updateinidata.h"
 
 #include <QtTest>
-
-namespace {
-
-void writeIni(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
-
-} // namespace
 
 class TestUpdateIniData final : public QObject
 {
@@ -83,7 +73,7 @@ void TestUpdateIniData::getInvalidRecords_data()
 void TestUpdateIniData::getInvalidRecords()
 {
     QFETCH(QString, record);
-    writeIni(UpdateIniData::iniPath(), "[current]\n" + record.replace("%DIR%", m_SessionDir).toUtf8()
+    writeFile(UpdateIniData::iniPath(), "[current]\n" + record.replace("%DIR%", m_SessionDir).toUtf8()
                                            + "[update]\nversion=5\n");
     int version = -1;
     QString type = "untouched";
@@ -117,7 +107,7 @@ void TestUpdateIniData::getWithNullOutputs()
 
 void TestUpdateIniData::modifyKeepsOtherGroups()
 {
-    writeIni(UpdateIniData::iniPath(), "[Channel]\nbeta=true\n[update]\nproxy=proxy.lan:3128\n");
+    writeFile(UpdateIniData::iniPath(), "[Channel]\nbeta=true\n[update]\nproxy=proxy.lan:3128\n");
     UpdateIniData::modify(9, m_SessionDir, "/opt/vx3", "client_linux_amd64");
 
     QSettings settings(UpdateIniData::iniPath(), QSettings::IniFormat);
@@ -132,7 +122,7 @@ void TestUpdateIniData::modifyTempIniCopiesRecordAndUserGroups()
     // Step two runs from the session directory and reads only that update.ini
     // (besides the configuration directory's): the user's proxy, parallel
     // downloads and alpha channel must reach it.
-    writeIni(UpdateIniData::iniPath(),
+    writeFile(UpdateIniData::iniPath(),
              "[Channel]\nalpha=http://127.0.0.1/alpha/\nalphaRevno=33\n"
              "[update]\nproxy=http://proxy.lan:8080\nstreams=2\n");
     UpdateIniData::modify(33, m_SessionDir, "/opt/vx3", Configuration::productName(false));
@@ -151,7 +141,7 @@ void TestUpdateIniData::modifyTempIniCopiesRecordAndUserGroups()
 
 void TestUpdateIniData::modifyTempIniWithoutRecordWritesNothing()
 {
-    writeIni(UpdateIniData::iniPath(), "[current]\nversion=x\n");
+    writeFile(UpdateIniData::iniPath(), "[current]\nversion=x\n");
     UpdateIniData::modifyTempIni(m_SessionDir);
     QVERIFY(!QFileInfo::exists(m_SessionDir + "/update.ini"));
 }

@@ -1,0 +1,10 @@
+#pragma once
+// Files for tests: write one (with its missing parent directories), read one
+// back. A write failure fails the running test.
+
+#include <QByteArray>
+#include <QString>
+
+void writeFile(const QString& path, const QByteArray& content);
+// The file's bytes, or "<missing>" when it cannot be read.
+QByteArray readFile(const QString& path);
