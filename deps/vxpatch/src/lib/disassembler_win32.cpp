@@ -266,6 +266,9 @@ bool DisassemblerWin32::EmitProgram(ParsedProgram* program) {
   if (!headers_ok()) return false;
   try {
     program->set_image_base(image_base_);
+    abs32_rvas_.clear();
+    rel32_rvas_.clear();
+    relocs_emitted_ = false;
     if (!CollectAbs32()) return false;
     CollectRel32();
 
