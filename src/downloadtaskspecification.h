@@ -19,6 +19,7 @@
 #include "taskspecification.h"
 
 #include <QFile>
+#include <QPointer>
 #include <QString>
 
 class QNetworkAccessManager;
@@ -68,7 +69,8 @@ private:
     void abortReply();
 
     QNetworkAccessManager* m_Nam;
-    QNetworkReply* m_Reply;
+    // Guarded: the access manager may delete its replies before this task.
+    QPointer<QNetworkReply> m_Reply;
     int m_IdleTicks;
     QString m_Name;
     int m_Version;

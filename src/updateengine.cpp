@@ -108,6 +108,19 @@ void UpdateEngine::setUpProxy()
     QTimer::singleShot(0, this, [this, text] { emit fatalError(text); });
 }
 
+UpdateEngine::~UpdateEngine()
+{
+    // The task tree holds replies of the access manager; it goes first, while
+    // those replies still exist.
+    delete p_MainTask;
+    p_MainTask = nullptr;
+    if (p_BannerReply) {
+        p_BannerReply->disconnect(this);
+        p_BannerReply->abort();
+        p_BannerReply = nullptr;
+    }
+}
+
 bool UpdateEngine::initialize()
 {
     requireState(m_State == PRE_INIT, "m_State == PRE_INIT");
@@ -129,7 +142,7 @@ bool UpdateEngine::initialize()
         qDebug() << "Current version =" << recordedVersion << "/ new version =" << m_Config->versionNr();
         if (recordedVersion == m_Config->versionNr()) {
             qDebug() << "Continuing previous session";
-            emit message(tr("Previous update session for v. %1 found").arg(recordedVersion));
+            emit message(QObject::tr("Previous update session for v. %1 found").arg(recordedVersion));
             if (!isSessionDirectory(tempDir)) {
                 // Never work in, and later empty, a directory we did not make.
                 qDebug() << "Recorded directory is no session directory, not using it:" << tempDir;
@@ -137,7 +150,7 @@ bool UpdateEngine::initialize()
             }
         } else {
             qDebug() << "Cleaning up previous session";
-            emit message(tr("Cleanup previous session (v. %1, %2) files...").arg(recordedVersion).arg(tempDir));
+            emit message(QObject::tr("Cleanup previous session (v. %1, %2) files...").arg(recordedVersion).arg(tempDir));
             if (isSessionDirectory(tempDir))
                 removeSessionDirectory(tempDir, true);
             else
@@ -222,7 +235,7 @@ void UpdateEngine::onTaskFinished()
     m_Timer->stop();
     cleanup();
     m_State = FINISHED;
-    emit message(tr("Update successfully finished"));
+    emit message(QObject::tr("Update successfully finished"));
     forgetMainTask();
     emit downloadProgress(0, 0, 0, false);
     emit updateFinished();
@@ -233,7 +246,7 @@ void UpdateEngine::onTaskCanceled()
     m_Timer->stop();
     m_State = CANCELED;
     if (p_MainTask && p_MainTask->taskState() == TaskSpecification::TASK_ABORTED)
-        emit message(tr("User aborted update"));
+        emit message(QObject::tr("User aborted update"));
     forgetMainTask();
     emit downloadProgress(0, 0, 0, false);
     emit updateCanceled();
@@ -256,19 +269,19 @@ void UpdateEngine::cleanup()
         // finds the session through its own copy of the record.
         removeSessionRecord();
         qDebug() << "Deleted local update.ini" << UpdateIniData::iniPath();
-        emit message(tr("Removed temporary update.ini"));
+        emit message(QObject::tr("Removed temporary update.ini"));
         return;
     }
 
     qDebug() << "Removing temporary files";
-    emit message(tr("Remove temporary files..."));
+    emit message(QObject::tr("Remove temporary files..."));
     QString tempDir;
     if (UpdateIniData::get(nullptr, nullptr, &tempDir, nullptr)) {
         if (isSessionDirectory(tempDir))
             removeSessionDirectory(tempDir, false);
         QFile::remove(UpdateIniData::iniPath());
     }
-    emit message(tr("Temporary files removed."));
+    emit message(QObject::tr("Temporary files removed."));
 }
 
 void UpdateEngine::removeSessionDirectory(const QString& dir, bool reportResult)
@@ -280,7 +293,7 @@ void UpdateEngine::removeSessionDirectory(const QString& dir, bool reportResult)
         return;
     const bool removed = parent.rmdir(info.fileName());
     if (reportResult)
-        emit message(removed ? tr("Ok") : tr("Failed to remove directory"));
+        emit message(removed ? QObject::tr("Ok") : QObject::tr("Failed to remove directory"));
 }
 
 bool UpdateEngine::isSessionDirectory(const QString& path)

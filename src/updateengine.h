@@ -30,6 +30,7 @@ public:
     enum State { PRE_INIT = 0, POST_INIT = 1, RUNNING = 2, FINISHED = 3, CANCELED = 4 };
 
     UpdateEngine(Configuration* config, QObject* parent);
+    ~UpdateEngine() override;
 
     bool initialize();
     bool startUpdate();

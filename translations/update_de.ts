@@ -252,9 +252,6 @@ vom Aktualisierungsserver abgefragt werden.</translation>
         <source>Warning: product ini contains invalid line in section %1</source>
         <translation>Warnung: ungültige Zeile in Abschnitt %1 der Produkt-INI</translation>
     </message>
-</context>
-<context>
-    <name>UpdateEngine</name>
     <message>
         <source>Previous update session for v. %1 found</source>
         <translation>Frühere Aktualisierung auf v. %1 gefunden</translation>

@@ -43,6 +43,7 @@ private slots:
     void invalidProxyReportedOnceTheLoopRuns();
     void failedSessionEndsWithFinalProgress();
     void userCancelEndsAborted();
+    void destroyedDuringDownload();
 
 private:
     // A configuration for `args` (after the program name), run through the
@@ -277,6 +278,23 @@ void TestUpdateEngine::userCancelEndsAborted()
     engine.cancelUpdate();
     QVERIFY(canceled.count() == 1 || canceled.wait(10000));
     QVERIFY(messagesOf(messages).contains("User aborted update"));
+    qunsetenv("VX3_UPDATE_BASE_URL");
+}
+
+void TestUpdateEngine::destroyedDuringDownload()
+{
+    // exit() during a session destroys the window and with it the engine
+    // while a download runs; the process must end, not crash.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    qputenv("VX3_UPDATE_BASE_URL", QStringLiteral("http://127.0.0.1:%1/u/").arg(silent.serverPort()).toUtf8());
+    auto config = configure({"client_linux_amd64", "5"});
+    auto engine = std::make_unique<UpdateEngine>(config.get(), nullptr);
+    QVERIFY(engine->initialize());
+    QVERIFY(engine->startUpdate());
+    QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections() || silent.waitForNewConnection(10), 10000);
+    engine.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     qunsetenv("VX3_UPDATE_BASE_URL");
 }
 
