@@ -26,6 +26,12 @@ function(vx_add_qtest name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
+  set(environment "QT_QPA_PLATFORM=offscreen")
+  if(VX_SANITIZE)
+    # Full stacks, so the suppression of Qt's own leaks can see where they come from.
+    list(APPEND environment
+      "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:fast_unwind_on_malloc=0")
+  endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "qtest;${ARG_LABELS}"
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+    ENVIRONMENT "${environment}")
 endfunction()
