@@ -65,6 +65,7 @@ class TestUpdateProgram final : public QObject
 
 private slots:
     void removesLeftoversAtStart();
+    void diagnosticsGoToNamedFile();
     void invalidVersionEndsWithExitCodeOne();
 };
 
@@ -97,6 +98,34 @@ void TestUpdateProgram::removesLeftoversAtStart()
 
     update.kill();
     update.waitForFinished();
+    // Diagnostics are dropped: nothing reaches the console.
+    QCOMPARE(update.readAllStandardError(), QByteArray());
+    QCOMPARE(update.readAllStandardOutput(), QByteArray());
+}
+
+void TestUpdateProgram::diagnosticsGoToNamedFile()
+{
+    QTemporaryDir dir;
+    const QString program = installProgram(dir);
+    QVERIFY(!program.isEmpty());
+    const QString log = dir.filePath("diagnostics.txt");
+    QProcess update;
+    QProcessEnvironment env = cleanEnvironment(dir);
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("VX3_UPDATE_DIAGNOSTICS", log);
+    update.setProcessEnvironment(env);
+    update.start(program, {"client_linux_amd64", "5"});
+    QVERIFY(update.waitForStarted());
+
+    auto logText = [&log] {
+        QFile file(log);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(logText().contains("Removing old files done"), kDeadlineMs);
+    QVERIFY(logText().contains("Voxaro updater started"));
+    update.kill();
+    update.waitForFinished();
+    QCOMPARE(update.readAllStandardError(), QByteArray());
 }
 
 void TestUpdateProgram::invalidVersionEndsWithExitCodeOne()
