@@ -358,6 +358,7 @@ TEST_F(MachoParserTest, LinkedAndWrittenFilesRoundTripExactlyWithTheirBranchesAs
     vxpatch::ExecutableKind kind;
   } files[] = {
       {"linked 64-bit dylib", Linked(true), vxpatch::EXE_MACHO_X64},
+      {"linked 64-bit executable, code at 4 GiB", Linked(false), vxpatch::EXE_MACHO_X64},
       {"written 32-bit executable", Written(false), vxpatch::EXE_MACHO_X86},
       {"written 64-bit executable", Written(true), vxpatch::EXE_MACHO_X64},
   };
@@ -370,10 +371,22 @@ TEST_F(MachoParserTest, LinkedAndWrittenFilesRoundTripExactlyWithTheirBranchesAs
   }
 }
 
-TEST_F(MachoParserTest, LinkedExecutableAbove4GiBDoesNotFitTheModel) {
-  // Page zero (no sections) is passed over, but the code segment itself
-  // starts at 4 GiB.
-  EXPECT_EQ(Refusal<vxpatch::DisassemblerMacho>(Linked(false)), "overflow");
+TEST_F(MachoParserTest, SegmentsOutsideTheFirstCodeSegmentsWindowOverflow) {
+  // Addresses are taken within the 4 GiB window of the first segment with
+  // sections; a later segment 4 GiB higher cannot be expressed.
+  Bytes file = Written(true);
+  const uint32_t commands = exefixtures::MachoWriter::Get32(file, 16);
+  uint64_t at = 32;
+  int segments = 0;
+  for (uint32_t i = 0; i < commands; ++i) {
+    if (exefixtures::MachoWriter::Get32(file, at) == 25 && ++segments == 3) {
+      file[at + 24 + 4] = static_cast<uint8_t>(file[at + 24 + 4] + 1);  // vmaddr += 4 GiB
+      break;
+    }
+    at += exefixtures::MachoWriter::Get32(file, at + 4);
+  }
+  ASSERT_EQ(segments, 3) << "page zero, __TEXT, __DATA";
+  EXPECT_EQ(Refusal<vxpatch::DisassemblerMacho>(file), "overflow");
 }
 
 TEST_F(MachoParserTest, HeaderRefusals) {

@@ -132,6 +132,14 @@ bool DisassemblerMacho::ParseSegment(uint64_t command, uint32_t command_size) {
     segment_header = kSegmentCommandSize32;
     section_size = kSectionSize32;
   }
+  if (is64_) {
+    if (!window_chosen_) {
+      address_window_ = vmaddr & ~uint64_t{kMax32};
+      window_chosen_ = true;
+    }
+    if (vmaddr < address_window_) return Bad("overflow");
+    vmaddr -= address_window_;
+  }
   if (vmaddr > kMax32 || vmsize > kMax32 || fileoff > kMax32 || filesize > kMax32) return Bad("overflow");
   if (!in.Contains(fileoff, filesize)) return Bad("segment too large");
   if (command_size < segment_header || (command_size - segment_header) / section_size < section_count)
@@ -164,6 +172,8 @@ bool DisassemblerMacho::ParseSegment(uint64_t command, uint32_t command_size) {
       in.U32(at + 56, &flags);
     }
     if ((flags & kSectionTypeMask) != 0 || (flags & kPureInstructions) == 0) continue;
+    // A section below the window cannot lie inside its segment either.
+    addr = addr >= address_window_ ? addr - address_window_ : kMax32 + uint64_t{1} + addr;
     if (!Inside(addr, size, vmaddr, vmsize) || !Inside(offset, size, fileoff, filesize))
       return Bad("section larger than segment");
     MachoCodeSection section;

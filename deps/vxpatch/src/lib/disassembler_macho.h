@@ -62,6 +62,12 @@ class DisassemblerMacho : public Disassembler {
   std::vector<MachoSegment> segments_;
   std::vector<MachoCodeSection> code_sections_;
   uint64_t segments_end_ = 0;
+  // 64-bit files: the 4 GiB window of the first segment with sections. Every
+  // address is taken relative to it, so a program whose code lies at 4 GiB
+  // and above, as every linked 64-bit executable's does, fits the 32-bit
+  // model; programs below 4 GiB keep their addresses (window 0).
+  uint64_t address_window_ = 0;
+  bool window_chosen_ = false;
   std::vector<MachoRel32> rel32_;
 };
 
