@@ -3,11 +3,11 @@
 // the end signal. RSA cases sign with the committed test key, so they need a
 // build that embeds its public half.
 
+#include "support/testkey.h"
 #include "checksignaturetaskspecification.h"
 #include "crypto.h"
 #include "updatepublickey.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -57,25 +57,7 @@ bool writeFile(const QString& path, const QByteArray& data)
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
 }
 
-QString sha512(const QByteArray& data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
-}
 
-QByteArray signWithTestKey(const QByteArray& data)
-{
-    const QByteArray der = readFile(QStringLiteral(VX_TEST_KEY_DIR "/private.der"));
-    RsaKey key;
-    importPrivateKey(key, reinterpret_cast<const unsigned char*>(der.constData()),
-                     static_cast<unsigned long>(der.size()));
-    QByteArray signature(static_cast<int>(key.modulusSize()), '\0');
-    unsigned long length = static_cast<unsigned long>(signature.size());
-    signData(key, reinterpret_cast<const unsigned char*>(data.constData()),
-             static_cast<unsigned long>(data.size()),
-             reinterpret_cast<unsigned char*>(signature.data()), &length);
-    signature.resize(static_cast<int>(length));
-    return signature;
-}
 
 bool buildEmbedsTestKey()
 {

@@ -2,6 +2,7 @@
 // their digest checks, permissions, and undoing the whole step on failure,
 // which must bring replaced files back. Also the first step's build of the
 // new updater in the temporary directory.
+#include "support/testkey.h"
 #include "support/testfiles.h"
 #include "configuration.h"
 #include "filereplacelisttaskspecification.h"
@@ -11,7 +12,6 @@
 #include "ensemble_patch.h"
 #include "packed_file.h"
 
-#include <QCryptographicHash>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -20,10 +20,6 @@ namespace {
 
 
 
-QString sha512(const QByteArray& data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
-}
 
 unsigned modeOf(const QString& path)
 {

@@ -5,6 +5,7 @@
 // version and product asked for. Inis are packed with the engine and signed
 // with the committed test key.
 
+#include "support/testkey.h"
 #include "configuration.h"
 #include "crypto.h"
 #include "inidownloadtaskspecification.h"
@@ -36,20 +37,6 @@ QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
-QByteArray sign(const QByteArray& data)
-{
-    const QByteArray der = readFile(QStringLiteral(VX_TEST_KEY_DIR "/private.der"));
-    RsaKey key;
-    importPrivateKey(key, reinterpret_cast<const unsigned char*>(der.constData()),
-                     static_cast<unsigned long>(der.size()));
-    QByteArray signature(static_cast<int>(key.modulusSize()), '\0');
-    unsigned long length = static_cast<unsigned long>(signature.size());
-    signData(key, reinterpret_cast<const unsigned char*>(data.constData()),
-             static_cast<unsigned long>(data.size()),
-             reinterpret_cast<unsigned char*>(signature.data()), &length);
-    signature.resize(static_cast<int>(length));
-    return signature;
-}
 
 QByteArray pack(const QByteArray& data)
 {
@@ -140,7 +127,7 @@ void TestIniDownload::publish(const QString& iniName, const QByteArray& ini)
     const QByteArray packed = pack(ini);
     QVERIFY(!packed.isEmpty());
     m_Server->setFile(remote(iniName + "._lzma2_"), packed);
-    m_Server->setFile(remote(iniName + ".sig"), sign(ini));
+    m_Server->setFile(remote(iniName + ".sig"), signWithTestKey(ini));
 }
 
 void TestIniDownload::runToEnd(IniDownloadTaskSpecification* task)
@@ -208,7 +195,7 @@ void TestIniDownload::cachedFilesUsedOnFirstAttemptOnly()
     if (iniCached)
         QVERIFY(writeFile(temp(kClientIni), kIni));
     if (sigCached)
-        QVERIFY(writeFile(temp(kClientIni + ".sig"), sign(kIni)));
+        QVERIFY(writeFile(temp(kClientIni + ".sig"), signWithTestKey(kIni)));
 
     IniDownloadTaskSpecification task(&m_Nam, m_Config.data(), nullptr, 1.0);
     runToEnd(&task);
@@ -227,7 +214,7 @@ void TestIniDownload::badSignatureRetriedWithFreshDownload()
     // and unpacks both files anew, even though the signature was cached too.
     publish(kClientIni, kIni);
     QVERIFY(writeFile(temp(kClientIni), kIni + "tampered=1\n"));
-    QVERIFY(writeFile(temp(kClientIni + ".sig"), sign(kIni)));
+    QVERIFY(writeFile(temp(kClientIni + ".sig"), signWithTestKey(kIni)));
     // And the first fresh signature arrives damaged.
     m_Server->enqueue(remote(kClientIni + ".sig"), HttpTestServer::Response::wrongBytes());
 

@@ -3,11 +3,11 @@
 // of patches, the copies of unchanged updater files, files already
 // downloaded, refused lines, and the hand-over to the shared lists.
 
+#include "support/testkey.h"
 #include "configuration.h"
 #include "downloadreplacelists.h"
 #include "makedownloadreplacelisttaskspecification.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
@@ -16,10 +16,6 @@
 
 namespace {
 
-QString sha512(const QByteArray& data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
-}
 
 bool writeFile(const QString& path, const QByteArray& data)
 {

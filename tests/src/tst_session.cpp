@@ -9,7 +9,6 @@
 #include "updateengine.h"
 #include "updateinidata.h"
 
-#include <QCryptographicHash>
 #include <QtTest>
 
 namespace {

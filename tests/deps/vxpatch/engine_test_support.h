@@ -56,6 +56,7 @@ class TempDir {
 
   std::string File(const std::string& name) const { return path_ + "/" + name; }
   const std::string& Path() const { return path_; }
+  bool Valid() const { return !path_.empty(); }
 
  private:
   std::string path_;
@@ -66,9 +67,10 @@ inline Bytes ReadFile(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline void WriteFile(const std::string& path, const Bytes& bytes) {
+inline bool WriteFile(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
 }
 
 inline bool FileExists(const std::string& path) {

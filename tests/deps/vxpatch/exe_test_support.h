@@ -15,42 +15,17 @@
 #include <unistd.h>
 
 #include "disassembler.h"
+#include "engine_test_support.h"
 #include "encoded_program.h"
 #include "streams.h"
 
 namespace exetest {
 
-using Bytes = std::vector<uint8_t>;
-
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/vxpatch-exe-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    path_ = made ? made : "";
-  }
-  ~TempDir() {
-    if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  bool Valid() const { return !path_.empty(); }
-
- private:
-  std::string path_;
-};
-
-inline Bytes ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline bool WriteFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out);
-}
+// Files and directories as the engine's own tests have them.
+using vxtest::Bytes;
+using vxtest::ReadFile;
+using vxtest::TempDir;
+using vxtest::WriteFile;
 
 // A small C program with calls, conditional branches, a table of function
 // pointers (abs32 relocations in 32-bit position-independent code) and
