@@ -1,6 +1,6 @@
 #include "banner.h"
 
-#include "configuration.h"
+#include "updateserveraddress.h"
 
 #include <QDebug>
 #include <QHostInfo>
@@ -31,7 +31,7 @@ void Banner::run()
     qDebug() << "Looking up banner server";
     m_Tries = 0;
     m_Answered = false;
-    QHostInfo::lookupHost(updateServerHost(), this, SLOT(onResolved(QHostInfo)));
+    QHostInfo::lookupHost(UpdateServerAddress::host(), this, SLOT(onResolved(QHostInfo)));
 }
 
 void Banner::onResolved(QHostInfo hostInfo)

@@ -40,12 +40,6 @@ QString programDir()
 
 } // namespace
 
-QString updateServerHost()
-{
-    const QString host = environmentValue("VX3_UPDATE_SERVER_HOST");
-    return host.isEmpty() ? QStringLiteral(VX_DEFAULT_UPDATE_SERVER_HOST) : host;
-}
-
 Configuration::Configuration(QObject* parent)
     : QObject(parent)
 {

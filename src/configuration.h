@@ -14,10 +14,6 @@
 // Base URL of all update files, ending in "/"; set by getUpdateChannel().
 extern QString g_UpdateBaseUrl;
 
-// The update server's host for the UDP queries (version, news, banner): the
-// build's UPDATE_SERVER_HOST, or "VX3_UPDATE_SERVER_HOST" from the environment.
-QString updateServerHost();
-
 class Configuration final : public QObject
 {
     Q_OBJECT

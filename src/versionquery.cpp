@@ -1,6 +1,6 @@
 #include "versionquery.h"
 
-#include "configuration.h"
+#include "updateserveraddress.h"
 
 #include <QByteArray>
 #include <QStringList>
@@ -47,7 +47,7 @@ bool resolveServer(sockaddr_in* address)
     hints.ai_socktype = SOCK_DGRAM;
     hints.ai_protocol = IPPROTO_UDP;
     addrinfo* results = nullptr;
-    const QByteArray host = updateServerHost().toUtf8();
+    const QByteArray host = UpdateServerAddress::host().toUtf8();
     if (::getaddrinfo(host.constData(), nullptr, &hints, &results) != 0 || !results)
         return false;
     bool found = false;
