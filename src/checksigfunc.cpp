@@ -1,5 +1,7 @@
 #include "checksigfunc.h"
 
+#include "updatefiles.h"
+
 #include "crypto.h"
 #include "updatepublickey.h"
 
@@ -61,7 +63,7 @@ bool CheckSigFunc::checkRsaSignature()
     QByteArray signature;
     if (!readWholeFile(m_FilePath, data))
         return false;
-    if (!readWholeFile(m_FilePath + QStringLiteral(".sig"), signature))
+    if (!readWholeFile(m_FilePath + QLatin1String(UpdateFiles::kSignatureSuffix), signature))
         return false;
     try {
         RsaKey key;

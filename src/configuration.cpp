@@ -1,5 +1,6 @@
 #include "configuration.h"
 
+#include "updatefiles.h"
 #include "versionquery.h"
 
 #include <QCoreApplication>
@@ -47,7 +48,7 @@ Configuration::Configuration(QObject* parent)
 
 QString Configuration::productName(bool client)
 {
-    return (client ? QStringLiteral("client") : QStringLiteral("update")) + QStringLiteral("_linux_amd64");
+    return QString::fromStdString(UpdateFiles::productName(client, "linux_amd64"));
 }
 
 QString Configuration::configDir()

@@ -3,6 +3,7 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "downloadtaskspecification.h"
+#include "installedfile.h"
 
 #include <QDebug>
 #include <QFile>
@@ -36,7 +37,7 @@ QString DownloadFileTaskSpecification::relativeName() const
 
 QString DownloadFileTaskSpecification::targetPath() const
 {
-    return m_Config->tempDir() + QLatin1Char('/') + m_Entry.name;
+    return InstalledFile::tempPath(*m_Config, m_Entry.name);
 }
 
 void DownloadFileTaskSpecification::execute()

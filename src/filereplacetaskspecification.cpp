@@ -54,19 +54,26 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         addSubTask(new FileRenameTaskSpecification(installed, oldCopy, &m_Journal, this, 0.0));
     }
 
-    if (m_Item.installName.isEmpty()) {
+    switch (files.method()) {
+    case InstalledFile::Method::Copy:
         addSubTask(new FileCopyTaskSpecification(&m_Journal, files.downloadPath(), installed, this, 1.0));
-    } else if (!hasPatch) {
-        if (QFileInfo(files.downloadPath()).suffix() == QLatin1String("_lzma2_"))
-            addSubTask(new FileUnpackTaskSpecification_lzma2(&m_Journal, files.downloadPath(), installed, this, 0.8));
-        else
-            addSubTask(new FileUnpackTaskSpecification_zip(&m_Journal, files.downloadPath(), installed, this, 0.8));
+        break;
+    case InstalledFile::Method::UnpackLzma2:
+        addSubTask(
+            new FileUnpackTaskSpecification_lzma2(&m_Journal, files.downloadPath(), installed, this, 0.8));
         addSubTask(new CheckSignatureTaskSpecification(installed, m_Item.hash, true, this, 0.2));
-    } else {
+        break;
+    case InstalledFile::Method::UnpackGzip:
+        addSubTask(
+            new FileUnpackTaskSpecification_zip(&m_Journal, files.downloadPath(), installed, this, 0.8));
+        addSubTask(new CheckSignatureTaskSpecification(installed, m_Item.hash, true, this, 0.2));
+        break;
+    case InstalledFile::Method::Patch:
         qDebug() << "HAS PATCH" << m_Item.patchName;
         emit message(QObject::tr("Patching %1").arg(m_Item.targetName()));
         addSubTask(new FileTaskSpecification_patch(&m_Journal, oldCopy, files.patchPath(), installed, this, 0.8));
         addSubTask(new CheckSignatureTaskSpecification(installed, m_Item.hash, true, this, 0.2));
+        break;
     }
 
     m_TaskState = TASK_RUNNING;

@@ -4,6 +4,8 @@
 #include "configuration.h"
 #include "downloadtaskspecification.h"
 #include "fileunpacktaskspecification_lzma2.h"
+#include "installedfile.h"
+#include "updatefiles.h"
 
 #include <QDebug>
 #include <QFile>
@@ -15,12 +17,12 @@ constexpr qreal kDownloadWeight = 0.3333;
 
 QString packedName(const QString& iniName)
 {
-    return iniName + QStringLiteral("._lzma2_");
+    return QString::fromStdString(UpdateFiles::packedName(iniName.toStdString()));
 }
 
 QString signatureName(const QString& iniName)
 {
-    return iniName + QStringLiteral(".sig");
+    return QString::fromStdString(UpdateFiles::signatureName(iniName.toStdString()));
 }
 
 }  // namespace
@@ -37,10 +39,8 @@ IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager
 
 QString IniDownloadTaskSpecification::iniName(bool clientUpdate)
 {
-    const QString product = Configuration::productName(clientUpdate);
-    if (clientUpdate)
-        return QStringLiteral("vx3_") + product + QStringLiteral(".ini");
-    return product + QStringLiteral(".ini");
+    return QString::fromStdString(
+        UpdateFiles::productIniName(Configuration::productName(clientUpdate).toStdString()));
 }
 
 int IniDownloadTaskSpecification::retryCount() const
@@ -66,29 +66,29 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     const QString ini = iniName(m_Config->clientUpdate() != 0);
     const QString packed = packedName(ini);
     const QString signature = signatureName(ini);
-    const QString dir = m_Config->tempDir() + QLatin1Char('/');
+    const auto temp = [this](const QString& name) { return InstalledFile::tempPath(*m_Config, name); };
     qDebug() << "makeSubtasksAndStart" << ini << packed;
 
     // Whatever is left after the downloads goes to the check. The unpack gets
     // no share: with both downloads the check's share is already the rest.
     qreal checkWeight = 1.0;
-    if (m_RetryCount != 0 || !QFile::exists(dir + ini)) {
+    if (m_RetryCount != 0 || !QFile::exists(temp(ini))) {
         qDebug() << "Requesting" << packed;
         addSubTask(new DownloadTaskSpecification(m_Nam, packed, m_Config->versionNr(),
-                                                 dir + packed, -1, kDownloadWeight, this));
+                                                 temp(packed), -1, kDownloadWeight, this));
         addSubTask(
-            new FileUnpackTaskSpecification_lzma2(nullptr, dir + packed, dir + ini, this, 0));
+            new FileUnpackTaskSpecification_lzma2(nullptr, temp(packed), temp(ini), this, 0));
         checkWeight = 1.0 - kDownloadWeight;
     }
-    if (m_RetryCount != 0 || !QFile::exists(dir + signature)) {
+    if (m_RetryCount != 0 || !QFile::exists(temp(signature))) {
         qDebug() << "Requesting" << signature;
         addSubTask(new DownloadTaskSpecification(m_Nam, signature, m_Config->versionNr(),
-                                                 dir + signature, -1, kDownloadWeight, this));
+                                                 temp(signature), -1, kDownloadWeight, this));
         checkWeight -= kDownloadWeight;
     }
 
     auto* check =
-        new CheckSignatureTaskSpecification(dir + ini, QString(), false, this, checkWeight);
+        new CheckSignatureTaskSpecification(temp(ini), QString(), false, this, checkWeight);
     connect(check, &CheckSignatureTaskSpecification::checkDone, this,
             &IniDownloadTaskSpecification::onSigCheckDone);
     addSubTask(check);
@@ -133,8 +133,7 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
 bool IniDownloadTaskSpecification::isForRequestedRelease()
 {
     const bool client = m_Config->clientUpdate() != 0;
-    const QSettings ini(m_Config->tempDir() + QLatin1Char('/') + iniName(client),
-                        QSettings::IniFormat);
+    const QSettings ini(InstalledFile::tempPath(*m_Config, iniName(client)), QSettings::IniFormat);
     const QVariant version = ini.value(QStringLiteral("version"));
     const QString wantedVersion = QString::number(m_Config->versionNr());
     if (version.isValid() && version.toString() != wantedVersion) {

@@ -1,6 +1,7 @@
 #include "installedfile.h"
 
 #include "configuration.h"
+#include "updatefiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,25 +15,47 @@ const char* const kExecutableNames[] = {
 };
 const char* const kLibrarySuffixes[] = {"so", "so.4", "so.5"};
 
-QString joined(const QString& dir, const QString& name)
+InstalledFile::Method methodOf(const ReplaceItem& item)
 {
-    return QFileInfo(QDir(dir), name).filePath();
+    if (item.installName.isEmpty())
+        return InstalledFile::Method::Copy;
+    if (!item.patchName.isEmpty())
+        return InstalledFile::Method::Patch;
+    return UpdateFiles::packedForm(item.name.toStdString()) == UpdateFiles::PackedForm::Lzma2
+               ? InstalledFile::Method::UnpackLzma2
+               : InstalledFile::Method::UnpackGzip;
 }
 
 } // namespace
 
 InstalledFile::InstalledFile(const ReplaceItem& item, const Configuration& config)
-    : m_Download(joined(config.tempDir(), item.name))
-    , m_Installed(joined(config.installDir(), item.targetName()))
-    , m_Patch(joined(config.tempDir(), item.patchName))
-    , m_TempTarget(joined(config.tempDir(), item.targetName()))
+    : m_Method(methodOf(item))
+    , m_Download(tempPath(config, item.name))
+    , m_Installed(joinedPath(config.installDir(), item.targetName()))
+    , m_Patch(tempPath(config, item.patchName))
+    , m_TempTarget(tempPath(config, item.targetName()))
 {
+}
+
+InstalledFile::Method InstalledFile::method() const { return m_Method; }
+
+QString InstalledFile::tempPath(const Configuration& config, const QString& name)
+{
+    return joinedPath(config.tempDir(), name);
+}
+
+QString InstalledFile::joinedPath(const QString& dir, const QString& name)
+{
+    return QFileInfo(QDir(dir), name).filePath();
 }
 
 QString InstalledFile::downloadPath() const { return m_Download; }
 QString InstalledFile::installedPath() const { return m_Installed; }
 QString InstalledFile::patchPath() const { return m_Patch; }
-QString InstalledFile::oldCopyPath() const { return m_TempTarget + QStringLiteral("_old"); }
+QString InstalledFile::oldCopyPath() const
+{
+    return m_TempTarget + QLatin1String(UpdateFiles::kOldCopySuffix);
+}
 QString InstalledFile::tempTargetPath() const { return m_TempTarget; }
 
 bool InstalledFile::isExecutable(const QString& path)

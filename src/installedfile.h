@@ -1,7 +1,9 @@
 #pragma once
 // Where the pieces of one replace item live: the download and the old copy in
-// the session's temporary directory, the installed file in the installation,
-// and whether the installed file must be executable.
+// the session's temporary directory, the installed file in the installation;
+// how the item is installed (copied, unpacked or patched), and whether the
+// installed file must be executable. Every path of the session's temporary
+// directory is joined here.
 
 #include "downloadreplacelists.h"
 
@@ -12,13 +14,24 @@ class Configuration;
 class InstalledFile final
 {
 public:
+    enum class Method { Copy, UnpackLzma2, UnpackGzip, Patch };
+
     InstalledFile(const ReplaceItem& item, const Configuration& config);
+
+    // A 2-field line is copied, a line with a patch patched, any other 5-field
+    // line unpacked: an LZMA2 container when its download is named so, else a
+    // gzip file.
+    Method method() const;
 
     QString downloadPath() const;   // temporary directory + "/" + name
     QString installedPath() const;  // installation directory + "/" + target name
     QString patchPath() const;      // temporary directory + "/" + patch name
     QString oldCopyPath() const;    // temporary directory + "/" + target name + "_old"
     QString tempTargetPath() const; // temporary directory + "/" + target name
+
+    // `name` (relative) in the session's temporary directory, or in `dir`.
+    static QString tempPath(const Configuration& config, const QString& name);
+    static QString joinedPath(const QString& dir, const QString& name);
 
     // True for the client's programs and scripts, the updater, and shared
     // libraries (complete suffix "so", "so.4" or "so.5").
@@ -28,6 +41,7 @@ public:
     static bool makeExecutable(const QString& path);
 
 private:
+    Method m_Method;
     QString m_Download;
     QString m_Installed;
     QString m_Patch;

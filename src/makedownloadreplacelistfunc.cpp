@@ -2,6 +2,8 @@
 
 #include "configuration.h"
 #include "inidownloadtaskspecification.h"
+#include "installedfile.h"
+#include "updatefiles.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -12,9 +14,12 @@
 
 namespace {
 
-const QString kFieldSeparator = QStringLiteral("::");
-const QString kPatchSuffix = QStringLiteral("_patch_");
-const QString kDeleteSection = QStringLiteral("delete");
+const QString kFieldSeparator = QLatin1String(UpdateFiles::kFieldSeparator);
+
+UpdateFiles::LineKind lineKind(const QString& section, const QString& key, int fieldCount)
+{
+    return UpdateFiles::lineKind(section.toStdString(), key.toStdString(), size_t(fieldCount));
+}
 
 }  // namespace
 
@@ -33,7 +38,7 @@ bool MakeDownloadReplaceListFunc::run()
     m_DownloadNames.clear();
 
     const QString prodIni =
-        m_TempDir + QLatin1Char('/') + IniDownloadTaskSpecification::iniName(m_ClientUpdate);
+        InstalledFile::joinedPath(m_TempDir, IniDownloadTaskSpecification::iniName(m_ClientUpdate));
     qDebug() << "prodIni" << prodIni;
     emit message(QObject::tr("Compiling download and replace list for ")
                  + (m_ClientUpdate ? QStringLiteral("client") : QStringLiteral("updater")));
@@ -57,7 +62,7 @@ bool MakeDownloadReplaceListFunc::run()
         QStringList keys = ini.allKeys();
         QStringList patchKeys;
         for (auto it = keys.begin(); it != keys.end();) {
-            if (it->endsWith(kPatchSuffix)) {
+            if (UpdateFiles::isPatchKey(it->toStdString())) {
                 patchKeys.append(*it);
                 it = keys.erase(it);
             } else {
@@ -69,7 +74,7 @@ bool MakeDownloadReplaceListFunc::run()
         if (!readPatchTable(ini, section, patchKeys, &patches))
             return false;
 
-        if (section == kDeleteSection) {
+        if (section == QLatin1String(UpdateFiles::kDeleteSection)) {
             for (const QString& key : qAsConst(keys)) {
                 if (!isSafeRelativePath(key)) {
                     reportInvalidLine(section);
@@ -101,7 +106,8 @@ bool MakeDownloadReplaceListFunc::readPatchTable(QSettings& ini, const QString& 
         QStringList fields = ini.value(key).toString().split(kFieldSeparator);
         // The patch key is a download name like any other; its fifth field
         // only links to a file line and is never used as a path.
-        if (fields.size() != 5 || !isSafeRelativePath(key) || !claimDownloadName(key)) {
+        if (lineKind(section, key, fields.size()) != UpdateFiles::LineKind::Patch
+            || !isSafeRelativePath(key) || !claimDownloadName(key)) {
             reportInvalidLine(section);
             return false;
         }
@@ -117,11 +123,11 @@ void MakeDownloadReplaceListFunc::readDeletes(QSettings& ini, const QStringList&
     for (const QString& key : keys) {
         ++*count;
         emit progress(qreal(*count) / total);
-        if (!QFileInfo::exists(m_InstallDir + QLatin1Char('/') + key))
+        if (!QFileInfo::exists(InstalledFile::joinedPath(m_InstallDir, key)))
             continue;
         DeleteItem item;
         item.path = key;
-        item.recursive = ini.value(key).toInt() == 2;
+        item.recursive = ini.value(key).toInt() == UpdateFiles::kRecursiveDeletion;
         m_Lists->deletes.append(item);
     }
 }
@@ -130,8 +136,9 @@ bool MakeDownloadReplaceListFunc::compareFile(const QString& section, const QStr
                                               const QStringList& fields,
                                               const QHash<QString, PatchEntry>& patches)
 {
-    const bool packed = fields.size() == 5;
-    if (!packed && fields.size() != 2)
+    const UpdateFiles::LineKind kind = lineKind(section, key, fields.size());
+    const bool packed = kind == UpdateFiles::LineKind::PackedFile;
+    if (!packed && kind != UpdateFiles::LineKind::PlainFile)
         return false;
 
     DownloadItem download;
@@ -151,7 +158,7 @@ bool MakeDownloadReplaceListFunc::compareFile(const QString& section, const QStr
         || !claimDownloadName(key))
         return false;
 
-    const QString installedPath = m_InstallDir + QLatin1Char('/') + replace.targetName();
+    const QString installedPath = InstalledFile::joinedPath(m_InstallDir, replace.targetName());
     const bool installed = QFileInfo(installedPath).isFile();
 
     bool queue = !installed;
@@ -176,7 +183,7 @@ bool MakeDownloadReplaceListFunc::compareFile(const QString& section, const QStr
     }
 
     m_Lists->replaces.append(replace);
-    if (!hashMatches(m_TempDir + QLatin1Char('/') + download.name, download.hash)) {
+    if (!hashMatches(InstalledFile::joinedPath(m_TempDir, download.name), download.hash)) {
         m_Lists->downloads.append(download);
         qDebug() << "Queueing download:" << key;
     }
@@ -186,7 +193,7 @@ bool MakeDownloadReplaceListFunc::compareFile(const QString& section, const QStr
 void MakeDownloadReplaceListFunc::copyUpToDateFile(const QString& installedPath,
                                                    const QString& targetName) const
 {
-    const QString dst = m_TempDir + QLatin1Char('/') + targetName;
+    const QString dst = InstalledFile::joinedPath(m_TempDir, targetName);
     const QString dstDir = QFileInfo(dst).absolutePath();
     if (!QFileInfo::exists(dstDir))
         QDir().mkpath(dstDir);
@@ -210,14 +217,7 @@ void MakeDownloadReplaceListFunc::reportInvalidLine(const QString& section)
 
 bool MakeDownloadReplaceListFunc::isSafeRelativePath(const QString& path)
 {
-    if (path.isEmpty() || QDir::isAbsolutePath(path))
-        return false;
-    const QStringList parts = path.split(QLatin1Char('/'));
-    for (const QString& part : parts) {
-        if (part == QLatin1String(".") || part == QLatin1String(".."))
-            return false;
-    }
-    return true;
+    return UpdateFiles::isSafeRelativePath(path.toStdString());
 }
 
 bool MakeDownloadReplaceListFunc::hashMatches(const QString& path, const QString& expected)

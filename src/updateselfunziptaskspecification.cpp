@@ -35,9 +35,10 @@ void UpdateSelfUnzipTaskSpecification::reset()
 
 void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
 {
+    // Plain files were downloaded to their place in the temporary directory.
     QList<ReplaceItem> jobs;
     for (const ReplaceItem& item : qAsConst(*m_ReplaceList))
-        if (!item.installName.isEmpty())
+        if (InstalledFile(item, *m_Config).method() != InstalledFile::Method::Copy)
             jobs << item;
 
     // The jobs share this task's weight, so its progress ends at 1.0 like
@@ -51,16 +52,22 @@ void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
         if (!QFileInfo::exists(destinationDir))
             QDir().mkpath(destinationDir);
 
-        if (!item.patchName.isEmpty()) {
+        switch (files.method()) {
+        case InstalledFile::Method::Patch: {
             const QString oldCopy = files.oldCopyPath();
             QFile::remove(oldCopy);
             QFile::copy(files.installedPath(), oldCopy);
             emit message(QObject::tr("Patching %1").arg(item.targetName()));
             addSubTask(new FileTaskSpecification_patch(nullptr, oldCopy, files.patchPath(), destination, this, share));
-        } else if (QFileInfo(item.name).suffix() == QLatin1String("_lzma2_")) {
+            break;
+        }
+        case InstalledFile::Method::UnpackLzma2:
             addSubTask(new FileUnpackTaskSpecification_lzma2(nullptr, files.downloadPath(), destination, this, share));
-        } else {
+            break;
+        case InstalledFile::Method::UnpackGzip:
+        case InstalledFile::Method::Copy:
             addSubTask(new FileUnpackTaskSpecification_zip(nullptr, files.downloadPath(), destination, this, share));
+            break;
         }
     }
 
@@ -71,7 +78,7 @@ void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
 void UpdateSelfUnzipTaskSpecification::subtasksDone()
 {
     const QString tempDir = m_Config->tempDir();
-    const QString updater = tempDir + QStringLiteral("/update");
+    const QString updater = InstalledFile::tempPath(*m_Config, QStringLiteral("update"));
     const bool present = QFileInfo::exists(updater);
     qDebug() << "chmod +x" << updater << present;
     if (present)
@@ -86,7 +93,7 @@ void UpdateSelfUnzipTaskSpecification::copyTranslations()
 {
     const QDir source(QCoreApplication::applicationDirPath() + QStringLiteral("/translations"));
     const QStringList files = source.entryList({QStringLiteral("update_*.qm")}, QDir::Files, QDir::Unsorted);
-    const QString target = m_Config->tempDir() + QStringLiteral("/translations");
+    const QString target = InstalledFile::tempPath(*m_Config, QStringLiteral("translations"));
     if (!QFileInfo::exists(target))
         QDir().mkdir(target);
     for (const QString& name : files) {

@@ -106,6 +106,9 @@ void TestSession::init()
     writeFile(m_Root.filePath("new/data/readme.txt"), "version 2\n");
     writeFile(m_Root.filePath("new/data/unchanged.txt"), text("same ", 300));
     writeFile(m_Root.filePath("new/data/extra/added.txt"), text("added ", 2000));
+    // Names next to the ones the updater reads as containers and patches.
+    writeFile(m_Root.filePath("new/data/notes_patch"), "a plain file\n");
+    writeFile(m_Root.filePath("new/data/kept._lzma2_"), "not a container\n");
 }
 
 void TestSession::cleanup()

@@ -331,6 +331,16 @@ void TestVxpublishRelease::refusals()
         QVERIFY2(c.run.status == c.status, c.what);
         QVERIFY2(oneLineReason(c.run.err), c.what);
     }
+    // Names whose lines the updater would read as another kind (a key ending
+    // in "_patch_" is a patch line), as files and as deletions.
+    for (const QString name : {"x._patch_", "foo_patch_", "lib/_patch_"}) {
+        const QString tree = path("misread/" + QString(name).replace('/', '-'));
+        QVERIFY(writeFile(tree + "/" + name, "x"));
+        for (const Run& run : {release(tree, {}), release(path("new"), {"--delete", name})}) {
+            QVERIFY2(run.status == 1 && oneLineReason(run.err), qPrintable(name));
+            QVERIFY2(run.err.contains("would not read its line as"), run.err.constData());
+        }
+    }
     QVERIFY(!QFileInfo::exists(path("refused/9/") + kIniName + "._lzma2_"));
     QCOMPARE(QDir(path("refused/9")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              QStringList());

@@ -138,7 +138,7 @@ bool placeRelease(const fs::path& filesDir, const fs::path& packedIni, const Byt
         return false;
     }
     placed.push_back(filesTarget);
-    for (const auto& [name, data] : {std::make_pair(iniName, &text), std::make_pair(iniName + ".sig", &signature)}) {
+    for (const auto& [name, data] : {std::make_pair(iniName, &text), std::make_pair(signatureName(iniName), &signature)}) {
         if (!writeNewFile((versionDir / name).string(), *data, 0644, reason))
             return undo();
         placed.push_back(versionDir / name);
@@ -183,7 +183,7 @@ int runRelease(const Args& args)
         addVanishedFiles(newTree, oldTrees.back(), deletes);
     }
     for (const auto& [path, recursive] : deletes) {
-        if (!checkReleasePath(path, reason))
+        if (!checkReleasePath(path, reason) || !checkLineKinds(path, options.product, reason))
             return fail(EXIT_INVALID, "cannot delete: " + reason);
     }
     if (newTree.empty() && deletes.empty())
@@ -197,7 +197,7 @@ int runRelease(const Args& args)
     if (!createDirectories(versionDir, reason) || !mustNotExist(filesTarget, reason)
         || !mustNotExist(versionDir / iniName, reason)
         || !mustNotExist(versionDir / (iniName + kPackedSuffix), reason)
-        || !mustNotExist(versionDir / (iniName + ".sig"), reason))
+        || !mustNotExist(versionDir / signatureName(iniName), reason))
         return fail(EXIT_ERROR, reason);
 
     WorkDirectory work(versionDir / ("." + options.product + ".work" + std::to_string(::getpid())));

@@ -33,18 +33,18 @@ bool checkTemporaryNames(const Tree& tree, const std::string& product, std::stri
 {
     const std::string iniName = productIniName(product);
     std::map<std::string, std::string> owners; // file name -> what claims it
-    for (const std::string& session : {iniName, iniName + kPackedSuffix, iniName + ".sig",
+    for (const std::string& session : {iniName, packedName(iniName), signatureName(iniName),
                                        std::string("update.ini")})
         owners[session] = "the updater's session file '" + session + "'";
     std::set<std::string> directories;
 
     for (const auto& [path, file] : tree) {
-        if (!checkReleasePath(path, reason))
+        if (!checkReleasePath(path, reason) || !checkLineKinds(path, product, reason))
             return false;
         const std::set<std::string> own = directoriesOf(path);
         directories.insert(own.begin(), own.end());
         for (const std::string& name :
-             {path, path + kPackedSuffix, path + kPatchSuffix, path + "_old"}) {
+             {path, path + kPackedSuffix, path + kPatchSuffix, path + kOldCopySuffix}) {
             const auto [it, inserted] = owners.emplace(name, "'" + path + "'");
             if (!inserted) {
                 reason = "'" + path + "' and " + it->second + " would both use the name '" + name

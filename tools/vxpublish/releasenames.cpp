@@ -2,20 +2,12 @@
 
 namespace vxpublish {
 
-const char* const kPackedSuffix = "._lzma2_";
-const char* const kPatchSuffix = "._patch_";
-
 namespace {
 
 bool isNameCharacter(char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
            || c == '.' || c == '_' || c == '-' || c == '+' || c == '~' || c == '@';
-}
-
-bool startsWith(const std::string& text, const std::string& prefix)
-{
-    return text.compare(0, prefix.size(), prefix) == 0;
 }
 
 } // namespace
@@ -51,12 +43,11 @@ bool checkReleasePath(const std::string& path, std::string& reason)
 
 bool checkProductName(const std::string& product, std::string& reason)
 {
-    std::string platform;
-    if (startsWith(product, "client_"))
-        platform = product.substr(7);
-    else if (startsWith(product, "update_"))
-        platform = product.substr(7);
-    bool valid = !platform.empty();
+    const size_t separator = product.find('_');
+    const std::string platform = separator == std::string::npos ? "" : product.substr(separator + 1);
+    bool valid = !platform.empty()
+                 && (product == UpdateFiles::productName(true, platform)
+                     || product == UpdateFiles::productName(false, platform));
     for (char c : platform)
         valid = valid && ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_');
     if (!valid) {
@@ -68,9 +59,45 @@ bool checkProductName(const std::string& product, std::string& reason)
     return true;
 }
 
+bool checkLineKinds(const std::string& path, const std::string& product, std::string& reason)
+{
+    using Kind = UpdateFiles::LineKind;
+    const size_t plain = UpdateFiles::kPlainFields;
+    const size_t packed = UpdateFiles::kPackedFields;
+    const std::string container = path + kPackedSuffix;
+    const char* misread = nullptr;
+    if (!UpdateFiles::isSafeRelativePath(path))
+        misread = "a path inside the installation";
+    else if (UpdateFiles::lineKind(product, path, plain) != Kind::PlainFile)
+        misread = "a plain file";
+    else if (UpdateFiles::lineKind(product, container, packed) != Kind::PackedFile
+             || UpdateFiles::packedForm(container) != UpdateFiles::PackedForm::Lzma2)
+        misread = "an LZMA2 container";
+    else if (UpdateFiles::lineKind(product, path + kPatchSuffix, packed) != Kind::Patch)
+        misread = "a patch";
+    else if (UpdateFiles::lineKind(UpdateFiles::kDeleteSection, path, 1) != Kind::Deletion)
+        misread = "a deletion";
+    if (misread == nullptr)
+        return true;
+    reason = "'" + path + "' cannot be published: the updater would not read its line as " + misread;
+    if (UpdateFiles::isPatchKey(path))
+        reason += std::string(" (any name ending in '") + UpdateFiles::kPatchKeyEnding + "' is a patch)";
+    return false;
+}
+
 std::string productIniName(const std::string& product)
 {
-    return (startsWith(product, "client_") ? "vx3_" : "") + product + ".ini";
+    return UpdateFiles::productIniName(product);
+}
+
+std::string packedName(const std::string& name)
+{
+    return UpdateFiles::packedName(name);
+}
+
+std::string signatureName(const std::string& name)
+{
+    return UpdateFiles::signatureName(name);
 }
 
 } // namespace vxpublish

@@ -5,19 +5,30 @@
 // at "::" and takes keys and installed paths as paths relative to the
 // installation. So only names that survive all of that unchanged are
 // published, and anything else is refused with its reason rather than
-// installed under a mangled name.
+// installed under a mangled name. The updater's names of update files and its
+// kinds of product ini lines come from its own rules (updatefiles.h).
+
+#include "updatefiles.h"
 
 #include <string>
 
 namespace vxpublish {
 
-// Marks of the updater's own key conventions (packed files and patches).
-extern const char* const kPackedSuffix; // "._lzma2_"
-extern const char* const kPatchSuffix;  // "._patch_"
+constexpr const char* kPackedSuffix = UpdateFiles::kPackedSuffix;
+constexpr const char* kPatchSuffix = UpdateFiles::kPatchSuffix;
+constexpr const char* kSignatureSuffix = UpdateFiles::kSignatureSuffix;
+constexpr const char* kOldCopySuffix = UpdateFiles::kOldCopySuffix;
 
 // A relative path of "/"-separated components, each not "." or "..", made of
 // ASCII letters, digits and "._-+~@" only. False with the reason.
 bool checkReleasePath(const std::string& path, std::string& reason);
+
+// The updater reads the lines this release may write for `path` as written: a
+// plain file line under its own name, a packed line for its LZMA2 container,
+// a patch line for its patch, and a deletion. A name ending in "_patch_", for
+// one, would make the plain line a patch line, and the updater would refuse
+// the whole product ini. False with the reason.
+bool checkLineKinds(const std::string& path, const std::string& product, std::string& reason);
 
 // "client_<platform>" or "update_<platform>", <platform> of lowercase letters,
 // digits and "_": the two products the updater asks for.
@@ -26,5 +37,7 @@ bool checkProductName(const std::string& product, std::string& reason);
 // The product ini's file name as the updater requests it: "vx3_" + product +
 // ".ini" for the client, product + ".ini" for the updater itself.
 std::string productIniName(const std::string& product);
+std::string packedName(const std::string& name);
+std::string signatureName(const std::string& name);
 
 } // namespace vxpublish

@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "crypto.h"
 #include "fileio.h"
+#include "releasenames.h"
 
 namespace vxpublish {
 
@@ -32,7 +33,7 @@ int runSign(const Args& args)
         return fail(EXIT_ERROR, "'" + keyPath + "': " + e.what());
     }
 
-    if (!replaceFile(dataPath + ".sig", signature, reason))
+    if (!replaceFile(signatureName(dataPath), signature, reason))
         return fail(EXIT_ERROR, reason);
     return EXIT_OK;
 }

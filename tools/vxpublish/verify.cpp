@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "crypto.h"
 #include "fileio.h"
+#include "releasenames.h"
 
 namespace vxpublish {
 
@@ -14,7 +15,7 @@ int runVerify(const Args& args)
         return fail(EXIT_ERROR, "usage: vxpublish verify PUBLIC.der FILE");
     const std::string& keyPath = args[0];
     const std::string& dataPath = args[1];
-    const std::string sigPath = dataPath + ".sig";
+    const std::string sigPath = signatureName(dataPath);
 
     Bytes keyDer;
     Bytes data;
