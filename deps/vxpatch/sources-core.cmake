@@ -1,12 +1,17 @@
-# Layers 1 and 2 of the engine: set(vxpatch_core_sources src/lib/....cpp ...)
-set(vxpatch_core_sources
-  # layer 1: streams, varints, mapped files, checksum, log glue
-  src/lib/streams.cpp
-  src/lib/mapped_file.cpp
-  src/lib/checksum.cpp
-  # layer 2: LZMA2 blocks, packed-file container, diff
-  src/lib/lzmaioout.cpp
-  src/lib/packed_file.cpp
+# Layers 1 and 2 of the engine, sources and headers.
+set(vxpatch_common_sources
+  # layer 1: streams, varints, mapped files, checksum, log glue, checked reads
+  src/lib/streams.cpp src/lib/streams.h
+  src/lib/mapped_file.cpp src/lib/mapped_file.h
+  src/lib/checksum.cpp src/lib/checksum.h
+  src/lib/engine_log.h
+  src/lib/checked_bytes.h
+)
+set(vxpatch_container_sources
+  # layer 2: LZMA2 blocks, packed-file container (plain form), diff
+  src/lib/lzmaioout.cpp src/lib/lzmaioout.h
+  src/lib/container.cpp src/lib/container.h
+  src/lib/vxdiff.h
   src/lib/vxdiff_apply.cpp
   src/lib/vxdiff_create.cpp
 )

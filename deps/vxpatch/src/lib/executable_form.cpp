@@ -14,7 +14,7 @@
 #include "engine_log.h"
 #include "executable_elements.h"
 #include "lzmaioout.h"
-#include "packed_file.h"
+#include "container.h"
 #include "vxdiff.h"
 
 namespace vxpatch {

@@ -1,13 +1,11 @@
-// Directive 2 of the packed-file container, the executable form: the seam
-// between the container (this layer) and the executable layer above it.
-//
-// Declared here so that the container never includes the executable layer;
-// defined by that layer in executable_form.cpp.
+// Directive 2 of the packed-file container, the executable form: unpacking and
+// packing, handed to the container (container.h) as its ExecutableFormHooks by
+// packed_file.cpp.
 //
 // Contract:
 //  - UnpackExecutableForm: `payload` is positioned right after the container
 //    header; appends the unpacked file to the empty `result`. Logs its own
-//    ERROR messages; UnpackLzmaFile checks the checksum afterwards.
+//    ERROR messages; the container checks the checksum afterwards.
 //  - PackExecutableForm: the whole input and its checksum; on kPacked `packed`
 //    holds the complete container (header with directive 2 and payload);
 //    kUsePlainForm sends the caller to the plain form (`packed` is then
@@ -19,11 +17,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "container.h"
 #include "streams.h"
 
 namespace vxpatch {
-
-enum class ExecutablePackResult { kPacked, kUsePlainForm, kFailed };
 
 bool UnpackExecutableForm(InputStream* payload, OutputStream* result);
 ExecutablePackResult PackExecutableForm(const uint8_t* data, size_t length, uint32_t checksum,

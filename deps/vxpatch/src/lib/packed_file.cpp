@@ -1,139 +1,27 @@
-// Packing and unpacking of whole files. The input is mapped, never copied; the
-// output file is written once, at the end, and only with verified content.
+// The container's entries with the executable form handed in from this layer.
 #include "packed_file.h"
 
-#include <cstdio>
-#include <new>
-
-#include "checksum.h"
-#include "engine_log.h"
 #include "executable_form.h"
-#include "lzmaioout.h"
-#include "mapped_file.h"
 
 namespace vxpatch {
 
-bool UnpackLzmaStream(InputStream* packed, OutputStream* result) {
-  uint32_t magic = 0;
-  uint32_t checksum = 0;
-  uint32_t directive = 0;
-  if (!packed->ReadUVarint(&magic) || !packed->ReadUVarint(&checksum) || !packed->ReadUVarint(&directive)) {
-    LogError("could not read lzma header");
-    return false;
-  }
-  if (magic != kPackedFileMagic) {
-    LogError("not lzma file");
-    return false;
-  }
-  if (directive == DIRECTIVE_PLAIN) {
-    if (!ReadLzma2Block(packed, result)) {
-      LogError("could not decompress file");
-      return false;
-    }
-  } else if (directive == DIRECTIVE_EXECUTABLE) {
-    if (!UnpackExecutableForm(packed, result)) return false;
-  } else {
-    LogError("Unknown preprocessing dirrective");
-    return false;
-  }
-  if (result->Failed() || !ChecksumMatches(result->Buffer(), result->Length(), checksum)) {
-    LogError("crc mismatch");
-    return false;
-  }
-  return true;
-}
+namespace {
+
+constexpr ExecutableFormHooks kUnpackAnyForm{UnpackExecutableForm, nullptr};
+constexpr ExecutableFormHooks kPackAnyForm{UnpackExecutableForm, PackExecutableForm};
+
+}  // namespace
 
 bool UnpackLzmaFile(const char* input_path, const char* output_path) {
-  try {
-    MappedFile input;
-    if (!input.Open(input_path)) {
-      LogError("could not open lzma file");
-      return false;
-    }
-    InputStream packed(input.Data(), input.Length());
-    OutputStream result;
-    if (!UnpackLzmaStream(&packed, &result)) return false;
-    if (!WriteWholeFile(output_path, result.Buffer(), result.Length())) {
-      LogError("could not write output file");
-      return false;
-    }
-    return true;
-  } catch (const std::bad_alloc&) {
-    LogError("out of memory");
-    return false;
-  }
-}
-
-bool PackPlainForm(const uint8_t* data, size_t length, uint32_t checksum, OutputStream* packed) {
-  if (!packed->WriteUVarint(kPackedFileMagic)) {
-    LogError("could not write magic");
-    return false;
-  }
-  if (!packed->WriteUVarint(checksum)) {
-    LogError("could not write crc");
-    return false;
-  }
-  if (!packed->WriteUVarint(DIRECTIVE_PLAIN)) {
-    LogError("could not write preprocess directive");
-    return false;
-  }
-  if (!WriteLzma2Block(data, length, packed)) {
-    LogError("could not compress file");
-    return false;
-  }
-  return true;
+  return UnpackContainerFile(input_path, output_path, kUnpackAnyForm);
 }
 
 bool PackLzmaFile(const char* input_path, const char* output_path, bool preprocess) {
-  try {
-    MappedFile input;
-    // An empty file cannot be mapped, but it is a perfectly good input: it
-    // packs to the container of no bytes.
-    if (!input.Open(input_path) && !input.OpenedEmpty()) {
-      LogError("could not open file");
-      return false;
-    }
-    const uint8_t* data = input.Data();
-    const size_t length = input.Length();
-    const uint32_t checksum = ComputeChecksum(data, length);
-    OutputStream packed;
-    bool use_plain_form = true;
-    if (preprocess && length > 0) {
-      switch (PackExecutableForm(data, length, checksum, &packed)) {
-        case ExecutablePackResult::kPacked:
-          use_plain_form = false;
-          break;
-        case ExecutablePackResult::kUsePlainForm:
-          packed.Retire();
-          break;
-        case ExecutablePackResult::kFailed:
-          return false;
-      }
-    }
-    if (use_plain_form && !PackPlainForm(data, length, checksum, &packed)) return false;
-    if (!WriteWholeFile(output_path, packed.Buffer(), packed.Length())) {
-      LogError("could not write output file");
-      return false;
-    }
-    return true;
-  } catch (const std::bad_alloc&) {
-    LogError("out of memory");
-    return false;
-  }
+  return PackContainerFile(input_path, output_path, preprocess ? kPackAnyForm : kUnpackAnyForm);
 }
 
-bool WriteWholeFile(const char* path, const uint8_t* data, size_t length) {
-  if (!path) return false;
-  std::FILE* file = std::fopen(path, "wb");
-  if (!file) return false;
-  const size_t written = length == 0 ? 0 : std::fwrite(data, 1, length, file);
-  // fclose reports write errors that buffering kept back (a full disk).
-  const bool closed = std::fclose(file) == 0;
-  if (written != length || !closed) {
-    std::remove(path);
-    return false;
-  }
-  return true;
+bool UnpackLzmaStream(InputStream* packed, OutputStream* result) {
+  return UnpackContainerStream(packed, result, kUnpackAnyForm);
 }
 
 }  // namespace vxpatch

@@ -1,0 +1,38 @@
+# Fails when a file of the engine includes an engine file of a higher layer,
+# or an engine file that no layer lists. Run by the build (CMakeLists.txt):
+#   cmake -DROOT=<engine dir> -DLAYERS=<file setting LAYER_1..3> [-DSTAMP=<file>] -P check_layers.cmake
+# LAYER_n: paths relative to ROOT. Includes of other libraries ("log.h" of the
+# engine log, system headers) are not the engine's and pass.
+cmake_minimum_required(VERSION 3.16)
+include(${LAYERS})
+set(errors "")
+foreach(layer 1 2 3)
+  foreach(file IN LISTS LAYER_${layer})
+    get_filename_component(name ${file} NAME)
+    set(layer_of_${name} ${layer})
+  endforeach()
+endforeach()
+file(GLOB engine_files RELATIVE ${ROOT}/src/lib ${ROOT}/src/lib/*.h ${ROOT}/src/lib/*.cpp)
+foreach(layer 1 2 3)
+  foreach(file IN LISTS LAYER_${layer})
+    file(STRINGS ${ROOT}/${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+    foreach(line IN LISTS includes)
+      string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"]*)\".*" "\\1" included "${line}")
+      if(NOT included IN_LIST engine_files)
+        continue()
+      endif()
+      if(NOT DEFINED layer_of_${included})
+        string(APPEND errors "${file} includes ${included}, which no layer lists\n")
+      elseif(layer_of_${included} GREATER layer)
+        string(APPEND errors
+          "${file} (layer ${layer}) includes ${included} of the higher layer ${layer_of_${included}}\n")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+if(errors)
+  message(FATAL_ERROR "The engine's layers are broken:\n${errors}")
+endif()
+if(STAMP)
+  file(TOUCH ${STAMP})
+endif()

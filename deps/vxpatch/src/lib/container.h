@@ -1,0 +1,70 @@
+// The packed-file container: varint magic 132781929 (bytes E9 AE A8 3F),
+// varint checksum of the unpacked file (ComputeChecksum), varint directive
+// (1 plain, 2 executable form), then one LZMA2 block (lzmaioout.h) holding the
+// payload. Bytes after the LZMA2 data are never read.
+//
+// This layer knows the plain form only. The executable form belongs to the
+// executables layer above, which hands its two halves in (ExecutableFormHooks);
+// packed_file.h there offers the container with every form.
+//
+// Contract:
+//  - UnpackContainerFile(input, output, hooks): true only if the output file
+//    was written completely and the checksum matched. Nothing is written to
+//    the output path unless the content is complete and verified; an existing
+//    file there is overwritten. Failures log one ERROR: "could not open lzma
+//    file" (missing, unreadable or empty input), "could not read lzma header",
+//    "not lzma file", "Unknown preprocessing dirrective" (also directive 2
+//    without an unpack hook), "could not decompress file", "crc mismatch",
+//    "could not write output file" (plus the block's own message where a
+//    block fails).
+//  - PackContainerFile(input, output, hooks): writes a container; the
+//    executable form when the pack hook is given and the form applies, else
+//    the plain form. An empty input file packs to the container of no bytes.
+//  - WriteWholeFile: true only if the file could be created or truncated, all
+//    bytes were written and it was closed without error; a file that cannot be
+//    opened is a failure whatever the length. A partly written file is removed.
+//  - Paths are narrow byte strings (UTF-8). Reentrant.
+#ifndef VXPATCH_CONTAINER_H
+#define VXPATCH_CONTAINER_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "streams.h"
+
+namespace vxpatch {
+
+constexpr uint32_t kPackedFileMagic = 132781929;
+
+enum PreprocessDirective : uint32_t {
+  DIRECTIVE_PLAIN = 1,
+  DIRECTIVE_EXECUTABLE = 2,
+};
+
+enum class ExecutablePackResult { kPacked, kUsePlainForm, kFailed };
+
+// The executable form's halves (executable_form.h). `unpack` gets the payload
+// positioned right after the header and appends the file to the empty
+// `result`; the container checks the checksum afterwards. `pack` gets the
+// whole input and on kPacked leaves the complete container in `packed`. A null
+// half: directive 2 is unknown (unpacking), or never tried (packing).
+struct ExecutableFormHooks {
+  bool (*unpack)(InputStream* payload, OutputStream* result);
+  ExecutablePackResult (*pack)(const uint8_t* data, size_t length, uint32_t checksum, OutputStream* packed);
+};
+
+bool UnpackContainerFile(const char* input_path, const char* output_path, const ExecutableFormHooks& hooks);
+bool PackContainerFile(const char* input_path, const char* output_path, const ExecutableFormHooks& hooks);
+
+// The stream halves, for callers that hold the bytes already.
+// UnpackContainerStream: the whole container in `packed`, the verified
+// content appended to the empty `result`; same messages as the file form.
+bool UnpackContainerStream(InputStream* packed, OutputStream* result, const ExecutableFormHooks& hooks);
+// PackPlainForm: appends the plain container of `data` to `packed`.
+bool PackPlainForm(const uint8_t* data, size_t length, uint32_t checksum, OutputStream* packed);
+
+[[nodiscard]] bool WriteWholeFile(const char* path, const uint8_t* data, size_t length);
+
+}  // namespace vxpatch
+
+#endif  // VXPATCH_CONTAINER_H

@@ -1,0 +1,5 @@
+# A layer list for the layer check's test: the executable form put below the
+# parsers it includes.
+set(LAYER_1 "")
+set(LAYER_2 "src/lib/executable_form.cpp")
+set(LAYER_3 "src/lib/disassembler.h")
