@@ -4,8 +4,10 @@
 
 #include <QDebug>
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslError>
 #include <QUrl>
 
 namespace {
@@ -98,7 +100,7 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
     if (!m_Reply->isRunning()) {
-        failAttempt(m_Reply->errorString());
+        failAttempt(replyFailure());
         return;
     }
     connect(m_Reply, &QNetworkReply::downloadProgress, this,
@@ -108,6 +110,35 @@ void DownloadTaskSpecification::startDownload()
             &DownloadTaskSpecification::onDownloadFinished);
     connect(m_Reply, &QNetworkReply::metaDataChanged, this,
             &DownloadTaskSpecification::onMetaDataChanged);
+    connect(m_Reply, &QNetworkReply::sslErrors, this, &DownloadTaskSpecification::onSslErrors);
+}
+
+void DownloadTaskSpecification::onSslErrors(const QList<QSslError>& errors)
+{
+    // The reply then ends with a bare "SSL handshake failed"; keep the reasons.
+    QStringList reasons;
+    for (const QSslError& error : errors)
+        reasons << error.errorString();
+    m_TlsFailure = QObject::tr("The secure connection to %1 was refused: %2")
+                       .arg(m_Reply->url().host(), reasons.join(QStringLiteral("; ")));
+}
+
+QString DownloadTaskSpecification::replyFailure() const
+{
+    if (!m_TlsFailure.isEmpty())
+        return m_TlsFailure;
+    // Through a proxy every connection goes to the proxy, so a failed
+    // connection is the proxy's: say so, or users look for the fault at the
+    // update server.
+    const QNetworkProxy proxy = m_Nam->proxy();
+    const int code = m_Reply->error();
+    const bool connectionFailed = (code > 0 && code < 100) || (code > 100 && code < 200);
+    if (proxy.type() == QNetworkProxy::HttpProxy && connectionFailed)
+        return QObject::tr("The proxy %1:%2 could not be used: %3")
+            .arg(proxy.hostName())
+            .arg(proxy.port())
+            .arg(m_Reply->errorString());
+    return m_Reply->errorString();
 }
 
 void DownloadTaskSpecification::onMetaDataChanged()
@@ -176,7 +207,7 @@ void DownloadTaskSpecification::onDownloadFinished()
     if (m_Reply->error() != QNetworkReply::NoError) {
         if (m_Reply->error() == QNetworkReply::AuthenticationRequiredError)
             m_Reply->close();
-        failAttempt(m_Reply->errorString());
+        failAttempt(replyFailure());
         return;
     }
     if (!writeAvailable())
@@ -225,6 +256,7 @@ void DownloadTaskSpecification::abortReply()
         reply->deleteLater();
     }
     m_IdleTicks = 0;
+    m_TlsFailure.clear();
     if (m_File.isOpen()) {
         m_File.close();
         m_File.remove();

@@ -13,6 +13,10 @@
 // TASK_FAILED. Destroying a running task aborts the request and leaves
 // whatever was written on disk.
 //
+// An HTTPS server whose certificate is refused ends the attempt with a text
+// that names the host and says why (not trusted, made out for another host);
+// a proxy that cannot be reached is named as the culprit.
+//
 // GUI thread only; the stall time-out runs on pollDownloadStatus(), which the
 // engine calls once a second.
 
@@ -24,6 +28,7 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
+class QSslError;
 
 class DownloadTaskSpecification : public TaskSpecification
 {
@@ -61,12 +66,15 @@ private slots:
     void onReadyRead();
     void onDownloadFinished();
     void onMetaDataChanged();
+    void onSslErrors(const QList<QSslError>& errors);
 
 private:
     void startDownload();
     bool writeAvailable();
     bool failAttempt(const QString& reason);
     void abortReply();
+    // The reason the reply failed, as users need it.
+    QString replyFailure() const;
 
     QNetworkAccessManager* m_Nam;
     // Guarded: the access manager may delete its replies before this task.
@@ -80,4 +88,6 @@ private:
     qint64 m_BytesTotal;
     qint64 m_ExpectedSize;
     qint64 m_BytesReceived;
+    // Why the server's certificate was refused in this attempt, if it was.
+    QString m_TlsFailure;
 };

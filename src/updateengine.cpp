@@ -17,7 +17,10 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QProcessEnvironment>
 #include <QSettings>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QTimer>
 #include <QUrl>
 
@@ -81,6 +84,32 @@ UpdateEngine::UpdateEngine(Configuration* config, QObject* parent)
     connect(m_Timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
     m_Config->readUpdateIniSettings();
     setUpProxy();
+    setUpTrustedAuthorities();
+}
+
+void UpdateEngine::setUpTrustedAuthorities()
+{
+    // HTTPS servers are checked against the system's certificate authorities;
+    // tests and private deployments add their own CA with a PEM file. The
+    // setting is process-wide (the banner image uses it too), so each engine
+    // starts again from the configuration the process began with.
+    static const QSslConfiguration original = QSslConfiguration::defaultConfiguration();
+    QSslConfiguration configuration = original;
+    const QString caFile = QProcessEnvironment::systemEnvironment().value(QStringLiteral("VX3_UPDATE_CA_FILE"));
+    if (!caFile.isEmpty()) {
+        QFile file(caFile);
+        const QList<QSslCertificate> added =
+            file.open(QIODevice::ReadOnly) ? QSslCertificate::fromData(file.readAll(), QSsl::Pem)
+                                           : QList<QSslCertificate>();
+        if (added.isEmpty()) {
+            const QString text = QObject::tr("No certificate authority could be read from '%1'").arg(caFile);
+            QTimer::singleShot(0, this, [this, text] { emit fatalError(text); });
+        } else {
+            // Setting any list ends the lazy loading of the system's list.
+            configuration.setCaCertificates(QSslConfiguration::systemCaCertificates() + added);
+        }
+    }
+    QSslConfiguration::setDefaultConfiguration(configuration);
 }
 
 void UpdateEngine::setUpProxy()

@@ -75,6 +75,7 @@ private slots:
 
 private:
     void setUpProxy();
+    void setUpTrustedAuthorities();
     void cleanup();
     void removeSessionDirectory(const QString& dir, bool reportResult);
     void dropBannerReply();

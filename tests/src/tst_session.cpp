@@ -3,48 +3,12 @@
 // with the test key. Step one builds the new updater in the temporary
 // directory; step two brings an installation to the new version in place;
 // a tampered download stops the session before anything is installed.
-#include "support/testfiles.h"
-#include "configuration.h"
 #include "support/httptestserver.h"
-#include "updateengine.h"
+#include "support/releasesession.h"
+#include "support/testfiles.h"
 #include "updateinidata.h"
 
 #include <QtTest>
-
-namespace {
-
-const int kSessionDeadlineMs = 60000;
-
-
-
-// Every file below `dir`, relative path to content.
-QMap<QString, QByteArray> tree(const QString& dir)
-{
-    QMap<QString, QByteArray> files;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        files.insert(QDir(dir).relativeFilePath(path), readFile(path));
-    }
-    return files;
-}
-
-QByteArray text(const char* seed, int lines)
-{
-    QByteArray data;
-    for (int i = 0; i < lines; ++i)
-        data += seed + QByteArray::number(i * 7 % 113) + '\n';
-    return data;
-}
-
-struct Session
-{
-    bool finished = false;
-    QStringList messages;
-    QStringList errors;
-};
-
-} // namespace
 
 class TestSession final : public QObject
 {
@@ -63,7 +27,6 @@ private:
     // Publishes `product` version 2 from `newTree` with patches from `oldTree`,
     // and serves every published file.
     void publish(const QString& product, const QString& newTree, const QString& oldTree);
-    Session runSession(const QStringList& args);
 
     QTemporaryDir m_Root;
     std::unique_ptr<HttpTestServer> m_Http;
@@ -100,12 +63,12 @@ void TestSession::init()
         writeFile(m_Root.filePath(tree + "/lib/libsample.so.1"), v1);
         writeFile(m_Root.filePath(tree + "/data/readme.txt"), "version 1\n");
         writeFile(m_Root.filePath(tree + "/data/obsolete.txt"), "old\n");
-        writeFile(m_Root.filePath(tree + "/data/unchanged.txt"), text("same ", 300));
+        writeFile(m_Root.filePath(tree + "/data/unchanged.txt"), sampleText("same ", 300));
     }
     writeFile(m_Root.filePath("new/lib/libsample.so.1"), v2);
     writeFile(m_Root.filePath("new/data/readme.txt"), "version 2\n");
-    writeFile(m_Root.filePath("new/data/unchanged.txt"), text("same ", 300));
-    writeFile(m_Root.filePath("new/data/extra/added.txt"), text("added ", 2000));
+    writeFile(m_Root.filePath("new/data/unchanged.txt"), sampleText("same ", 300));
+    writeFile(m_Root.filePath("new/data/extra/added.txt"), sampleText("added ", 2000));
     // Names next to the ones the updater reads as containers and patches.
     writeFile(m_Root.filePath("new/data/notes_patch"), "a plain file\n");
     writeFile(m_Root.filePath("new/data/kept._lzma2_"), "not a container\n");
@@ -120,38 +83,15 @@ void TestSession::cleanup()
 void TestSession::publish(const QString& product, const QString& newTree, const QString& oldTree)
 {
     const QString out = m_Root.filePath("server/updater-images/client");
-    QProcess tool;
-    tool.start(QStringLiteral(VXPUBLISH_BINARY),
-               {"release", "--product", product, "--version", "2", "--key", QStringLiteral(TEST_PRIVATE_KEY),
-                "--new", newTree, "--old", oldTree, "--out", out});
-    QVERIFY(tool.waitForFinished(kSessionDeadlineMs));
-    QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
+    publishRelease(product, newTree, oldTree, out);
+    if (QTest::currentTestFailed())
+        return;
 
     QDirIterator it(out, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
         m_Http->setFile("/updater-images/client/" + QDir(out).relativeFilePath(path), readFile(path));
     }
-}
-
-Session TestSession::runSession(const QStringList& args)
-{
-    Session result;
-    Configuration config;
-    if (!config.parseCommandLineOptions(QStringList{"update"} + args))
-        return result;
-    UpdateEngine engine(&config, nullptr);
-    connect(&engine, &UpdateEngine::message, this, [&result](const QString& line) { result.messages << line; });
-    connect(&engine, &UpdateEngine::error, this, [&result](const QString& line) { result.errors << line; });
-    QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
-    QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
-    if (!engine.initialize() || !engine.startUpdate())
-        return result;
-    QDeadlineTimer deadline(kSessionDeadlineMs);
-    while (finished.isEmpty() && canceled.isEmpty() && !deadline.hasExpired())
-        QTest::qWait(20);
-    result.finished = finished.count() == 1 && canceled.isEmpty();
-    return result;
 }
 
 void TestSession::stepTwoUpdatesInstallationInPlace()
@@ -162,13 +102,13 @@ void TestSession::stepTwoUpdatesInstallationInPlace()
     QVERIFY(QDir().mkpath(session));
     UpdateIniData::modify(2, session, m_Root.filePath("install"), "client_linux_amd64");
 
-    const Session s = runSession({"--clientupdate", "client_linux_amd64", "2", "2.0"});
+    const SessionResult s = runSession({"--clientupdate", "client_linux_amd64", "2", "2.0"});
     QVERIFY2(s.finished, qPrintable(s.messages.join('\n')));
     QVERIFY(s.errors.isEmpty());
     QVERIFY(s.messages.contains("Patching lib/libsample.so.1"));
     QVERIFY(s.messages.contains("Update successfully finished"));
 
-    QCOMPARE(tree(m_Root.filePath("install")), tree(m_Root.filePath("new")));
+    QCOMPARE(fileTree(m_Root.filePath("install")), fileTree(m_Root.filePath("new")));
     QVERIFY(!QFileInfo::exists(session));
     QVERIFY(!QFileInfo::exists(UpdateIniData::iniPath()));
     // The patch was fetched, not the whole library.
@@ -178,8 +118,8 @@ void TestSession::stepTwoUpdatesInstallationInPlace()
 void TestSession::stepOneBuildsNewUpdater()
 {
     // The updater's product: its program and a translation that is new.
-    writeFile(m_Root.filePath("upd-old/update"), text("updater v1 ", 3000));
-    writeFile(m_Root.filePath("upd-new/update"), text("updater v2 ", 3000));
+    writeFile(m_Root.filePath("upd-old/update"), sampleText("updater v1 ", 3000));
+    writeFile(m_Root.filePath("upd-new/update"), sampleText("updater v2 ", 3000));
     writeFile(m_Root.filePath("upd-new/translations/update_de.qm"), "qm");
     writeFile(m_Root.filePath("upd-new/unchanged.txt"), "same");
     writeFile(m_Root.filePath("upd-old/unchanged.txt"), "same");
@@ -187,18 +127,18 @@ void TestSession::stepOneBuildsNewUpdater()
 
     // The running updater's own directory is the installation in step one.
     const QString programDir = QCoreApplication::applicationDirPath();
-    writeFile(programDir + "/update", text("updater v1 ", 3000));
+    writeFile(programDir + "/update", sampleText("updater v1 ", 3000));
     writeFile(programDir + "/unchanged.txt", "same");
     writeFile(UpdateIniData::iniPath(), "[update]\nstreams=2\n");
 
-    const Session s = runSession({"update_linux_amd64", "2"});
+    const SessionResult s = runSession({"update_linux_amd64", "2"});
     QFile::remove(programDir + "/update");
     QFile::remove(programDir + "/unchanged.txt");
     QVERIFY(!s.finished || s.errors.isEmpty());
     QVERIFY2(s.finished, qPrintable(s.messages.join('\n')));
 
     const QString session = m_Root.filePath("tmp/voxaro_temp_0");
-    QCOMPARE(readFile(session + "/update"), text("updater v2 ", 3000));
+    QCOMPARE(readFile(session + "/update"), sampleText("updater v2 ", 3000));
     QVERIFY(QFileInfo(session + "/update").isExecutable());
     QCOMPARE(readFile(session + "/translations/update_de.qm"), QByteArray("qm"));
     QCOMPARE(readFile(session + "/unchanged.txt"), QByteArray("same"));   // copied from the installation
@@ -223,14 +163,14 @@ void TestSession::tamperedDownloadInstallsNothing()
     const QString session = m_Root.filePath("tmp/voxaro_temp_0");
     QVERIFY(QDir().mkpath(session));
     UpdateIniData::modify(2, session, m_Root.filePath("install"), "client_linux_amd64");
-    const QMap<QString, QByteArray> before = tree(m_Root.filePath("install"));
+    const QMap<QString, QByteArray> before = fileTree(m_Root.filePath("install"));
 
-    const Session s = runSession({"--clientupdate", "client_linux_amd64", "2"});
+    const SessionResult s = runSession({"--clientupdate", "client_linux_amd64", "2"});
     QVERIFY(!s.finished);
     QVERIFY(std::any_of(s.messages.cbegin(), s.messages.cend(),
                         [](const QString& line) { return line.startsWith("Unable to download"); }));
     QVERIFY(!s.messages.contains("Starting file updates"));
-    QCOMPARE(tree(m_Root.filePath("install")), before);
+    QCOMPARE(fileTree(m_Root.filePath("install")), before);
 }
 
 QTEST_MAIN(TestSession)

@@ -1,0 +1,68 @@
+#include "releasesession.h"
+
+#include "configuration.h"
+#include "testfiles.h"
+#include "updateengine.h"
+
+#include <QDirIterator>
+#include <QtTest>
+
+namespace {
+
+const int kSessionDeadlineMs = 60000;
+
+} // namespace
+
+QMap<QString, QByteArray> fileTree(const QString& dir)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(QDir(dir).relativeFilePath(path), readFile(path));
+    }
+    return files;
+}
+
+QByteArray sampleText(const char* seed, int lines)
+{
+    QByteArray data;
+    for (int i = 0; i < lines; ++i)
+        data += seed + QByteArray::number(i * 7 % 113) + '\n';
+    return data;
+}
+
+void publishRelease(const QString& product, const QString& newTree, const QString& oldTree,
+                    const QString& outDir)
+{
+    QProcess tool;
+    tool.start(QStringLiteral(VXPUBLISH_BINARY),
+               {"release", "--product", product, "--version", "2", "--key", QStringLiteral(TEST_PRIVATE_KEY),
+                "--new", newTree, "--old", oldTree, "--out", outDir});
+    QVERIFY(tool.waitForFinished(kSessionDeadlineMs));
+    QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
+}
+
+SessionResult runSession(const QStringList& args)
+{
+    SessionResult result;
+    Configuration config;
+    if (!config.parseCommandLineOptions(QStringList{"update"} + args))
+        return result;
+    UpdateEngine engine(&config, nullptr);
+    QObject::connect(&engine, &UpdateEngine::message, &engine,
+                     [&result](const QString& line) { result.messages << line; });
+    QObject::connect(&engine, &UpdateEngine::error, &engine,
+                     [&result](const QString& line) { result.errors << line; });
+    QObject::connect(&engine, &UpdateEngine::fatalError, &engine,
+                     [&result](const QString& line) { result.errors << line; });
+    QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
+    QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
+    if (!engine.initialize() || !engine.startUpdate())
+        return result;
+    QDeadlineTimer deadline(kSessionDeadlineMs);
+    while (finished.isEmpty() && canceled.isEmpty() && !deadline.hasExpired())
+        QTest::qWait(20);
+    result.finished = finished.count() == 1 && canceled.isEmpty();
+    return result;
+}

@@ -1,0 +1,31 @@
+#pragma once
+// Whole update sessions for tests: releases made by the real publisher tool,
+// and one session of the real engine and main task, run in this process until
+// it finishes, is canceled or a minute passes.
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+struct SessionResult
+{
+    bool finished = false;
+    QStringList messages;
+    QStringList errors;
+};
+
+// Every file below `dir`, relative path to content.
+QMap<QString, QByteArray> fileTree(const QString& dir);
+
+// `lines` numbered lines starting with `seed`: text that packs and patches well.
+QByteArray sampleText(const char* seed, int lines);
+
+// Publishes version 2 of `product` from `newTree` with patches from `oldTree`
+// into `outDir` with `vxpublish release` and the test key. A failure fails
+// the running test.
+void publishRelease(const QString& product, const QString& newTree, const QString& oldTree,
+                    const QString& outDir);
+
+// Runs one session of the program with the command-line arguments `args`.
+SessionResult runSession(const QStringList& args);
