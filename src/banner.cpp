@@ -54,7 +54,8 @@ void Banner::sendRequest()
 {
     qDebug() << "Sending banner request to" << m_ServerAddress;
     static const char request[] = {0x01, 0x01};
-    if (m_socket->writeDatagram(request, sizeof request, m_ServerAddress, kPort) == -1) {
+    const quint16 port = UpdateServerAddress::bannerPort();
+    if (m_socket->writeDatagram(request, sizeof request, m_ServerAddress, port) == -1) {
         qDebug() << "Failed to write to banner server";
         m_Timer.stop();
         return;

@@ -1,10 +1,12 @@
 #pragma once
-// Asks the banner server (UDP port 2009 of the update server host) which
-// banner to show. The request is two bytes, 0x01 0x01; the reply is one
-// datagram "<image URL>,<click URL>" in Latin-1. A silent server is asked a
-// second time after 5000 ms, then given up. Each lookup reports at most one
+// Asks the banner server (UDP port 2009 of the update server host, see
+// UpdateServerAddress) which banner to show. The request is two bytes,
+// 0x01 0x01; the reply is one datagram "<image URL>,<click URL>" in Latin-1.
+// A silent server is asked a second time after 5000 ms, then given up. Each lookup reports at most one
 // banner: the first valid reply, even when a late reply to the first request
 // and the reply to the retry both arrive. Failures are only logged.
+
+#include "updateserveraddress.h"
 
 #include <QAbstractSocket>
 #include <QBasicTimer>
@@ -26,7 +28,8 @@ public:
     void run();
     void sendRequest();
 
-    static const quint16 kPort = 2009;
+    // The default port; UpdateServerAddress::bannerPort() is the one in use.
+    static const quint16 kPort = UpdateServerAddress::kDefaultBannerPort;
 
 signals:
     void bannerFound(QString bannerUrl, QString clickUrl);

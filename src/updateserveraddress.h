@@ -1,7 +1,11 @@
 #pragma once
 // Where the updater's UDP queries (latest version, news, banner) go: the
 // build's UPDATE_SERVER_HOST, overridden by "VX3_UPDATE_SERVER_HOST" from the
-// environment for tests, staging and the demo.
+// environment for tests, staging and the demo; the ports 17384 (version list
+// and news) and 2009 (banner), overridden by "VX3_UPDATE_SERVER_PORT" and
+// "VX3_BANNER_SERVER_PORT", so that tests run side by side and staging
+// servers run without privileges. A port override that is not a number from
+// 1 to 65535 is ignored.
 
 #include <QString>
 
@@ -10,5 +14,10 @@ class UpdateServerAddress final
 public:
     UpdateServerAddress() = delete;
 
+    static const quint16 kDefaultVersionPort = 17384;
+    static const quint16 kDefaultBannerPort = 2009;
+
     static QString host();
+    static quint16 versionPort();
+    static quint16 bannerPort();
 };

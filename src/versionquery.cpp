@@ -53,7 +53,7 @@ bool resolveServer(sockaddr_in* address)
     bool found = false;
     if (results->ai_addrlen >= sizeof(sockaddr_in)) {
         std::memcpy(address, results->ai_addr, sizeof(sockaddr_in));
-        address->sin_port = htons(VersionQuery::kPort);
+        address->sin_port = htons(UpdateServerAddress::versionPort());
         found = true;
     }
     ::freeaddrinfo(results);

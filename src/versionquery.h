@@ -9,6 +9,8 @@
 //
 // Each receive waits at most 5000 ms. Every failure only makes query() false.
 
+#include "updateserveraddress.h"
+
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -26,7 +28,8 @@ public:
     QPair<QString, QString> entryAt(int index) const;
     QString newsText() const;
 
-    static const quint16 kPort = 17384;
+    // The default port; UpdateServerAddress::versionPort() is the one in use.
+    static const quint16 kPort = UpdateServerAddress::kDefaultVersionPort;
 
 private:
     QList<QPair<QString, QString>> m_Entries;

@@ -1,4 +1,4 @@
-// The banner lookup against a banner server on 127.0.0.1:2009: the request,
+// The banner lookup against a banner server on 127.0.0.1: the request,
 // the one retry of a silent server, which replies count, and that a lookup
 // reports one banner at most.
 #include "banner.h"
@@ -32,11 +32,12 @@ private slots:
 void TestBanner::initTestCase()
 {
     qputenv("VX3_UPDATE_SERVER_HOST", "127.0.0.1");
+    pointUdpQueriesAtFreePorts();
 }
 
 void TestBanner::silentServerIsAskedTwiceFiveSecondsApart()
 {
-    UdpResponder server(Banner::kPort, {});
+    UdpResponder server(UdpService::Banner, {});
     QVERIFY(server.isListening());
     LogCapture log;
     Banner banner(nullptr);
@@ -76,7 +77,7 @@ void TestBanner::replyNeedsExactlyTwoParts()
 {
     QFETCH(QByteArray, reply);
     QFETCH(QStringList, urls);
-    UdpResponder server(Banner::kPort, {reply});
+    UdpResponder server(UdpService::Banner, {reply});
     QVERIFY(server.isListening());
     LogCapture log;
     Banner banner(nullptr);
@@ -100,7 +101,8 @@ void TestBanner::replyNeedsExactlyTwoParts()
 void TestBanner::lateReplyIsAcceptedOnce()
 {
     QUdpSocket server;
-    QVERIFY(server.bind(QHostAddress::LocalHost, Banner::kPort));
+    QVERIFY(server.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    pointUdpQueriesAt(UdpService::Banner, server.localPort());
     LogCapture log;
     Banner banner(nullptr);
     QSignalSpy found(&banner, &Banner::bannerFound);

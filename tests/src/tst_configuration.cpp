@@ -76,6 +76,7 @@ void TestConfiguration::initTestCase()
 {
     QVERIFY(m_Root.isValid());
     qputenv("VX3_UPDATE_SERVER_HOST", "127.0.0.1");
+    pointUdpQueriesAtFreePorts();
     qunsetenv("VX3_UPDATE_BASE_URL");
 }
 
@@ -135,7 +136,7 @@ void TestConfiguration::commandLine()
     QFETCH(QStringList, args);
     QFETCH(bool, asksServer);
 
-    UdpResponder server(VersionQuery::kPort, {Reply("300#3.0,301#3.1b"), Reply("N")});
+    UdpResponder server(UdpService::Version, {Reply("300#3.0,301#3.1b"), Reply("N")});
     QVERIFY(server.isListening());
 
     Configuration config;
@@ -171,7 +172,7 @@ void TestConfiguration::invalidVersionIsFatal()
     QFETCH(QString, serverList);
     QFETCH(QString, message);
 
-    UdpResponder server(VersionQuery::kPort, {Reply(serverList.toLatin1()), Reply("")});
+    UdpResponder server(UdpService::Version, {Reply(serverList.toLatin1()), Reply("")});
     QVERIFY(server.isListening());
     Configuration config;
     QSignalSpy fatal(&config, &Configuration::fatalError);
@@ -183,7 +184,7 @@ void TestConfiguration::invalidVersionIsFatal()
 void TestConfiguration::serverWithoutEntryForChannelStopsSilently()
 {
     writeFile(m_Root.path() + "/config/update.ini", "[Channel]\nbeta=true\n");
-    UdpResponder server(VersionQuery::kPort, {Reply("300#3.0"), Reply("")});
+    UdpResponder server(UdpService::Version, {Reply("300#3.0"), Reply("")});
     QVERIFY(server.isListening());
     Configuration config;
     QSignalSpy fatal(&config, &Configuration::fatalError);
@@ -194,7 +195,7 @@ void TestConfiguration::serverWithoutEntryForChannelStopsSilently()
 
 void TestConfiguration::failedQueryAbortedByUser()
 {
-    UdpResponder server(VersionQuery::kPort, {});
+    UdpResponder server(UdpService::Version, {});
     QVERIFY(server.isListening());
     answerNextMessageBox(QMessageBox::Abort);
     Configuration config;
@@ -206,7 +207,7 @@ void TestConfiguration::failedQueryAbortedByUser()
 
 void TestConfiguration::failedQueryRetried()
 {
-    UdpResponder server(VersionQuery::kPort, {std::nullopt, Reply("500#5.0"), Reply("news")});
+    UdpResponder server(UdpService::Version, {std::nullopt, Reply("500#5.0"), Reply("news")});
     QVERIFY(server.isListening());
     answerNextMessageBox(QMessageBox::Retry);
     Configuration config;
@@ -253,7 +254,7 @@ void TestConfiguration::alphaChannelAndRevisionPrecedence()
 {
     writeFile(m_Root.path() + "/config/update.ini",
               "[Channel]\nalpha=http://127.0.0.1:1/alpha\nalphaRevno=77\nbeta=true\n");
-    UdpResponder server(VersionQuery::kPort, {Reply("300#3.0"), Reply("N")});
+    UdpResponder server(UdpService::Version, {Reply("300#3.0"), Reply("N")});
     QVERIFY(server.isListening());
 
     Configuration config;

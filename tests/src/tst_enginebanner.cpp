@@ -13,8 +13,6 @@ using Reply = std::optional<QByteArray>;
 
 namespace {
 
-const quint16 kBannerPort = 2009;
-
 QByteArray image(int size)
 {
     QByteArray data(size, '\0');
@@ -53,6 +51,7 @@ void TestEngineBanner::initTestCase()
     QVERIFY(m_Tmp.isValid());
     QVERIFY(m_Http.listen());
     qputenv("VX3_UPDATE_SERVER_HOST", "127.0.0.1");
+    pointUdpQueriesAtFreePorts();
     qputenv("TMPDIR", QFile::encodeName(m_Tmp.path()));
 }
 
@@ -63,7 +62,7 @@ void TestEngineBanner::init()
 
 QList<QList<QVariant>> TestEngineBanner::lookUp(const QByteArray& reply, int waitMs)
 {
-    UdpResponder server(kBannerPort, {Reply(reply)});
+    UdpResponder server(UdpService::Banner, {Reply(reply)});
     Configuration config;
     UpdateEngine engine(&config, nullptr);
     QSignalSpy found(&engine, &UpdateEngine::bannerFound);
@@ -75,7 +74,7 @@ QList<QList<QVariant>> TestEngineBanner::lookUp(const QByteArray& reply, int wai
 void TestEngineBanner::cachedBannerSkipsLookup()
 {
     QVERIFY(BannerCache::write("cached image", "https://example.org/click"));
-    UdpResponder server(kBannerPort, {Reply("http://127.0.0.1:1/x.jpg,http://c")});
+    UdpResponder server(UdpService::Banner, {Reply("http://127.0.0.1:1/x.jpg,http://c")});
     QVERIFY(server.isListening());
     Configuration config;
     UpdateEngine engine(&config, nullptr);

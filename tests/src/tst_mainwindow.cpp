@@ -5,6 +5,7 @@
 // message and the German translation. Message boxes are answered by a timer
 // that stands in for the user.
 #include "bannercache.h"
+#include "support/udpresponder.h"
 #include "configuration.h"
 #include "mainwindow.h"
 #include "singleinstancechecker.h"
@@ -124,6 +125,7 @@ void TestMainWindow::init()
     qputenv("VX3_CONFIG_DIR", QFile::encodeName(m_Temp->filePath("config")));
     // Nobody answers banner queries on loopback here; a lookup stays silent.
     qputenv("VX3_UPDATE_SERVER_HOST", "127.0.0.1");
+    pointUdpQueriesAtFreePorts();
 }
 
 void TestMainWindow::cleanup()

@@ -3,6 +3,7 @@
 // crashed updater, and step two guarding the installed updater's name. The
 // last cases run the real program twice, as the client would start it.
 #include "singleinstancechecker.h"
+#include "support/udpresponder.h"
 #include "updateinidata.h"
 
 #include <QLocalServer>
@@ -180,6 +181,8 @@ void TestSingleInstance::secondStartOfSameProgramEndsAtOnce()
     env.insert("TMPDIR", m_Temp->path());
     env.insert("VX3_CONFIG_DIR", m_Temp->filePath("config"));
     env.insert("VX3_UPDATE_SERVER_HOST", "127.0.0.1");
+    env.insert("VX3_UPDATE_SERVER_PORT", QString::number(freeUdpPort()));
+    env.insert("VX3_BANNER_SERVER_PORT", QString::number(freeUdpPort()));
     env.insert("VX3_UPDATE_BASE_URL", "http://127.0.0.1:9/");
     QProcess running;
     running.setProcessEnvironment(env);
@@ -210,6 +213,8 @@ void TestSingleInstance::otherPathsDoNotMeet()
     env.insert("TMPDIR", m_Temp->path());
     env.insert("VX3_CONFIG_DIR", m_Temp->filePath("config"));
     env.insert("VX3_UPDATE_SERVER_HOST", "127.0.0.1");
+    env.insert("VX3_UPDATE_SERVER_PORT", QString::number(freeUdpPort()));
+    env.insert("VX3_BANNER_SERVER_PORT", QString::number(freeUdpPort()));
     env.insert("VX3_UPDATE_BASE_URL", "http://127.0.0.1:9/");
     QProcess one;
     QProcess two;

@@ -1,6 +1,8 @@
 // The real `update` program, started as the client starts it: leftovers are
 // removed at start, and a rejected command line shows its error box and ends
 // with exit code 1 once the box is closed (under a real X server, Xvfb).
+#include "support/udpresponder.h"
+
 #include <QtTest>
 
 namespace {
@@ -54,6 +56,8 @@ QProcessEnvironment cleanEnvironment(const QTemporaryDir& dir)
     env.insert(QStringLiteral("VX3_CONFIG_DIR"), dir.filePath(QStringLiteral("config")));
     env.insert(QStringLiteral("TMPDIR"), dir.path());
     env.insert(QStringLiteral("VX3_UPDATE_SERVER_HOST"), QStringLiteral("127.0.0.1"));
+    env.insert(QStringLiteral("VX3_UPDATE_SERVER_PORT"), QString::number(freeUdpPort()));
+    env.insert(QStringLiteral("VX3_BANNER_SERVER_PORT"), QString::number(freeUdpPort()));
     return env;
 }
 

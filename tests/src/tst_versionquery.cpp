@@ -1,5 +1,7 @@
-// The latest-version query against a real UDP server on 127.0.0.1.
+// The latest-version query against a real UDP server on 127.0.0.1, and the
+// port overrides of the UDP queries.
 #include "support/udpresponder.h"
+#include "updateserveraddress.h"
 #include "versionquery.h"
 
 #include <QtTest>
@@ -16,16 +18,19 @@ private slots:
     void ignoresBytesAfterZero();
     void cutsOversizedReplies();
     void failsWhenSecondRequestIsNotAnswered();
+    void portOverrides_data();
+    void portOverrides();
 };
 
 void TestVersionQuery::initTestCase()
 {
     qputenv("VX3_UPDATE_SERVER_HOST", "127.0.0.1");
+    pointUdpQueriesAtFreePorts();
 }
 
 void TestVersionQuery::splitsEntriesAndReadsNews()
 {
-    UdpResponder server(VersionQuery::kPort,
+    UdpResponder server(UdpService::Version,
                         {Reply("100#1.0.0,101#1.0.1 beta,,#,5#a#b,7"),
                          Reply(QStringLiteral("<b>News</b> \u00fcber alles").toUtf8())});
     QVERIFY(server.isListening());
@@ -52,7 +57,7 @@ void TestVersionQuery::splitsEntriesAndReadsNews()
 
 void TestVersionQuery::ignoresBytesAfterZero()
 {
-    UdpResponder server(VersionQuery::kPort,
+    UdpResponder server(UdpService::Version,
                         {Reply(QByteArray("100#x\0,200#y", 12)), Reply(QByteArray("abc\0def", 7))});
     QVERIFY(server.isListening());
 
@@ -68,7 +73,7 @@ void TestVersionQuery::cutsOversizedReplies()
     // The version list is read up to 511 bytes, the news up to 4095.
     const QByteArray versions = "1#" + QByteArray(600, 'v');
     const QByteArray news(5000, 'n');
-    UdpResponder server(VersionQuery::kPort, {Reply(versions), Reply(news)});
+    UdpResponder server(UdpService::Version, {Reply(versions), Reply(news)});
     QVERIFY(server.isListening());
 
     VersionQuery query;
@@ -81,7 +86,7 @@ void TestVersionQuery::failsWhenSecondRequestIsNotAnswered()
 {
     // The first attempt gets its version list but no news; the retry gets
     // other entries, and only those may be seen: no stale entries in front.
-    UdpResponder server(VersionQuery::kPort,
+    UdpResponder server(UdpService::Version,
                         {Reply("10#old,11#old beta"), std::nullopt, Reply("20#new"), Reply("news")});
     QVERIFY(server.isListening());
 
@@ -91,6 +96,33 @@ void TestVersionQuery::failsWhenSecondRequestIsNotAnswered()
     QCOMPARE(query.entryAt(0), qMakePair(QStringLiteral("20"), QStringLiteral("new")));
     QCOMPARE(query.entryAt(1), qMakePair(QString(), QString()));
     QCOMPARE(query.newsText(), QStringLiteral("news"));
+}
+
+void TestVersionQuery::portOverrides_data()
+{
+    QTest::addColumn<QByteArray>("value");   // null: unset
+    QTest::addColumn<int>("port");           // 0: the default
+    QTest::newRow("unset") << QByteArray() << 0;
+    QTest::newRow("set") << QByteArray("4711") << 4711;
+    QTest::newRow("highest") << QByteArray("65535") << 65535;
+    QTest::newRow("zero") << QByteArray("0") << 0;
+    QTest::newRow("too large") << QByteArray("65536") << 0;
+    QTest::newRow("not a number") << QByteArray("17384x") << 0;
+}
+
+void TestVersionQuery::portOverrides()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(int, port);
+    for (const char* name : {"VX3_UPDATE_SERVER_PORT", "VX3_BANNER_SERVER_PORT"}) {
+        if (value.isNull())
+            qunsetenv(name);
+        else
+            qputenv(name, value);
+    }
+    QCOMPARE(int(UpdateServerAddress::versionPort()), port ? port : 17384);
+    QCOMPARE(int(UpdateServerAddress::bannerPort()), port ? port : 2009);
+    pointUdpQueriesAtFreePorts();
 }
 
 QTEST_GUILESS_MAIN(TestVersionQuery)

@@ -63,6 +63,7 @@ void TestWindowBanner::init()
     qputenv("TMPDIR", QFile::encodeName(m_Temp->path()));
     qputenv("VX3_CONFIG_DIR", QFile::encodeName(m_Temp->filePath("config")));
     qputenv("VX3_UPDATE_SERVER_HOST", "127.0.0.1");
+    pointUdpQueriesAtFreePorts();
     m_Config = std::make_unique<Configuration>();
     QVERIFY(m_Config->parseCommandLineOptions({"update", "client_linux_amd64", "31"}));
 }
@@ -76,7 +77,7 @@ void TestWindowBanner::cleanup()
 
 void TestWindowBanner::cachedBannerSkipsLookup()
 {
-    UdpResponder server(Banner::kPort, {});
+    UdpResponder server(UdpService::Banner, {});
     QVERIFY(server.isListening());
     QVERIFY(BannerCache::write(jpegImage(Qt::darkGreen), "https://ads.example/cached"));
 
@@ -99,7 +100,7 @@ void TestWindowBanner::unsafeCacheIsIgnored_data()
 void TestWindowBanner::unsafeCacheIsIgnored()
 {
     QFETCH(QString, kind);
-    UdpResponder server(Banner::kPort, {});
+    UdpResponder server(UdpService::Banner, {});
     QVERIFY(server.isListening());
     const QByteArray urlFile = QFile::encodeName(BannerCache::urlPath());
     QFile image(BannerCache::imagePath());
@@ -136,7 +137,7 @@ void TestWindowBanner::foundBannerIsDownloadedShownAndCached()
     HttpTestServer files;
     QVERIFY(files.listen());
     files.setFile("/banners/b.jpg", jpegImage(Qt::blue));
-    UdpResponder server(Banner::kPort, {(files.url("/banners/b.jpg") + ",https://ads.example/go?x=1").toLatin1()});
+    UdpResponder server(UdpService::Banner, {(files.url("/banners/b.jpg") + ",https://ads.example/go?x=1").toLatin1()});
     QVERIFY(server.isListening());
 
     MainWindow window(m_Config.get());

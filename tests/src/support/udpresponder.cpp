@@ -8,25 +8,64 @@
 
 #include <cstring>
 
-UdpResponder::UdpResponder(quint16 port, std::vector<std::optional<QByteArray>> replies)
-    : m_Replies(std::move(replies))
+namespace {
+
+// A socket bound to a free port on 127.0.0.1, or -1.
+int bindFreePort(quint16* port)
 {
-    m_Fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (m_Fd < 0)
-        return;
-    const int yes = 1;
-    ::setsockopt(m_Fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (fd < 0)
+        return -1;
     sockaddr_in address;
     std::memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
-    address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(m_Fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(m_Fd);
-        m_Fd = -1;
-        return;
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(fd);
+        return -1;
     }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+} // namespace
+
+quint16 freeUdpPort()
+{
+    quint16 port = 0;
+    const int fd = bindFreePort(&port);
+    if (fd >= 0)
+        ::close(fd);
+    return port;
+}
+
+void pointUdpQueriesAt(UdpService service, quint16 port)
+{
+    qputenv(service == UdpService::Version ? "VX3_UPDATE_SERVER_PORT" : "VX3_BANNER_SERVER_PORT",
+            QByteArray::number(port));
+}
+
+void pointUdpQueriesAtFreePorts()
+{
+    pointUdpQueriesAt(UdpService::Version, freeUdpPort());
+    pointUdpQueriesAt(UdpService::Banner, freeUdpPort());
+}
+
+UdpResponder::UdpResponder(UdpService service, std::vector<std::optional<QByteArray>> replies)
+    : m_Replies(std::move(replies))
+{
+    m_Fd = bindFreePort(&m_Port);
+    if (m_Fd < 0)
+        return;
+    pointUdpQueriesAt(service, m_Port);
     m_Thread = std::thread(&UdpResponder::serve, this);
+}
+
+quint16 UdpResponder::port() const
+{
+    return m_Port;
 }
 
 UdpResponder::~UdpResponder()

@@ -3,6 +3,11 @@
 // so that code under test may block on its socket. The n-th datagram received
 // is answered with the n-th scripted reply; a null entry, or running past the
 // end of the script, leaves that request unanswered.
+//
+// It listens on a free port and points the updater's queries of its service
+// there (VX3_UPDATE_SERVER_PORT or VX3_BANNER_SERVER_PORT), so that tests run
+// side by side. pointUdpQueriesAtFreePorts() sends both kinds of query where
+// nothing answers, for tests that only need silence.
 
 #include <QByteArray>
 #include <QList>
@@ -13,16 +18,26 @@
 #include <thread>
 #include <vector>
 
+enum class UdpService { Version, Banner };
+
+// Sets both port overrides to UDP ports that were free a moment ago.
+void pointUdpQueriesAtFreePorts();
+// A UDP port on 127.0.0.1 that was free a moment ago.
+quint16 freeUdpPort();
+// Points the queries of `service` at `port`.
+void pointUdpQueriesAt(UdpService service, quint16 port);
+
 class UdpResponder final
 {
 public:
-    UdpResponder(quint16 port, std::vector<std::optional<QByteArray>> replies);
+    UdpResponder(UdpService service, std::vector<std::optional<QByteArray>> replies);
     ~UdpResponder();
     UdpResponder(const UdpResponder&) = delete;
     UdpResponder& operator=(const UdpResponder&) = delete;
 
     // False when the port could not be bound.
     bool isListening() const;
+    quint16 port() const;
     // Every datagram received so far, in order.
     QList<QByteArray> requests() const;
 
@@ -30,6 +45,7 @@ private:
     void serve();
 
     int m_Fd = -1;
+    quint16 m_Port = 0;
     std::vector<std::optional<QByteArray>> m_Replies;
     mutable std::mutex m_Mutex;
     QList<QByteArray> m_Requests;
