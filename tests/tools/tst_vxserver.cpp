@@ -1,7 +1,8 @@
 // The reference update server run as a program on 127.0.0.1 with ports the
 // system chooses: the UDP version, news and banner answers byte for byte,
 // HTTP GET and HEAD of files, 404, refusals of paths leaving the root, the
-// request log, option errors and a clean stop on SIGTERM and SIGINT.
+// request log, option errors, a clean stop on SIGTERM and SIGINT, and the UDP
+// answers alone, read from files and reloaded on SIGHUP.
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -44,13 +45,14 @@ struct Server
         const QDeadlineTimer deadline(kWaitMs);
         while (!log.contains('\n') && process.waitForReadyRead(int(deadline.remainingTime())))
             log += process.readAllStandardOutput();
-        const QRegularExpressionMatch ports =
-            QRegularExpression("http (\\d+)(, versions udp (\\d+))?(, banner udp (\\d+))?")
-                .match(QString::fromUtf8(log));
-        http = quint16(ports.captured(1).toUInt());
-        versions = quint16(ports.captured(3).toUInt());
-        banner = quint16(ports.captured(5).toUInt());
-        return http != 0;
+        const QString line = QString::fromUtf8(log);
+        auto port = [&line](const char* service) {
+            return quint16(QRegularExpression(QLatin1String(service) + " (\\d+)").match(line).captured(1).toUInt());
+        };
+        http = port("http");
+        versions = port("versions udp");
+        banner = port("banner udp");
+        return http != 0 || versions != 0 || banner != 0;
     }
 
     // Reads the log until `text` shows up. Event loops run by the test may
@@ -130,6 +132,7 @@ private slots:
     void pathsOutsideTheRootAndOddRequestsAreRefused();
     void optionErrors();
     void stopsCleanlyOnSignals();
+    void udpAloneReloadsItsAnswersOnSighup();
 
 private:
     QString path(const QString& name) const { return m_Dir.filePath(name); }
@@ -263,6 +266,9 @@ void TestVxserver::optionErrors()
         {{"--root", root, "--banner", "a,b,c"}, 2},
         {{"--root", root, "--banner", QStringLiteral("http://x/\u20ac.jpg,y")}, 2},
         {{"--root", root, "--http-port", QString::number(m_Server.http)}, 1},
+        {{"--http-port", "0", "--versions", "1#a"}, 2},
+        {{"--versions", "1#a", "--versions-file", path("news.html")}, 2},
+        {{"--banner-file", path("missing")}, 2},
     };
     for (const auto& c : cases) {
         QProcess process;
@@ -285,6 +291,40 @@ void TestVxserver::stopsCleanlyOnSignals()
         QCOMPARE(server.process.exitCode(), 0);
         QVERIFY(server.logged("stopping on signal " + QByteArray::number(signalNumber)));
     }
+}
+
+void TestVxserver::udpAloneReloadsItsAnswersOnSighup()
+{
+    QVERIFY(writeFile(path("udp/versions"), "5#5.0,6#6.0 beta\n"));
+    QVERIFY(writeFile(path("udp/news.html"), "first news"));
+    QVERIFY(writeFile(path("udp/banner"), "http://127.0.0.1/a.jpg,http://127.0.0.1/a\n"));
+    Server server;
+    QVERIFY(server.start({"--udp-port", "0", "--banner-port", "0", "--versions-file", path("udp/versions"),
+                          "--news", path("udp/news.html"), "--banner-file", path("udp/banner")}));
+    QCOMPARE(server.http, quint16(0));
+    QVERIFY(server.versions != 0 && server.banner != 0);
+    QUdpSocket client;
+    QVERIFY(client.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    QCOMPARE(udpExchange(&client, QByteArray("3", 2), server.versions), QByteArray("5#5.0,6#6.0 beta"));
+
+    QVERIFY(writeFile(path("udp/versions"), "7#7.0"));
+    QVERIFY(writeFile(path("udp/news.html"), "second news"));
+    QVERIFY(writeFile(path("udp/banner"), "http://127.0.0.1/b.jpg,http://127.0.0.1/b"));
+    ::kill(pid_t(server.process.processId()), SIGHUP);
+    QVERIFY(server.logged("reloaded the answers"));
+    QCOMPARE(udpExchange(&client, QByteArray("3", 2), server.versions), QByteArray("7#7.0"));
+    QCOMPARE(udpExchange(&client, QByteArray("*", 2), server.versions), QByteArray("second news"));
+    QCOMPARE(udpExchange(&client, QByteArray("\x01\x01", 2), server.banner),
+             QByteArray("http://127.0.0.1/b.jpg,http://127.0.0.1/b"));
+
+    // A file that does not check out leaves every answer as it was.
+    QVERIFY(writeFile(path("udp/versions"), "8#8.0"));
+    QVERIFY(writeFile(path("udp/banner"), "no comma"));
+    ::kill(pid_t(server.process.processId()), SIGHUP);
+    QVERIFY(server.logged("reload refused, answers unchanged: --banner 'no comma' is not imageURL,clickURL"));
+    QCOMPARE(udpExchange(&client, QByteArray("3", 2), server.versions), QByteArray("7#7.0"));
+    server.process.terminate();
+    QVERIFY(server.process.waitForFinished(kWaitMs));
 }
 
 QTEST_GUILESS_MAIN(TestVxserver)

@@ -1,8 +1,10 @@
 // vxserver: the reference update server. Serves the files below --root over
 // HTTP GET and answers the updater's UDP queries: the version list and news
-// (request "3" or "*" and a zero byte) and the banner (0x01 0x01). Binds
-// 127.0.0.1 unless told otherwise. Prints one start-up line naming the ports
-// in use, then one line per request; stops on SIGTERM or SIGINT with status 0.
+// (request "3" or "*" and a zero byte) and the banner (0x01 0x01); without
+// --root only the UDP answers. Binds 127.0.0.1 unless told otherwise. Prints
+// one start-up line naming the ports in use, then one line per request; stops
+// on SIGTERM or SIGINT with status 0; SIGHUP rereads the answers' files and
+// keeps the old answers when they do not check out.
 // Exit status 2 on usage errors, 1 when a service cannot be started.
 
 #include "fileserver.h"
@@ -19,8 +21,9 @@
 namespace {
 
 const char* const kUsage =
-    "usage: vxserver --root DIR [--http-port P] [--bind 127.0.0.1] [--versions \"N#label,...\"] "
-    "[--news FILE] [--banner \"imageURL,clickURL\"] [--udp-port 17384] [--banner-port 2009]";
+    "usage: vxserver [--root DIR [--http-port P]] [--bind 127.0.0.1] "
+    "[--versions \"N#label,...\" | --versions-file FILE] [--news FILE] "
+    "[--banner \"imageURL,clickURL\" | --banner-file FILE] [--udp-port 17384] [--banner-port 2009]";
 
 int fail(int status, const QString& reason)
 {
@@ -47,10 +50,12 @@ int main(int argc, char* argv[])
     });
 
     FileServer files(options.root, nullptr);
-    if (!files.listen(options.bindAddress, options.httpPort, &error))
-        return fail(1, error);
-    QString started = QStringLiteral("serving %1 on %2: http %3")
-                          .arg(options.root, options.bindAddress.toString(), QString::number(files.port()));
+    QStringList services;
+    if (!options.root.isEmpty()) {
+        if (!files.listen(options.bindAddress, options.httpPort, &error))
+            return fail(1, error);
+        services << QStringLiteral("http %1").arg(files.port());
+    }
 
     UdpReplyServer versions(QStringLiteral("versions"),
                             {{QByteArray("3", 2), options.versionReply},
@@ -59,15 +64,27 @@ int main(int argc, char* argv[])
     if (options.versionService) {
         if (!versions.listen(options.bindAddress, options.versionPort, &error))
             return fail(1, error);
-        started += QStringLiteral(", versions udp %1").arg(versions.port());
+        services << QStringLiteral("versions udp %1").arg(versions.port());
     }
     UdpReplyServer banner(QStringLiteral("banner"), {{QByteArray("\x01\x01", 2), options.bannerReply}},
                           nullptr);
     if (options.bannerService) {
         if (!banner.listen(options.bindAddress, options.bannerPort, &error))
             return fail(1, error);
-        started += QStringLiteral(", banner udp %1").arg(banner.port());
+        services << QStringLiteral("banner udp %1").arg(banner.port());
     }
-    logLine(started);
+    QObject::connect(&signalWatcher, &SignalWatcher::reloadRequested, &app, [&] {
+        QString reason;
+        if (!reloadAnswers(&options, &reason)) {
+            logLine(QStringLiteral("reload refused, answers unchanged: %1").arg(reason));
+            return;
+        }
+        versions.setReplies({{QByteArray("3", 2), options.versionReply}, {QByteArray("*", 2), options.newsReply}});
+        banner.setReplies({{QByteArray("\x01\x01", 2), options.bannerReply}});
+        logLine(QStringLiteral("reloaded the answers"));
+    });
+    logLine(QStringLiteral("serving %1 on %2: %3")
+                .arg(options.root.isEmpty() ? QStringLiteral("UDP answers") : options.root,
+                     options.bindAddress.toString(), services.join(QStringLiteral(", "))));
     return app.exec();
 }

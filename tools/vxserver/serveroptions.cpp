@@ -47,18 +47,37 @@ bool parseVersions(const QString& text, QByteArray* reply, QString* error)
     return toLatin1(text, QStringLiteral("--versions"), kVersionReplyLimit, reply, error);
 }
 
-bool readNews(const QString& path, QByteArray* reply, QString* error)
+bool readWholeFile(const QString& path, QByteArray* content, QString* error)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("cannot read '%1': %2").arg(path, file.errorString());
         return false;
     }
-    *reply = file.readAll();
+    *content = file.readAll();
     if (file.error() != QFileDevice::NoError) {
         *error = QStringLiteral("cannot read '%1': %2").arg(path, file.errorString());
         return false;
     }
+    return true;
+}
+
+// A one-line answer kept in a file, without the line break an editor adds.
+bool readLineFile(const QString& path, QString* text, QString* error)
+{
+    QByteArray content;
+    if (!readWholeFile(path, &content, error))
+        return false;
+    while (content.endsWith('\n') || content.endsWith('\r'))
+        content.chop(1);
+    *text = QString::fromLatin1(content);
+    return true;
+}
+
+bool readNews(const QString& path, QByteArray* reply, QString* error)
+{
+    if (!readWholeFile(path, reply, error))
+        return false;
     QTextCodec::ConverterState state;
     QTextCodec::codecForName("UTF-8")->toUnicode(reply->constData(), reply->size(), &state);
     if (state.invalidChars != 0 || reply->contains('\0')) {
@@ -71,6 +90,15 @@ bool readNews(const QString& path, QByteArray* reply, QString* error)
         return false;
     }
     return true;
+}
+
+bool parseBanner(const QString& text, QByteArray* reply, QString* error)
+{
+    if (text.count(QLatin1Char(',')) != 1) {
+        *error = QStringLiteral("--banner '%1' is not imageURL,clickURL").arg(text);
+        return false;
+    }
+    return toLatin1(text, QStringLiteral("--banner"), kBannerReplyLimit, reply, error);
 }
 
 bool parsePort(const QString& option, const QString& text, quint16* port, QString* error)
@@ -90,10 +118,9 @@ bool parsePort(const QString& option, const QString& text, quint16* port, QStrin
 bool parseServerOptions(const QStringList& arguments, ServerOptions* options, QString* error)
 {
     const QStringList known = {"--root",   "--http-port", "--bind",     "--versions",
-                               "--news",   "--banner",    "--udp-port", "--banner-port"};
+                               "--news",   "--banner",    "--udp-port", "--banner-port",
+                               "--versions-file", "--banner-file"};
     QSet<QString> seen;
-    QString news;
-    QString banner;
     for (int i = 0; i < arguments.size(); ++i) {
         const QString name = arguments.at(i);
         if (!known.contains(name)) {
@@ -124,42 +151,73 @@ bool parseServerOptions(const QStringList& arguments, ServerOptions* options, QS
         } else if (name == QLatin1String("--banner-port")) {
             ok = parsePort(name, value, &options->bannerPort, error);
         } else if (name == QLatin1String("--versions")) {
-            options->versionService = true;
-            ok = parseVersions(value, &options->versionReply, error);
+            options->versionsText = value;
+        } else if (name == QLatin1String("--versions-file")) {
+            options->versionsFile = value;
         } else if (name == QLatin1String("--news")) {
-            news = value;
+            options->newsFile = value;
+        } else if (name == QLatin1String("--banner")) {
+            options->bannerText = value;
         } else {
-            banner = value;
+            options->bannerFile = value;
         }
         if (!ok)
             return false;
     }
 
-    if (options->root.isEmpty()) {
-        *error = QStringLiteral("missing --root");
-        return false;
+    for (const auto& pair : {qMakePair(QStringLiteral("--versions"), QStringLiteral("--versions-file")),
+                             qMakePair(QStringLiteral("--banner"), QStringLiteral("--banner-file"))}) {
+        if (seen.contains(pair.first) && seen.contains(pair.second)) {
+            *error = QStringLiteral("%1 and %2 exclude each other").arg(pair.first, pair.second);
+            return false;
+        }
     }
-    if (!QFileInfo(options->root).isDir()) {
+    options->versionService = seen.contains(QStringLiteral("--versions")) || seen.contains(QStringLiteral("--versions-file"));
+    options->bannerService = seen.contains(QStringLiteral("--banner")) || seen.contains(QStringLiteral("--banner-file"));
+    if (options->root.isEmpty()) {
+        if (seen.contains(QStringLiteral("--http-port"))) {
+            *error = QStringLiteral("--http-port needs --root");
+            return false;
+        }
+        if (!options->versionService && !options->bannerService) {
+            *error = QStringLiteral("nothing to serve: give --root, --versions or --banner");
+            return false;
+        }
+    } else if (!QFileInfo(options->root).isDir()) {
         *error = QStringLiteral("--root '%1' is not a directory").arg(options->root);
         return false;
     }
-    if (!news.isEmpty()) {
-        // The news is the second answer of the version service.
-        if (!options->versionService) {
-            *error = QStringLiteral("--news needs --versions");
+    // The news is the second answer of the version service.
+    if (!options->newsFile.isEmpty() && !options->versionService) {
+        *error = QStringLiteral("--news needs --versions");
+        return false;
+    }
+    return reloadAnswers(options, error);
+}
+
+bool reloadAnswers(ServerOptions* options, QString* error)
+{
+    QByteArray versions;
+    QByteArray news;
+    QByteArray banner;
+    if (options->versionService) {
+        QString text = options->versionsText;
+        if (!options->versionsFile.isEmpty() && !readLineFile(options->versionsFile, &text, error))
             return false;
-        }
-        if (!readNews(news, &options->newsReply, error))
+        if (!parseVersions(text, &versions, error))
             return false;
     }
-    if (seen.contains(QStringLiteral("--banner"))) {
-        options->bannerService = true;
-        if (banner.count(QLatin1Char(',')) != 1) {
-            *error = QStringLiteral("--banner '%1' is not imageURL,clickURL").arg(banner);
+    if (!options->newsFile.isEmpty() && !readNews(options->newsFile, &news, error))
+        return false;
+    if (options->bannerService) {
+        QString text = options->bannerText;
+        if (!options->bannerFile.isEmpty() && !readLineFile(options->bannerFile, &text, error))
             return false;
-        }
-        if (!toLatin1(banner, QStringLiteral("--banner"), kBannerReplyLimit, &options->bannerReply, error))
+        if (!parseBanner(text, &banner, error))
             return false;
     }
+    options->versionReply = versions;
+    options->newsReply = news;
+    options->bannerReply = banner;
     return true;
 }

@@ -1,12 +1,18 @@
 #pragma once
 // The command line of vxserver:
-//   vxserver --root DIR [--http-port P] [--bind ADDRESS] [--versions "N#label,..."]
-//            [--news FILE] [--banner "imageURL,clickURL"] [--udp-port P] [--banner-port P]
-// A port of 0 lets the system choose; the start-up line names the ports in
-// use. The version service runs only with --versions, the banner service only
-// with --banner. Replies are checked against what the updater can read
-// (lengths, character sets, one comma in a banner) before anything is bound,
-// so a server never answers with something a client would cut or misread.
+//   vxserver [--root DIR [--http-port P]] [--bind ADDRESS]
+//            [--versions "N#label,..." | --versions-file FILE] [--news FILE]
+//            [--banner "imageURL,clickURL" | --banner-file FILE]
+//            [--udp-port P] [--banner-port P]
+// HTTP runs only with --root; without it vxserver gives the UDP answers alone
+// (the files then come from a web server). A port of 0 lets the system
+// choose; the start-up line names the ports in use. The version service runs
+// only with --versions or --versions-file, the banner service only with
+// --banner or --banner-file; at least one service must run. Replies are
+// checked against what the updater can read (lengths, character sets, one
+// comma in a banner) before anything is bound, so a server never answers with
+// something a client would cut or misread. The answers read from files are
+// read again by reloadAnswers() (on SIGHUP).
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -15,7 +21,7 @@
 
 struct ServerOptions
 {
-    QString root;
+    QString root; // empty: no HTTP service
     QHostAddress bindAddress = QHostAddress(QHostAddress::LocalHost);
     quint16 httpPort = 8080;
     quint16 versionPort = 17384;
@@ -25,7 +31,17 @@ struct ServerOptions
     QByteArray newsReply;    // UTF-8, empty without --news
     bool bannerService = false;
     QByteArray bannerReply; // Latin-1
+    // Where the answers come from: a command-line text or a file.
+    QString versionsText;
+    QString versionsFile;
+    QString newsFile;
+    QString bannerText;
+    QString bannerFile;
 };
 
 // False with a one-line reason in `error`.
 bool parseServerOptions(const QStringList& arguments, ServerOptions* options, QString* error);
+
+// Reads the answers of the services again from their sources. False with a
+// one-line reason in `error`, and the replies of `options` unchanged.
+bool reloadAnswers(ServerOptions* options, QString* error);

@@ -17,7 +17,7 @@ void onSignal(int signalNumber)
 {
     const int savedErrno = errno;
     const unsigned char byte = static_cast<unsigned char>(signalNumber);
-    // A full pipe means a stop is already pending; nothing more to say.
+    // A full pipe means a stop or reload is already pending; nothing more to say.
     [[maybe_unused]] const ssize_t written = ::write(g_SignalSockets[0], &byte, 1);
     errno = savedErrno;
 }
@@ -35,6 +35,7 @@ SignalWatcher::~SignalWatcher()
         return;
     std::signal(SIGTERM, SIG_DFL);
     std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGHUP, SIG_DFL);
     ::close(g_SignalSockets[0]);
     ::close(g_SignalSockets[1]);
     g_SignalSockets[0] = g_SignalSockets[1] = -1;
@@ -54,7 +55,7 @@ bool SignalWatcher::install(QString* error)
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signalNumber : {SIGTERM, SIGINT}) {
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
         if (::sigaction(signalNumber, &action, nullptr) != 0) {
             *error = QStringLiteral("cannot handle signal %1: %2")
                          .arg(signalNumber)
@@ -68,6 +69,10 @@ bool SignalWatcher::install(QString* error)
 void SignalWatcher::onActivated()
 {
     unsigned char byte = 0;
-    while (::read(g_SignalSockets[1], &byte, 1) == 1)
-        emit stopRequested(byte);
+    while (::read(g_SignalSockets[1], &byte, 1) == 1) {
+        if (byte == SIGHUP)
+            emit reloadRequested();
+        else
+            emit stopRequested(byte);
+    }
 }

@@ -1,5 +1,6 @@
 #pragma once
-// Turns SIGTERM and SIGINT into a Qt signal in the event loop. The handler
+// Turns SIGTERM and SIGINT (stop) and SIGHUP (reload) into Qt signals in the
+// event loop. The handler
 // only writes the signal number to a socket pair (the one thing a handler may
 // safely do); a notifier on the other end reads it in the event loop.
 // One watcher per process.
@@ -21,6 +22,7 @@ public:
 
 signals:
     void stopRequested(int signalNumber);
+    void reloadRequested();
 
 private:
     void onActivated();

@@ -29,6 +29,11 @@ quint16 UdpReplyServer::port() const
     return m_Socket->localPort();
 }
 
+void UdpReplyServer::setReplies(const QMap<QByteArray, QByteArray>& replies)
+{
+    m_Replies = replies;
+}
+
 void UdpReplyServer::onReadyRead()
 {
     while (m_Socket->hasPendingDatagrams()) {

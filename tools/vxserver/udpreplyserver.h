@@ -24,6 +24,8 @@ public:
     // False with the reason when the address and port cannot be bound.
     bool listen(const QHostAddress& address, quint16 port, QString* error);
     quint16 port() const;
+    // Replaces the replies (a reload); requests already answered stay answered.
+    void setReplies(const QMap<QByteArray, QByteArray>& replies);
 
 private:
     void onReadyRead();
