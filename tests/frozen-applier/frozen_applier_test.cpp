@@ -1,0 +1,89 @@
+// Patches made by today's generator apply byte for byte with the applier that
+// installed updaters run: the pinned engine's vxpatch tool (vxpatch_frozen).
+// Pairs: programs of every kind the cross compilers build (forwards, backwards
+// and unchanged) and data.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "ensemble_patch.h"
+#include "exe_test_support.h"
+
+namespace {
+
+using exetest::Bytes;
+
+struct Pair {
+  std::string name;
+  Bytes old_file, new_file;
+};
+
+class FrozenApplier : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::string(VXPATCH_FROZEN).empty()) GTEST_SKIP() << "the pinned applier was not built";
+    ASSERT_TRUE(dir_.Valid());
+  }
+
+  // Makes the patch with today's engine and applies it with the pinned one.
+  void Check(const Pair& pair) {
+    SCOPED_TRACE(pair.name);
+    const std::string old_path = dir_.File("old"), new_path = dir_.File("new");
+    const std::string patch_path = dir_.File("patch"), result_path = dir_.File("result");
+    ASSERT_TRUE(exetest::WriteFile(old_path, pair.old_file));
+    ASSERT_TRUE(exetest::WriteFile(new_path, pair.new_file));
+    std::remove(result_path.c_str());
+    ASSERT_EQ(vxpatch::CreateEnsemblePatch(old_path.c_str(), new_path.c_str(), patch_path.c_str()),
+              vxpatch::STATUS_OK);
+    const std::string command = std::string("'") + VXPATCH_FROZEN + "' apply-patch '" + old_path + "' '" +
+                                patch_path + "' '" + result_path + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    EXPECT_TRUE(exetest::ReadFile(result_path) == pair.new_file);
+  }
+
+  exetest::TempDir dir_;
+};
+
+TEST_F(FrozenApplier, AppliesPatchesOfProgramsOfEveryKind) {
+  for (const exetest::Toolchain& toolchain : exetest::Toolchains()) {
+    for (bool shared : {false, true}) {
+      const std::string name = std::string(toolchain.name) + (shared ? " shared" : " executable");
+      const std::string v1 = dir_.File("v1"), v2 = dir_.File("v2");
+      ASSERT_TRUE(exetest::BuildProgram(dir_, toolchain, 1, shared, v1));
+      ASSERT_TRUE(exetest::BuildProgram(dir_, toolchain, 2, shared, v2));
+      const Bytes one = exetest::ReadFile(v1), two = exetest::ReadFile(v2);
+      Check({name + " forwards", one, two});
+      Check({name + " backwards", two, one});
+      Check({name + " unchanged", one, one});
+    }
+  }
+}
+
+TEST_F(FrozenApplier, AppliesPatchesOfData) {
+  ASSERT_TRUE(exetest::BuildProgram(dir_, exetest::Toolchains()[0], 1, false, dir_.File("program")));
+  const Bytes program = exetest::ReadFile(dir_.File("program"));
+  Bytes text;
+  for (int i = 0; i < 4000; ++i) {
+    const std::string line = "line " + std::to_string(i * 7919 % 10007) + " of some text\n";
+    text.insert(text.end(), line.begin(), line.end());
+  }
+  Bytes edited = text;
+  edited[100] ^= 0x20;
+  edited.insert(edited.begin() + 5000, {'n', 'e', 'w'});
+  edited.erase(edited.begin() + 20000, edited.begin() + 20100);
+  const Pair pairs[] = {
+      {"text", text, edited},
+      {"identical text", text, text},
+      {"last byte dropped", text, Bytes(text.begin(), text.end() - 1)},
+      {"empty to text", Bytes(), text},
+      {"text to empty", text, Bytes()},
+      {"empty to empty", Bytes(), Bytes()},
+      {"program to text", program, text},
+      {"text to program", text, program},
+  };
+  for (const Pair& pair : pairs) Check(pair);
+}
+
+}  // namespace
