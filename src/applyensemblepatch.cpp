@@ -2,9 +2,12 @@
 
 #include <QDebug>
 
-bool ApplyEnsemblePatch(const oschar* oldFile, const oschar* patchFile, const oschar* newFile)
+bool ApplyEnsemblePatch(const oschar* oldFile, const oschar* patchFile, const oschar* newFile,
+                        quint64 outputLimit, bool* overLimit)
 {
-    const int status = vxpatch::ApplyEnsemblePatch(oldFile, patchFile, newFile);
+    const int status = vxpatch::ApplyEnsemblePatch(oldFile, patchFile, newFile, outputLimit);
+    if (overLimit)
+        *overLimit = status == vxpatch::STATUS_OUTPUT_LIMIT;
     qDebug() << "ApplyEnsemblePatch status =" << status;
     switch (status) {
     case vxpatch::STATUS_OK:
@@ -23,6 +26,9 @@ bool ApplyEnsemblePatch(const oschar* oldFile, const oschar* patchFile, const os
         break;
     case vxpatch::STATUS_DISASSEMBLY_FAILED:
         qDebug() << "Disassembly failed (could be because of memory issues)";
+        break;
+    case vxpatch::STATUS_OUTPUT_LIMIT:
+        qDebug() << "Patched file would be larger than listed";
         break;
     default:
         break;

@@ -26,6 +26,8 @@ struct ReplaceItem
     QString hash;         // expected SHA-512 of the installed result; may be empty
     QString installName;  // path relative to the installation directory; empty: same as name
     QString patchName;    // the patch file in the temporary directory; empty: none
+    quint64 size = 0;     // size in bytes of the installed result, as the product ini lists it;
+                          // unpacking or patching refuses to produce more
 
     // The installed file's path relative to the installation directory.
     QString targetName() const;

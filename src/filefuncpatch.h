@@ -10,10 +10,17 @@ class FileFuncPatch final : public SlowFileOpFunc
     Q_OBJECT
 
 public:
-    FileFuncPatch(const QString& srcFile, const QString& patchFile, const QString& dstFile);
+    FileFuncPatch(const QString& srcFile, const QString& patchFile, const QString& dstFile,
+                  quint64 outputLimit);
 
     bool run() override;
 
-    // True when `newFile` now holds `oldFile` patched with `patchFile`.
-    static bool patchFile(const QString& oldFile, const QString& patchFile, const QString& newFile);
+    // True when `newFile` now holds `oldFile` patched with `patchFile`, a new
+    // file of at most `outputLimit` bytes.
+    // `overLimit`, when given, tells whether a failure was the limit's.
+    static bool patchFile(const QString& oldFile, const QString& patchFile, const QString& newFile,
+                          quint64 outputLimit, bool* overLimit = nullptr);
+
+private:
+    quint64 m_OutputLimit;
 };

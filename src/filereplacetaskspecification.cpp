@@ -59,19 +59,20 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         addSubTask(new FileCopyTaskSpecification(&m_Journal, files.downloadPath(), installed, this, 1.0));
         break;
     case InstalledFile::Method::UnpackLzma2:
-        addSubTask(
-            new FileUnpackTaskSpecification_lzma2(&m_Journal, files.downloadPath(), installed, this, 0.8));
+        addSubTask(new FileUnpackTaskSpecification_lzma2(&m_Journal, files.downloadPath(), installed, this, 0.8,
+                                                         m_Item.size));
         addSubTask(new CheckSignatureTaskSpecification(installed, m_Item.hash, true, this, 0.2));
         break;
     case InstalledFile::Method::UnpackGzip:
-        addSubTask(
-            new FileUnpackTaskSpecification_zip(&m_Journal, files.downloadPath(), installed, this, 0.8));
+        addSubTask(new FileUnpackTaskSpecification_zip(&m_Journal, files.downloadPath(), installed, this, 0.8,
+                                                       m_Item.size));
         addSubTask(new CheckSignatureTaskSpecification(installed, m_Item.hash, true, this, 0.2));
         break;
     case InstalledFile::Method::Patch:
         qDebug() << "HAS PATCH" << m_Item.patchName;
         emit message(QObject::tr("Patching %1").arg(m_Item.targetName()));
-        addSubTask(new FileTaskSpecification_patch(&m_Journal, oldCopy, files.patchPath(), installed, this, 0.8));
+        addSubTask(new FileTaskSpecification_patch(&m_Journal, oldCopy, files.patchPath(), installed, this, 0.8,
+                                                   m_Item.size));
         addSubTask(new CheckSignatureTaskSpecification(installed, m_Item.hash, true, this, 0.2));
         break;
     }

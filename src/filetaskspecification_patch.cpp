@@ -8,9 +8,10 @@ FileTaskSpecification_patch::FileTaskSpecification_patch(RollbackDataList* rollb
                                                          const QString& srcFile,
                                                          const QString& patchFile,
                                                          const QString& dstFile, QObject* parent,
-                                                         qreal weight)
+                                                         qreal weight, quint64 outputLimit)
     : SlowFileOpSpecification(QObject::tr("Could not patch '%1' to '%2'").arg(srcFile, dstFile),
                               rollbackList, srcFile, patchFile, dstFile, weight, parent)
+    , m_OutputLimit(outputLimit)
 {
     qDebug() << "FileTaskSpecification_patch"
              << "srcFile:" << srcFile << "patchFile:" << patchFile << "dstFile:" << dstFile;
@@ -18,5 +19,5 @@ FileTaskSpecification_patch::FileTaskSpecification_patch(RollbackDataList* rollb
 
 ASyncFunc* FileTaskSpecification_patch::createFunc()
 {
-    return new FileFuncPatch(m_SrcFile, m_PatchFile, m_DstFile);
+    return new FileFuncPatch(m_SrcFile, m_PatchFile, m_DstFile, m_OutputLimit);
 }

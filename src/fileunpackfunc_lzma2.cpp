@@ -4,21 +4,31 @@
 
 #include <QDebug>
 
-FileUnpackFunc_lzma2::FileUnpackFunc_lzma2(const QString& srcFile, const QString& dstFile)
+FileUnpackFunc_lzma2::FileUnpackFunc_lzma2(const QString& srcFile, const QString& dstFile,
+                                           quint64 outputLimit)
     : SlowFileOpFunc(srcFile, dstFile)
+    , m_OutputLimit(outputLimit)
 {
 }
 
 bool FileUnpackFunc_lzma2::run()
 {
-    return unpackFile(m_SrcFile, m_DstFile);
+    bool overLimit = false;
+    const bool res = unpackFile(m_SrcFile, m_DstFile, m_OutputLimit, &overLimit);
+    if (overLimit)
+        emit message(QObject::tr("Refused '%1': it would unpack to more than %2 bytes")
+                         .arg(m_SrcFile)
+                         .arg(m_OutputLimit));
+    return res;
 }
 
-bool FileUnpackFunc_lzma2::unpackFile(const QString& srcFile, const QString& dstFile)
+bool FileUnpackFunc_lzma2::unpackFile(const QString& srcFile, const QString& dstFile,
+                                      quint64 outputLimit, bool* overLimit)
 {
     const QByteArray src = srcFile.toUtf8();
     const QByteArray dst = dstFile.toUtf8();
-    const bool res = vxpatch::UnpackLzmaFile(src.constData(), dst.constData());
+    const bool res =
+        vxpatch::UnpackLzmaFile(src.constData(), dst.constData(), outputLimit, overLimit);
     qDebug() << "unpackFile" << srcFile << dstFile << res;
     return res;
 }

@@ -9,8 +9,10 @@ namespace {
 constexpr int kChunkSize = 16384;
 }
 
-FileUnpackFunc_Zip::FileUnpackFunc_Zip(const QString& srcFile, const QString& dstFile)
+FileUnpackFunc_Zip::FileUnpackFunc_Zip(const QString& srcFile, const QString& dstFile,
+                                       quint64 outputLimit)
     : SlowFileOpFunc(srcFile, dstFile)
+    , m_OutputLimit(outputLimit)
 {
 }
 
@@ -32,6 +34,7 @@ bool FileUnpackFunc_Zip::run()
     gzrewind(src);
     bool ok = true;
     QByteArray buffer(kChunkSize, Qt::Uninitialized);
+    quint64 written = 0;
     for (;;) {
         const int n = gzread(src, buffer.data(), kChunkSize);
         if (n == 0) {
@@ -42,10 +45,18 @@ bool FileUnpackFunc_Zip::run()
             ok = state == Z_OK;
             break;
         }
+        if (n > 0 && m_OutputLimit - written < quint64(n)) {
+            emit message(QObject::tr("Refused '%1': it would unpack to more than %2 bytes")
+                             .arg(m_SrcFile)
+                             .arg(m_OutputLimit));
+            ok = false;
+            break;
+        }
         if (n < 0 || dst.write(buffer.constData(), n) != n) {
             ok = false;
             break;
         }
+        written += quint64(n);
     }
     // A write that only reaches the disk on close counts as failed too.
     if (ok) {

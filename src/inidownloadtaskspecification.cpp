@@ -77,7 +77,8 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
         addSubTask(new DownloadTaskSpecification(m_Nam, packed, m_Config->versionNr(),
                                                  temp(packed), -1, kDownloadWeight, this));
         addSubTask(
-            new FileUnpackTaskSpecification_lzma2(nullptr, temp(packed), temp(ini), this, 0));
+            new FileUnpackTaskSpecification_lzma2(nullptr, temp(packed), temp(ini), this, 0,
+                                                  kMaxUnpackedIniSize));
         checkWeight = 1.0 - kDownloadWeight;
     }
     if (m_RetryCount != 0 || !QFile::exists(temp(signature))) {

@@ -27,6 +27,11 @@ class IniDownloadTaskSpecification final : public ComposedTaskSpecification
 
 public:
     static constexpr int kMaxRetries = 1000;
+    // The most bytes the unpacked product ini may have. It is unpacked before
+    // its signature can be checked, so nothing but this cap keeps a forged
+    // container from filling memory and disk; real inis (a few hundred bytes
+    // a file) stay far below it.
+    static constexpr quint64 kMaxUnpackedIniSize = quint64(64) << 20;
 
     IniDownloadTaskSpecification(QNetworkAccessManager* nam, Configuration* config,
                                  QObject* parent, qreal weight);

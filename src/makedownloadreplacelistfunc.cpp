@@ -149,8 +149,10 @@ bool MakeDownloadReplaceListFunc::compareFile(const QString& section, const QStr
 
     ReplaceItem replace;
     replace.name = key;
+    replace.size = download.size;
     if (packed) {
         replace.hash = fields.at(2);
+        replace.size = fields.at(3).toULongLong();
         replace.installName = fields.at(4);
     }
     if (!isSafeRelativePath(key)

@@ -58,15 +58,18 @@ void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
             QFile::remove(oldCopy);
             QFile::copy(files.installedPath(), oldCopy);
             emit message(QObject::tr("Patching %1").arg(item.targetName()));
-            addSubTask(new FileTaskSpecification_patch(nullptr, oldCopy, files.patchPath(), destination, this, share));
+            addSubTask(new FileTaskSpecification_patch(nullptr, oldCopy, files.patchPath(), destination, this, share,
+                                                       item.size));
             break;
         }
         case InstalledFile::Method::UnpackLzma2:
-            addSubTask(new FileUnpackTaskSpecification_lzma2(nullptr, files.downloadPath(), destination, this, share));
+            addSubTask(new FileUnpackTaskSpecification_lzma2(nullptr, files.downloadPath(), destination, this, share,
+                                                             item.size));
             break;
         case InstalledFile::Method::UnpackGzip:
         case InstalledFile::Method::Copy:
-            addSubTask(new FileUnpackTaskSpecification_zip(nullptr, files.downloadPath(), destination, this, share));
+            addSubTask(new FileUnpackTaskSpecification_zip(nullptr, files.downloadPath(), destination, this, share,
+                                                           item.size));
             break;
         }
     }

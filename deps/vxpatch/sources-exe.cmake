@@ -9,6 +9,7 @@ set(vxpatch_exe_sources
   src/lib/assemble_program.cpp
   src/lib/arm_branch.cpp src/lib/arm_branch.h
   # detection and the executable parsers
+  src/lib/address_ranges.cpp src/lib/address_ranges.h
   src/lib/disassembler.cpp src/lib/disassembler.h
   src/lib/disassembler_elf.cpp src/lib/disassembler_elf.h
   src/lib/disassembler_elf32_x86.cpp src/lib/disassembler_elf32_x86.h

@@ -137,8 +137,8 @@ void TestFileReplace::installsAllKindsAndVerifies()
     QList<ReplaceItem> items{
         {"notes.txt", "", "", ""},
         {"readme.txt", "", "", ""},
-        {"data.bin._lzma2_", sha512(data), "share/data.bin", ""},
-        {"libdemo.so.5._lzma2_", sha512(newLib), "lib/libdemo.so.5", "libdemo.so.5_patch_"},
+        {"data.bin._lzma2_", sha512(data), "share/data.bin", "", quint64(data.size())},
+        {"libdemo.so.5._lzma2_", sha512(newLib), "lib/libdemo.so.5", "libdemo.so.5_patch_", quint64(newLib.size())},
     };
     FileReplaceListTaskSpecification task(&items, m_Config.get(), nullptr, 1.0);
     QStringList messages;
@@ -161,7 +161,7 @@ void TestFileReplace::failureUndoesEverythingAndRestoresReplacedFiles()
     QList<ReplaceItem> items{
         {"readme.txt", "", "", ""},
         {"fresh/new.txt", "", "", ""},
-        {"broken._lzma2_", sha512("x"), "deeper/dir/broken.bin", ""},
+        {"broken._lzma2_", sha512("x"), "deeper/dir/broken.bin", "", 1},
     };
     FileReplaceListTaskSpecification task(&items, m_Config.get(), nullptr, 1.0);
     QStringList messages;
@@ -180,12 +180,13 @@ void TestFileReplace::wrongPatchResultRestoresOriginal()
     const QByteArray oldLib = content("old ", 300);
     writeFile(inst("libx.so"), oldLib);
     writeFile(m_Root->filePath("old.so"), oldLib);
-    writeFile(m_Root->filePath("new.so"), content("new ", 300));
+    const QByteArray newLib = content("new ", 300);
+    writeFile(m_Root->filePath("new.so"), newLib);
     QCOMPARE(vxpatch::CreateEnsemblePatch(QFile::encodeName(m_Root->filePath("old.so")).constData(),
                                           QFile::encodeName(m_Root->filePath("new.so")).constData(),
                                           QFile::encodeName(temp("libx.so_patch_")).constData()),
              vxpatch::STATUS_OK);
-    QList<ReplaceItem> items{{"libx.so._lzma2_", sha512("something else"), "libx.so", "libx.so_patch_"}};
+    QList<ReplaceItem> items{{"libx.so._lzma2_", sha512("something else"), "libx.so", "libx.so_patch_", quint64(newLib.size())}};
     FileReplaceListTaskSpecification task(&items, m_Config.get(), nullptr, 1.0);
     QStringList messages;
     QCOMPARE(run(&task, &messages), int(TaskSpecification::TASK_FAILED));
@@ -235,7 +236,8 @@ void TestFileReplace::selfUnzipBuildsNewUpdater()
     const QByteArray program = content("updater ", 500);
     QVERIFY(!pack("update._lzma2_", program).isEmpty());
     writeFile(temp("plain.txt"), "already in place");
-    QList<ReplaceItem> items{{"update._lzma2_", sha512(program), "update", ""}, {"plain.txt", "", "", ""}};
+    QList<ReplaceItem> items{{"update._lzma2_", sha512(program), "update", "", quint64(program.size())},
+                             {"plain.txt", "", "", ""}};
     UpdateSelfUnzipTaskSpecification task(&items, m_Config.get(), nullptr, 0.4);
     QStringList messages;
     QCOMPARE(run(&task, &messages), int(TaskSpecification::TASK_FINISHED));

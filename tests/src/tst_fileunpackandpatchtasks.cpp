@@ -51,6 +51,8 @@ QByteArray sampleContent(int size)
     return data;
 }
 
+constexpr quint64 kNoLimit = ~quint64(0);
+
 struct Outcome
 {
     bool finished = false;
@@ -91,6 +93,8 @@ private slots:
     void corruptLzma2ContainerFails();
     void patchApplied();
     void notAPatchFailsWithStatus5();
+    void outputBeyondListedSizeRefused_data();
+    void outputBeyondListedSizeRefused();
 
 private:
     QString path(const char* name) const { return m_Dir->path() + '/' + name; }
@@ -114,7 +118,8 @@ void TestFileUnpackAndPatchTasks::gzipUnpackedIntoExistingFileKeepsItsMode()
     QVERIFY(QFile::setPermissions(path("lib.so"), mode));
 
     RollbackDataList journal;
-    FileUnpackTaskSpecification_zip task(&journal, path("lib.so.gz"), path("lib.so"), nullptr, 1.0);
+    FileUnpackTaskSpecification_zip task(&journal, path("lib.so.gz"), path("lib.so"), nullptr, 1.0,
+                                         quint64(content.size()));
     QVERIFY(run(&task).finished);
     QCOMPARE(readFile(path("lib.so")), content);
     // Qt adds the "user" flags of whoever runs the test; only the mode bits count.
@@ -144,7 +149,8 @@ void TestFileUnpackAndPatchTasks::plainFileCopiedByGzipUnpacker()
     QFETCH(QByteArray, expected);
     QVERIFY(gzip ? writeGzip(path("src"), source) : writeFile(path("src"), source));
 
-    FileUnpackTaskSpecification_zip task(nullptr, path("src"), path("dst"), nullptr, 1.0);
+    FileUnpackTaskSpecification_zip task(nullptr, path("src"), path("dst"), nullptr, 1.0,
+                                         quint64(expected.size()));
     QVERIFY(run(&task).finished);
     QCOMPARE(readFile(path("dst")), expected);
 }
@@ -171,7 +177,7 @@ void TestFileUnpackAndPatchTasks::gzipFailures()
     QVERIFY(writeFile(path("out"), "an earlier file"));
 
     RollbackDataList journal;
-    FileUnpackTaskSpecification_zip task(&journal, src, dst, nullptr, 1.0);
+    FileUnpackTaskSpecification_zip task(&journal, src, dst, nullptr, 1.0, kNoLimit);
     const Outcome outcome = run(&task);
     QVERIFY(!outcome.finished);
     QCOMPARE(task.taskState(), int(TaskSpecification::TASK_FAILED));
@@ -188,7 +194,7 @@ void TestFileUnpackAndPatchTasks::lzma2ContainerUnpacked()
                                   QFile::encodeName(path("packed._lzma2_")).constData(), false));
 
     FileUnpackTaskSpecification_lzma2 task(nullptr, path("packed._lzma2_"), path("unpacked"),
-                                           nullptr, 1.0);
+                                           nullptr, 1.0, quint64(content.size()));
     QVERIFY(run(&task).finished);
     QCOMPARE(readFile(path("unpacked")), content);
 }
@@ -199,7 +205,7 @@ void TestFileUnpackAndPatchTasks::corruptLzma2ContainerFails()
     QVERIFY(writeGzip(path("packed._lzma2_"), sampleContent(1000)));
     RollbackDataList journal;
     FileUnpackTaskSpecification_lzma2 task(&journal, path("packed._lzma2_"), path("unpacked"),
-                                           nullptr, 1.0);
+                                           nullptr, 1.0, kNoLimit);
     const Outcome outcome = run(&task);
     QVERIFY(!outcome.finished);
     QCOMPARE(outcome.messages, QStringList{QString("Could not unpack '%1' to '%2'")
@@ -223,7 +229,7 @@ void TestFileUnpackAndPatchTasks::patchApplied()
 
     RollbackDataList journal;
     FileTaskSpecification_patch task(&journal, path("old"), path("app_patch_"), path("result"),
-                                     nullptr, 1.0);
+                                     nullptr, 1.0, quint64(newContent.size()));
     QVERIFY(run(&task).finished);
     QCOMPARE(readFile(path("result")), newContent);
     QCOMPARE(readFile(path("old")), oldContent);
@@ -237,7 +243,7 @@ void TestFileUnpackAndPatchTasks::notAPatchFailsWithStatus5()
     QVERIFY(writeFile(path("app_patch_"), "this is no patch at all"));
 
     FileTaskSpecification_patch task(nullptr, path("old"), path("app_patch_"), path("result"),
-                                     nullptr, 1.0);
+                                     nullptr, 1.0, kNoLimit);
     QTest::ignoreMessage(QtDebugMsg, "ApplyEnsemblePatch status = 5");
     QTest::ignoreMessage(QtDebugMsg, "Not an ensemble patch");
     const Outcome outcome = run(&task);
@@ -245,6 +251,53 @@ void TestFileUnpackAndPatchTasks::notAPatchFailsWithStatus5()
     QCOMPARE(outcome.messages, QStringList{QString("Could not patch '%1' to '%2'")
                                                .arg(path("old"), path("result"))});
     QVERIFY(!QFile::exists(path("result")));
+}
+
+void TestFileUnpackAndPatchTasks::outputBeyondListedSizeRefused_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("LZMA2 container") << "lzma2";
+    QTest::newRow("gzip file") << "gzip";
+    QTest::newRow("ensemble patch") << "patch";
+}
+
+// The installed size the product ini lists bounds every output: one byte more
+// fails the task with a message that says why, and leaves no output behind.
+void TestFileUnpackAndPatchTasks::outputBeyondListedSizeRefused()
+{
+    QFETCH(QString, kind);
+    const QByteArray content = sampleContent(90000);
+    const quint64 listed = quint64(content.size()) - 1;
+    QVERIFY(writeFile(path("plain"), content));
+    QVERIFY(writeFile(path("old"), sampleContent(50000)));
+    QVERIFY(writeGzip(path("src.gz"), content));
+    QVERIFY(vxpatch::PackLzmaFile(QFile::encodeName(path("plain")).constData(),
+                                  QFile::encodeName(path("src._lzma2_")).constData(), false));
+    QCOMPARE(int(vxpatch::CreateEnsemblePatch(QFile::encodeName(path("old")).constData(),
+                                              QFile::encodeName(path("plain")).constData(),
+                                              QFile::encodeName(path("app_patch_")).constData())),
+             int(vxpatch::STATUS_OK));
+
+    QScopedPointer<TaskSpecification> task;
+    QString refused;
+    if (kind == "lzma2") {
+        task.reset(new FileUnpackTaskSpecification_lzma2(nullptr, path("src._lzma2_"), path("out"),
+                                                         nullptr, 1.0, listed));
+        refused = QString("Refused '%1': it would unpack to more than %2 bytes").arg(path("src._lzma2_"));
+    } else if (kind == "gzip") {
+        task.reset(new FileUnpackTaskSpecification_zip(nullptr, path("src.gz"), path("out"), nullptr,
+                                                       1.0, listed));
+        refused = QString("Refused '%1': it would unpack to more than %2 bytes").arg(path("src.gz"));
+    } else {
+        task.reset(new FileTaskSpecification_patch(nullptr, path("old"), path("app_patch_"),
+                                                   path("out"), nullptr, 1.0, listed));
+        refused = QString("Refused '%1': the patched file would be larger than %2 bytes")
+                      .arg(path("app_patch_"));
+    }
+    const Outcome outcome = run(task.data());
+    QVERIFY(!outcome.finished);
+    QVERIFY2(outcome.messages.contains(refused.arg(listed)), qPrintable(outcome.messages.join('|')));
+    QVERIFY(!QFile::exists(path("out")));
 }
 
 QTEST_GUILESS_MAIN(TestFileUnpackAndPatchTasks)

@@ -201,6 +201,7 @@ void TestMakeDownloadReplaceList::packedFileJudgedByInstalledHash()
     QCOMPARE(replace.name, QString("stale._lzma2_"));
     QCOMPARE(replace.hash, sha512(kNew));
     QCOMPARE(replace.installName, QString("bin/stale"));
+    QCOMPARE(replace.size, quint64(kNew.size()));  // the installed size, not the download's
     QVERIFY(replace.patchName.isEmpty());
     QCOMPARE(lists.downloads.size(), 1);
     QCOMPARE(lists.downloads.at(0).name, QString("stale._lzma2_"));
@@ -236,6 +237,7 @@ void TestMakeDownloadReplaceList::patchOnlyForTheInstalledVersion()
     const DownloadItem& download = lists.downloads.at(0);
     QCOMPARE(replace.name, QString("app._lzma2_"));
     QCOMPARE(replace.hash, sha512(kNew));
+    QCOMPARE(replace.size, quint64(kNew.size()));  // what the patch must produce
     QCOMPARE(download.section, QString("client"));
     if (patched) {
         QCOMPARE(replace.patchName, QString("app.42_patch_"));

@@ -228,13 +228,13 @@ void TestVxpublishRelease::containersAndPatchesRebuildTheNewFiles()
             QCOMPARE(fields[3], QString::number(m_Old[installed].size()));
             const QByteArray old = path("old/" + installed).toUtf8();
             QCOMPARE(vxpatch::ApplyEnsemblePatch(old.constData(), source.constData(),
-                                                 result.toUtf8().constData()),
+                                                 result.toUtf8().constData(), vxpatch::kNoOutputLimit),
                      vxpatch::STATUS_OK);
         } else {
             QVERIFY(key.endsWith("._lzma2_"));
             QCOMPARE(fields[2], sha512(m_New[installed]));
             QCOMPARE(fields[3], QString::number(m_New[installed].size()));
-            QVERIFY(vxpatch::UnpackLzmaFile(source.constData(), result.toUtf8().constData()));
+            QVERIFY(vxpatch::UnpackLzmaFile(source.constData(), result.toUtf8().constData(), vxpatch::kNoOutputLimit));
         }
         QVERIFY2(readFile(result) == m_New[installed], qPrintable(key));
         ++rebuilt;
@@ -247,7 +247,7 @@ void TestVxpublishRelease::signatureCoversTheUnpackedIni()
 {
     const QString ini = versionDir() + "/" + kIniName;
     const QString unpacked = path("unpacked.ini");
-    QVERIFY(vxpatch::UnpackLzmaFile((ini + "._lzma2_").toUtf8().constData(), unpacked.toUtf8().constData()));
+    QVERIFY(vxpatch::UnpackLzmaFile((ini + "._lzma2_").toUtf8().constData(), unpacked.toUtf8().constData(), vxpatch::kNoOutputLimit));
     const QByteArray text = readFile(unpacked);
     QCOMPARE(text, readFile(ini));
     QVERIFY(text.startsWith("version=7\nproduct=client_linux_amd64\n\n["));

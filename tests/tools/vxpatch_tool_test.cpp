@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "../deps/vxpatch/bombs.h"
 #include "../deps/vxpatch/engine_test_support.h"
 
 namespace {
@@ -55,6 +56,33 @@ TEST_F(VxpatchToolTest, UnpackFailureShowsTheEngineMessage) {
   const Outcome missing = Run("unpack " + Path("missing") + " " + Path("out"));
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.errors.find("could not open lzma file"), std::string::npos) << missing.errors;
+}
+
+// Bombs are refused by the default limit with a hint at --limit, which sets
+// the limit either way.
+TEST_F(VxpatchToolTest, OutputLimitRefusesBombsWithAHint) {
+  vxtest::WriteFile(dir_.File("claims"), vxtest::ClaimingContainer(0xFFFFFFFFu));
+  vxtest::WriteFile(dir_.File("split"), vxtest::SplitDiffBomb(size_t{2} << 20));
+  vxtest::WriteFile(dir_.File("old"), vxtest::Text("old"));
+  vxtest::WriteFile(dir_.File("zeros"), vxtest::ZeroContainer(size_t{2} << 20));
+  struct Row {
+    std::string arguments;
+    std::string message;
+  };
+  const Row rows[] = {
+      {"unpack " + Path("claims") + " " + Path("out"), "the output would exceed the limit of 268435456 bytes"},
+      {"apply-diff " + Path("old") + " " + Path("split") + " " + Path("out"),
+       "could not apply the diff: the output would exceed the limit of 268435456 bytes"},
+      {"unpack --limit 1M " + Path("zeros") + " " + Path("out"), "limit of 1048576 bytes (--limit raises it"},
+  };
+  for (const Row& row : rows) {
+    const Outcome outcome = Run(row.arguments);
+    EXPECT_EQ(outcome.status, 1) << row.arguments;
+    EXPECT_NE(outcome.errors.find(row.message), std::string::npos) << outcome.errors;
+    EXPECT_FALSE(vxtest::FileExists(dir_.File("out")));
+  }
+  EXPECT_EQ(Run("unpack --limit 2M " + Path("zeros") + " " + Path("out")).status, 0);
+  EXPECT_EQ(Run("unpack --limit lots " + Path("zeros") + " " + Path("out")).status, 2);
 }
 
 TEST_F(VxpatchToolTest, DiffAndApplyWithEveryMethod) {

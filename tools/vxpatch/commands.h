@@ -32,6 +32,8 @@ void AddPatchCommands(CommandTable* table);
 
 // Shared by the command files: prints "vxpatch: <message>" to stderr.
 void ReportError(const std::string& message);
+// True once the engine logged that an output would pass its limit.
+bool EngineReportedLimit();
 // Prints the usage of one command and returns kExitUsage.
 int UsageError(const std::string& command, const std::string& problem);
 

@@ -1,5 +1,7 @@
 // pack and unpack: the packed-file container.
 #include "commands.h"
+#include "input_file.h"
+#include "output_limit_option.h"
 #include "packed_file.h"
 
 namespace vxtool {
@@ -26,9 +28,23 @@ int RunPack(const Arguments& arguments) {
 }
 
 int RunUnpack(const Arguments& arguments) {
-  if (arguments.size() != 2) return UsageError("unpack", "unpack takes an input and an output file");
-  if (!vxpatch::UnpackLzmaFile(arguments[0].c_str(), arguments[1].c_str())) {
-    ReportError("could not unpack '" + arguments[0] + "'");
+  OutputLimitOption limit_option;
+  Arguments paths;
+  for (size_t index = 0; index < arguments.size(); ++index) {
+    const std::string& argument = arguments[index];
+    int status = kExitUsage;
+    if (argument == "--limit") {
+      if (!ParseLimitValue("unpack", arguments, &index, &limit_option, &status)) return status;
+    } else if (argument.size() > 1 && argument[0] == '-') {
+      return UsageError("unpack", "unknown option '" + argument + "'");
+    } else {
+      paths.push_back(argument);
+    }
+  }
+  if (paths.size() != 2) return UsageError("unpack", "unpack takes an input and an output file");
+  const size_t limit = EffectiveLimit(limit_option, FileSize(paths[0]));
+  if (!vxpatch::UnpackLzmaFile(paths[0].c_str(), paths[1].c_str(), limit)) {
+    ReportFailure("could not unpack '" + paths[0] + "'", limit);
     return kExitFailure;
   }
   return kExitSuccess;
@@ -38,7 +54,7 @@ int RunUnpack(const Arguments& arguments) {
 
 void AddContainerCommands(CommandTable* table) {
   table->push_back({"pack", "[--exe] IN OUT", RunPack});
-  table->push_back({"unpack", "IN OUT", RunUnpack});
+  table->push_back({"unpack", "[--limit BYTES] IN OUT", RunUnpack});
 }
 
 }  // namespace vxtool

@@ -3,6 +3,7 @@
 
 #include "commands.h"
 #include "input_file.h"
+#include "output_limit_option.h"
 #include "packed_file.h"
 #include "vxdiff.h"
 
@@ -11,18 +12,22 @@ namespace {
 
 struct DiffOptions {
   bool header = false;
+  OutputLimitOption limit;
   vxpatch::DiffMethod method = vxpatch::DIFF_LZMA2_JOINED;
   Arguments paths;
 };
 
-// Parses [--method raw|split|joined] [--header] and the paths; the method is
-// accepted only where `allow_method` is set. Returns false on a usage error.
+// Parses [--method raw|split|joined] [--header] [--limit BYTES] and the
+// paths; the method is accepted only where `allow_method` is set (diff), the
+// limit only where it is not (apply-diff). Returns false on a usage error.
 bool ParseDiffOptions(const std::string& command, const Arguments& arguments, bool allow_method,
                       DiffOptions* options, int* status) {
   for (size_t index = 0; index < arguments.size(); ++index) {
     const std::string& argument = arguments[index];
     if (argument == "--header") {
       options->header = true;
+    } else if (!allow_method && argument == "--limit") {
+      if (!ParseLimitValue(command, arguments, &index, &options->limit, status)) return false;
     } else if (allow_method && argument == "--method") {
       if (index + 1 == arguments.size()) {
         *status = UsageError(command, "--method needs raw, split or joined");
@@ -93,8 +98,9 @@ int RunApplyDiff(const Arguments& arguments) {
     return kExitFailure;
   }
   vxpatch::OutputStream result;
-  if (!vxpatch::ApplyDiff(&old_stream, &diff_stream, &result, options.header)) {
-    ReportError("could not apply the diff");
+  const size_t limit = EffectiveLimit(options.limit, old_stream.Remaining() + diff_stream.Remaining());
+  if (!vxpatch::ApplyDiff(&old_stream, &diff_stream, &result, options.header, limit)) {
+    ReportFailure("could not apply the diff", limit);
     return kExitFailure;
   }
   return WriteOutput(options.paths[2], result);
@@ -104,7 +110,7 @@ int RunApplyDiff(const Arguments& arguments) {
 
 void AddDiffCommands(CommandTable* table) {
   table->push_back({"diff", "[--method raw|split|joined] [--header] OLD NEW DIFF", RunDiff});
-  table->push_back({"apply-diff", "[--header] OLD DIFF NEW", RunApplyDiff});
+  table->push_back({"apply-diff", "[--header] [--limit BYTES] OLD DIFF NEW", RunApplyDiff});
 }
 
 }  // namespace vxtool

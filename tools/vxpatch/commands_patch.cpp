@@ -22,6 +22,7 @@
 #include "ensemble_patch.h"
 #include "executable_elements.h"
 #include "input_file.h"
+#include "output_limit_option.h"
 
 namespace vxtool {
 namespace {
@@ -42,9 +43,27 @@ int RunMakePatch(const Arguments& arguments) {
 }
 
 int RunApplyPatch(const Arguments& arguments) {
-  if (arguments.size() != 3) return UsageError("apply-patch", "apply-patch takes three files");
+  OutputLimitOption limit_option;
+  Arguments paths;
+  for (size_t index = 0; index < arguments.size(); ++index) {
+    const std::string& argument = arguments[index];
+    int status = kExitUsage;
+    if (argument == "--limit") {
+      if (!ParseLimitValue("apply-patch", arguments, &index, &limit_option, &status)) return status;
+    } else if (argument.size() > 1 && argument[0] == '-') {
+      return UsageError("apply-patch", "unknown option '" + argument + "'");
+    } else {
+      paths.push_back(argument);
+    }
+  }
+  if (paths.size() != 3) return UsageError("apply-patch", "apply-patch takes three files");
+  const size_t limit = EffectiveLimit(limit_option, FileSize(paths[0]) + FileSize(paths[1]));
   const vxpatch::Status status =
-      vxpatch::ApplyEnsemblePatch(arguments[0].c_str(), arguments[1].c_str(), arguments[2].c_str());
+      vxpatch::ApplyEnsemblePatch(paths[0].c_str(), paths[1].c_str(), paths[2].c_str(), limit);
+  if (status == vxpatch::STATUS_OUTPUT_LIMIT) {
+    ReportFailure("apply-patch", limit);
+    return kExitFailure;
+  }
   return StatusExit("apply-patch", status);
 }
 
@@ -144,7 +163,7 @@ int RunRoundtrip(const Arguments& arguments) {
 
 void AddPatchCommands(CommandTable* table) {
   table->push_back({"make-patch", "OLD NEW PATCH", RunMakePatch});
-  table->push_back({"apply-patch", "OLD PATCH NEW", RunApplyPatch});
+  table->push_back({"apply-patch", "[--limit BYTES] OLD PATCH NEW", RunApplyPatch});
   table->push_back({"detect", "FILE", RunDetect});
   table->push_back({"roundtrip", "FILE", RunRoundtrip});
 }

@@ -13,6 +13,10 @@ namespace vxtool {
 // On failure reports "cannot read '<path>'" and returns false.
 bool OpenInput(const std::string& path, vxpatch::MappedFile* file, vxpatch::InputStream* stream);
 
+// The size of a file, 0 when it cannot be read (the command then reports
+// that itself).
+size_t FileSize(const std::string& path);
+
 }  // namespace vxtool
 
 #endif  // VXPATCH_TOOL_INPUT_FILE_H

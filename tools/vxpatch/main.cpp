@@ -34,6 +34,12 @@ void PrintUsage() {
 
 void ReportError(const std::string& message) { std::fprintf(stderr, "vxpatch: %s\n", message.c_str()); }
 
+namespace {
+bool g_limit_reported = false;
+}  // namespace
+
+bool EngineReportedLimit() { return g_limit_reported; }
+
 int UsageError(const std::string& command, const std::string& problem) {
   ReportError(problem);
   for (const Command& entry : Table()) {
@@ -46,6 +52,7 @@ int UsageError(const std::string& command, const std::string& problem) {
 
 int main(int argc, char** argv) {
   voxlog::EngineLog::AddSink([](const voxlog::LogRecord& record) {
+    if (record.message.rfind("output would exceed the limit", 0) == 0) vxtool::g_limit_reported = true;
     if (record.level <= voxlog::LOG_ERROR) {
       std::fprintf(stderr, "vxpatch: %s: %s\n", voxlog::LevelName(record.level), record.message.c_str());
     }

@@ -238,7 +238,7 @@ int runRelease(const Args& args)
     const fs::path unpackedIni = scratchDir / "unpacked.ini";
     Bytes unpacked;
     if (!vxpatch::PackLzmaFile(scratchIni.c_str(), packedIni.c_str(), false)
-        || !vxpatch::UnpackLzmaFile(packedIni.c_str(), unpackedIni.c_str())
+        || !vxpatch::UnpackLzmaFile(packedIni.c_str(), unpackedIni.c_str(), textBytes.size())
         || !readFile(unpackedIni.string(), unpacked, reason) || unpacked != textBytes)
         return fail(EXIT_INVALID, "cannot pack the product ini");
 

@@ -100,7 +100,8 @@ bool pack(const TreeFile& file, const std::string& container, const std::string&
     }
     const std::string unpacked = scratchDir + "/unpacked";
     std::string unpackedHash;
-    if (!vxpatch::UnpackLzmaFile(container.c_str(), unpacked.c_str())) {
+    // Unpacked under the limit the updater sets: the installed size listed.
+    if (!vxpatch::UnpackLzmaFile(container.c_str(), unpacked.c_str(), file.size)) {
         engineFailure = true;
         reason = "the container of '" + file.path + "' does not unpack" + engine.because();
         return false;

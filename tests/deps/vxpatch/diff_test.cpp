@@ -65,7 +65,7 @@ std::vector<std::string> Apply(const Bytes& old_bytes, const Bytes& diff, bool h
   InputStream old_stream(old_bytes.data(), old_bytes.size());
   InputStream diff_stream(diff.data(), diff.size());
   OutputStream out;
-  *ok = ApplyDiff(&old_stream, &diff_stream, &out, header);
+  *ok = ApplyDiff(&old_stream, &diff_stream, &out, header, kNoOutputLimit);
   *result = Content(out);
   return log.Messages();
 }

@@ -35,7 +35,7 @@ vxpatch::Status Apply(const Bytes& old_file, const Bytes& patch, Bytes* result =
   InputStream old_stream(old_file.data(), old_file.size());
   InputStream patch_stream(patch.data(), patch.size());
   OutputStream out;
-  const vxpatch::Status status = vxpatch::ApplyEnsemblePatch(&old_stream, &patch_stream, &out);
+  const vxpatch::Status status = vxpatch::ApplyEnsemblePatch(&old_stream, &patch_stream, &out, vxpatch::kNoOutputLimit);
   if (result) *result = ToBytes(out);
   return status;
 }
@@ -303,13 +303,13 @@ TEST_F(EnsemblePatchFiles, ProgramsOfEveryKindArePatchedThroughTheirElements) {
       ASSERT_EQ(vxpatch::CreateEnsemblePatch(old_path.c_str(), new_path.c_str(), patch_path.c_str()),
                 vxpatch::STATUS_OK);
       EXPECT_EQ(ElementCount(exetest::ReadFile(patch_path)), 1);
-      ASSERT_EQ(vxpatch::ApplyEnsemblePatch(old_path.c_str(), patch_path.c_str(), result_path.c_str()),
+      ASSERT_EQ(vxpatch::ApplyEnsemblePatch(old_path.c_str(), patch_path.c_str(), result_path.c_str(), vxpatch::kNoOutputLimit),
                 vxpatch::STATUS_OK);
       EXPECT_TRUE(exetest::ReadFile(result_path) == exetest::ReadFile(new_path));
       // And backwards.
       ASSERT_EQ(vxpatch::CreateEnsemblePatch(new_path.c_str(), old_path.c_str(), patch_path.c_str()),
                 vxpatch::STATUS_OK);
-      ASSERT_EQ(vxpatch::ApplyEnsemblePatch(new_path.c_str(), patch_path.c_str(), result_path.c_str()),
+      ASSERT_EQ(vxpatch::ApplyEnsemblePatch(new_path.c_str(), patch_path.c_str(), result_path.c_str(), vxpatch::kNoOutputLimit),
                 vxpatch::STATUS_OK);
       EXPECT_TRUE(exetest::ReadFile(result_path) == exetest::ReadFile(old_path));
     }
@@ -345,7 +345,7 @@ TEST_F(EnsemblePatchFiles, OtherFilesIdenticalFilesAndMismatchedKindsUseNoElemen
     ASSERT_EQ(vxpatch::CreateEnsemblePatch(old_path.c_str(), new_path.c_str(), patch_path.c_str()),
               vxpatch::STATUS_OK);
     EXPECT_EQ(ElementCount(exetest::ReadFile(patch_path)), c.elements);
-    ASSERT_EQ(vxpatch::ApplyEnsemblePatch(old_path.c_str(), patch_path.c_str(), result_path.c_str()),
+    ASSERT_EQ(vxpatch::ApplyEnsemblePatch(old_path.c_str(), patch_path.c_str(), result_path.c_str(), vxpatch::kNoOutputLimit),
               vxpatch::STATUS_OK);
     EXPECT_TRUE(exetest::ReadFile(result_path) == c.new_file);
   }
@@ -356,21 +356,21 @@ TEST_F(EnsemblePatchFiles, FileStatusesAndNothingWrittenOnFailure) {
   const std::string patch_path = Write("patch", PlainPatch(kOld, kNew).Build());
   const std::string missing = dir_.File("missing");
   const std::string result = dir_.File("result");
-  EXPECT_EQ(vxpatch::ApplyEnsemblePatch(old_path.c_str(), missing.c_str(), result.c_str()),
+  EXPECT_EQ(vxpatch::ApplyEnsemblePatch(old_path.c_str(), missing.c_str(), result.c_str(), vxpatch::kNoOutputLimit),
             vxpatch::STATUS_READ_OPEN_ERROR);
-  EXPECT_EQ(vxpatch::ApplyEnsemblePatch(missing.c_str(), patch_path.c_str(), result.c_str()),
+  EXPECT_EQ(vxpatch::ApplyEnsemblePatch(missing.c_str(), patch_path.c_str(), result.c_str(), vxpatch::kNoOutputLimit),
             vxpatch::STATUS_READ_ERROR);
   // The header is checked before the old file is even opened.
   const std::string bad_magic = Write("bad", {1, 2, 3});
-  EXPECT_EQ(vxpatch::ApplyEnsemblePatch(missing.c_str(), bad_magic.c_str(), result.c_str()),
+  EXPECT_EQ(vxpatch::ApplyEnsemblePatch(missing.c_str(), bad_magic.c_str(), result.c_str(), vxpatch::kNoOutputLimit),
             vxpatch::STATUS_BAD_MAGIC);
   const std::string changed = Write("changed", {'O', 'l', 'd'});
-  EXPECT_EQ(vxpatch::ApplyEnsemblePatch(changed.c_str(), patch_path.c_str(), result.c_str()),
+  EXPECT_EQ(vxpatch::ApplyEnsemblePatch(changed.c_str(), patch_path.c_str(), result.c_str(), vxpatch::kNoOutputLimit),
             vxpatch::STATUS_BAD_CRC);
   EXPECT_FALSE(Exists("result"));
-  EXPECT_EQ(vxpatch::ApplyEnsemblePatch(old_path.c_str(), patch_path.c_str(), dir_.File("no/such/dir").c_str()),
+  EXPECT_EQ(vxpatch::ApplyEnsemblePatch(old_path.c_str(), patch_path.c_str(), dir_.File("no/such/dir").c_str(), vxpatch::kNoOutputLimit),
             vxpatch::STATUS_READ_ERROR);
-  ASSERT_EQ(vxpatch::ApplyEnsemblePatch(old_path.c_str(), patch_path.c_str(), result.c_str()), vxpatch::STATUS_OK);
+  ASSERT_EQ(vxpatch::ApplyEnsemblePatch(old_path.c_str(), patch_path.c_str(), result.c_str(), vxpatch::kNoOutputLimit), vxpatch::STATUS_OK);
   EXPECT_EQ(exetest::ReadFile(result), kNew);
 }
 

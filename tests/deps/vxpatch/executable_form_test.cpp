@@ -74,7 +74,7 @@ class ExecutableFormTest : public ::testing::Test {
     EXPECT_TRUE(vxpatch::PackLzmaFile(input.c_str(), packed.c_str(), true)) << input;
     const Bytes container = exetest::ReadFile(packed);
     EXPECT_EQ(ReadHeader(container).directive, directive) << input;
-    EXPECT_TRUE(vxpatch::UnpackLzmaFile(packed.c_str(), unpacked.c_str())) << input;
+    EXPECT_TRUE(vxpatch::UnpackLzmaFile(packed.c_str(), unpacked.c_str(), vxpatch::kNoOutputLimit)) << input;
     EXPECT_EQ(exetest::ReadFile(unpacked), exetest::ReadFile(input)) << input;
     return container;
   }
@@ -95,7 +95,7 @@ class ExecutableFormTest : public ::testing::Test {
     exetest::WriteFile(packed, container);
     std::remove(output.c_str());
     vxtest::LogCapture capture;
-    const bool ok = vxpatch::UnpackLzmaFile(packed.c_str(), output.c_str());
+    const bool ok = vxpatch::UnpackLzmaFile(packed.c_str(), output.c_str(), vxpatch::kNoOutputLimit);
     *errors = capture.Messages();
     EXPECT_EQ(vxtest::FileExists(output), ok);
     return ok;
@@ -281,7 +281,7 @@ TEST_F(ExecutableFormTest, DamagedExecutablesStillPackToExactContainers) {
       ++packed_forms;
       vxpatch::InputStream in(packed);
       vxpatch::OutputStream unpacked;
-      ASSERT_TRUE(vxpatch::UnpackLzmaStream(&in, &unpacked)) << input << " round " << round;
+      ASSERT_TRUE(vxpatch::UnpackLzmaStream(&in, &unpacked, vxpatch::kNoOutputLimit)) << input << " round " << round;
       EXPECT_EQ(vxtest::Content(unpacked), damaged) << input << " round " << round;
     }
     EXPECT_GT(packed_forms, 5u) << input;
@@ -316,7 +316,7 @@ TEST_F(ExecutableFormTest, EnsemblePatchesBetweenVersionsApplyExactly) {
     ASSERT_EQ(vxpatch::CreateEnsemblePatch(pair.old_file.c_str(), pair.new_file.c_str(), patch.c_str()),
               vxpatch::STATUS_OK)
         << pair.name;
-    ASSERT_EQ(vxpatch::ApplyEnsemblePatch(pair.old_file.c_str(), patch.c_str(), result.c_str()), vxpatch::STATUS_OK)
+    ASSERT_EQ(vxpatch::ApplyEnsemblePatch(pair.old_file.c_str(), patch.c_str(), result.c_str(), vxpatch::kNoOutputLimit), vxpatch::STATUS_OK)
         << pair.name;
     EXPECT_EQ(exetest::ReadFile(result), exetest::ReadFile(pair.new_file)) << pair.name;
   }

@@ -30,7 +30,7 @@ Bytes Container(const Bytes& content) {
 bool Unpack(const Bytes& container, Bytes* result) {
   InputStream in(container.data(), container.size());
   OutputStream out;
-  const bool ok = UnpackLzmaStream(&in, &out);
+  const bool ok = UnpackLzmaStream(&in, &out, kNoOutputLimit);
   *result = Content(out);
   return ok;
 }
@@ -47,7 +47,7 @@ bool Apply(const Bytes& old_bytes, const Bytes& diff, bool header, Bytes* result
   InputStream old_stream(old_bytes.data(), old_bytes.size());
   InputStream diff_stream(diff.data(), diff.size());
   OutputStream out;
-  const bool ok = ApplyDiff(&old_stream, &diff_stream, &out, header);
+  const bool ok = ApplyDiff(&old_stream, &diff_stream, &out, header, kNoOutputLimit);
   *result = Content(out);
   return ok;
 }

@@ -12,7 +12,9 @@
 
 namespace vxpatch {
 
-bool UnpackContainerStream(InputStream* packed, OutputStream* result, const ExecutableFormHooks& hooks) {
+bool UnpackContainerStream(InputStream* packed, OutputStream* result, const ExecutableFormHooks& hooks,
+                           size_t output_limit) {
+  result->SetLimit(output_limit);
   uint32_t magic = 0;
   uint32_t checksum = 0;
   uint32_t directive = 0;
@@ -30,7 +32,7 @@ bool UnpackContainerStream(InputStream* packed, OutputStream* result, const Exec
       return false;
     }
   } else if (directive == DIRECTIVE_EXECUTABLE && hooks.unpack) {
-    if (!hooks.unpack(packed, result)) return false;
+    if (!hooks.unpack(packed, result, output_limit)) return false;
   } else {
     LogError("Unknown preprocessing dirrective");
     return false;
@@ -42,7 +44,9 @@ bool UnpackContainerStream(InputStream* packed, OutputStream* result, const Exec
   return true;
 }
 
-bool UnpackContainerFile(const char* input_path, const char* output_path, const ExecutableFormHooks& hooks) {
+bool UnpackContainerFile(const char* input_path, const char* output_path, const ExecutableFormHooks& hooks,
+                         size_t output_limit, bool* over_limit) {
+  if (over_limit) *over_limit = false;
   try {
     MappedFile input;
     if (!input.Open(input_path)) {
@@ -51,7 +55,10 @@ bool UnpackContainerFile(const char* input_path, const char* output_path, const 
     }
     InputStream packed(input.Data(), input.Length());
     OutputStream result;
-    if (!UnpackContainerStream(&packed, &result, hooks)) return false;
+    if (!UnpackContainerStream(&packed, &result, hooks, output_limit)) {
+      if (over_limit) *over_limit = result.LimitExceeded();
+      return false;
+    }
     if (!WriteWholeFile(output_path, result.Buffer(), result.Length())) {
       LogError("could not write output file");
       return false;

@@ -17,6 +17,12 @@
 //    without an unpack hook), "could not decompress file", "crc mismatch",
 //    "could not write output file" (plus the block's own message where a
 //    block fails).
+//    The unpacked file may have at most `output_limit` bytes: a container
+//    that would produce more fails as soon as that shows ("output would
+//    exceed the limit of <n> bytes", then "could not decompress file" or the
+//    executable form's message), and no buffer of the unpacking grows beyond
+//    WorkLimit(output_limit) (output_limit.h). `over_limit`, when given,
+//    tells whether a failure was the limit's.
 //  - PackContainerFile(input, output, hooks): writes a container; the
 //    executable form when the pack hook is given and the form applies, else
 //    the plain form. An empty input file packs to the container of no bytes.
@@ -49,17 +55,21 @@ enum class ExecutablePackResult { kPacked, kUsePlainForm, kFailed };
 // whole input and on kPacked leaves the complete container in `packed`. A null
 // half: directive 2 is unknown (unpacking), or never tried (packing).
 struct ExecutableFormHooks {
-  bool (*unpack)(InputStream* payload, OutputStream* result);
+  bool (*unpack)(InputStream* payload, OutputStream* result, size_t output_limit);
   ExecutablePackResult (*pack)(const uint8_t* data, size_t length, uint32_t checksum, OutputStream* packed);
 };
 
-bool UnpackContainerFile(const char* input_path, const char* output_path, const ExecutableFormHooks& hooks);
+bool UnpackContainerFile(const char* input_path, const char* output_path, const ExecutableFormHooks& hooks,
+                         size_t output_limit, bool* over_limit = nullptr);
 bool PackContainerFile(const char* input_path, const char* output_path, const ExecutableFormHooks& hooks);
 
 // The stream halves, for callers that hold the bytes already.
 // UnpackContainerStream: the whole container in `packed`, the verified
-// content appended to the empty `result`; same messages as the file form.
-bool UnpackContainerStream(InputStream* packed, OutputStream* result, const ExecutableFormHooks& hooks);
+// content appended to the empty `result`, whose limit becomes `output_limit`;
+// same messages as the file form. A failure because of the limit leaves
+// `result` failed with LimitExceeded().
+bool UnpackContainerStream(InputStream* packed, OutputStream* result, const ExecutableFormHooks& hooks,
+                           size_t output_limit);
 // PackPlainForm: appends the plain container of `data` to `packed`.
 bool PackPlainForm(const uint8_t* data, size_t length, uint32_t checksum, OutputStream* packed);
 

@@ -149,25 +149,64 @@ bool DisassemblerElf::ReadSegments(uint64_t phoff, uint16_t phnum) {
   return true;
 }
 
-bool DisassemblerElf::IsValidTargetRva(uint32_t rva) const {
-  // Half-open like RvaToFileOffset: the end of a segment is outside it.
-  for (const ElfSegment& segment : segments_) {
-    if (segment.type != kPtLoad) continue;
-    if (rva >= segment.vaddr && rva - segment.vaddr < segment.memsz) return true;
+namespace {
+
+uint64_t RangeEnd(uint64_t begin, uint64_t size) {
+  return UINT64_MAX - begin < size ? UINT64_MAX : begin + size;
+}
+
+}  // namespace
+
+void DisassemblerElf::BuildIndexes() {
+  load_ranges_.Clear();
+  mapped_ranges_.Clear();
+  walked_ranges_.Clear();
+  array_ranges_.Clear();
+  for (size_t i = 0; i < segments_.size(); ++i) {
+    const ElfSegment& segment = segments_[i];
+    // Half-open: the end of a segment is outside it.
+    if (segment.type == kPtLoad) load_ranges_.Add(segment.vaddr, RangeEnd(segment.vaddr, segment.memsz), i);
+    // The first segment that holds file bytes for an rva maps it.
+    mapped_ranges_.Add(segment.vaddr, RangeEnd(segment.vaddr, std::min(segment.memsz, segment.filesz)), i);
   }
-  return false;
+  for (const ElfSection& section : sections_) {
+    if (section.type == SHT_INIT_ARRAY_TYPE || section.type == SHT_FINI_ARRAY_TYPE)
+      array_ranges_.Add(section.offset, section.end(), 0);
+    if (section.type == SHT_PROGBITS_TYPE || section.type == SHT_REL_TYPE)
+      walked_ranges_.Add(section.offset, section.end(), 0);
+  }
+  load_ranges_.Build();
+  mapped_ranges_.Build();
+  walked_ranges_.Build();
+  array_ranges_.Build();
+}
+
+bool DisassemblerElf::IsValidTargetRva(uint32_t rva) const {
+  size_t index = 0;
+  return load_ranges_.Find(rva, &index);
 }
 
 bool DisassemblerElf::RvaToFileOffset(uint32_t rva, uint64_t* offset) const {
-  for (const ElfSegment& segment : segments_) {
-    if (rva < segment.vaddr) continue;
-    const uint64_t delta = rva - segment.vaddr;
-    if (delta < segment.memsz && delta < segment.filesz) {
-      *offset = segment.offset + delta;
-      return true;
+  size_t index = 0;
+  if (!mapped_ranges_.Find(rva, &index)) return false;
+  const ElfSegment& segment = segments_[index];
+  *offset = segment.offset + (rva - segment.vaddr);
+  return true;
+}
+
+bool DisassemblerElf::SectionsWalkable() const {
+  uint64_t position = 0;
+  for (const ElfSection& section : sections_) {
+    if (section.type == SHT_NOBITS_TYPE) continue;
+    position = std::max(position, section.offset);
+    if (section.type != SHT_PROGBITS_TYPE && section.type != SHT_REL_TYPE) continue;
+    if (section.offset < position && section.size > 0) {
+      Debug("Overlapping ELF section at offset " + std::to_string(section.offset));
+      return false;
     }
+    position = std::max(position, section.end());
   }
-  return false;
+  return true;
 }
 
 bool DisassemblerElf::EmitRange(ParsedProgram* program, uint64_t from, uint64_t to) {
@@ -177,17 +216,13 @@ bool DisassemblerElf::EmitRange(ParsedProgram* program, uint64_t from, uint64_t 
 }
 
 bool DisassemblerElf::InSectionOfType1Or9(uint64_t file_offset) const {
-  bool inside = false;
-  for (const ElfSection& section : sections_) {
-    if (file_offset < section.offset || file_offset - section.offset >= section.size) continue;
-    // A location that the walk would skip (inside an init or fini array that
-    // overlaps a progbits section) must not be collected: the relocation
-    // table marker stands for every collected location, so a skipped one
-    // would drop its relocation entry from the rebuilt file.
-    if (section.type == SHT_INIT_ARRAY_TYPE || section.type == SHT_FINI_ARRAY_TYPE) return false;
-    if (section.type == SHT_PROGBITS_TYPE || section.type == SHT_REL_TYPE) inside = true;
-  }
-  return inside;
+  size_t unused = 0;
+  // A location that the walk would skip (inside an init or fini array that
+  // overlaps a progbits section) must not be collected: the relocation table
+  // marker stands for every collected location, so a skipped one would drop
+  // its relocation entry from the rebuilt file.
+  if (array_ranges_.Find(file_offset, &unused)) return false;
+  return walked_ranges_.Find(file_offset, &unused);
 }
 
 bool DisassemblerElf::CollectAbs32() {
@@ -239,6 +274,8 @@ bool DisassemblerElf::EmitProgram(ParsedProgram* program) {
   if (!headers_ok()) return false;
   try {
     program->set_image_base(0);
+    if (!SectionsWalkable()) return false;
+    BuildIndexes();
     if (!CollectAbs32() || !CollectRel32()) return false;
 
     uint64_t position = 0;

@@ -10,7 +10,11 @@
 //    addresses fit 32 bits; nothing outside [start, start + length) is read.
 //  - EmitProgram fails cleanly (false, DEBUG message) on anything the walk
 //    could not reproduce byte for byte: overlapping sections, misplaced or
-//    overlapping abs32 locations, malformed relocation sections.
+//    overlapping abs32 locations, malformed relocation sections. Overlapping
+//    sections are refused before anything is scanned, so the scanned and
+//    walked sections never add up to more than the file, and the address
+//    rules are looked up in indexes: the work grows with the file's size,
+//    whatever counts its headers declare.
 #ifndef VXPATCH_DISASSEMBLER_ELF_H
 #define VXPATCH_DISASSEMBLER_ELF_H
 
@@ -18,6 +22,7 @@
 #include <memory>
 #include <vector>
 
+#include "address_ranges.h"
 #include "disassembler.h"
 #include "typed_rva.h"
 
@@ -98,6 +103,10 @@ class DisassemblerElf : public Disassembler {
 
  private:
   bool ReadSections(uint64_t shoff, uint16_t shnum);
+  // The walk's overlap rule, checked before the scans that it would make
+  // pointless.
+  bool SectionsWalkable() const;
+  void BuildIndexes();
   bool ReadSegments(uint64_t phoff, uint16_t phnum);
   bool CollectAbs32();
   bool CollectRel32();
@@ -107,6 +116,10 @@ class DisassemblerElf : public Disassembler {
   bool is64_;
   std::vector<ElfSection> sections_;
   std::vector<ElfSegment> segments_;
+  AddressRanges load_ranges_;     // rvas inside load segments
+  AddressRanges mapped_ranges_;   // rvas with file bytes, by segment index
+  AddressRanges walked_ranges_;   // file offsets in progbits and REL sections
+  AddressRanges array_ranges_;    // file offsets in init and fini arrays
   std::vector<Abs32Location> abs32_;
   std::vector<std::unique_ptr<TypedRVA>> rel32_;
   size_t next_abs32_ = 0;

@@ -186,20 +186,16 @@ bool DisassemblerMacho::ParseSegment(uint64_t command, uint32_t command_size) {
 }
 
 bool DisassemblerMacho::IsValidTargetRva(uint32_t rva) const {
-  for (const MachoSegment& segment : segments_) {
-    if (rva >= segment.vmaddr && rva - segment.vmaddr < segment.vmsize) return true;
-  }
-  return false;
+  size_t index = 0;
+  return segment_ranges_.Find(rva, &index);
 }
 
 bool DisassemblerMacho::RvaToFileOffset(uint32_t rva, uint64_t* offset) const {
-  for (const MachoCodeSection& section : code_sections_) {
-    if (rva >= section.addr && rva - section.addr < section.size) {
-      *offset = section.offset + uint64_t{rva - section.addr};
-      return true;
-    }
-  }
-  return false;
+  size_t index = 0;
+  if (!code_ranges_.Find(rva, &index)) return false;
+  const MachoCodeSection& section = code_sections_[index];
+  *offset = section.offset + uint64_t{rva - section.addr};
+  return true;
 }
 
 void DisassemblerMacho::ScanRel32(const MachoCodeSection& section) {
@@ -241,6 +237,22 @@ bool DisassemblerMacho::EmitProgram(ParsedProgram* program) {
   try {
     program->set_image_base(0);
     rel32_.clear();
+    // Each code section is scanned on its own; sections that overlap so much
+    // that together they exceed the file would only repeat the work.
+    uint64_t code_bytes = 0;
+    for (const MachoCodeSection& section : code_sections_) code_bytes += section.size;
+    if (code_bytes > length()) {
+      LogDebug("Code sections larger than the file");
+      return false;
+    }
+    segment_ranges_.Clear();
+    code_ranges_.Clear();
+    for (const MachoSegment& segment : segments_)
+      segment_ranges_.Add(segment.vmaddr, uint64_t{segment.vmaddr} + segment.vmsize, 0);
+    for (size_t i = 0; i < code_sections_.size(); ++i)
+      code_ranges_.Add(code_sections_[i].addr, uint64_t{code_sections_[i].addr} + code_sections_[i].size, i);
+    segment_ranges_.Build();
+    code_ranges_.Build();
     for (const MachoCodeSection& section : code_sections_) ScanRel32(section);
     std::sort(rel32_.begin(), rel32_.end(),
               [](const MachoRel32& a, const MachoRel32& b) { return a.rva < b.rva; });

@@ -12,13 +12,17 @@
 //  - EmitProgram scans the code sections for rel32 locations whose targets
 //    lie in a recorded segment and walks the file in offset order; every byte
 //    up to length() is emitted once, so assembly reproduces the bytes exactly.
-//    No abs32 locations, image base 0.
+//    No abs32 locations, image base 0. Code sections that together exceed the
+//    file (overlapping over and over) are refused before anything is
+//    scanned, and addresses are looked up in indexes, so the work grows with
+//    the file's size, not with its count of load commands.
 #ifndef VXPATCH_DISASSEMBLER_MACHO_H
 #define VXPATCH_DISASSEMBLER_MACHO_H
 
 #include <cstdint>
 #include <vector>
 
+#include "address_ranges.h"
 #include "disassembler.h"
 
 namespace vxpatch {
@@ -69,6 +73,8 @@ class DisassemblerMacho : public Disassembler {
   uint64_t address_window_ = 0;
   bool window_chosen_ = false;
   std::vector<MachoRel32> rel32_;
+  AddressRanges segment_ranges_;  // rvas inside a recorded segment
+  AddressRanges code_ranges_;     // rvas of code sections, by index
 };
 
 }  // namespace vxpatch

@@ -9,6 +9,7 @@
 #include "ensemble_patcher.h"
 #include "lzmaioout.h"
 #include "mapped_file.h"
+#include "output_limit.h"
 #include "packed_file.h"
 #include "vxdiff.h"
 
@@ -40,9 +41,10 @@ Status ReadEnsembleHeader(InputStream* patch, EnsembleHeader* header) {
 
 class EnsemblePatchApplier {
  public:
-  Status Apply(InputStream* old_file, InputStream* patch, OutputStream* result);
+  Status Apply(InputStream* old_file, InputStream* patch, OutputStream* result, size_t output_limit);
 
  private:
+  Status ApplySteps(InputStream* patch, OutputStream* body, OutputStream* result);
   Status ReadElementDescriptions(InputStream* descriptions);
   Status CorrectParameters(InputStream* correction, InputStreamSet* corrected);
   Status TransformElements(InputStreamSet* parameters, OutputStreamSet* transformed);
@@ -51,26 +53,59 @@ class EnsemblePatchApplier {
 
   const uint8_t* base_start_ = nullptr;
   size_t base_length_ = 0;
+  size_t output_limit_ = kNoOutputLimit;
+  // The limit of every buffer built on the way: the old file's encoded
+  // elements and the prediction grow with the old file, the rest with the
+  // output.
+  size_t work_limit_ = kNoOutputLimit;
+  OutputStream prediction_;
   EnsembleHeader header_;
   std::vector<std::unique_ptr<TransformationPatcher>> patchers_;
   OutputStream parameter_storage_;
   OutputStream element_storage_;
+  size_t transformed_bytes_ = 0;
 };
 
-Status EnsemblePatchApplier::Apply(InputStream* old_file, InputStream* patch, OutputStream* result) {
+// Bytes held by the streams of `set`.
+size_t TotalLength(OutputStreamSet* set) {
+  size_t total = 0;
+  for (size_t i = 0; i < kMaxStreams; ++i) total = SaturatingAdd(total, set->Stream(i)->Length());
+  return total;
+}
+
+Status EnsemblePatchApplier::Apply(InputStream* old_file, InputStream* patch, OutputStream* result,
+                                   size_t output_limit) {
   const Status header_status = ReadEnsembleHeader(patch, &header_);
   if (header_status != STATUS_OK) return header_status;
   base_start_ = old_file->Current();
   base_length_ = old_file->Remaining();
   if (ComputeChecksum(base_start_, base_length_) != header_.source_checksum) return STATUS_BAD_CRC;
 
+  output_limit_ = output_limit;
+  work_limit_ = WorkLimit(SaturatingAdd(output_limit, base_length_));
+  result->SetLimit(output_limit);
   OutputStream body;
-  if (!ReadLzma2Block(patch, &body)) return STATUS_STREAM_ERROR;
+  body.SetLimit(work_limit_);
+  parameter_storage_.SetLimit(work_limit_);
+  element_storage_.SetLimit(work_limit_);
+  prediction_.SetLimit(SaturatingAdd(base_length_, work_limit_));
+  const Status status = ApplySteps(patch, &body, result);
+  if (status == STATUS_OK) return STATUS_OK;
+  // Whichever step ran into a limit reported its own kind of failure; the
+  // caller learns the one reason that matters.
+  for (const OutputStream* stream : {&body, &parameter_storage_, &element_storage_, &prediction_, result}) {
+    if (stream->LimitExceeded()) return STATUS_OUTPUT_LIMIT;
+  }
+  return status;
+}
+
+Status EnsemblePatchApplier::ApplySteps(InputStream* patch, OutputStream* body, OutputStream* result) {
+  if (!ReadLzma2Block(patch, body)) return STATUS_STREAM_ERROR;
   // An unparsable body reads as a set of empty streams, so the missing
   // element count reports a bad header. A set of fewer than four streams is
   // just as malformed and is refused before any missing stream is touched.
   InputStreamSet streams;
-  if (!streams.InitFromBuffer(body.Buffer(), body.Length())) streams = InputStreamSet();
+  if (!streams.InitFromBuffer(body->Buffer(), body->Length())) streams = InputStreamSet();
   if (streams.Count() < kEnsembleStreamCount) return STATUS_BAD_HEADER;
 
   Status status = ReadElementDescriptions(streams.Stream(kElementDescriptions));
@@ -84,12 +119,12 @@ Status EnsemblePatchApplier::Apply(InputStream* old_file, InputStream* patch, Ou
   InputStreamSet elements;
   status = CorrectElements(&transformed, streams.Stream(kElementCorrection), &elements);
   if (status != STATUS_OK) return status;
-  OutputStream prediction;
-  status = Predict(&elements, &prediction);
+  status = Predict(&elements, &prediction_);
   if (status != STATUS_OK) return status;
 
-  InputStream prediction_view(prediction);
-  if (!ApplyDiff(&prediction_view, streams.Stream(kFinalCorrection), result, false)) return STATUS_GENERAL_ERROR;
+  InputStream prediction_view(prediction_);
+  if (!ApplyDiff(&prediction_view, streams.Stream(kFinalCorrection), result, false, output_limit_))
+    return STATUS_GENERAL_ERROR;
   if (ComputeChecksum(result->Buffer(), result->Length()) != header_.target_checksum) return STATUS_BAD_CRC;
   return STATUS_OK;
 }
@@ -124,7 +159,7 @@ Status EnsemblePatchApplier::CorrectParameters(InputStream* correction, InputStr
   OutputStream serialised;
   if (!predicted.SerializeSet(&serialised)) return STATUS_STREAM_ERROR;
   InputStream serialised_view(serialised);
-  if (!ApplyDiff(&serialised_view, correction, &parameter_storage_, false)) return STATUS_GENERAL_ERROR;
+  if (!ApplyDiff(&serialised_view, correction, &parameter_storage_, false, work_limit_)) return STATUS_GENERAL_ERROR;
   if (!corrected->InitFromBuffer(parameter_storage_.Buffer(), parameter_storage_.Length()))
     return STATUS_STREAM_ERROR;
   return STATUS_OK;
@@ -141,6 +176,13 @@ Status EnsemblePatchApplier::TransformElements(InputStreamSet* parameters, Outpu
     if (status != STATUS_OK) return status;
     if (!nested.Empty()) return STATUS_STREAM_NOT_CONSUMED;
     if (!transformed->WriteSet(&element)) return STATUS_STREAM_ERROR;
+    // Elements may overlap, so their encoded forms are bounded by nothing but
+    // this: a patch listing one large element many times is refused here.
+    transformed_bytes_ = SaturatingAdd(transformed_bytes_, TotalLength(transformed));
+    if (transformed_bytes_ > work_limit_) {
+      LogOutputLimit(work_limit_);
+      return STATUS_OUTPUT_LIMIT;
+    }
   }
   return parameters->Empty() ? STATUS_OK : STATUS_STREAM_NOT_CONSUMED;
 }
@@ -150,7 +192,7 @@ Status EnsemblePatchApplier::CorrectElements(OutputStreamSet* transformed, Input
   OutputStream serialised;
   if (!transformed->SerializeSet(&serialised)) return STATUS_STREAM_ERROR;
   InputStream serialised_view(serialised);
-  if (!ApplyDiff(&serialised_view, correction, &element_storage_, false)) return STATUS_GENERAL_ERROR;
+  if (!ApplyDiff(&serialised_view, correction, &element_storage_, false, work_limit_)) return STATUS_GENERAL_ERROR;
   if (!corrected->InitFromBuffer(element_storage_.Buffer(), element_storage_.Length()))
     return STATUS_STREAM_ERROR;
   return STATUS_OK;
@@ -160,6 +202,7 @@ Status EnsemblePatchApplier::Predict(InputStreamSet* elements, OutputStream* pre
   size_t reservation = header_.prediction_size;
   const size_t plausible = base_length_ + kMaxAssemblyGrowth * element_storage_.Length();
   if (reservation > plausible) reservation = plausible;
+  if (reservation > prediction->Limit()) reservation = prediction->Limit();
   if (!prediction->Reserve(reservation)) return STATUS_STREAM_ERROR;
   if (!prediction->Write(base_start_, base_length_)) return STATUS_STREAM_ERROR;
   for (auto& patcher : patchers_) {
@@ -176,16 +219,17 @@ Status EnsemblePatchApplier::Predict(InputStreamSet* elements, OutputStream* pre
 
 }  // namespace
 
-Status ApplyEnsemblePatch(InputStream* old_file, InputStream* patch, OutputStream* result) {
+Status ApplyEnsemblePatch(InputStream* old_file, InputStream* patch, OutputStream* result, size_t output_limit) {
   try {
     EnsemblePatchApplier applier;
-    return applier.Apply(old_file, patch, result);
+    return applier.Apply(old_file, patch, result, output_limit);
   } catch (const std::bad_alloc&) {
     return STATUS_STREAM_ERROR;
   }
 }
 
-Status ApplyEnsemblePatch(const oschar* old_path, const oschar* patch_path, const oschar* new_path) {
+Status ApplyEnsemblePatch(const oschar* old_path, const oschar* patch_path, const oschar* new_path,
+                          size_t output_limit) {
   MappedFile patch_file;
   if (!patch_file.Open(patch_path)) return STATUS_READ_OPEN_ERROR;
   {
@@ -201,7 +245,7 @@ Status ApplyEnsemblePatch(const oschar* old_path, const oschar* patch_path, cons
   InputStream old_stream(old_file.Data(), old_file.Length());
   InputStream patch_stream(patch_file.Data(), patch_file.Length());
   OutputStream result;
-  const Status status = ApplyEnsemblePatch(&old_stream, &patch_stream, &result);
+  const Status status = ApplyEnsemblePatch(&old_stream, &patch_stream, &result, output_limit);
   if (status != STATUS_OK) return status;
   if (!WriteWholeFile(new_path, result.Buffer(), result.Length())) return STATUS_READ_ERROR;
   return STATUS_OK;

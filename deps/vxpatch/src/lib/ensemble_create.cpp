@@ -151,7 +151,9 @@ bool Reproduces(Bytes old_file, Bytes new_file, const OutputStream& patch) {
   InputStream old_stream(old_file.data, old_file.length);
   InputStream patch_stream(patch);
   OutputStream result;
-  if (ApplyEnsemblePatch(&old_stream, &patch_stream, &result) != STATUS_OK) return false;
+  // Applied under the limit the updater sets (the new file's size), so that
+  // a patch is only written when installed updaters take it.
+  if (ApplyEnsemblePatch(&old_stream, &patch_stream, &result, new_file.length) != STATUS_OK) return false;
   return result.Length() == new_file.length &&
          (new_file.length == 0 || std::equal(new_file.data, new_file.data + new_file.length, result.Buffer()));
 }

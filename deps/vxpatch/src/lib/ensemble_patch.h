@@ -10,6 +10,12 @@
 // Contract:
 //  - ApplyEnsemblePatch returns a Status; STATUS_OK only when the result's
 //    checksum matched, and only then is anything written to the new path.
+//    The new file may have at most `output_limit` bytes; every buffer on the
+//    way is limited to WorkLimit(output_limit + old file size) (the
+//    prediction to the old file size plus that), the encoded old elements
+//    together too. A patch that would pass a limit fails as soon as that
+//    shows with STATUS_OUTPUT_LIMIT ("output would exceed the limit of <n>
+//    bytes" in the log).
 //  - Old and patch files are mapped, never copied; mappings are released on
 //    every path. An empty old file is a valid old file (it cannot be mapped,
 //    so it is read as no bytes).
@@ -39,10 +45,11 @@ enum EnsembleStream : size_t {
   kEnsembleStreamCount = 4,
 };
 
-Status ApplyEnsemblePatch(const oschar* old_path, const oschar* patch_path, const oschar* new_path);
+Status ApplyEnsemblePatch(const oschar* old_path, const oschar* patch_path, const oschar* new_path,
+                          size_t output_limit);
 // The old stream's remaining bytes are the old file; the result stream must
-// be empty.
-Status ApplyEnsemblePatch(InputStream* old_file, InputStream* patch, OutputStream* result);
+// be empty (its limit becomes `output_limit`).
+Status ApplyEnsemblePatch(InputStream* old_file, InputStream* patch, OutputStream* result, size_t output_limit);
 
 Status CreateEnsemblePatch(const oschar* old_path, const oschar* new_path, const oschar* patch_path);
 // Appends the patch to `patch`.

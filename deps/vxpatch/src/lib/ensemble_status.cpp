@@ -21,6 +21,7 @@ const char* StatusName(int status) {
     case STATUS_DISASSEMBLY_FAILED: return "STATUS_DISASSEMBLY_FAILED";
     case STATUS_ASSEMBLY_FAILED: return "STATUS_ASSEMBLY_FAILED";
     case STATUS_TRIM_FAILED: return "STATUS_TRIM_FAILED";
+    case STATUS_OUTPUT_LIMIT: return "STATUS_OUTPUT_LIMIT";
     default: return "STATUS_UNKNOWN";
   }
 }

@@ -25,6 +25,8 @@ enum Status : int {
   STATUS_DISASSEMBLY_FAILED = 25,
   STATUS_ASSEMBLY_FAILED = 26,
   STATUS_TRIM_FAILED = 28,
+  // The output, or a buffer on the way to it, would pass the caller's limit.
+  STATUS_OUTPUT_LIMIT = 29,
 };
 
 // "STATUS_OK", ...; "STATUS_UNKNOWN" for values outside the table.

@@ -14,6 +14,7 @@
 #include "engine_log.h"
 #include "executable_elements.h"
 #include "lzmaioout.h"
+#include "output_limit.h"
 #include "container.h"
 #include "vxdiff.h"
 
@@ -43,7 +44,10 @@ bool AssembleElements(InputStreamSet* set, OutputStream* assembly) {
     std::unique_ptr<EncodedProgram> program;
     if (ReadEncodedProgram(&program_set, &program) != STATUS_OK)
       return UnpackError("could not read encoded program");
-    if (AssembleProgram(program.get(), assembly) != STATUS_OK) return UnpackError("could not assemble program");
+    if (AssembleProgram(program.get(), assembly) != STATUS_OK) {
+      if (assembly->LimitExceeded()) LogOutputLimit(assembly->Limit());
+      return UnpackError("could not assemble program");
+    }
   }
   return true;
 }
@@ -92,18 +96,26 @@ bool BuildExecutableForm(const uint8_t* data, size_t length, uint32_t checksum,
 
 }  // namespace
 
-bool UnpackExecutableForm(InputStream* payload, OutputStream* result) {
+bool UnpackExecutableForm(InputStream* payload, OutputStream* result, size_t output_limit) {
   try {
     OutputStream decompressed;
-    if (!ReadLzma2Block(payload, &decompressed)) return UnpackError("could not decompress file");
+    decompressed.SetLimit(WorkLimit(output_limit));
+    if (!ReadLzma2Block(payload, &decompressed)) {
+      if (decompressed.LimitExceeded()) result->FailOverLimit();
+      return UnpackError("could not decompress file");
+    }
     InputStreamSet set;
     if (!set.InitFromBuffer(decompressed.Buffer(), decompressed.Length()))
       return UnpackError("could not init dif_and_dis set");
     if (set.Count() < 2) return UnpackError("dis_and_diff too small");
     OutputStream assembly;
-    if (!AssembleElements(&set, &assembly)) return false;
+    assembly.SetLimit(WorkLimit(output_limit));
+    if (!AssembleElements(&set, &assembly)) {
+      if (assembly.LimitExceeded()) result->FailOverLimit();
+      return false;
+    }
     InputStream old_bytes(assembly);
-    if (!ApplyDiff(&old_bytes, set.Stream(set.Count() - 1), result, false))
+    if (!ApplyDiff(&old_bytes, set.Stream(set.Count() - 1), result, false, output_limit))
       return UnpackError("could not apply diff");
     return true;
   } catch (const std::bad_alloc&) {

@@ -4,8 +4,12 @@
 //
 // Contract:
 //  - UnpackExecutableForm: `payload` is positioned right after the container
-//    header; appends the unpacked file to the empty `result`. Logs its own
-//    ERROR messages; the container checks the checksum afterwards.
+//    header; appends the unpacked file (at most `output_limit` bytes) to the
+//    empty `result`. The decompressed payload and the assembled elements are
+//    each limited to WorkLimit(output_limit); when one of them, or the
+//    result, runs into its limit, `result` ends failed with LimitExceeded().
+//    Logs its own ERROR messages; the container checks the checksum
+//    afterwards.
 //  - PackExecutableForm: the whole input and its checksum; on kPacked `packed`
 //    holds the complete container (header with directive 2 and payload);
 //    kUsePlainForm sends the caller to the plain form (`packed` is then
@@ -22,7 +26,7 @@
 
 namespace vxpatch {
 
-bool UnpackExecutableForm(InputStream* payload, OutputStream* result);
+bool UnpackExecutableForm(InputStream* payload, OutputStream* result, size_t output_limit);
 ExecutablePackResult PackExecutableForm(const uint8_t* data, size_t length, uint32_t checksum,
                                         OutputStream* packed);
 

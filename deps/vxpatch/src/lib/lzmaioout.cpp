@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "engine_log.h"
+#include "output_limit.h"
 
 namespace vxpatch {
 namespace {
@@ -27,6 +28,8 @@ constexpr uint8_t kMaxDictionaryProperty = 40;
 constexpr uint64_t kMaxChunkOutput = uint64_t{2} << 20;
 constexpr uint64_t kMinChunkInput = 6;
 constexpr size_t kEncoderOutputStep = size_t{64} << 10;
+// First growth of a decoded block's output; later growth doubles.
+constexpr size_t kDecodeStep = size_t{64} << 10;
 
 uint32_t DictionarySizeFromProperty(uint8_t property) {
   if (property == kMaxDictionaryProperty) return std::numeric_limits<uint32_t>::max();
@@ -61,17 +64,21 @@ int SdkCodeFor(lzma_ret result, const lzma_stream& stream) {
   }
 }
 
-// Runs the raw decoder over all of `input`, writing at most `capacity` bytes.
-// Returns an SDK code; on SDK_OK *consumed and *produced are set.
-int DecodeRaw(uint8_t properties, const uint8_t* input, size_t input_length, uint8_t* output,
-              size_t capacity, size_t* consumed, size_t* produced) {
+// Decodes the block's data from `input` onto `output`, `unpacked_size` bytes
+// at most. The output grows with what the decoder produces (doubling, from a
+// small first step), never by the announced size at once: a block that
+// announces gigabytes and ends early costs only what it really held. Returns
+// an SDK code; on SDK_OK *consumed and *produced are set. On failure the
+// output keeps its length (or is failed, when it could not grow).
+int DecodeRaw(uint8_t properties, const InputStream& input, size_t unpacked_size, OutputStream* output,
+              size_t* consumed, size_t* produced) {
   lzma_options_lzma options;
   if (lzma_lzma_preset(&options, 0)) return SDK_ERROR_UNSUPPORTED;
   // Output never refers back further than what was produced, so a dictionary
   // of the output's size decodes every valid block, whatever the properties
   // byte claims, without reserving the claimed (up to 4 GiB) dictionary.
   const uint64_t claimed = DictionarySizeFromProperty(properties);
-  const uint64_t needed = capacity < LZMA_DICT_SIZE_MIN ? LZMA_DICT_SIZE_MIN : capacity;
+  const uint64_t needed = unpacked_size < LZMA_DICT_SIZE_MIN ? LZMA_DICT_SIZE_MIN : unpacked_size;
   options.dict_size = static_cast<uint32_t>(claimed < needed ? claimed : needed);
   if (options.dict_size < LZMA_DICT_SIZE_MIN) options.dict_size = LZMA_DICT_SIZE_MIN;
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
@@ -79,17 +86,34 @@ int DecodeRaw(uint8_t properties, const uint8_t* input, size_t input_length, uin
   lzma_stream stream = LZMA_STREAM_INIT;
   lzma_ret result = lzma_raw_decoder(&stream, filters);
   if (result != LZMA_OK) return SdkCodeFor(result, stream);
-  stream.next_in = input;
-  stream.avail_in = input_length;
-  stream.next_out = output;
-  stream.avail_out = capacity;
-  do {
+  stream.next_in = input.Current();
+  stream.avail_in = input.Remaining();
+  const size_t base = output->Length();
+  size_t done = 0;
+  int code = SDK_OK;
+  for (;;) {
+    const size_t wanted = unpacked_size - done;
+    if (wanted > 0 && !output->EnsureSpare(wanted < kDecodeStep ? wanted : kDecodeStep)) {
+      code = SDK_ERROR_MEM;
+      break;
+    }
+    const size_t room = output->SpareCapacity() < wanted ? output->SpareCapacity() : wanted;
+    stream.next_out = output->Spare();
+    stream.avail_out = room;
     result = lzma_code(&stream, LZMA_FINISH);
-  } while (result == LZMA_OK);
-  const int code = result == LZMA_STREAM_END ? SDK_OK : SdkCodeFor(result, stream);
-  *consumed = input_length - stream.avail_in;
-  *produced = capacity - stream.avail_out;
+    const size_t filled = room - stream.avail_out;
+    output->Commit(filled);
+    done += filled;
+    if (result == LZMA_STREAM_END) break;
+    if (result != LZMA_OK) {
+      code = SdkCodeFor(result, stream);
+      break;
+    }
+  }
+  *consumed = input.Remaining() - stream.avail_in;
+  *produced = done;
   lzma_end(&stream);
+  if (code != SDK_OK && !output->Failed()) output->Truncate(base);
   return code;
 }
 
@@ -108,6 +132,18 @@ bool ReadLzma2Block(InputStream* input, OutputStream* output) {
     LogError("Error read LZMA2 unpack size");
     return false;
   }
+  if (output->Failed()) {
+    *input = start;
+    LogError("unable to allocate sink space");
+    return false;
+  }
+  // Refused before anything is decoded: the announced size is what the block
+  // must produce, so a block beyond the limit can only fail.
+  if (!output->WithinLimit(unpacked_size)) {
+    *input = start;
+    LogOutputLimit(output->Limit());
+    return false;
+  }
   if (properties > kMaxDictionaryProperty) {
     *input = start;
     LogDecodeFailure(SDK_ERROR_UNSUPPORTED);
@@ -118,22 +154,21 @@ bool ReadLzma2Block(InputStream* input, OutputStream* output) {
     LogDecodeFailure(SDK_ERROR_INPUT_EOF);
     return false;
   }
-  if (!output->Reserve(unpacked_size)) {
+  size_t consumed = 0;
+  size_t produced = 0;
+  const int code = DecodeRaw(properties, *input, unpacked_size, output, &consumed, &produced);
+  if (code == SDK_ERROR_MEM && output->Failed()) {
     *input = start;
     LogError("unable to allocate sink space");
     return false;
   }
-  size_t consumed = 0;
-  size_t produced = 0;
-  const int code = DecodeRaw(properties, input->Current(), input->Remaining(), output->Spare(),
-                             unpacked_size, &consumed, &produced);
   if (code != SDK_OK || produced != unpacked_size) {
+    if (code == SDK_OK) output->Truncate(output->Length() - produced);
     *input = start;
     LogDecodeFailure(code);
     return false;
   }
   input->Skip(consumed);
-  output->Commit(produced);
   return true;
 }
 

@@ -15,11 +15,21 @@
 //    announced size, 1 data error (also: more data than announced), 2 out of
 //    memory, 4 unsupported properties, 6 input ended early (also: an announced
 //    size the remaining input cannot possibly produce).
-//  - Nothing is allocated for an announced size that the remaining input cannot
-//    produce: every LZMA2 chunk takes at least 6 input bytes and yields at most
-//    2 MiB.
+//  - The output's limit (OutputStream::SetLimit) is honoured: a block that
+//    announces more than the output may still take fails at once with "output
+//    would exceed the limit of <n> bytes", before anything is decoded, and
+//    leaves the output failed with LimitExceeded().
+//  - Nothing is reserved for the announced size: the output grows with the
+//    bytes the decoder actually produces (doubling from 64 KiB), so a block
+//    that announces gigabytes and holds little costs little. An announced
+//    size that the remaining input cannot produce is refused outright (every
+//    LZMA2 chunk takes at least 6 input bytes and yields at most 2 MiB).
+//    Memory while decoding: the output plus liblzma's dictionary window, which
+//    is at most the smaller of the announced size and the dictionary the
+//    properties byte claims.
 //  - WriteLzma2Block appends one block encoding the given bytes (compression
-//    level 9, its dictionary no larger than the data). Inputs of 4 GiB or more are refused. Failures log
+//    level 9, its dictionary no larger than the data). Inputs of 4 GiB or
+//    more are refused. Failures log
 //    "Error Lzma2Enc_SetProps" or "Error Lzma2Enc_Encode" and return false.
 //  - Reentrant.
 #ifndef VXPATCH_LZMAIOOUT_H

@@ -12,16 +12,16 @@ constexpr ExecutableFormHooks kPackAnyForm{UnpackExecutableForm, PackExecutableF
 
 }  // namespace
 
-bool UnpackLzmaFile(const char* input_path, const char* output_path) {
-  return UnpackContainerFile(input_path, output_path, kUnpackAnyForm);
+bool UnpackLzmaFile(const char* input_path, const char* output_path, size_t output_limit, bool* over_limit) {
+  return UnpackContainerFile(input_path, output_path, kUnpackAnyForm, output_limit, over_limit);
 }
 
 bool PackLzmaFile(const char* input_path, const char* output_path, bool preprocess) {
   return PackContainerFile(input_path, output_path, preprocess ? kPackAnyForm : kUnpackAnyForm);
 }
 
-bool UnpackLzmaStream(InputStream* packed, OutputStream* result) {
-  return UnpackContainerStream(packed, result, kUnpackAnyForm);
+bool UnpackLzmaStream(InputStream* packed, OutputStream* result, size_t output_limit) {
+  return UnpackContainerStream(packed, result, kUnpackAnyForm, output_limit);
 }
 
 }  // namespace vxpatch

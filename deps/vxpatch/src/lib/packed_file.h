@@ -3,8 +3,8 @@
 // handed in. What the updater and the tools unpack and pack with.
 //
 // Contract:
-//  - UnpackLzmaFile(input, output): UnpackContainerFile with the executable
-//    form; same guarantees and messages.
+//  - UnpackLzmaFile(input, output, output_limit): UnpackContainerFile with
+//    the executable form; same guarantees, limit and messages.
 //  - PackLzmaFile(input, output, preprocess): writes a container; plain form
 //    unless `preprocess` and the executable form applies (a fallback after a
 //    failure of the executable form has logged "falling back to default
@@ -18,9 +18,11 @@
 
 namespace vxpatch {
 
-bool UnpackLzmaFile(const char* input_path, const char* output_path);
+// `over_limit`, when given, tells whether a failure was the limit's.
+bool UnpackLzmaFile(const char* input_path, const char* output_path, size_t output_limit,
+                    bool* over_limit = nullptr);
 bool PackLzmaFile(const char* input_path, const char* output_path, bool preprocess);
-bool UnpackLzmaStream(InputStream* packed, OutputStream* result);
+bool UnpackLzmaStream(InputStream* packed, OutputStream* result, size_t output_limit);
 
 }  // namespace vxpatch
 

@@ -120,11 +120,17 @@ bool InputStream::PeekSubstream(size_t offset, size_t count, InputStream* part) 
 OutputStream::~OutputStream() { std::free(buffer_); }
 
 OutputStream::OutputStream(OutputStream&& other) noexcept
-    : buffer_(other.buffer_), length_(other.length_), capacity_(other.capacity_), failed_(other.failed_) {
+    : buffer_(other.buffer_),
+      length_(other.length_),
+      capacity_(other.capacity_),
+      limit_(other.limit_),
+      failed_(other.failed_),
+      limit_exceeded_(other.limit_exceeded_) {
   other.buffer_ = nullptr;
   other.length_ = 0;
   other.capacity_ = 0;
   other.failed_ = false;
+  other.limit_exceeded_ = false;
 }
 
 OutputStream& OutputStream::operator=(OutputStream&& other) noexcept {
@@ -133,7 +139,9 @@ OutputStream& OutputStream::operator=(OutputStream&& other) noexcept {
     buffer_ = std::exchange(other.buffer_, nullptr);
     length_ = std::exchange(other.length_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
+    limit_ = other.limit_;
     failed_ = std::exchange(other.failed_, false);
+    limit_exceeded_ = std::exchange(other.limit_exceeded_, false);
   }
   return *this;
 }
@@ -157,8 +165,19 @@ bool OutputStream::Grow(size_t new_capacity) {
   return true;
 }
 
+bool OutputStream::WithinLimit(size_t count) {
+  if (length_ <= limit_ && limit_ - length_ >= count) return true;
+  FailOverLimit();
+  return false;
+}
+
+void OutputStream::FailOverLimit() {
+  Fail();
+  limit_exceeded_ = true;
+}
+
 bool OutputStream::EnsureSpare(size_t count) {
-  if (failed_) return false;
+  if (failed_ || !WithinLimit(count)) return false;
   if (capacity_ - length_ >= count) return true;
   const size_t max = std::numeric_limits<size_t>::max();
   if (max - length_ < count) {
@@ -174,6 +193,8 @@ bool OutputStream::EnsureSpare(size_t count) {
     }
     new_capacity *= 2;
   }
+  // Doubling stops at the limit: the room beyond it could never be used.
+  if (new_capacity > limit_) new_capacity = limit_ < needed ? needed : limit_;
   return Grow(new_capacity);
 }
 
@@ -183,13 +204,14 @@ bool OutputStream::Reserve(size_t count) {
     Fail();
     return false;
   }
+  if (!WithinLimit(count)) return false;
   const size_t needed = length_ + count;
   if (capacity_ >= needed) return true;
   return Grow(needed < kMinCapacity ? kMinCapacity : needed);
 }
 
 bool OutputStream::Commit(size_t count) {
-  if (failed_ || capacity_ - length_ < count) return false;
+  if (failed_ || capacity_ - length_ < count || !WithinLimit(count)) return false;
   length_ += count;
   return true;
 }
@@ -233,12 +255,17 @@ bool OutputStream::Append(OutputStream* other) {
 
 void OutputStream::Clear() { length_ = 0; }
 
+void OutputStream::Truncate(size_t length) {
+  if (length < length_) length_ = length;
+}
+
 void OutputStream::Retire() {
   std::free(buffer_);
   buffer_ = nullptr;
   length_ = 0;
   capacity_ = 0;
   failed_ = false;
+  limit_exceeded_ = false;
 }
 
 // ------------------------------------------------------------- InputStreamSet

@@ -15,6 +15,10 @@
 //    buffer released, length 0, every later write fails, until Retire().
 //    Writes grow the capacity by doubling from 256; Reserve() grows it to
 //    exactly what is asked. Lengths and capacities are 64-bit (size_t).
+//    A stream may carry a length limit (SetLimit): a write, reservation or
+//    commit that would take the length beyond it fails like an allocation
+//    failure, and LimitExceeded() then tells the two apart. Capacity never
+//    grows beyond the limit, so memory follows the bytes actually written.
 //  - InputStreamSet / OutputStreamSet hold up to kMaxStreams streams and travel
 //    serialised as: varint version 20090218, varint count (0..10), count varint
 //    lengths, then the streams back to back (exactly the sum of the lengths).
@@ -35,6 +39,8 @@ namespace vxpatch {
 constexpr size_t kMaxVarintBytes = 5;
 constexpr size_t kMaxStreams = 10;
 constexpr uint32_t kStreamSetVersion = 20090218;
+// No limit on an output stream's length.
+constexpr size_t kNoOutputLimit = SIZE_MAX;
 
 class OutputStream;
 
@@ -110,8 +116,26 @@ class OutputStream {
   bool Append(OutputStream* other);
   // Drops the content, keeping the buffer (a failed stream stays failed).
   void Clear();
+  // Drops the content beyond `length` (no effect when it is not shorter).
+  void Truncate(size_t length);
   // Releases the buffer; length and capacity 0, failed state cleared.
   void Retire();
+
+  // The most bytes the stream may hold; kNoOutputLimit by default. Retire()
+  // keeps it.
+  void SetLimit(size_t limit) { limit_ = limit; }
+  size_t Limit() const { return limit_; }
+  // How many more bytes the limit allows (0 in the failed state).
+  size_t Headroom() const { return failed_ || length_ > limit_ ? 0 : limit_ - length_; }
+  // The stream failed because a write would have passed its limit.
+  bool LimitExceeded() const { return limit_exceeded_; }
+  // True when `count` more bytes fit the limit; otherwise the stream fails
+  // as if they had been written (LimitExceeded()). For producers that know
+  // their size before they start.
+  bool WithinLimit(size_t count);
+  // Fails the stream as if a write had passed its limit: for producers whose
+  // own buffers ran into limits derived from this stream's.
+  void FailOverLimit();
 
   bool Failed() const { return failed_; }
   size_t Length() const { return length_; }
@@ -126,7 +150,9 @@ class OutputStream {
   uint8_t* buffer_ = nullptr;
   size_t length_ = 0;
   size_t capacity_ = 0;
+  size_t limit_ = kNoOutputLimit;
   bool failed_ = false;
+  bool limit_exceeded_ = false;
 };
 
 class InputStreamSet {

@@ -23,6 +23,12 @@
 //    "Corrupt patch", "crc mismatch", and the LZMA2 block's own. An old range
 //    outside the old bytes fails without a message. Leftover triples or bytes
 //    are ignored.
+//    A new size N above `output_limit` (or the result's own limit) fails at
+//    once with "output would exceed the limit of <n> bytes"; the sections the
+//    LZMA2 methods decode are limited to WorkLimit(N) (output_limit.h), so
+//    the memory of an application is bounded by the limit, not by what the
+//    diff announces. A limit failure leaves `result` failed with
+//    LimitExceeded().
 //  - CreateDiff: consumes both inputs (each below 2 GiB) and appends the diff.
 //    Messages: " old stream too large", " new stream too large", "out of
 //    memory" and the LZMA2 block's own.
@@ -44,7 +50,8 @@ enum DiffMethod : uint8_t {
 
 constexpr char kDiffMagic[8] = {'V', 'X', 'D', 'I', 'F', 'F', '1', '0'};
 
-bool ApplyDiff(InputStream* old_stream, InputStream* diff_stream, OutputStream* result, bool expect_header);
+bool ApplyDiff(InputStream* old_stream, InputStream* diff_stream, OutputStream* result, bool expect_header,
+               size_t output_limit);
 bool CreateDiff(InputStream* old_stream, InputStream* new_stream, OutputStream* diff, bool write_header,
                 DiffMethod method);
 

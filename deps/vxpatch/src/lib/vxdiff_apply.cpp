@@ -6,6 +6,7 @@
 #include "checksum.h"
 #include "engine_log.h"
 #include "lzmaioout.h"
+#include "output_limit.h"
 #include "vxdiff.h"
 
 namespace vxpatch {
@@ -36,6 +37,14 @@ bool TakeRawSections(InputStream* source, Sections* sections) {
   return true;
 }
 
+// One LZMA2-coded section; a section over its limit fails the result as
+// over the limit too.
+bool ReadSection(InputStream* diff_stream, OutputStream* section, OutputStream* result) {
+  if (ReadLzma2Block(diff_stream, section)) return true;
+  if (section->LimitExceeded()) result->FailOverLimit();
+  return false;
+}
+
 bool CopySection(InputStream* section, size_t count, OutputStream* result) {
   if (!result->Write(section->Current(), count)) return false;
   section->Skip(count);
@@ -43,7 +52,7 @@ bool CopySection(InputStream* section, size_t count, OutputStream* result) {
 }
 
 bool ApplyDiffUnguarded(InputStream* old_stream, InputStream* diff_stream, OutputStream* result,
-                        bool expect_header) {
+                        bool expect_header, size_t output_limit) {
   uint32_t expected_checksum = 0;
   if (expect_header) {
     char magic[sizeof kDiffMagic];
@@ -65,18 +74,28 @@ bool ApplyDiffUnguarded(InputStream* old_stream, InputStream* diff_stream, Outpu
   }
   uint32_t new_size = 0;
   if (!diff_stream->ReadUVarint(&new_size)) return false;
+  if (new_size > output_limit) {
+    LogOutputLimit(output_limit);
+    result->FailOverLimit();
+    return false;
+  }
+  if (!result->WithinLimit(new_size)) {
+    LogOutputLimit(result->Limit());
+    return false;
+  }
 
   Sections sections;
   OutputStream decoded[3];  // owns what the LZMA2 methods decode
+  for (OutputStream& section : decoded) section.SetLimit(WorkLimit(new_size));
   if (method == DIFF_RAW) {
     if (!TakeRawSections(diff_stream, &sections)) return false;
   } else if (method == DIFF_LZMA2_JOINED) {
-    if (!ReadLzma2Block(diff_stream, &decoded[0])) return false;
+    if (!ReadSection(diff_stream, &decoded[0], result)) return false;
     InputStream joined(decoded[0]);
     if (!TakeRawSections(&joined, &sections)) return false;
   } else {
     for (OutputStream& section : decoded) {
-      if (!ReadLzma2Block(diff_stream, &section)) return false;
+      if (!ReadSection(diff_stream, &section, result)) return false;
     }
     sections.control = InputStream(decoded[0]);
     sections.diff = InputStream(decoded[1]);
@@ -134,9 +153,10 @@ bool ApplyDiffUnguarded(InputStream* old_stream, InputStream* diff_stream, Outpu
 
 }  // namespace
 
-bool ApplyDiff(InputStream* old_stream, InputStream* diff_stream, OutputStream* result, bool expect_header) {
+bool ApplyDiff(InputStream* old_stream, InputStream* diff_stream, OutputStream* result, bool expect_header,
+               size_t output_limit) {
   try {
-    return ApplyDiffUnguarded(old_stream, diff_stream, result, expect_header);
+    return ApplyDiffUnguarded(old_stream, diff_stream, result, expect_header, output_limit);
   } catch (const std::bad_alloc&) {
     LogError("out of memory");
     return false;

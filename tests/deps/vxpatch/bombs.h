@@ -1,0 +1,91 @@
+// Hand-made bombs: small inputs that announce or expand to far more than
+// their size. Shared by the limit tests, the tool tests and make_bombs (which
+// writes them to files for memory measurements and fuzz seeds).
+#ifndef VXPATCH_TEST_BOMBS_H
+#define VXPATCH_TEST_BOMBS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "checksum.h"
+#include "ensemble_patch.h"
+#include "lzmaioout.h"
+#include "packed_file.h"
+#include "streams.h"
+#include "vxdiff.h"
+
+namespace vxtest {
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes BombContent(const vxpatch::OutputStream& stream) {
+  return Bytes(stream.Buffer(), stream.Buffer() + stream.Length());
+}
+
+// One LZMA2 block of `size` zero bytes: about 0.2 KB per MiB.
+inline Bytes ZeroBlock(size_t size) {
+  const Bytes zeros(size);
+  vxpatch::OutputStream out;
+  vxpatch::WriteLzma2Block(zeros.data(), zeros.size(), &out);
+  return BombContent(out);
+}
+
+// A valid plain container of `size` zero bytes, checksum and all.
+inline Bytes ZeroContainer(size_t size) {
+  const Bytes zeros(size);
+  vxpatch::OutputStream out;
+  vxpatch::PackPlainForm(zeros.data(), zeros.size(), vxpatch::ComputeChecksum(zeros.data(), zeros.size()), &out);
+  return BombContent(out);
+}
+
+// A container whose block announces `claimed` bytes but holds a few thousand
+// zero bytes (the announced size patched into a real block): 13 KB of input
+// that claims up to 4 GiB.
+inline Bytes ClaimingContainer(uint32_t claimed) {
+  const Bytes block = ZeroBlock(4096);
+  vxpatch::OutputStream out;
+  out.WriteUVarint(vxpatch::kPackedFileMagic);
+  out.WriteUVarint(0);
+  out.WriteUVarint(vxpatch::DIRECTIVE_PLAIN);
+  out.WriteByte(block[0]);
+  out.WriteUVarint(claimed);
+  // The real block's size varint (4096: two bytes) is replaced.
+  out.Write(block.data() + 3, block.size() - 3);
+  Bytes result = BombContent(out);
+  // Padding, so that the input could in principle hold 4 GiB of LZMA2 chunks.
+  result.resize(13 * 1024);
+  return result;
+}
+
+// A split-method diff for a tiny output whose control section decodes to
+// `control_size` zero bytes (a 95 KB input can expand to hundreds of MiB).
+inline Bytes SplitDiffBomb(size_t control_size) {
+  vxpatch::OutputStream out;
+  out.WriteByte(vxpatch::DIFF_LZMA2_SPLIT);
+  out.WriteUVarint(16);
+  const Bytes control = ZeroBlock(control_size);
+  const Bytes empty = ZeroBlock(0);
+  out.Write(control.data(), control.size());
+  out.Write(empty.data(), empty.size());
+  out.Write(empty.data(), empty.size());
+  return BombContent(out);
+}
+
+// An ensemble patch for `old_file` whose body decodes to `body_size` zero
+// bytes (the header is right, so the body is the first thing decoded).
+inline Bytes PatchBodyBomb(const Bytes& old_file, size_t body_size) {
+  vxpatch::OutputStream out;
+  out.WriteUVarint(vxpatch::kEnsembleMagic);
+  out.WriteUVarint(vxpatch::kEnsembleVersion);
+  out.WriteUVarint(vxpatch::ComputeChecksum(old_file.data(), old_file.size()));
+  out.WriteUVarint(0);
+  out.WriteUVarint(0);
+  const Bytes body = ZeroBlock(body_size);
+  out.Write(body.data(), body.size());
+  return BombContent(out);
+}
+
+}  // namespace vxtest
+
+#endif  // VXPATCH_TEST_BOMBS_H

@@ -1,0 +1,37 @@
+// make_bombs DIR: writes the hand-made bombs of bombs.h into DIR:
+// zeros-1g.lzma (a valid container of 1 GiB of zeros), claims-4g.lzma (12 KB
+// claiming 4 GiB), split-diff-1g.diff (a split diff whose control section
+// decodes to 1 GiB), patch-body-1g.patch with its old file patch-old.
+#include <cstdio>
+#include <string>
+
+#include "bombs.h"
+
+namespace {
+
+bool Write(const std::string& path, const vxtest::Bytes& bytes) {
+  if (!vxpatch::WriteWholeFile(path.c_str(), bytes.data(), bytes.size())) {
+    std::fprintf(stderr, "make_bombs: cannot write %s\n", path.c_str());
+    return false;
+  }
+  std::printf("%s %zu bytes\n", path.c_str(), bytes.size());
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: make_bombs DIR\n");
+    return 2;
+  }
+  const std::string dir = argv[1];
+  const size_t gib = size_t{1} << 30;
+  const vxtest::Bytes old_file(4096, 'o');
+  const bool ok = Write(dir + "/zeros-1g.lzma", vxtest::ZeroContainer(gib)) &&
+                  Write(dir + "/claims-4g.lzma", vxtest::ClaimingContainer(0xFFFFFFFFu)) &&
+                  Write(dir + "/split-diff-1g.diff", vxtest::SplitDiffBomb(gib)) &&
+                  Write(dir + "/patch-old", old_file) &&
+                  Write(dir + "/patch-body-1g.patch", vxtest::PatchBodyBomb(old_file, gib));
+  return ok ? 0 : 1;
+}
