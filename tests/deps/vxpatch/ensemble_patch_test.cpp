@@ -121,6 +121,33 @@ HandMade PlainPatch(const Bytes& old_file, const Bytes& new_file, Bytes descript
 const Bytes kOld = {'o', 'l', 'd', ' ', 'c', 'o', 'n', 't', 'e', 'n', 't', ' ', 'o', 'f', ' ', 'a', ' ', 'f'};
 const Bytes kNew = {'n', 'e', 'w', ' ', 'c', 'o', 'n', 't', 'e', 'n', 't', ' ', 'o', 'f', ' ', 'i', 't'};
 
+// A patch may describe one large element many times over; their encoded
+// forms together are held to the limit (here after a few of the 200), not
+// to 200 times the old file.
+TEST(EnsemblePatchLimits, RepeatedElementsAreHeldToTheLimit) {
+  Bytes calls;
+  for (int i = 0; i < 20000; ++i) calls.insert(calls.end(), {0xE8, 0, 0, 0, 0});
+  exetest::ElfBuilder builder(true, 62);
+  exetest::SynthSection text;
+  text.data = calls;
+  builder.Add(text);
+  const Bytes old_file = builder.Build();
+  constexpr uint32_t kElements = 200;
+  OutputStream descriptions;
+  descriptions.WriteUVarint(kElements);
+  for (uint32_t i = 0; i < kElements; ++i) descriptions.WriteUVarint(vxpatch::EXE_ELF_64_X64);
+  for (uint32_t i = 0; i < kElements; ++i) {
+    descriptions.WriteUVarint(0);
+    descriptions.WriteUVarint(static_cast<uint32_t>(old_file.size()));
+  }
+  const Bytes patch = PlainPatch(old_file, kNew, ToBytes(descriptions), kElements).Build();
+  InputStream old_stream(old_file.data(), old_file.size());
+  InputStream patch_stream(patch.data(), patch.size());
+  OutputStream result;
+  EXPECT_EQ(vxpatch::ApplyEnsemblePatch(&old_stream, &patch_stream, &result, kNew.size()),
+            vxpatch::STATUS_OUTPUT_LIMIT);
+}
+
 TEST(EnsemblePatchHeader, StatusesOfTheHeader) {
   HandMade patch = PlainPatch(kOld, kNew);
   Bytes result;
