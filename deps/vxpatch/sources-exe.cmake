@@ -29,5 +29,6 @@ set(vxpatch_exe_sources
   src/lib/ensemble_patcher.cpp src/lib/ensemble_patcher.h
   src/lib/ensemble_patch.h
   src/lib/ensemble_apply.cpp
-  src/lib/ensemble_create.cpp
+  src/lib/ensemble_create.cpp src/lib/ensemble_create.h
+  src/lib/label_alignment.cpp src/lib/label_alignment.h
 )

@@ -1,13 +1,14 @@
 // Patches made by today's generator apply byte for byte with the applier that
 // installed updaters run: the pinned engine's vxpatch tool (vxpatch_frozen).
 // Pairs: programs of every kind the cross compilers build (forwards, backwards
-// and unchanged) and data.
+// and unchanged, as element patches and as the generator chooses) and data.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "ensemble_create.h"
 #include "ensemble_patch.h"
 #include "exe_test_support.h"
 
@@ -28,15 +29,19 @@ class FrozenApplier : public ::testing::Test {
   }
 
   // Makes the patch with today's engine and applies it with the pinned one.
-  void Check(const Pair& pair) {
+  void Check(const Pair& pair, vxpatch::PatchChoice choice = vxpatch::PatchChoice::kSmallest) {
     SCOPED_TRACE(pair.name);
     const std::string old_path = dir_.File("old"), new_path = dir_.File("new");
     const std::string patch_path = dir_.File("patch"), result_path = dir_.File("result");
     ASSERT_TRUE(exetest::WriteFile(old_path, pair.old_file));
     ASSERT_TRUE(exetest::WriteFile(new_path, pair.new_file));
     std::remove(result_path.c_str());
-    ASSERT_EQ(vxpatch::CreateEnsemblePatch(old_path.c_str(), new_path.c_str(), patch_path.c_str()),
+    vxpatch::InputStream old_stream(pair.old_file.data(), pair.old_file.size());
+    vxpatch::InputStream new_stream(pair.new_file.data(), pair.new_file.size());
+    vxpatch::OutputStream patch;
+    ASSERT_EQ(vxpatch::CreateEnsemblePatch(&old_stream, &new_stream, &patch, choice, nullptr),
               vxpatch::STATUS_OK);
+    ASSERT_TRUE(exetest::WriteFile(patch_path, Bytes(patch.Buffer(), patch.Buffer() + patch.Length())));
     const std::string command = std::string("'") + VXPATCH_FROZEN + "' apply-patch '" + old_path + "' '" +
                                 patch_path + "' '" + result_path + "'";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
@@ -54,9 +59,13 @@ TEST_F(FrozenApplier, AppliesPatchesOfProgramsOfEveryKind) {
       ASSERT_TRUE(exetest::BuildProgram(dir_, toolchain, 1, shared, v1));
       ASSERT_TRUE(exetest::BuildProgram(dir_, toolchain, 2, shared, v2));
       const Bytes one = exetest::ReadFile(v1), two = exetest::ReadFile(v2);
-      Check({name + " forwards", one, two});
-      Check({name + " backwards", two, one});
-      Check({name + " unchanged", one, one});
+      // Small programs mostly get plain patches, so the element patches are
+      // asked for as well.
+      for (vxpatch::PatchChoice choice : {vxpatch::PatchChoice::kSmallest, vxpatch::PatchChoice::kElements}) {
+        Check({name + " forwards", one, two}, choice);
+        Check({name + " backwards", two, one}, choice);
+        Check({name + " unchanged", one, one}, choice);
+      }
     }
   }
 }

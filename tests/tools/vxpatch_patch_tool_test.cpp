@@ -126,6 +126,23 @@ TEST_F(PatchTool, MakeThenApplyReproducesEveryPair) {
   }
 }
 
+TEST_F(PatchTool, MakePatchChoicesAndStats)
+{
+    const std::string old_path = Quote(Program(exetest::Toolchains()[0], 1, false));
+    const std::string new_path = Quote(Program(exetest::Toolchains()[0], 2, false));
+    const Outcome elements =
+        Vxpatch("make-patch --elements --stats " + old_path + " " + new_path + " " + Quote(File("p")));
+    ASSERT_EQ(elements.status, 0) << elements.out;
+    for (const char* line :
+         {"1 element (element patch ", "labels paired: rel32 ", "element correction ", "  rel32 indexes "})
+        EXPECT_NE(elements.out.find(line), std::string::npos) << line << " in " << elements.out;
+    const Outcome plain =
+        Vxpatch("make-patch --plain --stats " + old_path + " " + new_path + " " + Quote(File("p")));
+    ASSERT_EQ(plain.status, 0) << plain.out;
+    EXPECT_NE(plain.out.find("0 elements"), std::string::npos) << plain.out;
+    EXPECT_EQ(Vxpatch("make-patch --fast " + old_path + " " + new_path + " " + Quote(File("p"))).status, 2);
+}
+
 TEST_F(PatchTool, ApplyPatchNamesTheStatusOnFailure) {
   ASSERT_EQ(Vxpatch("make-patch " + Quote(Program(exetest::Toolchains()[0], 1, false)) + " " +
                 Quote(Program(exetest::Toolchains()[0], 2, false)) + " " + Quote(File("p")))

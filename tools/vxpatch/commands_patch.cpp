@@ -1,6 +1,13 @@
 // make-patch, apply-patch, detect and roundtrip: ensemble patches and the
 // executable parsers on the command line.
 //
+// make-patch keeps the smaller of the plain patch (no elements) and the
+// element patch; --plain or --elements asks for one of them. --stats also
+// prints where the bytes of the patch go: both candidates' sizes, how many
+// labels of the new program were paired with old ones, and per body stream
+// (and per table of the encoded program inside the element correction) the
+// raw bytes and what that part compresses to on its own.
+//
 // detect FILE prints the kind and detected length ("UNKNOWN 0" and exit 3
 // for none); a multi-architecture Mach-O file gets one line per thin file
 // the packer would store, "KIND LENGTH at OFFSET".
@@ -19,10 +26,12 @@
 #include "commands.h"
 #include "disassembler.h"
 #include "encoded_program.h"
+#include "ensemble_create.h"
 #include "ensemble_patch.h"
 #include "executable_elements.h"
 #include "input_file.h"
 #include "output_limit_option.h"
+#include "packed_file.h"
 
 namespace vxtool {
 namespace {
@@ -35,11 +44,50 @@ int StatusExit(const char* what, vxpatch::Status status) {
   return kExitFailure;
 }
 
+void PrintStats(const vxpatch::EnsemblePatchStats& stats) {
+  std::printf("patch %zu bytes, %zu element%s (element patch %zu, plain patch %zu)\n", stats.patch_bytes,
+              stats.elements, stats.elements == 1 ? "" : "s", stats.element_patch_bytes,
+              stats.plain_patch_bytes);
+  std::printf("labels paired: rel32 %zu of %zu, abs32 %zu of %zu\n", stats.labels.rel32_paired,
+              stats.labels.rel32_labels, stats.labels.abs32_paired, stats.labels.abs32_labels);
+  std::printf("%-24s %12s %12s\n", "part", "raw", "compressed");
+  for (const vxpatch::EnsemblePatchPart& part : stats.parts)
+    std::printf("%-24s %12zu %12zu\n", part.name.c_str(), part.raw_bytes, part.compressed_bytes);
+}
+
 int RunMakePatch(const Arguments& arguments) {
-  if (arguments.size() != 3) return UsageError("make-patch", "make-patch takes three files");
+  Arguments files;
+  bool stats = false;
+  vxpatch::PatchChoice choice = vxpatch::PatchChoice::kSmallest;
+  for (const std::string& argument : arguments) {
+    if (argument == "--stats") {
+      stats = true;
+    } else if (argument == "--plain") {
+      choice = vxpatch::PatchChoice::kPlain;
+    } else if (argument == "--elements") {
+      choice = vxpatch::PatchChoice::kElements;
+    } else if (argument.size() > 1 && argument[0] == '-') {
+      return UsageError("make-patch", "unknown option '" + argument + "'");
+    } else {
+      files.push_back(argument);
+    }
+  }
+  if (files.size() != 3) return UsageError("make-patch", "make-patch takes three files");
+  vxpatch::MappedFile old_file, new_file;
+  vxpatch::InputStream old_stream, new_stream;
+  if (!OpenInput(files[0], &old_file, &old_stream) || !OpenInput(files[1], &new_file, &new_stream))
+    return kExitFailure;
+  vxpatch::OutputStream patch;
+  vxpatch::EnsemblePatchStats patch_stats;
   const vxpatch::Status status =
-      vxpatch::CreateEnsemblePatch(arguments[0].c_str(), arguments[1].c_str(), arguments[2].c_str());
-  return StatusExit("make-patch", status);
+      vxpatch::CreateEnsemblePatch(&old_stream, &new_stream, &patch, choice, stats ? &patch_stats : nullptr);
+  if (status != vxpatch::STATUS_OK) return StatusExit("make-patch", status);
+  if (!vxpatch::WriteWholeFile(files[2].c_str(), patch.Buffer(), patch.Length())) {
+    ReportError("cannot write '" + files[2] + "'");
+    return kExitFailure;
+  }
+  if (stats) PrintStats(patch_stats);
+  return kExitSuccess;
 }
 
 int RunApplyPatch(const Arguments& arguments) {
@@ -162,7 +210,7 @@ int RunRoundtrip(const Arguments& arguments) {
 }  // namespace
 
 void AddPatchCommands(CommandTable* table) {
-  table->push_back({"make-patch", "OLD NEW PATCH", RunMakePatch});
+  table->push_back({"make-patch", "[--plain|--elements] [--stats] OLD NEW PATCH", RunMakePatch});
   table->push_back({"apply-patch", "[--limit BYTES] OLD PATCH NEW", RunApplyPatch});
   table->push_back({"detect", "FILE", RunDetect});
   table->push_back({"roundtrip", "FILE", RunRoundtrip});

@@ -6,10 +6,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 
 #include "checksum.h"
+#include "ensemble_create.h"
 #include "ensemble_patch.h"
 #include "exe_test_support.h"
 #include "lzmaioout.h"
@@ -23,11 +25,14 @@ using vxpatch::OutputStream;
 
 Bytes ToBytes(const OutputStream& stream) { return Bytes(stream.Buffer(), stream.Buffer() + stream.Length()); }
 
-Bytes MakePatch(const Bytes& old_file, const Bytes& new_file) {
+Bytes MakePatch(const Bytes& old_file, const Bytes& new_file,
+                vxpatch::PatchChoice choice = vxpatch::PatchChoice::kSmallest,
+                vxpatch::EnsemblePatchStats* stats = nullptr) {
   InputStream old_stream(old_file.data(), old_file.size());
   InputStream new_stream(new_file.data(), new_file.size());
   OutputStream patch;
-  EXPECT_EQ(vxpatch::CreateEnsemblePatch(&old_stream, &new_stream, &patch), vxpatch::STATUS_OK);
+  EXPECT_EQ(vxpatch::CreateEnsemblePatch(&old_stream, &new_stream, &patch, choice, stats),
+            vxpatch::STATUS_OK);
   return ToBytes(patch);
 }
 
@@ -276,7 +281,7 @@ TEST(EnsemblePatchBody, DamagedBodiesGiveAStatusNeverAWrongResult) {
   ASSERT_TRUE(exetest::BuildProgram(dir, exetest::Toolchains()[2], 1, true, old_path));
   ASSERT_TRUE(exetest::BuildProgram(dir, exetest::Toolchains()[2], 2, true, new_path));
   const Bytes old_file = exetest::ReadFile(old_path), new_file = exetest::ReadFile(new_path);
-  const Bytes patch = MakePatch(old_file, new_file);
+  const Bytes patch = MakePatch(old_file, new_file, vxpatch::PatchChoice::kElements);
   ASSERT_EQ(ElementCount(patch), 1);
 
   InputStream in(patch.data(), patch.size());
@@ -319,6 +324,9 @@ class EnsemblePatchFiles : public ::testing::Test {
   exetest::TempDir dir_;
 };
 
+// Element patches of every kind, forwards and backwards, with the new
+// program's labels paired with the old ones; by default the smaller of the
+// element and the plain patch is kept.
 TEST_F(EnsemblePatchFiles, ProgramsOfEveryKindArePatchedThroughTheirElements) {
   for (const exetest::Toolchain& toolchain : exetest::Toolchains()) {
     for (bool shared : {false, true}) {
@@ -326,19 +334,23 @@ TEST_F(EnsemblePatchFiles, ProgramsOfEveryKindArePatchedThroughTheirElements) {
       const std::string old_path = dir_.File("old"), new_path = dir_.File("new");
       ASSERT_TRUE(exetest::BuildProgram(dir_, toolchain, 1, shared, old_path));
       ASSERT_TRUE(exetest::BuildProgram(dir_, toolchain, 2, shared, new_path));
-      const std::string patch_path = dir_.File("patch"), result_path = dir_.File("result");
-      ASSERT_EQ(vxpatch::CreateEnsemblePatch(old_path.c_str(), new_path.c_str(), patch_path.c_str()),
-                vxpatch::STATUS_OK);
-      EXPECT_EQ(ElementCount(exetest::ReadFile(patch_path)), 1);
-      ASSERT_EQ(vxpatch::ApplyEnsemblePatch(old_path.c_str(), patch_path.c_str(), result_path.c_str(), vxpatch::kNoOutputLimit),
-                vxpatch::STATUS_OK);
-      EXPECT_TRUE(exetest::ReadFile(result_path) == exetest::ReadFile(new_path));
-      // And backwards.
-      ASSERT_EQ(vxpatch::CreateEnsemblePatch(new_path.c_str(), old_path.c_str(), patch_path.c_str()),
-                vxpatch::STATUS_OK);
-      ASSERT_EQ(vxpatch::ApplyEnsemblePatch(new_path.c_str(), patch_path.c_str(), result_path.c_str(), vxpatch::kNoOutputLimit),
-                vxpatch::STATUS_OK);
-      EXPECT_TRUE(exetest::ReadFile(result_path) == exetest::ReadFile(old_path));
+      const Bytes one = exetest::ReadFile(old_path), two = exetest::ReadFile(new_path);
+      for (const auto& pair : {std::make_pair(one, two), std::make_pair(two, one)}) {
+        vxpatch::EnsemblePatchStats stats;
+        const Bytes patch = MakePatch(pair.first, pair.second, vxpatch::PatchChoice::kElements, &stats);
+        EXPECT_EQ(ElementCount(patch), 1);
+        const size_t labels = stats.labels.rel32_labels + stats.labels.abs32_labels;
+        EXPECT_GE(stats.labels.rel32_paired + stats.labels.abs32_paired, labels * 3 / 4);
+        Bytes result;
+        ASSERT_EQ(Apply(pair.first, patch, &result), vxpatch::STATUS_OK);
+        EXPECT_TRUE(result == pair.second);
+
+        const Bytes smallest = MakePatch(pair.first, pair.second, vxpatch::PatchChoice::kSmallest, &stats);
+        EXPECT_EQ(smallest.size(), std::min(stats.element_patch_bytes, stats.plain_patch_bytes));
+        EXPECT_LE(smallest.size(), MakePatch(pair.first, pair.second, vxpatch::PatchChoice::kPlain).size());
+        ASSERT_EQ(Apply(pair.first, smallest, &result), vxpatch::STATUS_OK);
+        EXPECT_TRUE(result == pair.second);
+      }
     }
   }
 }
@@ -357,7 +369,7 @@ TEST_F(EnsemblePatchFiles, OtherFilesIdenticalFilesAndMismatchedKindsUseNoElemen
   const Case cases[] = {
       {"text", kOld, kNew, 0},
       {"identical text", kOld, kOld, 0},
-      {"identical program", program_bytes, program_bytes, 1},
+      {"identical program", program_bytes, program_bytes, 0},
       {"program to text", program_bytes, kNew, 0},
       {"text to program", kOld, program_bytes, 0},
       {"other kind", program_bytes, other_bytes, 0},
@@ -376,6 +388,11 @@ TEST_F(EnsemblePatchFiles, OtherFilesIdenticalFilesAndMismatchedKindsUseNoElemen
               vxpatch::STATUS_OK);
     EXPECT_TRUE(exetest::ReadFile(result_path) == c.new_file);
   }
+  // No change costs little even for megabytes: one copy of the old file.
+  Bytes big(2 << 20);
+  std::mt19937 random(5);
+  for (uint8_t& byte : big) byte = static_cast<uint8_t>(random());
+  EXPECT_LT(MakePatch(big, big).size(), 500u);
 }
 
 TEST_F(EnsemblePatchFiles, FileStatusesAndNothingWrittenOnFailure) {

@@ -177,19 +177,27 @@ bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output) {
 }
 
 bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output, uint32_t dictionary_limit) {
+  Lzma2Tuning tuning;
+  tuning.dictionary_limit = dictionary_limit;
+  return WriteLzma2Block(data, length, output, tuning);
+}
+
+bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output, const Lzma2Tuning& tuning) {
   if (length > std::numeric_limits<uint32_t>::max()) {
     LogError("Error Lzma2Enc_Encode");
     return false;
   }
   lzma_options_lzma options;
-  if (lzma_lzma_preset(&options, 9)) {
+  if (lzma_lzma_preset(&options, 9 | (tuning.extreme ? LZMA_PRESET_EXTREME : 0))) {
     LogError("Error Lzma2Enc_SetProps");
     return false;
   }
+  options.lc = tuning.literal_context_bits;
+  options.pb = tuning.position_bits;
   // A dictionary larger than the data gains nothing and costs the encoder about
   // ten bytes of memory per dictionary byte (and the decoder the dictionary).
   if (options.dict_size > length) options.dict_size = static_cast<uint32_t>(length);
-  if (options.dict_size > dictionary_limit) options.dict_size = dictionary_limit;
+  if (options.dict_size > tuning.dictionary_limit) options.dict_size = tuning.dictionary_limit;
   if (options.dict_size < LZMA_DICT_SIZE_MIN) options.dict_size = LZMA_DICT_SIZE_MIN;
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
   uint32_t properties_size = 0;

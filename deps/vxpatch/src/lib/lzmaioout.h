@@ -48,6 +48,16 @@ bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output);
 // (at least 4 KiB). The encoder needs about 10.5 bytes of memory per dictionary
 // byte; data whose matches are near (diff sections) loses almost nothing.
 bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output, uint32_t dictionary_limit);
+// Encoder settings beyond the dictionary. Blocks written with any of them
+// decode alike: the decoder takes the literal and position parameters from
+// the data. The defaults are those of the writers above.
+struct Lzma2Tuning {
+  uint32_t dictionary_limit = UINT32_MAX;
+  bool extreme = false;  // slower and a little denser
+  uint32_t literal_context_bits = 3;
+  uint32_t position_bits = 2;
+};
+bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output, const Lzma2Tuning& tuning);
 // Encodes the input's remaining bytes; on success the input is at its end.
 bool WriteLzma2Block(InputStream* input, OutputStream* output);
 
