@@ -19,6 +19,9 @@ constexpr qint64 kChunkSize = 4096;
 constexpr int kMaxRetries = 4;
 // Engine polls (one a second) without data that still count as downloading.
 constexpr int kMaxIdleTicks = 15;
+// The body of a refused request is read and dropped up to this size; a longer
+// one ends the attempt at once.
+constexpr qint64 kMaxRefusalBody = 64 * 1024;
 
 } // namespace
 
@@ -152,12 +155,15 @@ void DownloadTaskSpecification::onMetaDataChanged()
         code = 0;
     if (code == 200)
         return;
-    failAttempt(QObject::tr("%1 returned %2").arg(m_Name).arg(code));
+    // The attempt ends when the reply does. A reply with an error status
+    // raises its own error when it ends; aborting it here, while that report
+    // may already be on its way, would raise a second one.
+    m_Refusal = QObject::tr("%1 returned %2").arg(m_Name).arg(code);
 }
 
 void DownloadTaskSpecification::onDownloadProgress(qint64, qint64 bytesTotal)
 {
-    if (bytesTotal > 0 && m_BytesTotal == -1)
+    if (bytesTotal > 0 && m_BytesTotal == -1 && m_Refusal.isEmpty())
         m_BytesTotal = bytesTotal;
 }
 
@@ -180,6 +186,15 @@ bool DownloadTaskSpecification::writeAvailable()
         }
         if (read == 0)
             return true;
+        if (!m_Refusal.isEmpty()) {
+            // Not the file: an error page, dropped.
+            m_RefusalBytes += read;
+            if (m_RefusalBytes > kMaxRefusalBody) {
+                failAttempt(m_Refusal);
+                return false;
+            }
+            continue;
+        }
         const qint64 written = m_File.write(chunk, read);
         if (written < 0) {
             failAttempt(m_File.errorString());
@@ -204,6 +219,10 @@ void DownloadTaskSpecification::onDownloadFinished()
 {
     if (!m_Reply)
         return;
+    if (!m_Refusal.isEmpty()) {
+        failAttempt(m_Refusal);
+        return;
+    }
     if (m_Reply->error() != QNetworkReply::NoError) {
         if (m_Reply->error() == QNetworkReply::AuthenticationRequiredError)
             m_Reply->close();
@@ -230,8 +249,10 @@ void DownloadTaskSpecification::downloadFinished()
 
 bool DownloadTaskSpecification::failAttempt(const QString& reason)
 {
+    // The reason may be this attempt's own state, which the abort clears.
+    const QString text = reason;
     abortReply();
-    emit message(reason);
+    emit message(text);
     ++m_Attempts;
     if (m_Attempts <= kMaxRetries) {
         startDownload();
@@ -257,6 +278,8 @@ void DownloadTaskSpecification::abortReply()
     }
     m_IdleTicks = 0;
     m_TlsFailure.clear();
+    m_Refusal.clear();
+    m_RefusalBytes = 0;
     if (m_File.isOpen()) {
         m_File.close();
         m_File.remove();

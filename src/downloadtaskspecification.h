@@ -90,4 +90,8 @@ private:
     qint64 m_BytesReceived;
     // Why the server's certificate was refused in this attempt, if it was.
     QString m_TlsFailure;
+    // "%1 returned %2" once the reply's status refused the request; the
+    // attempt then ends with the reply.
+    QString m_Refusal;
+    qint64 m_RefusalBytes = 0;
 };
