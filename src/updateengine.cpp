@@ -79,6 +79,7 @@ UpdateEngine::UpdateEngine(Configuration* config, QObject* parent)
     , m_Nam(new QNetworkAccessManager(this))
     , p_BannerReply(nullptr)
     , m_BannerLookupRunning(false)
+    , m_TickIntervalMs(kTimerIntervalMs)
 {
     connect(m_Config, &Configuration::message, this, &UpdateEngine::message);
     connect(m_Timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
@@ -213,9 +214,14 @@ bool UpdateEngine::startUpdate()
     connect(p_MainTask, &TaskSpecification::message, this, &UpdateEngine::message);
 
     m_State = RUNNING;
-    m_Timer->start(kTimerIntervalMs);
+    m_Timer->start(m_TickIntervalMs);
     p_MainTask->execute();
     return true;
+}
+
+void UpdateEngine::setTickIntervalForTests(int ms)
+{
+    m_TickIntervalMs = ms;
 }
 
 bool UpdateEngine::isActive() const

@@ -39,6 +39,10 @@ public:
     void getBanner();
     int state() const;
     QNetworkAccessManager* networkAccessManager() const;
+    // The progress tick, 1000 ms, drives the stall time-out of downloads (16
+    // silent ticks). Tests shorten it to see a stall end a session quickly;
+    // takes effect at startUpdate().
+    void setTickIntervalForTests(int ms);
 
     // Removes the "_old_" copies that an earlier self-replacement left in `dir`.
     static void removeOldFiles(const QString& dir);
@@ -89,4 +93,5 @@ private:
     QString m_BannerClickUrl;
     QNetworkReply* p_BannerReply;
     bool m_BannerLookupRunning;
+    int m_TickIntervalMs;
 };

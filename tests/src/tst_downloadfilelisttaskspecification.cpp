@@ -1,11 +1,12 @@
 // The download list against the scripted HTTP server on 127.0.0.1: parallel
-// downloads with a fixed total, SHA-512 checks that reject and re-fetch
+// downloads with a fixed total, the parallel limit set in update.ini, SHA-512 checks that reject and re-fetch
 // corrupted files, cancellation of several running downloads, sibling
 // failure, and the directories made for the downloads.
 
 #include "configuration.h"
 #include "downloadfilelisttaskspecification.h"
 #include "support/httptestserver.h"
+#include "support/testfiles.h"
 
 #include <QCryptographicHash>
 #include <QFileInfo>
@@ -57,6 +58,8 @@ private slots:
     void cleanup();
     void emptyListFinishesAtOnce();
     void sixOfTenAtATimeWithFixedTotal();
+    void streamsFromUpdateIniLimitRequests_data();
+    void streamsFromUpdateIniLimitRequests();
     void mismatchingDownloadIsFetchedAgain();
     void alwaysMismatchingDownloadFailsWithoutFile();
     void userCancelOfSeveralDownloadsAborts();
@@ -200,6 +203,51 @@ void TestDownloadFileListTaskSpecification::sixOfTenAtATimeWithFixedTotal()
     QCOMPARE(texts(*m_Messages).first(), QStringLiteral("Downloading files"));
     QVERIFY(texts(*m_Messages).contains(QStringLiteral("Downloading sec/sub/dir/f9.bin finished")));
     QCOMPARE(list->doneFrac(), 1.0);
+}
+
+void TestDownloadFileListTaskSpecification::streamsFromUpdateIniLimitRequests_data()
+{
+    QTest::addColumn<QByteArray>("setting");
+    QTest::addColumn<int>("parallel");
+    QTest::newRow("one") << QByteArray("1") << 1;
+    QTest::newRow("three") << QByteArray("3") << 3;
+}
+
+void TestDownloadFileListTaskSpecification::streamsFromUpdateIniLimitRequests()
+{
+    QFETCH(QByteArray, setting);
+    QFETCH(int, parallel);
+    // The network settings come from the update.ini next to the program.
+    const QString ini = QCoreApplication::applicationDirPath() + QStringLiteral("/update.ini");
+    writeFile(ini, "[update]\nstreams=" + setting + '\n');
+    m_Config->readUpdateIniSettings();
+    QFile::remove(ini);
+    QCOMPARE(m_Config->streams(), parallel);
+
+    for (int i = 0; i < parallel + 2; ++i) {
+        const DownloadItem& item = addFile(QStringLiteral("s%1.bin").arg(i), sampleBody(5000, i));
+        m_Server->setDefault(serverPath(item), HttpTestServer::Response::stall(100));
+    }
+    int most = 0;
+    connect(m_Server.get(), &HttpTestServer::stalled, this,
+            [this, &most] { most = qMax(most, m_Server->stalledCount()); });
+    DownloadFileListTaskSpecification* list = makeList();
+    list->execute();
+    QTRY_COMPARE(m_Server->stalledCount(), parallel);
+    QCOMPARE(m_Server->requestPaths().size(), parallel);
+    for (int i = 0; i < parallel + 2; ++i)
+        QCOMPARE(list->subTasks().at(i)->taskState(),
+                 int(i < parallel ? TaskSpecification::TASK_RUNNING : TaskSpecification::TASK_IDLE));
+
+    // Released requests end and make room for the rest, never more at once.
+    QDeadlineTimer deadline(30000);
+    while (list->taskState() == TaskSpecification::TASK_RUNNING && !deadline.hasExpired()) {
+        m_Server->releaseStalls();
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    QCOMPARE(list->taskState(), int(TaskSpecification::TASK_FINISHED));
+    QCOMPARE(most, parallel);
+    QCOMPARE(m_Server->requestPaths().size(), parallel + 2);
 }
 
 void TestDownloadFileListTaskSpecification::mismatchingDownloadIsFetchedAgain()

@@ -2,7 +2,8 @@
 // 127.0.0.1 serving a release that the real publisher tool made and signed
 // with the test key. Step one builds the new updater in the temporary
 // directory; step two brings an installation to the new version in place;
-// a tampered download stops the session before anything is installed.
+// a tampered download stops the session before anything is installed, and so
+// does a download that stalls, through the engine's own progress tick.
 #include "support/httptestserver.h"
 #include "support/releasesession.h"
 #include "support/testfiles.h"
@@ -22,6 +23,7 @@ private slots:
     void stepTwoUpdatesInstallationInPlace();
     void stepOneBuildsNewUpdater();
     void tamperedDownloadInstallsNothing();
+    void stalledDownloadEndsSessionThroughEngineTick();
 
 private:
     // Publishes `product` version 2 from `newTree` with patches from `oldTree`,
@@ -170,6 +172,31 @@ void TestSession::tamperedDownloadInstallsNothing()
     QVERIFY(std::any_of(s.messages.cbegin(), s.messages.cend(),
                         [](const QString& line) { return line.startsWith("Unable to download"); }));
     QVERIFY(!s.messages.contains("Starting file updates"));
+    QCOMPARE(fileTree(m_Root.filePath("install")), before);
+}
+
+void TestSession::stalledDownloadEndsSessionThroughEngineTick()
+{
+    publish("client_linux_amd64", m_Root.filePath("new"), m_Root.filePath("old"));
+    // Every attempt at the new file gets a few bytes, then silence.
+    for (const char* name : {"added.txt._lzma2_", "added.txt"})
+        m_Http->setDefault(QStringLiteral("/updater-images/client/2/client_linux_amd64/data/extra/") + name,
+                           HttpTestServer::Response::stall(10));
+    const QString session = m_Root.filePath("tmp/voxaro_temp_0");
+    QVERIFY(QDir().mkpath(session));
+    UpdateIniData::modify(2, session, m_Root.filePath("install"), "client_linux_amd64");
+    const QMap<QString, QByteArray> before = fileTree(m_Root.filePath("install"));
+
+    // Sixteen silent ticks end an attempt; 20 ms ticks instead of seconds.
+    const SessionResult s = runSession({"--clientupdate", "client_linux_amd64", "2"}, 20);
+    QVERIFY(!s.finished);
+    const auto stalled = [](const QString& line) {
+        return line.startsWith("file ") && line.contains("added.txt") && line.endsWith(" timed out");
+    };
+    QCOMPARE(std::count_if(s.messages.cbegin(), s.messages.cend(), stalled), 5);
+    QVERIFY(std::any_of(s.messages.cbegin(), s.messages.cend(), [](const QString& line) {
+        return line.startsWith("Unable to download") && line.contains("added.txt");
+    }));
     QCOMPARE(fileTree(m_Root.filePath("install")), before);
 }
 

@@ -43,7 +43,7 @@ void publishRelease(const QString& product, const QString& newTree, const QStrin
     QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
 }
 
-SessionResult runSession(const QStringList& args)
+SessionResult runSession(const QStringList& args, int tickMs)
 {
     SessionResult result;
     Configuration config;
@@ -58,6 +58,8 @@ SessionResult runSession(const QStringList& args)
                      [&result](const QString& line) { result.errors << line; });
     QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
     QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
+    if (tickMs > 0)
+        engine.setTickIntervalForTests(tickMs);
     if (!engine.initialize() || !engine.startUpdate())
         return result;
     QDeadlineTimer deadline(kSessionDeadlineMs);

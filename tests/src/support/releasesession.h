@@ -27,5 +27,6 @@ QByteArray sampleText(const char* seed, int lines);
 void publishRelease(const QString& product, const QString& newTree, const QString& oldTree,
                     const QString& outDir);
 
-// Runs one session of the program with the command-line arguments `args`.
-SessionResult runSession(const QStringList& args);
+// Runs one session of the program with the command-line arguments `args`;
+// tickMs > 0 shortens the engine's progress tick.
+SessionResult runSession(const QStringList& args, int tickMs = 0);
