@@ -1,5 +1,7 @@
 #include "configuration.h"
 
+#include "diagnostics.h"
+#include "unattendedrun.h"
 #include "updatefiles.h"
 #include "versionquery.h"
 
@@ -72,9 +74,11 @@ bool Configuration::parseCommandLineOptions()
     return parseCommandLineOptions(QCoreApplication::arguments());
 }
 
-bool Configuration::parseCommandLineOptions(const QStringList& args)
+bool Configuration::parseCommandLineOptions(const QStringList& givenArgs)
 {
-    qDebug() << "parseCommandLineOptions" << args;
+    qDebug() << "parseCommandLineOptions" << givenArgs;
+    m_Unattended = UnattendedRun::requested(givenArgs);
+    const QStringList args = UnattendedRun::withoutOption(givenArgs);
 
     const QString clientUpdateFlag = QStringLiteral("--clientupdate");
     const QString noUserFlag = QStringLiteral("--nouser");
@@ -157,10 +161,13 @@ QPair<QString, QString> Configuration::queryLatestVersion(int channel, QString* 
             *news = query.newsText();
             return query.entryAt(channel);
         }
+        const QString failure = QObject::tr("Failed to query latest client\nversion from update server.");
+        Diagnostics::logLine(failure);
+        // Nobody is there to choose Retry.
+        if (m_Unattended)
+            return {};
         const QMessageBox::StandardButton answer = QMessageBox::critical(
-            nullptr, QObject::tr("Error"),
-            QObject::tr("Failed to query latest client\nversion from update server."),
-            QMessageBox::Abort | QMessageBox::Retry);
+            nullptr, QObject::tr("Error"), failure, QMessageBox::Abort | QMessageBox::Retry);
         if (answer == QMessageBox::Abort)
             return {};
     }
@@ -267,3 +274,4 @@ QString Configuration::tempDir() const { return m_TempDir; }
 QString Configuration::installDir() const { return m_InstallDir; }
 QString Configuration::proxy() const { return m_Proxy; }
 int Configuration::streams() const { return m_Streams; }
+bool Configuration::unattended() const { return m_Unattended; }

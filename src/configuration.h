@@ -22,7 +22,8 @@ public:
     explicit Configuration(QObject* parent = nullptr);
 
     // Reads QCoreApplication::arguments(); the overload takes them explicitly
-    // (position 0 is the program).
+    // (position 0 is the program). "--unattended" may stand anywhere; it is
+    // noted and removed before the positional arguments are read.
     bool parseCommandLineOptions();
     bool parseCommandLineOptions(const QStringList& args);
     bool initalizeStart(const QString& tempDir, const QString& installDir);
@@ -48,6 +49,9 @@ public:
     QString installDir() const;
     QString proxy() const;
     int streams() const;
+    // Started with "--unattended": no boxes, and a version query that fails
+    // is not retried.
+    bool unattended() const;
 
 signals:
     void fatalError(QString errorMessage);
@@ -68,4 +72,5 @@ private:
     QString m_InstallDir;
     QString m_Proxy;
     int m_Streams = 6;
+    bool m_Unattended = false;
 };

@@ -2,6 +2,7 @@
 #include "diagnostics.h"
 #include "mainwindow.h"
 #include "singleinstancechecker.h"
+#include "unattendedrun.h"
 #include "updateengine.h"
 
 #include <QApplication>
@@ -32,6 +33,12 @@ void removeLeftovers(const QString& programDir)
 int main(int argc, char* argv[])
 {
     Diagnostics::install();
+    const bool unattended = UnattendedRun::requested(argc, argv);
+    // A script or a service may run without any display; the window stays
+    // hidden anyway.
+    if (unattended && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")
+        && qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const QString programDir = QCoreApplication::applicationDirPath();
     qDebug() << "Voxaro updater started";
@@ -40,7 +47,9 @@ int main(int argc, char* argv[])
 
     if (SingleInstanceChecker::notifyRunningInstance(QStringLiteral("#"))) {
         qDebug() << "Detected other instance running, aborting";
-        return 0;
+        if (unattended)
+            Diagnostics::logLine(QStringLiteral("Another updater of this installation is running"));
+        return unattended ? UnattendedRun::OtherInstanceRunning : 0;
     }
 
     // A missing translation leaves the English texts, so the results of load()
@@ -57,11 +66,16 @@ int main(int argc, char* argv[])
     MainWindow window(&config);
     if (!config.parseCommandLineOptions()) {
         qDebug() << "Failed ot parse command line options, aborting";
-        return 1;
+        return UnattendedRun::ConfigurationFailed;
     }
 
-    QTimer::singleShot(kSessionStartDelayMs, &window, &MainWindow::onStartUpdate);
     window.updateVersionLabel();
+    if (unattended) {
+        // Nobody watches: no window, no news ticker, no pause before the session.
+        QTimer::singleShot(0, &window, &MainWindow::onStartUpdate);
+        return app.exec();
+    }
+    QTimer::singleShot(kSessionStartDelayMs, &window, &MainWindow::onStartUpdate);
     window.show();
     window.updateNews();
     return app.exec();

@@ -2,8 +2,10 @@
 
 #include "bannercache.h"
 #include "configuration.h"
+#include "diagnostics.h"
 #include "processtools.h"
 #include "singleinstancechecker.h"
+#include "unattendedrun.h"
 #include "updateengine.h"
 
 #include <QBuffer>
@@ -13,6 +15,7 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QProcess>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTimer>
@@ -129,6 +132,7 @@ void MainWindow::onStartUpdate()
 void MainWindow::onAppendText(QString text)
 {
     ui.outputTextEdit->append(text);
+    Diagnostics::logLine(text);
 }
 
 void MainWindow::onProgressUpdate(qreal doneFrac)
@@ -136,32 +140,45 @@ void MainWindow::onProgressUpdate(qreal doneFrac)
     ui.totalProgressBar->setValue(static_cast<int>(doneFrac * 1000));
 }
 
+void MainWindow::critical(QWidget* parent, const QString& title, const QString& text)
+{
+    if (m_Config->unattended()) {
+        onAppendText(text);
+        return;
+    }
+    Diagnostics::logLine(text);
+    QMessageBox::critical(parent, title, text, QMessageBox::Ok);
+}
+
 void MainWindow::onError(QString errorMessage)
 {
     onAppendText(errorMessage);
-    QMessageBox::critical(this, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
+    if (!m_Config->unattended())
+        QMessageBox::critical(this, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
 }
 
 void MainWindow::onFatalError(QString errorMessage)
 {
-    QMessageBox::critical(this, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
-    QCoreApplication::exit(2);
+    critical(this, QObject::tr("Error"), errorMessage);
+    QCoreApplication::exit(UnattendedRun::EngineFailed);
 }
 
 void MainWindow::onFatalConfigError(QString errorMessage)
 {
-    QMessageBox::critical(nullptr, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
-    QCoreApplication::exit(1);
+    critical(nullptr, QObject::tr("Error"), errorMessage);
+    QCoreApplication::exit(UnattendedRun::ConfigurationFailed);
 }
 
 void MainWindow::onUpdateFinished()
 {
     qDebug() << "onUpdateFinished";
     m_Finished = true;
+    // The pause lets a user read the end of the log; unattended, nobody does.
+    const int delay = m_Config->unattended() ? 0 : kStartNextProgramDelayMs;
     if (m_Config->clientUpdate())
-        QTimer::singleShot(kStartNextProgramDelayMs, this, &MainWindow::onStartVX3Client);
+        QTimer::singleShot(delay, this, &MainWindow::onStartVX3Client);
     else
-        QTimer::singleShot(kStartNextProgramDelayMs, this, &MainWindow::onStartNewUpdater);
+        QTimer::singleShot(delay, this, &MainWindow::onStartNewUpdater);
 }
 
 void MainWindow::onStartNewUpdater()
@@ -172,9 +189,32 @@ void MainWindow::onStartNewUpdater()
     arguments << (m_Config->versionString().isEmpty() ? QStringLiteral("#") : m_Config->versionString());
     if (!m_Config->news().isEmpty())
         arguments << m_Config->news();
+    if (m_Config->unattended()) {
+        runStepTwo(arguments << UnattendedRun::option());
+        return;
+    }
     // A failed start is only logged; the update ends either way.
     ProcessTools::startClientUpdater(m_Config->tempDir(), arguments);
     close();
+}
+
+void MainWindow::runStepTwo(const QStringList& arguments)
+{
+    QProcess* stepTwo = ProcessTools::runClientUpdater(m_Config->tempDir(), arguments, this);
+    if (!stepTwo) {
+        onAppendText(tr("Unable to start the new updater in %1").arg(m_Config->tempDir()));
+        QCoreApplication::exit(UnattendedRun::StepTwoNotRun);
+        return;
+    }
+    // This process keeps the installed updater's single-instance name until
+    // step two has ended, so the client cannot start a second session meanwhile.
+    connect(stepTwo, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
+            [this](int code, QProcess::ExitStatus status) {
+                if (status != QProcess::NormalExit)
+                    code = UnattendedRun::StepTwoNotRun;
+                onAppendText(tr("Step two ended with exit status %1").arg(code));
+                QCoreApplication::exit(code);
+            });
 }
 
 void MainWindow::onStartVX3Client()
@@ -183,6 +223,9 @@ void MainWindow::onStartVX3Client()
         return;
     ProcessTools::startVx3Client(m_Config->installDir());
     close();
+    // A window that was never shown does not end the event loop by closing.
+    if (m_Config->unattended())
+        QCoreApplication::exit(UnattendedRun::Updated);
 }
 
 void MainWindow::onUpdateCanceled()
@@ -195,8 +238,9 @@ void MainWindow::onUpdateCanceled()
     m_Engine->resetAfterCancel();
     onAppendText(tr("Update cancelled"));
     ui.totalProgressBar->setValue(0);
-    QMessageBox::critical(this, tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."),
-                          QMessageBox::Ok);
+    critical(this, tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."));
+    if (m_Config->unattended())
+        QCoreApplication::exit(UnattendedRun::UpdateFailed);
 }
 
 void MainWindow::onOtherInstanceActivate(QString message)

@@ -6,7 +6,13 @@
 // 1000 ms after success, and reports failures: engine errors in a box (the
 // update goes on), fatal errors with exit code 2, configuration errors with
 // exit code 1. It caches a shown banner for the second step and deletes that
-// cache when the second step closes.
+// cache when the second step closes. Every log line and box text also goes to
+// the diagnostics file.
+//
+// Unattended ("--unattended"), the window stays hidden and shows no box: box
+// texts go to the log, a failed session ends the process with a failure
+// status, and step one waits for step two and ends with its status
+// (UnattendedRun).
 
 // The generated form; it also declares Ui::MainWindow on top of Ui_MainWindow.
 #include "ui_mainwindow.h"
@@ -57,6 +63,11 @@ private slots:
 
 private:
     void centreOnScreen();
+    // A critical box; its text always reaches the diagnostics file. Unattended
+    // there is no box, the text goes to the log instead.
+    void critical(QWidget* parent, const QString& title, const QString& text);
+    // Unattended step one: runs the new updater and ends with its exit status.
+    void runStepTwo(const QStringList& arguments);
 
     Ui::MainWindow ui;
     Configuration* m_Config;

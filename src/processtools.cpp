@@ -16,6 +16,22 @@ bool ProcessTools::startClientUpdater(const QString& dir, const QStringList& arg
     return startNewUpdater_linux(dir, arguments);
 }
 
+QProcess* ProcessTools::runClientUpdater(const QString& dir, const QStringList& arguments, QObject* parent)
+{
+    const QString program = dir + QStringLiteral("/update");
+    qDebug() << "runClientUpdater" << program << arguments;
+    auto* process = new QProcess(parent);
+    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    process->setWorkingDirectory(dir);
+    process->start(program, arguments);
+    if (!process->waitForStarted()) {
+        qDebug() << "Failed to start" << program << process->errorString();
+        delete process;
+        return nullptr;
+    }
+    return process;
+}
+
 bool ProcessTools::startVx3Client_linux(const QString& installDir)
 {
     const QString program = installDir + QStringLiteral("/vx3client_runscript.sh");

@@ -2,10 +2,14 @@
 // Starts the program that follows a successful update, detached so that it
 // outlives the updater: the new updater in the temporary directory after
 // step one, the client's run script after step two. Failures are only
-// logged; the window closes either way.
+// logged; the window closes either way. An unattended step one instead runs
+// the new updater attached (runClientUpdater) and waits for its end.
 
 #include <QString>
 #include <QStringList>
+
+class QObject;
+class QProcess;
 
 class ProcessTools final
 {
@@ -16,6 +20,9 @@ public:
     static bool startVx3Client(const QString& installDir);
     // `dir` + "/update" with `arguments`, run in `dir`; nothing when missing.
     static bool startClientUpdater(const QString& dir, const QStringList& arguments);
+    // The same program, started as a child process of `parent` that shares the
+    // updater's output channels; null when it is missing or does not start.
+    static QProcess* runClientUpdater(const QString& dir, const QStringList& arguments, QObject* parent);
 
 private:
     static bool startVx3Client_linux(const QString& installDir);

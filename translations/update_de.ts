@@ -48,6 +48,14 @@
         <translation>Aktualisierung abgebrochen</translation>
     </message>
     <message>
+        <source>Unable to start the new updater in %1</source>
+        <translation>Der neue Updater in %1 konnte nicht gestartet werden</translation>
+    </message>
+    <message>
+        <source>Step two ended with exit status %1</source>
+        <translation>Schritt zwei endete mit dem Status %1</translation>
+    </message>
+    <message>
         <source>Update</source>
         <translation>Aktualisierung</translation>
     </message>

@@ -40,6 +40,7 @@ class TestProcessTools final : public QObject
 private slots:
     void newUpdaterRunsInItsDirectory();
     void missingUpdaterStartsNothing();
+    void attachedUpdaterEndsWithItsStatus();
     void runScriptRunsInInstallation();
 };
 
@@ -63,6 +64,26 @@ void TestProcessTools::missingUpdaterStartsNothing()
     // Something of almost the right name is not the updater.
     QVERIFY(writeScript(dir.filePath("Update"), reports.filePath("report")));
     QVERIFY(!ProcessTools::startClientUpdater(dir.path(), {"--clientupdate"}));
+    QVERIFY(!ProcessTools::runClientUpdater(dir.path(), {"--clientupdate"}, nullptr));
+}
+
+void TestProcessTools::attachedUpdaterEndsWithItsStatus()
+{
+    // Ends with the number of its arguments when it runs in its directory.
+    QTemporaryDir dir;
+    QFile script(dir.filePath("update"));
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\n[ \"$(pwd -P)\" = '" + QFile::encodeName(QDir(dir.path()).canonicalPath())
+                 + "' ] || exit 99\nexit $#\n");
+    script.close();
+    QVERIFY(script.setPermissions(script.permissions() | QFile::ExeOwner));
+
+    QObject owner;
+    QProcess* process = ProcessTools::runClientUpdater(dir.path(), {"--clientupdate", "a b", "--unattended"}, &owner);
+    QVERIFY(process);
+    QCOMPARE(process->parent(), &owner);
+    QVERIFY(process->waitForFinished(kDeadlineMs));
+    QCOMPARE(process->exitCode(), 3);
 }
 
 void TestProcessTools::runScriptRunsInInstallation()

@@ -1,6 +1,11 @@
 // The real `update` program, started as the client starts it: leftovers are
 // removed at start, and a rejected command line shows its error box and ends
 // with exit code 1 once the box is closed (under a real X server, Xvfb).
+// Unattended, against a real HTTP server with a release made by the real
+// publisher's tool: both steps run without a display or a box, the process
+// ends with the status of the whole update, and the diagnostics file says why.
+#include "support/httptestserver.h"
+#include "support/testfiles.h"
 #include "support/udpresponder.h"
 
 #include <QtTest>
@@ -71,6 +76,8 @@ private slots:
     void removesLeftoversAtStart();
     void diagnosticsGoToNamedFile();
     void invalidVersionEndsWithExitCodeOne();
+    void unattendedUpdateEndsWithItsStatus_data();
+    void unattendedUpdateEndsWithItsStatus();
 };
 
 void TestUpdateProgram::removesLeftoversAtStart()
@@ -171,6 +178,104 @@ void TestUpdateProgram::invalidVersionEndsWithExitCodeOne()
     QVERIFY(update.waitForFinished(kDeadlineMs));
     QCOMPARE(update.exitStatus(), QProcess::NormalExit);
     QCOMPARE(update.exitCode(), 1);
+}
+
+void TestUpdateProgram::unattendedUpdateEndsWithItsStatus_data()
+{
+    QTest::addColumn<bool>("clientPublished");
+    QTest::addColumn<int>("status");
+    QTest::newRow("both steps succeed") << true << 0;
+    QTest::newRow("step two finds no client release") << false << 3;
+}
+
+void TestUpdateProgram::unattendedUpdateEndsWithItsStatus()
+{
+    QFETCH(bool, clientPublished);
+    QFETCH(int, status);
+
+    // Version 1 installed; version 2 of the updater is the same program, and
+    // version 2 of the client changes and adds a data file.
+    QTemporaryDir dir;
+    const QString install = dir.filePath("install");
+    QVERIFY(QDir().mkpath(install));
+    QVERIFY(QDir().mkpath(dir.filePath("tmp")));
+    const QString program = install + "/update";
+    QVERIFY(QFile::copy(QStringLiteral(UPDATE_BINARY), program));
+    const QByteArray script = "#!/bin/sh\necho started > \"$VX_TEST_MARKER\"\n";
+    writeFile(install + "/vx3client_runscript.sh", script);
+    QVERIFY(QFile::setPermissions(install + "/vx3client_runscript.sh",
+                                  QFile::permissions(program)));
+    writeFile(install + "/data/readme.txt", "version 1\n");
+    QVERIFY(QDir().mkpath(dir.filePath("upd-new")));
+    QVERIFY(QFile::copy(program, dir.filePath("upd-new/update")));
+    writeFile(dir.filePath("old/data/readme.txt"), "version 1\n");
+    writeFile(dir.filePath("new/data/readme.txt"), "version 2\n");
+    writeFile(dir.filePath("new/data/added.txt"), "new in version 2\n");
+    writeFile(dir.filePath("new/vx3client_runscript.sh"), script);
+
+    HttpTestServer http;
+    QVERIFY(http.listen());
+    const QString out = dir.filePath("server");
+    QStringList products{"update_linux_amd64"};
+    if (clientPublished)
+        products << "client_linux_amd64";
+    for (const QString& product : products) {
+        const bool client = product.startsWith("client");
+        QStringList args{"release", "--product", product, "--version", "2", "--key",
+                         QStringLiteral(TEST_PRIVATE_KEY), "--pack", "none", "--out", out,
+                         "--new", dir.filePath(client ? "new" : "upd-new")};
+        if (client)
+            args << "--old" << dir.filePath("old");
+        QProcess tool;
+        tool.start(QStringLiteral(VXPUBLISH_BINARY), args);
+        QVERIFY(tool.waitForFinished(kDeadlineMs));
+        QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
+    }
+    QDirIterator it(out, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        http.setFile("/client/" + QDir(out).relativeFilePath(path), readFile(path));
+    }
+
+    // No display at all: the updater must not need one.
+    QProcessEnvironment env = cleanEnvironment(dir);
+    env.insert("TMPDIR", dir.filePath("tmp"));
+    env.insert("VX3_UPDATE_BASE_URL", http.url("/client/"));
+    env.insert("VX3_UPDATE_DIAGNOSTICS", dir.filePath("diagnostics.txt"));
+    env.insert("VX_TEST_MARKER", dir.filePath("client-started"));
+    env.insert("LC_ALL", "C");   // the log's English texts
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(name);
+    qRegisterMetaType<QProcess::ExitStatus>();
+    QProcess update;
+    update.setProcessEnvironment(env);
+    QSignalSpy ended(&update, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+    update.start(program, {"client_linux_amd64", "2", "--unattended"});
+    QVERIFY(update.waitForStarted());
+    // The test's server answers from this event loop, so wait in it.
+    QVERIFY(ended.wait(3 * kDeadlineMs));
+
+    const QString diagnostics = QString::fromUtf8(readFile(dir.filePath("diagnostics.txt")));
+    QVERIFY2(update.exitStatus() == QProcess::NormalExit && update.exitCode() == status,
+             qPrintable(QString("exit code %1\n%2").arg(update.exitCode()).arg(diagnostics)));
+    QCOMPARE(update.readAllStandardError(), QByteArray());
+    // Step two's own last word, time-stamped, in the file both steps share.
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT[0-9:.]+ log: Step two ended with exit status %1$")
+                                   .arg(status), QRegularExpression::MultilineOption)
+                .match(diagnostics).hasMatch());
+    if (status == 0) {
+        QCOMPARE(readFile(install + "/data/readme.txt"), QByteArray("version 2\n"));
+        QCOMPARE(readFile(install + "/data/added.txt"), QByteArray("new in version 2\n"));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir.filePath("client-started")), kDeadlineMs);
+        QCOMPARE(QDir(dir.filePath("tmp")).entryList({"voxaro_temp_*"}), QStringList());
+    } else {
+        QCOMPARE(readFile(install + "/data/readme.txt"), QByteArray("version 1\n"));
+        for (const char* reason : {"log: vx3_client_linux_amd64.ini._lzma2_ returned 404",
+                                   "log: Unable to download vx3_client_linux_amd64.ini._lzma2_",
+                                   "log: Update cancelled"})
+            QVERIFY2(diagnostics.contains(reason), reason);
+        QVERIFY(!QFileInfo::exists(dir.filePath("client-started")));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestUpdateProgram)
