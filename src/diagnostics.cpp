@@ -23,8 +23,7 @@ void appendLine(const QByteArray& line)
     const QByteArray path = qgetenv(kDiagnosticsVariable);
     if (path.isEmpty())
         return;
-    const QByteArray stamp =
-        QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toUtf8();
+    const QByteArray stamp = QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toUtf8();
 
     std::lock_guard<std::mutex> lock(mutex);
     FILE* f = std::fopen(path.constData(), "a");
@@ -38,10 +37,8 @@ void appendMessage(QtMsgType type, const QMessageLogContext& context, const QStr
 {
     static const char* const kinds[] = {"debug", "warning", "critical", "fatal", "info"};
     const char* kind = (type >= 0 && type <= 4) ? kinds[type] : "?";
-    appendLine(QByteArray(kind) + ": " + text.toUtf8() + " ("
-               + (context.function ? context.function : "") + ", "
-               + (context.file ? context.file : "") + ':' + QByteArray::number(context.line)
-               + ')');
+    appendLine(QByteArray(kind) + ": " + text.toUtf8() + " (" + (context.function ? context.function : "")
+               + ", " + (context.file ? context.file : "") + ':' + QByteArray::number(context.line) + ')');
 }
 
 } // namespace

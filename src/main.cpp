@@ -36,8 +36,8 @@ int main(int argc, char* argv[])
     const bool unattended = UnattendedRun::requested(argc, argv);
     // A script or a service may run without any display; the window stays
     // hidden anyway.
-    if (unattended && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")
-        && qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+    if (unattended && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const QString programDir = QCoreApplication::applicationDirPath();

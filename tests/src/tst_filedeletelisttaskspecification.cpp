@@ -3,9 +3,9 @@
 // entries that are already gone, and paths that lead out of the installation
 // (refused, like a link's target). Each row names what must have vanished;
 // everything else of the fixture must still be there.
-#include "support/testfiles.h"
 #include "configuration.h"
 #include "filedeletelisttaskspecification.h"
+#include "support/testfiles.h"
 
 #include <QtTest>
 
@@ -53,10 +53,9 @@ void TestFileDeleteListTaskSpecification::deletes_data()
     QTest::newRow("missing entries are skipped")
         << QStringList{"nothing.txt", "r:gone/deeper", "a.txt", "r:dir/sub/none"}
         << QStringList{"install/a.txt"};
-    QTest::newRow("paths out of the installation are refused")
-        << QStringList{"../outside/keep.txt", "r:..", "r:.", "r:", "r:dir/../../outside",
-                       "@ROOT@/outside/keep.txt", "r:@ROOT@/install"}
-        << QStringList();
+    QTest::newRow("paths out of the installation are refused") << QStringList{
+        "../outside/keep.txt", "r:..", "r:.", "r:", "r:dir/../../outside", "@ROOT@/outside/keep.txt",
+        "r:@ROOT@/install"} << QStringList();
 }
 
 void TestFileDeleteListTaskSpecification::deletes()

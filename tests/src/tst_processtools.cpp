@@ -79,7 +79,8 @@ void TestProcessTools::attachedUpdaterEndsWithItsStatus()
     QVERIFY(script.setPermissions(script.permissions() | QFile::ExeOwner));
 
     QObject owner;
-    QProcess* process = ProcessTools::runClientUpdater(dir.path(), {"--clientupdate", "a b", "--unattended"}, &owner);
+    QProcess* process =
+        ProcessTools::runClientUpdater(dir.path(), {"--clientupdate", "a b", "--unattended"}, &owner);
     QVERIFY(process);
     QCOMPARE(process->parent(), &owner);
     QVERIFY(process->waitForFinished(kDeadlineMs));

@@ -203,8 +203,7 @@ void TestUpdateProgram::unattendedUpdateEndsWithItsStatus()
     QVERIFY(QFile::copy(QStringLiteral(UPDATE_BINARY), program));
     const QByteArray script = "#!/bin/sh\necho started > \"$VX_TEST_MARKER\"\n";
     writeFile(install + "/vx3client_runscript.sh", script);
-    QVERIFY(QFile::setPermissions(install + "/vx3client_runscript.sh",
-                                  QFile::permissions(program)));
+    QVERIFY(QFile::setPermissions(install + "/vx3client_runscript.sh", QFile::permissions(program)));
     writeFile(install + "/data/readme.txt", "version 1\n");
     QVERIFY(QDir().mkpath(dir.filePath("upd-new")));
     QVERIFY(QFile::copy(program, dir.filePath("upd-new/update")));
@@ -221,9 +220,9 @@ void TestUpdateProgram::unattendedUpdateEndsWithItsStatus()
         products << "client_linux_amd64";
     for (const QString& product : products) {
         const bool client = product.startsWith("client");
-        QStringList args{"release", "--product", product, "--version", "2", "--key",
-                         QStringLiteral(TEST_PRIVATE_KEY), "--pack", "none", "--out", out,
-                         "--new", dir.filePath(client ? "new" : "upd-new")};
+        QStringList args{"release", "--product", product, "--version", "2"};
+        args << "--key" << QStringLiteral(TEST_PRIVATE_KEY) << "--out" << out << "--pack=none";
+        args << "--new" << dir.filePath(client ? "new" : "upd-new");
         if (client)
             args << "--old" << dir.filePath("old");
         QProcess tool;
@@ -243,7 +242,7 @@ void TestUpdateProgram::unattendedUpdateEndsWithItsStatus()
     env.insert("VX3_UPDATE_BASE_URL", http.url("/client/"));
     env.insert("VX3_UPDATE_DIAGNOSTICS", dir.filePath("diagnostics.txt"));
     env.insert("VX_TEST_MARKER", dir.filePath("client-started"));
-    env.insert("LC_ALL", "C");   // the log's English texts
+    env.insert("LC_ALL", "C"); // the log's English texts
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         env.remove(name);
     qRegisterMetaType<QProcess::ExitStatus>();
@@ -260,9 +259,10 @@ void TestUpdateProgram::unattendedUpdateEndsWithItsStatus()
              qPrintable(QString("exit code %1\n%2").arg(update.exitCode()).arg(diagnostics)));
     QCOMPARE(update.readAllStandardError(), QByteArray());
     // Step two's own last word, time-stamped, in the file both steps share.
-    QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT[0-9:.]+ log: Step two ended with exit status %1$")
-                                   .arg(status), QRegularExpression::MultilineOption)
-                .match(diagnostics).hasMatch());
+    const QString lastWord =
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT[0-9:.]+ log: Step two ended with exit status %1$");
+    const QRegularExpression stepTwoEnded(lastWord.arg(status), QRegularExpression::MultilineOption);
+    QVERIFY(stepTwoEnded.match(diagnostics).hasMatch());
     if (status == 0) {
         QCOMPARE(readFile(install + "/data/readme.txt"), QByteArray("version 2\n"));
         QCOMPARE(readFile(install + "/data/added.txt"), QByteArray("new in version 2\n"));
@@ -270,9 +270,9 @@ void TestUpdateProgram::unattendedUpdateEndsWithItsStatus()
         QCOMPARE(QDir(dir.filePath("tmp")).entryList({"voxaro_temp_*"}), QStringList());
     } else {
         QCOMPARE(readFile(install + "/data/readme.txt"), QByteArray("version 1\n"));
-        for (const char* reason : {"log: vx3_client_linux_amd64.ini._lzma2_ returned 404",
-                                   "log: Unable to download vx3_client_linux_amd64.ini._lzma2_",
-                                   "log: Update cancelled"})
+        for (const char* reason :
+             {"log: vx3_client_linux_amd64.ini._lzma2_ returned 404",
+              "log: Unable to download vx3_client_linux_amd64.ini._lzma2_", "log: Update cancelled"})
             QVERIFY2(diagnostics.contains(reason), reason);
         QVERIFY(!QFileInfo::exists(dir.filePath("client-started")));
     }
