@@ -32,10 +32,14 @@ bool DirCreateTaskSpecification::createDir(const QString& path)
     if (!parent.exists() && !createDir(parent.path()))
         return false;
 
+    const RollbackData record(RollbackData::DIR_CREATE, path);
+    if (!announce(record))
+        return false;
     if (!parent.mkdir(QDir(path).dirName())) {
         emit message(QObject::tr("unable to create dir %1").arg(path));
         return false;
     }
-    addRollbackData(RollbackData(RollbackData::DIR_CREATE, path));
+    madeDurable(path);
+    addRollbackData(record);
     return true;
 }

@@ -1,5 +1,7 @@
 #include "fastfileoptaskspecification.h"
 
+#include "installjournal.h"
+
 FastFileOpTaskSpecification::FastFileOpTaskSpecification(const QString& path,
                                                          RollbackDataList* rollbackList,
                                                          QObject* parent, qreal weight)
@@ -22,4 +24,26 @@ void FastFileOpTaskSpecification::addRollbackData(const RollbackData& data)
 {
     if (m_RollbackList)
         m_RollbackList->append(data);
+}
+
+bool FastFileOpTaskSpecification::announce(const RollbackData& data)
+{
+    QString error;
+    if (!m_RollbackList || m_RollbackList->announce(data, &error))
+        return true;
+    emit message(error);
+    return false;
+}
+
+bool FastFileOpTaskSpecification::journalled() const
+{
+    return m_RollbackList && m_RollbackList->disk();
+}
+
+void FastFileOpTaskSpecification::madeDurable(const QString& path) const
+{
+    if (!journalled())
+        return;
+    InstallJournal::syncParent(path);
+    InstallJournal::step();
 }

@@ -9,11 +9,12 @@
 
 FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<DeleteItem>* deleteList,
                                                                  Configuration* config, QObject* parent,
-                                                                 qreal weight)
+                                                                 qreal weight, InstallJournal* disk)
     : ComposedTaskSpecification(1, parent, weight)
     , m_DeleteList(deleteList)
     , m_Config(config)
 {
+    m_Journal.setDisk(disk);
 }
 
 void FileDeleteListTaskSpecification::execute()
@@ -48,6 +49,8 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
     for (int i = 0; i < paths.size(); ++i) {
         auto* task = new FileDeleteTaskSpecification(false, paths.at(i), recursive.at(i), this, 1.0 / paths.size());
         task->setBoundary(installDir.path());
+        if (m_Journal.disk())
+            task->setJournal(&m_Journal);
         addSubTask(task);
     }
     m_TaskState = TASK_RUNNING;

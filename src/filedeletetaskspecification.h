@@ -1,8 +1,12 @@
 #pragma once
 // Deletes a file, or a directory (emptied ones with their emptied parents, or
-// recursively with all contents). Deletions are not undoable, so it keeps no
-// journal. A non-strict deletion always succeeds; a strict one fails with
-// "Could not delete '%1'".
+// recursively with all contents). A non-strict deletion always succeeds; a
+// strict one fails with "Could not delete '%1'".
+//
+// Without a journal deletions are final. With a journal on disk (setJournal)
+// every path that goes is moved into the journal's kept originals instead,
+// announced there first and recorded as FILE_RENAME, so that it can be put
+// back until the session ends.
 
 #include "fastfileoptaskspecification.h"
 
@@ -17,12 +21,16 @@ public:
     // those strictly below `dir`; without a boundary no parent is touched, so
     // a deletion can never climb out of the installation.
     void setBoundary(const QString& dir);
+    void setJournal(RollbackDataList* journal);
 
 protected:
     bool doOp() override;
 
 private:
     bool removeEmptyDirectory();
+    // Removes `path` (file or whole directory) by moving it aside.
+    bool moveAside(const QString& path);
+    bool remove(const QString& path);
 
     QString m_Boundary;
     bool m_Strict;

@@ -10,11 +10,12 @@
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(QList<ReplaceItem>* replaceList,
                                                                    Configuration* config, QObject* parent,
-                                                                   qreal weight)
+                                                                   qreal weight, InstallJournal* disk)
     : ComposedTaskSpecification(2, parent, weight)
     , m_ReplaceList(replaceList)
     , m_Config(config)
 {
+    m_Journal.setDisk(disk);
 }
 
 void FileReplaceListTaskSpecification::execute()

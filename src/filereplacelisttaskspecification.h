@@ -3,12 +3,15 @@
 // installs the replace items two at a time, all under one journal. If any of
 // it fails, or the user cancels, everything recorded is undone, newest first:
 // installed files go, replaced files come back, created directories go.
+// Given a journal on disk, every change is written there before it is made
+// (the main task, which owns it, ends it).
 
 #include "composedtaskspecification.h"
 #include "downloadreplacelists.h"
 #include "rollback.h"
 
 class Configuration;
+class InstallJournal;
 
 class FileReplaceListTaskSpecification final : public ComposedTaskSpecification
 {
@@ -16,7 +19,7 @@ class FileReplaceListTaskSpecification final : public ComposedTaskSpecification
 
 public:
     FileReplaceListTaskSpecification(QList<ReplaceItem>* replaceList, Configuration* config, QObject* parent,
-                                     qreal weight);
+                                     qreal weight, InstallJournal* disk = nullptr);
 
 public slots:
     void execute() override;

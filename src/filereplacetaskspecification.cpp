@@ -3,11 +3,12 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "filecopytaskspecification.h"
-#include "filerenametaskspecification.h"
+#include "fileplacetaskspecification.h"
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 #include "installedfile.h"
+#include "installjournal.h"
 
 #include <QDebug>
 #include <QDir>
@@ -21,6 +22,7 @@ FileReplaceTaskSpecification::FileReplaceTaskSpecification(const ReplaceItem& it
     , m_ListJournal(listJournal)
     , m_Config(config)
 {
+    m_Journal.setDisk(listJournal->disk());
 }
 
 void FileReplaceTaskSpecification::execute()
@@ -44,38 +46,49 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     qDebug() << "FileReplaceTaskSpecification: spec:" << m_Item.name << " src:" << files.downloadPath()
              << " dstFile:" << installed << " hasPatch:" << hasPatch << " patchFile:" << m_Item.patchName;
 
-    const QString oldCopy = files.oldCopyPath();
-    if (QFileInfo::exists(installed) || QFileInfo(installed).isSymLink()) {
-        if (QFileInfo::exists(oldCopy))
-            qDebug() << "Remove" << oldCopy << QFile::remove(oldCopy);
-        const QString oldDir = QFileInfo(oldCopy).absolutePath();
-        if (!QFileInfo::exists(oldDir))
-            qDebug() << "Created" << oldDir << QDir().mkpath(oldDir);
-        addSubTask(new FileRenameTaskSpecification(installed, oldCopy, &m_Journal, this, 0.0));
+    // The new file is produced and checked beside the installation and only
+    // then renamed into place; the installed file stays whole until then, so
+    // a patch reads it where it is.
+    QString newFile = files.newFilePath();
+    QString kept = files.oldCopyPath();
+    if (InstallJournal* disk = m_Journal.disk()) {
+        QString error;
+        newFile = disk->newStagingPath(&error);
+        kept = newFile.isEmpty() ? QString() : disk->newKeptPath(&error);
+        if (kept.isEmpty()) {
+            emit message(error);
+            m_TaskState = TASK_RUNNING;
+            setFailed();
+            return;
+        }
+    } else {
+        QDir().mkpath(QFileInfo(newFile).absolutePath());
     }
+    QFile::remove(newFile);
 
     switch (files.method()) {
     case InstalledFile::Method::Copy:
-        addSubTask(new FileCopyTaskSpecification(&m_Journal, files.downloadPath(), installed, this, 1.0));
+        addSubTask(new FileCopyTaskSpecification(nullptr, files.downloadPath(), newFile, this, 1.0));
         break;
     case InstalledFile::Method::UnpackLzma2:
-        addSubTask(new FileUnpackTaskSpecification_lzma2(&m_Journal, files.downloadPath(), installed, this, 0.8,
+        addSubTask(new FileUnpackTaskSpecification_lzma2(nullptr, files.downloadPath(), newFile, this, 0.8,
                                                          m_Item.size));
-        addSubTask(new CheckSignatureTaskSpecification(installed, m_Item.hash, true, this, 0.2));
+        addSubTask(new CheckSignatureTaskSpecification(newFile, m_Item.hash, true, this, 0.2));
         break;
     case InstalledFile::Method::UnpackGzip:
-        addSubTask(new FileUnpackTaskSpecification_zip(&m_Journal, files.downloadPath(), installed, this, 0.8,
+        addSubTask(new FileUnpackTaskSpecification_zip(nullptr, files.downloadPath(), newFile, this, 0.8,
                                                        m_Item.size));
-        addSubTask(new CheckSignatureTaskSpecification(installed, m_Item.hash, true, this, 0.2));
+        addSubTask(new CheckSignatureTaskSpecification(newFile, m_Item.hash, true, this, 0.2));
         break;
     case InstalledFile::Method::Patch:
         qDebug() << "HAS PATCH" << m_Item.patchName;
         emit message(QObject::tr("Patching %1").arg(m_Item.targetName()));
-        addSubTask(new FileTaskSpecification_patch(&m_Journal, oldCopy, files.patchPath(), installed, this, 0.8,
+        addSubTask(new FileTaskSpecification_patch(nullptr, installed, files.patchPath(), newFile, this, 0.8,
                                                    m_Item.size));
-        addSubTask(new CheckSignatureTaskSpecification(installed, m_Item.hash, true, this, 0.2));
+        addSubTask(new CheckSignatureTaskSpecification(newFile, m_Item.hash, true, this, 0.2));
         break;
     }
+    addSubTask(new FilePlaceTaskSpecification(newFile, installed, kept, &m_Journal, this, 0.0));
 
     m_TaskState = TASK_RUNNING;
     startSubTasks();
@@ -86,28 +99,8 @@ void FileReplaceTaskSpecification::subtasksDone()
     if (aggregateState() == TASK_FINISHED) {
         m_ListJournal->append(m_Journal);
         m_Journal.clear();
-        const QString installed = InstalledFile(m_Item, *m_Config).installedPath();
-        if (InstalledFile::isExecutable(installed))
-            InstalledFile::makeExecutable(installed);
     } else {
-        removePartialOutput();
         rollbackAll(&m_Journal, this);
     }
     ComposedTaskSpecification::subtasksDone();
-}
-
-void FileReplaceTaskSpecification::removePartialOutput()
-{
-    // Once the old file was moved aside, whatever lies at the installed path
-    // and is not journalled is a half-written result of ours; it must go, or
-    // the old file could not be moved back.
-    const QString installed = InstalledFile(m_Item, *m_Config).installedPath();
-    bool movedAside = false;
-    bool recorded = false;
-    for (const RollbackData& record : qAsConst(m_Journal)) {
-        movedAside = movedAside || (record.op() == RollbackData::FILE_RENAME && record.formerPath() == installed);
-        recorded = recorded || (record.op() == RollbackData::FILE_CREATE && record.path() == installed);
-    }
-    if (movedAside && !recorded && QFileInfo::exists(installed))
-        QFile::remove(installed);
 }

@@ -3,14 +3,15 @@
 // download is copied, a packed one unpacked, a patch applied to the installed
 // file; unpacked and patched results are checked against their SHA-512.
 //
-// An installed file that is about to be replaced is first moved aside into
-// the temporary directory (target name + "_old"), journalled as a rename, so
-// that undoing the step puts the old file back instead of leaving the
-// installation without it. The patch reads that moved copy as its old file.
+// The new file is produced and checked under a name of its own (in the
+// journal directory when the list's journal stands on one, otherwise in the
+// temporary directory as target name + "#new"), then one rename puts it in
+// place while the original is kept (FilePlaceTaskSpecification). The
+// installed path therefore holds the whole old or the whole new file at
+// every moment, and a failure before the rename leaves it untouched.
 //
-// On success this file's journal moves into the list's journal, and programs
-// and libraries get their permissions; on failure a partial output is removed
-// and the journal is undone at once.
+// On success this file's journal moves into the list's journal; on failure
+// it is undone at once.
 
 #include "composedtaskspecification.h"
 #include "downloadreplacelists.h"
@@ -33,7 +34,6 @@ public slots:
 
 private:
     void makeSubtasksAndStart();
-    void removePartialOutput();
 
     ReplaceItem m_Item;
     RollbackDataList* m_ListJournal;

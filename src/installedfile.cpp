@@ -57,6 +57,11 @@ QString InstalledFile::oldCopyPath() const
     return m_TempTarget + QLatin1String(UpdateFiles::kOldCopySuffix);
 }
 QString InstalledFile::tempTargetPath() const { return m_TempTarget; }
+QString InstalledFile::newFilePath() const
+{
+    // No published name holds a '#', so this never meets a download.
+    return m_TempTarget + QStringLiteral("#new");
+}
 
 bool InstalledFile::isExecutable(const QString& path)
 {

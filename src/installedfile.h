@@ -27,6 +27,7 @@ public:
     QString installedPath() const;  // installation directory + "/" + target name
     QString patchPath() const;      // temporary directory + "/" + patch name
     QString oldCopyPath() const;    // temporary directory + "/" + target name + "_old"
+    QString newFilePath() const;    // temporary directory + "/" + target name + "#new"
     QString tempTargetPath() const; // temporary directory + "/" + target name
 
     // `name` (relative) in the session's temporary directory, or in `dir`.

@@ -1,9 +1,11 @@
 #include "configuration.h"
 #include "diagnostics.h"
+#include "installjournal.h"
 #include "mainwindow.h"
 #include "singleinstancechecker.h"
 #include "unattendedrun.h"
 #include "updateengine.h"
+#include "updateinidata.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -11,6 +13,8 @@
 #include <QLocale>
 #include <QTimer>
 #include <QTranslator>
+
+#include <cstdio>
 
 namespace {
 
@@ -28,11 +32,41 @@ void removeLeftovers(const QString& programDir)
     qDebug() << "Removing old files done";
 }
 
+// Undoes what an update that died while installing left half done, in this
+// updater's own installation and in the one its session record names (step
+// two runs from the temporary directory). True unless a journal had to be
+// refused or could not be undone completely; its lines land in `report`.
+bool recoverInstallations(const QString& programDir, QStringList* report)
+{
+    QStringList dirs{programDir};
+    QString recorded;
+    if (UpdateIniData::get(nullptr, nullptr, nullptr, &recorded) && !recorded.isEmpty())
+        dirs << recorded;
+    bool sound = true;
+    for (const QString& dir : qAsConst(dirs)) {
+        const InstallJournal::Recovery result = InstallJournal::recover(dir, report);
+        sound = sound && result != InstallJournal::REFUSED && result != InstallJournal::INCOMPLETE;
+    }
+    return sound;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     Diagnostics::install();
+
+    // "--recover", the installation's run script calls it before the client:
+    // finish or undo an interrupted update, then exit. No window, no display.
+    if (argc == 2 && qstrcmp(argv[1], "--recover") == 0) {
+        QCoreApplication app(argc, argv);
+        QStringList report;
+        const bool sound = recoverInstallations(QCoreApplication::applicationDirPath(), &report);
+        for (const QString& line : qAsConst(report))
+            std::fprintf(stderr, "update: %s\n", line.toLocal8Bit().constData());
+        return sound ? 0 : 1;
+    }
+
     const bool unattended = UnattendedRun::requested(argc, argv);
     // A script or a service may run without any display; the window stays
     // hidden anyway.
@@ -42,6 +76,10 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     const QString programDir = QCoreApplication::applicationDirPath();
     qDebug() << "Voxaro updater started";
+
+    // Before anything else may look at or change the installation.
+    QStringList recoveryReport;
+    const bool recoverySound = recoverInstallations(programDir, &recoveryReport);
 
     removeLeftovers(programDir);
 
@@ -64,6 +102,7 @@ int main(int argc, char* argv[])
 
     Configuration config;
     MainWindow window(&config);
+    window.showRecoveryReport(recoveryReport, !recoverySound);
     if (!config.parseCommandLineOptions()) {
         qDebug() << "Failed ot parse command line options, aborting";
         return UnattendedRun::ConfigurationFailed;

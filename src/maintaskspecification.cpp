@@ -5,6 +5,7 @@
 #include "filedeletelisttaskspecification.h"
 #include "filereplacelisttaskspecification.h"
 #include "inidownloadtaskspecification.h"
+#include "installjournal.h"
 #include "makedownloadreplacelisttaskspecification.h"
 #include "updateselfunziptaskspecification.h"
 
@@ -15,6 +16,8 @@ MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager* nam, Configu
     , m_Config(config)
 {
 }
+
+MainTaskSpecification::~MainTaskSpecification() = default;
 
 const DownloadReplaceLists& MainTaskSpecification::lists() const
 {
@@ -33,8 +36,11 @@ void MainTaskSpecification::execute()
     addSubTask(new MakeDownloadReplaceListTaskSpecification(m_Config, &m_Lists, this, 0.05));
     addSubTask(new DownloadFileListTaskSpecification(&m_Lists.downloads, m_Nam, m_Config, this, 0.4));
     if (m_Config->clientUpdate() == 1) {
-        addSubTask(new FileReplaceListTaskSpecification(&m_Lists.replaces, m_Config, this, 0.4));
-        addSubTask(new FileDeleteListTaskSpecification(&m_Lists.deletes, m_Config, this, 0.05));
+        m_InstallJournal = std::make_unique<InstallJournal>(m_Config->installDir());
+        addSubTask(new FileReplaceListTaskSpecification(&m_Lists.replaces, m_Config, this, 0.4,
+                                                        m_InstallJournal.get()));
+        addSubTask(new FileDeleteListTaskSpecification(&m_Lists.deletes, m_Config, this, 0.05,
+                                                       m_InstallJournal.get()));
     } else {
         addSubTask(new UpdateSelfUnzipTaskSpecification(&m_Lists.replaces, m_Config, this, 0.4));
     }
@@ -46,6 +52,31 @@ void MainTaskSpecification::execute()
 void MainTaskSpecification::reset()
 {
     deleteSubTasks();
+    if (m_InstallJournal)
+        m_InstallJournal->rollBack(this);
+    m_InstallJournal.reset();
     m_Lists.clear();
     TaskSpecification::reset();
+}
+
+void MainTaskSpecification::subtasksDone()
+{
+    if (m_InstallJournal) {
+        if (aggregateState() == TASK_FINISHED) {
+            if (!m_InstallJournal->commit(this)) {
+                // Not marked done, so the next start would undo it anyway:
+                // undo it now and say so.
+                emit message(QObject::tr("rolling back the installation"));
+                m_InstallJournal->rollBack(this);
+                m_InstallJournal.reset();
+                setFailed();
+                return;
+            }
+        } else if (!m_InstallJournal->rollBack(this)) {
+            emit error(QObject::tr("The installation could not be restored completely; see the log. "
+                                   "The next start of the updater tries again."));
+        }
+        m_InstallJournal.reset();
+    }
+    ComposedTaskSpecification::subtasksDone();
 }

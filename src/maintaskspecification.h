@@ -8,9 +8,19 @@
 //
 // The sub-tasks talk only through the lists owned here and the files in the
 // session's temporary directory.
+//
+// In step two the main task owns the session's install journal on disk
+// (InstallJournal): the install and delete steps write every change there
+// first. When all sub-tasks finished, the journal is committed (the kept
+// originals go); when anything failed or was cancelled, every journalled
+// change is undone, so the installation is exactly as before the session.
 
 #include "composedtaskspecification.h"
 #include "downloadreplacelists.h"
+
+#include <memory>
+
+class InstallJournal;
 
 class Configuration;
 class QNetworkAccessManager;
@@ -21,15 +31,18 @@ class MainTaskSpecification final : public ComposedTaskSpecification
 
 public:
     MainTaskSpecification(QNetworkAccessManager* nam, Configuration* config, QObject* parent, qreal weight);
+    ~MainTaskSpecification() override;
 
     const DownloadReplaceLists& lists() const;
 
 public slots:
     void execute() override;
     void reset() override;
+    void subtasksDone() override;
 
 private:
     QNetworkAccessManager* m_Nam;
     Configuration* m_Config;
     DownloadReplaceLists m_Lists;
+    std::unique_ptr<InstallJournal> m_InstallJournal;
 };

@@ -129,6 +129,14 @@ void MainWindow::onStartUpdate()
     }
 }
 
+void MainWindow::showRecoveryReport(const QStringList& lines, bool problem)
+{
+    for (const QString& line : lines)
+        onAppendText(line);
+    if (problem)
+        QTimer::singleShot(0, this, [this, lines]() { onError(lines.join(QLatin1Char('\n'))); });
+}
+
 void MainWindow::onAppendText(QString text)
 {
     ui.outputTextEdit->append(text);

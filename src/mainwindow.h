@@ -36,6 +36,9 @@ public:
     void updateVersionLabel();
     // Called by the entry function after show().
     void updateNews();
+    // The start-up recovery's lines go to the log; a journal that could not
+    // be used is also shown as an error once the window is up.
+    void showRecoveryReport(const QStringList& lines, bool problem);
 
     // The label's rich text for a configuration, as updateVersionLabel sets it.
     static QString versionLabelText(const Configuration& config);

@@ -1,5 +1,7 @@
 #include "rollback.h"
 
+#include "installjournal.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -7,19 +9,45 @@
 #include <QMetaObject>
 #include <QObject>
 
+#include <unistd.h>
+
+namespace {
+
+// Puts the original kept at `kept` back at `path` with one rename of a fresh
+// hard link, so the path never goes missing and the kept original stays until
+// the journal ends: undoing twice does no harm.
+bool restoreKept(const QString& kept, const QString& path)
+{
+    if (InstallJournal::sameFile(kept, path))
+        return true;
+    const QByteArray from = QFile::encodeName(kept);
+    const QByteArray back = QFile::encodeName(kept + QStringLiteral(".back"));
+    ::unlink(back.constData());
+    if (::link(from.constData(), back.constData()) != 0)
+        return false;
+    if (::rename(back.constData(), QFile::encodeName(path).constData()) != 0) {
+        ::unlink(back.constData());
+        return false;
+    }
+    InstallJournal::syncParent(path);
+    return true;
+}
+
+} // namespace
+
 RollbackData::RollbackData(int op, const QString& from, const QString& to)
     : m_Path(to)
     , m_FormerPath(from)
     , m_Op(op)
 {
-    Q_ASSERT(op == FILE_RENAME);
+    Q_ASSERT(op == FILE_RENAME || op == FILE_REPLACE);
 }
 
 RollbackData::RollbackData(int op, const QString& path)
     : m_Path(path)
     , m_Op(op)
 {
-    Q_ASSERT(op != FILE_RENAME);
+    Q_ASSERT(op != FILE_RENAME && op != FILE_REPLACE);
 }
 
 int RollbackData::op() const
@@ -60,6 +88,11 @@ bool RollbackData::rollback(QObject* reporter) const
         message(reporter, QObject::tr("warning: rollback create dir %1 failed").arg(m_Path));
         return false;
     }
+    case FILE_REPLACE:
+        if (restoreKept(m_FormerPath, m_Path))
+            return true;
+        message(reporter, QObject::tr("warning: rollback replace %1 from %2 failed").arg(m_Path, m_FormerPath));
+        return false;
     default:
         qFatal("Should not reach here");
     }
@@ -73,6 +106,21 @@ void RollbackData::message(QObject* reporter, QString text)
     if (!QMetaObject::invokeMethod(reporter, "message", Qt::AutoConnection,
                                    Q_ARG(QString, text)))
         qWarning() << "Warning: message signal was not found in RollbackData::message";
+}
+
+InstallJournal* RollbackDataList::disk() const
+{
+    return m_Disk;
+}
+
+void RollbackDataList::setDisk(InstallJournal* disk)
+{
+    m_Disk = disk;
+}
+
+bool RollbackDataList::announce(const RollbackData& data, QString* error) const
+{
+    return !m_Disk || m_Disk->write(data, error);
 }
 
 bool rollbackAll(RollbackDataList* list, QObject* reporter)

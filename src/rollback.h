@@ -7,10 +7,16 @@
 // rollbackAll() return false; nothing stops or retries.
 //
 // GUI thread only: background work never touches a list.
+//
+// A list may stand on an InstallJournal (the journal on disk): then every
+// change is also written there, and flushed, before it is made (announce()),
+// so that a session that dies at any moment can still be undone by the next
+// start. Without one the list lives in memory only.
 
 #include <QList>
 #include <QString>
 
+class InstallJournal;
 class QObject;
 
 class RollbackData final
@@ -19,18 +25,25 @@ public:
     enum Op {
         FILE_RENAME = 0,
         FILE_CREATE = 1,
-        DIR_CREATE = 2
+        DIR_CREATE = 2,
+        // An installed file was replaced by one rename; its original is kept
+        // under another name (a hard link). Undone by putting the original
+        // back with one rename, so the path is never missing.
+        FILE_REPLACE = 3
     };
 
-    // FILE_RENAME only: the file was renamed from `from` to `to`.
+    // FILE_RENAME: the file was renamed from `from` to `to`.
+    // FILE_REPLACE: the file `to` was replaced; its original is kept at `from`.
     RollbackData(int op, const QString& from, const QString& to);
     // FILE_CREATE or DIR_CREATE of `path`.
     RollbackData(int op, const QString& path);
 
     int op() const;
-    // The path as it is now (the rename's target, or what was created).
+    // The path as it is now (the rename's target, what was created, or the
+    // replaced file).
     QString path() const;
-    // FILE_RENAME: the name before the rename; otherwise empty.
+    // FILE_RENAME: the name before the rename; FILE_REPLACE: where the
+    // original is kept; otherwise empty.
     QString formerPath() const;
 
     // Undoes this change; true on success, a warning to `reporter` otherwise.
@@ -45,7 +58,23 @@ private:
     int m_Op;
 };
 
-using RollbackDataList = QList<RollbackData>;
+class RollbackDataList final : public QList<RollbackData>
+{
+public:
+    using QList<RollbackData>::QList;
+
+    // The journal on disk this list stands on, or null.
+    InstallJournal* disk() const;
+    void setDisk(InstallJournal* disk);
+
+    // Writes `data` to the journal on disk, flushed, before the change it
+    // describes is made. True when written or when there is no journal;
+    // false with *error set otherwise (then the change must not be made).
+    bool announce(const RollbackData& data, QString* error) const;
+
+private:
+    InstallJournal* m_Disk = nullptr;
+};
 
 // Undoes and removes every record, newest first; true when all undos worked.
 // The list is empty afterwards whatever happened.

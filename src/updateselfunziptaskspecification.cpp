@@ -8,6 +8,7 @@
 #include "updateinidata.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -80,6 +81,8 @@ void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
 
 void UpdateSelfUnzipTaskSpecification::subtasksDone()
 {
+    const bool built = aggregateState() == TASK_FINISHED;
+    const bool verified = built && verifyUpdaterFiles();
     const QString tempDir = m_Config->tempDir();
     const QString updater = InstalledFile::tempPath(*m_Config, QStringLiteral("update"));
     const bool present = QFileInfo::exists(updater);
@@ -89,7 +92,36 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
 
     UpdateIniData::modifyTempIni(tempDir);
     copyTranslations();
+    if (built && !verified) {
+        setFailed();
+        return;
+    }
     ComposedTaskSpecification::subtasksDone();
+}
+
+bool UpdateSelfUnzipTaskSpecification::verifyUpdaterFiles()
+{
+    for (const ReplaceItem& item : qAsConst(*m_ReplaceList)) {
+        if (item.installName.isEmpty())
+            continue;
+        const QString built = InstalledFile(item, *m_Config).tempTargetPath();
+        QFile file(built);
+        QCryptographicHash hash(QCryptographicHash::Sha512);
+        const bool read = file.open(QIODevice::ReadOnly) && hash.addData(&file);
+        file.close();
+        if (read && !item.hash.isEmpty()
+            && QString::fromLatin1(hash.result().toHex()).compare(item.hash, Qt::CaseInsensitive) == 0)
+            continue;
+        // Nothing from the network runs unless it is what the signed list says.
+        qDebug() << "Updater file does not match its checksum" << built;
+        QFile::remove(built);
+        const QString text = QObject::tr("The new updater file %1 does not match the checksum in the signed update "
+                                         "list; the new updater is not started").arg(item.targetName());
+        emit message(text);
+        emit error(text);
+        return false;
+    }
+    return true;
 }
 
 void UpdateSelfUnzipTaskSpecification::copyTranslations()

@@ -52,6 +52,7 @@ private slots:
     void emptyListFinishes();
 
     void selfUnzipBuildsNewUpdater();
+    void selfUnzipStartsNothingUnchecked();
 
 private:
     int run(TaskSpecification* task, QStringList* messages);
@@ -168,7 +169,8 @@ void TestFileReplace::failureUndoesEverythingAndRestoresReplacedFiles()
     QCOMPARE(run(&task, &messages), int(TaskSpecification::TASK_FAILED));
 
     QVERIFY(messages.contains("rolling back file updates"));
-    QVERIFY(messages.contains("Could not unpack '" + temp("broken._lzma2_") + "' to '" + inst("deeper/dir/broken.bin") + "'"));
+    // The new file is produced under its own name, never at the installed path.
+    QVERIFY(messages.contains("Could not unpack '" + temp("broken._lzma2_") + "' to '" + temp("deeper/dir/broken.bin#new") + "'"));
     QCOMPARE(readFile(inst("readme.txt")), QByteArray("old readme"));
     QVERIFY(!QFileInfo::exists(inst("fresh")));
     QVERIFY(!QFileInfo::exists(inst("deeper")));
@@ -190,7 +192,7 @@ void TestFileReplace::wrongPatchResultRestoresOriginal()
     FileReplaceListTaskSpecification task(&items, m_Config.get(), nullptr, 1.0);
     QStringList messages;
     QCOMPARE(run(&task, &messages), int(TaskSpecification::TASK_FAILED));
-    QVERIFY(messages.contains("Signature check failed for " + inst("libx.so")));
+    QVERIFY(messages.contains("Signature check failed for " + temp("libx.so#new")));
     QCOMPARE(readFile(inst("libx.so")), oldLib);
 }
 
@@ -255,6 +257,31 @@ void TestFileReplace::selfUnzipBuildsNewUpdater()
     QCOMPARE(record.value("current/vx3dir").toString(), m_Config->installDir());
 
     QDir(translations).removeRecursively();
+    QFile::remove(UpdateIniData::iniPath());
+}
+
+void TestFileReplace::selfUnzipStartsNothingUnchecked()
+{
+    // A patch that the signed list names correctly but that yields another
+    // program than the list's SHA-512 for the installed updater.
+    const QByteArray installed = content("updater 1 ", 400);
+    writeFile(inst("update"), installed);
+    writeFile(m_Root->filePath("old"), installed);
+    writeFile(m_Root->filePath("other"), content("another program ", 400));
+    QCOMPARE(vxpatch::CreateEnsemblePatch(QFile::encodeName(m_Root->filePath("old")).constData(),
+                                          QFile::encodeName(m_Root->filePath("other")).constData(),
+                                          QFile::encodeName(temp("update._patch_")).constData()),
+             vxpatch::STATUS_OK);
+    QList<ReplaceItem> items{{"update._lzma2_", sha512(content("updater 2 ", 400)), "update", "update._patch_"}};
+    UpdateSelfUnzipTaskSpecification task(&items, m_Config.get(), nullptr, 0.4);
+    QSignalSpy errors(&task, &TaskSpecification::error);
+    QStringList messages;
+    QCOMPARE(run(&task, &messages), int(TaskSpecification::TASK_FAILED));
+    const QString text = "The new updater file update does not match the checksum in the signed update list; "
+                         "the new updater is not started";
+    QVERIFY(messages.contains(text));
+    QCOMPARE(errors.count(), 1);
+    QVERIFY(!QFileInfo::exists(temp("update")));
     QFile::remove(UpdateIniData::iniPath());
 }
 
