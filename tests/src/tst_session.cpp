@@ -24,6 +24,7 @@ private slots:
     void stepOneBuildsNewUpdater();
     void tamperedDownloadInstallsNothing();
     void stalledDownloadEndsSessionThroughEngineTick();
+    void cancelDuringInstallRestoresVersionOne();
 
 private:
     // Publishes `product` version 2 from `newTree` with patches from `oldTree`,
@@ -198,6 +199,22 @@ void TestSession::stalledDownloadEndsSessionThroughEngineTick()
         return line.startsWith("Unable to download") && line.contains("added.txt");
     }));
     QCOMPARE(fileTree(m_Root.filePath("install")), before);
+}
+
+void TestSession::cancelDuringInstallRestoresVersionOne()
+{
+    publish("client_linux_amd64", m_Root.filePath("new"), m_Root.filePath("old"));
+    const QString session = m_Root.filePath("tmp/voxaro_temp_0");
+    QVERIFY(QDir().mkpath(session));
+    UpdateIniData::modify(2, session, m_Root.filePath("install"), "client_linux_amd64");
+    const QMap<QString, QByteArray> before = fileTree(m_Root.filePath("install"));
+
+    // Every file is in place by now; the deletions are still to come.
+    const SessionResult s = runSession({"--clientupdate", "client_linux_amd64", "2"}, 0, "Starting deleting files");
+    QVERIFY(!s.finished);
+    QVERIFY(s.messages.contains("User aborted update"));
+    QCOMPARE(fileTree(m_Root.filePath("install")), before);
+    QVERIFY(!QFileInfo::exists(m_Root.filePath("install/.vx3update")));
 }
 
 QTEST_MAIN(TestSession)

@@ -43,7 +43,7 @@ void publishRelease(const QString& product, const QString& newTree, const QStrin
     QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
 }
 
-SessionResult runSession(const QStringList& args, int tickMs)
+SessionResult runSession(const QStringList& args, int tickMs, const QString& cancelAt)
 {
     SessionResult result;
     Configuration config;
@@ -51,7 +51,11 @@ SessionResult runSession(const QStringList& args, int tickMs)
         return result;
     UpdateEngine engine(&config, nullptr);
     QObject::connect(&engine, &UpdateEngine::message, &engine,
-                     [&result](const QString& line) { result.messages << line; });
+                     [&result, &engine, cancelAt](const QString& line) {
+                         result.messages << line;
+                         if (line == cancelAt)
+                             engine.cancelUpdate();
+                     });
     QObject::connect(&engine, &UpdateEngine::error, &engine,
                      [&result](const QString& line) { result.errors << line; });
     QObject::connect(&engine, &UpdateEngine::fatalError, &engine,

@@ -28,5 +28,6 @@ void publishRelease(const QString& product, const QString& newTree, const QStrin
                     const QString& outDir);
 
 // Runs one session of the program with the command-line arguments `args`;
-// tickMs > 0 shortens the engine's progress tick.
-SessionResult runSession(const QStringList& args, int tickMs = 0);
+// tickMs > 0 shortens the engine's progress tick; when the engine logs the
+// line `cancelAt`, the session is cancelled there.
+SessionResult runSession(const QStringList& args, int tickMs = 0, const QString& cancelAt = QString());
