@@ -102,9 +102,10 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
 bool UpdateSelfUnzipTaskSpecification::verifyUpdaterFiles()
 {
     for (const ReplaceItem& item : qAsConst(*m_ReplaceList)) {
-        if (item.installName.isEmpty())
+        const InstalledFile files(item, *m_Config);
+        if (files.method() == InstalledFile::Method::Copy)
             continue;
-        const QString built = InstalledFile(item, *m_Config).tempTargetPath();
+        const QString built = files.tempTargetPath();
         QFile file(built);
         QCryptographicHash hash(QCryptographicHash::Sha512);
         const bool read = file.open(QIODevice::ReadOnly) && hash.addData(&file);
