@@ -267,12 +267,14 @@ void TestFileReplace::selfUnzipStartsNothingUnchecked()
     const QByteArray installed = content("updater 1 ", 400);
     writeFile(inst("update"), installed);
     writeFile(m_Root->filePath("old"), installed);
-    writeFile(m_Root->filePath("other"), content("another program ", 400));
+    // As long as the listed program, so that only its checksum tells them apart.
+    writeFile(m_Root->filePath("other"), content("updater X ", 400));
     QCOMPARE(vxpatch::CreateEnsemblePatch(QFile::encodeName(m_Root->filePath("old")).constData(),
                                           QFile::encodeName(m_Root->filePath("other")).constData(),
                                           QFile::encodeName(temp("update._patch_")).constData()),
              vxpatch::STATUS_OK);
-    QList<ReplaceItem> items{{"update._lzma2_", sha512(content("updater 2 ", 400)), "update", "update._patch_"}};
+    const QByteArray listed = content("updater 2 ", 400);
+    QList<ReplaceItem> items{{"update._lzma2_", sha512(listed), "update", "update._patch_", quint64(listed.size())}};
     UpdateSelfUnzipTaskSpecification task(&items, m_Config.get(), nullptr, 0.4);
     QSignalSpy errors(&task, &TaskSpecification::error);
     QStringList messages;
