@@ -53,7 +53,7 @@ SessionResult runSession(const QStringList& args, int tickMs, const QString& can
     QObject::connect(&engine, &UpdateEngine::message, &engine,
                      [&result, &engine, cancelAt](const QString& line) {
                          result.messages << line;
-                         if (line == cancelAt)
+                         if (!cancelAt.isEmpty() && line == cancelAt)
                              engine.cancelUpdate();
                      });
     QObject::connect(&engine, &UpdateEngine::error, &engine,
