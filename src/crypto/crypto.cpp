@@ -132,6 +132,10 @@ void importPublicKey(RsaKey& key, const unsigned char* data, unsigned long lengt
     // returning an error.
     initCrypto();
     key.clear();
+    // The library asserts on an empty input (and aborts the process) where
+    // it reports every other malformed key as an error.
+    if (length == 0)
+        check(CRYPT_INVALID_PACKET, "rsa_import");
     check(rsa_import(nonNull(data), length, key.key()), "rsa_import");
     key.setLoaded();
 }

@@ -1,6 +1,8 @@
 // The built vxpublish program: key generation, signing and verification,
-// exit statuses 0/1/2 and their one-line reasons.
+// exit statuses 0/1/2 and their one-line reasons, and key files that are not
+// usable keys refused by every command that reads one.
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -58,6 +60,8 @@ private slots:
     void changedFileOrOtherKeyIsInvalid();
     void unreadableInputsAreErrors();
     void usageErrors();
+    void badKeysAreRefused_data();
+    void badKeysAreRefused();
 
 private:
     QString path(const char* name) const { return m_Dir.filePath(QString::fromLatin1(name)); }
@@ -175,6 +179,72 @@ void TestVxpublish::usageErrors()
         QVERIFY2(run.err.contains("usage"), run.err.constData());
     }
     QVERIFY(!QFile::exists(path("only-one.der")));
+}
+
+// DER by hand: a SEQUENCE of INTEGERs, enough for keys of any shape.
+QByteArray derInteger(const QByteArray& bigEndian)
+{
+    return QByteArray("\x02") + char(bigEndian.size()) + bigEndian;
+}
+
+QByteArray derSequence(const QByteArray& content)
+{
+    return QByteArray("\x30") + char(content.size()) + content;
+}
+
+void TestVxpublish::badKeysAreRefused_data()
+{
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QByteArray>("reason");
+    const QByteArray privateDer = readFile(path("private.der"));
+    const QByteArray publicDer = readFile(path("public.der"));
+    const QByteArray one("\x01", 1);
+    QTest::newRow("empty") << QByteArray() << QByteArray("is empty");
+    QTest::newRow("cut short") << privateDer.left(privateDer.size() / 2) << QByteArray("not a DER RSA key");
+    QTest::newRow("garbage") << QByteArray(300, '\x5a') << QByteArray("not a DER RSA key");
+    QTest::newRow("64-bit key")
+        << derSequence(derInteger(QByteArray::fromHex("00c000000000000001"))
+                       + derInteger(QByteArray::fromHex("010001")))
+        << QByteArray("64-bit key");
+    // All nine parts present but none of them belonging together.
+    QTest::newRow("private parts of zero")
+        << derSequence(derInteger(QByteArray(1, '\0')).repeated(9)) << QByteArray("0-bit key");
+    // publicDer: SEQUENCE (3 bytes of head), then the modulus as one INTEGER of 132 bytes.
+    QByteArray mismatched = derInteger(QByteArray(1, '\0')) + publicDer.mid(3, 132)
+        + derInteger(QByteArray::fromHex("010001"));
+    for (int i = 0; i < 6; ++i)
+        mismatched += derInteger(one);
+    QTest::newRow("private parts not matching")
+        << QByteArray("\x30\x81") + char(mismatched.size()) + mismatched << QByteArray("damaged private key");
+    // Only for the signing commands: verify takes a public key.
+    QTest::newRow("public key") << publicDer << QByteArray("signing needs the private key");
+}
+
+void TestVxpublish::badKeysAreRefused()
+{
+    QFETCH(QByteArray, key);
+    QFETCH(QByteArray, reason);
+    QVERIFY(writeFile(path("bad.der"), key));
+    QVERIFY(writeFile(path("bad-data"), "data"));
+    QVERIFY(QDir().mkpath(path("bad-new")));
+    QVERIFY(writeFile(path("bad-new/file"), "content"));
+    const bool forSigning = reason.contains("private");
+    QList<QStringList> commands{
+        {"sign", path("bad.der"), path("bad-data")},
+        {"release", "--product", "client_linux_amd64", "--version", "1", "--key", path("bad.der"),
+         "--new", path("bad-new"), "--out", path("bad-out")}};
+    if (!forSigning) {
+        QVERIFY(writeFile(path("bad-data.sig"), QByteArray(128, '\1')));
+        commands.append({"verify", path("bad.der"), path("bad-data")});
+    }
+    for (const QStringList& args : commands) {
+        const Run run = vxpublish(args);
+        QVERIFY2(run.status == 2, qPrintable(args.first()));
+        QVERIFY2(oneLineReason(run.err) && run.err.contains(reason), run.err.constData());
+        QVERIFY2(run.err.contains(path("bad.der").toUtf8()), run.err.constData());
+    }
+    QVERIFY(!QFile::exists(path("bad-out")));
+    QVERIFY(QFile::remove(path("bad-data.sig")) || forSigning);
 }
 
 QTEST_GUILESS_MAIN(TestVxpublish)

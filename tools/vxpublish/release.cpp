@@ -16,6 +16,7 @@
 #include "commands.h"
 #include "crypto.h"
 #include "fileio.h"
+#include "keyfile.h"
 #include "packed_file.h"
 #include "productini.h"
 #include "releasecheck.h"
@@ -54,12 +55,10 @@ const TreeFile* patchSource(const TreeFile& file, const std::vector<Tree>& oldTr
     return nullptr;
 }
 
-bool signText(const Bytes& keyDer, const std::string& keyPath, const std::string& text,
+bool signText(RsaKey& key, const std::string& keyPath, const std::string& text,
               Bytes& signature, std::string& reason)
 {
     try {
-        RsaKey key;
-        importPrivateKey(key, keyDer.data(), keyDer.size());
         signature.resize(key.modulusSize());
         unsigned long length = signature.size();
         signData(key, reinterpret_cast<const unsigned char*>(text.data()), text.size(),
@@ -160,9 +159,8 @@ int runRelease(const Args& args)
     if (!parseReleaseOptions(args, options, reason))
         return fail(EXIT_ERROR, reason + "; " + kUsage);
 
-    Bytes keyDer;
-    Bytes probe;
-    if (!readFile(options.keyPath, keyDer, reason) || !signText(keyDer, options.keyPath, "", probe, reason))
+    RsaKey key;
+    if (!loadKey(options.keyPath, true, key, reason))
         return fail(EXIT_ERROR, reason);
 
     Tree newTree;
@@ -229,7 +227,7 @@ int runRelease(const Args& args)
     Bytes signature;
     const fs::path scratchIni = scratchDir / iniName;
     const fs::path packedIni = scratchDir / (iniName + kPackedSuffix);
-    if (!signText(keyDer, options.keyPath, text, signature, reason))
+    if (!signText(key, options.keyPath, text, signature, reason))
         return fail(EXIT_ERROR, reason);
     if (!writeNewFile(scratchIni.string(), textBytes, 0644, reason))
         return fail(EXIT_ERROR, reason);

@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "crypto.h"
 #include "fileio.h"
+#include "keyfile.h"
 #include "releasenames.h"
 
 namespace vxpublish {
@@ -15,16 +16,14 @@ int runSign(const Args& args)
     const std::string& keyPath = args[0];
     const std::string& dataPath = args[1];
 
-    Bytes keyDer;
+    RsaKey key;
     Bytes data;
     std::string reason;
-    if (!readFile(keyPath, keyDer, reason) || !readFile(dataPath, data, reason))
+    if (!loadKey(keyPath, true, key, reason) || !readFile(dataPath, data, reason))
         return fail(EXIT_ERROR, reason);
 
     Bytes signature;
     try {
-        RsaKey key;
-        importPrivateKey(key, keyDer.data(), keyDer.size());
         signature.resize(key.modulusSize());
         unsigned long length = signature.size();
         signData(key, data.data(), data.size(), signature.data(), &length);

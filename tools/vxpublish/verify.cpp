@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "crypto.h"
 #include "fileio.h"
+#include "keyfile.h"
 #include "releasenames.h"
 
 namespace vxpublish {
@@ -17,20 +18,13 @@ int runVerify(const Args& args)
     const std::string& dataPath = args[1];
     const std::string sigPath = signatureName(dataPath);
 
-    Bytes keyDer;
+    RsaKey key;
     Bytes data;
     Bytes signature;
     std::string reason;
-    if (!readFile(keyPath, keyDer, reason) || !readFile(dataPath, data, reason)
+    if (!loadKey(keyPath, false, key, reason) || !readFile(dataPath, data, reason)
         || !readFile(sigPath, signature, reason))
         return fail(EXIT_ERROR, reason);
-
-    RsaKey key;
-    try {
-        importPublicKey(key, keyDer.data(), keyDer.size());
-    } catch (const crypt_exception& e) {
-        return fail(EXIT_ERROR, "'" + keyPath + "': " + e.what());
-    }
     try {
         if (verifySignature(key, data.data(), data.size(), signature.data(), signature.size()))
             return EXIT_OK;
