@@ -1,14 +1,16 @@
 // The reference update server run as a program on 127.0.0.1 with ports the
 // system chooses: the UDP version, news and banner answers byte for byte,
 // HTTP GET and HEAD of files, 404, refusals of paths leaving the root, the
-// request log, option errors, a clean stop on SIGTERM and SIGINT, and the UDP
-// answers alone, read from files and reloaded on SIGHUP.
+// request log (client bytes escaped), option errors, a clean stop on SIGTERM
+// and SIGINT, the UDP answers alone, read from files and reloaded on SIGHUP,
+// idle connections closed, and UDP answers rate-limited.
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
+#include <QNetworkDatagram>
 #include <QNetworkReply>
 #include <QProcess>
 #include <QRegularExpression>
@@ -38,6 +40,14 @@ struct Server
     quint16 http = 0;
     quint16 versions = 0;
     quint16 banner = 0;
+
+    ~Server()
+    {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        process.terminate();
+        process.waitForFinished(kWaitMs);
+    }
 
     bool start(const QStringList& args)
     {
@@ -133,6 +143,10 @@ private slots:
     void optionErrors();
     void stopsCleanlyOnSignals();
     void udpAloneReloadsItsAnswersOnSighup();
+    void clientBytesAreEscapedInTheLog();
+    void idleConnectionsAreClosed_data();
+    void idleConnectionsAreClosed();
+    void udpAnswersAreRateLimited();
 
 private:
     QString path(const QString& name) const { return m_Dir.filePath(name); }
@@ -265,11 +279,21 @@ void TestVxserver::optionErrors()
         {{"--root", root, "--versions", "1#a", "--news", path("long-news.html")}, 2},
         {{"--root", root, "--banner", "a,b,c"}, 2},
         {{"--root", root, "--banner", QStringLiteral("http://x/\u20ac.jpg,y")}, 2},
+        {{"--root", root, "--idle-timeout", "0"}, 2},
+        {{"--root", root, "--udp-rate", "-1"}, 2},
+        {{"--root", root, "--udp-burst", "1.5"}, 2},
         {{"--root", root, "--http-port", QString::number(m_Server.http)}, 1},
         {{"--http-port", "0", "--versions", "1#a"}, 2},
         {{"--versions", "1#a", "--versions-file", path("news.html")}, 2},
         {{"--banner-file", path("missing")}, 2},
     };
+    QProcess help;
+    help.start(QStringLiteral(VXSERVER_BINARY), {"--help"});
+    QVERIFY(help.waitForFinished(kWaitMs));
+    QCOMPARE(help.exitCode(), 0);
+    const QByteArray helpText = help.readAllStandardOutput();
+    for (const char* option : {"--idle-timeout", "--udp-rate", "--udp-burst"})
+        QVERIFY2(helpText.contains(option), option);
     for (const auto& c : cases) {
         QProcess process;
         process.start(QStringLiteral(VXSERVER_BINARY), c.args);
@@ -325,6 +349,81 @@ void TestVxserver::udpAloneReloadsItsAnswersOnSighup()
     QCOMPARE(udpExchange(&client, QByteArray("3", 2), server.versions), QByteArray("7#7.0"));
     server.process.terminate();
     QVERIFY(server.process.waitForFinished(kWaitMs));
+}
+
+void TestVxserver::clientBytesAreEscapedInTheLog()
+{
+    // A line break inside the request line must not start a line of its
+    // own, and terminal escapes must not reach whoever reads the log.
+    QVERIFY(rawHttp(m_Server.http, "GET /x\nGET /forged 200 0\r\n\r\n").startsWith("HTTP/1.1 400 "));
+    QVERIFY(rawHttp(m_Server.http, "GET /7/\x1b[31m\x7f\\ HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 404 "));
+    QVERIFY(m_Server.logged("GET\\x20/x\\x0aGET\\x20/forged\\x20200\\x200 400"));
+    QVERIFY(m_Server.logged("GET /7/\\x1b[31m\\x7f\\\\ 404"));
+    QVERIFY(!m_Server.log.contains("\nGET /forged"));
+    QVERIFY(!m_Server.log.contains('\x1b'));
+}
+
+void TestVxserver::idleConnectionsAreClosed_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("answer"); // empty: cut off without one
+    QTest::addColumn<QByteArray>("logged");
+    QTest::newRow("silent") << QByteArray() << QByteArray("HTTP/1.1 408 ")
+                            << QByteArray("(request incomplete, idle for 200 ms) 408");
+    QTest::newRow("half a request") << QByteArray("GET /7/empty HTTP/1.1\r\nHost: x\r\n")
+                                    << QByteArray("HTTP/1.1 408 ")
+                                    << QByteArray("(request incomplete, idle for 200 ms) 408");
+    // A client that stops reading holds the rest of a large answer.
+    QTest::newRow("answer not read") << QByteArray("GET /huge HTTP/1.1\r\n\r\n") << QByteArray()
+                                     << QByteArray("GET /huge aborted: idle for 200 ms");
+}
+
+void TestVxserver::idleConnectionsAreClosed()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, answer);
+    QFETCH(QByteArray, logged);
+    // Larger than what the socket buffers of both ends hold.
+    if (!QFile::exists(path("idle/huge")))
+        QVERIFY(writeFile(path("idle/huge"), QByteArray(32 << 20, 'h')));
+    Server server;
+    QVERIFY(server.start({"--root", path("idle"), "--http-port", "0", "--idle-timeout", "0.2"}));
+    QTcpSocket socket;
+    socket.setReadBufferSize(4096);
+    socket.connectToHost(QHostAddress::LocalHost, server.http);
+    QVERIFY(socket.waitForConnected(kWaitMs));
+    if (!request.isEmpty()) {
+        socket.write(request);
+        QVERIFY(socket.waitForBytesWritten(kWaitMs));
+    }
+    QVERIFY(server.logged(logged));
+    if (answer.isEmpty())
+        return;
+    QVERIFY(socket.bytesAvailable() > 0 || socket.waitForReadyRead(kWaitMs));
+    QVERIFY2(socket.readAll().startsWith(answer), qPrintable(QTest::currentDataTag()));
+    QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, kWaitMs);
+}
+
+void TestVxserver::udpAnswersAreRateLimited()
+{
+    Server server;
+    QVERIFY(server.start({"--root", path("root"), "--http-port", "0", "--udp-port", "0",
+                          "--versions", "301#3.1.0", "--udp-rate", "0.001", "--udp-burst", "2"}));
+    QUdpSocket client;
+    QVERIFY(client.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    for (int i = 0; i < 5; ++i)
+        client.writeDatagram(QByteArray("3", 2), QHostAddress::LocalHost, server.versions);
+    // Not a request: ignored, and logged after the five before it.
+    client.writeDatagram(QByteArray("x"), QHostAddress::LocalHost, server.versions);
+    QVERIFY(server.logged("versions ignored 1 bytes 0x78"));
+    QCOMPARE(server.log.count("rate limited"), 1);
+    int replies = 0;
+    // The answers left before the log line that follows them.
+    while (client.hasPendingDatagrams()) {
+        client.receiveDatagram();
+        ++replies;
+    }
+    QCOMPARE(replies, 2);
 }
 
 QTEST_GUILESS_MAIN(TestVxserver)

@@ -6,9 +6,10 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
-FileServer::FileServer(const QString& root, QObject* parent)
+FileServer::FileServer(const QString& root, int idleTimeoutMs, QObject* parent)
     : QObject(parent)
     , m_Root(QFileInfo(root).canonicalFilePath())
+    , m_IdleTimeoutMs(idleTimeoutMs)
     , m_Server(new QTcpServer(this))
 {
     connect(m_Server, &QTcpServer::newConnection, this, &FileServer::onNewConnection);
@@ -31,5 +32,5 @@ quint16 FileServer::port() const
 void FileServer::onNewConnection()
 {
     while (QTcpSocket* socket = m_Server->nextPendingConnection())
-        new HttpConnection(socket, m_Root, this);
+        new HttpConnection(socket, m_Root, m_IdleTimeoutMs, this);
 }

@@ -5,6 +5,7 @@
 
 #include <QHostAddress>
 #include <QTcpSocket>
+#include <QTimer>
 
 namespace {
 
@@ -24,6 +25,8 @@ QByteArray reasonPhrase(int status)
         return "Not Found";
     case 405:
         return "Method Not Allowed";
+    case 408:
+        return "Request Timeout";
     default:
         return "Internal Server Error";
     }
@@ -31,9 +34,11 @@ QByteArray reasonPhrase(int status)
 
 } // namespace
 
-HttpConnection::HttpConnection(QTcpSocket* socket, const QString& canonicalRoot, QObject* parent)
+HttpConnection::HttpConnection(QTcpSocket* socket, const QString& canonicalRoot, int idleTimeoutMs,
+                               QObject* parent)
     : QObject(parent)
     , m_Socket(socket)
+    , m_IdleTimer(new QTimer(this))
     , m_Root(canonicalRoot)
     , m_Peer(QStringLiteral("%1:%2").arg(socket->peerAddress().toString(),
                                          QString::number(socket->peerPort())))
@@ -42,11 +47,19 @@ HttpConnection::HttpConnection(QTcpSocket* socket, const QString& canonicalRoot,
     connect(m_Socket, &QTcpSocket::readyRead, this, &HttpConnection::onReadyRead);
     connect(m_Socket, &QTcpSocket::bytesWritten, this, &HttpConnection::onBytesWritten);
     connect(m_Socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
+    m_IdleTimer->setSingleShot(true);
+    m_IdleTimer->setInterval(idleTimeoutMs);
+    connect(m_IdleTimer, &QTimer::timeout, this, &HttpConnection::onIdle);
+    m_IdleTimer->start();
     onReadyRead();
 }
 
 void HttpConnection::onReadyRead()
 {
+    // Only request bytes count as progress: once answered, what a client
+    // sends must not keep a connection open that it does not read from.
+    if (!m_Answered && m_Socket->bytesAvailable() > 0)
+        m_IdleTimer->start();
     if (m_Answered) {
         m_Socket->readAll(); // anything after the one request is not read as one
         return;
@@ -62,11 +75,11 @@ void HttpConnection::onReadyRead()
     }
     const QList<QByteArray> requestLine = m_Head.left(m_Head.indexOf("\r\n")).split(' ');
     if (requestLine.size() != 3 || !requestLine.at(2).startsWith("HTTP/1.")) {
-        m_Request = QString::fromLatin1(m_Head.left(m_Head.indexOf("\r\n")).left(200));
+        m_Request = logField(m_Head.left(m_Head.indexOf("\r\n")).left(200));
         sendStatus(400);
         return;
     }
-    m_Request = QString::fromLatin1(requestLine.at(0) + ' ' + requestLine.at(1).left(1000));
+    m_Request = logField(requestLine.at(0)) + QLatin1Char(' ') + logField(requestLine.at(1).left(1000));
     m_HeadRequest = requestLine.at(0) == "HEAD";
     answer(requestLine.at(0), requestLine.at(1));
 }
@@ -122,8 +135,28 @@ void HttpConnection::sendNextChunk()
 
 void HttpConnection::onBytesWritten()
 {
+    m_IdleTimer->start();
     if (m_Remaining > 0 && m_Socket->bytesToWrite() < kChunkSize)
         sendNextChunk();
+}
+
+void HttpConnection::onIdle()
+{
+    const QString idle = QStringLiteral("idle for %1 ms").arg(m_IdleTimer->interval());
+    if (!m_Answered) {
+        // The answer is small enough for the socket buffers, so the close
+        // that follows it does not wait on the client; should it wait all
+        // the same, the next time-out cuts the connection.
+        m_Request = QStringLiteral("(request incomplete, %1)").arg(idle);
+        sendStatus(408);
+        m_IdleTimer->start();
+        return;
+    }
+    logLine(QStringLiteral("%1 %2 aborted: %3").arg(m_Peer, m_Request, idle));
+    m_Remaining = 0;
+    m_IdleTimer->stop();
+    m_Socket->abort();
+    deleteLater();
 }
 
 void HttpConnection::sendStatus(int status, const QByteArray& extraHeaders)

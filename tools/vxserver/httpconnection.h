@@ -5,13 +5,19 @@
 // a malformed request or one whose head exceeds 16 KiB, 403, 404 and 405 with
 // a short text body. Every answer says "Connection: close", so a client never
 // reuses the connection and never sees it closed under a second request.
-// Logs one line per request. Deletes itself when the connection is gone.
+// Logs one line per request, client bytes escaped (logField). Deletes itself
+// when the connection is gone.
+//
+// A connection that makes no progress for `idleTimeoutMs` (no request bytes
+// arrive, or the client takes none of the answer) is not held: an incomplete
+// request gets 408 and the connection closes; a stalled answer is cut off.
 
 #include <QFile>
 #include <QObject>
 #include <QString>
 
 class QTcpSocket;
+class QTimer;
 
 class HttpConnection final : public QObject
 {
@@ -19,17 +25,20 @@ class HttpConnection final : public QObject
 
 public:
     // Takes over `socket`; `canonicalRoot` as QFileInfo::canonicalFilePath gives it.
-    explicit HttpConnection(QTcpSocket* socket, const QString& canonicalRoot, QObject* parent);
+    explicit HttpConnection(QTcpSocket* socket, const QString& canonicalRoot, int idleTimeoutMs,
+                            QObject* parent);
 
 private:
     void onReadyRead();
     void onBytesWritten();
+    void onIdle();
     void answer(const QByteArray& method, const QByteArray& target);
     void sendStatus(int status, const QByteArray& extraHeaders = QByteArray());
     void sendNextChunk();
     void finish(int status, qint64 bodyBytes);
 
     QTcpSocket* m_Socket;
+    QTimer* m_IdleTimer;
     QString m_Root;
     QByteArray m_Head;
     bool m_Answered = false;

@@ -4,7 +4,8 @@
 // --root only the UDP answers. Binds 127.0.0.1 unless told otherwise. Prints
 // one start-up line naming the ports in use, then one line per request; stops
 // on SIGTERM or SIGINT with status 0; SIGHUP rereads the answers' files and
-// keeps the old answers when they do not check out.
+// keeps the old answers when they do not check out. Idle HTTP connections are
+// closed and UDP answers are rate-limited per sender address (serveroptions.h).
 // Exit status 2 on usage errors, 1 when a service cannot be started.
 
 #include "fileserver.h"
@@ -23,7 +24,24 @@ namespace {
 const char* const kUsage =
     "usage: vxserver [--root DIR [--http-port P]] [--bind 127.0.0.1] "
     "[--versions \"N#label,...\" | --versions-file FILE] [--news FILE] "
-    "[--banner \"imageURL,clickURL\" | --banner-file FILE] [--udp-port 17384] [--banner-port 2009]";
+    "[--banner \"imageURL,clickURL\" | --banner-file FILE] [--udp-port 17384] [--banner-port 2009] "
+    "[--idle-timeout 30] [--udp-rate 5] [--udp-burst 20]";
+
+const char* const kHelp =
+    "vxserver: the reference update server\n"
+    "  --root DIR            serve the files below DIR over HTTP GET and HEAD (without: UDP answers alone)\n"
+    "  --http-port P         HTTP port (8080; 0 lets the system choose)\n"
+    "  --bind ADDRESS        address of every service (127.0.0.1)\n"
+    "  --versions LIST       answer version queries on --udp-port: \"N#label,...\", entry i for channel i\n"
+    "  --versions-file FILE  the same list read from FILE (reread on SIGHUP)\n"
+    "  --news FILE           the news answer of the version service (UTF-8, at most 4095 bytes)\n"
+    "  --banner IMAGE,CLICK  answer banner queries on --banner-port\n"
+    "  --banner-file FILE    the same answer read from FILE (reread on SIGHUP)\n"
+    "  --udp-port P          version service port (17384)\n"
+    "  --banner-port P       banner service port (2009)\n"
+    "  --idle-timeout S      close HTTP connections idle for S seconds (30; fractions allowed)\n"
+    "  --udp-rate N          UDP answers per second to one sender address (5); more get none\n"
+    "  --udp-burst N         UDP answers one sender address may get at once (20)\n";
 
 int fail(int status, const QString& reason)
 {
@@ -36,6 +54,10 @@ int fail(int status, const QString& reason)
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
+    if (app.arguments().mid(1) == QStringList{QStringLiteral("--help")}) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
     ServerOptions options;
     QString error;
     if (!parseServerOptions(app.arguments().mid(1), &options, &error))
@@ -49,7 +71,7 @@ int main(int argc, char* argv[])
         QCoreApplication::quit();
     });
 
-    FileServer files(options.root, nullptr);
+    FileServer files(options.root, options.idleTimeoutMs, nullptr);
     QStringList services;
     if (!options.root.isEmpty()) {
         if (!files.listen(options.bindAddress, options.httpPort, &error))
@@ -60,14 +82,14 @@ int main(int argc, char* argv[])
     UdpReplyServer versions(QStringLiteral("versions"),
                             {{QByteArray("3", 2), options.versionReply},
                              {QByteArray("*", 2), options.newsReply}},
-                            nullptr);
+                            options.udpRate, options.udpBurst, nullptr);
     if (options.versionService) {
         if (!versions.listen(options.bindAddress, options.versionPort, &error))
             return fail(1, error);
         services << QStringLiteral("versions udp %1").arg(versions.port());
     }
     UdpReplyServer banner(QStringLiteral("banner"), {{QByteArray("\x01\x01", 2), options.bannerReply}},
-                          nullptr);
+                          options.udpRate, options.udpBurst, nullptr);
     if (options.bannerService) {
         if (!banner.listen(options.bindAddress, options.bannerPort, &error))
             return fail(1, error);

@@ -113,13 +113,28 @@ bool parsePort(const QString& option, const QString& text, quint16* port, QStrin
     return true;
 }
 
+// A positive decimal number no larger than `max`.
+bool parsePositive(const QString& option, const QString& text, double max, double* value,
+                   QString* error)
+{
+    bool ok = false;
+    *value = text.toDouble(&ok);
+    if (!ok || !(*value > 0) || *value > max) {
+        *error = QStringLiteral("%1 '%2' is not a number above 0 and at most %3")
+                     .arg(option, text, QString::number(max));
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool parseServerOptions(const QStringList& arguments, ServerOptions* options, QString* error)
 {
     const QStringList known = {"--root",   "--http-port", "--bind",     "--versions",
                                "--news",   "--banner",    "--udp-port", "--banner-port",
-                               "--versions-file", "--banner-file"};
+                               "--versions-file", "--banner-file", "--idle-timeout", "--udp-rate",
+                               "--udp-burst"};
     QSet<QString> seen;
     for (int i = 0; i < arguments.size(); ++i) {
         const QString name = arguments.at(i);
@@ -154,6 +169,20 @@ bool parseServerOptions(const QStringList& arguments, ServerOptions* options, QS
             options->versionsText = value;
         } else if (name == QLatin1String("--versions-file")) {
             options->versionsFile = value;
+        } else if (name == QLatin1String("--idle-timeout")) {
+            double seconds = 0;
+            ok = parsePositive(name, value, 86400, &seconds, error);
+            options->idleTimeoutMs = qMax(1, qRound(seconds * 1000));
+        } else if (name == QLatin1String("--udp-rate")) {
+            ok = parsePositive(name, value, 1e9, &options->udpRate, error);
+        } else if (name == QLatin1String("--udp-burst")) {
+            double burst = 0;
+            ok = parsePositive(name, value, 1e9, &burst, error);
+            if (ok && burst != double(int(burst))) {
+                *error = QStringLiteral("--udp-burst '%1' is not a whole number").arg(value);
+                ok = false;
+            }
+            options->udpBurst = int(burst);
         } else if (name == QLatin1String("--news")) {
             options->newsFile = value;
         } else if (name == QLatin1String("--banner")) {

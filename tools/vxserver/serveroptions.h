@@ -4,6 +4,7 @@
 //            [--versions "N#label,..." | --versions-file FILE] [--news FILE]
 //            [--banner "imageURL,clickURL" | --banner-file FILE]
 //            [--udp-port P] [--banner-port P]
+//            [--idle-timeout SECONDS] [--udp-rate N] [--udp-burst N]
 // HTTP runs only with --root; without it vxserver gives the UDP answers alone
 // (the files then come from a web server). A port of 0 lets the system
 // choose; the start-up line names the ports in use. The version service runs
@@ -13,6 +14,9 @@
 // comma in a banner) before anything is bound, so a server never answers with
 // something a client would cut or misread. The answers read from files are
 // read again by reloadAnswers() (on SIGHUP).
+// --idle-timeout (seconds, fractions allowed) closes HTTP connections that
+// make no progress; --udp-rate and --udp-burst bound the UDP answers to each
+// sender address (a token bucket: N answers a second, bursts of up to N).
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -37,6 +41,9 @@ struct ServerOptions
     QString newsFile;
     QString bannerText;
     QString bannerFile;
+    int idleTimeoutMs = 30000;
+    double udpRate = 5;
+    int udpBurst = 20;
 };
 
 // False with a one-line reason in `error`.

@@ -6,12 +6,14 @@
 #include <QUdpSocket>
 
 UdpReplyServer::UdpReplyServer(const QString& name, const QMap<QByteArray, QByteArray>& replies,
-                               QObject* parent)
+                               double answersPerSecond, int burst, QObject* parent)
     : QObject(parent)
     , m_Name(name)
     , m_Replies(replies)
     , m_Socket(new QUdpSocket(this))
+    , m_Limiter(answersPerSecond, burst)
 {
+    m_Clock.start();
     connect(m_Socket, &QUdpSocket::readyRead, this, &UdpReplyServer::onReadyRead);
 }
 
@@ -45,6 +47,13 @@ void UdpReplyServer::onReadyRead()
             logLine(QStringLiteral("%1 %2 ignored %3 bytes 0x%4")
                         .arg(peer, m_Name, QString::number(request.data().size()),
                              QString::fromLatin1(request.data().left(8).toHex())));
+            continue;
+        }
+        const UdpRateLimiter::Verdict verdict = m_Limiter.take(request.senderAddress(), m_Clock.elapsed());
+        if (verdict != UdpRateLimiter::Allowed) {
+            if (verdict == UdpRateLimiter::Refused)
+                logLine(QStringLiteral("%1 %2 0x%3 rate limited, not answered until the sender slows down")
+                            .arg(peer, m_Name, QString::fromLatin1(request.data().toHex())));
             continue;
         }
         const qint64 sent = m_Socket->writeDatagram(*reply, request.senderAddress(), request.senderPort());

@@ -4,8 +4,15 @@
 // each followed by a zero byte) and the banner service (0x01 0x01). Any other
 // datagram gets no answer, as a client waiting for a reply to a request it
 // did not make must not be fed one.
+//
+// Answers are rate-limited per sender address (UdpRateLimiter): a request
+// beyond the limit gets no answer, and only the first one of a run of
+// refusals is logged, so a flood fills neither the network nor the log.
+
+#include "udpratelimiter.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QMap>
 #include <QObject>
@@ -19,7 +26,8 @@ class UdpReplyServer final : public QObject
 
 public:
     // `name` labels the log lines; `replies` maps each request to its reply.
-    explicit UdpReplyServer(const QString& name, const QMap<QByteArray, QByteArray>& replies, QObject* parent);
+    UdpReplyServer(const QString& name, const QMap<QByteArray, QByteArray>& replies,
+                   double answersPerSecond, int burst, QObject* parent);
 
     // False with the reason when the address and port cannot be bound.
     bool listen(const QHostAddress& address, quint16 port, QString* error);
@@ -33,4 +41,6 @@ private:
     QString m_Name;
     QMap<QByteArray, QByteArray> m_Replies;
     QUdpSocket* m_Socket;
+    UdpRateLimiter m_Limiter;
+    QElapsedTimer m_Clock;
 };
