@@ -42,6 +42,8 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* nam,
     , m_BytesTotal(expectedSize)
     , m_ExpectedSize(expectedSize)
     , m_BytesReceived(0)
+    , m_SizeLimit(-1)
+    , m_Announced(-1)
 {
 }
 
@@ -66,6 +68,29 @@ void DownloadTaskSpecification::setFailedAttempts(int attempts)
 QString DownloadTaskSpecification::filePath() const
 {
     return m_File.fileName();
+}
+
+void DownloadTaskSpecification::setSizeLimit(qint64 bytes)
+{
+    m_SizeLimit = bytes;
+}
+
+qint64 DownloadTaskSpecification::expectedLength() const
+{
+    return m_ExpectedSize >= 0 ? m_ExpectedSize : m_Announced;
+}
+
+QString DownloadTaskSpecification::shortBodyText(qint64 received) const
+{
+    return QObject::tr("%1 ended after %2 of %3 bytes")
+        .arg(m_Name)
+        .arg(received)
+        .arg(expectedLength());
+}
+
+qint64 DownloadTaskSpecification::attemptLimit() const
+{
+    return expectedLength() >= 0 ? expectedLength() : m_SizeLimit;
 }
 
 void DownloadTaskSpecification::execute()
@@ -153,12 +178,30 @@ void DownloadTaskSpecification::onMetaDataChanged()
     int code = status.toInt(&ok);
     if (!ok)
         code = 0;
-    if (code == 200)
+    if (code != 200) {
+        // The attempt ends when the reply does. A reply with an error status
+        // raises its own error when it ends; aborting it here, while that
+        // report may already be on its way, would raise a second one.
+        m_Refusal = QObject::tr("%1 returned %2").arg(m_Name).arg(code);
         return;
-    // The attempt ends when the reply does. A reply with an error status
-    // raises its own error when it ends; aborting it here, while that report
-    // may already be on its way, would raise a second one.
-    m_Refusal = QObject::tr("%1 returned %2").arg(m_Name).arg(code);
+    }
+    // Refused before a byte of the body is taken: a server that announces
+    // the wrong size will not send the right file.
+    const QVariant length = m_Reply->header(QNetworkRequest::ContentLengthHeader);
+    if (!length.isValid())
+        return;
+    m_Announced = length.toLongLong();
+    if (m_ExpectedSize >= 0 && m_Announced != m_ExpectedSize) {
+        failAttempt(QObject::tr("%1 is announced with %2 bytes instead of the %3 expected")
+                        .arg(m_Name)
+                        .arg(m_Announced)
+                        .arg(m_ExpectedSize));
+    } else if (m_ExpectedSize < 0 && m_SizeLimit >= 0 && m_Announced > m_SizeLimit) {
+        failAttempt(QObject::tr("%1 is announced with %2 bytes, more than the limit of %3 bytes")
+                        .arg(m_Name)
+                        .arg(m_Announced)
+                        .arg(m_SizeLimit));
+    }
 }
 
 void DownloadTaskSpecification::onDownloadProgress(qint64, qint64 bytesTotal)
@@ -195,6 +238,17 @@ bool DownloadTaskSpecification::writeAvailable()
             }
             continue;
         }
+        const qint64 limit = attemptLimit();
+        if (limit >= 0 && read > limit - m_BytesReceived) {
+            failAttempt(m_ExpectedSize < 0 && m_Announced < 0
+                            ? QObject::tr("%1 is larger than the limit of %2 bytes")
+                                  .arg(m_Name)
+                                  .arg(limit)
+                            : QObject::tr("%1 is longer than the expected %2 bytes")
+                                  .arg(m_Name)
+                                  .arg(limit));
+            return false;
+        }
         const qint64 written = m_File.write(chunk, read);
         if (written < 0) {
             failAttempt(m_File.errorString());
@@ -226,11 +280,24 @@ void DownloadTaskSpecification::onDownloadFinished()
     if (m_Reply->error() != QNetworkReply::NoError) {
         if (m_Reply->error() == QNetworkReply::AuthenticationRequiredError)
             m_Reply->close();
-        failAttempt(replyFailure());
+        // The access manager's own text for a body cut short says only that
+        // the connection closed.
+        const qint64 received = m_BytesReceived + qMax<qint64>(0, m_Reply->bytesAvailable());
+        if (m_Reply->error() == QNetworkReply::RemoteHostClosedError && expectedLength() >= 0
+            && received < expectedLength())
+            failAttempt(shortBodyText(received));
+        else
+            failAttempt(replyFailure());
         return;
     }
     if (!writeAvailable())
         return;
+    // Without a Content-Length, a connection closed early ends the reply
+    // without an error.
+    if (expectedLength() >= 0 && m_BytesReceived != expectedLength()) {
+        failAttempt(shortBodyText(m_BytesReceived));
+        return;
+    }
     m_Reply->close();
     m_Reply->deleteLater();
     m_Reply = nullptr;
@@ -287,6 +354,7 @@ void DownloadTaskSpecification::abortReply()
     m_LastPolled = 0;
     m_BytesReceived = 0;
     m_BytesTotal = m_ExpectedSize;
+    m_Announced = -1;
     setProgress(0);
 }
 

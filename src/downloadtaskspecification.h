@@ -7,6 +7,12 @@
 // attempt starts at once from byte 0, five attempts in all. After the fifth
 // failure the task fails with "Unable to download %1".
 //
+// The body must be exactly as long as the expected size, when one was given,
+// and as its Content-Length, when the server sent one; without either it may
+// not exceed the size limit, when one was set. A server that announces or
+// sends more is cut off at once, and a body that ends short is not taken for
+// a finished download: both are failed attempts like any other.
+//
 // Every attempt that ends early removes its partial file; a completed
 // download leaves the closed file. A user's cancel() ends the task
 // TASK_ABORTED; a failed sibling (handleOtherTaskCancelled) ends it
@@ -49,6 +55,10 @@ public:
 
     QString filePath() const;
 
+    // The most bytes accepted when no expected size was given; -1 (the
+    // default) accepts any size.
+    void setSizeLimit(qint64 bytes);
+
 public slots:
     void execute() override;
     void reset() override;
@@ -75,6 +85,12 @@ private:
     void abortReply();
     // The reason the reply failed, as users need it.
     QString replyFailure() const;
+    // The body length this attempt must have (the expected size, else the
+    // Content-Length), or -1 when neither is known.
+    qint64 expectedLength() const;
+    // The most bytes this attempt may write, or -1 for no limit.
+    qint64 attemptLimit() const;
+    QString shortBodyText(qint64 received) const;
 
     QNetworkAccessManager* m_Nam;
     // Guarded: the access manager may delete its replies before this task.
@@ -94,4 +110,7 @@ private:
     // attempt then ends with the reply.
     QString m_Refusal;
     qint64 m_RefusalBytes = 0;
+    qint64 m_SizeLimit;
+    // Content-Length of this attempt's reply, -1 when it has none (yet).
+    qint64 m_Announced;
 };

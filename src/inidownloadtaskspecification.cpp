@@ -10,10 +10,13 @@
 #include <QDebug>
 #include <QFile>
 #include <QSettings>
+#include <QTimer>
 
 namespace {
 
 constexpr qreal kDownloadWeight = 0.3333;
+
+int g_RetryBaseDelayMs = 1000;
 
 QString packedName(const QString& iniName)
 {
@@ -34,7 +37,23 @@ IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager
     , m_Nam(nam)
     , m_Config(config)
     , m_RetryCount(0)
+    , m_RetryTimer(new QTimer(this))
 {
+    m_RetryTimer->setSingleShot(true);
+    connect(m_RetryTimer, &QTimer::timeout, this, &IniDownloadTaskSpecification::onRetryTimer);
+}
+
+int IniDownloadTaskSpecification::retryDelayMs(int retry)
+{
+    qint64 delay = g_RetryBaseDelayMs;
+    for (int i = 1; i < retry && delay < kMaxRetryDelayMs; ++i)
+        delay *= 2;
+    return int(qMin<qint64>(delay, kMaxRetryDelayMs));
+}
+
+void IniDownloadTaskSpecification::setRetryBaseDelayMs(int ms)
+{
+    g_RetryBaseDelayMs = ms;
 }
 
 QString IniDownloadTaskSpecification::iniName(bool clientUpdate)
@@ -56,6 +75,7 @@ void IniDownloadTaskSpecification::execute()
 
 void IniDownloadTaskSpecification::reset()
 {
+    m_RetryTimer->stop();
     deleteSubTasks();
     m_RetryCount = 0;
     TaskSpecification::reset();
@@ -74,8 +94,10 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     qreal checkWeight = 1.0;
     if (m_RetryCount != 0 || !QFile::exists(temp(ini))) {
         qDebug() << "Requesting" << packed;
-        addSubTask(new DownloadTaskSpecification(m_Nam, packed, m_Config->versionNr(),
-                                                 temp(packed), -1, kDownloadWeight, this));
+        auto* download = new DownloadTaskSpecification(m_Nam, packed, m_Config->versionNr(),
+                                                       temp(packed), -1, kDownloadWeight, this);
+        download->setSizeLimit(kMaxPackedIniSize);
+        addSubTask(download);
         addSubTask(
             new FileUnpackTaskSpecification_lzma2(nullptr, temp(packed), temp(ini), this, 0,
                                                   kMaxUnpackedIniSize));
@@ -83,8 +105,10 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     }
     if (m_RetryCount != 0 || !QFile::exists(temp(signature))) {
         qDebug() << "Requesting" << signature;
-        addSubTask(new DownloadTaskSpecification(m_Nam, signature, m_Config->versionNr(),
-                                                 temp(signature), -1, kDownloadWeight, this));
+        auto* download = new DownloadTaskSpecification(m_Nam, signature, m_Config->versionNr(),
+                                                       temp(signature), -1, kDownloadWeight, this);
+        download->setSizeLimit(kMaxSignatureSize);
+        addSubTask(download);
         checkWeight -= kDownloadWeight;
     }
 
@@ -121,14 +145,49 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
 
     qDebug() << "Failed to verify product ini, retrying";
     emit message(QObject::tr("Could not verify the product ini file. Retrying"));
-    // reset() clears both; a cancel that arrives from here on must still
-    // stop the new attempt, which then starts nothing and ends aborted.
-    const int retries = m_RetryCount;
-    const bool cancelRequested = m_CancelRequested;
-    reset();
-    m_RetryCount = retries;
-    m_CancelRequested = cancelRequested;
+    // A cancel made on that line may have ended the task already.
+    if (m_TaskState != TASK_RUNNING)
+        return;
+    // The finished attempt goes now (its check ends without reaching this
+    // task); the task stays running through the wait, so that a cancel
+    // reaches it.
+    deleteSubTasks();
+    setProgress(0);
+    if (m_CancelRequested) {
+        setAborted();
+        return;
+    }
+    // Waiting before the line that announces it, so that a cancel made on
+    // the line finds the wait.
+    const int delay = retryDelayMs(m_RetryCount);
+    m_RetryTimer->start(delay);
+    if (delay > 0) {
+        qDebug() << "Waiting before the next attempt" << QString::number(delay);
+        emit message(QObject::tr("Next attempt in %1 seconds").arg((delay + 999) / 1000));
+    }
+}
+
+void IniDownloadTaskSpecification::onRetryTimer()
+{
+    if (m_TaskState != TASK_RUNNING)
+        return;
+    if (m_CancelRequested) {
+        setAborted();
+        return;
+    }
     makeSubtasksAndStart();
+}
+
+void IniDownloadTaskSpecification::cancel()
+{
+    if (m_TaskState == TASK_RUNNING && m_RetryTimer->isActive()) {
+        TaskSpecification::cancel();
+        m_RetryTimer->stop();
+        qDebug() << "Cancelled while waiting to retry";
+        setAborted();
+        return;
+    }
+    ComposedTaskSpecification::cancel();
 }
 
 bool IniDownloadTaskSpecification::isForRequestedRelease()

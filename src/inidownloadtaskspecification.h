@@ -14,12 +14,19 @@
 //
 // A cancel request survives the retries: a check that fails after it ends
 // the task TASK_ABORTED instead of starting over.
+//
+// Retries wait first, 1 s after the first failed check, doubling up to 60 s,
+// so that a broken or hostile server cannot make the updater download in a
+// tight loop; the wait is announced in the log and a cancel ends it at once.
+// Nobody lists the sizes of the packed ini and its signature, so their
+// downloads are capped at kMaxPackedIniSize and kMaxSignatureSize.
 
 #include "composedtaskspecification.h"
 
 class CheckSignatureTaskSpecification;
 class Configuration;
 class QNetworkAccessManager;
+class QTimer;
 
 class IniDownloadTaskSpecification final : public ComposedTaskSpecification
 {
@@ -32,6 +39,10 @@ public:
     // container from filling memory and disk; real inis (a few hundred bytes
     // a file) stay far below it.
     static constexpr quint64 kMaxUnpackedIniSize = quint64(64) << 20;
+    static constexpr qint64 kMaxPackedIniSize = 16 * 1024 * 1024;
+    // Far above the 128 bytes of our 1024-bit keys' signatures.
+    static constexpr qint64 kMaxSignatureSize = 64 * 1024;
+    static constexpr int kMaxRetryDelayMs = 60000;
 
     IniDownloadTaskSpecification(QNetworkAccessManager* nam, Configuration* config,
                                  QObject* parent, qreal weight);
@@ -41,12 +52,20 @@ public:
     static QString iniName(bool clientUpdate);
     int retryCount() const;
 
+    // The wait before retry number `retry` (1 for the first): the base delay,
+    // doubled for every retry before it, at most kMaxRetryDelayMs.
+    static int retryDelayMs(int retry);
+    // 1000 ms unless a test sets another base (0: no wait).
+    static void setRetryBaseDelayMs(int ms);
+
 public slots:
     void execute() override;
     void reset() override;
+    void cancel() override;
 
 private slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* task);
+    void onRetryTimer();
 
 private:
     void makeSubtasksAndStart();
@@ -57,4 +76,6 @@ private:
     QNetworkAccessManager* m_Nam;
     Configuration* m_Config;
     int m_RetryCount;
+    // Runs while a retry waits; the task is TASK_RUNNING without sub-tasks then.
+    QTimer* m_RetryTimer;
 };

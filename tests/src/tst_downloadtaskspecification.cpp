@@ -1,6 +1,7 @@
 // One download against the scripted HTTP server on 127.0.0.1: retries and
 // their limit, the stall time-out driven by polls as the engine's timer would
-// make them, progress with known, unknown and zero sizes, and cancellation.
+// make them, progress with known, unknown and zero sizes, cancellation, and
+// bodies of another size than expected, announced or allowed.
 
 #include "configuration.h"
 #include "downloadtaskspecification.h"
@@ -75,6 +76,8 @@ private slots:
     void progress();
     void cancelRemovesPartialFileAndAborts();
     void unwritableTargetFailsWithoutRequest();
+    void wrongSizedBodyIsAFailedAttempt_data();
+    void wrongSizedBodyIsAFailedAttempt();
 
 private:
     // A download of kName into the temporary directory, with spies.
@@ -298,6 +301,71 @@ void TestDownloadTaskSpecification::unwritableTargetFailsWithoutRequest()
              QStringList{QStringLiteral("Unable to create file %1 for saving").arg(target)});
     QCoreApplication::processEvents();
     QCOMPARE(m_Server->requestCount(kPath), 0);
+}
+
+void TestDownloadTaskSpecification::wrongSizedBodyIsAFailedAttempt_data()
+{
+    QTest::addColumn<int>("served");         // bytes of the file on the server
+    QTest::addColumn<QString>("response");   // "length", "no length" or "cut"
+    QTest::addColumn<qint64>("expectedSize"); // listed size, -1 unknown
+    QTest::addColumn<qint64>("sizeLimit");    // -1 none
+    QTest::addColumn<QString>("reason");     // empty: the download succeeds
+
+    QTest::newRow("cut short of its Content-Length")
+        << 10000 << "cut" << qint64(-1) << qint64(-1) << "sec/file.bin ended after 3000 of 10000 bytes";
+    QTest::newRow("cut short of the listed size")
+        << 10000 << "cut" << qint64(10000) << qint64(-1) << "sec/file.bin ended after 3000 of 10000 bytes";
+    QTest::newRow("shorter than listed, no length")
+        << 5000 << "no length" << qint64(10000) << qint64(-1)
+        << "sec/file.bin ended after 5000 of 10000 bytes";
+    QTest::newRow("longer than listed, no length")
+        << 10000 << "no length" << qint64(5000) << qint64(-1)
+        << "sec/file.bin is longer than the expected 5000 bytes";
+    QTest::newRow("announced other than listed")
+        << 10000 << "length" << qint64(5000) << qint64(-1)
+        << "sec/file.bin is announced with 10000 bytes instead of the 5000 expected";
+    QTest::newRow("announced over the limit")
+        << 10000 << "length" << qint64(-1) << qint64(9999)
+        << "sec/file.bin is announced with 10000 bytes, more than the limit of 9999 bytes";
+    QTest::newRow("over the limit, no length")
+        << 10000 << "no length" << qint64(-1) << qint64(9999)
+        << "sec/file.bin is larger than the limit of 9999 bytes";
+    QTest::newRow("at the limit") << 10000 << "length" << qint64(-1) << qint64(10000) << QString();
+    QTest::newRow("at the limit, no length")
+        << 10000 << "no length" << qint64(-1) << qint64(10000) << QString();
+}
+
+void TestDownloadTaskSpecification::wrongSizedBodyIsAFailedAttempt()
+{
+    QFETCH(int, served);
+    QFETCH(QString, response);
+    QFETCH(qint64, expectedSize);
+    QFETCH(qint64, sizeLimit);
+    QFETCH(QString, reason);
+    m_Server->setFile(kPath, sampleBody(served));
+    // Defaults, not one-shot answers: the access manager may resend a request
+    // whose connection closed, and the resend must meet the same answer.
+    if (response == "cut")
+        m_Server->setDefault(kPath, HttpTestServer::Response::closeEarly(3000));
+
+    else if (response == "no length")
+        m_Server->setDefault(kPath, HttpTestServer::Response::noLength());
+    DownloadTaskSpecification* task = makeTask(expectedSize);
+    task->setSizeLimit(sizeLimit);
+    task->execute();
+    QVERIFY(waitForEnd(task));
+
+    if (reason.isEmpty()) {
+        QCOMPARE(task->taskState(), int(TaskSpecification::TASK_FINISHED));
+        QCOMPARE(QFileInfo(m_Target).size(), qint64(served));
+        return;
+    }
+    QCOMPARE(task->taskState(), int(TaskSpecification::TASK_FAILED));
+    const QStringList messages = texts(*m_Messages);
+    QVERIFY2(messages.count(reason) == 5, qPrintable(messages.join('\n')));
+    QCOMPARE(messages.last(), QStringLiteral("Unable to download sec/file.bin"));
+    QVERIFY(!messages.contains(QStringLiteral("Downloading sec/file.bin finished")));
+    QVERIFY(!QFileInfo::exists(m_Target));
 }
 
 QTEST_GUILESS_MAIN(TestDownloadTaskSpecification)

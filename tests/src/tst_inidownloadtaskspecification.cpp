@@ -74,6 +74,9 @@ private slots:
     void cancelDuringFailingChecksStopsRetrying();
     void signedIniBoundToVersionAndProduct_data();
     void signedIniBoundToVersionAndProduct();
+    void retryDelayDoublesUpToAMinute();
+    void unsizedDownloadsAreCapped_data();
+    void unsizedDownloadsAreCapped();
 
 private:
     bool configure(bool client);
@@ -94,6 +97,8 @@ private:
 void TestIniDownload::initTestCase()
 {
     initCrypto();
+    // Retries at once; the wait itself is tested with a delay set by the test.
+    IniDownloadTaskSpecification::setRetryBaseDelayMs(0);
 }
 
 void TestIniDownload::init()
@@ -248,27 +253,39 @@ void TestIniDownload::failsOnceAfterTheRetryLimit()
 void TestIniDownload::cancelDuringFailingChecksStopsRetrying_data()
 {
     QTest::addColumn<QString>("cancelOn");
+    QTest::addColumn<int>("baseDelayMs");
     // While the check runs its verdict is already bad ...
-    QTest::newRow("check failing") << QString("Signature check failed for %1");
-    // ... and right before the retry would reset the task.
-    QTest::newRow("retry announced") << QString("Could not verify the product ini file. Retrying");
+    QTest::newRow("check failing") << QString("Signature check failed for %1") << 0;
+    // ... right before the retry would reset the task ...
+    QTest::newRow("retry announced")
+        << QString("Could not verify the product ini file. Retrying") << 0;
+    // ... and during the wait before the next attempt, which it ends at once.
+    QTest::newRow("waiting") << QString("Next attempt in 60 seconds") << 60000;
 }
 
 void TestIniDownload::cancelDuringFailingChecksStopsRetrying()
 {
     QFETCH(QString, cancelOn);
+    QFETCH(int, baseDelayMs);
     if (cancelOn.contains("%1"))
         cancelOn = cancelOn.arg(temp(kClientIni));
     publish(kClientIni, kIni);
     m_Server->setDefault(remote(kClientIni + ".sig"), HttpTestServer::Response::wrongBytes());
+    IniDownloadTaskSpecification::setRetryBaseDelayMs(baseDelayMs);
 
     IniDownloadTaskSpecification task(&m_Nam, m_Config.data(), nullptr, 1.0);
+    int stateAfterCancel = -1;
     connect(&task, &TaskSpecification::message, this, [&](const QString& text) {
-        if (text == cancelOn && !task.cancelRequested())
+        if (text == cancelOn && !task.cancelRequested()) {
             task.cancel();
+            stateAfterCancel = task.taskState();
+        }
     });
     runToEnd(&task);
+    IniDownloadTaskSpecification::setRetryBaseDelayMs(0);
     QCOMPARE(task.taskState(), int(TaskSpecification::TASK_ABORTED));
+    if (baseDelayMs > 0)
+        QCOMPARE(stateAfterCancel, int(TaskSpecification::TASK_ABORTED));
     QCOMPARE(m_Server->requestCount(remote(kClientIni + ".sig")), 1);
     QVERIFY(countOf(m_Messages, "Could not verify the product ini file. Retrying") <= 1);
 }
@@ -310,6 +327,42 @@ void TestIniDownload::signedIniBoundToVersionAndProduct()
         QCOMPARE(m_Server->requestCount(remote(kClientIni + "._lzma2_")), 2);
         QCOMPARE(readFile(temp(kClientIni)), kIni);
     }
+}
+
+void TestIniDownload::retryDelayDoublesUpToAMinute()
+{
+    IniDownloadTaskSpecification::setRetryBaseDelayMs(1000);
+    QList<int> delays;
+    for (int retry : {1, 2, 3, 6, 7, 8, 1000})
+        delays.append(IniDownloadTaskSpecification::retryDelayMs(retry));
+    IniDownloadTaskSpecification::setRetryBaseDelayMs(0);
+    QCOMPARE(delays, QList<int>({1000, 2000, 4000, 32000, 60000, 60000, 60000}));
+}
+
+void TestIniDownload::unsizedDownloadsAreCapped_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<qint64>("limit");
+    QTest::newRow("packed ini") << kClientIni + "._lzma2_"
+                                << IniDownloadTaskSpecification::kMaxPackedIniSize;
+    QTest::newRow("signature") << kClientIni + ".sig"
+                               << IniDownloadTaskSpecification::kMaxSignatureSize;
+}
+
+void TestIniDownload::unsizedDownloadsAreCapped()
+{
+    QFETCH(QString, name);
+    QFETCH(qint64, limit);
+    publish(kClientIni, kIni);
+    m_Server->setFile(remote(name), QByteArray(int(limit) + 1, 'x'));
+
+    IniDownloadTaskSpecification task(&m_Nam, m_Config.data(), nullptr, 1.0);
+    runToEnd(&task);
+    QCOMPARE(task.taskState(), int(TaskSpecification::TASK_FAILED));
+    QCOMPARE(countOf(m_Messages, QString("%1 is announced with %2 bytes, more than the limit of %3 bytes")
+                                     .arg(name).arg(limit + 1).arg(limit)),
+             5);
+    QVERIFY(!QFile::exists(temp(name)));
 }
 
 QTEST_GUILESS_MAIN(TestIniDownload)
