@@ -413,9 +413,11 @@ void TestVxserver::udpAnswersAreRateLimited()
     QVERIFY(client.bind(QHostAddress(QHostAddress::LocalHost), 0));
     for (int i = 0; i < 5; ++i)
         client.writeDatagram(QByteArray("3", 2), QHostAddress::LocalHost, server.versions);
-    // Not a request: ignored, and logged after the five before it.
-    client.writeDatagram(QByteArray("x"), QHostAddress::LocalHost, server.versions);
-    QVERIFY(server.logged("versions ignored 1 bytes 0x78"));
+    // No requests: ignored, and logged after the five before them, but only
+    // the first ten of a flood.
+    for (char c = 'a'; c < 'a' + 15; ++c)
+        client.writeDatagram(QByteArray("x") + c, QHostAddress::LocalHost, server.versions);
+    QVERIFY(server.logged("versions ignored 2 bytes 0x786a"));
     QCOMPARE(server.log.count("rate limited"), 1);
     int replies = 0;
     // The answers left before the log line that follows them.
@@ -424,6 +426,9 @@ void TestVxserver::udpAnswersAreRateLimited()
         ++replies;
     }
     QCOMPARE(replies, 2);
+    server.process.terminate();
+    QVERIFY(server.logged("stopping on signal"));
+    QCOMPARE(server.log.count("versions ignored"), 10);
 }
 
 QTEST_GUILESS_MAIN(TestVxserver)

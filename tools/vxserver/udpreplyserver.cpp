@@ -5,6 +5,14 @@
 #include <QNetworkDatagram>
 #include <QUdpSocket>
 
+namespace {
+
+// Lines about datagrams that are no request, per sender address.
+constexpr double kIgnoredLinesPerSecond = 1;
+constexpr int kIgnoredLinesBurst = 10;
+
+} // namespace
+
 UdpReplyServer::UdpReplyServer(const QString& name, const QMap<QByteArray, QByteArray>& replies,
                                double answersPerSecond, int burst, QObject* parent)
     : QObject(parent)
@@ -12,6 +20,7 @@ UdpReplyServer::UdpReplyServer(const QString& name, const QMap<QByteArray, QByte
     , m_Replies(replies)
     , m_Socket(new QUdpSocket(this))
     , m_Limiter(answersPerSecond, burst)
+    , m_IgnoredLogLimiter(kIgnoredLinesPerSecond, kIgnoredLinesBurst)
 {
     m_Clock.start();
     connect(m_Socket, &QUdpSocket::readyRead, this, &UdpReplyServer::onReadyRead);
@@ -44,6 +53,8 @@ void UdpReplyServer::onReadyRead()
                                                          QString::number(request.senderPort()));
         const auto reply = m_Replies.constFind(request.data());
         if (reply == m_Replies.constEnd()) {
+            if (m_IgnoredLogLimiter.take(request.senderAddress(), m_Clock.elapsed()) != UdpRateLimiter::Allowed)
+                continue;
             logLine(QStringLiteral("%1 %2 ignored %3 bytes 0x%4")
                         .arg(peer, m_Name, QString::number(request.data().size()),
                              QString::fromLatin1(request.data().left(8).toHex())));

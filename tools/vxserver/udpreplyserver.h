@@ -7,7 +7,9 @@
 //
 // Answers are rate-limited per sender address (UdpRateLimiter): a request
 // beyond the limit gets no answer, and only the first one of a run of
-// refusals is logged, so a flood fills neither the network nor the log.
+// refusals is logged; datagrams that are no request are logged at the same
+// kind of limited pace (UdpRateLimiter over log lines), so a flood fills
+// neither the network nor the log.
 
 #include "udpratelimiter.h"
 
@@ -42,5 +44,6 @@ private:
     QMap<QByteArray, QByteArray> m_Replies;
     QUdpSocket* m_Socket;
     UdpRateLimiter m_Limiter;
+    UdpRateLimiter m_IgnoredLogLimiter;
     QElapsedTimer m_Clock;
 };
