@@ -7,6 +7,7 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QSslError>
 #include <QUrl>
 
@@ -105,11 +106,18 @@ void DownloadTaskSpecification::startDownload()
 {
     // Unbuffered: each chunk reaches the file system when it is written, so a
     // full disk shows up as a write error of this attempt and not as a silent
-    // loss when the file is closed.
-    if (!m_File.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    // loss when the file is closed. A resumed attempt appends to what the
+    // last one wrote.
+    const QIODevice::OpenMode keep = m_ResumeOffset > 0 ? QIODevice::Append : QIODevice::Truncate;
+    if (!m_File.open(QIODevice::WriteOnly | QIODevice::Unbuffered | keep)) {
         emit error(QObject::tr("Unable to create file %1 for saving").arg(m_File.fileName()));
         setFailed();
         return;
+    }
+    if (m_ResumeOffset > 0 && m_File.size() != m_ResumeOffset) {
+        // Not what the last attempt left: nothing to continue.
+        m_File.resize(0);
+        forgetResume();
     }
 
     const QUrl url(g_UpdateBaseUrl + QString::number(m_Version) + QLatin1Char('/') + m_Name,
@@ -120,6 +128,17 @@ void DownloadTaskSpecification::startDownload()
     // them must not change that for update files.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
+    if (m_ResumeOffset > 0) {
+        // If-Range: the rest of the file only while it is the same file,
+        // otherwise the whole new one. Byte offsets of a compressed answer
+        // would not be those of the file.
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(m_ResumeOffset) + '-');
+        request.setRawHeader("If-Range", m_Validator);
+        request.setRawHeader("Accept-Encoding", "identity");
+        m_BytesReceived = m_ResumeOffset;
+        m_LastPolled = m_ResumeOffset;
+        emit message(QObject::tr("Resuming %1 at byte %2").arg(m_Name).arg(m_ResumeOffset));
+    }
     m_Reply = m_Nam->get(request);
     if (!m_Reply) {
         abortReply();
@@ -128,7 +147,7 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
     if (!m_Reply->isRunning()) {
-        failAttempt(replyFailure());
+        failAttempt(replyFailure(), true);
         return;
     }
     connect(m_Reply, &QNetworkReply::downloadProgress, this,
@@ -178,6 +197,26 @@ void DownloadTaskSpecification::onMetaDataChanged()
     int code = status.toInt(&ok);
     if (!ok)
         code = 0;
+    if (code == 206 && m_ResumeOffset > 0) {
+        qint64 total = -1;
+        if (!continuesFile(&total)) {
+            restartFromZero(
+                QObject::tr("%1 changed on the server; downloading it again from the start")
+                    .arg(m_Name));
+            return;
+        }
+        m_Validator = validator();
+        m_Announced = total;
+        // The reply's own total counts only the rest.
+        m_BytesTotal = total;
+        if (m_ExpectedSize < 0 && m_SizeLimit >= 0 && total > m_SizeLimit)
+            failAttempt(
+                QObject::tr("%1 is announced with %2 bytes, more than the limit of %3 bytes")
+                    .arg(m_Name)
+                    .arg(total)
+                    .arg(m_SizeLimit));
+        return;
+    }
     if (code != 200) {
         // The attempt ends when the reply does. A reply with an error status
         // raises its own error when it ends; aborting it here, while that
@@ -185,6 +224,16 @@ void DownloadTaskSpecification::onMetaDataChanged()
         m_Refusal = QObject::tr("%1 returned %2").arg(m_Name).arg(code);
         return;
     }
+    if (m_ResumeOffset > 0) {
+        // The whole file after all (ranges ignored, or another file).
+        emit message(QObject::tr("%1 is sent from the start again").arg(m_Name));
+        m_File.resize(0);
+        m_BytesReceived = 0;
+        m_LastPolled = 0;
+        m_ResumeOffset = 0;
+        setProgress(0);
+    }
+    m_Validator = validator();
     // Refused before a byte of the body is taken: a server that announces
     // the wrong size will not send the right file.
     const QVariant length = m_Reply->header(QNetworkRequest::ContentLengthHeader);
@@ -204,9 +253,51 @@ void DownloadTaskSpecification::onMetaDataChanged()
     }
 }
 
+QByteArray DownloadTaskSpecification::validator() const
+{
+    // A weak ETag does not promise the same bytes; Last-Modified is what is
+    // left then.
+    const QByteArray etag = m_Reply->rawHeader("ETag");
+    if (!etag.isEmpty() && !etag.startsWith("W/"))
+        return etag;
+    return m_Reply->rawHeader("Last-Modified");
+}
+
+bool DownloadTaskSpecification::continuesFile(qint64* total) const
+{
+    static const QRegularExpression range(QStringLiteral("^bytes (\\d{1,18})-(\\d{1,18})/(\\d{1,18})$"));
+    const QRegularExpressionMatch match =
+        range.match(QString::fromLatin1(m_Reply->rawHeader("Content-Range")));
+    if (!match.hasMatch() || validator() != m_Validator)
+        return false;
+    const qint64 first = match.captured(1).toLongLong();
+    const qint64 last = match.captured(2).toLongLong();
+    *total = match.captured(3).toLongLong();
+    if (first != m_ResumeOffset || last != *total - 1
+        || (m_ExpectedSize >= 0 && *total != m_ExpectedSize))
+        return false;
+    // The body is the rest of the file, not the file.
+    const QVariant length = m_Reply->header(QNetworkRequest::ContentLengthHeader);
+    return !length.isValid() || length.toLongLong() == *total - m_ResumeOffset;
+}
+
+void DownloadTaskSpecification::restartFromZero(const QString& reason)
+{
+    // Not a failed attempt: the server answered, with something else.
+    abortReply();
+    emit message(reason);
+    startDownload();
+}
+
+void DownloadTaskSpecification::forgetResume()
+{
+    m_ResumeOffset = 0;
+    m_Validator.clear();
+}
+
 void DownloadTaskSpecification::onDownloadProgress(qint64, qint64 bytesTotal)
 {
-    if (bytesTotal > 0 && m_BytesTotal == -1 && m_Refusal.isEmpty())
+    if (bytesTotal > 0 && m_BytesTotal == -1 && m_Refusal.isEmpty() && m_ResumeOffset == 0)
         m_BytesTotal = bytesTotal;
 }
 
@@ -224,7 +315,7 @@ bool DownloadTaskSpecification::writeAvailable()
             return true;
         const qint64 read = m_Reply->read(chunk, kChunkSize);
         if (read < 0) {
-            failAttempt(m_Reply->errorString());
+            failAttempt(m_Reply->errorString(), true);
             return false;
         }
         if (read == 0)
@@ -285,9 +376,9 @@ void DownloadTaskSpecification::onDownloadFinished()
         const qint64 received = m_BytesReceived + qMax<qint64>(0, m_Reply->bytesAvailable());
         if (m_Reply->error() == QNetworkReply::RemoteHostClosedError && expectedLength() >= 0
             && received < expectedLength())
-            failAttempt(shortBodyText(received));
+            failAttempt(shortBodyText(received), true);
         else
-            failAttempt(replyFailure());
+            failAttempt(replyFailure(), true);
         return;
     }
     if (!writeAvailable())
@@ -295,7 +386,7 @@ void DownloadTaskSpecification::onDownloadFinished()
     // Without a Content-Length, a connection closed early ends the reply
     // without an error.
     if (expectedLength() >= 0 && m_BytesReceived != expectedLength()) {
-        failAttempt(shortBodyText(m_BytesReceived));
+        failAttempt(shortBodyText(m_BytesReceived), true);
         return;
     }
     m_Reply->close();
@@ -314,11 +405,18 @@ void DownloadTaskSpecification::downloadFinished()
     setFinished();
 }
 
-bool DownloadTaskSpecification::failAttempt(const QString& reason)
+bool DownloadTaskSpecification::failAttempt(const QString& reason, bool resumable)
 {
     // The reason may be this attempt's own state, which the abort clears.
     const QString text = reason;
-    abortReply();
+    // What a broken transfer of a named file wrote stays for the next
+    // attempt to continue; anything else starts again from byte 0. A refused
+    // request wrote nothing of the file, and its validator is an old one.
+    const bool keep = resumable && m_Refusal.isEmpty() && !m_Validator.isEmpty()
+                      && m_File.isOpen() && m_BytesReceived > 0 && m_Attempts < kMaxRetries;
+    if (keep)
+        m_ResumeOffset = m_BytesReceived;
+    abortReply(keep);
     emit message(text);
     ++m_Attempts;
     if (m_Attempts <= kMaxRetries) {
@@ -331,7 +429,7 @@ bool DownloadTaskSpecification::failAttempt(const QString& reason)
     return false;
 }
 
-void DownloadTaskSpecification::abortReply()
+void DownloadTaskSpecification::abortReply(bool keepFile)
 {
     if (m_Reply) {
         QNetworkReply* reply = m_Reply;
@@ -349,8 +447,11 @@ void DownloadTaskSpecification::abortReply()
     m_RefusalBytes = 0;
     if (m_File.isOpen()) {
         m_File.close();
-        m_File.remove();
+        if (!keepFile)
+            m_File.remove();
     }
+    if (!keepFile)
+        forgetResume();
     m_LastPolled = 0;
     m_BytesReceived = 0;
     m_BytesTotal = m_ExpectedSize;
@@ -374,7 +475,7 @@ void DownloadTaskSpecification::pollDownloadStatus(quint64* downloadDone,
     if (m_IdleTicks <= kMaxIdleTicks)
         *downloading = true;
     else
-        failAttempt(QObject::tr("file %1 timed out").arg(m_Name));
+        failAttempt(QObject::tr("file %1 timed out").arg(m_Name), true);
 }
 
 void DownloadTaskSpecification::cancel()

@@ -4,8 +4,8 @@
 // chunks of at most 4096 bytes as it arrives. Any status other than 200
 // (redirects included, they are never followed), a network, read or write
 // error, or 16 engine polls in a row without data ends the attempt; the next
-// attempt starts at once from byte 0, five attempts in all. After the fifth
-// failure the task fails with "Unable to download %1".
+// attempt starts at once, five attempts in all. After the fifth failure the
+// task fails with "Unable to download %1".
 //
 // The body must be exactly as long as the expected size, when one was given,
 // and as its Content-Length, when the server sent one; without either it may
@@ -13,7 +13,17 @@
 // sends more is cut off at once, and a body that ends short is not taken for
 // a finished download: both are failed attempts like any other.
 //
-// Every attempt that ends early removes its partial file; a completed
+// An attempt whose transfer broke (a network error, a stall, a body cut
+// short) after the server named the file with a validator (a strong ETag,
+// else Last-Modified) leaves its bytes for the next one, which asks for the
+// rest (Range with If-Range). A 206 answer is taken only when its
+// Content-Range starts at those bytes and ends the file of the expected size,
+// its Content-Length is that rest and its validator is the same; a 200 answer
+// or any mismatch starts again from byte 0. All sizes above are those of the
+// whole file, kept bytes included. The caller's SHA-512 check of the whole
+// file stays the judge.
+//
+// Every other attempt that ends early removes its partial file; a completed
 // download leaves the closed file. A user's cancel() ends the task
 // TASK_ABORTED; a failed sibling (handleOtherTaskCancelled) ends it
 // TASK_FAILED. Destroying a running task aborts the request and leaves
@@ -81,14 +91,26 @@ private slots:
 private:
     void startDownload();
     bool writeAvailable();
-    bool failAttempt(const QString& reason);
-    void abortReply();
+    // `resumable`: the transfer broke (network error, stall, body cut short),
+    // so what it wrote may be continued by the next attempt.
+    bool failAttempt(const QString& reason, bool resumable = false);
+    void abortReply(bool keepFile = false);
+    // The reply's validator: a strong ETag, else Last-Modified, else empty.
+    QByteArray validator() const;
+    // A 206 answer continues the kept bytes: its Content-Range starts where
+    // they end and runs to the end of a file of the expected size, its
+    // Content-Length (when sent) is that rest, and the validator is the one
+    // they came with. `total`: the whole file's size.
+    bool continuesFile(qint64* total) const;
+    void restartFromZero(const QString& reason);
+    void forgetResume();
     // The reason the reply failed, as users need it.
     QString replyFailure() const;
-    // The body length this attempt must have (the expected size, else the
-    // Content-Length), or -1 when neither is known.
+    // The length the whole file must have (the expected size, else what the
+    // reply announced), or -1 when neither is known. Kept bytes count.
     qint64 expectedLength() const;
-    // The most bytes this attempt may write, or -1 for no limit.
+    // The most bytes the file may have at the end of this attempt, kept
+    // bytes included, or -1 for no limit.
     qint64 attemptLimit() const;
     QString shortBodyText(qint64 received) const;
 
@@ -111,6 +133,12 @@ private:
     QString m_Refusal;
     qint64 m_RefusalBytes = 0;
     qint64 m_SizeLimit;
-    // Content-Length of this attempt's reply, -1 when it has none (yet).
+    // Size of the whole file as this attempt's reply announces it (the
+    // Content-Length of a 200, the total of a 206's Content-Range), -1 when
+    // it has none (yet).
     qint64 m_Announced;
+    // Bytes kept on disk for the next attempt to continue, and the validator
+    // of the file they belong to (of this attempt's reply, once it came).
+    qint64 m_ResumeOffset = 0;
+    QByteArray m_Validator;
 };

@@ -1,7 +1,11 @@
 // The updater against the real servers a publisher and a user have: step two
 // of a session served by nginx (with the site configuration of the docs), over
-// HTTPS with a throw-away CA, and through tinyproxy. Each server is a private
-// instance on 127.0.0.1 started by the test.
+// HTTPS with a throw-away CA, and through tinyproxy; a download cut short by
+// a flaky link continues where it stopped. Each server is a private instance
+// on 127.0.0.1 started by the test.
+#include "configuration.h"
+#include "downloadtaskspecification.h"
+#include "support/cuttingrelay.h"
 #include "support/localserver.h"
 #include "support/releasesession.h"
 #include "support/testfiles.h"
@@ -82,6 +86,8 @@ private slots:
     void sessionThroughProxy_data();
     void sessionThroughProxy();
     void refusingProxyLeavesInstallation();
+    void brokenDownloadContinues_data();
+    void brokenDownloadContinues();
 
 private:
     QString path(const QString& name) const { return m_Root.filePath(name); }
@@ -103,6 +109,17 @@ void TestServing::initTestCase()
     writeFile(path("new/data/extra/added.bin"), sampleText("added ", 20000));
     publishRelease("client_linux_amd64", path("new"), path("old"), path("server/updater-images/client"));
     QVERIFY(!QTest::currentTestFailed());
+
+    // Incompressible, so that every byte crosses the link.
+    QByteArray big(1 << 20, '\0');
+    quint32 state = 2463534242u;
+    for (char& byte : big) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        byte = char(state);
+    }
+    writeFile(path("server/updater-images/client/2/big.bin"), big);
 
     QVERIFY(QDir().mkpath(path("nginx")));
     QVERIFY2(startNginx(&m_Nginx, path("nginx"), path("server")), qPrintable(m_Nginx.failureText()));
@@ -296,6 +313,75 @@ void TestServing::refusingProxyLeavesInstallation()
             && anyContains(s.messages, "Unable to download vx3_client_linux_amd64.ini._lzma2_"),
         qPrintable(s.messages.join('\n')));
     QCOMPARE(fileTree(path("install")), before);
+}
+
+void TestServing::brokenDownloadContinues_data()
+{
+    QTest::addColumn<bool>("ranges");
+    QTest::addColumn<bool>("replaced");   // the file changes while the link is down
+    QTest::newRow("nginx") << true << false;
+    QTest::newRow("nginx, file replaced") << true << true;
+    QTest::newRow("nginx ignoring ranges") << false << false;
+}
+
+void TestServing::brokenDownloadContinues()
+{
+    QFETCH(bool, ranges);
+    QFETCH(bool, replaced);
+    LocalServer rangeless;
+    const LocalServer* nginx = &m_Nginx;
+    if (!ranges) {
+        QVERIFY(QDir().mkpath(path("nginx-rangeless")));
+        QVERIFY2(startNginx(&rangeless, path("nginx-rangeless"), path("server"), QString(), QString(), false),
+                 qPrintable(rangeless.failureText()));
+        nginx = &rangeless;
+    }
+    // The link breaks once, 400000 bytes into the first answer.
+    const qint64 cut = 400000;
+    CuttingRelay relay(nginx->port(), cut, 1);
+    QVERIFY(relay.listen());
+    g_UpdateBaseUrl = QStringLiteral("http://127.0.0.1:%1/updater-images/client/").arg(relay.port());
+    const QString served = path("server/updater-images/client/2/big.bin");
+    const QByteArray original = readFile(served);
+    QByteArray big = original;
+    if (replaced) {
+        std::reverse(big.begin(), big.end());
+        relay.setOnCut([&] {
+            writeFile(served, big);
+            // A new validator even within the second of the first answer.
+            QFile file(served);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(QDateTime::currentDateTimeUtc().addSecs(60), QFileDevice::FileModificationTime));
+        });
+    }
+
+    QNetworkAccessManager nam;
+    DownloadTaskSpecification task(&nam, "big.bin", 2, path("big.bin"), big.size(), 1.0, nullptr);
+    QStringList messages;
+    connect(&task, &TaskSpecification::message, this, [&messages](const QString& line) { messages << line; });
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    QSignalSpy canceled(&task, &TaskSpecification::canceled);
+    task.execute();
+    QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty() || !canceled.isEmpty(), kToolDeadlineMs);
+    if (replaced)
+        writeFile(served, original);
+    QVERIFY2(finished.count() == 1, qPrintable(messages.join('\n')));
+    QVERIFY(readFile(path("big.bin")) == big);
+
+    QCOMPARE(relay.requests().size(), 2);
+    const QRegularExpressionMatch asked =
+        QRegularExpression("\r\nRange: bytes=(\\d+)-\r\n").match(QString::fromLatin1(relay.requests().at(1)));
+    QVERIFY2(asked.hasMatch(), relay.requests().at(1).constData());
+    const qint64 offset = asked.captured(1).toLongLong();
+    QVERIFY(offset > cut - 1000 && offset < cut);   // all of the body that came
+    if (ranges && !replaced) {
+        QVERIFY(messages.contains(QStringLiteral("Resuming big.bin at byte %1").arg(offset)));
+        QVERIFY(relay.bytesRelayed() < big.size() + 2000);
+        qInfo("resuming saved %lld of %lld bytes", offset, qint64(big.size()));
+    } else {
+        QVERIFY(messages.contains("big.bin is sent from the start again"));
+        QVERIFY(relay.bytesRelayed() > cut + big.size());
+    }
 }
 
 QTEST_MAIN(TestServing)

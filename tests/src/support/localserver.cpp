@@ -90,7 +90,7 @@ QString LocalServer::failureText() const
 }
 
 bool startNginx(LocalServer* server, const QString& dir, const QString& root, const QString& certificate,
-                const QString& key)
+                const QString& key, bool ranges)
 {
     const quint16 port = freeTcpPort();
     const bool tls = !certificate.isEmpty();
@@ -98,13 +98,14 @@ bool startNginx(LocalServer* server, const QString& dir, const QString& root, co
     if (tls)
         tlsLines =
             QStringLiteral("    ssl_certificate %1;\n    ssl_certificate_key %2;").arg(certificate, key);
-    writeFile(dir + QStringLiteral("/site.conf"),
-              renderTemplate(templateText("update-site.conf.in"),
+    QString site = renderTemplate(templateText("update-site.conf.in"),
                              {{"LISTEN", QStringLiteral("127.0.0.1:%1%2").arg(port).arg(tls ? " ssl" : "")},
                               {"SERVER_NAME", QStringLiteral("localhost")},
                               {"TLS", tlsLines},
-                              {"ROOT", root}})
-                  .toUtf8());
+                              {"ROOT", root}});
+    if (!ranges)
+        site.replace(QStringLiteral("max_ranges 1;"), QStringLiteral("max_ranges 0;"));
+    writeFile(dir + QStringLiteral("/site.conf"), site.toUtf8());
     writeFile(dir + QStringLiteral("/nginx.conf"),
               renderTemplate(templateText("private-instance.conf.in"), {{"PREFIX", dir}}).toUtf8());
     return server->start(QStringLiteral("nginx"),

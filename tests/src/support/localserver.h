@@ -40,9 +40,10 @@ private:
 
 // nginx with the site template of packaging/nginx, serving `root` from a
 // private instance whose files live in `dir`. With a certificate and key the
-// site speaks TLS.
+// site speaks TLS; without `ranges` it ignores range requests.
 bool startNginx(LocalServer* server, const QString& dir, const QString& root,
-                const QString& certificate = QString(), const QString& key = QString());
+                const QString& certificate = QString(), const QString& key = QString(),
+                bool ranges = true);
 // tinyproxy accepting clients from 127.0.0.1 only, its files in `dir`
 // ("tinyproxy.log" records every request).
 bool startTinyproxy(LocalServer* server, const QString& dir);
