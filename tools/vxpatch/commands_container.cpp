@@ -30,17 +30,8 @@ int RunPack(const Arguments& arguments) {
 int RunUnpack(const Arguments& arguments) {
   OutputLimitOption limit_option;
   Arguments paths;
-  for (size_t index = 0; index < arguments.size(); ++index) {
-    const std::string& argument = arguments[index];
-    int status = kExitUsage;
-    if (argument == "--limit") {
-      if (!ParseLimitValue("unpack", arguments, &index, &limit_option, &status)) return status;
-    } else if (argument.size() > 1 && argument[0] == '-') {
-      return UsageError("unpack", "unknown option '" + argument + "'");
-    } else {
-      paths.push_back(argument);
-    }
-  }
+  int status = kExitUsage;
+  if (!ParseLimitAndPaths("unpack", arguments, &limit_option, &paths, &status)) return status;
   if (paths.size() != 2) return UsageError("unpack", "unpack takes an input and an output file");
   const size_t limit = EffectiveLimit(limit_option, FileSize(paths[0]));
   if (!vxpatch::UnpackLzmaFile(paths[0].c_str(), paths[1].c_str(), limit)) {

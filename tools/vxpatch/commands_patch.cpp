@@ -93,17 +93,8 @@ int RunMakePatch(const Arguments& arguments) {
 int RunApplyPatch(const Arguments& arguments) {
   OutputLimitOption limit_option;
   Arguments paths;
-  for (size_t index = 0; index < arguments.size(); ++index) {
-    const std::string& argument = arguments[index];
-    int status = kExitUsage;
-    if (argument == "--limit") {
-      if (!ParseLimitValue("apply-patch", arguments, &index, &limit_option, &status)) return status;
-    } else if (argument.size() > 1 && argument[0] == '-') {
-      return UsageError("apply-patch", "unknown option '" + argument + "'");
-    } else {
-      paths.push_back(argument);
-    }
-  }
+  int usage_status = kExitUsage;
+  if (!ParseLimitAndPaths("apply-patch", arguments, &limit_option, &paths, &usage_status)) return usage_status;
   if (paths.size() != 3) return UsageError("apply-patch", "apply-patch takes three files");
   const size_t limit = EffectiveLimit(limit_option, FileSize(paths[0]) + FileSize(paths[1]));
   const vxpatch::Status status =

@@ -43,6 +43,22 @@ bool ParseLimitValue(const std::string& command, const std::vector<std::string>&
   return true;
 }
 
+bool ParseLimitAndPaths(const std::string& command, const std::vector<std::string>& arguments,
+                        OutputLimitOption* option, std::vector<std::string>* paths, int* status) {
+  for (size_t index = 0; index < arguments.size(); ++index) {
+    const std::string& argument = arguments[index];
+    if (argument == "--limit") {
+      if (!ParseLimitValue(command, arguments, &index, option, status)) return false;
+    } else if (argument.size() > 1 && argument[0] == '-') {
+      *status = UsageError(command, "unknown option '" + argument + "'");
+      return false;
+    } else {
+      paths->push_back(argument);
+    }
+  }
+  return true;
+}
+
 size_t EffectiveLimit(const OutputLimitOption& option, size_t input_bytes) {
   if (option.given) return option.bytes;
   if (input_bytes > vxpatch::kNoOutputLimit / kDefaultLimitFactor) return vxpatch::kNoOutputLimit;

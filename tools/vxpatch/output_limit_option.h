@@ -26,6 +26,12 @@ struct OutputLimitOption {
 bool ParseLimitValue(const std::string& command, const std::vector<std::string>& arguments, size_t* index,
                      OutputLimitOption* option, int* status);
 
+// Parses the arguments of a command that takes only --limit besides its
+// files: the files go to *paths in order. Returns false with *status set to
+// the usage error on an unknown option or a bad limit.
+bool ParseLimitAndPaths(const std::string& command, const std::vector<std::string>& arguments,
+                        OutputLimitOption* option, std::vector<std::string>* paths, int* status);
+
 // The limit to use: the option's, or the default for inputs of `input_bytes`.
 size_t EffectiveLimit(const OutputLimitOption& option, size_t input_bytes);
 
