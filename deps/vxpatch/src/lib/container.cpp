@@ -12,6 +12,18 @@
 
 namespace vxpatch {
 
+namespace {
+
+bool WriteResult(const char* output_path, const OutputStream& result) {
+  if (!WriteWholeFile(output_path, result.Buffer(), result.Length())) {
+    LogError("could not write output file");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool UnpackContainerStream(InputStream* packed, OutputStream* result, const ExecutableFormHooks& hooks,
                            size_t output_limit) {
   result->SetLimit(output_limit);
@@ -59,11 +71,7 @@ bool UnpackContainerFile(const char* input_path, const char* output_path, const 
       if (over_limit) *over_limit = result.LimitExceeded();
       return false;
     }
-    if (!WriteWholeFile(output_path, result.Buffer(), result.Length())) {
-      LogError("could not write output file");
-      return false;
-    }
-    return true;
+    return WriteResult(output_path, result);
   } catch (const std::bad_alloc&) {
     LogError("out of memory");
     return false;
@@ -117,11 +125,7 @@ bool PackContainerFile(const char* input_path, const char* output_path, const Ex
       }
     }
     if (use_plain_form && !PackPlainForm(data, length, checksum, &packed)) return false;
-    if (!WriteWholeFile(output_path, packed.Buffer(), packed.Length())) {
-      LogError("could not write output file");
-      return false;
-    }
-    return true;
+    return WriteResult(output_path, packed);
   } catch (const std::bad_alloc&) {
     LogError("out of memory");
     return false;

@@ -114,34 +114,30 @@ void Walk(const ParsedProgram& program, const uint8_t* base, size_t length, Prog
             [](const Segment& a, const Segment& b) { return a.offset < b.offset; });
 }
 
-bool RvaToOffset(const std::vector<Segment>& by_rva, uint32_t rva, uint32_t* offset) {
-  auto it = std::upper_bound(by_rva.begin(), by_rva.end(), rva,
-                             [](uint32_t value, const Segment& s) { return value < s.rva; });
-  if (it == by_rva.begin()) return false;
+// Maps `value` through ranges sorted by their `from` field: the range that
+// holds it gives the same distance from its `to` field.
+template <typename Range>
+bool MapThroughRanges(const std::vector<Range>& ranges, uint32_t Range::*from, uint32_t Range::*to,
+                      uint32_t value, uint32_t* mapped) {
+  auto it = std::upper_bound(ranges.begin(), ranges.end(), value,
+                             [from](uint32_t v, const Range& r) { return v < r.*from; });
+  if (it == ranges.begin()) return false;
   --it;
-  if (rva - it->rva >= it->length) return false;
-  *offset = it->offset + (rva - it->rva);
+  if (value - (*it).*from >= it->length) return false;
+  *mapped = (*it).*to + (value - (*it).*from);
   return true;
+}
+
+bool RvaToOffset(const std::vector<Segment>& by_rva, uint32_t rva, uint32_t* offset) {
+  return MapThroughRanges(by_rva, &Segment::rva, &Segment::offset, rva, offset);
 }
 
 bool OffsetToRva(const std::vector<Segment>& by_offset, uint32_t offset, uint32_t* rva) {
-  auto it = std::upper_bound(by_offset.begin(), by_offset.end(), offset,
-                             [](uint32_t value, const Segment& s) { return value < s.offset; });
-  if (it == by_offset.begin()) return false;
-  --it;
-  if (offset - it->offset >= it->length) return false;
-  *rva = it->rva + (offset - it->offset);
-  return true;
+  return MapThroughRanges(by_offset, &Segment::offset, &Segment::rva, offset, rva);
 }
 
 bool NewToOld(const std::vector<AlignedRange>& ranges, uint32_t new_offset, uint32_t* old_offset) {
-  auto it = std::upper_bound(ranges.begin(), ranges.end(), new_offset,
-                             [](uint32_t value, const AlignedRange& r) { return value < r.new_offset; });
-  if (it == ranges.begin()) return false;
-  --it;
-  if (new_offset - it->new_offset >= it->length) return false;
-  *old_offset = it->old_offset + (new_offset - it->new_offset);
-  return true;
+  return MapThroughRanges(ranges, &AlignedRange::new_offset, &AlignedRange::old_offset, new_offset, old_offset);
 }
 
 const Reference* ReferenceAt(const std::vector<Reference>& references, uint32_t offset) {
