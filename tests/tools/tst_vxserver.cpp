@@ -147,6 +147,7 @@ private slots:
     void idleConnectionsAreClosed_data();
     void idleConnectionsAreClosed();
     void udpAnswersAreRateLimited();
+    void connectionsBeyondTheCapAreRefused();
 
 private:
     QString path(const QString& name) const { return m_Dir.filePath(name); }
@@ -281,6 +282,7 @@ void TestVxserver::optionErrors()
         {{"--root", root, "--banner", QStringLiteral("http://x/\u20ac.jpg,y")}, 2},
         {{"--root", root, "--idle-timeout", "0"}, 2},
         {{"--root", root, "--udp-rate", "-1"}, 2},
+        {{"--root", root, "--max-connections", "0"}, 2},
         {{"--root", root, "--udp-burst", "1.5"}, 2},
         {{"--root", root, "--http-port", QString::number(m_Server.http)}, 1},
         {{"--http-port", "0", "--versions", "1#a"}, 2},
@@ -292,7 +294,7 @@ void TestVxserver::optionErrors()
     QVERIFY(help.waitForFinished(kWaitMs));
     QCOMPARE(help.exitCode(), 0);
     const QByteArray helpText = help.readAllStandardOutput();
-    for (const char* option : {"--idle-timeout", "--udp-rate", "--udp-burst"})
+    for (const char* option : {"--idle-timeout", "--max-connections", "--udp-rate", "--udp-burst"})
         QVERIFY2(helpText.contains(option), option);
     for (const auto& c : cases) {
         QProcess process;
@@ -429,6 +431,23 @@ void TestVxserver::udpAnswersAreRateLimited()
     server.process.terminate();
     QVERIFY(server.logged("stopping on signal"));
     QCOMPARE(server.log.count("versions ignored"), 10);
+}
+
+void TestVxserver::connectionsBeyondTheCapAreRefused()
+{
+    Server server;
+    QVERIFY(server.start({"--root", path("root"), "--http-port", "0", "--max-connections", "2"}));
+    QTcpSocket first;
+    QTcpSocket second;
+    for (QTcpSocket* socket : {&first, &second}) {
+        socket->connectToHost(QHostAddress::LocalHost, server.http);
+        QVERIFY(socket->waitForConnected(kWaitMs));
+    }
+    QVERIFY(rawHttp(server.http, "GET /7/with%20space.txt HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 503 Service Unavailable\r\n"));
+    QVERIFY(server.logged("refused 503: 2 connections open"));
+    first.abort();
+    // Served again once the server has seen the first one go.
+    QTRY_VERIFY_WITH_TIMEOUT(rawHttp(server.http, "GET /7/with%20space.txt HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 200 OK"), kWaitMs);
 }
 
 QTEST_GUILESS_MAIN(TestVxserver)

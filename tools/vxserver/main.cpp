@@ -25,7 +25,7 @@ const char* const kUsage =
     "usage: vxserver [--root DIR [--http-port P]] [--bind 127.0.0.1] "
     "[--versions \"N#label,...\" | --versions-file FILE] [--news FILE] "
     "[--banner \"imageURL,clickURL\" | --banner-file FILE] [--udp-port 17384] [--banner-port 2009] "
-    "[--idle-timeout 30] [--udp-rate 5] [--udp-burst 20]";
+    "[--idle-timeout 30] [--max-connections 256] [--udp-rate 5] [--udp-burst 20]";
 
 const char* const kHelp =
     "vxserver: the reference update server\n"
@@ -40,6 +40,7 @@ const char* const kHelp =
     "  --udp-port P          version service port (17384)\n"
     "  --banner-port P       banner service port (2009)\n"
     "  --idle-timeout S      close HTTP connections idle for S seconds (30; fractions allowed)\n"
+    "  --max-connections N   HTTP connections open at once (256); one more is answered 503 and closed\n"
     "  --udp-rate N          UDP answers per second to one sender address (5); more get none\n"
     "  --udp-burst N         UDP answers one sender address may get at once (20)\n";
 
@@ -71,7 +72,7 @@ int main(int argc, char* argv[])
         QCoreApplication::quit();
     });
 
-    FileServer files(options.root, options.idleTimeoutMs, nullptr);
+    FileServer files(options.root, options.idleTimeoutMs, options.maxConnections, nullptr);
     QStringList services;
     if (!options.root.isEmpty()) {
         if (!files.listen(options.bindAddress, options.httpPort, &error))

@@ -133,7 +133,7 @@ bool parseServerOptions(const QStringList& arguments, ServerOptions* options, QS
 {
     const QStringList known = {"--root",   "--http-port", "--bind",     "--versions",
                                "--news",   "--banner",    "--udp-port", "--banner-port",
-                               "--versions-file", "--banner-file", "--idle-timeout", "--udp-rate",
+                               "--versions-file", "--banner-file", "--idle-timeout", "--max-connections", "--udp-rate",
                                "--udp-burst"};
     QSet<QString> seen;
     for (int i = 0; i < arguments.size(); ++i) {
@@ -173,6 +173,12 @@ bool parseServerOptions(const QStringList& arguments, ServerOptions* options, QS
             double seconds = 0;
             ok = parsePositive(name, value, 86400, &seconds, error);
             options->idleTimeoutMs = qMax(1, qRound(seconds * 1000));
+        } else if (name == QLatin1String("--max-connections")) {
+            options->maxConnections = value.toInt(&ok);
+            if (!ok || options->maxConnections < 1 || options->maxConnections > 100000) {
+                *error = QStringLiteral("--max-connections '%1' is not a whole number from 1 to 100000").arg(value);
+                ok = false;
+            }
         } else if (name == QLatin1String("--udp-rate")) {
             ok = parsePositive(name, value, 1e9, &options->udpRate, error);
         } else if (name == QLatin1String("--udp-burst")) {

@@ -4,7 +4,7 @@
 //            [--versions "N#label,..." | --versions-file FILE] [--news FILE]
 //            [--banner "imageURL,clickURL" | --banner-file FILE]
 //            [--udp-port P] [--banner-port P]
-//            [--idle-timeout SECONDS] [--udp-rate N] [--udp-burst N]
+//            [--idle-timeout SECONDS] [--max-connections N] [--udp-rate N] [--udp-burst N]
 // HTTP runs only with --root; without it vxserver gives the UDP answers alone
 // (the files then come from a web server). A port of 0 lets the system
 // choose; the start-up line names the ports in use. The version service runs
@@ -15,7 +15,8 @@
 // something a client would cut or misread. The answers read from files are
 // read again by reloadAnswers() (on SIGHUP).
 // --idle-timeout (seconds, fractions allowed) closes HTTP connections that
-// make no progress; --udp-rate and --udp-burst bound the UDP answers to each
+// make no progress; --max-connections bounds the HTTP connections open at
+// once (one more is answered 503 and closed); --udp-rate and --udp-burst bound the UDP answers to each
 // sender address (a token bucket: N answers a second, bursts of up to N).
 
 #include <QByteArray>
@@ -42,6 +43,7 @@ struct ServerOptions
     QString bannerText;
     QString bannerFile;
     int idleTimeoutMs = 30000;
+    int maxConnections = 256;
     double udpRate = 5;
     int udpBurst = 20;
 };
