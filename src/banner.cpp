@@ -1,5 +1,6 @@
 #include "banner.h"
 
+#include "serverreplies.h"
 #include "updateserveraddress.h"
 
 #include <QDebug>
@@ -10,7 +11,6 @@
 namespace {
 
 const int kReplyTimeoutMs = 5000;
-const qint64 kMaxReplySize = 1024;
 // The first request and one retry.
 const int kRetries = 1;
 
@@ -80,8 +80,8 @@ void Banner::onReadyRead()
     m_Timer.stop();
     // Every pending datagram is taken, so a stale one cannot hide a later one.
     while (m_socket->hasPendingDatagrams()) {
-        QByteArray data(static_cast<int>(kMaxReplySize), Qt::Uninitialized);
-        const qint64 size = m_socket->readDatagram(data.data(), kMaxReplySize);
+        QByteArray data(ServerReplies::kBannerLimit, Qt::Uninitialized);
+        const qint64 size = m_socket->readDatagram(data.data(), data.size());
         if (size < 0) {
             qDebug() << "Received no data from banner server";
             return;
@@ -93,13 +93,14 @@ void Banner::onReadyRead()
             qDebug() << "Banner already found, ignoring reply";
             continue;
         }
-        const QStringList parts = reply.split(QLatin1Char(','));
-        if (parts.size() != 2) {
+        QString bannerUrl;
+        QString clickUrl;
+        if (!ServerReplies::bannerUrls(data, &bannerUrl, &clickUrl)) {
             qDebug() << "invalid response:" << reply;
             continue;
         }
         m_Answered = true;
-        emit bannerFound(parts.at(0), parts.at(1));
+        emit bannerFound(bannerUrl, clickUrl);
     }
 }
 

@@ -13,20 +13,16 @@
 // first step it is copied into the temporary directory so that it ends up
 // holding the complete new updater.
 //
-// Every path from the ini is joined to the installation or the temporary
-// directory, so a key or install path that is absolute or has a "." or ".."
-// component is an invalid line, and so is a download name used in two
-// sections (both downloads would write one temporary file). An invalid line
-// ends the run with false; the lists are then incomplete and must not be used.
+// ProductIniReader reads and checks the whole ini first (unsafe paths and
+// download names used twice are invalid lines), so an invalid line ends the
+// run with false before any installed file is hashed or copied; the lists
+// are then incomplete and must not be used.
 
 #include "asyncfunc.h"
 #include "downloadreplacelists.h"
-
-#include <QHash>
-#include <QSet>
+#include "productinireader.h"
 
 class Configuration;
-class QSettings;
 
 class MakeDownloadReplaceListFunc final : public ASyncFunc
 {
@@ -39,29 +35,14 @@ public:
     bool run() override;
 
 private:
-    // A patch line: its key and its first four fields, under its fifth field.
-    struct PatchEntry
-    {
-        QString key;
-        QStringList fields;
-    };
-
-    bool readPatchTable(QSettings& ini, const QString& section, const QStringList& patchKeys,
-                        QHash<QString, PatchEntry>* table);
-    void readDeletes(QSettings& ini, const QStringList& keys, int total, int* count);
-    bool compareFile(const QString& section, const QString& key, const QStringList& fields,
-                     const QHash<QString, PatchEntry>& patches);
+    void compareFile(const ProductIniReader::FileLine& line,
+                     const QHash<QString, ProductIniReader::Patch>& patches);
     void copyUpToDateFile(const QString& installedPath, const QString& targetName) const;
-    bool claimDownloadName(const QString& key);
-    void reportInvalidLine(const QString& section);
 
-    static bool isSafeRelativePath(const QString& path);
     static bool hashMatches(const QString& path, const QString& expected);
 
     bool m_ClientUpdate;
     QString m_TempDir;
     QString m_InstallDir;
     DownloadReplaceLists* m_Lists;
-    // Download names of the sections read so far.
-    QSet<QString> m_DownloadNames;
 };

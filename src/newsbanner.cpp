@@ -1,12 +1,12 @@
 #include "newsbanner.h"
 
 #include "linkopener.h"
+#include "serverreplies.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QDebug>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QRegExp>
 #include <QTextDocument>
 
 namespace {
@@ -31,15 +31,7 @@ NewsBanner::NewsBanner(QWidget* parent)
 
 void NewsBanner::setNews(const QString& html)
 {
-    m_Url.clear();
-    // Greedy on purpose: the comment runs from the first "<!--" to the last "-->".
-    QRegExp comment(QStringLiteral("<!--(.+)-->"));
-    if (comment.indexIn(html) >= 0) {
-        const QString body = comment.cap(1);
-        const int equals = body.indexOf(QLatin1Char('='));
-        if (equals >= 0 && body.left(equals) == QLatin1String("URL"))
-            m_Url = body.mid(equals + 1);
-    }
+    m_Url = ServerReplies::newsLink(html);
 
     m_Doc->setHtml(html);
     m_Doc->setDocumentMargin(0);

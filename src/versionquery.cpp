@@ -1,9 +1,9 @@
 #include "versionquery.h"
 
+#include "serverreplies.h"
 #include "updateserveraddress.h"
 
 #include <QByteArray>
-#include <QStringList>
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -17,8 +17,6 @@
 namespace {
 
 const int kReceiveTimeoutMs = 5000;
-const size_t kVersionReplyLimit = 511;
-const size_t kNewsReplyLimit = 4095;
 
 // Closes the socket on every path out of query().
 class UdpSocket final
@@ -68,17 +66,14 @@ bool sendRequest(int fd, const sockaddr_in& server, char what)
     return sent > 0;
 }
 
-// One datagram, cut at `limit` bytes and then at its first zero byte.
-bool receiveReply(int fd, size_t limit, QByteArray* reply)
+// One datagram, at most `limit` bytes of it.
+bool receiveReply(int fd, int limit, QByteArray* reply)
 {
-    QByteArray buffer(static_cast<int>(limit + 1), '\0');
-    const ssize_t received = ::recv(fd, buffer.data(), limit, 0);
+    QByteArray buffer(limit, '\0');
+    const ssize_t received = ::recv(fd, buffer.data(), size_t(limit), 0);
     if (received < 0)
         return false;
     buffer.truncate(static_cast<int>(received));
-    const int zero = buffer.indexOf('\0');
-    if (zero >= 0)
-        buffer.truncate(zero);
     *reply = buffer;
     return true;
 }
@@ -105,23 +100,16 @@ bool VersionQuery::query()
     ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 
     QByteArray versions;
-    if (!receiveReply(socket.fd(), kVersionReplyLimit, &versions))
+    if (!receiveReply(socket.fd(), ServerReplies::kVersionLimit, &versions))
         return false;
-    const QStringList entries = QString::fromLatin1(versions).split(QLatin1Char(','));
-    for (const QString& entry : entries) {
-        const int hash = entry.indexOf(QLatin1Char('#'));
-        if (hash < 0)
-            m_Entries.append(qMakePair(entry, QString()));
-        else
-            m_Entries.append(qMakePair(entry.left(hash), entry.mid(hash + 1)));
-    }
+    m_Entries = ServerReplies::versionEntries(versions);
 
     if (!sendRequest(socket.fd(), server, '*'))
         return false;
     QByteArray news;
-    if (!receiveReply(socket.fd(), kNewsReplyLimit, &news))
+    if (!receiveReply(socket.fd(), ServerReplies::kNewsLimit, &news))
         return false;
-    m_NewsText = QString::fromUtf8(news);
+    m_NewsText = ServerReplies::newsText(news);
     return true;
 }
 

@@ -77,6 +77,7 @@ private slots:
     void retryDelayDoublesUpToAMinute();
     void unsizedDownloadsAreCapped_data();
     void unsizedDownloadsAreCapped();
+    void iniUnpackingBeyondItsCapIsRefused();
 
 private:
     bool configure(bool client);
@@ -363,6 +364,30 @@ void TestIniDownload::unsizedDownloadsAreCapped()
                                      .arg(name).arg(limit + 1).arg(limit)),
              5);
     QVERIFY(!QFile::exists(temp(name)));
+}
+
+void TestIniDownload::iniUnpackingBeyondItsCapIsRefused()
+{
+    // One byte over the cap: 64 MiB of zeros pack into about 10 KB.
+    const quint64 cap = IniDownloadTaskSpecification::kMaxUnpackedIniSize;
+    QTemporaryDir dir;
+    QFile zeros(dir.path() + "/zeros");
+    QVERIFY(zeros.open(QIODevice::WriteOnly) && zeros.resize(qint64(cap) + 1));
+    zeros.close();
+    const QByteArray plain = QFile::encodeName(zeros.fileName());
+    const QByteArray packed = QFile::encodeName(dir.path() + "/zeros._lzma2_");
+    QVERIFY(vxpatch::PackLzmaFile(plain.constData(), packed.constData(), false));
+    publish(kClientIni, kIni);
+    m_Server->setFile(remote(kClientIni + "._lzma2_"), readFile(dir.path() + "/zeros._lzma2_"));
+
+    IniDownloadTaskSpecification task(&m_Nam, m_Config.data(), nullptr, 1.0);
+    runToEnd(&task);
+    QCOMPARE(task.taskState(), int(TaskSpecification::TASK_FAILED));
+    QCOMPARE(countOf(m_Messages, QString("Refused '%1': it would unpack to more than %2 bytes")
+                                     .arg(temp(kClientIni + "._lzma2_"))
+                                     .arg(cap)),
+             1);
+    QVERIFY(!QFile::exists(temp(kClientIni)));
 }
 
 QTEST_GUILESS_MAIN(TestIniDownload)
