@@ -346,6 +346,10 @@ void TestMakeDownloadReplaceList::invalidLineFailsAndKeepsSharedLists()
 {
     QFETCH(QByteArray, ini);
     QFETCH(QString, section);
+    // The first step copies up-to-date files, such as good.txt, into the
+    // temporary directory.
+    QVERIFY(configure(false));
+    QVERIFY(writeFile(installed("good.txt"), kNew));
     writeIni(ini);
     DownloadReplaceLists lists;
     DeleteItem earlier;
@@ -361,6 +365,8 @@ void TestMakeDownloadReplaceList::invalidLineFailsAndKeepsSharedLists()
     QCOMPARE(lists.deletes.at(0).path, earlier.path);
     // Nothing was written outside the two directories.
     QVERIFY(!QFile::exists(m_Root.path() + "/outside.txt"));
+    // The whole ini is checked before any file is compared or copied.
+    QVERIFY(!QFile::exists(temp("good.txt")));
 }
 
 QTEST_GUILESS_MAIN(TestMakeDownloadReplaceList)
