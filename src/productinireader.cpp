@@ -5,6 +5,8 @@
 #include <QSettings>
 #include <QStringList>
 
+#include <limits>
+
 namespace {
 
 QStringList fieldsOf(const QSettings& ini, const QString& key)
@@ -20,6 +22,15 @@ UpdateFiles::LineKind lineKind(const QString& section, const QString& key, int f
 bool isSafeRelativePath(const QString& path)
 {
     return UpdateFiles::isSafeRelativePath(path.toStdString());
+}
+
+// Sizes travel as signed 64-bit byte counts (file sizes, download limits),
+// so one beyond that range would turn negative there and lift every limit:
+// such a line is invalid. A field that is no number at all reads as 0.
+bool readSize(const QString& field, quint64* size)
+{
+    *size = field.toULongLong();
+    return *size <= quint64(std::numeric_limits<qint64>::max());
 }
 
 } // namespace
@@ -117,7 +128,8 @@ bool ProductIniReader::readPatch(QSettings& ini, const QString& section, const Q
     Patch patch;
     patch.key = key;
     patch.hash = fields.at(0);
-    patch.size = fields.at(1).toULongLong();
+    if (!readSize(fields.at(1), &patch.size))
+        return false;
     patch.baseHash = fields.at(2);
     // A later line for the same installed path wins.
     patches->insert(fields.at(4), patch);
@@ -137,13 +149,15 @@ bool ProductIniReader::readFile(QSettings& ini, const QString& section, const QS
     line.download.section = section;
     line.download.name = key;
     line.download.hash = fields.at(0);
-    line.download.size = fields.at(1).toULongLong();
+    if (!readSize(fields.at(1), &line.download.size))
+        return false;
     line.replace.name = key;
     line.replace.size = line.download.size;
     line.packed = packed;
     if (packed) {
         line.replace.hash = fields.at(2);
-        line.replace.size = fields.at(3).toULongLong();
+        if (!readSize(fields.at(3), &line.replace.size))
+            return false;
         line.replace.installName = fields.at(4);
     }
     if (!isSafeRelativePath(key)

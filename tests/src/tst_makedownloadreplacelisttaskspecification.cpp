@@ -338,6 +338,13 @@ void TestMakeDownloadReplaceList::invalidLineFailsAndKeepsSharedLists_data()
     QTest::newRow("deletion climbs out") << good + "[delete]\n..=2\n" << "delete";
     QTest::newRow("deletion of the installation itself") << good + "[delete]\n.=2\n"
                                                          << "delete";
+    const QByteArray huge = "9223372036854775808"; // 2^63
+    QTest::newRow("download size beyond 2^63 - 1")
+        << good + "[b]\nx.txt=" + sha512(kNew).toUtf8() + "::" + huge + "\n" << "b";
+    QTest::newRow("installed size beyond 2^63 - 1")
+        << good + "[b]\nx._lzma2_=" + sha512(kPacked).toUtf8() + "::1::" + sha512(kNew).toUtf8()
+               + "::" + huge + "::x\n"
+        << "b";
     QTest::newRow("same key in two sections")
         << good + "[b]\ngood.txt=" + twoFields(kOld) + "\n" << "b";
 }
