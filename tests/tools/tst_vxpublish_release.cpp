@@ -1,7 +1,7 @@
 // vxpublish release on two real installation trees: the product ini read the
 // way the updater reads it, every published file against the ini's hashes
 // and sizes, containers and patches rebuilding the new files, the signature,
-// the pack modes and the refusals.
+// the pack modes, parallel jobs and the cache of patches, and the refusals.
 
 #include "crypto.h"
 #include "ensemble_patch.h"
@@ -80,6 +80,18 @@ QByteArray noise(int size)
     return data;
 }
 
+// Every file below `dir` by relative path, with its content; signatures only
+// by name, since every signing salts its signature afresh.
+QMap<QString, QByteArray> treeOf(const QString& dir)
+{
+    QMap<QString, QByteArray> tree;
+    for (QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();) {
+        const QString file = it.next();
+        tree[QDir(dir).relativeFilePath(file)] = file.endsWith(".sig") ? QByteArray() : readFile(file);
+    }
+    return tree;
+}
+
 bool oneLineReason(const QByteArray& err)
 {
     return err.startsWith("vxpublish: ") && err.endsWith('\n') && err.count('\n') == 1;
@@ -98,6 +110,7 @@ private slots:
     void containersAndPatchesRebuildTheNewFiles();
     void signatureCoversTheUnpackedIni();
     void packModes();
+    void jobsAndCache();
     void refusals();
 
 private:
@@ -291,6 +304,38 @@ void TestVxpublishRelease::packModes()
     QCOMPARE(all.allKeys().size(), m_New.size() + 2);
 }
 
+void TestVxpublishRelease::jobsAndCache()
+{
+    const auto release = [&](const QString& out, const QString& jobs, const QString& cache) {
+        const Run run = vxpublish(releaseArgs(path(out)) << "--jobs" << jobs << "--cache" << path(cache));
+        return run.status == 0 && run.err.isEmpty() ? run.out : "failed: " + run.err;
+    };
+    // Not a terminal: a line per file, then the summary.
+    const QByteArray first = release("jobs1", "1", "cache-a");
+    QCOMPARE(first.count("\n["), m_New.size() - 1);
+    QVERIFY2(first.startsWith("[1/5] ") && first.contains("\n[5/5] "), first.constData());
+    QVERIFY2(first.contains("patches: 2 made, 0 from cache\n"), first.constData());
+    QVERIFY2(release("jobs3", "3", "cache-b").contains("patches: 2 made, 0 from cache"), "jobs 3");
+    QVERIFY2(release("again", "3", "cache-a").contains("patches: 0 made, 2 from cache"), "repeated");
+
+    // A damaged entry is made again; the release does not change.
+    const QStringList entries = QDir(path("cache-a")).entryList(QDir::Files);
+    QCOMPARE(entries.size(), m_New.size() + 2); // a container of every file, two patches
+    for (const QString& entry : entries) {
+        QFile file(path("cache-a/" + entry));
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.resize(file.size() - 1));
+    }
+    QVERIFY2(release("damaged", "2", "cache-a").contains("patches: 2 made, 0 from cache"), "damaged");
+    QVERIFY2(release("mended", "2", "cache-a").contains("patches: 0 made, 2 from cache"), "mended");
+
+    const auto reference = treeOf(path("jobs1/7"));
+    QVERIFY(reference.size() > m_New.size());
+    for (const char* out : {"jobs3", "again", "damaged", "mended"})
+        QVERIFY2(treeOf(path(QString(out) + "/7")) == reference, out);
+    // The first release kept its cache beside its output.
+    QVERIFY(!QDir(path("out/.vxpublish-cache")).entryList(QDir::Files).isEmpty());
+}
+
 void TestVxpublishRelease::refusals()
 {
     const QString key = QStringLiteral(VX_TEST_KEYS_DIR "/private.der");
@@ -318,6 +363,7 @@ void TestVxpublishRelease::refusals()
         {"leading zero", vxpublish(releaseArgs(path("refused")).replaceInStrings(QRegularExpression("^7$"), "07")), 2},
         {"unknown product", vxpublish(releaseArgs(path("refused")).replaceInStrings("client_linux", "server_linux")), 2},
         {"bad pack", release(path("new"), {"--pack", "some"}), 2},
+        {"no jobs", release(path("new"), {"--jobs", "0"}), 2},
         {"bad delete value", release(path("new"), {"--delete", "cache=3"}), 2},
         {"delete escapes", release(path("new"), {"--delete", "../etc"}), 2},
         {"missing tree", release(path("nothing"), {}), 2},

@@ -9,10 +9,16 @@
 // keys must therefore be whole installed paths, and the section is the one
 // remote directory that keeps the two products of a version apart.
 //
+// Files are packed and patched on --jobs threads, largest first, so that the
+// largest does not start last; each file's result depends on nothing but its
+// own inputs, so the release is the same whatever the number of threads.
+// Containers and patches made are kept in the cache (artifactcache.h).
+//
 // Nothing published is ever overwritten. The files are prepared in a hidden
 // work directory and moved into place in one rename; the signature and then
 // the packed ini come last, so a client that finds the ini finds its files.
 
+#include "artifactcache.h"
 #include "commands.h"
 #include "crypto.h"
 #include "fileio.h"
@@ -23,11 +29,18 @@
 #include "releasefile.h"
 #include "releasenames.h"
 #include "releaseoptions.h"
+#include "releaseprogress.h"
 #include "releasetree.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -39,7 +52,8 @@ namespace {
 
 const char* const kUsage =
     "usage: vxpublish release --product NAME --version N --key PRIVATE.der --new DIR "
-    "[--old DIR ...] [--delete PATH[=2] ...] [--pack auto|none|all] --out OUTDIR";
+    "[--old DIR ...] [--delete PATH[=2] ...] [--pack auto|none|all] [--jobs N] [--cache DIR] "
+    "--out OUTDIR";
 
 // The newest older version of `path` that differs from the new one: the
 // updater uses one patch per file, and the release just before this one is
@@ -150,6 +164,79 @@ bool placeRelease(const fs::path& filesDir, const fs::path& packedIni, const Byt
     return true;
 }
 
+struct Job
+{
+    const TreeFile* file = nullptr;
+    const TreeFile* old = nullptr;
+    PublishedFile published;
+    bool done = false;
+    bool engineFailure = false;
+    std::string reason;
+    std::string cacheTrouble;
+};
+
+std::string describeOutcome(const PublishedFile& published)
+{
+    std::string what = published.packed ? "packed" : "plain";
+    if (published.patched)
+        what += published.patchFromCache ? ", patch from cache" : ", patch made";
+    else if (published.patchMade || published.patchFromCache)
+        what += ", patch not smaller";
+    return what;
+}
+
+// Publishes every file on `threads` threads, largest first; after a failure
+// no new file is started. The calling thread keeps the progress moving.
+void publishAll(std::vector<Job>& jobs, unsigned threads, const ReleaseOptions& options,
+                const fs::path& filesDir, const fs::path& scratchDir, const ArtifactCache* cache,
+                ReleaseProgress& progress)
+{
+    std::vector<Job*> order;
+    for (Job& job : jobs)
+        order.push_back(&job);
+    std::stable_sort(order.begin(), order.end(),
+                     [](const Job* a, const Job* b) { return a->file->size > b->file->size; });
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex mutex;
+    std::condition_variable allDone;
+    unsigned running = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(order.size())));
+    const auto work = [&](unsigned worker) {
+        const std::string scratch = (scratchDir / std::to_string(worker)).string();
+        std::error_code error;
+        fs::create_directories(scratch, error);
+        for (size_t i = next++; !failed && i < order.size(); i = next++) {
+            Job& job = *order[i];
+            if (error) {
+                job.reason = "cannot create '" + scratch + "': " + error.message();
+                failed = true;
+                break;
+            }
+            progress.started(job.file->path);
+            const auto start = std::chrono::steady_clock::now();
+            job.done = publishFile(*job.file, job.old, options.pack, filesDir.string(), scratch, cache,
+                                   job.published, job.engineFailure, job.reason, job.cacheTrouble);
+            failed = failed || !job.done;
+            progress.finished(
+                job.file->path, job.file->size, job.done ? describeOutcome(job.published) : "failed",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        }
+        const std::lock_guard<std::mutex> lock(mutex);
+        --running;
+        allDone.notify_all();
+    };
+    std::vector<std::thread> workers;
+    for (unsigned worker = 0, count = running; worker < count; ++worker)
+        workers.emplace_back(work, worker);
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!allDone.wait_for(lock, std::chrono::seconds(1), [&running] { return running == 0; }))
+        progress.refresh();
+    lock.unlock();
+    for (std::thread& worker : workers)
+        worker.join();
+    progress.end();
+}
+
 } // namespace
 
 int runRelease(const Args& args)
@@ -204,6 +291,26 @@ int runRelease(const Args& args)
     if (!createDirectories(filesDir, reason) || !createDirectories(scratchDir, reason))
         return fail(EXIT_ERROR, reason);
 
+    // Without a cache the release is still made, only every patch anew.
+    std::string generator;
+    std::string cacheReason;
+    const bool knowGenerator = generatorIdentity(generator, cacheReason);
+    ArtifactCache cache(options.cacheDir, generator);
+    const bool cacheUsable = knowGenerator && cache.open(cacheReason);
+    if (!cacheUsable)
+        std::fprintf(stderr, "vxpublish: warning: no cache of patches: %s\n", cacheReason.c_str());
+
+    std::vector<Job> jobs;
+    std::uint64_t totalBytes = 0;
+    for (const auto& [path, file] : newTree) {
+        jobs.emplace_back();
+        jobs.back().file = &file;
+        jobs.back().old = patchSource(file, oldTrees);
+        totalBytes += file.size;
+    }
+    ReleaseProgress progress(stdout, ::isatty(::fileno(stdout)) == 1, jobs.size(), totalBytes);
+    publishAll(jobs, options.jobs, options, filesDir, scratchDir, cacheUsable ? &cache : nullptr, progress);
+
     ProductIni ini;
     ini.version = options.version;
     ini.product = options.product;
@@ -211,16 +318,27 @@ int runRelease(const Args& args)
     ini.deletes = deletes;
     int packedCount = 0;
     int patchCount = 0;
-    for (const auto& [path, file] : newTree) {
-        PublishedFile published;
-        bool engineFailure = false;
-        if (!publishFile(file, patchSource(file, oldTrees), options.pack, filesDir.string(),
-                         scratchDir.string(), published, engineFailure, reason))
-            return fail(engineFailure ? EXIT_INVALID : EXIT_ERROR, reason);
+    int patchesMade = 0;
+    int patchesCached = 0;
+    std::uint64_t publishedBytes = 0;
+    std::string cacheTrouble;
+    for (const Job& job : jobs) {
+        if (!job.done && !job.reason.empty())
+            return fail(job.engineFailure ? EXIT_INVALID : EXIT_ERROR, job.reason);
+    }
+    for (const Job& job : jobs) {
+        const PublishedFile& published = job.published;
         ini.files.insert(published.lines.begin(), published.lines.end());
         packedCount += published.packed ? 1 : 0;
         patchCount += published.patched ? 1 : 0;
+        patchesMade += published.patchMade ? 1 : 0;
+        patchesCached += published.patchFromCache ? 1 : 0;
+        publishedBytes += published.bytes;
+        if (cacheTrouble.empty())
+            cacheTrouble = job.cacheTrouble;
     }
+    if (!cacheTrouble.empty())
+        std::fprintf(stderr, "vxpublish: warning: the cache keeps nothing: %s\n", cacheTrouble.c_str());
 
     const std::string text = ini.render();
     const Bytes textBytes(text.begin(), text.end());
@@ -243,9 +361,14 @@ int runRelease(const Args& args)
     if (!placeRelease(filesDir, packedIni, textBytes, signature, versionDir, options.product, reason))
         return fail(EXIT_ERROR, reason);
 
-    std::printf("release %s of %s in %s: %zu files (%d packed, %d with a patch), %zu deletions\n",
+    std::error_code error; // the release is in place; the count would only lack the packed ini
+    const std::uintmax_t packedIniSize = fs::file_size(versionDir / (iniName + kPackedSuffix), error);
+    publishedBytes += textBytes.size() + signature.size() + (error ? 0 : packedIniSize);
+    std::printf("release %s of %s in %s: %zu files (%d packed, %d with a patch), %zu deletions; "
+                "%s published in %.1f s; patches: %d made, %d from cache\n",
                 options.version.c_str(), options.product.c_str(), versionDir.c_str(), newTree.size(),
-                packedCount, patchCount, deletes.size());
+                packedCount, patchCount, deletes.size(), byteText(publishedBytes).c_str(), progress.elapsed(),
+                patchesMade, patchesCached);
     return EXIT_OK;
 }
 

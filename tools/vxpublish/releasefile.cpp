@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -16,15 +17,17 @@ namespace vxpublish {
 namespace {
 
 // The engine reports why it failed only through its log; keep the last error
-// so the reason can name it.
+// so the reason can name it. Sinks see every thread's records, and other
+// files are published meanwhile: only this thread's count.
 class EngineErrorCapture final
 {
 public:
     EngineErrorCapture()
-        : m_Handle(voxlog::EngineLog::AddSink([this](const voxlog::LogRecord& record) {
-              if (record.level <= voxlog::LOG_ERROR)
-                  m_LastError = record.message;
-          }))
+        : m_Handle(voxlog::EngineLog::AddSink(
+            [this, thread = std::this_thread::get_id()](const voxlog::LogRecord& record) {
+                if (record.level <= voxlog::LOG_ERROR && std::this_thread::get_id() == thread)
+                    m_LastError = record.message;
+            }))
     {
     }
     ~EngineErrorCapture() { voxlog::EngineLog::RemoveSink(m_Handle); }
@@ -87,11 +90,26 @@ bool removeFile(const std::string& path, std::string& reason)
     return true;
 }
 
-// Packs, then unpacks into the scratch directory and compares: a container
-// that does not give back the file must never reach a client.
-bool pack(const TreeFile& file, const std::string& container, const std::string& scratchDir,
-          Artifact& packed, bool& engineFailure, std::string& reason)
+// Keeps what was made for later runs; a cache that fails is worth a warning,
+// not the release.
+void keep(const ArtifactCache* cache, const std::string& key, const std::string& path,
+          std::string& cacheTrouble)
 {
+    std::string reason;
+    if (cache != nullptr && !cache->store(key, path, reason) && cacheTrouble.empty())
+        cacheTrouble = reason;
+}
+
+// Packs, then unpacks into the scratch directory and compares: a container
+// that does not give back the file must never reach a client. A cached
+// container was checked so when it was made, and the cache checks its bytes.
+bool pack(const TreeFile& file, const std::string& container, const std::string& scratchDir,
+          const ArtifactCache* cache, Artifact& packed, bool& engineFailure, std::string& reason,
+          std::string& cacheTrouble)
+{
+    const std::string key = cache != nullptr ? cache->key("container", {file.sha512}) : "";
+    if (cache != nullptr && cache->fetch(key, container))
+        return describe(container, packed, reason);
     EngineErrorCapture engine;
     if (!vxpatch::PackLzmaFile(file.source.c_str(), container.c_str(), true)) {
         engineFailure = true;
@@ -113,27 +131,36 @@ bool pack(const TreeFile& file, const std::string& container, const std::string&
         reason = "the container of '" + file.path + "' unpacks to different content";
         return false;
     }
+    keep(cache, key, container, cacheTrouble);
     return describe(container, packed, reason);
 }
 
 // A patch the engine cannot make (or that does not pay) is no failure: the
 // file is then only published whole.
 bool patch(const TreeFile& file, const TreeFile& old, const std::string& patchPath,
-           Artifact& patched, bool& made, std::string& reason)
+           const ArtifactCache* cache, PublishedFile& published, Artifact& patched, std::string& reason,
+           std::string& cacheTrouble)
 {
+    const std::string key = cache != nullptr ? cache->key("patch", {old.sha512, file.sha512}) : "";
+    if (cache != nullptr && cache->fetch(key, patchPath)) {
+        published.patchFromCache = true;
+        return describe(patchPath, patched, reason);
+    }
     EngineErrorCapture engine;
-    made = vxpatch::CreateEnsemblePatch(old.source.c_str(), file.source.c_str(), patchPath.c_str())
-           == vxpatch::STATUS_OK;
-    if (!made)
+    published.patchMade =
+        vxpatch::CreateEnsemblePatch(old.source.c_str(), file.source.c_str(), patchPath.c_str())
+        == vxpatch::STATUS_OK;
+    if (!published.patchMade)
         return removeFile(patchPath, reason);
+    keep(cache, key, patchPath, cacheTrouble);
     return describe(patchPath, patched, reason);
 }
 
 } // namespace
 
-bool publishFile(const TreeFile& file, const TreeFile* old, PackMode packMode,
-                 const std::string& filesDir, const std::string& scratchDir,
-                 PublishedFile& published, bool& engineFailure, std::string& reason)
+bool publishFile(const TreeFile& file, const TreeFile* old, PackMode packMode, const std::string& filesDir,
+                 const std::string& scratchDir, const ArtifactCache* cache, PublishedFile& published,
+                 bool& engineFailure, std::string& reason, std::string& cacheTrouble)
 {
     engineFailure = false;
     published = PublishedFile();
@@ -146,15 +173,16 @@ bool publishFile(const TreeFile& file, const TreeFile* old, PackMode packMode,
 
     Artifact container;
     if (packMode != PackMode::None
-        && !pack(file, filesDir + "/" + packedKey, scratchDir, container, engineFailure, reason))
+        && !pack(file, filesDir + "/" + packedKey, scratchDir, cache, container, engineFailure, reason,
+                 cacheTrouble))
         return false;
 
     // Without a container there is no 5-field line for a patch to link to.
     Artifact patchFile;
-    bool patchMade = false;
     if (old != nullptr && packMode != PackMode::None
-        && !patch(file, *old, filesDir + "/" + patchKey, patchFile, patchMade, reason))
+        && !patch(file, *old, filesDir + "/" + patchKey, cache, published, patchFile, reason, cacheTrouble))
         return false;
+    bool patchMade = published.patchMade || published.patchFromCache;
     if (patchMade && patchFile.size >= container.size) {
         patchMade = false;
         if (!removeFile(patchFile.path, reason))
@@ -167,6 +195,7 @@ bool publishFile(const TreeFile& file, const TreeFile* old, PackMode packMode,
     if (published.packed) {
         published.lines[packedKey] = fields({container.sha512, std::to_string(container.size),
                                              file.sha512, std::to_string(file.size), file.path});
+        published.bytes += container.size;
     } else {
         if (packMode != PackMode::None && !removeFile(container.path, reason))
             return false;
@@ -184,10 +213,12 @@ bool publishFile(const TreeFile& file, const TreeFile* old, PackMode packMode,
             return false;
         }
         published.lines[plainKey] = fields({file.sha512, std::to_string(file.size)});
+        published.bytes += file.size;
     }
     if (patchMade) {
         published.lines[patchKey] = fields({patchFile.sha512, std::to_string(patchFile.size),
                                             old->sha512, std::to_string(old->size), file.path});
+        published.bytes += patchFile.size;
     }
     return true;
 }

@@ -11,7 +11,12 @@
 // one patch per file can take effect. A patch is kept only when it is smaller
 // than the container; a container only when --pack all, a patch, or being
 // smaller than the file asks for it.
+//
+// Containers and patches come from the cache when it holds them and go into
+// it when they are made. Files may be published from several threads at
+// once, each with a scratch directory of its own.
 
+#include "artifactcache.h"
 #include "releaseoptions.h"
 #include "releasetree.h"
 
@@ -25,14 +30,19 @@ struct PublishedFile
     std::map<std::string, std::string> lines; // ini key -> value
     bool packed = false;
     bool patched = false;
+    bool patchMade = false;      // the engine made a patch (kept or not) ...
+    bool patchFromCache = false; // ... or the cache held one
+    std::uint64_t bytes = 0;     // of the files written for clients
 };
 
 // `old` is the older version to patch from, or null. `filesDir` receives the
-// downloads under their keys, `scratchDir` takes checks' by-products. False
+// downloads under their keys, `scratchDir` takes checks' by-products. `cache`
+// may be null; a failure to store into it is no failure of the file but
+// comes back in `cacheTrouble`. False
 // with a one-line reason; `engineFailure` tells a refusal of the patch
 // engine from a file system error.
-bool publishFile(const TreeFile& file, const TreeFile* old, PackMode pack,
-                 const std::string& filesDir, const std::string& scratchDir,
-                 PublishedFile& published, bool& engineFailure, std::string& reason);
+bool publishFile(const TreeFile& file, const TreeFile* old, PackMode pack, const std::string& filesDir,
+                 const std::string& scratchDir, const ArtifactCache* cache, PublishedFile& published,
+                 bool& engineFailure, std::string& reason, std::string& cacheTrouble);
 
 } // namespace vxpublish

@@ -2,7 +2,9 @@
 
 #include "releasenames.h"
 
+#include <algorithm>
 #include <set>
+#include <thread>
 
 namespace vxpublish {
 
@@ -47,15 +49,30 @@ bool parseDelete(const std::string& text, std::map<std::string, bool>& deletes,
     return true;
 }
 
+// Beyond a few hundred threads nothing is gained, and each may hold several
+// times a large file in memory.
+bool parseJobs(const std::string& text, unsigned& jobs, std::string& reason)
+{
+    const bool digits =
+        !text.empty() && text.size() <= 3 && text.find_first_not_of("0123456789") == std::string::npos;
+    jobs = digits ? static_cast<unsigned>(std::stoul(text)) : 0;
+    if (jobs < 1 || jobs > 256) {
+        reason = "--jobs must be a number from 1 to 256, not '" + text + "'";
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool parseReleaseOptions(const Args& args, ReleaseOptions& options, std::string& reason)
 {
     const std::set<std::string> repeatable = {"--old", "--delete"};
-    const std::set<std::string> known = {"--product", "--version", "--key", "--new",
-                                         "--old",     "--delete",  "--pack", "--out"};
+    const std::set<std::string> known = {"--product", "--version", "--key", "--new",  "--old",
+                                         "--delete",  "--pack",    "--out", "--jobs", "--cache"};
     std::set<std::string> seen;
     std::string pack = "auto";
+    options.jobs = std::max(1u, std::thread::hardware_concurrency());
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
         std::string value;
@@ -94,7 +111,12 @@ bool parseReleaseOptions(const Args& args, ReleaseOptions& options, std::string&
             options.outDir = value;
         else if (name == "--pack")
             pack = value;
-        else if (name == "--old")
+        else if (name == "--cache")
+            options.cacheDir = value;
+        else if (name == "--jobs") {
+            if (!parseJobs(value, options.jobs, reason))
+                return false;
+        } else if (name == "--old")
             options.oldDirs.push_back(value);
         else if (!parseDelete(value, options.deletes, reason))
             return false;
@@ -106,6 +128,8 @@ bool parseReleaseOptions(const Args& args, ReleaseOptions& options, std::string&
             return false;
         }
     }
+    if (options.cacheDir.empty())
+        options.cacheDir = options.outDir + "/.vxpublish-cache";
     if (pack == "auto")
         options.pack = PackMode::Auto;
     else if (pack == "none")

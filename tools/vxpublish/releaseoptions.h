@@ -2,9 +2,13 @@
 // The command line of `vxpublish release`:
 //   --product NAME --version N --key PRIVATE.der --new DIR --out OUTDIR
 //   [--old DIR ...] [--delete PATH[=1|=2] ...] [--pack auto|none|all]
+//   [--jobs N] [--cache DIR]
 // Each option takes its value as the next argument or after "=" in the same
 // argument (--version=7). --old and --delete may repeat; --old trees are
 // listed oldest first, so the last one is the release just before this one.
+// --jobs is how many files are packed and patched at once (default: one per
+// core); --cache names the directory of containers and patches kept between
+// runs (default OUTDIR/.vxpublish-cache).
 
 #include "commands.h"
 
@@ -26,6 +30,8 @@ struct ReleaseOptions
     std::map<std::string, bool> deletes; // path -> recursive
     PackMode pack = PackMode::Auto;
     std::string outDir;
+    unsigned jobs = 1;
+    std::string cacheDir;
 };
 
 // False with a one-line reason on unknown, missing, repeated or malformed
