@@ -30,11 +30,12 @@ void DownloadFileListTaskSpecification::execute()
         return;
 
     emit message(QObject::tr("Downloading files"));
-    const qreal weight = 1.0 / m_Downloads->size();
     m_TotalBytes = 0;
-    for (const DownloadItem& entry : qAsConst(*m_Downloads)) {
-        addSubTask(new DownloadFileTaskSpecification(entry, m_Nam, m_Config, this, weight));
+    for (const DownloadItem& entry : qAsConst(*m_Downloads))
         m_TotalBytes += qint64(entry.size);
+    for (const DownloadItem& entry : qAsConst(*m_Downloads)) {
+        const qreal weight = byteShare(entry.size, quint64(m_TotalBytes), m_Downloads->size());
+        addSubTask(new DownloadFileTaskSpecification(entry, m_Nam, m_Config, this, weight));
     }
     startSubTasks();
 }

@@ -5,7 +5,7 @@
 // list belongs to the main task and is read when the task starts, so it may be
 // filled after construction. pollDownloadStatus() reports the sum of all
 // listed sizes as the total, so the total stays fixed while files start and
-// end.
+// end; each file's share of the progress follows its listed size.
 
 #include "composedtaskspecification.h"
 #include "downloadreplacelists.h"

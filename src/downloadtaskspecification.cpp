@@ -39,7 +39,6 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* nam,
     , m_Version(version)
     , m_File(filePath)
     , m_Attempts(0)
-    , m_LastPolled(0)
     , m_BytesTotal(expectedSize)
     , m_ExpectedSize(expectedSize)
     , m_BytesReceived(0)
@@ -136,7 +135,6 @@ void DownloadTaskSpecification::startDownload()
         request.setRawHeader("If-Range", m_Validator);
         request.setRawHeader("Accept-Encoding", "identity");
         m_BytesReceived = m_ResumeOffset;
-        m_LastPolled = m_ResumeOffset;
         emit message(QObject::tr("Resuming %1 at byte %2").arg(m_Name).arg(m_ResumeOffset));
     }
     m_Reply = m_Nam->get(request);
@@ -229,7 +227,6 @@ void DownloadTaskSpecification::onMetaDataChanged()
         emit message(QObject::tr("%1 is sent from the start again").arg(m_Name));
         m_File.resize(0);
         m_BytesReceived = 0;
-        m_LastPolled = 0;
         m_ResumeOffset = 0;
         setProgress(0);
     }
@@ -320,6 +317,7 @@ bool DownloadTaskSpecification::writeAvailable()
         }
         if (read == 0)
             return true;
+        m_Fetched += read;
         if (!m_Refusal.isEmpty()) {
             // Not the file: an error page, dropped.
             m_RefusalBytes += read;
@@ -452,7 +450,6 @@ void DownloadTaskSpecification::abortReply(bool keepFile)
     }
     if (!keepFile)
         forgetResume();
-    m_LastPolled = 0;
     m_BytesReceived = 0;
     m_BytesTotal = m_ExpectedSize;
     m_Announced = -1;
@@ -465,9 +462,9 @@ void DownloadTaskSpecification::pollDownloadStatus(quint64* downloadDone,
 {
     *downloadDone = quint64(m_BytesReceived);
     *downloadTotal = m_BytesTotal < 0 ? 0 : quint64(m_BytesTotal);
-    *newBytes = quint64(m_BytesReceived - m_LastPolled);
+    *newBytes = quint64(m_Fetched);
     *downloading = false;
-    m_LastPolled = m_BytesReceived;
+    m_Fetched = 0;
 
     if (m_TaskState != TASK_RUNNING || !m_Reply)
         return;

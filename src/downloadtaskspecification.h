@@ -122,7 +122,10 @@ private:
     int m_Version;
     QFile m_File;
     int m_Attempts;
-    qint64 m_LastPolled;
+    // Bytes read from the network since the last poll, whatever became of
+    // them: kept bytes of an earlier attempt are not fetched again, while an
+    // attempt that starts over fetches its bytes anew.
+    qint64 m_Fetched = 0;
     qint64 m_BytesTotal;
     qint64 m_ExpectedSize;
     qint64 m_BytesReceived;

@@ -49,9 +49,13 @@ void FileReplaceListTaskSpecification::makeSubtasksAndStart()
         addSubTask(new DirCreateTaskSpecification(dir, &m_Journal, this, 0.1 / missing.size()));
 
     const qreal fileShare = missing.isEmpty() ? 1.0 : 0.9;
+    quint64 totalBytes = 0;
     for (const ReplaceItem& item : qAsConst(*m_ReplaceList))
-        addSubTask(new FileReplaceTaskSpecification(item, &m_Journal, m_Config, this,
-                                                    fileShare / m_ReplaceList->size()));
+        totalBytes += item.size;
+    for (const ReplaceItem& item : qAsConst(*m_ReplaceList))
+        addSubTask(new FileReplaceTaskSpecification(
+            item, &m_Journal, m_Config, this,
+            fileShare * byteShare(item.size, totalBytes, m_ReplaceList->size())));
 
     m_TaskState = TASK_RUNNING;
     startSubTasks();

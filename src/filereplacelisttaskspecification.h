@@ -1,6 +1,7 @@
 #pragma once
 // The install step of a client update: creates the missing directories, then
-// installs the replace items two at a time, all under one journal. If any of
+// installs the replace items two at a time, all under one journal; each
+// item's share of the progress follows its installed size. If any of
 // it fails, or the user cancels, everything recorded is undone, newest first:
 // installed files go, replaced files come back, created directories go.
 // Given a journal on disk, every change is written there before it is made

@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QGuiApplication>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QProcess>
@@ -45,6 +46,7 @@ MainWindow::MainWindow(Configuration* config)
     connect(m_Engine, &UpdateEngine::error, this, &MainWindow::onError, Qt::QueuedConnection);
     connect(m_Engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError, Qt::QueuedConnection);
     connect(m_Engine, &UpdateEngine::updateProgress, this, &MainWindow::onProgressUpdate);
+    connect(m_Engine, &UpdateEngine::downloadProgress, this, &MainWindow::onDownloadProgress);
     connect(m_Engine, &UpdateEngine::message, this, &MainWindow::onAppendText);
     connect(m_Engine, &UpdateEngine::updateFinished, this, &MainWindow::onUpdateFinished);
     connect(m_Engine, &UpdateEngine::updateCanceled, this, &MainWindow::onUpdateCanceled);
@@ -146,6 +148,23 @@ void MainWindow::onAppendText(QString text)
 void MainWindow::onProgressUpdate(qreal doneFrac)
 {
     ui.totalProgressBar->setValue(static_cast<int>(doneFrac * 1000));
+}
+
+void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed,
+                                    bool downloading)
+{
+    // While files arrive the bar also tells how much of how much and how
+    // fast; the rest of the session it shows the percentage alone.
+    if (!downloading || downloadTotal == 0) {
+        ui.totalProgressBar->setFormat(QStringLiteral("%p%"));
+        return;
+    }
+    const QLocale locale;
+    const auto size = [&locale](quint64 bytes) {
+        return locale.formattedDataSize(qint64(bytes), 1, QLocale::DataSizeTraditionalFormat);
+    };
+    ui.totalProgressBar->setFormat(
+        tr("%p%, %1 of %2 at %3/s").arg(size(downloadDone), size(downloadTotal), size(speed)));
 }
 
 void MainWindow::critical(QWidget* parent, const QString& title, const QString& text)

@@ -1,7 +1,8 @@
 #pragma once
 // The updater's only window: what is updated to which version, the news
-// ticker, the optional banner, the overall progress and the log behind
-// "Details". It owns the update engine and the single-instance guard, starts
+// ticker, the optional banner, the overall progress (while files arrive with
+// the bytes fetched of all and the speed) and the log behind "Details". It
+// owns the update engine and the single-instance guard, starts
 // the session, asks before an update is abandoned, starts the next program
 // 1000 ms after success, and reports failures: engine errors in a box (the
 // update goes on), fatal errors with exit code 2, configuration errors with
@@ -58,6 +59,7 @@ private slots:
     void onStartVX3Client();
     void onAppendText(QString text);
     void onProgressUpdate(qreal doneFrac);
+    void onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed, bool downloading);
     void onUpdateFinished();
     void onUpdateCanceled();
     void onOtherInstanceActivate(QString message);

@@ -62,6 +62,12 @@ void TaskSpecification::onOtherTaskCancelled(TaskSpecification* other)
         handleOtherTaskCancelled(other);
 }
 
+qreal TaskSpecification::byteShare(quint64 size, quint64 total, int count)
+{
+    const qreal perFile = 64 * 1024;
+    return (qreal(size) + perFile) / (qreal(total) + perFile * qMax(count, 1));
+}
+
 void TaskSpecification::setProgress(qreal fraction)
 {
     m_DoneFrac = fraction * m_Weight;

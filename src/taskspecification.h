@@ -31,6 +31,12 @@ public:
 
     TaskSpecification(QObject* parent, qreal weight);
 
+    // The weight of one of `count` sub-tasks handling `size` of `total`
+    // bytes: their work grows with the bytes, and each file also costs a
+    // little of its own (a request, a journal entry), so that a session of a
+    // few large and many small files moves evenly through both.
+    static qreal byteShare(quint64 size, quint64 total, int count);
+
     int taskState() const;
     qreal weight() const;
     // This task's progress, already multiplied by its weight.

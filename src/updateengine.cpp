@@ -11,6 +11,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
@@ -215,6 +216,7 @@ bool UpdateEngine::startUpdate()
 
     m_State = RUNNING;
     m_Timer->start(m_TickIntervalMs);
+    m_SinceTick.start();
     p_MainTask->execute();
     return true;
 }
@@ -261,8 +263,11 @@ void UpdateEngine::onTimer()
     quint64 newBytes = 0;
     bool downloading = false;
     p_MainTask->pollDownloadStatus(&done, &total, &newBytes, &downloading);
-    // Polled once a second, so the bytes since the last poll are the speed.
-    emit downloadProgress(done, total, newBytes, downloading);
+    // The tick is due once a second but comes late while the GUI thread is
+    // busy; the bytes are divided by the time that really passed.
+    const qint64 ms = m_SinceTick.restart();
+    const quint64 speed = ms > 0 ? quint64(double(newBytes) * 1000.0 / double(ms)) : newBytes;
+    emit downloadProgress(done, total, speed, downloading);
 }
 
 void UpdateEngine::onTaskFinished()

@@ -2,7 +2,8 @@
 // Runs one update session for the window: prepares it from the session record
 // (continuing or cleaning up an earlier one), owns the process's one network
 // access manager, creates and starts the main task, turns the task tree's
-// signals into its own, reports download progress and speed once a second,
+// signals into its own, reports download progress and speed (bytes fetched
+// per second of the time since the last report) once a second,
 // removes the session's files after success and fetches the optional banner.
 // It also holds the clean-ups that start-up runs before anything else.
 //
@@ -13,6 +14,7 @@
 // GUI thread only.
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -89,6 +91,7 @@ private:
     Configuration* m_Config;
     MainTaskSpecification* p_MainTask;
     QTimer* m_Timer;
+    QElapsedTimer m_SinceTick;
     QNetworkAccessManager* m_Nam;
     QString m_BannerClickUrl;
     QNetworkReply* p_BannerReply;

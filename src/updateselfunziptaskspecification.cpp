@@ -42,10 +42,13 @@ void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
         if (InstalledFile(item, *m_Config).method() != InstalledFile::Method::Copy)
             jobs << item;
 
-    // The jobs share this task's weight, so its progress ends at 1.0 like
-    // every other task's.
-    const qreal share = jobs.isEmpty() ? 1.0 : 1.0 / jobs.size();
+    // The jobs share this task's weight by their sizes, so its progress
+    // ends at 1.0 like every other task's.
+    quint64 totalBytes = 0;
+    for (const ReplaceItem& item : qAsConst(jobs))
+        totalBytes += item.size;
     for (const ReplaceItem& item : qAsConst(jobs)) {
+        const qreal share = byteShare(item.size, totalBytes, jobs.size());
         const InstalledFile files(item, *m_Config);
         const QString destination = files.tempTargetPath();
         qDebug() << "Extracting updater file" << item.name << item.targetName() << !item.patchName.isEmpty();

@@ -206,6 +206,12 @@ void TestMainWindow::progressInThousandths()
         emit engine->updateProgress(c.first);
         QCOMPARE(bar->value(), c.second);
     }
+    // While files arrive, the bytes and the speed; then the percentage alone.
+    emit engine->updateProgress(0.3);
+    emit engine->downloadProgress(3 << 20, 10 << 20, 1 << 20, true);
+    QCOMPARE(bar->text(), QStringLiteral("30%, 3.0 MB of 10.0 MB at 1.0 MB/s"));
+    emit engine->downloadProgress(0, 0, 0, false);
+    QCOMPARE(bar->text(), QStringLiteral("30%"));
 }
 
 void TestMainWindow::detailsShowsNewestLines()

@@ -110,6 +110,7 @@ void TestSession::stepTwoUpdatesInstallationInPlace()
     QVERIFY(s.errors.isEmpty());
     QVERIFY(s.messages.contains("Patching lib/libsample.so.1"));
     QVERIFY(s.messages.contains("Update successfully finished"));
+    QVERIFY(risesToOne(s.progress));
 
     QCOMPARE(fileTree(m_Root.filePath("install")), fileTree(m_Root.filePath("new")));
     QVERIFY(!QFileInfo::exists(session));

@@ -43,6 +43,15 @@ void publishRelease(const QString& product, const QString& newTree, const QStrin
     QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
 }
 
+bool risesToOne(const QList<qreal>& values)
+{
+    for (int i = 1; i < values.size(); ++i) {
+        if (values.at(i) < values.at(i - 1) - 1e-9)
+            return false;
+    }
+    return !values.isEmpty() && qAbs(values.last() - 1.0) < 1e-9;
+}
+
 SessionResult runSession(const QStringList& args, int tickMs, const QString& cancelAt)
 {
     SessionResult result;
@@ -56,6 +65,8 @@ SessionResult runSession(const QStringList& args, int tickMs, const QString& can
                          if (!cancelAt.isEmpty() && line == cancelAt)
                              engine.cancelUpdate();
                      });
+    QObject::connect(&engine, &UpdateEngine::updateProgress, &engine,
+                     [&result](qreal value) { result.progress << value; });
     QObject::connect(&engine, &UpdateEngine::error, &engine,
                      [&result](const QString& line) { result.errors << line; });
     QObject::connect(&engine, &UpdateEngine::fatalError, &engine,

@@ -13,7 +13,11 @@ struct SessionResult
     bool finished = false;
     QStringList messages;
     QStringList errors;
+    QList<qreal> progress; // every value of the engine's updateProgress
 };
+
+// True when `values` never fall and end at 1.
+bool risesToOne(const QList<qreal>& values);
 
 // Every file below `dir`, relative path to content.
 QMap<QString, QByteArray> fileTree(const QString& dir);
