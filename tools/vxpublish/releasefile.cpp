@@ -152,6 +152,17 @@ bool patch(const TreeFile& file, const TreeFile& old, const std::string& patchPa
         == vxpatch::STATUS_OK;
     if (!published.patchMade)
         return removeFile(patchPath, reason);
+    // The patch turns the files as they were read now into each other; the
+    // ini and the cache name them by the hashes of the scan.
+    for (const TreeFile* input : {&old, &file}) {
+        std::string now;
+        if (!sha512OfFile(input->source, now, reason))
+            return false;
+        if (now != input->sha512) {
+            reason = "'" + input->source + "' changed while it was being published";
+            return false;
+        }
+    }
     keep(cache, key, patchPath, cacheTrouble);
     return describe(patchPath, patched, reason);
 }
