@@ -34,8 +34,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -116,6 +118,23 @@ public:
 private:
     fs::path m_Path;
 };
+
+// A killed run leaves its work directory ("<prefix><pid>") behind; it goes
+// once no process has that id. A directory another run still uses stays.
+void removeAbandonedWork(const fs::path& versionDir, const std::string& prefix)
+{
+    std::error_code error;
+    for (fs::directory_iterator it(versionDir, error); !error && it != fs::directory_iterator();
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        const std::string pid = name.compare(0, prefix.size(), prefix) == 0 ? name.substr(prefix.size()) : "";
+        if (pid.empty() || pid.size() > 9 || pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::error_code ignored; // only tidying: the release does not depend on it
+        if (::kill(static_cast<pid_t>(std::stol(pid)), 0) != 0 && errno == ESRCH)
+            fs::remove_all(it->path(), ignored);
+    }
+}
 
 bool createDirectories(const fs::path& path, std::string& reason)
 {
@@ -285,7 +304,9 @@ int runRelease(const Args& args)
         || !mustNotExist(versionDir / signatureName(iniName), reason))
         return fail(EXIT_ERROR, reason);
 
-    WorkDirectory work(versionDir / ("." + options.product + ".work" + std::to_string(::getpid())));
+    const std::string workPrefix = "." + options.product + ".work";
+    removeAbandonedWork(versionDir, workPrefix);
+    WorkDirectory work(versionDir / (workPrefix + std::to_string(::getpid())));
     const fs::path filesDir = work.path() / "files";
     const fs::path scratchDir = work.path() / "scratch";
     if (!createDirectories(filesDir, reason) || !createDirectories(scratchDir, reason))
