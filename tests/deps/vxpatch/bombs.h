@@ -86,6 +86,75 @@ inline Bytes PatchBodyBomb(const Bytes& old_file, size_t body_size) {
   return BombContent(out);
 }
 
+// An ensemble patch for `old_file` without elements whose final correction
+// is a split diff for `new_size` bytes: three sections of `section_size`
+// zero bytes each, so that every section alone may pass the limit of a
+// diff's sections while together they would not.
+inline Bytes CorrectionBomb(const Bytes& old_file, uint32_t new_size, size_t section_size) {
+  // The corrections of parameters and elements: diffs that keep the empty
+  // sets as they are.
+  vxpatch::OutputStream empty_set;
+  vxpatch::OutputStreamSet().SerializeSet(&empty_set);
+  vxpatch::OutputStream keep;
+  vxpatch::InputStream old_set(empty_set);
+  vxpatch::InputStream new_set(empty_set);
+  vxpatch::CreateDiff(&old_set, &new_set, &keep, false, vxpatch::DIFF_RAW);
+  vxpatch::OutputStreamSet body;
+  body.SetCount(vxpatch::kEnsembleStreamCount);
+  body.Stream(vxpatch::kElementDescriptions)->WriteUVarint(0);
+  body.Stream(vxpatch::kParameterCorrection)->Write(keep.Buffer(), keep.Length());
+  body.Stream(vxpatch::kElementCorrection)->Write(keep.Buffer(), keep.Length());
+  vxpatch::OutputStream* final_correction = body.Stream(vxpatch::kFinalCorrection);
+  final_correction->WriteByte(vxpatch::DIFF_LZMA2_SPLIT);
+  final_correction->WriteUVarint(new_size);
+  const Bytes section = ZeroBlock(section_size);
+  for (int i = 0; i < 3; ++i) final_correction->Write(section.data(), section.size());
+  vxpatch::OutputStream serialised;
+  body.SerializeSet(&serialised);
+  vxpatch::OutputStream out;
+  out.WriteUVarint(vxpatch::kEnsembleMagic);
+  out.WriteUVarint(vxpatch::kEnsembleVersion);
+  out.WriteUVarint(vxpatch::ComputeChecksum(old_file.data(), old_file.size()));
+  out.WriteUVarint(0);
+  out.WriteUVarint(0);
+  vxpatch::WriteLzma2Block(serialised.Buffer(), serialised.Length(), &out);
+  return BombContent(out);
+}
+
+// A container in the executable form holding one encoded program of `ops`
+// rel32 ops: two bytes of payload each, four assembled bytes each (and, to
+// an applier that expands the operand tables, eight bytes of tables each).
+inline Bytes EncodedProgramBomb(uint32_t ops) {
+  vxpatch::OutputStreamSet program;
+  const Bytes rel32_ops(ops, 3);  // OP_REL32
+  const Bytes zero_indexes(ops, 0);
+  program.Stream(0)->WriteUVarint(0);  // image base
+  program.Stream(0)->WriteUVarint(0);  // no origins
+  program.Stream(1)->WriteUVarint(ops);
+  program.Stream(1)->Write(rel32_ops.data(), rel32_ops.size());
+  program.Stream(2)->WriteUVarint(0);  // no copy bytes
+  program.Stream(3)->WriteUVarint(0);  // no abs32 indexes
+  program.Stream(4)->WriteUVarint(ops);
+  program.Stream(4)->Write(zero_indexes.data(), zero_indexes.size());
+  program.Stream(5)->WriteUVarint(0);  // no abs32 labels
+  program.Stream(6)->WriteUVarint(1);  // one rel32 label at 0
+  program.Stream(6)->WriteUVarint(0);
+  program.Stream(7)->WriteUVarint(0);  // no copy counts
+  vxpatch::OutputStreamSet payload;
+  payload.SetCount(2);
+  program.SerializeSet(payload.Stream(0));
+  const uint8_t empty_diff[] = {vxpatch::DIFF_RAW, 0, 0, 0, 0};
+  payload.Stream(1)->Write(empty_diff, sizeof empty_diff);
+  vxpatch::OutputStream serialised;
+  payload.SerializeSet(&serialised);
+  vxpatch::OutputStream out;
+  out.WriteUVarint(vxpatch::kPackedFileMagic);
+  out.WriteUVarint(0);
+  out.WriteUVarint(vxpatch::DIRECTIVE_EXECUTABLE);
+  vxpatch::WriteLzma2Block(serialised.Buffer(), serialised.Length(), &out);
+  return BombContent(out);
+}
+
 }  // namespace vxtest
 
 #endif  // VXPATCH_TEST_BOMBS_H

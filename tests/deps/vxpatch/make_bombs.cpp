@@ -1,7 +1,10 @@
 // make_bombs DIR: writes the hand-made bombs of bombs.h into DIR:
 // zeros-1g.lzma (a valid container of 1 GiB of zeros), claims-4g.lzma (12 KB
 // claiming 4 GiB), split-diff-1g.diff (a split diff whose control section
-// decodes to 1 GiB), patch-body-1g.patch with its old file patch-old.
+// decodes to 1 GiB), patch-body-1g.patch with its old file patch-old,
+// correction-3x500m.patch (for patch-old: a final correction of three
+// 500 MiB sections for a 256 MiB result) and program-128m-ops.lzma (an
+// executable form whose one program has 128 Mi rel32 ops).
 #include <cstdio>
 #include <string>
 
@@ -32,6 +35,9 @@ int main(int argc, char** argv) {
                   Write(dir + "/claims-4g.lzma", vxtest::ClaimingContainer(0xFFFFFFFFu)) &&
                   Write(dir + "/split-diff-1g.diff", vxtest::SplitDiffBomb(gib)) &&
                   Write(dir + "/patch-old", old_file) &&
-                  Write(dir + "/patch-body-1g.patch", vxtest::PatchBodyBomb(old_file, gib));
+                  Write(dir + "/patch-body-1g.patch", vxtest::PatchBodyBomb(old_file, gib)) &&
+                  Write(dir + "/correction-3x500m.patch",
+                        vxtest::CorrectionBomb(old_file, 256u << 20, size_t{500} << 20)) &&
+                  Write(dir + "/program-128m-ops.lzma", vxtest::EncodedProgramBomb(128u << 20));
   return ok ? 0 : 1;
 }

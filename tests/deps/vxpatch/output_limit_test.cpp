@@ -119,7 +119,7 @@ TEST(OutputLimitTest, BombsAreRefusedCleanly) {
       {"split diff of a 16 MiB control section", vxtest::SplitDiffBomb(size_t{16} << 20), kSmallLimit,
        LimitMessage(WorkLimit(16))},
       {"patch body of 16 MiB", vxtest::PatchBodyBomb(old_bytes, size_t{16} << 20), kSmallLimit,
-       LimitMessage(WorkLimit(kSmallLimit + old_bytes.size()))},
+       LimitMessage(ScaledLimit(kSmallLimit + old_bytes.size(), kBodyLimitFactor))},
   };
   for (const Row& row : rows) {
     LogCapture log;
@@ -137,6 +137,31 @@ TEST(OutputLimitTest, BombsAreRefusedCleanly) {
     ASSERT_FALSE(log.Messages().empty()) << row.name;
     EXPECT_EQ(log.Messages().front(), row.message) << row.name;
     EXPECT_LE(result.Capacity(), size_t{64} << 10) << row.name;
+  }
+}
+
+// Bombs that pass each single limit and would only add up: the sections of
+// one diff share the limit of a diff's sections, and an encoded program is
+// assembled from its streams, so its ops cost what they assemble to.
+TEST(OutputLimitTest, BombsThatAddUpAreRefusedCleanly) {
+  const Bytes old_bytes = vxtest::SampleBytes(5000, 9);
+  const size_t section = 3 * kSmallLimit;  // each below WorkLimit(kSmallLimit), together above it
+  {
+    LogCapture log;
+    OutputStream result;
+    EXPECT_EQ(Patch(old_bytes, vxtest::CorrectionBomb(old_bytes, kSmallLimit, section), kSmallLimit, &result),
+              STATUS_OUTPUT_LIMIT);
+    ASSERT_FALSE(log.Messages().empty());
+    EXPECT_EQ(log.Messages().front(), LimitMessage(WorkLimit(kSmallLimit) - section));
+  }
+  {
+    LogCapture log;
+    OutputStream result;
+    EXPECT_FALSE(Unpack(vxtest::EncodedProgramBomb(2 * kSmallLimit), kSmallLimit, &result));
+    EXPECT_TRUE(result.LimitExceeded());
+    ASSERT_FALSE(log.Messages().empty());
+    // The assembly may take what the decoded payload left of the work limit.
+    EXPECT_EQ(log.Messages().front().rfind("output would exceed the limit of ", 0), 0u);
   }
 }
 

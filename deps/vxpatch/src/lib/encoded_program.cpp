@@ -167,7 +167,17 @@ std::unique_ptr<EncodedProgram> EncodeProgram(const ParsedProgram& program) {
   try {
     std::unique_ptr<EncodedProgram> out(new EncodedProgram());
     out->image_base = static_cast<uint32_t>(program.image_base());
-    out->ops.reserve(kInitialElements);
+    // The tables are sized once from the instructions: no regrowth copies
+    // the copy bytes, which are most of a program.
+    size_t ops = 0;
+    size_t copy_bytes = 0;
+    for (const Instruction& insn : program.instructions()) {
+      ++ops;
+      if (insn.kind == INSN_BYTES) copy_bytes += insn.length;
+      if (insn.kind == INSN_BYTE) ++copy_bytes;
+    }
+    out->ops.reserve(ops < kInitialElements ? kInitialElements : ops);
+    out->copy_bytes.reserve(copy_bytes);
     if (!StoreLabelRvas(program.abs32_labels(), &out->abs32_rvas) ||
         !StoreLabelRvas(program.rel32_labels(), &out->rel32_rvas))
       return nullptr;

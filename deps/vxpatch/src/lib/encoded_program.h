@@ -63,6 +63,16 @@ Status ReadEncodedProgram(InputStreamSet* set, std::unique_ptr<EncodedProgram>* 
 // STATUS_ASSEMBLY_FAILED (the output's content is then undefined).
 Status AssembleProgram(EncodedProgram* program, OutputStream* output);
 
+// ReadEncodedProgram and AssembleProgram in one pass over the set, for the
+// appliers: the operand tables are read where they lie instead of being
+// copied out (only the label addresses are expanded, being indexed), so a
+// program costs about its label tables beside its assembled bytes. The same
+// results: STATUS_DESERIALIZATION_FAILED for a set ReadEncodedProgram refuses
+// (checked before anything is appended), STATUS_ASSEMBLY_FAILED where
+// AssembleProgram fails, else STATUS_OK and the same bytes. The set's
+// buffer must outlive the call.
+Status AssembleEncodedProgram(InputStreamSet* set, OutputStream* output);
+
 }  // namespace vxpatch
 
 #endif  // VXPATCH_ENCODED_PROGRAM_H

@@ -44,26 +44,32 @@ class EnsemblePatchApplier {
   Status Apply(InputStream* old_file, InputStream* patch, OutputStream* result, size_t output_limit);
 
  private:
-  Status ApplySteps(InputStream* patch, OutputStream* body, OutputStream* result);
+  Status ApplySteps(InputStream* patch, OutputStream* result);
   Status ReadElementDescriptions(InputStream* descriptions);
   Status CorrectParameters(InputStream* correction, InputStreamSet* corrected);
   Status TransformElements(InputStreamSet* parameters, OutputStreamSet* transformed);
   Status CorrectElements(OutputStreamSet* transformed, InputStream* correction, InputStreamSet* corrected);
   Status Predict(InputStreamSet* elements, OutputStream* prediction);
 
+  // What the budget leaves for the next buffer, given the ones held now
+  // (`extra`: one more that is not a member).
+  size_t Room(size_t extra = 0) const;
+
   const uint8_t* base_start_ = nullptr;
   size_t base_length_ = 0;
   size_t output_limit_ = kNoOutputLimit;
-  // The limit of every buffer built on the way: the old file's encoded
-  // elements and the prediction grow with the old file, the rest with the
-  // output.
-  size_t work_limit_ = kNoOutputLimit;
+  // One budget for every buffer built on the way to the result: the body,
+  // the corrected parameters, the encoded and the corrected elements, the
+  // prediction and the sections a correction decodes, together. The old
+  // file's elements and the prediction grow with the old file, the rest with
+  // the output, so it is WorkLimit(output limit + old file size).
+  size_t budget_ = kNoOutputLimit;
+  OutputStream body_;
   OutputStream prediction_;
   EnsembleHeader header_;
   std::vector<std::unique_ptr<TransformationPatcher>> patchers_;
   OutputStream parameter_storage_;
   OutputStream element_storage_;
-  size_t transformed_bytes_ = 0;
 };
 
 // Bytes held by the streams of `set`.
@@ -82,30 +88,36 @@ Status EnsemblePatchApplier::Apply(InputStream* old_file, InputStream* patch, Ou
   if (ComputeChecksum(base_start_, base_length_) != header_.source_checksum) return STATUS_BAD_CRC;
 
   output_limit_ = output_limit;
-  work_limit_ = WorkLimit(SaturatingAdd(output_limit, base_length_));
+  budget_ = WorkLimit(SaturatingAdd(output_limit, base_length_));
   result->SetLimit(output_limit);
-  OutputStream body;
-  body.SetLimit(work_limit_);
-  parameter_storage_.SetLimit(work_limit_);
-  element_storage_.SetLimit(work_limit_);
-  prediction_.SetLimit(SaturatingAdd(base_length_, work_limit_));
-  const Status status = ApplySteps(patch, &body, result);
+  const Status status = ApplySteps(patch, result);
   if (status == STATUS_OK) return STATUS_OK;
   // Whichever step ran into a limit reported its own kind of failure; the
   // caller learns the one reason that matters.
-  for (const OutputStream* stream : {&body, &parameter_storage_, &element_storage_, &prediction_, result}) {
+  for (const OutputStream* stream : {&body_, &parameter_storage_, &element_storage_, &prediction_, result}) {
     if (stream->LimitExceeded()) return STATUS_OUTPUT_LIMIT;
   }
   return status;
 }
 
-Status EnsemblePatchApplier::ApplySteps(InputStream* patch, OutputStream* body, OutputStream* result) {
-  if (!ReadLzma2Block(patch, body)) return STATUS_STREAM_ERROR;
+size_t EnsemblePatchApplier::Room(size_t extra) const {
+  size_t held = extra;
+  for (const OutputStream* stream : {&body_, &parameter_storage_, &element_storage_, &prediction_})
+    held = SaturatingAdd(held, stream->Length());
+  return held < budget_ ? budget_ - held : 0;
+}
+
+Status EnsemblePatchApplier::ApplySteps(InputStream* patch, OutputStream* result) {
+  // A body holds the corrections of the elements and of the whole file,
+  // about the size of the old elements plus the output: real ones stay near
+  // limit + old file size, so it may take half of the budget.
+  body_.SetLimit(ScaledLimit(SaturatingAdd(output_limit_, base_length_), kBodyLimitFactor));
+  if (!ReadLzma2Block(patch, &body_)) return STATUS_STREAM_ERROR;
   // An unparsable body reads as a set of empty streams, so the missing
   // element count reports a bad header. A set of fewer than four streams is
   // just as malformed and is refused before any missing stream is touched.
   InputStreamSet streams;
-  if (!streams.InitFromBuffer(body->Buffer(), body->Length())) streams = InputStreamSet();
+  if (!streams.InitFromBuffer(body_.Buffer(), body_.Length())) streams = InputStreamSet();
   if (streams.Count() < kEnsembleStreamCount) return STATUS_BAD_HEADER;
 
   Status status = ReadElementDescriptions(streams.Stream(kElementDescriptions));
@@ -122,8 +134,11 @@ Status EnsemblePatchApplier::ApplySteps(InputStream* patch, OutputStream* body, 
   status = Predict(&elements, &prediction_);
   if (status != STATUS_OK) return status;
 
-  InputStream prediction_view(prediction_);
-  if (!ApplyDiff(&prediction_view, streams.Stream(kFinalCorrection), result, false, output_limit_))
+  // The prediction is the old file followed by the reformed elements; the
+  // old file is read where it is mapped rather than copied in front.
+  InputStream base(base_start_, base_length_);
+  if (!ApplyDiff(&base, InputStream(prediction_), streams.Stream(kFinalCorrection), result, false, output_limit_,
+                 Room()))
     return STATUS_GENERAL_ERROR;
   if (ComputeChecksum(result->Buffer(), result->Length()) != header_.target_checksum) return STATUS_BAD_CRC;
   return STATUS_OK;
@@ -159,7 +174,10 @@ Status EnsemblePatchApplier::CorrectParameters(InputStream* correction, InputStr
   OutputStream serialised;
   if (!predicted.SerializeSet(&serialised)) return STATUS_STREAM_ERROR;
   InputStream serialised_view(serialised);
-  if (!ApplyDiff(&serialised_view, correction, &parameter_storage_, false, work_limit_)) return STATUS_GENERAL_ERROR;
+  const size_t room = Room(serialised.Length());
+  parameter_storage_.SetLimit(room);
+  if (!ApplyDiff(&serialised_view, InputStream(), correction, &parameter_storage_, false, room, room))
+    return STATUS_GENERAL_ERROR;
   if (!corrected->InitFromBuffer(parameter_storage_.Buffer(), parameter_storage_.Length()))
     return STATUS_STREAM_ERROR;
   return STATUS_OK;
@@ -178,9 +196,8 @@ Status EnsemblePatchApplier::TransformElements(InputStreamSet* parameters, Outpu
     if (!transformed->WriteSet(&element)) return STATUS_STREAM_ERROR;
     // Elements may overlap, so their encoded forms are bounded by nothing but
     // this: a patch listing one large element many times is refused here.
-    transformed_bytes_ = SaturatingAdd(transformed_bytes_, TotalLength(transformed));
-    if (transformed_bytes_ > work_limit_) {
-      LogOutputLimit(work_limit_);
+    if (TotalLength(transformed) > Room()) {
+      LogOutputLimit(Room());
       return STATUS_OUTPUT_LIMIT;
     }
   }
@@ -192,19 +209,24 @@ Status EnsemblePatchApplier::CorrectElements(OutputStreamSet* transformed, Input
   OutputStream serialised;
   if (!transformed->SerializeSet(&serialised)) return STATUS_STREAM_ERROR;
   InputStream serialised_view(serialised);
-  if (!ApplyDiff(&serialised_view, correction, &element_storage_, false, work_limit_)) return STATUS_GENERAL_ERROR;
+  const size_t room = Room(serialised.Length());
+  element_storage_.SetLimit(room);
+  if (!ApplyDiff(&serialised_view, InputStream(), correction, &element_storage_, false, room, room))
+    return STATUS_GENERAL_ERROR;
   if (!corrected->InitFromBuffer(element_storage_.Buffer(), element_storage_.Length()))
     return STATUS_STREAM_ERROR;
   return STATUS_OK;
 }
 
 Status EnsemblePatchApplier::Predict(InputStreamSet* elements, OutputStream* prediction) {
-  size_t reservation = header_.prediction_size;
-  const size_t plausible = base_length_ + kMaxAssemblyGrowth * element_storage_.Length();
+  // `prediction` receives the reformed elements only: the old file in front
+  // of them stays where it is mapped.
+  prediction->SetLimit(Room());
+  size_t reservation = header_.prediction_size > base_length_ ? header_.prediction_size - base_length_ : 0;
+  const size_t plausible = kMaxAssemblyGrowth * element_storage_.Length();
   if (reservation > plausible) reservation = plausible;
   if (reservation > prediction->Limit()) reservation = prediction->Limit();
   if (!prediction->Reserve(reservation)) return STATUS_STREAM_ERROR;
-  if (!prediction->Write(base_start_, base_length_)) return STATUS_STREAM_ERROR;
   for (auto& patcher : patchers_) {
     InputStreamSet nested;
     if (!elements->ReadSet(&nested)) return STATUS_STREAM_ERROR;

@@ -10,12 +10,17 @@
 // Contract:
 //  - ApplyEnsemblePatch returns a Status; STATUS_OK only when the result's
 //    checksum matched, and only then is anything written to the new path.
-//    The new file may have at most `output_limit` bytes; every buffer on the
-//    way is limited to WorkLimit(output_limit + old file size) (the
-//    prediction to the old file size plus that), the encoded old elements
-//    together too. A patch that would pass a limit fails as soon as that
-//    shows with STATUS_OUTPUT_LIMIT ("output would exceed the limit of <n>
-//    bytes" in the log).
+//    The new file may have at most `output_limit` bytes; the buffers on the
+//    way (body, corrected parameters, encoded and corrected elements,
+//    reformed elements, decoded correction sections) together are limited
+//    to WorkLimit(output_limit + old file size), the body alone to half of
+//    that (output_limit.h). A patch that would pass a
+//    limit fails as soon as that shows with STATUS_OUTPUT_LIMIT ("output
+//    would exceed the limit of <n> bytes" in the log).
+//  - The prediction (the old file followed by the reformed elements) is
+//    never joined in one buffer: the final correction reads the old file
+//    where it is mapped. Reformed elements are assembled from the corrected
+//    elements where they lie.
 //  - Old and patch files are mapped, never copied; mappings are released on
 //    every path. An empty old file is a valid old file (it cannot be mapped,
 //    so it is read as no bytes).

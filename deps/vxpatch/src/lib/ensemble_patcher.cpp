@@ -36,9 +36,7 @@ Status PatcherX86_32::Transform(InputStreamSet* parameters, OutputStreamSet* tra
 }
 
 Status PatcherX86_32::Reform(InputStreamSet* corrected, OutputStream* prediction) {
-  std::unique_ptr<EncodedProgram> program;
-  if (ReadEncodedProgram(corrected, &program) != STATUS_OK) return STATUS_DESERIALIZATION_FAILED;
-  return AssembleProgram(program.get(), prediction) == STATUS_OK ? STATUS_OK : STATUS_ASSEMBLY_FAILED;
+  return AssembleEncodedProgram(corrected, prediction);
 }
 
 }  // namespace vxpatch

@@ -41,10 +41,9 @@ bool AssembleElements(InputStreamSet* set, OutputStream* assembly) {
     InputStreamSet program_set;
     if (!program_set.InitFromBuffer(stream->Current(), stream->Remaining()))
       return UnpackError("could not init program_source set");
-    std::unique_ptr<EncodedProgram> program;
-    if (ReadEncodedProgram(&program_set, &program) != STATUS_OK)
-      return UnpackError("could not read encoded program");
-    if (AssembleProgram(program.get(), assembly) != STATUS_OK) {
+    const Status status = AssembleEncodedProgram(&program_set, assembly);
+    if (status == STATUS_DESERIALIZATION_FAILED) return UnpackError("could not read encoded program");
+    if (status != STATUS_OK) {
       if (assembly->LimitExceeded()) LogOutputLimit(assembly->Limit());
       return UnpackError("could not assemble program");
     }
@@ -108,8 +107,9 @@ bool UnpackExecutableForm(InputStream* payload, OutputStream* result, size_t out
     if (!set.InitFromBuffer(decompressed.Buffer(), decompressed.Length()))
       return UnpackError("could not init dif_and_dis set");
     if (set.Count() < 2) return UnpackError("dis_and_diff too small");
+    // The payload and the assembled elements share one work limit.
     OutputStream assembly;
-    assembly.SetLimit(WorkLimit(output_limit));
+    assembly.SetLimit(WorkLimit(output_limit) - decompressed.Length());
     if (!AssembleElements(&set, &assembly)) {
       if (assembly.LimitExceeded()) result->FailOverLimit();
       return false;

@@ -6,8 +6,10 @@
 //  - UnpackExecutableForm: `payload` is positioned right after the container
 //    header; appends the unpacked file (at most `output_limit` bytes) to the
 //    empty `result`. The decompressed payload and the assembled elements are
-//    each limited to WorkLimit(output_limit); when one of them, or the
+//    together limited to WorkLimit(output_limit); when one of them, or the
 //    result, runs into its limit, `result` ends failed with LimitExceeded().
+//    Programs are assembled from the payload where it lies (their operand
+//    tables are not copied out).
 //    Logs its own ERROR messages; the container checks the checksum
 //    afterwards.
 //  - PackExecutableForm: the whole input and its checksum; on kPacked `packed`

@@ -8,10 +8,12 @@ namespace vxpatch {
 
 size_t SaturatingAdd(size_t a, size_t b) { return kNoOutputLimit - a < b ? kNoOutputLimit : a + b; }
 
-size_t WorkLimit(size_t output_limit) {
-  if (output_limit > (kNoOutputLimit - kWorkLimitSlack) / kWorkLimitFactor) return kNoOutputLimit;
-  return output_limit * kWorkLimitFactor + kWorkLimitSlack;
+size_t ScaledLimit(size_t bytes, size_t factor) {
+  if (factor != 0 && bytes > (kNoOutputLimit - kWorkLimitSlack) / factor) return kNoOutputLimit;
+  return bytes * factor + kWorkLimitSlack;
 }
+
+size_t WorkLimit(size_t output_limit) { return ScaledLimit(output_limit, kWorkLimitFactor); }
 
 void LogOutputLimit(size_t limit) {
   char message[96];

@@ -248,6 +248,17 @@ bool OutputStream::WriteSizeUVarint(size_t value) {
 
 bool OutputStream::Append(OutputStream* other) {
   if (other == this) return false;
+  // Into a stream that holds no buffer yet the other's buffer moves as it
+  // is: the same bytes without a copy or fresh pages for them.
+  if (buffer_ == nullptr && !failed_ && !other->failed_ && other->buffer_ != nullptr &&
+      other->capacity_ <= limit_) {
+    if (!WithinLimit(other->length_)) return false;
+    buffer_ = std::exchange(other->buffer_, nullptr);
+    length_ = std::exchange(other->length_, 0);
+    capacity_ = std::exchange(other->capacity_, 0);
+    other->Retire();
+    return true;
+  }
   if (!Write(other->buffer_, other->length_)) return false;
   other->Retire();
   return true;

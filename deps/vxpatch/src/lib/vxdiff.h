@@ -25,7 +25,7 @@
 //    are ignored.
 //    A new size N above `output_limit` (or the result's own limit) fails at
 //    once with "output would exceed the limit of <n> bytes"; the sections the
-//    LZMA2 methods decode are limited to WorkLimit(N) (output_limit.h), so
+//    LZMA2 methods decode are together limited to WorkLimit(N) (output_limit.h), so
 //    the memory of an application is bounded by the limit, not by what the
 //    diff announces. A limit failure leaves `result` failed with
 //    LimitExceeded().
@@ -52,6 +52,12 @@ constexpr char kDiffMagic[8] = {'V', 'X', 'D', 'I', 'F', 'F', '1', '0'};
 
 bool ApplyDiff(InputStream* old_stream, InputStream* diff_stream, OutputStream* result, bool expect_header,
                size_t output_limit);
+// The same with the old bytes in two parts, the old stream's remaining bytes
+// followed by `old_tail`'s (no copy joins them), and the decoded sections
+// held to at most `work_limit` bytes together (besides WorkLimit(N)), for
+// callers that share one budget among their buffers.
+bool ApplyDiff(InputStream* old_stream, const InputStream& old_tail, InputStream* diff_stream, OutputStream* result,
+               bool expect_header, size_t output_limit, size_t work_limit);
 bool CreateDiff(InputStream* old_stream, InputStream* new_stream, OutputStream* diff, bool write_header,
                 DiffMethod method);
 

@@ -45,14 +45,37 @@ bool ReadSection(InputStream* diff_stream, OutputStream* section, OutputStream* 
   return false;
 }
 
+// The old bytes: one piece, or two that count as one after the other.
+struct OldBytes {
+  const uint8_t* head = nullptr;
+  size_t head_size = 0;
+  const uint8_t* tail = nullptr;
+  size_t tail_size = 0;
+};
+
+// Adds old bytes [position, position + count) to `added`, byte by byte.
+void AddOld(const OldBytes& old, size_t position, uint8_t* added, size_t count) {
+  size_t done = 0;
+  if (position < old.head_size) {
+    const size_t part = count < old.head_size - position ? count : old.head_size - position;
+    const uint8_t* from = old.head + position;
+    for (size_t index = 0; index < part; ++index) added[index] = static_cast<uint8_t>(added[index] + from[index]);
+    done = part;
+  }
+  if (done == count) return;
+  const uint8_t* from = old.tail + (position + done - old.head_size);
+  for (size_t index = done; index < count; ++index)
+    added[index] = static_cast<uint8_t>(added[index] + from[index - done]);
+}
+
 bool CopySection(InputStream* section, size_t count, OutputStream* result) {
   if (!result->Write(section->Current(), count)) return false;
   section->Skip(count);
   return true;
 }
 
-bool ApplyDiffUnguarded(InputStream* old_stream, InputStream* diff_stream, OutputStream* result,
-                        bool expect_header, size_t output_limit) {
+bool ApplyDiffUnguarded(const OldBytes& old, InputStream* diff_stream, OutputStream* result, bool expect_header,
+                        size_t output_limit, size_t work_limit) {
   uint32_t expected_checksum = 0;
   if (expect_header) {
     char magic[sizeof kDiffMagic];
@@ -86,16 +109,23 @@ bool ApplyDiffUnguarded(InputStream* old_stream, InputStream* diff_stream, Outpu
 
   Sections sections;
   OutputStream decoded[3];  // owns what the LZMA2 methods decode
-  for (OutputStream& section : decoded) section.SetLimit(WorkLimit(new_size));
+  // The decoded sections share one budget: each may take what those before
+  // it left, so a diff's sections together never hold more than the limit
+  // of one.
+  const size_t budget = WorkLimit(new_size) < work_limit ? WorkLimit(new_size) : work_limit;
   if (method == DIFF_RAW) {
     if (!TakeRawSections(diff_stream, &sections)) return false;
   } else if (method == DIFF_LZMA2_JOINED) {
+    decoded[0].SetLimit(budget);
     if (!ReadSection(diff_stream, &decoded[0], result)) return false;
     InputStream joined(decoded[0]);
     if (!TakeRawSections(&joined, &sections)) return false;
   } else {
+    size_t used = 0;
     for (OutputStream& section : decoded) {
+      section.SetLimit(budget - used);
       if (!ReadSection(diff_stream, &section, result)) return false;
+      used += section.Length();
     }
     sections.control = InputStream(decoded[0]);
     sections.diff = InputStream(decoded[1]);
@@ -109,8 +139,7 @@ bool ApplyDiffUnguarded(InputStream* old_stream, InputStream* diff_stream, Outpu
   }
 
   result->Reserve(new_size);  // a failure leaves the result failed: its first write fails
-  const uint8_t* old_bytes = old_stream->Current();
-  const int64_t old_size = static_cast<int64_t>(old_stream->Remaining());
+  const int64_t old_size = static_cast<int64_t>(old.head_size + old.tail_size);
   const size_t base = result->Length();
   int64_t old_position = 0;
   size_t produced = 0;
@@ -130,9 +159,8 @@ bool ApplyDiffUnguarded(InputStream* old_stream, InputStream* diff_stream, Outpu
     }
     if (old_position < 0 || old_position > old_size || old_size - old_position < x) return false;
     if (!CopySection(&sections.diff, static_cast<size_t>(x), result)) return false;
-    uint8_t* added = result->MutableBuffer() + result->Length() - x;
-    const uint8_t* old_range = old_bytes + old_position;
-    for (int32_t index = 0; index < x; ++index) added[index] = static_cast<uint8_t>(added[index] + old_range[index]);
+    AddOld(old, static_cast<size_t>(old_position), result->MutableBuffer() + result->Length() - x,
+           static_cast<size_t>(x));
     produced += static_cast<size_t>(x);
 
     if (static_cast<uint64_t>(y) > new_size - produced || static_cast<size_t>(y) > sections.extra.Remaining()) {
@@ -155,8 +183,18 @@ bool ApplyDiffUnguarded(InputStream* old_stream, InputStream* diff_stream, Outpu
 
 bool ApplyDiff(InputStream* old_stream, InputStream* diff_stream, OutputStream* result, bool expect_header,
                size_t output_limit) {
+  return ApplyDiff(old_stream, InputStream(), diff_stream, result, expect_header, output_limit, kNoOutputLimit);
+}
+
+bool ApplyDiff(InputStream* old_stream, const InputStream& old_tail, InputStream* diff_stream, OutputStream* result,
+               bool expect_header, size_t output_limit, size_t work_limit) {
+  OldBytes old;
+  old.head = old_stream->Current();
+  old.head_size = old_stream->Remaining();
+  old.tail = old_tail.Current();
+  old.tail_size = old_tail.Remaining();
   try {
-    return ApplyDiffUnguarded(old_stream, diff_stream, result, expect_header, output_limit);
+    return ApplyDiffUnguarded(old, diff_stream, result, expect_header, output_limit, work_limit);
   } catch (const std::bad_alloc&) {
     LogError("out of memory");
     return false;
