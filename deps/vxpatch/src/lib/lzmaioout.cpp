@@ -5,9 +5,10 @@
 
 #include <lzma.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <new>
-#include <cstdio>
 
 #include "engine_log.h"
 #include "output_limit.h"
@@ -30,6 +31,21 @@ constexpr uint64_t kMinChunkInput = 6;
 constexpr size_t kEncoderOutputStep = size_t{64} << 10;
 // First growth of a decoded block's output; later growth doubles.
 constexpr size_t kDecodeStep = size_t{64} << 10;
+
+// The decoder's dictionary is as large as the block's output (up to the
+// dictionary size) and written once, front to back, like a large output
+// buffer: it asks for huge pages as those do.
+void* AllocateForDecoder(void*, size_t count, size_t size) {
+  if (size != 0 && count > std::numeric_limits<size_t>::max() / size) return nullptr;
+  const size_t bytes = count * size;
+  void* memory = std::malloc(bytes);
+  if (memory) AdviseHugePages(memory, bytes);
+  return memory;
+}
+
+void FreeForDecoder(void*, void* memory) { std::free(memory); }
+
+const lzma_allocator kDecoderAllocator = {AllocateForDecoder, FreeForDecoder, nullptr};
 
 uint32_t DictionarySizeFromProperty(uint8_t property) {
   if (property == kMaxDictionaryProperty) return std::numeric_limits<uint32_t>::max();
@@ -84,6 +100,7 @@ int DecodeRaw(uint8_t properties, const InputStream& input, size_t unpacked_size
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
 
   lzma_stream stream = LZMA_STREAM_INIT;
+  stream.allocator = &kDecoderAllocator;
   lzma_ret result = lzma_raw_decoder(&stream, filters);
   if (result != LZMA_OK) return SdkCodeFor(result, stream);
   stream.next_in = input.Current();

@@ -2,6 +2,8 @@
 // passes InputStream's checks before anything uses it.
 #include "streams.h"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -115,6 +117,16 @@ bool InputStream::PeekSubstream(size_t offset, size_t count, InputStream* part) 
   return true;
 }
 
+void AdviseHugePages(void* memory, size_t bytes) {
+  constexpr size_t kSmallest = size_t{8} << 20;
+  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+  if (bytes < kSmallest) return;
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(memory) + kHugePage - 1) & ~(kHugePage - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(memory) + bytes) & ~(kHugePage - 1);
+  // Only advice: where it is refused, the buffer keeps small pages.
+  if (end > start) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+}
+
 // --------------------------------------------------------------- OutputStream
 
 OutputStream::~OutputStream() { std::free(buffer_); }
@@ -162,6 +174,7 @@ bool OutputStream::Grow(size_t new_capacity) {
   }
   buffer_ = static_cast<uint8_t*>(grown);
   capacity_ = new_capacity;
+  AdviseHugePages(buffer_, new_capacity);
   return true;
 }
 

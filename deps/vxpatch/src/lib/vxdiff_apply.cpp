@@ -1,5 +1,5 @@
 // Applying a diff. The raw sections are read in place; the result is reserved
-// once and the old bytes are added over the freshly appended diff bytes.
+// once and each diff byte and its old byte are added straight into it.
 #include <cstring>
 #include <new>
 
@@ -53,19 +53,33 @@ struct OldBytes {
   size_t tail_size = 0;
 };
 
-// Adds old bytes [position, position + count) to `added`, byte by byte.
-void AddOld(const OldBytes& old, size_t position, uint8_t* added, size_t count) {
+// to[i] = a[i] + b[i] modulo 256 for `count` bytes. Eight bytes at a time
+// in one word: the low seven bits of each byte are added without a carry
+// leaving the byte, the top bits by exclusive or.
+void AddBytes(uint8_t* to, const uint8_t* a, const uint8_t* b, size_t count) {
+  constexpr uint64_t kLow = 0x7F7F7F7F7F7F7F7Full;
+  constexpr uint64_t kHigh = ~kLow;
+  size_t index = 0;
+  for (; count - index >= 8; index += 8) {
+    uint64_t x = 0;
+    uint64_t y = 0;
+    std::memcpy(&x, a + index, 8);
+    std::memcpy(&y, b + index, 8);
+    const uint64_t sum = ((x & kLow) + (y & kLow)) ^ ((x ^ y) & kHigh);
+    std::memcpy(to + index, &sum, 8);
+  }
+  for (; index < count; ++index) to[index] = static_cast<uint8_t>(a[index] + b[index]);
+}
+
+// to = diff bytes plus old bytes [position, position + count), byte by byte.
+void AddOld(const OldBytes& old, size_t position, const uint8_t* diff, uint8_t* to, size_t count) {
   size_t done = 0;
   if (position < old.head_size) {
-    const size_t part = count < old.head_size - position ? count : old.head_size - position;
-    const uint8_t* from = old.head + position;
-    for (size_t index = 0; index < part; ++index) added[index] = static_cast<uint8_t>(added[index] + from[index]);
-    done = part;
+    done = count < old.head_size - position ? count : old.head_size - position;
+    AddBytes(to, diff, old.head + position, done);
   }
-  if (done == count) return;
-  const uint8_t* from = old.tail + (position + done - old.head_size);
-  for (size_t index = done; index < count; ++index)
-    added[index] = static_cast<uint8_t>(added[index] + from[index - done]);
+  if (done < count)
+    AddBytes(to + done, diff + done, old.tail + (position + done - old.head_size), count - done);
 }
 
 bool CopySection(InputStream* section, size_t count, OutputStream* result) {
@@ -158,9 +172,11 @@ bool ApplyDiffUnguarded(const OldBytes& old, InputStream* diff_stream, OutputStr
       return false;
     }
     if (old_position < 0 || old_position > old_size || old_size - old_position < x) return false;
-    if (!CopySection(&sections.diff, static_cast<size_t>(x), result)) return false;
-    AddOld(old, static_cast<size_t>(old_position), result->MutableBuffer() + result->Length() - x,
-           static_cast<size_t>(x));
+    // The diff bytes and the old ones are added straight into the result.
+    if (!result->EnsureSpare(static_cast<size_t>(x))) return false;
+    AddOld(old, static_cast<size_t>(old_position), sections.diff.Current(), result->Spare(), static_cast<size_t>(x));
+    sections.diff.Skip(static_cast<size_t>(x));
+    result->Commit(static_cast<size_t>(x));
     produced += static_cast<size_t>(x);
 
     if (static_cast<uint64_t>(y) > new_size - produced || static_cast<size_t>(y) > sections.extra.Remaining()) {
