@@ -113,7 +113,8 @@ TEST(OutputLimitTest, BombsAreRefusedCleanly) {
     std::string message;
   };
   const Row rows[] = {
-      {"container of 16 MiB of zeros", vxtest::ZeroContainer(size_t{16} << 20), kSmallLimit, LimitMessage(kSmallLimit)},
+      {"container of 16 MiB of zeros", vxtest::ZeroContainer(size_t{16} << 20), kSmallLimit,
+       LimitMessage(kSmallLimit)},
       {"container claiming 4 GiB", vxtest::ClaimingContainer(0xFFFFFFFFu), size_t{256} << 20,
        LimitMessage(size_t{256} << 20)},
       {"split diff of a 16 MiB control section", vxtest::SplitDiffBomb(size_t{16} << 20), kSmallLimit,

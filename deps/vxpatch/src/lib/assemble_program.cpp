@@ -115,8 +115,12 @@ class StreamCursor {
 // The operands of a program held in an EncodedProgram.
 struct VectorOperands {
   explicit VectorOperands(const EncodedProgram& program)
-      : origins(program.origins), copy_counts(program.copy_counts), copy_bytes(program.copy_bytes),
-        rel32_ix(program.rel32_ix), abs32_ix(program.abs32_ix), abs32_count(program.abs32_ix.size()) {}
+      : origins(program.origins),
+        copy_counts(program.copy_counts),
+        copy_bytes(program.copy_bytes),
+        rel32_ix(program.rel32_ix),
+        abs32_ix(program.abs32_ix),
+        abs32_count(program.abs32_ix.size()) {}
   Cursor<uint32_t> origins;
   Cursor<uint32_t> copy_counts;
   Cursor<uint8_t> copy_bytes;
@@ -141,15 +145,20 @@ struct StreamOperands {
 template <typename Operands>
 class Assembler {
  public:
-  Assembler(uint32_t image_base, const std::vector<uint32_t>& rel32_rvas, const std::vector<uint32_t>& abs32_rvas,
-            Operands* operands, std::vector<uint32_t>* abs32_relocs, OutputStream* output)
-      : image_base_(image_base), rel32_rvas_(rel32_rvas), abs32_rvas_(abs32_rvas), operands_(operands),
-        abs32_relocs_(abs32_relocs), output_(output), target_(output) {}
+  Assembler(uint32_t image_base, const std::vector<uint32_t>& rel32_rvas,
+            const std::vector<uint32_t>& abs32_rvas, Operands* operands, std::vector<uint32_t>* abs32_relocs,
+            OutputStream* output)
+      : image_base_(image_base),
+        rel32_rvas_(rel32_rvas),
+        abs32_rvas_(abs32_rvas),
+        operands_(operands),
+        abs32_relocs_(abs32_relocs),
+        output_(output),
+        target_(output) {}
 
   bool Step(uint32_t op) {
     switch (op) {
-      case OP_ORIGIN:
-        return operands_->origins.Next(&rva_);
+      case OP_ORIGIN: return operands_->origins.Next(&rva_);
       case OP_COPY: {
         uint32_t count = 0;
         const uint8_t* bytes = nullptr;
@@ -180,14 +189,10 @@ class Assembler {
         rva_ += 4;
         return true;
       }
-      case OP_PE_RELOCS:
-        return StartPeTable(kPeRelocType32);
-      case OP_PE64_RELOCS:
-        return StartPeTable(kPeRelocType64);
-      case OP_ELF_RELOCS:
-        return StartElfTable(kElfRelocX86);
-      case OP_ELF_ARM_RELOCS:
-        return StartElfTable(kElfRelocArm);
+      case OP_PE_RELOCS: return StartPeTable(kPeRelocType32);
+      case OP_PE64_RELOCS: return StartPeTable(kPeRelocType64);
+      case OP_ELF_RELOCS: return StartElfTable(kElfRelocX86);
+      case OP_ELF_ARM_RELOCS: return StartElfTable(kElfRelocArm);
       default:
         return ArmBranch(op);
     }
@@ -327,8 +332,8 @@ Status AssembleProgram(EncodedProgram* program, OutputStream* output) {
   try {
     VectorOperands operands(*program);
     program->abs32_relocs.clear();
-    Assembler<VectorOperands> assembler(program->image_base, program->rel32_rvas, program->abs32_rvas, &operands,
-                                        &program->abs32_relocs, output);
+    Assembler<VectorOperands> assembler(program->image_base, program->rel32_rvas, program->abs32_rvas,
+                                        &operands, &program->abs32_relocs, output);
     for (uint32_t op : program->ops) {
       if (!assembler.Step(op)) return STATUS_ASSEMBLY_FAILED;
     }
@@ -350,8 +355,8 @@ Status AssembleEncodedProgram(InputStreamSet* set, OutputStream* output) {
     StreamOperands operands;
     StreamCursor ops;
     const bool ok = base->ReadUVarint(&image_base) && ReadRvas(set->Stream(kStreamAbs32Rvas), &abs32_rvas) &&
-                    ReadRvas(set->Stream(kStreamRel32Rvas), &rel32_rvas) && CheckVarints(base, &operands.origins) &&
-                    CheckVarints(set->Stream(kStreamOps), &ops) &&
+                    ReadRvas(set->Stream(kStreamRel32Rvas), &rel32_rvas) &&
+                    CheckVarints(base, &operands.origins) && CheckVarints(set->Stream(kStreamOps), &ops) &&
                     CheckVarints(set->Stream(kStreamCopyCounts), &operands.copy_counts) &&
                     CheckVarints(set->Stream(kStreamAbs32Ix), &operands.abs32_ix) &&
                     CheckVarints(set->Stream(kStreamRel32Ix), &operands.rel32_ix);

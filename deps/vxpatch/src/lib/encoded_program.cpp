@@ -161,7 +161,175 @@ bool ReadBytes(InputStream* in, std::vector<uint8_t>* bytes) {
   return count == 0 || in->Read(bytes->data(), count);
 }
 
+// Folds runs of copy instructions into ops as AddCopy does, for writers that
+// see the instructions once: a run of one single byte is OP_COPY1, any other
+// run one OP_COPY of its total.
+class CopyRun {
+ public:
+  bool Add(size_t n) {
+    if (n == 0) return true;
+    if (UINT32_MAX - total_ < n) return false;
+    total_ += static_cast<uint32_t>(n);
+    ++instructions_;
+    return true;
+  }
+  bool Open() const { return instructions_ > 0; }
+  bool Single() const { return instructions_ == 1 && total_ == 1; }
+  uint32_t Total() const { return total_; }
+  void Close() { total_ = 0, instructions_ = 0; }
+
+ private:
+  uint32_t total_ = 0;
+  size_t instructions_ = 0;
+};
+
+// What EncodeProgram and WriteEncodedProgram make of `program`, written
+// straight into the streams: counted in one pass over the instructions (each
+// table starts with its count), written in a second.
+class DirectWriter {
+ public:
+  DirectWriter(const ParsedProgram& program, OutputStreamSet* set) : program_(program), set_(set) {}
+
+  Status Run() {
+    std::vector<uint32_t> abs32_rvas;
+    std::vector<uint32_t> rel32_rvas;
+    if (!StoreLabelRvas(program_.abs32_labels(), &abs32_rvas) ||
+        !StoreLabelRvas(program_.rel32_labels(), &rel32_rvas))
+      return STATUS_GENERAL_ERROR;
+    if (!Count()) return STATUS_GENERAL_ERROR;
+    OutputStream* copy_bytes = set_->Stream(kStreamCopyBytes);
+    const bool ok =
+        set_->Stream(kStreamBaseAndOrigins)->WriteUVarint(static_cast<uint32_t>(program_.image_base())) &&
+        set_->Stream(kStreamBaseAndOrigins)->WriteSizeUVarint(origins_) &&
+        set_->Stream(kStreamOps)->WriteSizeUVarint(ops_) &&
+        copy_bytes->Reserve(kMaxVarintBytes + copy_bytes_) && copy_bytes->WriteSizeUVarint(copy_bytes_) &&
+        set_->Stream(kStreamAbs32Ix)->WriteSizeUVarint(abs32_ix_) &&
+        set_->Stream(kStreamRel32Ix)->WriteSizeUVarint(rel32_ix_) &&
+        set_->Stream(kStreamCopyCounts)->WriteSizeUVarint(copy_counts_) && Write() &&
+        WriteRvaVector(abs32_rvas, set_->Stream(kStreamAbs32Rvas)) &&
+        WriteRvaVector(rel32_rvas, set_->Stream(kStreamRel32Rvas));
+    return ok ? STATUS_OK : STATUS_STREAM_ERROR;
+  }
+
+ private:
+  // First pass: the length of every table; false where EncodeProgram fails.
+  bool Count() {
+    CopyRun run;
+    uint32_t index = 0;
+    for (const Instruction& insn : program_.instructions()) {
+      switch (insn.kind) {
+        case INSN_BYTE:
+        case INSN_BYTES: {
+          const size_t n = insn.kind == INSN_BYTE ? 1 : insn.length;
+          if (!run.Add(n)) return false;
+          copy_bytes_ += n;
+          continue;
+        }
+        case INSN_ORIGIN: ++origins_; break;
+        case INSN_PE_RELOCS:
+        case INSN_ELF_RELOCS:
+        case INSN_ELF_ARM_RELOCS: break;
+        case INSN_REL32:
+        case INSN_REL32ARM:
+          if (!LabelIndex(insn.label, &index)) return false;
+          ++rel32_ix_;
+          break;
+        case INSN_ABS32:
+          if (!LabelIndex(insn.label, &index)) return false;
+          ++abs32_ix_;
+          break;
+        default: continue;  // no op, as in EncodeInstruction
+      }
+      CloseRun(&run);
+      ++ops_;
+    }
+    CloseRun(&run);
+    return true;
+  }
+
+  void CloseRun(CopyRun* run) {
+    if (!run->Open()) return;
+    ++ops_;
+    if (!run->Single()) ++copy_counts_;
+    run->Close();
+  }
+
+  // Second pass: the tables' entries, in instruction order.
+  bool Write() {
+    OutputStream* origins = set_->Stream(kStreamBaseAndOrigins);
+    OutputStream* ops = set_->Stream(kStreamOps);
+    OutputStream* copy_bytes = set_->Stream(kStreamCopyBytes);
+    CopyRun run;
+    uint32_t op = 0;
+    uint32_t index = 0;
+    for (const Instruction& insn : program_.instructions()) {
+      switch (insn.kind) {
+        case INSN_BYTE:
+          run.Add(1);
+          if (!copy_bytes->WriteByte(insn.byte_value)) return false;
+          continue;
+        case INSN_BYTES:
+          run.Add(insn.length);
+          if (!copy_bytes->Write(insn.data, insn.length)) return false;
+          continue;
+        case INSN_ORIGIN:
+          if (!origins->WriteSizeUVarint(insn.rva)) return false;
+          op = OP_ORIGIN;
+          break;
+        case INSN_PE_RELOCS: op = program_.kind() == EXE_WIN_32_X86 ? OP_PE_RELOCS : OP_PE64_RELOCS; break;
+        case INSN_ELF_RELOCS: op = OP_ELF_RELOCS; break;
+        case INSN_ELF_ARM_RELOCS: op = OP_ELF_ARM_RELOCS; break;
+        case INSN_REL32:
+        case INSN_REL32ARM:
+          LabelIndex(insn.label, &index);
+          if (!set_->Stream(kStreamRel32Ix)->WriteSizeUVarint(index)) return false;
+          op = insn.kind == INSN_REL32 ? uint32_t{OP_REL32} : insn.arm_op;
+          break;
+        case INSN_ABS32:
+          LabelIndex(insn.label, &index);
+          if (!set_->Stream(kStreamAbs32Ix)->WriteSizeUVarint(index)) return false;
+          op = OP_ABS32;
+          break;
+        default: continue;
+      }
+      if (!WriteRun(&run) || !ops->WriteSizeUVarint(op)) return false;
+    }
+    return WriteRun(&run);
+  }
+
+  bool WriteRun(CopyRun* run) {
+    if (!run->Open()) return true;
+    bool ok = true;
+    if (run->Single()) {
+      ok = set_->Stream(kStreamOps)->WriteSizeUVarint(OP_COPY1);
+    } else {
+      ok = set_->Stream(kStreamOps)->WriteSizeUVarint(OP_COPY) &&
+           set_->Stream(kStreamCopyCounts)->WriteSizeUVarint(run->Total());
+    }
+    run->Close();
+    return ok;
+  }
+
+  const ParsedProgram& program_;
+  OutputStreamSet* set_;
+  size_t origins_ = 0;
+  size_t ops_ = 0;
+  size_t copy_bytes_ = 0;
+  size_t copy_counts_ = 0;
+  size_t rel32_ix_ = 0;
+  size_t abs32_ix_ = 0;
+};
+
 }  // namespace
+
+Status WriteProgramStreams(const ParsedProgram& program, OutputStreamSet* set) {
+  try {
+    DirectWriter writer(program, set);
+    return writer.Run();
+  } catch (const std::bad_alloc&) {
+    return STATUS_STREAM_ERROR;
+  }
+}
 
 std::unique_ptr<EncodedProgram> EncodeProgram(const ParsedProgram& program) {
   try {

@@ -56,6 +56,12 @@ std::unique_ptr<EncodedProgram> EncodeProgram(const ParsedProgram& program);
 // Writes streams 0 to 7 of `set`; STATUS_OK or STATUS_STREAM_ERROR.
 Status WriteEncodedProgram(const EncodedProgram& program, OutputStreamSet* set);
 
+// EncodeProgram and WriteEncodedProgram in one, without the tables in
+// between: the same streams, the copy bytes copied once, from the parsed
+// file. STATUS_OK, STATUS_GENERAL_ERROR where EncodeProgram fails, or
+// STATUS_STREAM_ERROR.
+Status WriteProgramStreams(const ParsedProgram& program, OutputStreamSet* set);
+
 // STATUS_OK and the program, or STATUS_DESERIALIZATION_FAILED (nothing kept).
 Status ReadEncodedProgram(InputStreamSet* set, std::unique_ptr<EncodedProgram>* program);
 

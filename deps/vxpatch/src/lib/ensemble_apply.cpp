@@ -136,9 +136,8 @@ Status EnsemblePatchApplier::ApplySteps(InputStream* patch, OutputStream* result
 
   // The prediction is the old file followed by the reformed elements; the
   // old file is read where it is mapped rather than copied in front.
-  InputStream base(base_start_, base_length_);
-  if (!ApplyDiff(&base, InputStream(prediction_), streams.Stream(kFinalCorrection), result, false, output_limit_,
-                 Room()))
+  const InputStream prediction[2] = {InputStream(base_start_, base_length_), InputStream(prediction_)};
+  if (!ApplyDiff(prediction, 2, streams.Stream(kFinalCorrection), result, false, output_limit_, Room()))
     return STATUS_GENERAL_ERROR;
   if (ComputeChecksum(result->Buffer(), result->Length()) != header_.target_checksum) return STATUS_BAD_CRC;
   return STATUS_OK;
@@ -176,7 +175,7 @@ Status EnsemblePatchApplier::CorrectParameters(InputStream* correction, InputStr
   InputStream serialised_view(serialised);
   const size_t room = Room(serialised.Length());
   parameter_storage_.SetLimit(room);
-  if (!ApplyDiff(&serialised_view, InputStream(), correction, &parameter_storage_, false, room, room))
+  if (!ApplyDiff(&serialised_view, 1, correction, &parameter_storage_, false, room, room))
     return STATUS_GENERAL_ERROR;
   if (!corrected->InitFromBuffer(parameter_storage_.Buffer(), parameter_storage_.Length()))
     return STATUS_STREAM_ERROR;
@@ -206,13 +205,18 @@ Status EnsemblePatchApplier::TransformElements(InputStreamSet* parameters, Outpu
 
 Status EnsemblePatchApplier::CorrectElements(OutputStreamSet* transformed, InputStream* correction,
                                              InputStreamSet* corrected) {
-  OutputStream serialised;
-  if (!transformed->SerializeSet(&serialised)) return STATUS_STREAM_ERROR;
-  InputStream serialised_view(serialised);
-  const size_t room = Room(serialised.Length());
+  // The correction applies to the serialised set, read here in its pieces
+  // (header, then the streams where they lie) rather than copied together.
+  OutputStream header;
+  if (!transformed->WriteHeader(&header)) return STATUS_STREAM_ERROR;
+  InputStream serialised[kMaxStreams + 1];
+  serialised[0] = InputStream(header);
+  for (size_t i = 0; i < transformed->Count(); ++i) serialised[i + 1] = InputStream(*transformed->Stream(i));
+  const size_t room = Room(SaturatingAdd(header.Length(), TotalLength(transformed)));
   element_storage_.SetLimit(room);
-  if (!ApplyDiff(&serialised_view, InputStream(), correction, &element_storage_, false, room, room))
+  if (!ApplyDiff(serialised, transformed->Count() + 1, correction, &element_storage_, false, room, room))
     return STATUS_GENERAL_ERROR;
+  for (size_t i = 0; i < kMaxStreams; ++i) transformed->Stream(i)->Retire();
   if (!corrected->InitFromBuffer(element_storage_.Buffer(), element_storage_.Length()))
     return STATUS_STREAM_ERROR;
   return STATUS_OK;

@@ -13,10 +13,7 @@ Status TransformElement(const uint8_t* element, size_t length, OutputStreamSet* 
   const Status parse_status = ParseExecutable(element, length, &parsed);
   if (parse_status != STATUS_OK) return parse_status;
   if (!TrimLabels(parsed.get())) return STATUS_TRIM_FAILED;
-  std::unique_ptr<EncodedProgram> encoded = EncodeProgram(*parsed);
-  parsed.reset();
-  if (!encoded) return STATUS_GENERAL_ERROR;
-  return WriteEncodedProgram(*encoded, transformed);
+  return WriteProgramStreams(*parsed, transformed);
 }
 
 Status PatcherX86_32::ReadParameters(InputStream* descriptions) {

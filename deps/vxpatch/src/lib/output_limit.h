@@ -4,28 +4,30 @@
 // produce (or hold) gigabytes.
 //
 // Contract:
-//  - WorkLimit(output_limit) is the limit of each buffer an operation builds
+//  - WorkLimit(output_limit) is the limit of the buffers an operation builds
 //    on the way to an output of at most `output_limit` bytes (decoded LZMA2
-//    sections and bodies, encoded and assembled programs): four times the
-//    output plus 1 MiB, saturating at kNoOutputLimit. What valid inputs hold
-//    there stays well below it (diff sections add up to the output plus their
-//    control triples; an encoded program is about the size of its element).
-//  - Peak memory. The buffers one operation builds on its way share that
-//    one work limit: a diff's decoded sections; a container's payload and
-//    assembled elements; a patch's body, corrected parameters, encoded and
-//    corrected elements, reformed elements and the sections of the
-//    correction being applied, where the limit is WorkLimit(output limit +
-//    old file size), of which the body alone may take no more than
-//    kBodyLimitFactor * (output limit + old file size) + 1 MiB (real bodies
-//    are about limit + old file size). So the peak of unpacking a container or applying a
-//    diff or a patch is at most
+//    sections and bodies, encoded and assembled programs), together: four
+//    times the output plus 1 MiB, saturating at kNoOutputLimit. What valid
+//    inputs hold there stays well below it (diff sections add up to the
+//    output plus their control triples; an encoded program is about the size
+//    of its element).
+//  - Peak memory. The buffers sharing that one work limit are: a diff's
+//    decoded sections; a container's payload and assembled elements; a
+//    patch's body, corrected parameters, encoded and corrected elements,
+//    reformed elements and the sections of the correction being applied,
+//    where the limit is WorkLimit(output limit + old file size), of which the
+//    body alone may take no more than kBodyLimitFactor * (output limit + old
+//    file size) + 1 MiB (real bodies are about limit + old file size). So the
+//    peak of unpacking a container or applying a diff or a patch is at most
 //        result (<= limit) + work buffers (<= 4 * (limit + old) + 1 MiB)
 //        + the inputs, mapped (old file, patch or container)
 //        + for a patch, the parse of one old element
 //    The parse (instruction list and label maps) grows with the element and
-//    depends on the old file only, which the caller chose, not on the patch. With the output limit of the updater (the installed size) and
-//    of vxpatch (the larger of 256 MiB and 64 times the inputs) that bounds
-//    every bomb; real patches stay near three times the larger file.
+//    depends on the old file only, which the caller chose, not on the patch.
+//    With the output limit of the updater (the installed size) and of
+//    vxpatch (the larger of 256 MiB and 64 times the inputs) that bounds
+//    every bomb; real library patches peak near five times the larger file
+//    (bench/run-apply).
 //  - LogOutputLimit logs the one ERROR every limit failure carries:
 //    "output would exceed the limit of <n> bytes".
 #ifndef VXPATCH_OUTPUT_LIMIT_H

@@ -378,16 +378,21 @@ bool OutputStreamSet::WriteSet(OutputStreamSet* nested) {
   return true;
 }
 
-bool OutputStreamSet::SerializeSet(OutputStream* sink) {
-  OutputStream header;
-  if (!header.WriteUVarint(kStreamSetVersion) || !header.WriteSizeUVarint(count_)) return false;
-  uint64_t total = 0;
+bool OutputStreamSet::WriteHeader(OutputStream* sink) const {
+  if (!sink->WriteUVarint(kStreamSetVersion) || !sink->WriteSizeUVarint(count_)) return false;
   for (size_t index = 0; index < count_; ++index) {
     const size_t length = streams_[index].Length();
     if (length > UINT32_MAX) return false;  // see WriteSet
-    if (!header.WriteSizeUVarint(length)) return false;
-    total += length;  // ten 32-bit lengths: cannot wrap
+    if (!sink->WriteSizeUVarint(length)) return false;
   }
+  return true;
+}
+
+bool OutputStreamSet::SerializeSet(OutputStream* sink) {
+  OutputStream header;
+  if (!WriteHeader(&header)) return false;
+  uint64_t total = 0;
+  for (size_t index = 0; index < count_; ++index) total += streams_[index].Length();  // cannot wrap
   const uint64_t max = std::numeric_limits<size_t>::max();
   if (max - header.Length() < total) return false;
   if (!sink->Reserve(header.Length() + static_cast<size_t>(total))) return false;

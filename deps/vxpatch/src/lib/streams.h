@@ -204,6 +204,10 @@ class OutputStreamSet {
   // Appends version, count, the count lengths and the count streams to `sink`
   // (reserving exactly that much first); the streams are emptied.
   bool SerializeSet(OutputStream* sink);
+  // Appends what SerializeSet puts before the streams (version, count and
+  // lengths) and leaves the streams as they are: with the streams after it,
+  // the serialised set in pieces.
+  bool WriteHeader(OutputStream* sink) const;
 
  private:
   size_t count_;

@@ -52,12 +52,13 @@ constexpr char kDiffMagic[8] = {'V', 'X', 'D', 'I', 'F', 'F', '1', '0'};
 
 bool ApplyDiff(InputStream* old_stream, InputStream* diff_stream, OutputStream* result, bool expect_header,
                size_t output_limit);
-// The same with the old bytes in two parts, the old stream's remaining bytes
-// followed by `old_tail`'s (no copy joins them), and the decoded sections
-// held to at most `work_limit` bytes together (besides WorkLimit(N)), for
-// callers that share one budget among their buffers.
-bool ApplyDiff(InputStream* old_stream, const InputStream& old_tail, InputStream* diff_stream, OutputStream* result,
-               bool expect_header, size_t output_limit, size_t work_limit);
+// The same with the old bytes in pieces, the remaining bytes of
+// `old_pieces[0]` to `old_pieces[piece_count - 1]` one after the other (no
+// copy joins them; the streams do not move), and the decoded sections held
+// to at most `work_limit` bytes together (besides WorkLimit(N)), for callers
+// that share one budget among their buffers.
+bool ApplyDiff(const InputStream* old_pieces, size_t piece_count, InputStream* diff_stream,
+               OutputStream* result, bool expect_header, size_t output_limit, size_t work_limit);
 bool CreateDiff(InputStream* old_stream, InputStream* new_stream, OutputStream* diff, bool write_header,
                 DiffMethod method);
 

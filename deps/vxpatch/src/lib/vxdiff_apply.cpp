@@ -1,6 +1,8 @@
 // Applying a diff. The raw sections are read in place; the result is reserved
 // once and each diff byte and its old byte are added straight into it.
+#include <cstdint>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "checksum.h"
@@ -45,12 +47,11 @@ bool ReadSection(InputStream* diff_stream, OutputStream* section, OutputStream* 
   return false;
 }
 
-// The old bytes: one piece, or two that count as one after the other.
+// The old bytes: pieces that count as one sequence, one after the other.
 struct OldBytes {
-  const uint8_t* head = nullptr;
-  size_t head_size = 0;
-  const uint8_t* tail = nullptr;
-  size_t tail_size = 0;
+  const InputStream* pieces = nullptr;
+  size_t count = 0;
+  size_t size = 0;
 };
 
 // to[i] = a[i] + b[i] modulo 256 for `count` bytes. Eight bytes at a time
@@ -71,15 +72,25 @@ void AddBytes(uint8_t* to, const uint8_t* a, const uint8_t* b, size_t count) {
   for (; index < count; ++index) to[index] = static_cast<uint8_t>(a[index] + b[index]);
 }
 
-// to = diff bytes plus old bytes [position, position + count), byte by byte.
+// to = diff bytes plus old bytes [position, position + count), byte by byte;
+// the range lies within the old bytes.
 void AddOld(const OldBytes& old, size_t position, const uint8_t* diff, uint8_t* to, size_t count) {
-  size_t done = 0;
-  if (position < old.head_size) {
-    done = count < old.head_size - position ? count : old.head_size - position;
-    AddBytes(to, diff, old.head + position, done);
+  size_t piece = 0;
+  while (count > 0 && piece < old.count) {
+    const size_t size = old.pieces[piece].Remaining();
+    if (position >= size) {
+      position -= size;
+      ++piece;
+      continue;
+    }
+    const size_t part = count < size - position ? count : size - position;
+    AddBytes(to, diff, old.pieces[piece].Current() + position, part);
+    to += part;
+    diff += part;
+    count -= part;
+    position = 0;
+    ++piece;
   }
-  if (done < count)
-    AddBytes(to + done, diff + done, old.tail + (position + done - old.head_size), count - done);
 }
 
 bool CopySection(InputStream* section, size_t count, OutputStream* result) {
@@ -88,8 +99,8 @@ bool CopySection(InputStream* section, size_t count, OutputStream* result) {
   return true;
 }
 
-bool ApplyDiffUnguarded(const OldBytes& old, InputStream* diff_stream, OutputStream* result, bool expect_header,
-                        size_t output_limit, size_t work_limit) {
+bool ApplyDiffUnguarded(const OldBytes& old, InputStream* diff_stream, OutputStream* result,
+                        bool expect_header, size_t output_limit, size_t work_limit) {
   uint32_t expected_checksum = 0;
   if (expect_header) {
     char magic[sizeof kDiffMagic];
@@ -153,7 +164,7 @@ bool ApplyDiffUnguarded(const OldBytes& old, InputStream* diff_stream, OutputStr
   }
 
   result->Reserve(new_size);  // a failure leaves the result failed: its first write fails
-  const int64_t old_size = static_cast<int64_t>(old.head_size + old.tail_size);
+  const int64_t old_size = static_cast<int64_t>(old.size);
   const size_t base = result->Length();
   int64_t old_position = 0;
   size_t produced = 0;
@@ -174,7 +185,8 @@ bool ApplyDiffUnguarded(const OldBytes& old, InputStream* diff_stream, OutputStr
     if (old_position < 0 || old_position > old_size || old_size - old_position < x) return false;
     // The diff bytes and the old ones are added straight into the result.
     if (!result->EnsureSpare(static_cast<size_t>(x))) return false;
-    AddOld(old, static_cast<size_t>(old_position), sections.diff.Current(), result->Spare(), static_cast<size_t>(x));
+    AddOld(old, static_cast<size_t>(old_position), sections.diff.Current(), result->Spare(),
+           static_cast<size_t>(x));
     sections.diff.Skip(static_cast<size_t>(x));
     result->Commit(static_cast<size_t>(x));
     produced += static_cast<size_t>(x);
@@ -199,16 +211,20 @@ bool ApplyDiffUnguarded(const OldBytes& old, InputStream* diff_stream, OutputStr
 
 bool ApplyDiff(InputStream* old_stream, InputStream* diff_stream, OutputStream* result, bool expect_header,
                size_t output_limit) {
-  return ApplyDiff(old_stream, InputStream(), diff_stream, result, expect_header, output_limit, kNoOutputLimit);
+  return ApplyDiff(old_stream, 1, diff_stream, result, expect_header, output_limit, kNoOutputLimit);
 }
 
-bool ApplyDiff(InputStream* old_stream, const InputStream& old_tail, InputStream* diff_stream, OutputStream* result,
-               bool expect_header, size_t output_limit, size_t work_limit) {
+bool ApplyDiff(const InputStream* old_pieces, size_t piece_count, InputStream* diff_stream,
+               OutputStream* result, bool expect_header, size_t output_limit, size_t work_limit) {
   OldBytes old;
-  old.head = old_stream->Current();
-  old.head_size = old_stream->Remaining();
-  old.tail = old_tail.Current();
-  old.tail_size = old_tail.Remaining();
+  old.pieces = old_pieces;
+  old.count = piece_count;
+  for (size_t piece = 0; piece < piece_count; ++piece) {
+    // Sizes add up to more than any old input can be: refused as unusable.
+    constexpr size_t kMaxOld = static_cast<size_t>(std::numeric_limits<int64_t>::max());
+    if (kMaxOld - old.size < old_pieces[piece].Remaining()) return false;
+    old.size += old_pieces[piece].Remaining();
+  }
   try {
     return ApplyDiffUnguarded(old, diff_stream, result, expect_header, output_limit, work_limit);
   } catch (const std::bad_alloc&) {
