@@ -250,6 +250,18 @@ TEST(CreateDiffTest, EdgeInputsRoundTrip) {
   ExpectRoundTrip(shifted, edited);
   ExpectRoundTrip(edited, shifted);
 
+  // Runs far longer than the longest match the search measures, edited
+  // sparsely: still one alignment, the edits diff bytes.
+  const Bytes zeros(150000, 0);
+  Bytes dotted = zeros;
+  for (size_t i = 20000; i < dotted.size(); i += 20000) dotted[i] = 1;
+  ExpectRoundTrip(zeros, dotted);
+  InputStream zeros_stream(zeros.data(), zeros.size());
+  InputStream dotted_stream(dotted.data(), dotted.size());
+  OutputStream long_diff;
+  ASSERT_TRUE(CreateDiff(&zeros_stream, &dotted_stream, &long_diff, false, DIFF_RAW));
+  EXPECT_LT(long_diff.Length(), dotted.size() + 64);
+
   InputStream none;
   OutputStream out;
   LogCapture log;

@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "checksum.h"
 #include "engine_log.h"
@@ -24,6 +25,9 @@ constexpr int64_t kMaxInputSize = std::numeric_limits<int32_t>::max();
 // early, so long runs of changes do not cost a search per byte.
 constexpr int64_t kLongMatch = 10240;
 constexpr int64_t kMatchAdvantage = 8;
+// Longest match the search measures; well above kLongMatch so that a long
+// match still ends the scan as soon as it is found.
+constexpr int64_t kMaxMatch = int64_t{1} << 15;
 // Dictionary of the diff's LZMA2 blocks. Diff sections are mostly zeros with
 // near repeats: on library pairs a 1 MiB dictionary compresses within 0.3% of a
 // 20 MiB one, and keeps the encoder (about 10.5 bytes per dictionary byte) from
@@ -35,41 +39,103 @@ struct Bytes {
   int64_t size;
 };
 
-int64_t MatchLength(const uint8_t* a, int64_t a_size, const uint8_t* b, int64_t b_size) {
-  const int64_t limit = std::min(a_size, b_size);
-  int64_t length = 0;
-  while (length < limit && a[length] == b[length]) ++length;
-  return length;
+// Index of the first difference of a and b in [from, limit), or limit.
+int64_t MismatchFrom(const uint8_t* a, const uint8_t* b, int64_t from, int64_t limit) {
+  int64_t i = from;
+  for (; limit - i >= 8; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) return i + __builtin_ctzll(x ^ y) / 8;
+  }
+  while (i < limit && a[i] == b[i]) ++i;
+  return i;
 }
 
-// Longest match of `target` among the old suffixes (suffix array with the
-// empty suffix first). Halves the range while it spans more than two entries,
-// then the longer of the two candidates wins, the upper one on a tie.
-int64_t Search(const int32_t* suffixes, Bytes old_bytes, const uint8_t* target, int64_t target_size,
-               int64_t* position) {
-  int64_t low = 0;
-  int64_t high = old_bytes.size;
-  while (high - low >= 2) {
-    const int64_t middle = low + (high - low) / 2;
-    const int64_t start = suffixes[middle];
-    const size_t compared = static_cast<size_t>(std::min(old_bytes.size - start, target_size));
-    if (std::memcmp(old_bytes.data + start, target, compared) < 0) {
-      low = middle;
-    } else {
-      high = middle;
+// The old bytes' suffix array (the empty suffix first) and where in it the
+// suffixes of each value of their first `prefix_bytes` bytes begin. A
+// suffix shorter than that counts as its bytes followed by zeros, which is
+// where it sorts.
+struct SuffixIndex {
+  Bytes old_bytes{nullptr, 0};
+  std::unique_ptr<int32_t[]> suffixes;
+  int prefix_bytes = 0;
+  std::vector<uint32_t> starts;  // one more than there are values
+
+  bool Build(Bytes old) {
+    old_bytes = old;
+    suffixes.reset(new int32_t[static_cast<size_t>(old.size) + 1]);
+    suffixes[0] = static_cast<int32_t>(old.size);
+    if (old.size > 0 && divsufsort(old.data, suffixes.get() + 1, static_cast<saidx_t>(old.size)) != 0) {
+      return false;
     }
+    // Three bytes (a 64 MiB table) only where the table is small beside the
+    // suffix array.
+    prefix_bytes = old.size >= (int64_t{1} << 24) ? 3 : 2;
+    starts.assign((size_t{1} << (8 * prefix_bytes)) + 1, 0);
+    ++starts[1];  // the empty suffix, in the bucket of value 0
+    for (int64_t i = 0; i < old.size; ++i) ++starts[Key(old.data + i, old.size - i) + 1];
+    for (size_t value = 1; value < starts.size(); ++value) starts[value] += starts[value - 1];
+    return true;
   }
-  const int64_t low_length =
-      MatchLength(old_bytes.data + suffixes[low], old_bytes.size - suffixes[low], target, target_size);
-  const int64_t high_length =
-      MatchLength(old_bytes.data + suffixes[high], old_bytes.size - suffixes[high], target, target_size);
-  if (low_length > high_length) {
-    *position = suffixes[low];
-    return low_length;
+
+  uint32_t Key(const uint8_t* bytes, int64_t available) const {
+    uint32_t key = 0;
+    for (int i = 0; i < prefix_bytes; ++i) key = (key << 8) | (i < available ? bytes[i] : 0);
+    return key;
   }
-  *position = suffixes[high];
-  return high_length;
-}
+
+  // Longest match of `target` among the old suffixes: halves the range
+  // while it spans more than two entries, then the longer of the two
+  // candidates wins, the upper one on a tie. The range starts as the
+  // target's bucket with one neighbour on either side, and every suffix
+  // between two others shares at least the shorter of their common prefixes
+  // with the target, so each comparison starts behind that prefix: a search
+  // costs the match length plus a few halvings, not their product, which on
+  // repetitive inputs is what the scan spends its time on.
+  // Matches are measured up to kMaxMatch bytes: the scan asks one question
+  // per new position, and a longer answer only makes the scan step further,
+  // so the cap bounds the work per position.
+  int64_t Search(const uint8_t* target, int64_t target_size, int64_t* position) const {
+    target_size = std::min(target_size, kMaxMatch);
+    const auto common = [&](int64_t index, int64_t from, int64_t* compared) {
+      const int64_t start = suffixes[index];
+      *compared = std::min(old_bytes.size - start, target_size);
+      return MismatchFrom(old_bytes.data + start, target, std::min(from, *compared), *compared);
+    };
+    int64_t low = 0;
+    int64_t high = old_bytes.size;
+    int64_t shared = 0;  // what every suffix strictly between low and high shares with the target
+    if (target_size >= prefix_bytes) {
+      const uint32_t key = Key(target, target_size);
+      low = std::max<int64_t>(int64_t{starts[key]} - 1, 0);
+      high = std::min<int64_t>(starts[key + 1], old_bytes.size);
+      shared = prefix_bytes;
+    }
+    int64_t compared = 0;
+    int64_t low_common = common(low, 0, &compared);
+    int64_t high_common = common(high, 0, &compared);
+    while (high - low >= 2) {
+      const int64_t middle = low + (high - low) / 2;
+      const int64_t middle_common =
+          common(middle, std::max(shared, std::min(low_common, high_common)), &compared);
+      if (middle_common < compared &&
+          old_bytes.data[suffixes[middle] + middle_common] < target[middle_common]) {
+        low = middle;
+        low_common = middle_common;
+      } else {
+        high = middle;
+        high_common = middle_common;
+      }
+    }
+    if (low_common > high_common) {
+      *position = suffixes[low];
+      return low_common;
+    }
+    *position = suffixes[high];
+    return high_common;
+  }
+};
 
 struct DiffSections {
   OutputStream control;
@@ -82,12 +148,8 @@ bool OldByteEquals(Bytes old_bytes, int64_t old_index, uint8_t value) {
 }
 
 bool BuildSections(Bytes old_bytes, Bytes new_bytes, DiffSections* out) {
-  std::unique_ptr<int32_t[]> suffixes(new int32_t[static_cast<size_t>(old_bytes.size) + 1]);
-  suffixes[0] = static_cast<int32_t>(old_bytes.size);
-  if (old_bytes.size > 0 &&
-      divsufsort(old_bytes.data, suffixes.get() + 1, static_cast<saidx_t>(old_bytes.size)) != 0) {
-    return false;
-  }
+  SuffixIndex index;
+  if (!index.Build(old_bytes)) return false;
   const uint8_t* fresh = new_bytes.data;
   const uint8_t* old = old_bytes.data;
   int64_t scan = 0;
@@ -100,7 +162,7 @@ bool BuildSections(Bytes old_bytes, Bytes new_bytes, DiffSections* out) {
     int64_t old_score = 0;
     scan += length;
     for (int64_t scored = scan; scan < new_bytes.size; ++scan) {
-      length = Search(suffixes.get(), old_bytes, fresh + scan, new_bytes.size - scan, &position);
+      length = index.Search(fresh + scan, new_bytes.size - scan, &position);
       for (; scored < scan + length; ++scored) {
         if (OldByteEquals(old_bytes, scored + last_offset, fresh[scored])) ++old_score;
       }
