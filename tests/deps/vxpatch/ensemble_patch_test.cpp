@@ -348,6 +348,9 @@ TEST_F(EnsemblePatchFiles, ProgramsOfEveryKindArePatchedThroughTheirElements) {
         const Bytes smallest = MakePatch(pair.first, pair.second, vxpatch::PatchChoice::kSmallest, &stats);
         EXPECT_EQ(smallest.size(), std::min(stats.element_patch_bytes, stats.plain_patch_bytes));
         EXPECT_LE(smallest.size(), MakePatch(pair.first, pair.second, vxpatch::PatchChoice::kPlain).size());
+        // Without statistics the plain patch is only compressed where it
+        // may win; the choice stays the same.
+        EXPECT_TRUE(MakePatch(pair.first, pair.second) == smallest);
         ASSERT_EQ(Apply(pair.first, smallest, &result), vxpatch::STATUS_OK);
         EXPECT_TRUE(result == pair.second);
       }

@@ -1,10 +1,11 @@
 // Generation of ensemble patches.
 //
-// Two candidates are made and the smaller one that applies is kept (unless
-// the caller asks for one of them, ensemble_create.h):
+// Two candidates are weighed and the smaller one that applies is kept
+// (unless the caller asks for one of them, ensemble_create.h):
 //  - the plain patch: zero elements, the final correction a diff of the two
 //    files (for identical files the cheapest "no change" the format has, one
-//    copy of the whole old file, so nothing else is tried);
+//    copy of the whole old file, so nothing else is tried); it is compressed
+//    densely only when a quick compression says it may win;
 //  - the element patch: when both files are executables of the same kind that
 //    parse, one element (the old file's executable part), an identity
 //    parameter correction, a diff from the old element's encoded program to
@@ -13,8 +14,11 @@
 // The new program's labels are numbered after the old program's (label
 // alignment, paired through the plain diff's byte alignment), which the
 // applier accepts because it only assembles what the correction yields.
-// The old element is encoded exactly as the applier encodes it, and the kept
-// patch is applied once in memory before it is handed out.
+// The old element is encoded exactly as the applier encodes it, each program
+// is parsed and encoded once, and the kept patch is applied once in memory
+// before it is handed out.
+#include <lzma.h>
+
 #include <algorithm>
 #include <memory>
 #include <new>
@@ -45,12 +49,16 @@ constexpr DiffMethod kCorrectionMethod = DIFF_RAW;
 // follow no alignment: with the extreme search, one literal context bit and
 // no position bits save 6 to 12 percent on library patches. The extreme
 // search costs about twice the encoding time, so it is kept to bodies that
-// encode in seconds.
+// encode in seconds. Their dictionary is held to 1 MiB: the encoder needs
+// about ten bytes per dictionary byte, and on library patches a dictionary
+// of the whole body saves 0.1 percent.
 constexpr size_t kExtremeBodyLimit = size_t{16} << 20;
+constexpr uint32_t kExtremeBodyDictionary = uint32_t{1} << 20;
 
 Lzma2Tuning BodyTuning(size_t length) {
   Lzma2Tuning tuning;
   if (length <= kExtremeBodyLimit) {
+    tuning.dictionary_limit = kExtremeBodyDictionary;
     tuning.extreme = true;
     tuning.literal_context_bits = 1;
     tuning.position_bits = 0;
@@ -91,14 +99,17 @@ bool Diff(const uint8_t* old_data, size_t old_length, const uint8_t* new_data, s
 }
 
 // The serialised set of transformed elements holding one program, as the
-// applier builds it from the old element.
-Status SerialiseProgram(const ParsedProgram& program, OutputStream* serialised) {
+// applier builds it from the old element; `encoded`, if given, keeps the
+// program for assembly.
+Status SerialiseProgram(const ParsedProgram& program, OutputStream* serialised,
+                        std::unique_ptr<EncodedProgram>* encoded_out) {
   std::unique_ptr<EncodedProgram> encoded = EncodeProgram(program);
   if (!encoded) return STATUS_GENERAL_ERROR;
   OutputStreamSet single, transformed;
   const Status status = WriteEncodedProgram(*encoded, &single);
   if (status != STATUS_OK) return status;
   if (!transformed.WriteSet(&single) || !transformed.SerializeSet(serialised)) return STATUS_STREAM_ERROR;
+  if (encoded_out) *encoded_out = std::move(encoded);
   return STATUS_OK;
 }
 
@@ -149,14 +160,10 @@ void ProgramParts(const OutputStream& old_programs, const OutputStream& new_prog
   }
 }
 
-// Header and body of a patch from its corrections (which are consumed). The
-// body is compressed densely, or quickly and kept in `kept_body` for a dense
-// second try (Densify).
-Status WritePatch(Bytes old_file, Bytes new_file, const std::vector<Element>& elements,
-                  OutputStream* element_correction, size_t prediction_length, OutputStream* final_correction,
-                  OutputStream* patch, std::vector<EnsemblePatchPart>* parts, OutputStream* kept_body,
-                  size_t* header_length) {
-  if (prediction_length > UINT32_MAX) return STATUS_GENERAL_ERROR;
+// The serialised body of a patch from its corrections (which are consumed).
+Status SerialiseBody(const std::vector<Element>& elements, OutputStream* element_correction,
+                     OutputStream* final_correction, std::vector<EnsemblePatchPart>* parts,
+                     OutputStream* serialised) {
   OutputStreamSet body;
   body.SetCount(kEnsembleStreamCount);
   OutputStream* descriptions = body.Stream(kElementDescriptions);
@@ -177,6 +184,8 @@ Status WritePatch(Bytes old_file, Bytes new_file, const std::vector<Element>& el
   if (!body.Stream(kElementCorrection)->Append(element_correction) ||
       !body.Stream(kFinalCorrection)->Append(final_correction))
     return STATUS_STREAM_ERROR;
+  element_correction->Retire();
+  final_correction->Retire();
   if (parts) {
     std::vector<EnsemblePatchPart> body_parts;
     for (size_t i = 0; i < kEnsembleStreamCount; ++i) {
@@ -188,20 +197,21 @@ Status WritePatch(Bytes old_file, Bytes new_file, const std::vector<Element>& el
     parts->insert(parts->begin(), body_parts.begin(), body_parts.begin() + kFinalCorrection);
     parts->push_back(body_parts[kFinalCorrection]);
   }
+  return body.SerializeSet(serialised) ? STATUS_OK : STATUS_STREAM_ERROR;
+}
 
-  OutputStream serialised_body;
-  if (!body.SerializeSet(&serialised_body)) return STATUS_STREAM_ERROR;
+// Header and densely compressed body.
+Status WritePatch(Bytes old_file, Bytes new_file, size_t prediction_length, const OutputStream& body,
+                  OutputStream* patch) {
+  if (prediction_length > UINT32_MAX) return STATUS_GENERAL_ERROR;
   const bool header_ok = patch->WriteUVarint(kEnsembleMagic) && patch->WriteUVarint(kEnsembleVersion) &&
                          patch->WriteUVarint(ComputeChecksum(old_file.data, old_file.length)) &&
                          patch->WriteUVarint(ComputeChecksum(new_file.data, new_file.length)) &&
                          patch->WriteSizeUVarint(prediction_length);
   if (!header_ok) return STATUS_STREAM_ERROR;
-  if (header_length) *header_length = patch->Length();
-  const Lzma2Tuning tuning = kept_body ? Lzma2Tuning() : BodyTuning(serialised_body.Length());
-  if (!WriteLzma2Block(serialised_body.Buffer(), serialised_body.Length(), patch, tuning))
-    return STATUS_STREAM_ERROR;
-  if (kept_body && !kept_body->Append(&serialised_body)) return STATUS_STREAM_ERROR;
-  return STATUS_OK;
+  return WriteLzma2Block(body.Buffer(), body.Length(), patch, BodyTuning(body.Length()))
+             ? STATUS_OK
+             : STATUS_STREAM_ERROR;
 }
 
 struct Candidate {
@@ -209,61 +219,79 @@ struct Candidate {
   OutputStream patch;
   size_t elements = 0;
   std::vector<EnsemblePatchPart> parts;
-  OutputStream body;  // the plain patch's serialised body, until Densify
-  size_t header_length = 0;
 };
 
-// The plain patch is first compressed quickly: the dense search costs more
-// than the rest of a plain patch and only pays when that patch is kept.
-void Densify(Candidate* candidate) {
-  if (candidate->status != STATUS_OK || candidate->body.Length() == 0) return;
-  OutputStream dense;
-  if (dense.Write(candidate->patch.Buffer(), candidate->header_length) &&
-      WriteLzma2Block(candidate->body.Buffer(), candidate->body.Length(), &dense,
-                      BodyTuning(candidate->body.Length())) &&
-      dense.Length() < candidate->patch.Length()) {
-    candidate->patch.Retire();
-    candidate->patch.Append(&dense);
+// Whether `body`, compressed at a fast setting, stays within `bound` bytes.
+// The fast setting costs a tenth of the dense one and gives diff bodies at
+// most about 1.3 times the dense size, so a body that overflows a bound of
+// 1.5 times a rival patch cannot beat that patch densely either. The count
+// stops at the bound: the output itself is never kept.
+bool QuickSizeWithin(const OutputStream& body, size_t bound) {
+  lzma_options_lzma options;
+  if (lzma_lzma_preset(&options, 2)) return true;
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  lzma_stream stream = LZMA_STREAM_INIT;
+  if (lzma_raw_encoder(&stream, filters) != LZMA_OK) return true;  // no estimate: let it compete
+  uint8_t chunk[1 << 16];
+  stream.next_in = body.Buffer();
+  stream.avail_in = body.Length();
+  size_t produced = 0;
+  lzma_ret result = LZMA_OK;
+  while (result == LZMA_OK && produced <= bound) {
+    stream.next_out = chunk;
+    stream.avail_out = sizeof chunk;
+    result = lzma_code(&stream, LZMA_FINISH);
+    produced += sizeof chunk - stream.avail_out;
   }
-  candidate->body.Retire();
+  lzma_end(&stream);
+  return produced <= bound || (result != LZMA_OK && result != LZMA_STREAM_END);
 }
 
-// The patch without elements; `plain_diff` (old file to new file) is consumed.
-void PlainPatch(Bytes old_file, Bytes new_file, OutputStream* plain_diff, Candidate* candidate,
-                bool with_parts) {
+// The patch without elements from its serialised body.
+void PlainPatch(Bytes old_file, Bytes new_file, const OutputStream& body, Candidate* candidate) {
+  candidate->status = WritePatch(old_file, new_file, old_file.length, body, &candidate->patch);
+}
+
+// The serialised body of the plain patch; `plain_diff` (old file to new
+// file) is consumed.
+Status PlainBody(OutputStream* plain_diff, std::vector<EnsemblePatchPart>* parts, OutputStream* body) {
   OutputStream transforms, element_correction;
-  if (!EmptySets(0, &transforms) || !IdentityDiff(transforms, &element_correction)) {
-    candidate->status = STATUS_STREAM_ERROR;
-    return;
-  }
-  candidate->status =
-      WritePatch(old_file, new_file, {}, &element_correction, old_file.length, plain_diff, &candidate->patch,
-                 with_parts ? &candidate->parts : nullptr, &candidate->body, &candidate->header_length);
+  if (!EmptySets(0, &transforms) || !IdentityDiff(transforms, &element_correction))
+    return STATUS_STREAM_ERROR;
+  return SerialiseBody({}, &element_correction, plain_diff, parts, body);
 }
 
-// The final correction of an element patch. The reassembled element behind
-// the old file in the prediction is the new file's element byte for byte, so
-// when the element is the whole new file the correction is one skip over the
-// old file and one copy of the element, made without searching anything.
-bool FinalCorrection(Bytes old_file, Bytes new_file, const OutputStream& prediction,
-                     OutputStream* correction) {
-  const size_t element_length = prediction.Length() - old_file.length;
-  const bool whole =
-      element_length == new_file.length && old_file.length <= INT32_MAX && element_length <= INT32_MAX &&
-      std::equal(new_file.data, new_file.data + new_file.length, prediction.Buffer() + old_file.length);
-  if (!whole)
+// The final correction of an element patch, whose prediction is the old
+// file followed by `element` (the reassembled new element). When that is the
+// whole new file byte for byte, the correction is one skip over the old file
+// and one copy of the element, made without searching anything (and without
+// building the prediction).
+bool FinalCorrection(Bytes old_file, Bytes new_file, const OutputStream& element, OutputStream* correction) {
+  const size_t element_length = element.Length();
+  const bool whole = element_length == new_file.length && old_file.length <= INT32_MAX &&
+                     element_length <= INT32_MAX &&
+                     std::equal(new_file.data, new_file.data + new_file.length, element.Buffer());
+  if (!whole) {
+    OutputStream prediction;
+    if (!prediction.Reserve(old_file.length + element_length) ||
+        !prediction.Write(old_file.data, old_file.length) ||
+        !prediction.Write(element.Buffer(), element_length))
+      return false;
     return Diff(prediction.Buffer(), prediction.Length(), new_file.data, new_file.length, correction);
+  }
   OutputStream control;
   if (!control.WriteSVarint(0) || !control.WriteSVarint(0) ||
       !control.WriteSVarint(static_cast<int32_t>(old_file.length)) ||
       !control.WriteSVarint(static_cast<int32_t>(element_length)) || !control.WriteSVarint(0) ||
       !control.WriteSVarint(0))
     return false;
-  const std::vector<uint8_t> zeros(element_length, 0);
-  return correction->WriteByte(DIFF_RAW) && correction->WriteSizeUVarint(new_file.length) &&
-         correction->WriteSizeUVarint(control.Length()) && correction->WriteSizeUVarint(element_length) &&
-         correction->WriteUVarint(0) && correction->Append(&control) &&
-         correction->Write(zeros.data(), zeros.size());
+  if (!correction->WriteByte(DIFF_RAW) || !correction->WriteSizeUVarint(new_file.length) ||
+      !correction->WriteSizeUVarint(control.Length()) || !correction->WriteSizeUVarint(element_length) ||
+      !correction->WriteUVarint(0) || !correction->Append(&control) ||
+      !correction->EnsureSpare(element_length))
+    return false;
+  std::fill_n(correction->Spare(), element_length, uint8_t{0});
+  return correction->Commit(element_length);
 }
 
 // A pair of elements, parsed and trimmed as the applier does.
@@ -284,12 +312,13 @@ void ElementPatch(Bytes old_file, Bytes new_file, ElementPair* pair, const std::
   std::unique_ptr<ParsedProgram> old_program = std::move(pair->old_program);
   std::unique_ptr<ParsedProgram> new_program = std::move(pair->new_program);
   OutputStream old_programs, new_programs;
-  Status status = SerialiseProgram(*old_program, &old_programs);
+  Status status = SerialiseProgram(*old_program, &old_programs, nullptr);
   if (status != STATUS_OK) return;
   AlignLabelIndexes(*old_program, old_file.data, old_element.length, new_program.get(), new_file.data,
                     pair->new_element.length, ranges, labels);
   old_program.reset();
-  status = SerialiseProgram(*new_program, &new_programs);
+  std::unique_ptr<EncodedProgram> encoded;
+  status = SerialiseProgram(*new_program, &new_programs, &encoded);
   new_program.reset();
   if (status != STATUS_OK) return;
   OutputStream element_correction;
@@ -298,25 +327,24 @@ void ElementPatch(Bytes old_file, Bytes new_file, ElementPair* pair, const std::
     return;
   if (with_parts) ProgramParts(old_programs, new_programs, &candidate->parts);
   old_programs.Retire();
-
-  // Prediction: the old file, then the new program reassembled exactly as
-  // the applier will reassemble it from the corrected set.
-  OutputStream prediction;
-  if (!prediction.Write(old_file.data, old_file.length)) return;
-  InputStreamSet programs, nested;
-  if (!programs.InitFromBuffer(new_programs.Buffer(), new_programs.Length()) || !programs.ReadSet(&nested))
-    return;
-  PatcherX86_32 reformer(old_file.data, old_file.length);
-  if (reformer.Reform(&nested, &prediction) != STATUS_OK) return;
   new_programs.Retire();
+
+  // The new element as the applier will reassemble it: the serialised form
+  // is byte-exact (encoded_program.h), so the program just written is
+  // assembled instead of being read back.
+  OutputStream element;
+  if (AssembleProgram(encoded.get(), &element) != STATUS_OK) return;
+  encoded.reset();
   OutputStream final_correction;
-  if (!FinalCorrection(old_file, new_file, prediction, &final_correction)) return;
-  const size_t prediction_length = prediction.Length();
-  prediction.Retire();
+  if (!FinalCorrection(old_file, new_file, element, &final_correction)) return;
+  const size_t prediction_length = old_file.length + element.Length();
+  element.Retire();
+  OutputStream body;
+  status = SerialiseBody({old_element}, &element_correction, &final_correction,
+                         with_parts ? &candidate->parts : nullptr, &body);
+  if (status != STATUS_OK) return;
   candidate->elements = 1;
-  candidate->status =
-      WritePatch(old_file, new_file, {old_element}, &element_correction, prediction_length, &final_correction,
-                 &candidate->patch, with_parts ? &candidate->parts : nullptr, nullptr, nullptr);
+  candidate->status = WritePatch(old_file, new_file, prediction_length, body, &candidate->patch);
 }
 
 bool Reproduces(Bytes old_file, Bytes new_file, const OutputStream& patch) {
@@ -343,52 +371,62 @@ Status Create(InputStream* old_file, InputStream* new_file, OutputStream* patch,
   const bool try_elements =
       choice == PatchChoice::kElements || (choice == PatchChoice::kSmallest && !identical);
 
-  // The plain patch is always made: it is the fallback of every choice, and
-  // its diff's ranges are the byte alignment that pairs the labels.
+  // The plain diff is always made: the plain patch is the fallback of every
+  // choice, and the diff's ranges are the byte alignment that pairs the labels.
   OutputStream plain_diff;
   if (!Diff(old_bytes.data, old_bytes.length, new_bytes.data, new_bytes.length, &plain_diff))
     return STATUS_GENERAL_ERROR;
-  ElementPair pair;
-  std::vector<AlignedRange> ranges;
-  const bool paired = try_elements && FindElementPair(old_bytes, new_bytes, &pair) &&
-                      AlignedRangesOfDiff(plain_diff.Buffer(), plain_diff.Length(), &ranges);
   Candidate plain, element;
   LabelAlignmentStats labels;
-  PlainPatch(old_bytes, new_bytes, &plain_diff, &plain, with_parts);
-  if (paired) ElementPatch(old_bytes, new_bytes, &pair, ranges, &element, &labels, with_parts);
-
-  // Dense compression takes at most about an eighth off, so a plain patch
-  // more than a fifth larger than the element patch stays as it is.
-  if (element.status != STATUS_OK || plain.patch.Length() * 5 < element.patch.Length() * 6) Densify(&plain);
-  plain.body.Retire();
-
-  // In order of preference (the asked-for kind first, then the smaller); a
-  // candidate that does not reproduce the new file is passed over.
-  std::vector<Candidate*> order;
-  for (Candidate* candidate : {&element, &plain}) {
-    if (candidate->status == STATUS_OK) order.push_back(candidate);
+  {
+    ElementPair pair;
+    std::vector<AlignedRange> ranges;
+    const bool paired = try_elements && FindElementPair(old_bytes, new_bytes, &pair) &&
+                        AlignedRangesOfDiff(plain_diff.Buffer(), plain_diff.Length(), &ranges);
+    if (paired) ElementPatch(old_bytes, new_bytes, &pair, ranges, &element, &labels, with_parts);
   }
-  std::stable_sort(order.begin(), order.end(), [choice](const Candidate* a, const Candidate* b) {
-    if (choice != PatchChoice::kSmallest && (a->elements > 0) != (b->elements > 0))
-      return (a->elements > 0) == (choice == PatchChoice::kElements);
-    return a->patch.Length() < b->patch.Length();
-  });
-  for (Candidate* candidate : order) {
-    if (!Reproduces(old_bytes, new_bytes, candidate->patch)) continue;
-    if (stats) {
-      stats->patch_bytes = candidate->patch.Length();
-      stats->element_patch_bytes = element.status == STATUS_OK ? element.patch.Length() : 0;
-      stats->plain_patch_bytes = plain.status == STATUS_OK ? plain.patch.Length() : 0;
-      stats->elements = candidate->elements;
-      stats->labels = labels;
-      stats->parts = candidate->parts;
-    }
-    if (!patch->Append(&candidate->patch)) return STATUS_STREAM_ERROR;
-    old_file->Skip(old_file->Remaining());
-    new_file->Skip(new_file->Remaining());
-    return STATUS_OK;
+  const bool element_applies = element.status == STATUS_OK && Reproduces(old_bytes, new_bytes, element.patch);
+
+  // The plain patch is compressed densely (which costs more than the rest of
+  // it) only where it may be kept: asked for, needed as the fallback, or
+  // not clearly larger than the element patch; statistics show it always.
+  const bool plain_may_win =
+      !element_applies || choice == PatchChoice::kPlain || (choice == PatchChoice::kSmallest && !with_parts);
+  if (plain_may_win || with_parts) {
+    OutputStream plain_body;
+    if (PlainBody(&plain_diff, with_parts ? &plain.parts : nullptr, &plain_body) == STATUS_OK &&
+        (!element_applies || choice == PatchChoice::kPlain || with_parts ||
+         QuickSizeWithin(plain_body, element.patch.Length() / 2 * 3)))
+      PlainPatch(old_bytes, new_bytes, plain_body, &plain);
   }
-  return plain.status != STATUS_OK ? plain.status : STATUS_GENERAL_ERROR;
+  plain_diff.Retire();
+  const bool plain_applies = plain.status == STATUS_OK && Reproduces(old_bytes, new_bytes, plain.patch);
+
+  // In order of preference: the asked-for kind first, then the smaller.
+  Candidate* kept = nullptr;
+  if (element_applies && plain_applies) {
+    const bool prefer_element =
+        choice == PatchChoice::kElements ||
+        (choice == PatchChoice::kSmallest && element.patch.Length() <= plain.patch.Length());
+    kept = prefer_element ? &element : &plain;
+  } else if (element_applies) {
+    kept = &element;
+  } else if (plain_applies) {
+    kept = &plain;
+  }
+  if (!kept) return plain.status != STATUS_OK ? plain.status : STATUS_GENERAL_ERROR;
+  if (stats) {
+    stats->patch_bytes = kept->patch.Length();
+    stats->element_patch_bytes = element.status == STATUS_OK ? element.patch.Length() : 0;
+    stats->plain_patch_bytes = plain.status == STATUS_OK ? plain.patch.Length() : 0;
+    stats->elements = kept->elements;
+    stats->labels = labels;
+    stats->parts = kept->parts;
+  }
+  if (!patch->Append(&kept->patch)) return STATUS_STREAM_ERROR;
+  old_file->Skip(old_file->Remaining());
+  new_file->Skip(new_file->Remaining());
+  return STATUS_OK;
 }
 
 }  // namespace
