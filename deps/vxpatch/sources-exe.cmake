@@ -31,4 +31,5 @@ set(vxpatch_exe_sources
   src/lib/ensemble_apply.cpp
   src/lib/ensemble_create.cpp src/lib/ensemble_create.h
   src/lib/label_alignment.cpp src/lib/label_alignment.h
+  src/lib/element_matching.cpp src/lib/element_matching.h
 )

@@ -70,6 +70,18 @@ TEST_F(FrozenApplier, AppliesPatchesOfProgramsOfEveryKind) {
   }
 }
 
+// A version that reorders every function: the labels are paired through
+// stretches matched past their references.
+TEST_F(FrozenApplier, AppliesPatchesAcrossABigChange) {
+  ASSERT_TRUE(exetest::BuildReshuffledProgram(dir_, 1, dir_.File("v1")));
+  ASSERT_TRUE(exetest::BuildReshuffledProgram(dir_, 2, dir_.File("v2")));
+  const Bytes one = exetest::ReadFile(dir_.File("v1")), two = exetest::ReadFile(dir_.File("v2"));
+  for (vxpatch::PatchChoice choice : {vxpatch::PatchChoice::kSmallest, vxpatch::PatchChoice::kElements}) {
+    Check({"reshuffled forwards", one, two}, choice);
+    Check({"reshuffled backwards", two, one}, choice);
+  }
+}
+
 TEST_F(FrozenApplier, AppliesPatchesOfData) {
   ASSERT_TRUE(exetest::BuildProgram(dir_, exetest::Toolchains()[0], 1, false, dir_.File("program")));
   const Bytes program = exetest::ReadFile(dir_.File("program"));

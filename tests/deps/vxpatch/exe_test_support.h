@@ -79,6 +79,39 @@ int main(int argc, char** argv) {
 )";
 }
 
+// A program of many small functions, as a major version reshuffles them:
+// version 2 emits the functions in reverse order behind a new one, so every
+// call and every reference to the strings and the table lands elsewhere.
+// Each function is distinct code (its own constants) and is named f<i>.
+inline std::string ReshuffledProgramSource(int version, int functions = 60) {
+  std::string source = "#include <stdio.h>\nstatic const char* words[] = {\"w0\", \"w1\", \"w2\"};\n";
+  for (int i = 0; i < functions; ++i) source += "int f" + std::to_string(i) + "(int);\n";
+  if (version > 1) source += "int extra(int x) { return x * 3 + (int)words[x % 3][0]; }\n";
+  for (int k = 0; k < functions; ++k) {
+    const int i = version > 1 ? functions - 1 - k : k;
+    const std::string n = std::to_string(i);
+    source += "__attribute__((noinline)) int f" + n + "(int x) {\n  if (x <= 0) return " + n + ";\n" +
+              "  int y = x * " + std::to_string(2 * i + 3) + " + (x >> " + std::to_string(i % 7 + 1) +
+              ");\n" + "  if (y % 5 == " + std::to_string(i % 5) + ") puts(words[(x + " + n + ") % 3]);\n" +
+              "  return f" + std::to_string((i * 7 + 1) % functions) + "(x - 1) + f" +
+              std::to_string((i * 13 + 5) % functions) + "(x - 2) + y;\n}\n";
+  }
+  source += "int main(int argc, char** argv) { (void)argv; return f0(argc); }\n";
+  return source;
+}
+
+// Builds the reshuffled program as an x86-64 shared library. Hidden symbols
+// are called directly rather than through the PLT, and the functions stay in
+// the order of the source.
+inline bool BuildReshuffledProgram(const TempDir& dir, int version, const std::string& output) {
+  const std::string source = dir.File("reshuffled.c");
+  const std::string text = ReshuffledProgramSource(version);
+  if (!WriteFile(source, Bytes(text.begin(), text.end()))) return false;
+  const std::string command = "gcc -O2 -fPIC -shared -fvisibility=hidden -fno-toplevel-reorder '" + source +
+                              "' -o '" + output + "' 2>/dev/null";
+  return std::system(command.c_str()) == 0;
+}
+
 struct Toolchain {
   const char* name;      // used in file names
   const char* compiler;  // with the flags that choose the code

@@ -26,6 +26,7 @@
 
 #include "checksum.h"
 #include "disassembler.h"
+#include "element_matching.h"
 #include "encoded_program.h"
 #include "ensemble_create.h"
 #include "ensemble_patch.h"
@@ -383,6 +384,10 @@ Status Create(InputStream* old_file, InputStream* new_file, OutputStream* patch,
     std::vector<AlignedRange> ranges;
     const bool paired = try_elements && FindElementPair(old_bytes, new_bytes, &pair) &&
                         AlignedRangesOfDiff(plain_diff.Buffer(), plain_diff.Length(), &ranges);
+    // Across a big change the labels are paired through what still matches.
+    if (paired)
+      MatchElements(*pair.old_program, old_bytes.data, pair.old_element.length, *pair.new_program,
+                    new_bytes.data, pair.new_element.length, &ranges);
     if (paired) ElementPatch(old_bytes, new_bytes, &pair, ranges, &element, &labels, with_parts);
   }
   const bool element_applies = element.status == STATUS_OK && Reproduces(old_bytes, new_bytes, element.patch);
