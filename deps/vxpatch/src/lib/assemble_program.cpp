@@ -285,19 +285,6 @@ class Assembler {
   uint32_t rva_ = 0;
 };
 
-// Stream numbers of the serialised form (encoded_program.cpp writes them).
-enum : size_t {
-  kStreamBaseAndOrigins = 0,
-  kStreamOps = 1,
-  kStreamCopyBytes = 2,
-  kStreamAbs32Ix = 3,
-  kStreamRel32Ix = 4,
-  kStreamAbs32Rvas = 5,
-  kStreamRel32Rvas = 6,
-  kStreamCopyCounts = 7,
-  kStreamsRead = 9,
-};
-
 // Checks a table of varints: a count bounded by the stream, then that many
 // varints. `table` is left at the first of them.
 bool CheckVarints(InputStream* in, StreamCursor* table) {

@@ -12,19 +12,6 @@ namespace {
 // Vectors start at this many elements and double from there.
 constexpr size_t kInitialElements = 64;
 
-// Stream numbers of the serialised form.
-enum : size_t {
-  kStreamBaseAndOrigins = 0,
-  kStreamOps = 1,
-  kStreamCopyBytes = 2,
-  kStreamAbs32Ix = 3,
-  kStreamRel32Ix = 4,
-  kStreamAbs32Rvas = 5,
-  kStreamRel32Rvas = 6,
-  kStreamCopyCounts = 7,
-  kStreamsRead = 9,  // streams 0 to 8 must be consumed; 8 is empty
-};
-
 bool StoreLabelRvas(const LabelMap& labels, std::vector<uint32_t>* rvas) {
   // Which slots hold a label is tracked apart from the values: 0xFFFFFFFF is
   // a legitimate address (an abs32 value of -1), so it cannot double as the

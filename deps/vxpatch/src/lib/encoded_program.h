@@ -23,6 +23,20 @@
 
 namespace vxpatch {
 
+// Stream numbers of an encoded program's serialised form, written by the
+// encoder and read by the assembler.
+enum : size_t {
+  kStreamBaseAndOrigins = 0,
+  kStreamOps = 1,
+  kStreamCopyBytes = 2,
+  kStreamAbs32Ix = 3,
+  kStreamRel32Ix = 4,
+  kStreamAbs32Rvas = 5,
+  kStreamRel32Rvas = 6,
+  kStreamCopyCounts = 7,
+  kStreamsRead = 9,  // streams 0 to 8 must be consumed; 8 is empty
+};
+
 enum OpCode : uint32_t {
   OP_ORIGIN = 0,
   OP_COPY = 1,
