@@ -72,15 +72,21 @@ inline Bytes SplitDiffBomb(size_t control_size) {
   return BombContent(out);
 }
 
+// The header of an ensemble patch for `old_file`, as the applier checks it
+// before it decodes the body.
+inline void WriteEnsembleHeader(const Bytes& old_file, vxpatch::OutputStream* out) {
+  out->WriteUVarint(vxpatch::kEnsembleMagic);
+  out->WriteUVarint(vxpatch::kEnsembleVersion);
+  out->WriteUVarint(vxpatch::ComputeChecksum(old_file.data(), old_file.size()));
+  out->WriteUVarint(0);
+  out->WriteUVarint(0);
+}
+
 // An ensemble patch for `old_file` whose body decodes to `body_size` zero
 // bytes (the header is right, so the body is the first thing decoded).
 inline Bytes PatchBodyBomb(const Bytes& old_file, size_t body_size) {
   vxpatch::OutputStream out;
-  out.WriteUVarint(vxpatch::kEnsembleMagic);
-  out.WriteUVarint(vxpatch::kEnsembleVersion);
-  out.WriteUVarint(vxpatch::ComputeChecksum(old_file.data(), old_file.size()));
-  out.WriteUVarint(0);
-  out.WriteUVarint(0);
+  WriteEnsembleHeader(old_file, &out);
   const Bytes body = ZeroBlock(body_size);
   out.Write(body.data(), body.size());
   return BombContent(out);
@@ -112,11 +118,7 @@ inline Bytes CorrectionBomb(const Bytes& old_file, uint32_t new_size, size_t sec
   vxpatch::OutputStream serialised;
   body.SerializeSet(&serialised);
   vxpatch::OutputStream out;
-  out.WriteUVarint(vxpatch::kEnsembleMagic);
-  out.WriteUVarint(vxpatch::kEnsembleVersion);
-  out.WriteUVarint(vxpatch::ComputeChecksum(old_file.data(), old_file.size()));
-  out.WriteUVarint(0);
-  out.WriteUVarint(0);
+  WriteEnsembleHeader(old_file, &out);
   vxpatch::WriteLzma2Block(serialised.Buffer(), serialised.Length(), &out);
   return BombContent(out);
 }
