@@ -5,6 +5,7 @@ set(vxpatch_common_sources
   src/lib/mapped_file.cpp src/lib/mapped_file.h
   src/lib/checksum.cpp src/lib/checksum.h
   src/lib/output_limit.cpp src/lib/output_limit.h
+  src/lib/progress.cpp src/lib/progress.h
   src/lib/engine_log.h
   src/lib/checked_bytes.h
 )

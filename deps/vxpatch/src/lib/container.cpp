@@ -25,7 +25,7 @@ bool WriteResult(const char* output_path, const OutputStream& result) {
 }  // namespace
 
 bool UnpackContainerStream(InputStream* packed, OutputStream* result, const ExecutableFormHooks& hooks,
-                           size_t output_limit) {
+                           size_t output_limit, ProgressSpan progress) {
   result->SetLimit(output_limit);
   uint32_t magic = 0;
   uint32_t checksum = 0;
@@ -39,12 +39,13 @@ bool UnpackContainerStream(InputStream* packed, OutputStream* result, const Exec
     return false;
   }
   if (directive == DIRECTIVE_PLAIN) {
-    if (!ReadLzma2Block(packed, result)) {
+    ProgressSpan decoding = progress.Part(0, 1, 1, Lzma2BlockSize(*packed));
+    if (!ReadLzma2Block(packed, result, &decoding)) {
       LogError("could not decompress file");
       return false;
     }
   } else if (directive == DIRECTIVE_EXECUTABLE && hooks.unpack) {
-    if (!hooks.unpack(packed, result, output_limit)) return false;
+    if (!hooks.unpack(packed, result, output_limit, progress)) return false;
   } else {
     LogError("Unknown preprocessing dirrective");
     return false;
@@ -53,11 +54,12 @@ bool UnpackContainerStream(InputStream* packed, OutputStream* result, const Exec
     LogError("crc mismatch");
     return false;
   }
+  progress.Finish();
   return true;
 }
 
 bool UnpackContainerFile(const char* input_path, const char* output_path, const ExecutableFormHooks& hooks,
-                         size_t output_limit, bool* over_limit) {
+                         size_t output_limit, bool* over_limit, const ProgressFn& progress) {
   if (over_limit) *over_limit = false;
   try {
     MappedFile input;
@@ -67,7 +69,10 @@ bool UnpackContainerFile(const char* input_path, const char* output_path, const 
     }
     InputStream packed(input.Data(), input.Length());
     OutputStream result;
-    if (!UnpackContainerStream(&packed, &result, hooks, output_limit)) {
+    ProgressMeter meter(&progress, kProgressUnits);
+    meter.Reach(0);
+    if (!UnpackContainerStream(&packed, &result, hooks, output_limit,
+                               ProgressSpan(&meter, 0, kProgressUnits, kProgressUnits))) {
       if (over_limit) *over_limit = result.LimitExceeded();
       return false;
     }

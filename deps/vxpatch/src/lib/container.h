@@ -22,7 +22,8 @@
 //    exceed the limit of <n> bytes", then "could not decompress file" or the
 //    executable form's message), and no buffer of the unpacking grows beyond
 //    WorkLimit(output_limit) (output_limit.h). `over_limit`, when given,
-//    tells whether a failure was the limit's.
+//    tells whether a failure was the limit's. `progress`, when not empty,
+//    follows the decoding and assembling (progress.h).
 //  - PackContainerFile(input, output, hooks): writes a container; the
 //    executable form when the pack hook is given and the form applies, else
 //    the plain form. An empty input file packs to the container of no bytes.
@@ -36,6 +37,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "progress.h"
 #include "streams.h"
 
 namespace vxpatch {
@@ -54,22 +56,25 @@ enum class ExecutablePackResult { kPacked, kUsePlainForm, kFailed };
 // `result`; the container checks the checksum afterwards. `pack` gets the
 // whole input and on kPacked leaves the complete container in `packed`. A null
 // half: directive 2 is unknown (unpacking), or never tried (packing).
+// `unpack` fills `progress` as it goes.
 struct ExecutableFormHooks {
-  bool (*unpack)(InputStream* payload, OutputStream* result, size_t output_limit);
+  bool (*unpack)(InputStream* payload, OutputStream* result, size_t output_limit,
+                 const ProgressSpan& progress);
   ExecutablePackResult (*pack)(const uint8_t* data, size_t length, uint32_t checksum, OutputStream* packed);
 };
 
 bool UnpackContainerFile(const char* input_path, const char* output_path, const ExecutableFormHooks& hooks,
-                         size_t output_limit, bool* over_limit = nullptr);
+                         size_t output_limit, bool* over_limit = nullptr,
+                         const ProgressFn& progress = ProgressFn());
 bool PackContainerFile(const char* input_path, const char* output_path, const ExecutableFormHooks& hooks);
 
 // The stream halves, for callers that hold the bytes already.
 // UnpackContainerStream: the whole container in `packed`, the verified
 // content appended to the empty `result`, whose limit becomes `output_limit`;
 // same messages as the file form. A failure because of the limit leaves
-// `result` failed with LimitExceeded().
+// `result` failed with LimitExceeded(). `progress` is filled on success.
 bool UnpackContainerStream(InputStream* packed, OutputStream* result, const ExecutableFormHooks& hooks,
-                           size_t output_limit);
+                           size_t output_limit, ProgressSpan progress = ProgressSpan());
 // PackPlainForm: appends the plain container of `data` to `packed`.
 bool PackPlainForm(const uint8_t* data, size_t length, uint32_t checksum, OutputStream* packed);
 

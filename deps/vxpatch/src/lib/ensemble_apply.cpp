@@ -23,6 +23,22 @@ namespace {
 // of corrected elements: a damaged header cannot make us reserve gigabytes.
 constexpr size_t kMaxAssemblyGrowth = 16;
 
+// What a byte of each step costs, relative to adding a diff byte, as measured
+// on large libraries; progress weighs each step by its bytes times its cost.
+constexpr uint64_t kBodyCost = 8;        // per byte the body decodes to
+constexpr uint64_t kTransformCost = 12;  // per byte of old element parsed and encoded
+constexpr uint64_t kAssembleCost = 1;    // per byte of reformed element
+constexpr uint64_t kDiffCost = 1;        // per byte a raw correction makes
+
+// The new size a correction (a diff without header) announces; 0 when unreadable.
+uint64_t CorrectionSize(const InputStream& correction) {
+  InputStream header = correction;
+  uint8_t method = 0;
+  uint32_t size = 0;
+  if (!header.ReadByte(&method) || !header.ReadUVarint(&size)) return 0;
+  return size;
+}
+
 struct EnsembleHeader {
   uint32_t source_checksum = 0;
   uint32_t target_checksum = 0;
@@ -41,7 +57,8 @@ Status ReadEnsembleHeader(InputStream* patch, EnsembleHeader* header) {
 
 class EnsemblePatchApplier {
  public:
-  Status Apply(InputStream* old_file, InputStream* patch, OutputStream* result, size_t output_limit);
+  Status Apply(InputStream* old_file, InputStream* patch, OutputStream* result, size_t output_limit,
+               const ProgressSpan& progress);
 
  private:
   Status ApplySteps(InputStream* patch, OutputStream* result);
@@ -50,6 +67,8 @@ class EnsemblePatchApplier {
   Status TransformElements(InputStreamSet* parameters, OutputStreamSet* transformed);
   Status CorrectElements(OutputStreamSet* transformed, InputStream* correction, InputStreamSet* corrected);
   Status Predict(InputStreamSet* elements, OutputStream* prediction);
+  // Splits what the body leaves of the progress among the later steps.
+  void PlanProgress(InputStreamSet* streams);
 
   // What the budget leaves for the next buffer, given the ones held now
   // (`extra`: one more that is not a member).
@@ -70,6 +89,14 @@ class EnsemblePatchApplier {
   std::vector<std::unique_ptr<TransformationPatcher>> patchers_;
   OutputStream parameter_storage_;
   OutputStream element_storage_;
+  std::vector<uint32_t> element_lengths_;
+  // The whole application's range; what the body leaves; then one per step.
+  ProgressSpan progress_;
+  ProgressSpan after_body_;
+  ProgressSpan transforming_;
+  ProgressSpan correcting_;
+  ProgressSpan assembling_;
+  ProgressSpan finishing_;
 };
 
 // Bytes held by the streams of `set`.
@@ -80,7 +107,8 @@ size_t TotalLength(OutputStreamSet* set) {
 }
 
 Status EnsemblePatchApplier::Apply(InputStream* old_file, InputStream* patch, OutputStream* result,
-                                   size_t output_limit) {
+                                   size_t output_limit, const ProgressSpan& progress) {
+  progress_ = progress;
   const Status header_status = ReadEnsembleHeader(patch, &header_);
   if (header_status != STATUS_OK) return header_status;
   base_start_ = old_file->Current();
@@ -112,7 +140,20 @@ Status EnsemblePatchApplier::ApplySteps(InputStream* patch, OutputStream* result
   // about the size of the old elements plus the output: real ones stay near
   // limit + old file size, so it may take half of the budget.
   body_.SetLimit(ScaledLimit(SaturatingAdd(output_limit_, base_length_), kBodyLimitFactor));
-  if (!ReadLzma2Block(patch, &body_)) return STATUS_STREAM_ERROR;
+  // Before the body is read only its size and the prediction's are known;
+  // the steps after it are guessed from those (elements about the size of
+  // their reformed bytes, the new file about the old one's) and split
+  // exactly once the body tells their sizes.
+  const uint64_t body_bytes = Lzma2BlockSize(*patch);
+  const uint64_t reformed =
+      header_.prediction_size > base_length_ ? header_.prediction_size - base_length_ : 0;
+  const uint64_t body_cost = kBodyCost * body_bytes;
+  const uint64_t later_cost =
+      (kTransformCost + kDiffCost + kAssembleCost) * reformed + kDiffCost * base_length_;
+  const uint64_t whole = body_cost + later_cost + 1;
+  ProgressSpan decoding = progress_.Part(0, body_cost, whole, body_bytes);
+  after_body_ = progress_.Part(body_cost, whole, whole, 0);
+  if (!ReadLzma2Block(patch, &body_, &decoding)) return STATUS_STREAM_ERROR;
   // An unparsable body reads as a set of empty streams, so the missing
   // element count reports a bad header. A set of fewer than four streams is
   // just as malformed and is refused before any missing stream is touched.
@@ -122,6 +163,7 @@ Status EnsemblePatchApplier::ApplySteps(InputStream* patch, OutputStream* result
 
   Status status = ReadElementDescriptions(streams.Stream(kElementDescriptions));
   if (status != STATUS_OK) return status;
+  PlanProgress(&streams);
   InputStreamSet parameters;
   status = CorrectParameters(streams.Stream(kParameterCorrection), &parameters);
   if (status != STATUS_OK) return status;
@@ -137,10 +179,29 @@ Status EnsemblePatchApplier::ApplySteps(InputStream* patch, OutputStream* result
   // The prediction is the old file followed by the reformed elements; the
   // old file is read where it is mapped rather than copied in front.
   const InputStream prediction[2] = {InputStream(base_start_, base_length_), InputStream(prediction_)};
-  if (!ApplyDiff(prediction, 2, streams.Stream(kFinalCorrection), result, false, output_limit_, Room()))
+  if (!ApplyDiff(prediction, 2, streams.Stream(kFinalCorrection), result, false, output_limit_, Room(),
+                 finishing_))
     return STATUS_GENERAL_ERROR;
   if (ComputeChecksum(result->Buffer(), result->Length()) != header_.target_checksum) return STATUS_BAD_CRC;
+  progress_.Finish();
   return STATUS_OK;
+}
+
+void EnsemblePatchApplier::PlanProgress(InputStreamSet* streams) {
+  if (!after_body_.Active()) return;
+  uint64_t element_bytes = 0;
+  for (const uint32_t length : element_lengths_) element_bytes += length;
+  const uint64_t reformed =
+      header_.prediction_size > base_length_ ? header_.prediction_size - base_length_ : 0;
+  const uint64_t transform = kTransformCost * element_bytes;
+  const uint64_t correct = kDiffCost * CorrectionSize(*streams->Stream(kElementCorrection));
+  const uint64_t assemble = kAssembleCost * reformed;
+  const uint64_t finish = kDiffCost * CorrectionSize(*streams->Stream(kFinalCorrection));
+  const uint64_t whole = transform + correct + assemble + finish + 1;
+  transforming_ = after_body_.Part(0, transform, whole, element_bytes);
+  correcting_ = after_body_.Part(transform, transform + correct, whole, 0);
+  assembling_ = after_body_.Part(transform + correct, transform + correct + assemble, whole, reformed);
+  finishing_ = after_body_.Part(transform + correct + assemble, whole, whole, 0);
 }
 
 Status EnsemblePatchApplier::ReadElementDescriptions(InputStream* descriptions) {
@@ -155,9 +216,12 @@ Status EnsemblePatchApplier::ReadElementDescriptions(InputStream* descriptions) 
     if (kind == EXE_UNKNOWN || kind > kLastExecutableKind) return STATUS_BAD_HEADER;
     patchers_.emplace_back(new PatcherX86_32(base_start_, base_length_));
   }
+  element_lengths_.reserve(count);
   for (auto& patcher : patchers_) {
     const Status status = patcher->ReadParameters(descriptions);
     if (status != STATUS_OK) return status;
+    // Every patcher made above is one of these.
+    element_lengths_.push_back(static_cast<const PatcherX86_32*>(patcher.get())->element_length());
   }
   return descriptions->Empty() ? STATUS_OK : STATUS_BAD_HEADER;
 }
@@ -193,6 +257,7 @@ Status EnsemblePatchApplier::TransformElements(InputStreamSet* parameters, Outpu
     if (status != STATUS_OK) return status;
     if (!nested.Empty()) return STATUS_STREAM_NOT_CONSUMED;
     if (!transformed->WriteSet(&element)) return STATUS_STREAM_ERROR;
+    transforming_.Advance(element_lengths_[static_cast<size_t>(&patcher - patchers_.data())]);
     // Elements may overlap, so their encoded forms are bounded by nothing but
     // this: a patch listing one large element many times is refused here.
     if (TotalLength(transformed) > Room()) {
@@ -214,7 +279,8 @@ Status EnsemblePatchApplier::CorrectElements(OutputStreamSet* transformed, Input
   for (size_t i = 0; i < transformed->Count(); ++i) serialised[i + 1] = InputStream(*transformed->Stream(i));
   const size_t room = Room(SaturatingAdd(header.Length(), TotalLength(transformed)));
   element_storage_.SetLimit(room);
-  if (!ApplyDiff(serialised, transformed->Count() + 1, correction, &element_storage_, false, room, room))
+  if (!ApplyDiff(serialised, transformed->Count() + 1, correction, &element_storage_, false, room, room,
+                 correcting_))
     return STATUS_GENERAL_ERROR;
   for (size_t i = 0; i < kMaxStreams; ++i) transformed->Stream(i)->Retire();
   if (!corrected->InitFromBuffer(element_storage_.Buffer(), element_storage_.Length()))
@@ -234,8 +300,10 @@ Status EnsemblePatchApplier::Predict(InputStreamSet* elements, OutputStream* pre
   for (auto& patcher : patchers_) {
     InputStreamSet nested;
     if (!elements->ReadSet(&nested)) return STATUS_STREAM_ERROR;
+    const size_t before = prediction->Length();
     const Status status = patcher->Reform(&nested, prediction);
     if (status != STATUS_OK) return status;
+    assembling_.Advance(prediction->Length() - before);
     if (!nested.Empty()) return STATUS_STREAM_NOT_CONSUMED;
   }
   if (!elements->Empty()) return STATUS_STREAM_NOT_CONSUMED;
@@ -245,17 +313,18 @@ Status EnsemblePatchApplier::Predict(InputStreamSet* elements, OutputStream* pre
 
 }  // namespace
 
-Status ApplyEnsemblePatch(InputStream* old_file, InputStream* patch, OutputStream* result, size_t output_limit) {
+Status ApplyEnsemblePatch(InputStream* old_file, InputStream* patch, OutputStream* result,
+                          size_t output_limit, const ProgressSpan& progress) {
   try {
     EnsemblePatchApplier applier;
-    return applier.Apply(old_file, patch, result, output_limit);
+    return applier.Apply(old_file, patch, result, output_limit, progress);
   } catch (const std::bad_alloc&) {
     return STATUS_STREAM_ERROR;
   }
 }
 
 Status ApplyEnsemblePatch(const oschar* old_path, const oschar* patch_path, const oschar* new_path,
-                          size_t output_limit) {
+                          size_t output_limit, const ProgressFn& progress) {
   MappedFile patch_file;
   if (!patch_file.Open(patch_path)) return STATUS_READ_OPEN_ERROR;
   {
@@ -271,7 +340,10 @@ Status ApplyEnsemblePatch(const oschar* old_path, const oschar* patch_path, cons
   InputStream old_stream(old_file.Data(), old_file.Length());
   InputStream patch_stream(patch_file.Data(), patch_file.Length());
   OutputStream result;
-  const Status status = ApplyEnsemblePatch(&old_stream, &patch_stream, &result, output_limit);
+  ProgressMeter meter(&progress, kProgressUnits);
+  meter.Reach(0);
+  const Status status = ApplyEnsemblePatch(&old_stream, &patch_stream, &result, output_limit,
+                                           ProgressSpan(&meter, 0, kProgressUnits, kProgressUnits));
   if (status != STATUS_OK) return status;
   if (!WriteWholeFile(new_path, result.Buffer(), result.Length())) return STATUS_READ_ERROR;
   return STATUS_OK;

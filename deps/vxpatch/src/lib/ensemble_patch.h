@@ -24,6 +24,10 @@
 //  - Old and patch files are mapped, never copied; mappings are released on
 //    every path. An empty old file is a valid old file (it cannot be mapped,
 //    so it is read as no bytes).
+//  - `progress`, when not empty, follows the application step by step
+//    (progress.h): the body's decoding, each element's transform, the
+//    element correction, each element's assembly and the final correction,
+//    each weighted by its bytes and its cost per byte.
 //  - CreateEnsemblePatch writes a patch that ApplyEnsemblePatch turns into the
 //    new file exactly; it checks that itself before writing.
 #ifndef VXPATCH_ENSEMBLE_PATCH_H
@@ -32,6 +36,7 @@
 #include <cstdint>
 
 #include "ensemble_status.h"
+#include "progress.h"
 #include "streams.h"
 
 namespace vxpatch {
@@ -51,10 +56,12 @@ enum EnsembleStream : size_t {
 };
 
 Status ApplyEnsemblePatch(const oschar* old_path, const oschar* patch_path, const oschar* new_path,
-                          size_t output_limit);
+                          size_t output_limit, const ProgressFn& progress = ProgressFn());
 // The old stream's remaining bytes are the old file; the result stream must
-// be empty (its limit becomes `output_limit`).
-Status ApplyEnsemblePatch(InputStream* old_file, InputStream* patch, OutputStream* result, size_t output_limit);
+// be empty (its limit becomes `output_limit`). `progress` is the range the
+// application fills.
+Status ApplyEnsemblePatch(InputStream* old_file, InputStream* patch, OutputStream* result,
+                          size_t output_limit, const ProgressSpan& progress = ProgressSpan());
 
 Status CreateEnsemblePatch(const oschar* old_path, const oschar* new_path, const oschar* patch_path);
 // Appends the patch to `patch`.

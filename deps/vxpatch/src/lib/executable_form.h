@@ -11,7 +11,8 @@
 //    Programs are assembled from the payload where it lies (their operand
 //    tables are not copied out).
 //    Logs its own ERROR messages; the container checks the checksum
-//    afterwards.
+//    afterwards. `progress` follows the decoding, each element's assembly
+//    and the final diff.
 //  - PackExecutableForm: the whole input and its checksum; on kPacked `packed`
 //    holds the complete container (header with directive 2 and payload);
 //    kUsePlainForm sends the caller to the plain form (`packed` is then
@@ -28,7 +29,8 @@
 
 namespace vxpatch {
 
-bool UnpackExecutableForm(InputStream* payload, OutputStream* result, size_t output_limit);
+bool UnpackExecutableForm(InputStream* payload, OutputStream* result, size_t output_limit,
+                          const ProgressSpan& progress);
 ExecutablePackResult PackExecutableForm(const uint8_t* data, size_t length, uint32_t checksum,
                                         OutputStream* packed);
 

@@ -87,7 +87,7 @@ int SdkCodeFor(lzma_ret result, const lzma_stream& stream) {
 // an SDK code; on SDK_OK *consumed and *produced are set. On failure the
 // output keeps its length (or is failed, when it could not grow).
 int DecodeRaw(uint8_t properties, const InputStream& input, size_t unpacked_size, OutputStream* output,
-              size_t* consumed, size_t* produced) {
+              size_t* consumed, size_t* produced, ProgressSpan* progress) {
   lzma_options_lzma options;
   if (lzma_lzma_preset(&options, 0)) return SDK_ERROR_UNSUPPORTED;
   // Output never refers back further than what was produced, so a dictionary
@@ -114,13 +114,16 @@ int DecodeRaw(uint8_t properties, const InputStream& input, size_t unpacked_size
       code = SDK_ERROR_MEM;
       break;
     }
-    const size_t room = output->SpareCapacity() < wanted ? output->SpareCapacity() : wanted;
+    size_t room = output->SpareCapacity() < wanted ? output->SpareCapacity() : wanted;
+    // Decoding in steps of a report lets a watcher see a large block move.
+    if (progress && progress->Active() && room > kProgressStep) room = kProgressStep;
     stream.next_out = output->Spare();
     stream.avail_out = room;
     result = lzma_code(&stream, LZMA_FINISH);
     const size_t filled = room - stream.avail_out;
     output->Commit(filled);
     done += filled;
+    if (progress) progress->Advance(filled);
     if (result == LZMA_STREAM_END) break;
     if (result != LZMA_OK) {
       code = SdkCodeFor(result, stream);
@@ -137,6 +140,18 @@ int DecodeRaw(uint8_t properties, const InputStream& input, size_t unpacked_size
 }  // namespace
 
 bool ReadLzma2Block(InputStream* input, OutputStream* output) {
+  return ReadLzma2Block(input, output, nullptr);
+}
+
+uint32_t Lzma2BlockSize(const InputStream& input) {
+  InputStream header = input;
+  uint8_t properties = 0;
+  uint32_t unpacked_size = 0;
+  if (!header.ReadByte(&properties) || !header.ReadUVarint(&unpacked_size)) return 0;
+  return unpacked_size;
+}
+
+bool ReadLzma2Block(InputStream* input, OutputStream* output, ProgressSpan* progress) {
   const InputStream start = *input;
   uint8_t properties = 0;
   if (!input->ReadByte(&properties)) {
@@ -173,7 +188,7 @@ bool ReadLzma2Block(InputStream* input, OutputStream* output) {
   }
   size_t consumed = 0;
   size_t produced = 0;
-  const int code = DecodeRaw(properties, *input, unpacked_size, output, &consumed, &produced);
+  const int code = DecodeRaw(properties, *input, unpacked_size, output, &consumed, &produced, progress);
   if (code == SDK_ERROR_MEM && output->Failed()) {
     *input = start;
     LogError("unable to allocate sink space");

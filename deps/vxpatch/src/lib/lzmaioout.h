@@ -38,11 +38,18 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "progress.h"
 #include "streams.h"
 
 namespace vxpatch {
 
 bool ReadLzma2Block(InputStream* input, OutputStream* output);
+// The same, advancing `progress` (may be null) by the bytes decoded while
+// they come, so that a large block is reported as it goes.
+bool ReadLzma2Block(InputStream* input, OutputStream* output, ProgressSpan* progress);
+// The unpacked size announced by the block at the input's position (the
+// input does not move); 0 when there is no readable block header.
+uint32_t Lzma2BlockSize(const InputStream& input);
 bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output);
 // The same with the encoder's dictionary limited to `dictionary_limit` bytes
 // (at least 4 KiB). The encoder needs about 10.5 bytes of memory per dictionary

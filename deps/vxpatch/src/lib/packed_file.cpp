@@ -12,8 +12,9 @@ constexpr ExecutableFormHooks kPackAnyForm{UnpackExecutableForm, PackExecutableF
 
 }  // namespace
 
-bool UnpackLzmaFile(const char* input_path, const char* output_path, size_t output_limit, bool* over_limit) {
-  return UnpackContainerFile(input_path, output_path, kUnpackAnyForm, output_limit, over_limit);
+bool UnpackLzmaFile(const char* input_path, const char* output_path, size_t output_limit, bool* over_limit,
+                    const ProgressFn& progress) {
+  return UnpackContainerFile(input_path, output_path, kUnpackAnyForm, output_limit, over_limit, progress);
 }
 
 bool PackLzmaFile(const char* input_path, const char* output_path, bool preprocess) {

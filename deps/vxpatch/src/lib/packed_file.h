@@ -19,8 +19,9 @@
 namespace vxpatch {
 
 // `over_limit`, when given, tells whether a failure was the limit's.
+// `progress`, when not empty, is called as the unpacking goes (progress.h).
 bool UnpackLzmaFile(const char* input_path, const char* output_path, size_t output_limit,
-                    bool* over_limit = nullptr);
+                    bool* over_limit = nullptr, const ProgressFn& progress = ProgressFn());
 bool PackLzmaFile(const char* input_path, const char* output_path, bool preprocess);
 bool UnpackLzmaStream(InputStream* packed, OutputStream* result, size_t output_limit);
 

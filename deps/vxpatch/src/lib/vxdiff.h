@@ -38,6 +38,7 @@
 
 #include <cstdint>
 
+#include "progress.h"
 #include "streams.h"
 
 namespace vxpatch {
@@ -56,9 +57,12 @@ bool ApplyDiff(InputStream* old_stream, InputStream* diff_stream, OutputStream* 
 // `old_pieces[0]` to `old_pieces[piece_count - 1]` one after the other (no
 // copy joins them; the streams do not move), and the decoded sections held
 // to at most `work_limit` bytes together (besides WorkLimit(N)), for callers
-// that share one budget among their buffers.
+// that share one budget among their buffers. `progress` is the range this
+// diff's work fills, by the sections decoded and the new bytes made; its end
+// is left to the caller, who reports it once the result is checked.
 bool ApplyDiff(const InputStream* old_pieces, size_t piece_count, InputStream* diff_stream,
-               OutputStream* result, bool expect_header, size_t output_limit, size_t work_limit);
+               OutputStream* result, bool expect_header, size_t output_limit, size_t work_limit,
+               const ProgressSpan& progress = ProgressSpan());
 bool CreateDiff(InputStream* old_stream, InputStream* new_stream, OutputStream* diff, bool write_header,
                 DiffMethod method);
 

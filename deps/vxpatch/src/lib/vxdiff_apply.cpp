@@ -41,8 +41,9 @@ bool TakeRawSections(InputStream* source, Sections* sections) {
 
 // One LZMA2-coded section; a section over its limit fails the result as
 // over the limit too.
-bool ReadSection(InputStream* diff_stream, OutputStream* section, OutputStream* result) {
-  if (ReadLzma2Block(diff_stream, section)) return true;
+bool ReadSection(InputStream* diff_stream, OutputStream* section, OutputStream* result,
+                 ProgressSpan* progress) {
+  if (ReadLzma2Block(diff_stream, section, progress)) return true;
   if (section->LimitExceeded()) result->FailOverLimit();
   return false;
 }
@@ -100,7 +101,8 @@ bool CopySection(InputStream* section, size_t count, OutputStream* result) {
 }
 
 bool ApplyDiffUnguarded(const OldBytes& old, InputStream* diff_stream, OutputStream* result,
-                        bool expect_header, size_t output_limit, size_t work_limit) {
+                        bool expect_header, size_t output_limit, size_t work_limit,
+                        const ProgressSpan& progress) {
   uint32_t expected_checksum = 0;
   if (expect_header) {
     char magic[sizeof kDiffMagic];
@@ -138,18 +140,23 @@ bool ApplyDiffUnguarded(const OldBytes& old, InputStream* diff_stream, OutputStr
   // it left, so a diff's sections together never hold more than the limit
   // of one.
   const size_t budget = WorkLimit(new_size) < work_limit ? WorkLimit(new_size) : work_limit;
+  // Decoding a section costs about ten times what adding its bytes to the
+  // old ones does; the sections hold about as many bytes as the new file.
+  const uint64_t decode_share = method == DIFF_RAW ? 0 : 9;
+  ProgressSpan decoding = progress.Part(0, decode_share, 10, new_size);
+  ProgressSpan making = progress.Part(decode_share, 10, 10, new_size);
   if (method == DIFF_RAW) {
     if (!TakeRawSections(diff_stream, &sections)) return false;
   } else if (method == DIFF_LZMA2_JOINED) {
     decoded[0].SetLimit(budget);
-    if (!ReadSection(diff_stream, &decoded[0], result)) return false;
+    if (!ReadSection(diff_stream, &decoded[0], result, &decoding)) return false;
     InputStream joined(decoded[0]);
     if (!TakeRawSections(&joined, &sections)) return false;
   } else {
     size_t used = 0;
     for (OutputStream& section : decoded) {
       section.SetLimit(budget - used);
-      if (!ReadSection(diff_stream, &section, result)) return false;
+      if (!ReadSection(diff_stream, &section, result, &decoding)) return false;
       used += section.Length();
     }
     sections.control = InputStream(decoded[0]);
@@ -198,6 +205,7 @@ bool ApplyDiffUnguarded(const OldBytes& old, InputStream* diff_stream, OutputStr
     if (!CopySection(&sections.extra, static_cast<size_t>(y), result)) return false;
     produced += static_cast<size_t>(y);
     old_position += static_cast<int64_t>(x) + z;
+    making.Advance(static_cast<uint64_t>(x) + static_cast<uint64_t>(y));
   }
   if (result->Failed()) return false;
   if (expect_header && !ChecksumMatches(result->Buffer() + base, new_size, expected_checksum)) {
@@ -215,7 +223,8 @@ bool ApplyDiff(InputStream* old_stream, InputStream* diff_stream, OutputStream* 
 }
 
 bool ApplyDiff(const InputStream* old_pieces, size_t piece_count, InputStream* diff_stream,
-               OutputStream* result, bool expect_header, size_t output_limit, size_t work_limit) {
+               OutputStream* result, bool expect_header, size_t output_limit, size_t work_limit,
+               const ProgressSpan& progress) {
   OldBytes old;
   old.pieces = old_pieces;
   old.count = piece_count;
@@ -226,7 +235,7 @@ bool ApplyDiff(const InputStream* old_pieces, size_t piece_count, InputStream* d
     old.size += old_pieces[piece].Remaining();
   }
   try {
-    return ApplyDiffUnguarded(old, diff_stream, result, expect_header, output_limit, work_limit);
+    return ApplyDiffUnguarded(old, diff_stream, result, expect_header, output_limit, work_limit, progress);
   } catch (const std::bad_alloc&) {
     LogError("out of memory");
     return false;
