@@ -2,6 +2,7 @@
 #include "diagnostics.h"
 #include "installjournal.h"
 #include "mainwindow.h"
+#include "sessiondirectory.h"
 #include "singleinstancechecker.h"
 #include "unattendedrun.h"
 #include "updateengine.h"
@@ -55,6 +56,7 @@ bool recoverInstallations(const QString& programDir, QStringList* report)
 int main(int argc, char* argv[])
 {
     Diagnostics::install();
+    SessionDirectory::keepInheritedToSelf();
 
     // "--recover", the installation's run script calls it before the client:
     // finish or undo an interrupted update, then exit. No window, no display.
@@ -68,14 +70,19 @@ int main(int argc, char* argv[])
     }
 
     const bool unattended = UnattendedRun::requested(argc, argv);
-    // A script or a service may run without any display; the window stays
-    // hidden anyway.
-    if (unattended && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
-        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (unattended) {
+        UnattendedRun::confirm();
+        UnattendedRun::useOffscreenIfHeadless();
+    }
     QApplication app(argc, argv);
     const QString programDir = QCoreApplication::applicationDirPath();
     qDebug() << "Voxaro updater started";
+
+    // Step two runs from its session directory: no other updater's clean-up
+    // may take it away, from the first moment on.
+    SessionDirectory ownSession;
+    if (SessionDirectory::isSessionDirectory(programDir))
+        ownSession.lock(programDir, false);
 
     // Before anything else may look at or change the installation.
     QStringList recoveryReport;
@@ -109,6 +116,12 @@ int main(int argc, char* argv[])
     }
 
     window.updateVersionLabel();
+    if (unattended && !recoverySound) {
+        // The report is in the log already. No session over an installation
+        // whose interrupted update could not be finished or undone.
+        Diagnostics::logLine(QObject::tr("The update was not started"));
+        return UnattendedRun::UpdateFailed;
+    }
     if (unattended) {
         // Nobody watches: no window, no news ticker, no pause before the session.
         QTimer::singleShot(0, &window, &MainWindow::onStartUpdate);

@@ -5,6 +5,7 @@
 #include "diagnostics.h"
 #include "processtools.h"
 #include "singleinstancechecker.h"
+#include "steptworun.h"
 #include "unattendedrun.h"
 #include "updateengine.h"
 
@@ -16,7 +17,6 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPixmap>
-#include <QProcess>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTimer>
@@ -214,12 +214,14 @@ void MainWindow::onStartNewUpdater()
     QStringList arguments{QStringLiteral("--clientupdate"), Configuration::productName(true),
                           QString::number(m_Config->versionNr())};
     arguments << (m_Config->versionString().isEmpty() ? QStringLiteral("#") : m_Config->versionString());
-    if (!m_Config->news().isEmpty())
-        arguments << m_Config->news();
     if (m_Config->unattended()) {
-        runStepTwo(arguments << UnattendedRun::option());
+        // Always a news argument, even an empty one: an older updater takes
+        // the argument after the version string as news and ignores the rest.
+        runStepTwo(arguments << m_Config->news() << UnattendedRun::option());
         return;
     }
+    if (!m_Config->news().isEmpty())
+        arguments << m_Config->news();
     // A failed start is only logged; the update ends either way.
     ProcessTools::startClientUpdater(m_Config->tempDir(), arguments);
     close();
@@ -227,21 +229,17 @@ void MainWindow::onStartNewUpdater()
 
 void MainWindow::runStepTwo(const QStringList& arguments)
 {
-    QProcess* stepTwo = ProcessTools::runClientUpdater(m_Config->tempDir(), arguments, this);
-    if (!stepTwo) {
-        onAppendText(tr("Unable to start the new updater in %1").arg(m_Config->tempDir()));
-        QCoreApplication::exit(UnattendedRun::StepTwoNotRun);
-        return;
-    }
+    auto* stepTwo = new StepTwoRun(this);
     // This process keeps the installed updater's single-instance name until
     // step two has ended, so the client cannot start a second session meanwhile.
-    connect(stepTwo, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
-            [this](int code, QProcess::ExitStatus status) {
-                if (status != QProcess::NormalExit)
-                    code = UnattendedRun::StepTwoNotRun;
-                onAppendText(tr("Step two ended with exit status %1").arg(code));
-                QCoreApplication::exit(code);
-            });
+    connect(stepTwo, &StepTwoRun::ended, this, [this](int status, const QString& text) {
+        onAppendText(text);
+        QCoreApplication::exit(status);
+    });
+    if (!stepTwo->start(m_Config->tempDir(), arguments, UnattendedRun::confirmationTimeoutMs())) {
+        onAppendText(tr("Unable to start the new updater in %1").arg(m_Config->tempDir()));
+        QCoreApplication::exit(UnattendedRun::StepTwoNotRun);
+    }
 }
 
 void MainWindow::onStartVX3Client()

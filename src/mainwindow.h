@@ -71,7 +71,8 @@ private:
     // A critical box; its text always reaches the diagnostics file. Unattended
     // there is no box, the text goes to the log instead.
     void critical(QWidget* parent, const QString& title, const QString& text);
-    // Unattended step one: runs the new updater and ends with its exit status.
+    // Unattended step one: runs the new updater (StepTwoRun) and ends with
+    // the status of the whole update.
     void runStepTwo(const QStringList& arguments);
 
     Ui::MainWindow ui;

@@ -16,13 +16,15 @@ bool ProcessTools::startClientUpdater(const QString& dir, const QStringList& arg
     return startNewUpdater_linux(dir, arguments);
 }
 
-QProcess* ProcessTools::runClientUpdater(const QString& dir, const QStringList& arguments, QObject* parent)
+QProcess* ProcessTools::runClientUpdater(const QString& dir, const QStringList& arguments,
+                                         const QProcessEnvironment& environment, QObject* parent)
 {
     const QString program = dir + QStringLiteral("/update");
     qDebug() << "runClientUpdater" << program << arguments;
     auto* process = new QProcess(parent);
     process->setProcessChannelMode(QProcess::ForwardedChannels);
     process->setWorkingDirectory(dir);
+    process->setProcessEnvironment(environment);
     process->start(program, arguments);
     if (!process->waitForStarted()) {
         qDebug() << "Failed to start" << program << process->errorString();

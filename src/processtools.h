@@ -5,6 +5,7 @@
 // logged; the window closes either way. An unattended step one instead runs
 // the new updater attached (runClientUpdater) and waits for its end.
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -20,9 +21,11 @@ public:
     static bool startVx3Client(const QString& installDir);
     // `dir` + "/update" with `arguments`, run in `dir`; nothing when missing.
     static bool startClientUpdater(const QString& dir, const QStringList& arguments);
-    // The same program, started as a child process of `parent` that shares the
-    // updater's output channels; null when it is missing or does not start.
-    static QProcess* runClientUpdater(const QString& dir, const QStringList& arguments, QObject* parent);
+    // The same program with `environment`, started as a child process of
+    // `parent` that shares the updater's output channels; null when it is
+    // missing or does not start.
+    static QProcess* runClientUpdater(const QString& dir, const QStringList& arguments,
+                                      const QProcessEnvironment& environment, QObject* parent);
 
 private:
     static bool startVx3Client_linux(const QString& installDir);

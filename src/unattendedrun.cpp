@@ -1,10 +1,18 @@
 #include "unattendedrun.h"
 
+#include <QFile>
+
 #include <cstring>
 
 namespace {
 
 const char kOption[] = "--unattended";
+const char kConfirmationVariable[] = "VX3_UNATTENDED_CONFIRMATION";
+const char kTimeoutVariable[] = "VX3_UNATTENDED_CONFIRM_MS";
+const char kPlatformVariable[] = "QT_QPA_PLATFORM";
+const int kDefaultConfirmationTimeoutMs = 60000;
+
+bool s_offscreenChosen = false;
 
 } // namespace
 
@@ -35,4 +43,42 @@ QStringList UnattendedRun::withoutOption(QStringList arguments)
             arguments.removeAt(i);
     }
     return arguments;
+}
+
+void UnattendedRun::useOffscreenIfHeadless()
+{
+    // A script or a service may run without any display; the window stays
+    // hidden anyway.
+    if (qEnvironmentVariableIsEmpty(kPlatformVariable) && qEnvironmentVariableIsEmpty("DISPLAY")
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        qputenv(kPlatformVariable, "offscreen");
+        s_offscreenChosen = true;
+    }
+}
+
+void UnattendedRun::confirm()
+{
+    const QByteArray path = qgetenv(kConfirmationVariable);
+    if (path.isEmpty())
+        return;
+    // Meant for this process alone, not for the client it starts.
+    qunsetenv(kConfirmationVariable);
+    QFile file(QFile::decodeName(path));
+    file.open(QIODevice::WriteOnly);
+}
+
+QProcessEnvironment UnattendedRun::stepTwoEnvironment(const QString& confirmationFile)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (s_offscreenChosen)
+        environment.remove(QString::fromLatin1(kPlatformVariable));
+    environment.insert(QString::fromLatin1(kConfirmationVariable), confirmationFile);
+    return environment;
+}
+
+int UnattendedRun::confirmationTimeoutMs()
+{
+    bool valid = false;
+    const int ms = qEnvironmentVariableIntValue(kTimeoutVariable, &valid);
+    return valid && ms > 0 ? ms : kDefaultConfirmationTimeoutMs;
 }

@@ -8,7 +8,15 @@
 // the new updater, waits for it and ends with its status. The option may stand
 // anywhere on the command line; it is removed before the positional arguments
 // are read.
+//
+// Updaters older than the option read it as a news text or ignore it and run
+// with their window. So step one asks the new updater, through the
+// environment, to confirm by creating a file; one that does not confirm in
+// time is not waited for (StepTwoRun). Nor does step one hand down the
+// offscreen platform it chose for itself: an older updater without a display
+// then ends at once instead of waiting invisibly for a click.
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -39,4 +47,15 @@ public:
     // For the entry function, before QApplication exists.
     static bool requested(int argc, const char* const* argv);
     static QStringList withoutOption(QStringList arguments);
+
+    // Before QApplication exists: without any display, Qt's offscreen platform.
+    static void useOffscreenIfHeadless();
+    // Step two: creates the confirmation file step one asked for, if any.
+    static void confirm();
+    // Step one: the environment for the new updater, asking it to confirm by
+    // creating `confirmationFile`.
+    static QProcessEnvironment stepTwoEnvironment(const QString& confirmationFile);
+    // How long step one waits for the confirmation: 60 s, or the value of
+    // "VX3_UNATTENDED_CONFIRM_MS".
+    static int confirmationTimeoutMs();
 };

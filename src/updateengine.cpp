@@ -33,7 +33,6 @@ namespace {
 const int kTimerIntervalMs = 1000;
 const quint16 kDefaultProxyPort = 3128;
 const qint64 kBannerSizeLimit = BannerCache::kMaxImageSize;
-const char* const kSessionDirPrefix = "voxaro_temp_";
 
 const char* const kQt4Libraries[] = {
     "libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4",
@@ -169,36 +168,80 @@ bool UpdateEngine::initialize()
     int recordedVersion = 0;
     QString tempDir;
     QString installDir;
-    if (UpdateIniData::get(&recordedVersion, nullptr, &tempDir, &installDir)) {
-        qDebug() << "Current version =" << recordedVersion << "/ new version =" << m_Config->versionNr();
-        if (recordedVersion == m_Config->versionNr()) {
-            qDebug() << "Continuing previous session";
-            emit message(QObject::tr("Previous update session for v. %1 found").arg(recordedVersion));
-            if (!isSessionDirectory(tempDir)) {
-                // Never work in, and later empty, a directory we did not make.
-                qDebug() << "Recorded directory is no session directory, not using it:" << tempDir;
-                tempDir.clear();
-            }
-        } else {
-            qDebug() << "Cleaning up previous session";
-            emit message(QObject::tr("Cleanup previous session (v. %1, %2) files...").arg(recordedVersion).arg(tempDir));
-            if (isSessionDirectory(tempDir))
-                removeSessionDirectory(tempDir, true);
-            else
-                qDebug() << "Recorded directory is no session directory, left alone:" << tempDir;
-            tempDir.clear();
-            installDir.clear();
-            removeSessionRecord();
-        }
-    }
-
-    if (!m_Config->initalizeStart(tempDir, installDir))
+    if (UpdateIniData::get(&recordedVersion, nullptr, &tempDir, &installDir))
+        checkRecordedSession(recordedVersion, &tempDir, &installDir);
+    if (!takeSessionDirectory(tempDir, installDir))
         return false;
 
     qDebug() << "initialize" << "modifying update.ini" << m_Config->clientUpdate();
     UpdateIniData::modify(m_Config->versionNr(), m_Config->tempDir(), m_Config->installDir(),
                           m_Config->clientType());
     m_State = POST_INIT;
+    return true;
+}
+
+void UpdateEngine::checkRecordedSession(int recordedVersion, QString* tempDir, QString* installDir)
+{
+    qDebug() << "Current version =" << recordedVersion << "/ new version =" << m_Config->versionNr();
+    if (recordedVersion != m_Config->versionNr()) {
+        qDebug() << "Cleaning up previous session";
+        emit message(
+            QObject::tr("Cleanup previous session (v. %1, %2) files...").arg(recordedVersion).arg(*tempDir));
+        if (isSessionDirectory(*tempDir) && !SessionDirectory::inUse(*tempDir))
+            removeSessionDirectory(*tempDir, true);
+        else
+            qDebug() << "Recorded directory is no session directory or in use, left alone:" << *tempDir;
+        tempDir->clear();
+        installDir->clear();
+        removeSessionRecord();
+        return;
+    }
+    qDebug() << "Continuing previous session";
+    emit message(QObject::tr("Previous update session for v. %1 found").arg(recordedVersion));
+    if (!isSessionDirectory(*tempDir)) {
+        // Never work in, and later empty, a directory we did not make.
+        qDebug() << "Recorded directory is no session directory, not using it:" << *tempDir;
+        tempDir->clear();
+    }
+    if (!installDir->isEmpty() && !QFileInfo(*installDir).isDir()) {
+        qDebug() << "Recorded installation is gone, not using it:" << *installDir;
+        installDir->clear();
+    }
+}
+
+bool UpdateEngine::takeSessionDirectory(QString tempDir, const QString& installDir)
+{
+    // Step one's lock goes on to the new updater it starts.
+    const bool inheritable = m_Config->clientUpdate() == 0;
+    if (!tempDir.isEmpty() && !m_SessionDir.lock(tempDir, inheritable)) {
+        qDebug() << "Recorded directory is being removed, not using it:" << tempDir;
+        tempDir.clear();
+    }
+    if (!m_Config->initalizeStart(tempDir, installDir))
+        return false;
+    // Another updater's sweep may take a new directory between its creation
+    // and the lock; then the next one is taken.
+    if (!m_SessionDir.isLocked() && !m_SessionDir.lock(m_Config->tempDir(), inheritable)) {
+        if (!m_Config->initalizeStart(QString(), installDir))
+            return false;
+        if (!m_SessionDir.lock(m_Config->tempDir(), inheritable)) {
+            emit fatalError(
+                QObject::tr("Unable to take the temporary directory %1").arg(m_Config->tempDir()));
+            return false;
+        }
+    }
+    // The client must never be installed into a session directory: that
+    // happens when step two has no recorded installation and would take its
+    // own program directory, and its files would go with the clean-up.
+    if (m_Config->clientUpdate() && isSessionDirectory(m_Config->installDir())) {
+        emit fatalError(
+            QObject::tr("The installation to update is unknown: no valid update session is recorded "
+                        "in %1. Start the update from the installation's updater.")
+                .arg(UpdateIniData::iniPath()));
+        return false;
+    }
+    for (const QString& stale : SessionDirectory::removeStale(QDir::tempPath(), m_Config->tempDir()))
+        emit message(QObject::tr("Removed the files of an abandoned update session in %1").arg(stale));
     return true;
 }
 
@@ -338,29 +381,12 @@ void UpdateEngine::removeSessionDirectory(const QString& dir, bool reportResult)
 
 bool UpdateEngine::isSessionDirectory(const QString& path)
 {
-    const QFileInfo info(path);
-    return info.fileName().startsWith(QLatin1String(kSessionDirPrefix)) && info.isDir() && !info.isSymLink();
+    return SessionDirectory::isSessionDirectory(path);
 }
 
 void UpdateEngine::removeDirContents(const QString& path)
 {
-    QDir dir(path);
-    if (!dir.exists())
-        return;
-    const QDir::Filters everything = QDir::NoDotAndDotDot | QDir::Hidden | QDir::System;
-    const QFileInfoList files = dir.entryInfoList(QDir::Files | everything);
-    for (const QFileInfo& file : files)
-        if (!file.isSymLink())
-            QFile::remove(file.absoluteFilePath());
-    // Links to files were listed above and are left alone; links to
-    // directories must never be entered either.
-    const QFileInfoList dirs = dir.entryInfoList(QDir::Dirs | everything);
-    for (const QFileInfo& sub : dirs) {
-        if (sub.isSymLink())
-            continue;
-        removeDirContents(sub.absoluteFilePath());
-        dir.rmdir(sub.fileName());
-    }
+    SessionDirectory::removeContents(path);
 }
 
 void UpdateEngine::removeOldFiles(const QString& dir)

@@ -5,6 +5,9 @@
 // signals into its own, reports download progress and speed (bytes fetched
 // per second of the time since the last report) once a second,
 // removes the session's files after success and fetches the optional banner.
+// The session directory stays locked while the engine lives; when a session
+// starts, the directories of other sessions that died or were abandoned are
+// removed (SessionDirectory).
 // It also holds the clean-ups that start-up runs before anything else.
 //
 // States: PRE_INIT -initialize()-> POST_INIT -startUpdate()-> RUNNING, which
@@ -12,6 +15,8 @@
 // PRE_INIT. Calling an operation in the wrong state is a programming error.
 //
 // GUI thread only.
+
+#include "sessiondirectory.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -83,6 +88,10 @@ private:
     void setUpProxy();
     void setUpTrustedAuthorities();
     void cleanup();
+    // Checks the recorded session against this run; clears what must not be used.
+    void checkRecordedSession(int recordedVersion, QString* tempDir, QString* installDir);
+    // Settles and locks the session directory, then sweeps stale ones.
+    bool takeSessionDirectory(QString tempDir, const QString& installDir);
     void removeSessionDirectory(const QString& dir, bool reportResult);
     void dropBannerReply();
     void forgetMainTask();
@@ -97,4 +106,5 @@ private:
     QNetworkReply* p_BannerReply;
     bool m_BannerLookupRunning;
     int m_TickIntervalMs;
+    SessionDirectory m_SessionDir;
 };

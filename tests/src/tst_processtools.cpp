@@ -1,7 +1,9 @@
 // Starting the next program after an update: real scripts stand in for the
 // new updater and the client's run script and write down where they ran and
-// with which arguments.
+// with which arguments. Unattended, a new updater that does not confirm is
+// not taken at its word.
 #include "processtools.h"
+#include "steptworun.h"
 
 #include <QtTest>
 
@@ -42,6 +44,8 @@ private slots:
     void missingUpdaterStartsNothing();
     void attachedUpdaterEndsWithItsStatus();
     void runScriptRunsInInstallation();
+    void stepTwoRunStatus_data();
+    void stepTwoRunStatus();
 };
 
 void TestProcessTools::newUpdaterRunsInItsDirectory()
@@ -64,7 +68,7 @@ void TestProcessTools::missingUpdaterStartsNothing()
     // Something of almost the right name is not the updater.
     QVERIFY(writeScript(dir.filePath("Update"), reports.filePath("report")));
     QVERIFY(!ProcessTools::startClientUpdater(dir.path(), {"--clientupdate"}));
-    QVERIFY(!ProcessTools::runClientUpdater(dir.path(), {"--clientupdate"}, nullptr));
+    QVERIFY(!ProcessTools::runClientUpdater(dir.path(), {"--clientupdate"}, {}, nullptr));
 }
 
 void TestProcessTools::attachedUpdaterEndsWithItsStatus()
@@ -79,8 +83,8 @@ void TestProcessTools::attachedUpdaterEndsWithItsStatus()
     QVERIFY(script.setPermissions(script.permissions() | QFile::ExeOwner));
 
     QObject owner;
-    QProcess* process =
-        ProcessTools::runClientUpdater(dir.path(), {"--clientupdate", "a b", "--unattended"}, &owner);
+    QProcess* process = ProcessTools::runClientUpdater(dir.path(), {"--clientupdate", "a b", "--unattended"},
+                                                       QProcessEnvironment::systemEnvironment(), &owner);
     QVERIFY(process);
     QCOMPARE(process->parent(), &owner);
     QVERIFY(process->waitForFinished(kDeadlineMs));
@@ -98,6 +102,48 @@ void TestProcessTools::runScriptRunsInInstallation()
     QVERIFY(ProcessTools::startVx3Client(install.path()));
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(report), kDeadlineMs);
     QCOMPARE(reportLines(report), QStringList{QDir(install.path()).canonicalPath()});
+}
+
+void TestProcessTools::stepTwoRunStatus_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<int>("confirmWithinMs");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("text");
+    const QByteArray confirm = "touch \"$VX3_UNATTENDED_CONFIRMATION\"\n";
+    QTest::newRow("confirmed, failed") << confirm + "exit 3\n"
+                                       << kDeadlineMs << 3 << "Step two ended with exit status 3";
+    QTest::newRow("confirmed, killed") << confirm + "kill -KILL $$\n"
+                                       << kDeadlineMs << 4 << "Step two ended with exit status 4";
+    QTest::newRow("ended unconfirmed")
+        << QByteArray("exit 0\n") << kDeadlineMs << 4
+        << "The new updater ended with exit status 0 without running unattended";
+    // An older build with its window: left running (until this test ends).
+    QTest::newRow("never confirmed")
+        << QByteArray("cat\n") << 200 << 4
+        << "The new updater did not confirm an unattended run within 0.2 s; it is left "
+           "running on its own";
+}
+
+void TestProcessTools::stepTwoRunStatus()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(int, confirmWithinMs);
+    QFETCH(int, status);
+    QFETCH(QString, text);
+    QTemporaryDir dir;
+    QFile file(dir.filePath("update"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("#!/bin/sh\n" + script);
+    file.close();
+    QVERIFY(file.setPermissions(file.permissions() | QFile::ExeOwner));
+
+    StepTwoRun run(nullptr);
+    QSignalSpy ended(&run, &StepTwoRun::ended);
+    QVERIFY(run.start(dir.path(), {"--unattended"}, confirmWithinMs));
+    QVERIFY(ended.wait(2 * kDeadlineMs));
+    QCOMPARE(ended.at(0).at(0).toInt(), status);
+    QCOMPARE(ended.at(0).at(1).toString(), text);
 }
 
 QTEST_GUILESS_MAIN(TestProcessTools)

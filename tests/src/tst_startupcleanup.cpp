@@ -1,4 +1,6 @@
-// Leftovers of earlier updates removed at start-up.
+// Leftovers of earlier updates removed at start-up, and session directories
+// left by updaters that died: removed unless a living process holds them.
+#include "sessiondirectory.h"
 #include "support/testfiles.h"
 #include "updateengine.h"
 
@@ -12,6 +14,9 @@ private slots:
     void removesReplacedCopies();
     void removesQt4Libraries();
     void missingDirectoryIsHarmless();
+    void staleSessionDirectoriesGo();
+    void lockPassesToStartedPrograms_data();
+    void lockPassesToStartedPrograms();
 };
 
 void TestStartupCleanup::removesReplacedCopies()
@@ -48,6 +53,71 @@ void TestStartupCleanup::missingDirectoryIsHarmless()
 {
     UpdateEngine::removeOldFiles(QStringLiteral("/nonexistent/voxaro/dir"));
     UpdateEngine::removeQt4Files(QString());
+}
+
+void TestStartupCleanup::staleSessionDirectoriesGo()
+{
+    QTemporaryDir root;
+    const QString tmp = root.filePath("tmp");
+    writeFile(root.filePath("outside/keep"), "x");
+    // An abandoned session with everything a session may hold, links too.
+    writeFile(tmp + "/voxaro_temp_3/sub/deeper/file", "x");
+    writeFile(tmp + "/voxaro_temp_3/.hidden", "x");
+    QVERIFY(QFile::link(root.filePath("outside"), tmp + "/voxaro_temp_3/linkdir"));
+    QVERIFY(QFile::link(root.filePath("outside/keep"), tmp + "/voxaro_temp_3/sub/linkfile"));
+    QVERIFY(QFile::link(root.filePath("gone"), tmp + "/voxaro_temp_3/dangling"));
+    writeFile(tmp + "/voxaro_temp_12/update.ini", "x");
+    // What must stay: a running session's, the one being taken up, a link,
+    // other names, a file.
+    writeFile(tmp + "/voxaro_temp_4/update.ini", "x");
+    SessionDirectory running;
+    QVERIFY(running.lock(tmp + "/voxaro_temp_4", false));
+    writeFile(tmp + "/voxaro_temp_5/update.ini", "x");
+    QVERIFY(QFile::link(root.filePath("outside"), tmp + "/voxaro_temp_6"));
+    writeFile(tmp + "/voxaro_temp_x/update.ini", "x");
+    writeFile(tmp + "/voxaro_temp_7", "x");
+
+    const QStringList removed = SessionDirectory::removeStale(tmp, tmp + "/voxaro_temp_5");
+    QCOMPARE(QSet<QString>(removed.begin(), removed.end()),
+             (QSet<QString>{tmp + "/voxaro_temp_3", tmp + "/voxaro_temp_12"}));
+    QCOMPARE(
+        QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+        (QStringList{"voxaro_temp_4", "voxaro_temp_5", "voxaro_temp_6", "voxaro_temp_7", "voxaro_temp_x"}));
+    QCOMPARE(readFile(root.filePath("outside/keep")), QByteArray("x"));
+    QCOMPARE(readFile(tmp + "/voxaro_temp_4/update.ini"), QByteArray("x"));
+
+    // Once its process has let go, the running session's directory is stale.
+    running.unlock();
+    QCOMPARE(SessionDirectory::removeStale(tmp, QString()),
+             (QStringList{tmp + "/voxaro_temp_4", tmp + "/voxaro_temp_5"}));
+}
+
+void TestStartupCleanup::lockPassesToStartedPrograms_data()
+{
+    QTest::addColumn<bool>("inheritable");
+    QTest::newRow("step one hands its lock down") << true;
+    QTest::newRow("step two keeps its lock") << false;
+}
+
+void TestStartupCleanup::lockPassesToStartedPrograms()
+{
+    QFETCH(bool, inheritable);
+    QTemporaryDir root;
+    const QString session = root.filePath("voxaro_temp_1");
+    QVERIFY(QDir().mkpath(session));
+    SessionDirectory lock;
+    QVERIFY(lock.lock(session, inheritable));
+    QVERIFY(SessionDirectory::inUse(session));
+
+    // A started program that lives until its input ends; this process lets go.
+    QProcess child;
+    child.start("cat", QStringList());
+    QVERIFY(child.waitForStarted());
+    lock.unlock();
+    QCOMPARE(SessionDirectory::inUse(session), inheritable);
+    child.closeWriteChannel();
+    QVERIFY(child.waitForFinished());
+    QVERIFY(!SessionDirectory::inUse(session));
 }
 
 QTEST_GUILESS_MAIN(TestStartupCleanup)

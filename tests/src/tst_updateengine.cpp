@@ -1,7 +1,8 @@
 // The update engine: session preparation from the record, clean-up after
 // success, proxy set-up, and the order of its end signals.
-#include "support/testfiles.h"
 #include "configuration.h"
+#include "sessiondirectory.h"
+#include "support/testfiles.h"
 #include "updateengine.h"
 #include "updateinidata.h"
 
@@ -36,6 +37,8 @@ private slots:
     void sameVersionContinues();
     void otherVersionCleansUpOnlyItsSessionDirectory();
     void foreignRecordedDirectoryIsLeftAlone();
+    void resumeChecks_data();
+    void resumeChecks();
     void removeDirContentsKeepsLinkedData();
 
     void proxy_data();
@@ -107,7 +110,9 @@ void TestUpdateEngine::sameVersionContinues()
     const QString session = m_Root.path() + "/tmp/voxaro_temp_8";
     QVERIFY(QDir().mkpath(session));
     writeFile(session + "/download.bin", "kept");
-    UpdateIniData::modify(12, session, "/opt/vx3", "client_linux_amd64");
+    const QString install = m_Root.path() + "/vx3";
+    QVERIFY(QDir().mkpath(install));
+    UpdateIniData::modify(12, session, install, "client_linux_amd64");
 
     auto config = configure({"client_linux_amd64", "12"});
     UpdateEngine engine(config.get(), nullptr);
@@ -115,7 +120,7 @@ void TestUpdateEngine::sameVersionContinues()
     QVERIFY(engine.initialize());
     QCOMPARE(messagesOf(messages), QStringList{"Previous update session for v. 12 found"});
     QCOMPARE(config->tempDir(), session);
-    QCOMPARE(config->installDir(), QStringLiteral("/opt/vx3"));
+    QCOMPARE(config->installDir(), install);
     QVERIFY(QFileInfo::exists(session + "/download.bin"));
 }
 
@@ -173,6 +178,92 @@ void TestUpdateEngine::foreignRecordedDirectoryIsLeftAlone()
     QVERIFY(engine.initialize());
     QVERIFY(config->tempDir() != precious);
     QVERIFY(QFileInfo::exists(precious + "/thesis.odt"));
+}
+
+void TestUpdateEngine::resumeChecks_data()
+{
+    // The record as written to update.ini ("%S" the recorded session
+    // directory, "%I" an installation), whether another updater holds the
+    // session, this run's step; what the session is then prepared with.
+    QTest::addColumn<QString>("record");
+    QTest::addColumn<bool>("held");
+    QTest::addColumn<bool>("stepTwo");
+    QTest::addColumn<bool>("initialized");
+    QTest::addColumn<bool>("continued");
+    QTest::addColumn<bool>("recordedInstall");
+    QTest::addColumn<bool>("sessionKept");
+    QTest::addColumn<QStringList>("messages");
+    const QString found = "Previous update session for v. 12 found";
+    const QString cleanup = "Cleanup previous session (v. 11, %S) files...";
+    const QString swept = "Removed the files of an abandoned update session in %S";
+    const QString rest = "\nvx3dir=%I\ntype=client_linux_amd64\n";
+    QTest::newRow("same version continues") << "version=12\ndir=%S" + rest << false << false << true << true
+                                            << true << true << QStringList{found};
+    QTest::newRow("step two continues")
+        << "version=12\ndir=%S" + rest << false << true << true << true << true << true << QStringList{found};
+    QTest::newRow("same version, held by a running updater")
+        << "version=12\ndir=%S" + rest << true << false << true << true << true << true << QStringList{found};
+    QTest::newRow("installation gone")
+        << "version=12\ndir=%S\nvx3dir=%I/gone\ntype=client_linux_amd64\n"
+        << false << false << true << true << false << true << QStringList{found};
+    QTest::newRow("no installation recorded")
+        << "version=12\ndir=%S\nvx3dir=\ntype=client_linux_amd64\n"
+        << false << false << true << true << false << true << QStringList{found};
+    QTest::newRow("step two would install into the session")
+        << "version=12\ndir=%S\nvx3dir=%S\ntype=client_linux_amd64\n"
+        << false << true << false << true << false << true << QStringList{found};
+    QTest::newRow("other version cleans up") << "version=11\ndir=%S" + rest << false << false << true << false
+                                             << false << false << QStringList{cleanup, "Ok"};
+    QTest::newRow("other version, held by a running updater")
+        << "version=11\ndir=%S" + rest << true << false << true << false << false << true
+        << QStringList{cleanup};
+    // Not a record: the session directory is an abandoned one.
+    QTest::newRow("version not a number") << "version=12a\ndir=%S" + rest << false << false << true << false
+                                          << false << false << QStringList{swept};
+    QTest::newRow("type missing") << "version=12\ndir=%S\nvx3dir=%I\n"
+                                  << false << false << true << false << false << false << QStringList{swept};
+    QTest::newRow("directory gone") << "version=12\ndir=%S0" + rest << false << false << true << false
+                                    << false << false << QStringList{swept};
+}
+
+void TestUpdateEngine::resumeChecks()
+{
+    QFETCH(QString, record);
+    QFETCH(bool, held);
+    QFETCH(bool, stepTwo);
+    QFETCH(bool, initialized);
+    QFETCH(bool, continued);
+    QFETCH(bool, recordedInstall);
+    QFETCH(bool, sessionKept);
+    QFETCH(QStringList, messages);
+
+    const QString session = m_Root.path() + "/tmp/voxaro_temp_8";
+    const QString install = m_Root.path() + "/install";
+    writeFile(session + "/download.bin", "kept");
+    QVERIFY(QDir().mkpath(install));
+    const auto expand = [&](QString text) { return text.replace("%S", session).replace("%I", install); };
+    writeFile(UpdateIniData::iniPath(), "[current]\n" + expand(record).toUtf8());
+    SessionDirectory other;
+    if (held)
+        QVERIFY(other.lock(session, false));
+
+    auto config = configure(stepTwo ? QStringList{"--clientupdate", "client_linux_amd64", "12"}
+                                    : QStringList{"client_linux_amd64", "12"});
+    QVERIFY(config);
+    UpdateEngine engine(config.get(), nullptr);
+    QSignalSpy messagesSeen(&engine, &UpdateEngine::message);
+    QSignalSpy fatal(&engine, &UpdateEngine::fatalError);
+    QCOMPARE(engine.initialize(), initialized);
+    QCOMPARE(fatal.count(), initialized ? 0 : 1);
+    for (QString& text : messages)
+        text = expand(text);
+    QCOMPARE(messagesOf(messagesSeen), messages);
+    QCOMPARE(QFileInfo::exists(session + "/download.bin"), sessionKept);
+    if (!initialized)
+        return;
+    QCOMPARE(config->tempDir() == session, continued);
+    QCOMPARE(config->installDir(), recordedInstall ? install : QCoreApplication::applicationDirPath());
+    QVERIFY(SessionDirectory::inUse(config->tempDir()));
 }
 
 void TestUpdateEngine::removeDirContentsKeepsLinkedData()

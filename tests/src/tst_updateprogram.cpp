@@ -3,7 +3,10 @@
 // with exit code 1 once the box is closed (under a real X server, Xvfb).
 // Unattended, against a real HTTP server with a release made by the real
 // publisher's tool: both steps run without a display or a box, the process
-// ends with the status of the whole update, and the diagnostics file says why.
+// ends with the status of the whole update, and the diagnostics file says why;
+// a new updater that does not confirm an unattended run (an older build) is
+// not waited for, and an installation whose interrupted update could not be
+// undone gets no session at all.
 #include "support/httptestserver.h"
 #include "support/testfiles.h"
 #include "support/udpresponder.h"
@@ -78,6 +81,7 @@ private slots:
     void invalidVersionEndsWithExitCodeOne();
     void unattendedUpdateEndsWithItsStatus_data();
     void unattendedUpdateEndsWithItsStatus();
+    void unattendedRunRefusesUnrecoveredInstallation();
 };
 
 void TestUpdateProgram::removesLeftoversAtStart()
@@ -183,15 +187,27 @@ void TestUpdateProgram::invalidVersionEndsWithExitCodeOne()
 void TestUpdateProgram::unattendedUpdateEndsWithItsStatus_data()
 {
     QTest::addColumn<bool>("clientPublished");
+    // The new updater: empty for the real program, else a script.
+    QTest::addColumn<QByteArray>("newUpdater");
     QTest::addColumn<int>("status");
-    QTest::newRow("both steps succeed") << true << 0;
-    QTest::newRow("step two finds no client release") << false << 3;
+    QTest::addColumn<QString>("lastWord");
+    const QString stepTwoEnded = "Step two ended with exit status %1";
+    QTest::newRow("both steps succeed") << true << QByteArray() << 0 << stepTwoEnded.arg(0);
+    QTest::newRow("step two finds no client release") << false << QByteArray() << 3 << stepTwoEnded.arg(3);
+    // An older build runs with its window and lives until step one has gone.
+    QTest::newRow("new updater of an older build")
+        << true
+        << QByteArray("#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > \"$VX_TEST_MARKER.args\"\ncat\n"
+                      "echo released > \"$VX_TEST_MARKER.released\"\n")
+        << 4 << "The new updater did not confirm an unattended run within 2 s; it is left running on its own";
 }
 
 void TestUpdateProgram::unattendedUpdateEndsWithItsStatus()
 {
     QFETCH(bool, clientPublished);
+    QFETCH(QByteArray, newUpdater);
     QFETCH(int, status);
+    QFETCH(QString, lastWord);
 
     // Version 1 installed; version 2 of the updater is the same program, and
     // version 2 of the client changes and adds a data file.
@@ -206,7 +222,12 @@ void TestUpdateProgram::unattendedUpdateEndsWithItsStatus()
     QVERIFY(QFile::setPermissions(install + "/vx3client_runscript.sh", QFile::permissions(program)));
     writeFile(install + "/data/readme.txt", "version 1\n");
     QVERIFY(QDir().mkpath(dir.filePath("upd-new")));
-    QVERIFY(QFile::copy(program, dir.filePath("upd-new/update")));
+    if (newUpdater.isEmpty())
+        QVERIFY(QFile::copy(program, dir.filePath("upd-new/update")));
+    else
+        writeFile(dir.filePath("upd-new/update"), newUpdater);
+    // Left by an updater that died: nobody holds it any more.
+    writeFile(dir.filePath("tmp/voxaro_temp_9/update"), "x");
     writeFile(dir.filePath("old/data/readme.txt"), "version 1\n");
     writeFile(dir.filePath("new/data/readme.txt"), "version 2\n");
     writeFile(dir.filePath("new/data/added.txt"), "new in version 2\n");
@@ -243,6 +264,8 @@ void TestUpdateProgram::unattendedUpdateEndsWithItsStatus()
     env.insert("VX3_UPDATE_DIAGNOSTICS", dir.filePath("diagnostics.txt"));
     env.insert("VX_TEST_MARKER", dir.filePath("client-started"));
     env.insert("LC_ALL", "C"); // the log's English texts
+    if (!newUpdater.isEmpty())
+        env.insert("VX3_UNATTENDED_CONFIRM_MS", "2000");
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         env.remove(name);
     qRegisterMetaType<QProcess::ExitStatus>();
@@ -258,11 +281,19 @@ void TestUpdateProgram::unattendedUpdateEndsWithItsStatus()
     QVERIFY2(update.exitStatus() == QProcess::NormalExit && update.exitCode() == status,
              qPrintable(QString("exit code %1\n%2").arg(update.exitCode()).arg(diagnostics)));
     QCOMPARE(update.readAllStandardError(), QByteArray());
-    // Step two's own last word, time-stamped, in the file both steps share.
-    const QString lastWord =
-        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT[0-9:.]+ log: Step two ended with exit status %1$");
-    const QRegularExpression stepTwoEnded(lastWord.arg(status), QRegularExpression::MultilineOption);
-    QVERIFY(stepTwoEnded.match(diagnostics).hasMatch());
+    // The last word, time-stamped, in the file both steps share.
+    const QRegularExpression lastLine(
+        "^\\d{4}-\\d\\d-\\d\\dT[0-9:.]+ log: " + QRegularExpression::escape(lastWord) + "$",
+        QRegularExpression::MultilineOption);
+    QVERIFY2(lastLine.match(diagnostics).hasMatch(), qPrintable(diagnostics));
+    QVERIFY(!QFileInfo::exists(dir.filePath("tmp/voxaro_temp_9")));
+    if (status == 4) {
+        // Its news argument is there, if empty, so that it ignores the option.
+        QCOMPARE(readFile(dir.filePath("client-started.args")),
+                 QByteArray("--clientupdate\nclient_linux_amd64\n2\n#\n\n--unattended\n"));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir.filePath("client-started.released")), kDeadlineMs);
+        return;
+    }
     if (status == 0) {
         QCOMPARE(readFile(install + "/data/readme.txt"), QByteArray("version 2\n"));
         QCOMPARE(readFile(install + "/data/added.txt"), QByteArray("new in version 2\n"));
@@ -276,6 +307,33 @@ void TestUpdateProgram::unattendedUpdateEndsWithItsStatus()
             QVERIFY2(diagnostics.contains(reason), reason);
         QVERIFY(!QFileInfo::exists(dir.filePath("client-started")));
     }
+}
+
+void TestUpdateProgram::unattendedRunRefusesUnrecoveredInstallation()
+{
+    QTemporaryDir dir;
+    const QString program = installProgram(dir);
+    QVERIFY(!program.isEmpty());
+    writeFile(dir.filePath(".vx3update/journal"), "not a journal\nat all\n");
+    QProcessEnvironment env = cleanEnvironment(dir);
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("VX3_UPDATE_DIAGNOSTICS", dir.filePath("diagnostics.txt"));
+    env.insert("LC_ALL", "C");
+    QProcess update;
+    update.setProcessEnvironment(env);
+    update.start(program, {"client_linux_amd64", "5", "--unattended"});
+
+    // A box would wait for ever.
+    QVERIFY(update.waitForFinished(kDeadlineMs));
+    QCOMPARE(update.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(update.exitCode(), 3);
+    const QString diagnostics = QString::fromUtf8(readFile(dir.filePath("diagnostics.txt")));
+    QVERIFY2(diagnostics.contains("log: The update journal " + dir.filePath(".vx3update/journal")
+                                  + " cannot be used"),
+             qPrintable(diagnostics));
+    QVERIFY(diagnostics.contains("log: The update was not started"));
+    QCOMPARE(QDir(dir.path()).entryList({"voxaro_temp_*"}), QStringList());
+    QCOMPARE(readFile(dir.filePath(".vx3update/journal")), QByteArray("not a journal\nat all\n"));
 }
 
 QTEST_GUILESS_MAIN(TestUpdateProgram)
