@@ -3,6 +3,7 @@ set(vxpatch_common_sources
   # layer 1: streams, varints, mapped files, checksum, log glue, checked reads
   src/lib/streams.cpp src/lib/streams.h
   src/lib/mapped_file.cpp src/lib/mapped_file.h
+  src/lib/output_file.cpp src/lib/output_file.h
   src/lib/checksum.cpp src/lib/checksum.h
   src/lib/output_limit.cpp src/lib/output_limit.h
   src/lib/progress.cpp src/lib/progress.h

@@ -105,7 +105,38 @@ TEST(Lzma2BlockTest, EachFailureIsNamedAndLeavesBothStreamsAlone) {
     EXPECT_EQ(in.Position(), 0u);
     EXPECT_EQ(out.Length(), 1u);
     EXPECT_LT(out.Capacity(), size_t{1} << 20) << "nothing reserved for an impossible size";
+    // Read piece by piece, the same block fails with the same one message.
+    log.Clear();
+    Lzma2BlockReader reader;
+    size_t consumed = 0;
+    bool read = reader.Open(in, kNoOutputLimit);
+    while (read && reader.Left() > 0) read = reader.Read(nullptr, reader.Left() < 999 ? reader.Left() : 999);
+    EXPECT_FALSE(read && reader.Finish(&consumed));
+    EXPECT_EQ(log.Messages(), std::vector<std::string>{test.message});
   }
+}
+
+TEST(Lzma2BlockTest, ReaderYieldsTheBlockInPiecesAndFindsItsEnd) {
+  const Bytes content = vxtest::SampleBytes(300000, 1);
+  Bytes stream = Block(content);
+  const size_t block_size = stream.size();
+  stream.push_back(0x5A);
+  InputStream in(stream.data(), stream.size());
+  Lzma2BlockReader reader;
+  ASSERT_TRUE(reader.Open(in, content.size()));
+  Bytes decoded(content.size());
+  for (size_t done = 0; done < decoded.size(); done += 7777) {
+    ASSERT_TRUE(reader.Read(decoded.data() + done, std::min<size_t>(7777, decoded.size() - done)));
+  }
+  size_t consumed = 0;
+  ASSERT_TRUE(reader.Finish(&consumed));
+  EXPECT_EQ(consumed, block_size);
+  EXPECT_EQ(decoded, content);
+  LogCapture log;
+  Lzma2BlockReader limited;
+  EXPECT_FALSE(limited.Open(in, content.size() - 1));
+  EXPECT_TRUE(limited.LimitExceeded());
+  EXPECT_EQ(log.Last(), "output would exceed the limit of " + std::to_string(content.size() - 1) + " bytes");
 }
 
 TEST(Lzma2BlockTest, FailedSinkIsReportedAsAllocationFailure) {
@@ -275,6 +306,8 @@ TEST_F(PackedFileTest, FlippedContentByteIsACrcMismatchAndNoFile) {
   EXPECT_EQ(Unpack(Content(out), &ok), std::vector<std::string>{"crc mismatch"});
   EXPECT_FALSE(ok);
   EXPECT_FALSE(vxtest::FileExists(output_));
+  // The content was decoded into a file beside the output: it is gone too.
+  EXPECT_EQ(vxtest::DirectoryEntries(dir_.Path()).size(), 1u) << "the input alone";
 }
 
 TEST_F(PackedFileTest, UnopenableOutputIsAFailureEvenForAnEmptyResult) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include "log.h"
@@ -76,6 +77,19 @@ inline bool WriteFile(const std::string& path, const Bytes& bytes) {
 inline bool FileExists(const std::string& path) {
   struct stat status {};
   return ::stat(path.c_str(), &status) == 0;
+}
+
+// The names in a directory, "." and ".." left out.
+inline std::vector<std::string> DirectoryEntries(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* dir = ::opendir(path.c_str())) {
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+  }
+  return names;
 }
 
 inline Bytes Content(const vxpatch::OutputStream& stream) {

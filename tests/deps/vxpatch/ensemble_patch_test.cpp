@@ -415,6 +415,13 @@ TEST_F(EnsemblePatchFiles, FileStatusesAndNothingWrittenOnFailure) {
   EXPECT_EQ(vxpatch::ApplyEnsemblePatch(changed.c_str(), patch_path.c_str(), result.c_str(), vxpatch::kNoOutputLimit),
             vxpatch::STATUS_BAD_CRC);
   EXPECT_FALSE(Exists("result"));
+  // A failure late in the work (the limit, at the final correction) leaves a
+  // file already at the new path as it was, and nothing beside it.
+  const std::string kept = Write("kept", {'k'});
+  EXPECT_EQ(vxpatch::ApplyEnsemblePatch(old_path.c_str(), patch_path.c_str(), kept.c_str(), kNew.size() - 1),
+            vxpatch::STATUS_OUTPUT_LIMIT);
+  EXPECT_EQ(exetest::ReadFile(kept), Bytes{'k'});
+  EXPECT_EQ(vxtest::DirectoryEntries(dir_.Path()).size(), 5u) << "old, patch, bad, changed, kept";
   EXPECT_EQ(vxpatch::ApplyEnsemblePatch(old_path.c_str(), patch_path.c_str(), dir_.File("no/such/dir").c_str(), vxpatch::kNoOutputLimit),
             vxpatch::STATUS_READ_ERROR);
   ASSERT_EQ(vxpatch::ApplyEnsemblePatch(old_path.c_str(), patch_path.c_str(), result.c_str(), vxpatch::kNoOutputLimit), vxpatch::STATUS_OK);

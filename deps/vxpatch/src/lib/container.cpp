@@ -1,5 +1,6 @@
 // Packing and unpacking of whole files. The input is mapped, never copied; the
-// output file is written once, at the end, and only with verified content.
+// output appears under its name only complete and verified. The plain form
+// decodes straight into the output file; other forms are built in memory.
 #include "container.h"
 
 #include <cstdio>
@@ -9,16 +10,94 @@
 #include "engine_log.h"
 #include "lzmaioout.h"
 #include "mapped_file.h"
+#include "output_file.h"
 
 namespace vxpatch {
 
 namespace {
 
+// What the plain form decodes at a time on its way to the file.
+constexpr size_t kUnpackPiece = size_t{1} << 20;
+
+// The output appears under its name complete or not at all.
 bool WriteResult(const char* output_path, const OutputStream& result) {
-  if (!WriteWholeFile(output_path, result.Buffer(), result.Length())) {
+  OutputFile output;
+  if (!output.Create(output_path) || !output.Write(0, result.Buffer(), result.Length()) ||
+      !output.Commit(result.Length())) {
     LogError("could not write output file");
     return false;
   }
+  return true;
+}
+
+bool ReadContainerHeader(InputStream* packed, uint32_t* checksum, uint32_t* directive) {
+  uint32_t magic = 0;
+  if (!packed->ReadUVarint(&magic) || !packed->ReadUVarint(checksum) || !packed->ReadUVarint(directive)) {
+    LogError("could not read lzma header");
+    return false;
+  }
+  if (magic != kPackedFileMagic) {
+    LogError("not lzma file");
+    return false;
+  }
+  return true;
+}
+
+// The plain form decoded straight into the output file, a piece at a time:
+// the file is never held in memory.
+bool UnpackPlainToFile(const InputStream& packed, uint32_t checksum, const char* output_path, size_t output_limit,
+                       bool* over_limit, ProgressSpan progress) {
+  Lzma2BlockReader block;
+  if (!block.Open(packed, output_limit)) {
+    *over_limit = block.LimitExceeded();
+    LogError("could not decompress file");
+    return false;
+  }
+  OutputFile output;
+  if (!output.Create(output_path)) {
+    LogError("could not write output file");
+    return false;
+  }
+  OutputStream piece;
+  if (!piece.Reserve(block.Size() < kUnpackPiece ? block.Size() : kUnpackPiece)) {
+    LogError("unable to allocate sink space");
+    return false;
+  }
+  ProgressSpan decoding = progress.Part(0, 1, 1, block.Size());
+  for (size_t done = 0; done < block.Size();) {
+    const size_t part = block.Size() - done < kUnpackPiece ? block.Size() - done : kUnpackPiece;
+    if (!block.Read(piece.MutableBuffer(), part)) {
+      LogError("could not decompress file");
+      return false;
+    }
+    if (!output.Write(done, piece.Buffer(), part)) {
+      LogError("could not write output file");
+      return false;
+    }
+    decoding.Advance(part);
+    done += part;
+  }
+  size_t consumed = 0;
+  if (!block.Finish(&consumed)) {
+    LogError("could not decompress file");
+    return false;
+  }
+  uint32_t actual = 0;
+  if (!output.Checksum(block.Size(), &actual)) {
+    LogError("could not write output file");
+    return false;
+  }
+  // As ChecksumMatches: no bytes pass with either stored form of nothing.
+  const bool matches = block.Size() == 0 ? checksum == 0 || checksum == 0xFFFFFFFFu : actual == checksum;
+  if (!matches) {
+    LogError("crc mismatch");
+    return false;
+  }
+  if (!output.Commit(block.Size())) {
+    LogError("could not write output file");
+    return false;
+  }
+  progress.Finish();
   return true;
 }
 
@@ -27,17 +106,9 @@ bool WriteResult(const char* output_path, const OutputStream& result) {
 bool UnpackContainerStream(InputStream* packed, OutputStream* result, const ExecutableFormHooks& hooks,
                            size_t output_limit, ProgressSpan progress) {
   result->SetLimit(output_limit);
-  uint32_t magic = 0;
   uint32_t checksum = 0;
   uint32_t directive = 0;
-  if (!packed->ReadUVarint(&magic) || !packed->ReadUVarint(&checksum) || !packed->ReadUVarint(&directive)) {
-    LogError("could not read lzma header");
-    return false;
-  }
-  if (magic != kPackedFileMagic) {
-    LogError("not lzma file");
-    return false;
-  }
+  if (!ReadContainerHeader(packed, &checksum, &directive)) return false;
   if (directive == DIRECTIVE_PLAIN) {
     ProgressSpan decoding = progress.Part(0, 1, 1, Lzma2BlockSize(*packed));
     if (!ReadLzma2Block(packed, result, &decoding)) {
@@ -68,11 +139,24 @@ bool UnpackContainerFile(const char* input_path, const char* output_path, const 
       return false;
     }
     InputStream packed(input.Data(), input.Length());
-    OutputStream result;
     ProgressMeter meter(&progress, kProgressUnits);
     meter.Reach(0);
-    if (!UnpackContainerStream(&packed, &result, hooks, output_limit,
-                               ProgressSpan(&meter, 0, kProgressUnits, kProgressUnits))) {
+    const ProgressSpan whole(&meter, 0, kProgressUnits, kProgressUnits);
+    {
+      InputStream header = packed;
+      uint32_t checksum = 0;
+      uint32_t directive = 0;
+      if (!ReadContainerHeader(&header, &checksum, &directive)) return false;
+      if (directive == DIRECTIVE_PLAIN) {
+        bool limit_failure = false;
+        const bool unpacked =
+            UnpackPlainToFile(header, checksum, output_path, output_limit, &limit_failure, whole);
+        if (over_limit) *over_limit = limit_failure;
+        return unpacked;
+      }
+    }
+    OutputStream result;
+    if (!UnpackContainerStream(&packed, &result, hooks, output_limit, whole)) {
       if (over_limit) *over_limit = result.LimitExceeded();
       return false;
     }

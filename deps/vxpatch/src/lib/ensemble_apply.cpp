@@ -1,6 +1,8 @@
 // Application of ensemble patches: EnsemblePatchApplier and the file entry.
 #include "ensemble_patch.h"
 
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <vector>
@@ -9,6 +11,7 @@
 #include "ensemble_patcher.h"
 #include "lzmaioout.h"
 #include "mapped_file.h"
+#include "output_file.h"
 #include "output_limit.h"
 #include "packed_file.h"
 #include "vxdiff.h"
@@ -25,19 +28,11 @@ constexpr size_t kMaxAssemblyGrowth = 16;
 
 // What a byte of each step costs, relative to adding a diff byte, as measured
 // on large libraries; progress weighs each step by its bytes times its cost.
+// A correction's bytes are decoded as they are applied: both costs count.
 constexpr uint64_t kBodyCost = 8;        // per byte the body decodes to
 constexpr uint64_t kTransformCost = 12;  // per byte of old element parsed and encoded
 constexpr uint64_t kAssembleCost = 1;    // per byte of reformed element
 constexpr uint64_t kDiffCost = 1;        // per byte a raw correction makes
-
-// The new size a correction (a diff without header) announces; 0 when unreadable.
-uint64_t CorrectionSize(const InputStream& correction) {
-  InputStream header = correction;
-  uint8_t method = 0;
-  uint32_t size = 0;
-  if (!header.ReadByte(&method) || !header.ReadUVarint(&size)) return 0;
-  return size;
-}
 
 struct EnsembleHeader {
   uint32_t source_checksum = 0;
@@ -55,20 +50,73 @@ Status ReadEnsembleHeader(InputStream* patch, EnsembleHeader* header) {
   return STATUS_OK;
 }
 
-class EnsemblePatchApplier {
+// The body's bytes in order, as its block decodes them: the streams are
+// used as they arrive and only the small ones are held.
+class BodyReader final : public DiffSource {
  public:
-  Status Apply(InputStream* old_file, InputStream* patch, OutputStream* result, size_t output_limit,
-               const ProgressSpan& progress);
+  bool Open(const InputStream& patch, size_t limit) { return block_.Open(patch, limit); }
+  bool Read(uint8_t* to, size_t count) override { return block_.Read(to, count); }
+  bool ReadUVarint(uint32_t* value) {
+    uint8_t bytes[kMaxVarintBytes];
+    for (size_t used = 0; used < kMaxVarintBytes; ++used) {
+      if (block_.Left() == 0 || !block_.Read(&bytes[used], 1)) return false;
+      if ((bytes[used] & 0x80) == 0) {
+        InputStream varint(bytes, used + 1);
+        return varint.ReadUVarint(value);
+      }
+    }
+    return false;
+  }
+  // The next `count` bytes appended to `into`.
+  bool Take(size_t count, OutputStream* into) {
+    if (!into->Reserve(count) || !block_.Read(into->Spare(), count)) return false;
+    return into->Commit(count);
+  }
+  // Reads what is left and the end marker: false when the block does not
+  // decode (now or earlier).
+  bool Drain() {
+    size_t consumed = 0;
+    if (block_.Failed() || !block_.Read(nullptr, block_.Left())) return false;
+    return block_.Finish(&consumed);
+  }
+  size_t Size() const { return block_.Size(); }
+  size_t Left() const { return block_.Left(); }
+  bool LimitExceeded() const { return block_.LimitExceeded(); }
 
  private:
-  Status ApplySteps(InputStream* patch, OutputStream* result);
+  Lzma2BlockReader block_;
+};
+
+class EnsemblePatchApplier {
+ public:
+  // The new file goes to `target`; `result`, when given, is the stream
+  // behind it (its limit becomes the output limit).
+  Status Apply(InputStream* old_file, InputStream* patch, DiffTarget* target, OutputStream* result,
+               size_t output_limit, const ProgressSpan& progress);
+  const EnsembleHeader& header() const { return header_; }
+  // The result is checked: the whole range is reported.
+  void FinishProgress() { progress_.Finish(); }
+  // The old file's mapping, when it is one: its pages are given back once
+  // the elements are encoded (the final correction reads in again what it
+  // uses of it).
+  void SetOldMapping(const MappedFile* mapping) { old_mapping_ = mapping; }
+
+ private:
+  Status ApplySteps(InputStream* patch, DiffTarget* target);
+  Status ApplyBody(BodyReader* body, DiffTarget* target);
   Status ReadElementDescriptions(InputStream* descriptions);
   Status CorrectParameters(InputStream* correction, InputStreamSet* corrected);
   Status TransformElements(InputStreamSet* parameters, OutputStreamSet* transformed);
-  Status CorrectElements(OutputStreamSet* transformed, InputStream* correction, InputStreamSet* corrected);
+  Status CorrectElements(OutputStreamSet* transformed, BodyReader* body, size_t length, InputStreamSet* corrected);
   Status Predict(InputStreamSet* elements, OutputStream* prediction);
-  // Splits what the body leaves of the progress among the later steps.
-  void PlanProgress(InputStreamSet* streams);
+  // One correction, `length` bytes of the body, applied to the old pieces.
+  // A raw diff is applied as it decodes; one of the LZMA2 methods is held
+  // and applied whole, its result going to the target afterwards.
+  bool ApplyCorrection(const InputStream* old_pieces, size_t piece_count, BodyReader* body, size_t length,
+                       DiffTarget* target, size_t result_limit, size_t output_limit, const ProgressSpan& progress);
+  // Splits the progress among the steps once the body's stream lengths and
+  // the elements are known.
+  void PlanProgress(const uint32_t* lengths);
 
   // What the budget leaves for the next buffer, given the ones held now
   // (`extra`: one more that is not a member).
@@ -76,23 +124,27 @@ class EnsemblePatchApplier {
 
   const uint8_t* base_start_ = nullptr;
   size_t base_length_ = 0;
+  const MappedFile* old_mapping_ = nullptr;
   size_t output_limit_ = kNoOutputLimit;
-  // One budget for every buffer built on the way to the result: the body,
-  // the corrected parameters, the encoded and the corrected elements, the
-  // prediction and the sections a correction decodes, together. The old
-  // file's elements and the prediction grow with the old file, the rest with
-  // the output, so it is WorkLimit(output limit + old file size).
+  // One budget for every buffer built on the way to the result: the body's
+  // streams that are held, the corrected parameters, the encoded and the
+  // corrected elements, the prediction and what a correction holds,
+  // together. The old file's elements and the prediction grow with the old
+  // file, the rest with the output, so it is WorkLimit(output limit + old
+  // file size).
   size_t budget_ = kNoOutputLimit;
-  OutputStream body_;
+  bool over_limit_ = false;
+  // The body stream in use, when it is held whole (descriptions, the
+  // parameter correction, a correction in an LZMA2 method).
+  OutputStream held_;
   OutputStream prediction_;
   EnsembleHeader header_;
   std::vector<std::unique_ptr<TransformationPatcher>> patchers_;
   OutputStream parameter_storage_;
   OutputStream element_storage_;
   std::vector<uint32_t> element_lengths_;
-  // The whole application's range; what the body leaves; then one per step.
+  // The whole application's range, then one per step.
   ProgressSpan progress_;
-  ProgressSpan after_body_;
   ProgressSpan transforming_;
   ProgressSpan correcting_;
   ProgressSpan assembling_;
@@ -106,8 +158,8 @@ size_t TotalLength(OutputStreamSet* set) {
   return total;
 }
 
-Status EnsemblePatchApplier::Apply(InputStream* old_file, InputStream* patch, OutputStream* result,
-                                   size_t output_limit, const ProgressSpan& progress) {
+Status EnsemblePatchApplier::Apply(InputStream* old_file, InputStream* patch, DiffTarget* target,
+                                   OutputStream* result, size_t output_limit, const ProgressSpan& progress) {
   progress_ = progress;
   const Status header_status = ReadEnsembleHeader(patch, &header_);
   if (header_status != STATUS_OK) return header_status;
@@ -117,61 +169,76 @@ Status EnsemblePatchApplier::Apply(InputStream* old_file, InputStream* patch, Ou
 
   output_limit_ = output_limit;
   budget_ = WorkLimit(SaturatingAdd(output_limit, base_length_));
-  result->SetLimit(output_limit);
-  const Status status = ApplySteps(patch, result);
-  if (status == STATUS_OK) return STATUS_OK;
+  if (result) result->SetLimit(output_limit);
+  const Status status = ApplySteps(patch, target);
+  if (status == STATUS_OK || status == STATUS_STREAM_ERROR) return status;
   // Whichever step ran into a limit reported its own kind of failure; the
   // caller learns the one reason that matters.
-  for (const OutputStream* stream : {&body_, &parameter_storage_, &element_storage_, &prediction_, result}) {
+  if (over_limit_) return STATUS_OUTPUT_LIMIT;
+  for (const OutputStream* stream : {&held_, &parameter_storage_, &element_storage_, &prediction_}) {
     if (stream->LimitExceeded()) return STATUS_OUTPUT_LIMIT;
   }
+  if (result && result->LimitExceeded()) return STATUS_OUTPUT_LIMIT;
   return status;
 }
 
 size_t EnsemblePatchApplier::Room(size_t extra) const {
   size_t held = extra;
-  for (const OutputStream* stream : {&body_, &parameter_storage_, &element_storage_, &prediction_})
+  for (const OutputStream* stream : {&held_, &parameter_storage_, &element_storage_, &prediction_})
     held = SaturatingAdd(held, stream->Length());
   return held < budget_ ? budget_ - held : 0;
 }
 
-Status EnsemblePatchApplier::ApplySteps(InputStream* patch, OutputStream* result) {
+Status EnsemblePatchApplier::ApplySteps(InputStream* patch, DiffTarget* target) {
   // A body holds the corrections of the elements and of the whole file,
   // about the size of the old elements plus the output: real ones stay near
-  // limit + old file size, so it may take half of the budget.
-  body_.SetLimit(ScaledLimit(SaturatingAdd(output_limit_, base_length_), kBodyLimitFactor));
-  // Before the body is read only its size and the prediction's are known;
-  // the steps after it are guessed from those (elements about the size of
-  // their reformed bytes, the new file about the old one's) and split
-  // exactly once the body tells their sizes.
-  const uint64_t body_bytes = Lzma2BlockSize(*patch);
-  const uint64_t reformed =
-      header_.prediction_size > base_length_ ? header_.prediction_size - base_length_ : 0;
-  const uint64_t body_cost = kBodyCost * body_bytes;
-  const uint64_t later_cost =
-      (kTransformCost + kDiffCost + kAssembleCost) * reformed + kDiffCost * base_length_;
-  const uint64_t whole = body_cost + later_cost + 1;
-  ProgressSpan decoding = progress_.Part(0, body_cost, whole, body_bytes);
-  after_body_ = progress_.Part(body_cost, whole, whole, 0);
-  if (!ReadLzma2Block(patch, &body_, &decoding)) return STATUS_STREAM_ERROR;
-  // An unparsable body reads as a set of empty streams, so the missing
-  // element count reports a bad header. A set of fewer than four streams is
-  // just as malformed and is refused before any missing stream is touched.
-  InputStreamSet streams;
-  if (!streams.InitFromBuffer(body_.Buffer(), body_.Length())) streams = InputStreamSet();
-  if (streams.Count() < kEnsembleStreamCount) return STATUS_BAD_HEADER;
+  // limit + old file size, so it may announce half of the budget.
+  BodyReader body;
+  if (!body.Open(*patch, ScaledLimit(SaturatingAdd(output_limit_, base_length_), kBodyLimitFactor))) {
+    if (!body.LimitExceeded()) return STATUS_STREAM_ERROR;
+    over_limit_ = true;
+    return STATUS_OUTPUT_LIMIT;
+  }
+  const Status status = ApplyBody(&body, target);
+  // A body that does not decode is the failure, whatever the steps made of
+  // the part before the damage.
+  if (!body.Drain()) return STATUS_STREAM_ERROR;
+  return status;
+}
 
-  Status status = ReadElementDescriptions(streams.Stream(kElementDescriptions));
+Status EnsemblePatchApplier::ApplyBody(BodyReader* body, DiffTarget* target) {
+  // The stream set's header. A body that is no stream set, or one of fewer
+  // than four streams, is a bad header.
+  uint32_t version = 0, count = 0;
+  if (!body->ReadUVarint(&version) || version != kStreamSetVersion || !body->ReadUVarint(&count) ||
+      count > kMaxStreams || count < kEnsembleStreamCount)
+    return STATUS_BAD_HEADER;
+  uint32_t lengths[kMaxStreams] = {};
+  uint64_t total = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (!body->ReadUVarint(&lengths[i])) return STATUS_BAD_HEADER;
+    total += lengths[i];
+  }
+  if (total != body->Left()) return STATUS_BAD_HEADER;
+
+  if (!body->Take(lengths[kElementDescriptions], &held_)) return STATUS_STREAM_ERROR;
+  InputStream descriptions(held_);
+  Status status = ReadElementDescriptions(&descriptions);
   if (status != STATUS_OK) return status;
-  PlanProgress(&streams);
+  PlanProgress(lengths);
+  held_.Clear();
+  if (!body->Take(lengths[kParameterCorrection], &held_)) return STATUS_STREAM_ERROR;
   InputStreamSet parameters;
-  status = CorrectParameters(streams.Stream(kParameterCorrection), &parameters);
+  InputStream parameter_correction(held_);
+  status = CorrectParameters(&parameter_correction, &parameters);
   if (status != STATUS_OK) return status;
   OutputStreamSet transformed;
   status = TransformElements(&parameters, &transformed);
   if (status != STATUS_OK) return status;
+  held_.Retire();
+  if (old_mapping_ && !patchers_.empty()) old_mapping_->Evict();
   InputStreamSet elements;
-  status = CorrectElements(&transformed, streams.Stream(kElementCorrection), &elements);
+  status = CorrectElements(&transformed, body, lengths[kElementCorrection], &elements);
   if (status != STATUS_OK) return status;
   status = Predict(&elements, &prediction_);
   if (status != STATUS_OK) return status;
@@ -179,29 +246,67 @@ Status EnsemblePatchApplier::ApplySteps(InputStream* patch, OutputStream* result
   // The prediction is the old file followed by the reformed elements; the
   // old file is read where it is mapped rather than copied in front.
   const InputStream prediction[2] = {InputStream(base_start_, base_length_), InputStream(prediction_)};
-  if (!ApplyDiff(prediction, 2, streams.Stream(kFinalCorrection), result, false, output_limit_, Room(),
-                 finishing_))
+  if (!ApplyCorrection(prediction, 2, body, lengths[kFinalCorrection], target, output_limit_, output_limit_,
+                       finishing_))
     return STATUS_GENERAL_ERROR;
-  if (ComputeChecksum(result->Buffer(), result->Length()) != header_.target_checksum) return STATUS_BAD_CRC;
-  progress_.Finish();
   return STATUS_OK;
 }
 
-void EnsemblePatchApplier::PlanProgress(InputStreamSet* streams) {
-  if (!after_body_.Active()) return;
+void EnsemblePatchApplier::PlanProgress(const uint32_t* lengths) {
+  if (!progress_.Active()) return;
   uint64_t element_bytes = 0;
   for (const uint32_t length : element_lengths_) element_bytes += length;
   const uint64_t reformed =
       header_.prediction_size > base_length_ ? header_.prediction_size - base_length_ : 0;
+  // A raw correction makes about as many bytes as it holds.
   const uint64_t transform = kTransformCost * element_bytes;
-  const uint64_t correct = kDiffCost * CorrectionSize(*streams->Stream(kElementCorrection));
+  const uint64_t correct = (kBodyCost + kDiffCost) * lengths[kElementCorrection];
   const uint64_t assemble = kAssembleCost * reformed;
-  const uint64_t finish = kDiffCost * CorrectionSize(*streams->Stream(kFinalCorrection));
+  const uint64_t finish = (kBodyCost + kDiffCost) * lengths[kFinalCorrection];
   const uint64_t whole = transform + correct + assemble + finish + 1;
-  transforming_ = after_body_.Part(0, transform, whole, element_bytes);
-  correcting_ = after_body_.Part(transform, transform + correct, whole, 0);
-  assembling_ = after_body_.Part(transform + correct, transform + correct + assemble, whole, reformed);
-  finishing_ = after_body_.Part(transform + correct + assemble, whole, whole, 0);
+  transforming_ = progress_.Part(0, transform, whole, element_bytes);
+  correcting_ = progress_.Part(transform, transform + correct, whole, 0);
+  assembling_ = progress_.Part(transform + correct, transform + correct + assemble, whole, reformed);
+  finishing_ = progress_.Part(transform + correct + assemble, whole, whole, 0);
+}
+
+bool EnsemblePatchApplier::ApplyCorrection(const InputStream* old_pieces, size_t piece_count, BodyReader* body,
+                                           size_t length, DiffTarget* target, size_t result_limit,
+                                           size_t output_limit, const ProgressSpan& progress) {
+  uint8_t method = 0;
+  if (length == 0 || !body->Read(&method, 1)) return false;
+  if (method == DIFF_RAW) {
+    bool over_limit = false;
+    const bool applied =
+        ApplyStreamedRawDiff(old_pieces, piece_count, body, length - 1, target, output_limit, Room(), &over_limit,
+                             progress);
+    over_limit_ = over_limit_ || over_limit;
+    return applied;
+  }
+  held_.Clear();
+  if (!held_.WriteByte(method) || !body->Take(length - 1, &held_)) return false;
+  InputStream correction(held_);
+  OutputStream whole;
+  whole.SetLimit(result_limit);
+  const bool applied =
+      ApplyDiff(old_pieces, piece_count, &correction, &whole, false, output_limit, Room(), progress);
+  held_.Retire();
+  if (!applied) {
+    over_limit_ = over_limit_ || whole.LimitExceeded();
+    return false;
+  }
+  if (!target->Begin(whole.Length())) {
+    over_limit_ = true;
+    return false;
+  }
+  for (size_t done = 0; done < whole.Length();) {
+    const size_t part = whole.Length() - done < kDiffPiece ? whole.Length() - done : kDiffPiece;
+    uint8_t* to = target->Place(done, part);
+    if (!to) return false;
+    std::memcpy(to, whole.Buffer() + done, part);
+    done += part;
+  }
+  return target->End();
 }
 
 Status EnsemblePatchApplier::ReadElementDescriptions(InputStream* descriptions) {
@@ -268,7 +373,7 @@ Status EnsemblePatchApplier::TransformElements(InputStreamSet* parameters, Outpu
   return parameters->Empty() ? STATUS_OK : STATUS_STREAM_NOT_CONSUMED;
 }
 
-Status EnsemblePatchApplier::CorrectElements(OutputStreamSet* transformed, InputStream* correction,
+Status EnsemblePatchApplier::CorrectElements(OutputStreamSet* transformed, BodyReader* body, size_t length,
                                              InputStreamSet* corrected) {
   // The correction applies to the serialised set, read here in its pieces
   // (header, then the streams where they lie) rather than copied together.
@@ -279,8 +384,8 @@ Status EnsemblePatchApplier::CorrectElements(OutputStreamSet* transformed, Input
   for (size_t i = 0; i < transformed->Count(); ++i) serialised[i + 1] = InputStream(*transformed->Stream(i));
   const size_t room = Room(SaturatingAdd(header.Length(), TotalLength(transformed)));
   element_storage_.SetLimit(room);
-  if (!ApplyDiff(serialised, transformed->Count() + 1, correction, &element_storage_, false, room, room,
-                 correcting_))
+  StreamTarget target(&element_storage_);
+  if (!ApplyCorrection(serialised, transformed->Count() + 1, body, length, &target, room, room, correcting_))
     return STATUS_GENERAL_ERROR;
   for (size_t i = 0; i < kMaxStreams; ++i) transformed->Stream(i)->Retire();
   if (!corrected->InitFromBuffer(element_storage_.Buffer(), element_storage_.Length()))
@@ -311,16 +416,35 @@ Status EnsemblePatchApplier::Predict(InputStreamSet* elements, OutputStream* pre
   return STATUS_OK;
 }
 
-}  // namespace
-
-Status ApplyEnsemblePatch(InputStream* old_file, InputStream* patch, OutputStream* result,
-                          size_t output_limit, const ProgressSpan& progress) {
+// The new file checked against the header once it is complete;
+// `checksum_of` reads it back.
+Status ApplyToTarget(InputStream* old_file, InputStream* patch, DiffTarget* target, OutputStream* result,
+                     size_t output_limit, const ProgressSpan& progress,
+                     const std::function<bool(uint32_t*)>& checksum_of, const MappedFile* old_mapping = nullptr) {
   try {
     EnsemblePatchApplier applier;
-    return applier.Apply(old_file, patch, result, output_limit, progress);
+    applier.SetOldMapping(old_mapping);
+    const Status status = applier.Apply(old_file, patch, target, result, output_limit, progress);
+    if (status != STATUS_OK) return status;
+    uint32_t checksum = 0;
+    if (!checksum_of(&checksum)) return STATUS_READ_ERROR;
+    if (checksum != applier.header().target_checksum) return STATUS_BAD_CRC;
+    applier.FinishProgress();
+    return STATUS_OK;
   } catch (const std::bad_alloc&) {
     return STATUS_STREAM_ERROR;
   }
+}
+
+}  // namespace
+
+Status ApplyEnsemblePatch(InputStream* old_file, InputStream* patch, OutputStream* result, size_t output_limit,
+                          const ProgressSpan& progress) {
+  StreamTarget target(result);
+  return ApplyToTarget(old_file, patch, &target, result, output_limit, progress, [result](uint32_t* checksum) {
+    *checksum = ComputeChecksum(result->Buffer(), result->Length());
+    return true;
+  });
 }
 
 Status ApplyEnsemblePatch(const oschar* old_path, const oschar* patch_path, const oschar* new_path,
@@ -339,13 +463,19 @@ Status ApplyEnsemblePatch(const oschar* old_path, const oschar* patch_path, cons
 
   InputStream old_stream(old_file.Data(), old_file.Length());
   InputStream patch_stream(patch_file.Data(), patch_file.Length());
-  OutputStream result;
+  // The result goes straight into a file beside the new path, renamed into
+  // place once it is verified (removed otherwise).
+  OutputFile output;
+  if (!output.Create(new_path)) return STATUS_READ_ERROR;
+  FileTarget target(&output, output_limit);
   ProgressMeter meter(&progress, kProgressUnits);
   meter.Reach(0);
-  const Status status = ApplyEnsemblePatch(&old_stream, &patch_stream, &result, output_limit,
-                                           ProgressSpan(&meter, 0, kProgressUnits, kProgressUnits));
+  const Status status = ApplyToTarget(&old_stream, &patch_stream, &target, nullptr, output_limit,
+                                      ProgressSpan(&meter, 0, kProgressUnits, kProgressUnits),
+                                      [&](uint32_t* checksum) { return output.Checksum(target.Size(), checksum); },
+                                      &old_file);
   if (status != STATUS_OK) return status;
-  if (!WriteWholeFile(new_path, result.Buffer(), result.Length())) return STATUS_READ_ERROR;
+  if (!output.Commit(target.Size())) return STATUS_READ_ERROR;
   return STATUS_OK;
 }
 

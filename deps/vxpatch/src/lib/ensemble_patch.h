@@ -9,18 +9,28 @@
 //
 // Contract:
 //  - ApplyEnsemblePatch returns a Status; STATUS_OK only when the result's
-//    checksum matched, and only then is anything written to the new path.
-//    The new file may have at most `output_limit` bytes; the buffers on the
-//    way (body, corrected parameters, encoded and corrected elements,
-//    reformed elements, decoded correction sections) together are limited
-//    to WorkLimit(output_limit + old file size), the body alone to half of
-//    that (output_limit.h). A patch that would pass a
-//    limit fails as soon as that shows with STATUS_OUTPUT_LIMIT ("output
-//    would exceed the limit of <n> bytes" in the log).
+//    checksum matched, and only then does a file appear at the new path (the
+//    file entry writes the result into a file beside it and renames that
+//    into place; on failure it is removed).
+//    The new file may have at most `output_limit` bytes; the body may
+//    announce at most half of WorkLimit(output_limit + old file size), and
+//    the buffers on the way (held body streams, corrected parameters,
+//    encoded and corrected elements, reformed elements, what a correction
+//    holds) together are limited to WorkLimit(output_limit + old file size)
+//    (output_limit.h). A patch that would pass a limit fails as soon as that
+//    shows with STATUS_OUTPUT_LIMIT ("output would exceed the limit of <n>
+//    bytes" in the log).
+//  - The body is decoded once, front to back, and used as it decodes: the
+//    element descriptions and the parameter correction are held, raw
+//    corrections are applied as their bytes arrive (only their control
+//    section is held), corrections in an LZMA2 method are held and applied
+//    whole. A body that fails to decode anywhere fails the patch with
+//    STATUS_STREAM_ERROR, whatever the steps before the damage found.
 //  - The prediction (the old file followed by the reformed elements) is
 //    never joined in one buffer: the final correction reads the old file
 //    where it is mapped. Reformed elements are assembled from the corrected
-//    elements where they lie.
+//    elements where they lie. The file entry never holds the new file: the
+//    final correction writes it into the file in pieces.
 //  - Old and patch files are mapped, never copied; mappings are released on
 //    every path. An empty old file is a valid old file (it cannot be mapped,
 //    so it is read as no bytes).

@@ -86,10 +86,10 @@ int SdkCodeFor(lzma_ret result, const lzma_stream& stream) {
 // announces gigabytes and ends early costs only what it really held. Returns
 // an SDK code; on SDK_OK *consumed and *produced are set. On failure the
 // output keeps its length (or is failed, when it could not grow).
-int DecodeRaw(uint8_t properties, const InputStream& input, size_t unpacked_size, OutputStream* output,
-              size_t* consumed, size_t* produced, ProgressSpan* progress) {
+// A raw LZMA2 decoder for a block of `unpacked_size` bytes.
+lzma_ret StartDecoder(uint8_t properties, size_t unpacked_size, lzma_stream* stream) {
   lzma_options_lzma options;
-  if (lzma_lzma_preset(&options, 0)) return SDK_ERROR_UNSUPPORTED;
+  if (lzma_lzma_preset(&options, 0)) return LZMA_OPTIONS_ERROR;
   // Output never refers back further than what was produced, so a dictionary
   // of the output's size decodes every valid block, whatever the properties
   // byte claims, without reserving the claimed (up to 4 GiB) dictionary.
@@ -98,10 +98,15 @@ int DecodeRaw(uint8_t properties, const InputStream& input, size_t unpacked_size
   options.dict_size = static_cast<uint32_t>(claimed < needed ? claimed : needed);
   if (options.dict_size < LZMA_DICT_SIZE_MIN) options.dict_size = LZMA_DICT_SIZE_MIN;
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  *stream = LZMA_STREAM_INIT;
+  stream->allocator = &kDecoderAllocator;
+  return lzma_raw_decoder(stream, filters);
+}
 
+int DecodeRaw(uint8_t properties, const InputStream& input, size_t unpacked_size, OutputStream* output,
+              size_t* consumed, size_t* produced, ProgressSpan* progress) {
   lzma_stream stream = LZMA_STREAM_INIT;
-  stream.allocator = &kDecoderAllocator;
-  lzma_ret result = lzma_raw_decoder(&stream, filters);
+  lzma_ret result = StartDecoder(properties, unpacked_size, &stream);
   if (result != LZMA_OK) return SdkCodeFor(result, stream);
   stream.next_in = input.Current();
   stream.avail_in = input.Remaining();
@@ -137,6 +142,33 @@ int DecodeRaw(uint8_t properties, const InputStream& input, size_t unpacked_size
   return code;
 }
 
+// The block header: properties byte and announced size.
+bool ReadBlockHeader(InputStream* input, uint8_t* properties, uint32_t* unpacked_size) {
+  if (!input->ReadByte(properties)) {
+    LogError("Error read LZMA2 properties");
+    return false;
+  }
+  if (!input->ReadUVarint(unpacked_size)) {
+    LogError("Error read LZMA2 unpack size");
+    return false;
+  }
+  return true;
+}
+
+// Refusals that need no decoding: properties beyond the format, a size that
+// the remaining input cannot produce.
+bool PlausibleBlock(uint8_t properties, uint32_t unpacked_size, const InputStream& rest) {
+  if (properties > kMaxDictionaryProperty) {
+    LogDecodeFailure(SDK_ERROR_UNSUPPORTED);
+    return false;
+  }
+  if (unpacked_size > MaxDecodableSize(rest.Remaining())) {
+    LogDecodeFailure(SDK_ERROR_INPUT_EOF);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ReadLzma2Block(InputStream* input, OutputStream* output) {
@@ -154,14 +186,9 @@ uint32_t Lzma2BlockSize(const InputStream& input) {
 bool ReadLzma2Block(InputStream* input, OutputStream* output, ProgressSpan* progress) {
   const InputStream start = *input;
   uint8_t properties = 0;
-  if (!input->ReadByte(&properties)) {
-    LogError("Error read LZMA2 properties");
-    return false;
-  }
   uint32_t unpacked_size = 0;
-  if (!input->ReadUVarint(&unpacked_size)) {
+  if (!ReadBlockHeader(input, &properties, &unpacked_size)) {
     *input = start;
-    LogError("Error read LZMA2 unpack size");
     return false;
   }
   if (output->Failed()) {
@@ -176,14 +203,8 @@ bool ReadLzma2Block(InputStream* input, OutputStream* output, ProgressSpan* prog
     LogOutputLimit(output->Limit());
     return false;
   }
-  if (properties > kMaxDictionaryProperty) {
+  if (!PlausibleBlock(properties, unpacked_size, *input)) {
     *input = start;
-    LogDecodeFailure(SDK_ERROR_UNSUPPORTED);
-    return false;
-  }
-  if (unpacked_size > MaxDecodableSize(input->Remaining())) {
-    *input = start;
-    LogDecodeFailure(SDK_ERROR_INPUT_EOF);
     return false;
   }
   size_t consumed = 0;
@@ -269,6 +290,89 @@ bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output, c
 bool WriteLzma2Block(InputStream* input, OutputStream* output) {
   if (!WriteLzma2Block(input->Current(), input->Remaining(), output)) return false;
   input->Skip(input->Remaining());
+  return true;
+}
+
+// ------------------------------------------------------------ Lzma2BlockReader
+
+struct Lzma2BlockReader::Decoder {
+  lzma_stream stream = LZMA_STREAM_INIT;
+  size_t input_bytes = 0;
+  ~Decoder() { lzma_end(&stream); }
+};
+
+Lzma2BlockReader::Lzma2BlockReader() = default;
+Lzma2BlockReader::~Lzma2BlockReader() = default;
+
+bool Lzma2BlockReader::Open(const InputStream& input, size_t limit) {
+  InputStream rest = input;
+  uint8_t properties = 0;
+  uint32_t unpacked_size = 0;
+  failed_ = true;
+  if (!ReadBlockHeader(&rest, &properties, &unpacked_size)) return false;
+  if (limit < unpacked_size) {
+    LogOutputLimit(limit);
+    limit_exceeded_ = true;
+    return false;
+  }
+  if (!PlausibleBlock(properties, unpacked_size, rest)) return false;
+  decoder_.reset(new Decoder);
+  const lzma_ret started = StartDecoder(properties, unpacked_size, &decoder_->stream);
+  if (started != LZMA_OK) {
+    LogDecodeFailure(SdkCodeFor(started, decoder_->stream));
+    return false;
+  }
+  decoder_->stream.next_in = rest.Current();
+  decoder_->stream.avail_in = rest.Remaining();
+  decoder_->input_bytes = rest.Remaining();
+  header_bytes_ = rest.Position();
+  size_ = unpacked_size;
+  left_ = unpacked_size;
+  failed_ = false;
+  return true;
+}
+
+bool Lzma2BlockReader::Read(uint8_t* to, size_t count) {
+  if (failed_ || count > left_) return false;
+  uint8_t scratch[size_t{16} << 10];
+  lzma_stream& stream = decoder_->stream;
+  while (count > 0) {
+    const size_t part = to ? count : (count < sizeof scratch ? count : sizeof scratch);
+    stream.next_out = to ? to : scratch;
+    stream.avail_out = part;
+    while (stream.avail_out > 0) {
+      // The end marker is read with the last bytes when it follows them.
+      const lzma_ret result = ended_ ? LZMA_STREAM_END : lzma_code(&stream, LZMA_FINISH);
+      ended_ = result == LZMA_STREAM_END;
+      if (result == LZMA_OK || (ended_ && stream.avail_out == 0)) continue;
+      // The data ended before the announced size, or could not be decoded.
+      LogDecodeFailure(ended_ ? SDK_OK : SdkCodeFor(result, stream));
+      failed_ = true;
+      return false;
+    }
+    if (to) to += part;
+    count -= part;
+    left_ -= part;
+  }
+  return true;
+}
+
+bool Lzma2BlockReader::Finish(size_t* consumed) {
+  if (failed_ || left_ != 0) return false;
+  lzma_stream& stream = decoder_->stream;
+  stream.next_out = nullptr;
+  stream.avail_out = 0;
+  lzma_ret result = ended_ ? LZMA_STREAM_END : LZMA_OK;
+  // Without room for output the decoder can still read the end marker; data
+  // beyond the announced size shows as no progress.
+  while (result == LZMA_OK) result = lzma_code(&stream, LZMA_FINISH);
+  if (result != LZMA_STREAM_END) {
+    LogDecodeFailure(SdkCodeFor(result, stream));
+    failed_ = true;
+    return false;
+  }
+  *consumed = header_bytes_ + decoder_->input_bytes - stream.avail_in;
+  decoder_.reset();
   return true;
 }
 

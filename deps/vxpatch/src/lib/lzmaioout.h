@@ -37,6 +37,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "progress.h"
 #include "streams.h"
@@ -67,6 +68,45 @@ struct Lzma2Tuning {
 bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output, const Lzma2Tuning& tuning);
 // Encodes the input's remaining bytes; on success the input is at its end.
 bool WriteLzma2Block(InputStream* input, OutputStream* output);
+
+// One block decoded piece by piece, for callers that use its bytes in order
+// and need not hold them all: its memory is liblzma's dictionary window (at
+// most the smaller of the block's size and the dictionary the properties
+// byte claims), however large the block. Checks and messages are those of
+// ReadLzma2Block: Open() refuses the header (a size over `limit` with the
+// limit message and LimitExceeded()), Read() and Finish() log the decoder's
+// failure once and fail from then on.
+class Lzma2BlockReader {
+ public:
+  Lzma2BlockReader();
+  ~Lzma2BlockReader();
+  Lzma2BlockReader(const Lzma2BlockReader&) = delete;
+  Lzma2BlockReader& operator=(const Lzma2BlockReader&) = delete;
+
+  // The block at the input's position; the input must outlive the reader.
+  bool Open(const InputStream& input, size_t limit);
+  // Bytes the block announces, and those of them not yet read.
+  size_t Size() const { return size_; }
+  size_t Left() const { return left_; }
+  // The next `count` (<= Left()) bytes into `to`, or dropped when `to` is
+  // null.
+  bool Read(uint8_t* to, size_t count);
+  // After the last byte: the end marker must follow. `consumed` receives the
+  // input bytes of the whole block.
+  bool Finish(size_t* consumed);
+  bool Failed() const { return failed_; }
+  bool LimitExceeded() const { return limit_exceeded_; }
+
+ private:
+  struct Decoder;
+  std::unique_ptr<Decoder> decoder_;
+  size_t size_ = 0;
+  size_t left_ = 0;
+  size_t header_bytes_ = 0;
+  bool ended_ = false;
+  bool failed_ = false;
+  bool limit_exceeded_ = false;
+};
 
 }  // namespace vxpatch
 

@@ -56,6 +56,11 @@ void MappedFile::Close() {
   opened_empty_ = false;
 }
 
+void MappedFile::Evict() const {
+  // A shared read-only file mapping loses nothing: its pages are the file's.
+  if (data_) ::madvise(const_cast<uint8_t*>(data_), length_, MADV_DONTNEED);
+}
+
 uint8_t MappedFile::At(size_t offset) const {
   if (!data_) throw std::invalid_argument("No view mapped");
   if (offset >= length_) throw std::out_of_range("View is not large enough");

@@ -5,6 +5,9 @@
 //    succeeded. An empty file cannot be mapped and so is never valid; use
 //    OpenedEmpty() to tell "exists but is empty" from "cannot be opened".
 //  - The mapping and descriptor are released by Close() and on destruction.
+//  - Evict() hands the mapped pages back to the page cache: the view stays
+//    valid and what is read again is faulted in again. For callers that are
+//    done with most of the file for a while.
 //  - At() is the bounds-tested byte access: an invalid view throws
 //    std::invalid_argument("No view mapped"), an offset at or beyond the length
 //    std::out_of_range("View is not large enough").
@@ -32,6 +35,7 @@ class MappedFile {
   const uint8_t* Data() const { return data_; }
   size_t Length() const { return length_; }
   uint8_t At(size_t offset) const;
+  void Evict() const;
 
  private:
   int descriptor_ = -1;

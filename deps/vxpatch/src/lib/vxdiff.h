@@ -38,6 +38,7 @@
 
 #include <cstdint>
 
+#include "output_file.h"
 #include "progress.h"
 #include "streams.h"
 
@@ -63,6 +64,86 @@ bool ApplyDiff(InputStream* old_stream, InputStream* diff_stream, OutputStream* 
 bool ApplyDiff(const InputStream* old_pieces, size_t piece_count, InputStream* diff_stream,
                OutputStream* result, bool expect_header, size_t output_limit, size_t work_limit,
                const ProgressSpan& progress = ProgressSpan());
+
+// Streamed application, for diffs that a decoder yields in order and results
+// that need not be held whole (a file, or a buffer sized once).
+//
+// DiffSource: the diff's bytes in order. DiffTarget: where the new bytes go,
+// in pieces of at most kDiffPiece bytes at their offsets; every byte of the
+// announced size is placed exactly once, in two rising runs (the diff bytes,
+// then the extra bytes).
+constexpr size_t kDiffPiece = size_t{1} << 20;
+
+class DiffSource {
+ public:
+  virtual ~DiffSource() = default;
+  // The next `count` bytes into `to`, or dropped when `to` is null.
+  virtual bool Read(uint8_t* to, size_t count) = 0;
+};
+
+class DiffTarget {
+ public:
+  virtual ~DiffTarget() = default;
+  // The new size is known: checks the target's own limit (logging the limit
+  // message) and makes room.
+  virtual bool Begin(size_t size) = 0;
+  // Room for `count` bytes at `offset`, to be filled before the next call;
+  // null on failure.
+  virtual uint8_t* Place(size_t offset, size_t count) = 0;
+  // Every byte is placed.
+  virtual bool End() = 0;
+  // The diff announced more than the caller's limit.
+  virtual void FailOverLimit() = 0;
+};
+
+// The new bytes appended to an output stream, reserved once for the new
+// size (a failure of its limit leaves it failed with LimitExceeded()).
+class StreamTarget final : public DiffTarget {
+ public:
+  explicit StreamTarget(OutputStream* stream) : stream_(stream) {}
+  bool Begin(size_t size) override;
+  uint8_t* Place(size_t offset, size_t count) override;
+  bool End() override;
+  void FailOverLimit() override { stream_->FailOverLimit(); }
+
+ private:
+  OutputStream* stream_;
+  size_t base_ = 0;
+  size_t size_ = 0;
+};
+
+// The new bytes written to a file through one staging buffer of a few
+// pieces; the new size may not pass `limit`.
+class FileTarget final : public DiffTarget {
+ public:
+  FileTarget(OutputFile* file, size_t limit) : file_(file), limit_(limit) {}
+  bool Begin(size_t size) override;
+  uint8_t* Place(size_t offset, size_t count) override;
+  bool End() override;
+  void FailOverLimit() override { limit_exceeded_ = true; }
+  size_t Size() const { return size_; }
+  bool LimitExceeded() const { return limit_exceeded_; }
+
+ private:
+  bool Flush();
+
+  OutputFile* file_;
+  size_t limit_;
+  OutputStream staging_;
+  size_t staged_offset_ = 0;
+  size_t size_ = 0;
+  bool limit_exceeded_ = false;
+};
+
+// A raw-method diff (the bytes after its method byte, `length` of them, all
+// of which are read from `source`) applied to the old pieces as ApplyDiff
+// does, with the same checks and messages, holding only the control section
+// (within `work_limit`) and one piece of diff bytes. `over_limit`: whether a
+// failure was a limit's. `progress` follows the new bytes placed.
+bool ApplyStreamedRawDiff(const InputStream* old_pieces, size_t piece_count, DiffSource* source, size_t length,
+                          DiffTarget* target, size_t output_limit, size_t work_limit, bool* over_limit,
+                          const ProgressSpan& progress = ProgressSpan());
+
 bool CreateDiff(InputStream* old_stream, InputStream* new_stream, OutputStream* diff, bool write_header,
                 DiffMethod method);
 

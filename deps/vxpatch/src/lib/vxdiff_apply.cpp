@@ -215,7 +215,231 @@ bool ApplyDiffUnguarded(const OldBytes& old, InputStream* diff_stream, OutputStr
   return true;
 }
 
+// The streamed diff's bytes, counted against the length it may take.
+class BoundedSource {
+ public:
+  BoundedSource(DiffSource* source, size_t length) : source_(source), left_(length) {}
+  bool Read(uint8_t* to, size_t count) {
+    if (count > left_ || !source_->Read(to, count)) return false;
+    left_ -= count;
+    return true;
+  }
+  bool ReadUVarint(uint32_t* value) {
+    uint8_t bytes[kMaxVarintBytes];
+    for (size_t used = 0; used < kMaxVarintBytes; ++used) {
+      if (!Read(&bytes[used], 1)) return false;
+      if ((bytes[used] & 0x80) == 0) {
+        InputStream varint(bytes, used + 1);
+        return varint.ReadUVarint(value);
+      }
+    }
+    return false;
+  }
+  bool SkipRest() { return Read(nullptr, left_); }
+  size_t Left() const { return left_; }
+
+ private:
+  DiffSource* source_;
+  size_t left_;
+};
+
+struct Triple {
+  int32_t x = 0;
+  int32_t y = 0;
+  int32_t z = 0;
+};
+
+bool ReadTriple(InputStream* control, Triple* triple) {
+  return control->ReadSVarint(&triple->x) && control->ReadSVarint(&triple->y) && control->ReadSVarint(&triple->z);
+}
+
+// First run: every triple checked as ApplyDiffUnguarded checks it, its diff
+// bytes added to the old ones at their places.
+bool PlaceDiffBytes(const OldBytes& old, InputStream control, BoundedSource* source, uint32_t diff_length,
+                    uint32_t extra_length, size_t new_size, DiffTarget* target, ProgressSpan* progress) {
+  OutputStream piece;
+  if (!piece.Reserve(diff_length < kDiffPiece ? diff_length : kDiffPiece)) return false;
+  const int64_t old_size = static_cast<int64_t>(old.size);
+  size_t diff_left = diff_length;
+  size_t extra_left = extra_length;
+  int64_t old_position = 0;
+  size_t produced = 0;
+  while (produced < new_size) {
+    Triple t;
+    if (!ReadTriple(&control, &t)) {
+      LogError("Corrupt patch reading control");
+      return false;
+    }
+    if (t.x < 0 || t.y < 0 || static_cast<uint64_t>(t.x) > new_size - produced ||
+        static_cast<size_t>(t.x) > diff_left) {
+      LogError("Corrupt patch");
+      return false;
+    }
+    if (old_position < 0 || old_position > old_size || old_size - old_position < t.x) return false;
+    for (size_t done = 0; done < static_cast<size_t>(t.x);) {
+      const size_t part = static_cast<size_t>(t.x) - done < kDiffPiece ? static_cast<size_t>(t.x) - done : kDiffPiece;
+      uint8_t* to = target->Place(produced + done, part);
+      if (!to || !source->Read(piece.MutableBuffer(), part)) return false;
+      AddOld(old, static_cast<size_t>(old_position) + done, piece.Buffer(), to, part);
+      progress->Advance(part);
+      done += part;
+    }
+    diff_left -= static_cast<size_t>(t.x);
+    produced += static_cast<size_t>(t.x);
+    if (static_cast<uint64_t>(t.y) > new_size - produced || static_cast<size_t>(t.y) > extra_left) {
+      LogError("Corrupt patch");
+      return false;
+    }
+    extra_left -= static_cast<size_t>(t.y);
+    produced += static_cast<size_t>(t.y);
+    old_position += static_cast<int64_t>(t.x) + t.z;
+  }
+  return source->Read(nullptr, diff_left);  // bytes no triple used
+}
+
+// Second run, over triples the first one checked: the extra bytes.
+bool PlaceExtraBytes(InputStream control, BoundedSource* source, size_t new_size, DiffTarget* target,
+                     ProgressSpan* progress) {
+  size_t produced = 0;
+  while (produced < new_size) {
+    Triple t;
+    ReadTriple(&control, &t);
+    produced += static_cast<size_t>(t.x);
+    for (size_t done = 0; done < static_cast<size_t>(t.y);) {
+      const size_t part = static_cast<size_t>(t.y) - done < kDiffPiece ? static_cast<size_t>(t.y) - done : kDiffPiece;
+      uint8_t* to = target->Place(produced + done, part);
+      if (!to || !source->Read(to, part)) return false;
+      progress->Advance(part);
+      done += part;
+    }
+    produced += static_cast<size_t>(t.y);
+  }
+  return true;
+}
+
+bool OldBytesOf(const InputStream* old_pieces, size_t piece_count, OldBytes* old) {
+  old->pieces = old_pieces;
+  old->count = piece_count;
+  old->size = 0;
+  for (size_t piece = 0; piece < piece_count; ++piece) {
+    // Sizes add up to more than any old input can be: refused as unusable.
+    constexpr size_t kMaxOld = static_cast<size_t>(std::numeric_limits<int64_t>::max());
+    if (kMaxOld - old->size < old_pieces[piece].Remaining()) return false;
+    old->size += old_pieces[piece].Remaining();
+  }
+  return true;
+}
+
+bool ApplyStreamedUnguarded(const OldBytes& old, BoundedSource* source, DiffTarget* target, size_t output_limit,
+                            size_t work_limit, bool* over_limit, const ProgressSpan& progress) {
+  uint32_t new_size = 0;
+  if (!source->ReadUVarint(&new_size)) return false;
+  if (new_size > output_limit) {
+    LogOutputLimit(output_limit);
+    target->FailOverLimit();
+    *over_limit = true;
+    return false;
+  }
+  if (!target->Begin(new_size)) {
+    *over_limit = true;
+    return false;
+  }
+  uint32_t lengths[3] = {};
+  for (uint32_t& length : lengths) {
+    if (!source->ReadUVarint(&length)) return false;
+  }
+  const uint64_t sections = uint64_t{lengths[0]} + lengths[1] + lengths[2];
+  if (sections > source->Left()) {
+    LogError("Corrupt patch");
+    return false;
+  }
+  if (new_size > uint64_t{lengths[1]} + lengths[2]) {
+    LogError("Corrupt patch");
+    return false;
+  }
+  OutputStream control;
+  control.SetLimit(work_limit);
+  if (!control.Reserve(lengths[0])) {
+    if (control.LimitExceeded()) {
+      LogOutputLimit(work_limit);
+      *over_limit = true;
+    }
+    return false;
+  }
+  if (!source->Read(control.MutableBuffer(), lengths[0]) || !control.Commit(lengths[0])) return false;
+  ProgressSpan making = progress.Part(0, 1, 1, new_size);
+  if (!PlaceDiffBytes(old, InputStream(control), source, lengths[1], lengths[2], new_size, target, &making))
+    return false;
+  if (!PlaceExtraBytes(InputStream(control), source, new_size, target, &making)) return false;
+  return target->End() && source->SkipRest();
+}
+
 }  // namespace
+
+bool StreamTarget::Begin(size_t size) {
+  if (!stream_->WithinLimit(size)) {
+    LogOutputLimit(stream_->Limit());
+    return false;
+  }
+  base_ = stream_->Length();
+  size_ = size;
+  return true;
+}
+
+uint8_t* StreamTarget::Place(size_t offset, size_t count) {
+  // Reserved at the first byte, once the diff has shown it can produce them.
+  if (stream_->Failed() || !stream_->Reserve(size_) || offset > size_ || size_ - offset < count) return nullptr;
+  return stream_->MutableBuffer() + base_ + offset;
+}
+
+bool StreamTarget::End() { return stream_->Reserve(size_) && stream_->Commit(size_); }
+
+bool FileTarget::Begin(size_t size) {
+  if (size > limit_) {
+    LogOutputLimit(limit_);
+    limit_exceeded_ = true;
+    return false;
+  }
+  size_ = size;
+  return true;
+}
+
+uint8_t* FileTarget::Place(size_t offset, size_t count) {
+  constexpr size_t kStaging = 2 * kDiffPiece;
+  if (count > kStaging || offset > size_ || size_ - offset < count) return nullptr;
+  if (staging_.Capacity() < kStaging && !staging_.Reserve(kStaging)) return nullptr;
+  // Pieces that continue the staged ones join them; others go after a flush.
+  if (offset != staged_offset_ + staging_.Length() || kStaging - staging_.Length() < count) {
+    if (!Flush()) return nullptr;
+    staged_offset_ = offset;
+  }
+  uint8_t* to = staging_.Spare();
+  return staging_.Commit(count) ? to : nullptr;
+}
+
+bool FileTarget::Flush() {
+  if (staging_.Failed() || !file_->Write(staged_offset_, staging_.Buffer(), staging_.Length())) return false;
+  staged_offset_ += staging_.Length();
+  staging_.Clear();
+  return true;
+}
+
+bool FileTarget::End() { return Flush(); }
+
+bool ApplyStreamedRawDiff(const InputStream* old_pieces, size_t piece_count, DiffSource* source, size_t length,
+                          DiffTarget* target, size_t output_limit, size_t work_limit, bool* over_limit,
+                          const ProgressSpan& progress) {
+  *over_limit = false;
+  OldBytes old;
+  if (!OldBytesOf(old_pieces, piece_count, &old)) return false;
+  BoundedSource bounded(source, length);
+  try {
+    return ApplyStreamedUnguarded(old, &bounded, target, output_limit, work_limit, over_limit, progress);
+  } catch (const std::bad_alloc&) {
+    LogError("out of memory");
+    return false;
+  }
+}
 
 bool ApplyDiff(InputStream* old_stream, InputStream* diff_stream, OutputStream* result, bool expect_header,
                size_t output_limit) {
@@ -226,14 +450,7 @@ bool ApplyDiff(const InputStream* old_pieces, size_t piece_count, InputStream* d
                OutputStream* result, bool expect_header, size_t output_limit, size_t work_limit,
                const ProgressSpan& progress) {
   OldBytes old;
-  old.pieces = old_pieces;
-  old.count = piece_count;
-  for (size_t piece = 0; piece < piece_count; ++piece) {
-    // Sizes add up to more than any old input can be: refused as unusable.
-    constexpr size_t kMaxOld = static_cast<size_t>(std::numeric_limits<int64_t>::max());
-    if (kMaxOld - old.size < old_pieces[piece].Remaining()) return false;
-    old.size += old_pieces[piece].Remaining();
-  }
+  if (!OldBytesOf(old_pieces, piece_count, &old)) return false;
   try {
     return ApplyDiffUnguarded(old, diff_stream, result, expect_header, output_limit, work_limit, progress);
   } catch (const std::bad_alloc&) {
