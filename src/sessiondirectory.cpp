@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 
 #include <cerrno>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -15,6 +16,9 @@
 namespace {
 
 const char kNamePattern[] = "^voxaro_temp_[0-9]+$";
+// An updater without locks changes its directory at least this often while
+// its session runs: every download and every unpacked file lands there.
+const qint64 kQuietSeconds = 3600;
 
 int openDirectory(const QString& path, bool inheritable)
 {
@@ -37,6 +41,26 @@ bool stillNamed(int fd, const QString& path)
     if (::lstat(QFile::encodeName(path).constData(), &named) != 0)
         return false;
     return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+bool changedSince(const QString& path, time_t since)
+{
+    struct stat info
+    {
+    };
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return false;
+    if (info.st_mtime >= since)
+        return true;
+    if (!S_ISDIR(info.st_mode))
+        return false;
+    const QStringList names =
+        QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        if (changedSince(path + QLatin1Char('/') + name, since))
+            return true;
+    }
+    return false;
 }
 
 bool locksUnsupported(int error)
@@ -116,7 +140,7 @@ QStringList SessionDirectory::removeStale(const QString& parent, const QString& 
         dir.entryList({QStringLiteral("voxaro_temp_*")}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
     for (const QString& name : names) {
         const QString path = dir.absoluteFilePath(name);
-        if (path == kept || !isSessionDirectory(path))
+        if (path == kept || !isSessionDirectory(path) || changedSince(path, ::time(nullptr) - kQuietSeconds))
             continue;
         const int fd = openDirectory(path, false);
         if (fd < 0)

@@ -11,9 +11,11 @@
 //
 // A directory nobody holds is left over from a session that died or was
 // abandoned: removeStale() removes those, each under an exclusive lock so
-// that no session can take it up meanwhile. It removes only real directories
-// of that name owned by this user, never through a symbolic link. On file
-// systems without flock nothing counts as stale and nothing is removed.
+// that no session can take it up meanwhile. Updaters built before the lock
+// existed hold none, so a directory in which anything changed during the
+// last hour counts as live too. It removes only real directories of that
+// name owned by this user, never through a symbolic link. On file systems
+// without flock nothing counts as stale and nothing is removed.
 
 #include <QString>
 #include <QStringList>
@@ -38,8 +40,9 @@ public:
     static bool isSessionDirectory(const QString& path);
     // Some running process holds the lock on `path`.
     static bool inUse(const QString& path);
-    // Removes the session directories in `parent` that no process holds,
-    // except `keep`; returns the paths removed.
+    // Removes the session directories in `parent` that no process holds and
+    // that have not changed for an hour, except `keep`; returns the paths
+    // removed.
     static QStringList removeStale(const QString& parent, const QString& keep);
     // Empties `path` recursively (hidden files too; symbolic links are
     // removed as links, never followed); `path` itself stays.

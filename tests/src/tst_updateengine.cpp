@@ -240,6 +240,7 @@ void TestUpdateEngine::resumeChecks()
     const QString session = m_Root.path() + "/tmp/voxaro_temp_8";
     const QString install = m_Root.path() + "/install";
     writeFile(session + "/download.bin", "kept");
+    makeOld(session);
     QVERIFY(QDir().mkpath(install));
     const auto expand = [&](QString text) { return text.replace("%S", session).replace("%I", install); };
     writeFile(UpdateIniData::iniPath(), "[current]\n" + expand(record).toUtf8());

@@ -228,6 +228,7 @@ void TestUpdateProgram::unattendedUpdateEndsWithItsStatus()
         writeFile(dir.filePath("upd-new/update"), newUpdater);
     // Left by an updater that died: nobody holds it any more.
     writeFile(dir.filePath("tmp/voxaro_temp_9/update"), "x");
+    makeOld(dir.filePath("tmp/voxaro_temp_9"));
     writeFile(dir.filePath("old/data/readme.txt"), "version 1\n");
     writeFile(dir.filePath("new/data/readme.txt"), "version 2\n");
     writeFile(dir.filePath("new/data/added.txt"), "new in version 2\n");

@@ -5,6 +5,10 @@
 #include <QFileInfo>
 #include <QtTest>
 
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 void writeFile(const QString& path, const QByteArray& content)
 {
     QVERIFY2(QDir().mkpath(QFileInfo(path).path()), qPrintable(path));
@@ -17,4 +21,18 @@ QByteArray readFile(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void makeOld(const QString& path)
+{
+    const QFileInfo info(path);
+    if (info.isDir() && !info.isSymLink()) {
+        const QDir::Filters all = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System;
+        for (const QFileInfo& entry : QDir(path).entryInfoList(all))
+            makeOld(entry.absoluteFilePath());
+    }
+    const timespec twoHoursAgo{::time(nullptr) - 7200, 0};
+    const timespec times[2] = {twoHoursAgo, twoHoursAgo};
+    QVERIFY2(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW) == 0,
+             qPrintable(path));
 }

@@ -1,6 +1,6 @@
 #pragma once
 // Files for tests: write one (with its missing parent directories), read one
-// back. A write failure fails the running test.
+// back, make a tree look old. A failure fails the running test.
 
 #include <QByteArray>
 #include <QString>
@@ -8,3 +8,6 @@
 void writeFile(const QString& path, const QByteArray& content);
 // The file's bytes, or "<missing>" when it cannot be read.
 QByteArray readFile(const QString& path);
+// Dates `path` and everything below it two hours back (links themselves,
+// never what they point to).
+void makeOld(const QString& path);
