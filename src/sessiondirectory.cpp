@@ -30,12 +30,8 @@ int openDirectory(const QString& path, bool inheritable)
 // open and the lock leaves a descriptor of a directory that has no name.
 bool stillNamed(int fd, const QString& path)
 {
-    struct stat held
-    {
-    };
-    struct stat named
-    {
-    };
+    struct stat held;
+    struct stat named;
     if (::fstat(fd, &held) != 0 || held.st_nlink == 0)
         return false;
     if (::lstat(QFile::encodeName(path).constData(), &named) != 0)
@@ -45,9 +41,7 @@ bool stillNamed(int fd, const QString& path)
 
 bool changedSince(const QString& path, time_t since)
 {
-    struct stat info
-    {
-    };
+    struct stat info;
     if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
         return false;
     if (info.st_mtime >= since)
@@ -114,9 +108,7 @@ bool SessionDirectory::isSessionDirectory(const QString& path)
     static const QRegularExpression name(QString::fromLatin1(kNamePattern));
     if (!name.match(QFileInfo(path).fileName()).hasMatch())
         return false;
-    struct stat info
-    {
-    };
+    struct stat info;
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode)
            && info.st_uid == ::geteuid();
 }
