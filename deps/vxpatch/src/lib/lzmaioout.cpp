@@ -293,6 +293,38 @@ bool WriteLzma2Block(InputStream* input, OutputStream* output) {
   return true;
 }
 
+bool Lzma2BlockExtent(const InputStream& input, size_t* bytes) {
+  InputStream in = input;
+  uint8_t properties = 0;
+  uint32_t unpacked_size = 0;
+  if (!in.ReadByte(&properties) || !in.ReadUVarint(&unpacked_size)) return false;
+  uint64_t total = 0;
+  for (;;) {
+    // Chunk headers: 0 the end; 1 and 2 a stored chunk (size - 1 in two
+    // bytes); 0x80 and up an LZMA chunk (unpacked size - 1 in the low five
+    // bits and two bytes, packed size - 1 in two bytes, a properties byte
+    // from 0xC0 on).
+    uint8_t control = 0;
+    uint8_t sizes[4] = {};
+    if (!in.ReadByte(&control)) return false;
+    if (control == 0) break;
+    if (control == 1 || control == 2) {
+      if (!in.Read(sizes, 2)) return false;
+      const size_t stored = ((size_t{sizes[0]} << 8) | sizes[1]) + 1;
+      if (!in.Skip(stored)) return false;
+      total += stored;
+      continue;
+    }
+    if (control < 0x80 || !in.Read(sizes, 4)) return false;
+    total += ((size_t{control & 0x1Fu} << 16) | (size_t{sizes[0]} << 8) | sizes[1]) + 1;
+    const size_t packed = ((size_t{sizes[2]} << 8) | sizes[3]) + 1;
+    if ((control >= 0xC0 && !in.Skip(1)) || !in.Skip(packed)) return false;
+  }
+  if (total != unpacked_size) return false;
+  *bytes = in.Position();
+  return true;
+}
+
 // ------------------------------------------------------------ Lzma2BlockReader
 
 struct Lzma2BlockReader::Decoder {

@@ -69,6 +69,13 @@ bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output, c
 // Encodes the input's remaining bytes; on success the input is at its end.
 bool WriteLzma2Block(InputStream* input, OutputStream* output);
 
+// The input bytes of the block at the input's position (header, chunks and
+// end marker), found from the chunk headers without decoding: for callers
+// that read several blocks lying one after the other at once. False when the
+// chunks do not add up to a block of the announced size (decoding it reports
+// what is wrong).
+bool Lzma2BlockExtent(const InputStream& input, size_t* bytes);
+
 // One block decoded piece by piece, for callers that use its bytes in order
 // and need not hold them all: its memory is liblzma's dictionary window (at
 // most the smaller of the block's size and the dictionary the properties

@@ -11,23 +11,34 @@
 //    inputs hold there stays well below it (diff sections add up to the
 //    output plus their control triples; an encoded program is about the size
 //    of its element).
-//  - Peak memory. The buffers sharing that one work limit are: a diff's
-//    decoded sections; a container's payload and assembled elements; a
-//    patch's body, corrected parameters, encoded and corrected elements,
-//    reformed elements and the sections of the correction being applied,
-//    where the limit is WorkLimit(output limit + old file size), of which the
-//    body alone may take no more than kBodyLimitFactor * (output limit + old
-//    file size) + 1 MiB (real bodies are about limit + old file size). So the
-//    peak of unpacking a container or applying a diff or a patch is at most
-//        result (<= limit) + work buffers (<= 4 * (limit + old) + 1 MiB)
-//        + the inputs, mapped (old file, patch or container)
-//        + for a patch, the parse of one old element
-//    The parse (instruction list and label maps) grows with the element and
-//    depends on the old file only, which the caller chose, not on the patch.
-//    With the output limit of the updater (the installed size) and of
-//    vxpatch (the larger of 256 MiB and 64 times the inputs) that bounds
-//    every bomb; real library patches peak near five times the larger file
-//    (bench/run-apply).
+//  - Peak memory. The inputs (old file, patch, container, diff) are mapped
+//    and not counted here; the old file's pages are handed back to the page
+//    cache once a patch's elements are encoded. Beyond them, with L the
+//    output limit, O the old file's size and W liblzma's window of the
+//    block being decoded (at most the smaller of the block's size and the
+//    dictionary it claims: 64 MiB for every block the packer and the
+//    generator write), the peak is at most:
+//      unpacking a plain container to a file:   W + 3 MiB (never the file)
+//      applying a patch to a file:   W + the parse of one old element
+//                                    + the buffers sharing the work limit,
+//                                    <= 4 * (L + O) + 1 MiB (never the file)
+//      the stream entries, the executable form and vxpatch apply-diff hold
+//      their result too: + L.
+//    The buffers sharing one work limit: a diff's control section and its
+//    sections decoded whole (the joined method; the split method when its
+//    blocks cannot be found from their chunk headers); a container's payload
+//    and assembled elements; a patch's held body streams (descriptions,
+//    parameter correction, a correction in an LZMA2 method), corrected
+//    parameters, encoded and corrected elements and reformed elements. The
+//    diff and extra bytes of a raw correction and of a split diff are
+//    decoded as they are used and never held; a patch's body may announce
+//    at most kBodyLimitFactor * (L + O) + 1 MiB. The parse (instruction
+//    list and label maps) grows with the element and depends on the old
+//    file only, which the caller chose, not on the patch. Real library
+//    patches peak near three times the larger file plus a few MiB
+//    (bench/run-apply); every hand-made bomb stays within a few MiB under
+//    vxpatch's default limit but the executable form's (its payload and
+//    assembly are held: tests/deps/vxpatch/make_bombs.cpp).
 //  - LogOutputLimit logs the one ERROR every limit failure carries:
 //    "output would exceed the limit of <n> bytes".
 #ifndef VXPATCH_OUTPUT_LIMIT_H

@@ -100,6 +100,12 @@ bool CopySection(InputStream* section, size_t count, OutputStream* result) {
   return true;
 }
 
+// A split diff whose sections are found without decoding them: applied with
+// only the control section held. Returns false with *handled unset when the
+// sections cannot be found that way (decoding them whole then reports why).
+bool ApplySplitStreamed(const OldBytes& old, InputStream* diff_stream, OutputStream* result, uint32_t new_size,
+                        size_t budget, ProgressSpan* decoding, ProgressSpan* making, bool* handled);
+
 bool ApplyDiffUnguarded(const OldBytes& old, InputStream* diff_stream, OutputStream* result,
                         bool expect_header, size_t output_limit, size_t work_limit,
                         const ProgressSpan& progress) {
@@ -153,6 +159,18 @@ bool ApplyDiffUnguarded(const OldBytes& old, InputStream* diff_stream, OutputStr
     InputStream joined(decoded[0]);
     if (!TakeRawSections(&joined, &sections)) return false;
   } else {
+    bool handled = false;
+    const bool applied =
+        ApplySplitStreamed(old, diff_stream, result, new_size, budget, &decoding, &making, &handled);
+    if (handled) {
+      if (!applied) return false;
+      if (expect_header && !ChecksumMatches(result->Buffer() + result->Length() - new_size, new_size,
+                                            expected_checksum)) {
+        LogError("crc mismatch");
+        return false;
+      }
+      return true;
+    }
     size_t used = 0;
     for (OutputStream& section : decoded) {
       section.SetLimit(budget - used);
@@ -314,6 +332,72 @@ bool PlaceExtraBytes(InputStream control, BoundedSource* source, size_t new_size
     }
     produced += static_cast<size_t>(t.y);
   }
+  return true;
+}
+
+// A block's bytes as a diff source.
+class BlockSource final : public DiffSource {
+ public:
+  explicit BlockSource(Lzma2BlockReader* block) : block_(block) {}
+  bool Read(uint8_t* to, size_t count) override { return block_->Read(to, count); }
+
+ private:
+  Lzma2BlockReader* block_;
+};
+
+bool ApplySplitStreamed(const OldBytes& old, InputStream* diff_stream, OutputStream* result, uint32_t new_size,
+                        size_t budget, ProgressSpan* decoding, ProgressSpan* making, bool* handled) {
+  InputStream starts[3];
+  size_t total = 0;
+  for (InputStream& start : starts) {
+    size_t extent = 0;
+    if (!diff_stream->PeekSubstream(total, diff_stream->Remaining() - total, &start) ||
+        !Lzma2BlockExtent(start, &extent))
+      return false;
+    total += extent;
+  }
+  *handled = true;
+  // Every section's size is checked against what those before it left of
+  // the sections' budget before any is decoded. Then the control section is
+  // held, and the diff and extra sections are decoded as they are used.
+  Lzma2BlockReader blocks[3];
+  size_t left = budget;
+  for (size_t i = 0; i < 3; ++i) {
+    if (!blocks[i].Open(starts[i], left)) {
+      if (blocks[i].LimitExceeded()) result->FailOverLimit();
+      return false;
+    }
+    left -= blocks[i].Size();
+  }
+  // The control grows with what is decoded, not by what its block claims.
+  OutputStream control;
+  for (size_t done = 0; done < blocks[0].Size();) {
+    const size_t part = blocks[0].Size() - done < kDiffPiece ? blocks[0].Size() - done : kDiffPiece;
+    if (!control.EnsureSpare(part) || !blocks[0].Read(control.Spare(), part) || !control.Commit(part)) return false;
+    decoding->Advance(part);
+    done += part;
+  }
+  size_t consumed = 0;
+  if (!blocks[0].Finish(&consumed)) return false;
+  Lzma2BlockReader* sections = blocks + 1;
+  if (new_size > static_cast<uint64_t>(sections[0].Size()) + sections[1].Size()) {
+    LogError("Corrupt patch");
+    return false;
+  }
+  BlockSource diff_block(&sections[0]);
+  BlockSource extra_block(&sections[1]);
+  BoundedSource diff(&diff_block, sections[0].Size());
+  BoundedSource extra(&extra_block, sections[1].Size());
+  StreamTarget target(result);
+  if (!target.Begin(new_size) ||
+      !PlaceDiffBytes(old, InputStream(control), &diff, static_cast<uint32_t>(sections[0].Size()),
+                      static_cast<uint32_t>(sections[1].Size()), new_size, &target, making) ||
+      !PlaceExtraBytes(InputStream(control), &extra, new_size, &target, making) || !target.End())
+    return false;
+  // What no triple used is decoded all the same: a section that does not
+  // decode to its end fails the diff as it always has.
+  if (!extra.SkipRest() || !sections[0].Finish(&consumed) || !sections[1].Finish(&consumed)) return false;
+  diff_stream->Skip(total);
   return true;
 }
 
