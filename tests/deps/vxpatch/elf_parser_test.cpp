@@ -11,6 +11,7 @@
 #include "disassembler_elf32_x86.h"
 #include "disassembler_elf64_x64.h"
 #include "exe_test_support.h"
+#include "rel32_scan_x86.h"
 
 namespace {
 
@@ -161,6 +162,31 @@ TEST(ElfScan, FindsCallsUpToTheLastFiveBytesOfASection) {
   EXPECT_EQ(Rel32Count(Elf64WithText({0xFF, 0x15, 0, 0, 0, 0, 0x48, 0x8D, 0x05, 0, 0, 0, 0})), 2u);
   // A target outside every loadable segment is no location.
   EXPECT_EQ(Rel32Count(Elf64WithText({0xE8, 0, 0, 0, 0x40})), 0u);
+}
+
+// The skipping scan finds exactly what the rule finds position by position,
+// on code dense in the bytes the rules look at, up to the section's end.
+TEST(ElfScan, SkippingScanFindsWhatTheRuleFindsEverywhere) {
+  const uint8_t alphabet[] = {0xE8, 0xE9, 0x0F, 0x80, 0x85, 0x8A, 0x8B, 0xFF, 0x15, 0x25, 0x48, 0x49, 0x8D, 0x05, 0x90};
+  std::mt19937 random(7);
+  for (int round = 0; round < 200; ++round) {
+    Bytes code(random() % 64);
+    for (uint8_t& byte : code) byte = alphabet[random() % sizeof(alphabet)];
+    const bool x64 = round % 2 == 0;
+    for (size_t from = 0; from <= code.size(); ++from) {
+      size_t expected = code.size(), expected_displacement = 0, displacement = 0;
+      for (size_t p = from; p < code.size(); ++p) {
+        if (vxpatch::FindX86Rel32Candidate(code.data() + p, code.size() - p, x64, &expected_displacement)) {
+          expected = p;
+          break;
+        }
+      }
+      ASSERT_EQ(vxpatch::NextX86Rel32Candidate(code.data(), code.size(), from, x64, &displacement), expected);
+      if (expected < code.size()) {
+        ASSERT_EQ(displacement, expected_displacement);
+      }
+    }
+  }
 }
 
 // 2000 section headers that all describe one 200 KB section of calls: each

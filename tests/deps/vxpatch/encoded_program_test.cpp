@@ -308,6 +308,53 @@ TEST(WriteProgramStreams, MatchesEncodingThenWriting) {
   }
 }
 
+// References named by rva and resolved at once give the labels, counts,
+// indexes and streams that find-or-make per reference gives, also mixed
+// with labels made directly and past the pending table's first growth.
+TEST(WriteProgramStreams, PendingReferencesMatchFindOrMake) {
+  const uint8_t data[4] = {1, 2, 3, 4};
+  std::mt19937 random(5);
+  ParsedProgram direct;
+  ParsedProgram pending;
+  pending.FindOrMakeRel32Label(0x30);
+  direct.FindOrMakeRel32Label(0x30);
+  for (int i = 0; i < 20000; ++i) {
+    const uint32_t rva = static_cast<uint32_t>(random() % 3000) * 16;
+    switch (random() % 4) {
+      case 0:
+        ASSERT_TRUE(direct.EmitRel32(direct.FindOrMakeRel32Label(rva)) && pending.EmitRel32To(rva));
+        break;
+      case 1:
+        ASSERT_TRUE(direct.EmitAbs32(direct.FindOrMakeAbs32Label(rva)) && pending.EmitAbs32To(rva));
+        break;
+      case 2:
+        ASSERT_TRUE(direct.EmitRel32Arm(0x3012, 4, data, direct.FindOrMakeRel32Label(rva)) &&
+                    pending.EmitRel32ArmTo(0x3012, 4, data, rva));
+        break;
+      default:
+        ASSERT_TRUE(direct.EmitBytes(data, 4) && pending.EmitBytes(data, 4));
+        break;
+    }
+  }
+  ASSERT_TRUE(direct.AssignDefaultIndexes() && pending.AssignDefaultIndexes());
+  for (auto maps : {std::make_pair(&direct.rel32_labels(), &pending.rel32_labels()),
+                    std::make_pair(&direct.abs32_labels(), &pending.abs32_labels())}) {
+    ASSERT_EQ(maps.first->size(), maps.second->size());
+    for (const auto& entry : *maps.first) {
+      const vxpatch::Label& other = maps.second->at(entry.first);
+      EXPECT_EQ(other.index, entry.second.index);
+      EXPECT_EQ(other.count, entry.second.count);
+    }
+  }
+  vxpatch::OutputStreamSet sets[2];
+  ASSERT_EQ(vxpatch::WriteProgramStreams(direct, &sets[0]), vxpatch::STATUS_OK);
+  ASSERT_EQ(vxpatch::WriteProgramStreams(pending, &sets[1]), vxpatch::STATUS_OK);
+  OutputStream a;
+  OutputStream b;
+  ASSERT_TRUE(sets[0].SerializeSet(&a) && sets[1].SerializeSet(&b));
+  EXPECT_EQ(Bytes(b.Buffer(), b.Buffer() + b.Length()), Bytes(a.Buffer(), a.Buffer() + a.Length()));
+}
+
 TEST(AssembleProgram, WritesEveryOpAndAppends) {
   EncodedProgram program;
   program.image_base = 0x10000;

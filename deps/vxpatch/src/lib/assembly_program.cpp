@@ -1,7 +1,9 @@
 // ParsedProgram: instruction list, label maps, index assignment and trimming.
 #include "assembly_program.h"
 
+#include <algorithm>
 #include <new>
+#include <numeric>
 #include <string>
 
 #include "exe_log.h"
@@ -36,9 +38,141 @@ void AssignIndexes(LabelMap* labels) {
   }
 }
 
+// Pending labels of one space made in the map, in rva order, merged with
+// the labels already there; instructions of the space are pointed at them.
+bool ResolveSpace(PendingLabels* pending, LabelMap* labels, std::vector<Label*>* by_id) {
+  by_id->assign(pending->size(), nullptr);
+  std::vector<uint32_t> order(pending->size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::sort(order.begin(), order.end(),
+            [pending](uint32_t a, uint32_t b) { return pending->rva(a) < pending->rva(b); });
+  auto at = labels->begin();
+  for (uint32_t id : order) {
+    const uint32_t rva = pending->rva(id);
+    while (at != labels->end() && at->first < rva) ++at;
+    if (at == labels->end() || at->first != rva) {
+      Label label;
+      label.rva = rva;
+      at = labels->emplace_hint(at, rva, label);
+    }
+    at->second.count += pending->count(id);
+    (*by_id)[id] = &at->second;
+  }
+  pending->Clear();
+  return true;
+}
+
+uint32_t Hash(uint32_t rva) { return rva * 0x9E3779B1u; }
+
 }  // namespace
 
+void PendingLabels::Clear() {
+  rvas_.clear();
+  counts_.clear();
+  slots_.clear();
+  rvas_.shrink_to_fit();
+  counts_.shrink_to_fit();
+  slots_.shrink_to_fit();
+}
+
+bool PendingLabels::Grow() {
+  const size_t size = slots_.empty() ? 1024 : slots_.size() * 2;
+  std::vector<uint32_t> slots(size, 0);
+  const size_t mask = size - 1;
+  for (uint32_t id = 0; id < rvas_.size(); ++id) {
+    size_t i = Hash(rvas_[id]) & mask;
+    while (slots[i] != 0) i = (i + 1) & mask;
+    slots[i] = id + 1;
+  }
+  slots_.swap(slots);
+  return true;
+}
+
+bool PendingLabels::Add(uint32_t rva, uint32_t* id) {
+  try {
+    // At most half full, so probes stay short.
+    if (slots_.size() / 2 <= rvas_.size() && !Grow()) return false;
+    const size_t mask = slots_.size() - 1;
+    size_t i = Hash(rva) & mask;
+    for (; slots_[i] != 0; i = (i + 1) & mask) {
+      const uint32_t found = slots_[i] - 1;
+      if (rvas_[found] == rva) {
+        ++counts_[found];
+        *id = found;
+        return true;
+      }
+    }
+    if (rvas_.size() >= UINT32_MAX - 1) return false;
+    rvas_.reserve(rvas_.size() + 1);
+    counts_.reserve(rvas_.size() + 1);
+    *id = static_cast<uint32_t>(rvas_.size());
+    rvas_.push_back(rva);
+    counts_.push_back(1);
+    slots_[i] = *id + 1;
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
 ParsedProgram::ParsedProgram() = default;
+
+bool ParsedProgram::Reserve(size_t count) {
+  try {
+    instructions_.reserve(count);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+bool ParsedProgram::AppendPending(Instruction instruction, PendingLabels* labels, uint32_t rva) {
+  uint32_t id = 0;
+  if (!labels->Add(rva, &id)) return false;
+  instruction.pending = true;
+  instruction.rva = id;
+  return Append(instruction);
+}
+
+bool ParsedProgram::EmitRel32To(uint32_t target_rva) {
+  Instruction insn;
+  insn.kind = INSN_REL32;
+  return AppendPending(insn, &pending_rel32_, target_rva);
+}
+
+bool ParsedProgram::EmitAbs32To(uint32_t target_rva) {
+  Instruction insn;
+  insn.kind = INSN_ABS32;
+  return AppendPending(insn, &pending_abs32_, target_rva);
+}
+
+bool ParsedProgram::EmitRel32ArmTo(uint16_t op, uint8_t op_size, const uint8_t* data, uint32_t target_rva) {
+  Instruction insn;
+  insn.kind = INSN_REL32ARM;
+  insn.arm_op = op;
+  insn.op_size = op_size;
+  insn.data = data;
+  return AppendPending(insn, &pending_rel32_, target_rva);
+}
+
+bool ParsedProgram::ResolveLabels() {
+  if (pending_rel32_.size() == 0 && pending_abs32_.size() == 0) return true;
+  try {
+    std::vector<Label*> rel32, abs32;
+    if (!ResolveSpace(&pending_rel32_, &rel32_labels_, &rel32) ||
+        !ResolveSpace(&pending_abs32_, &abs32_labels_, &abs32))
+      return false;
+    for (Instruction& insn : instructions_) {
+      if (!insn.pending) continue;
+      insn.label = insn.kind == INSN_ABS32 ? abs32[insn.rva] : rel32[insn.rva];
+      insn.rva = 0;
+      insn.pending = false;
+    }
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
 
 bool ParsedProgram::Append(const Instruction& instruction) {
   try {
@@ -126,9 +260,11 @@ Label* ParsedProgram::FindOrMakeRel32Label(uint32_t rva) { return FindOrMake(&re
 
 Label* ParsedProgram::FindOrMakeAbs32Label(uint32_t rva) { return FindOrMake(&abs32_labels_, rva); }
 
-void ParsedProgram::AssignDefaultIndexes() {
+bool ParsedProgram::AssignDefaultIndexes() {
+  if (!ResolveLabels()) return false;
   AssignIndexes(&abs32_labels_);
   AssignIndexes(&rel32_labels_);
+  return true;
 }
 
 bool TrimLabels(ParsedProgram* program) {

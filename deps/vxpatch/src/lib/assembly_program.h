@@ -9,7 +9,13 @@
 //    outlive the program.
 //  - Every emit and find-or-make operation returns false when memory runs out
 //    and leaves the program as it was.
-//  - AssignDefaultIndexes numbers abs32 labels, then rel32 labels, in rva order.
+//  - EmitRel32To, EmitAbs32To and EmitRel32ArmTo name a label by its rva
+//    without making it: the
+//    instruction's label stays nullptr until ResolveLabels makes or finds
+//    the labels of all of them at once (counts and maps then as if each had
+//    gone through find-or-make), which saves a map look-up per reference.
+//  - AssignDefaultIndexes resolves pending references, then numbers abs32
+//    labels, then rel32 labels, in rva order; false when memory runs out.
 //  - TrimLabels drops rarely used rel32 labels of ARM programs and turns their
 //    instructions back into plain bytes; other kinds are left alone.
 #ifndef VXPATCH_ASSEMBLY_PROGRAM_H
@@ -50,6 +56,7 @@ struct Instruction {
   InstructionKind kind = INSN_BYTE;
   uint8_t byte_value = 0;
   uint8_t op_size = 0;
+  bool pending = false;  // label not made yet; rva holds its pending id
   uint16_t arm_op = 0;
   uint32_t rva = 0;
   uint32_t length = 0;
@@ -58,6 +65,26 @@ struct Instruction {
 };
 
 using LabelMap = std::map<uint32_t, Label>;
+
+// Labels referenced by rva and not made yet: a flat open-addressing table
+// from rva to a dense id, with a reference count per id.
+class PendingLabels {
+ public:
+  // The id of rva (new ones numbered from 0), its count raised by one;
+  // false when memory runs out.
+  bool Add(uint32_t rva, uint32_t* id);
+  size_t size() const { return rvas_.size(); }
+  uint32_t rva(uint32_t id) const { return rvas_[id]; }
+  int32_t count(uint32_t id) const { return counts_[id]; }
+  void Clear();
+
+ private:
+  bool Grow();
+
+  std::vector<uint32_t> rvas_;
+  std::vector<int32_t> counts_;
+  std::vector<uint32_t> slots_;  // id + 1, or 0 for an empty slot
+};
 
 class ParsedProgram {
  public:
@@ -77,6 +104,9 @@ class ParsedProgram {
   bool EmitRel32(Label* label);
   bool EmitAbs32(Label* label);
   bool EmitRel32Arm(uint16_t op, uint8_t op_size, const uint8_t* data, Label* label);
+  bool EmitRel32To(uint32_t target_rva);
+  bool EmitAbs32To(uint32_t target_rva);
+  bool EmitRel32ArmTo(uint16_t op, uint8_t op_size, const uint8_t* data, uint32_t target_rva);
   bool EmitPeRelocs();
   bool EmitElfRelocs();
   bool EmitElfArmRelocs();
@@ -86,7 +116,12 @@ class ParsedProgram {
   Label* FindOrMakeRel32Label(uint32_t rva);
   Label* FindOrMakeAbs32Label(uint32_t rva);
 
-  void AssignDefaultIndexes();
+  // Room for `count` instructions in all; a hint, false when memory runs out.
+  bool Reserve(size_t count);
+
+  // Makes the labels of pending references and points them at them.
+  bool ResolveLabels();
+  bool AssignDefaultIndexes();
 
   std::vector<Instruction>& instructions() { return instructions_; }
   const std::vector<Instruction>& instructions() const { return instructions_; }
@@ -97,12 +132,15 @@ class ParsedProgram {
 
  private:
   bool Append(const Instruction& instruction);
+  bool AppendPending(Instruction instruction, PendingLabels* labels, uint32_t rva);
 
   ExecutableKind kind_ = EXE_UNKNOWN;
   uint64_t image_base_ = 0;
   std::vector<Instruction> instructions_;
   LabelMap rel32_labels_;
   LabelMap abs32_labels_;
+  PendingLabels pending_rel32_;
+  PendingLabels pending_abs32_;
 };
 
 // Labels referenced at most this often are not worth their index in an ARM

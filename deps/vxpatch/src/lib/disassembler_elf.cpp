@@ -261,12 +261,14 @@ bool DisassemblerElf::CollectRel32() {
     if (section.type == SHT_PROGBITS_TYPE && !ScanRel32(section)) return false;
   }
   // By rva; locations at the same rva (sections that share addresses, such
-  // as unloaded ones at 0) in the order of the file.
-  std::stable_sort(rel32_.begin(), rel32_.end(),
-                   [](const std::unique_ptr<TypedRVA>& a, const std::unique_ptr<TypedRVA>& b) {
-                     if (a->rva() != b->rva()) return a->rva() < b->rva();
-                     return a->file_offset() < b->file_offset();
-                   });
+  // as unloaded ones at 0) in the order of the file. Sections usually come
+  // in address order, and their scans then already are.
+  const auto before = [](const TypedRVA& a, const TypedRVA& b) {
+    if (a.rva() != b.rva()) return a.rva() < b.rva();
+    return a.file_offset() < b.file_offset();
+  };
+  if (!std::is_sorted(rel32_.begin(), rel32_.end(), before))
+    std::stable_sort(rel32_.begin(), rel32_.end(), before);
   return true;
 }
 
@@ -277,6 +279,9 @@ bool DisassemblerElf::EmitProgram(ParsedProgram* program) {
     if (!SectionsWalkable()) return false;
     BuildIndexes();
     if (!CollectAbs32() || !CollectRel32()) return false;
+    // Every location emits at most a run of bytes and a reference, every
+    // section at most a run before it, an origin and a run after it.
+    if (!program->Reserve(2 * (abs32_.size() + rel32_.size()) + 3 * sections_.size() + 2)) return false;
 
     uint64_t position = 0;
     for (const ElfSection& section : sections_) {
@@ -313,8 +318,7 @@ bool DisassemblerElf::EmitProgram(ParsedProgram* program) {
       Debug("Not all abs32 locations were consumed");
       return false;
     }
-    program->AssignDefaultIndexes();
-    return true;
+    return program->AssignDefaultIndexes();
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -335,17 +339,17 @@ bool DisassemblerElf::WalkProgbits(const ElfSection& section, ParsedProgram* pro
       stop = abs32_[next_abs32_].file_offset;
     // Locations the walk has already passed (inside an abs32 value, or
     // refused below) are not errors, just not used.
-    while (next_rel32_ < rel32_.size() && rel32_[next_rel32_]->file_offset() < position) ++next_rel32_;
-    const bool at_rel32 = next_rel32_ < rel32_.size() && rel32_[next_rel32_]->file_offset() + 3 < stop;
-    if (at_rel32) stop = rel32_[next_rel32_]->file_offset();
+    while (next_rel32_ < rel32_.size() && rel32_[next_rel32_].file_offset() < position) ++next_rel32_;
+    const bool at_rel32 = next_rel32_ < rel32_.size() && rel32_[next_rel32_].file_offset() + 3 < stop;
+    if (at_rel32) stop = rel32_[next_rel32_].file_offset();
     if (!EmitRange(program, position, stop)) return false;
     position = stop;
     if (position == end) break;
 
     if (at_rel32) {
-      TypedRVA& location = *rel32_[next_rel32_++];
+      const TypedRVA& location = rel32_[next_rel32_++];
       const uint32_t target = SectionRva(section, position) + location.relative_target();
-      if (!location.EmitInstruction(program, target)) return false;
+      if (!location.EmitInstruction(program, target, start())) return false;
       position += location.OpSize();
       continue;
     }
@@ -358,8 +362,7 @@ bool DisassemblerElf::WalkProgbits(const ElfSection& section, ParsedProgram* pro
       Debug("Unusable abs32 location at offset " + std::to_string(position));
       return false;
     }
-    Label* label = program->FindOrMakeAbs32Label(value);
-    if (label == nullptr || !program->EmitAbs32(label)) return false;
+    if (!program->EmitAbs32To(value)) return false;
     position += 4;
   }
   return true;
@@ -374,22 +377,12 @@ bool DisassemblerElf::ScanX86Rel32(const ElfSection& section, bool x64) {
   if (base == nullptr) return false;
   const size_t size = static_cast<size_t>(section.size);
   size_t p = 0;
-  while (p < size) {
-    size_t displacement = 0;
-    if (!FindX86Rel32Candidate(base + p, size - p, x64, &displacement)) {
-      ++p;
-      continue;
-    }
+  size_t displacement = 0;
+  while ((p = NextX86Rel32Candidate(base, size, p, x64, &displacement)) < size) {
     const uint64_t offset = section.offset + p + displacement;
-    std::unique_ptr<TypedRVA> location;
-    if (x64) {
-      location.reset(new TypedRVAX64(SectionRva(section, offset), offset));
-    } else {
-      location.reset(new TypedRVAX86(SectionRva(section, offset), offset));
-    }
-    location->RelativeTarget(base + p + displacement);
-    if (IsValidTargetRva(location->rva() + location->relative_target())) {
-      AddRel32(std::move(location));
+    const TypedRVA location = TypedRVA::X86(SectionRva(section, offset), offset, base + p + displacement);
+    if (IsValidTargetRva(location.rva() + location.relative_target())) {
+      AddRel32(location);
       p += displacement + 4;
     } else {
       ++p;

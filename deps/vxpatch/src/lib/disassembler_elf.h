@@ -94,7 +94,7 @@ class DisassemblerElf : public Disassembler {
   bool ScanX86Rel32(const ElfSection& section, bool x64);
 
   const std::vector<Abs32Location>& abs32_locations() const { return abs32_; }
-  void AddRel32(std::unique_ptr<TypedRVA> location) { rel32_.push_back(std::move(location)); }
+  void AddRel32(const TypedRVA& location) { rel32_.push_back(location); }
 
   // The walk emits at most one relocation-table marker per program: the
   // assembler refuses a second one, so a second matching section stays bytes.
@@ -121,7 +121,7 @@ class DisassemblerElf : public Disassembler {
   AddressRanges walked_ranges_;   // file offsets in progbits and REL sections
   AddressRanges array_ranges_;    // file offsets in init and fini arrays
   std::vector<Abs32Location> abs32_;
-  std::vector<std::unique_ptr<TypedRVA>> rel32_;
+  std::vector<TypedRVA> rel32_;
   size_t next_abs32_ = 0;
   size_t next_rel32_ = 0;
   bool relocs_marker_emitted_ = false;

@@ -91,12 +91,11 @@ bool DisassemblerElf32ARM::ScanRel32(const ElfSection& section) {
     ArmBranchType type = ARM_OFF8;
     if (FindArmBranch(base + p, size - p, aligned, &type)) {
       const uint64_t offset = section.offset + p;
-      std::unique_ptr<TypedRVAARM> location(new TypedRVAARM(type, SectionRva(section, offset), offset));
-      location->RelativeTarget(base + p);
-      if (IsValidTargetRva(location->rva() + location->relative_target())) {
-        p += location->OpSize();
+      const TypedRVA location = TypedRVA::Arm(type, SectionRva(section, offset), offset, base + p);
+      if (IsValidTargetRva(location.rva() + location.relative_target())) {
+        p += location.OpSize();
         aligned = true;
-        AddRel32(std::move(location));
+        AddRel32(location);
         continue;
       }
     }

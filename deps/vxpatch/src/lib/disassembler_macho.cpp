@@ -289,15 +289,13 @@ bool DisassemblerMacho::EmitProgram(ParsedProgram* program) {
           continue;
         }
         const uint32_t rva = section.addr + static_cast<uint32_t>(position - section.offset);
-        Label* label = program->FindOrMakeRel32Label(rva + value + 4);
-        if (label == nullptr || !program->EmitRel32(label)) return false;
+        if (!program->EmitRel32To(rva + value + 4)) return false;
         ++next;
         position += 4;
       }
     }
     if (!EmitPlainBytes(position, length(), program)) return false;
-    program->AssignDefaultIndexes();
-    return true;
+    return program->AssignDefaultIndexes();
   } catch (const std::bad_alloc&) {
     return false;
   }

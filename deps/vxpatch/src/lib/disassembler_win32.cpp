@@ -289,8 +289,7 @@ bool DisassemblerWin32::EmitProgram(ParsedProgram* program) {
       position = section->raw_end();
     }
     if (!EmitPlainBytes(position, length(), program)) return false;
-    program->AssignDefaultIndexes();
-    return true;
+    return program->AssignDefaultIndexes();
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -334,8 +333,7 @@ bool DisassemblerWin32::WalkSection(const PeSection& section, uint64_t from, Par
     uint32_t value = 0;
     if (next_abs32 != abs32_rvas_.end() && *next_abs32 == rva && left >= 4) {
       in.U32(offset, &value);
-      Label* label = program->FindOrMakeAbs32Label(value - static_cast<uint32_t>(image_base_));
-      if (!flush() || label == nullptr || !program->EmitAbs32(label)) return false;
+      if (!flush() || !program->EmitAbs32To(value - static_cast<uint32_t>(image_base_))) return false;
       ++next_abs32;
       offset += 4;
       run_start = offset;
@@ -343,8 +341,7 @@ bool DisassemblerWin32::WalkSection(const PeSection& section, uint64_t from, Par
     }
     if (is_text && next_rel32 != rel32_rvas_.end() && *next_rel32 == rva && left >= 4) {
       in.U32(offset, &value);
-      Label* label = program->FindOrMakeRel32Label(rva + value + 4);
-      if (!flush() || label == nullptr || !program->EmitRel32(label)) return false;
+      if (!flush() || !program->EmitRel32To(rva + value + 4)) return false;
       ++next_rel32;
       offset += 4;
       run_start = offset;

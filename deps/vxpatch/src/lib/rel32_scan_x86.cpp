@@ -1,7 +1,27 @@
 // x86 and x86-64 rel32 candidate rules.
 #include "rel32_scan_x86.h"
 
+#include <array>
+
 namespace vxpatch {
+
+namespace {
+
+constexpr uint8_t kStartsX86 = 1;
+constexpr uint8_t kStartsX64 = 2;
+
+// The first bytes the rules can match: most bytes of code start none, and
+// the scan passes over them with one table look-up instead of the rules.
+constexpr std::array<uint8_t, 256> MakeStarts() {
+  std::array<uint8_t, 256> starts{};
+  starts[0xE8] = starts[0xE9] = starts[0x0F] = kStartsX86 | kStartsX64;
+  starts[0xFF] = starts[0x48] = starts[0x49] = kStartsX64;
+  return starts;
+}
+
+constexpr std::array<uint8_t, 256> kStarts = MakeStarts();
+
+}  // namespace
 
 bool FindX86Rel32Candidate(const uint8_t* p, size_t left, bool x64, size_t* displacement_offset) {
   bool found = false;
@@ -25,6 +45,20 @@ bool FindX86Rel32Candidate(const uint8_t* p, size_t left, bool x64, size_t* disp
     found = true;
   }
   return found;
+}
+
+size_t NextX86Rel32Candidate(const uint8_t* base, size_t size, size_t from, bool x64,
+                             size_t* displacement_offset) {
+  const uint8_t mask = x64 ? kStartsX64 : kStartsX86;
+  // No rule matches fewer than 5 bytes, so the last 4 positions never start
+  // a candidate.
+  if (size < 5) return size;
+  const size_t last = size - 5;
+  for (size_t p = from; p <= last; ++p) {
+    if ((kStarts[base[p]] & mask) != 0 && FindX86Rel32Candidate(base + p, size - p, x64, displacement_offset))
+      return p;
+  }
+  return size;
 }
 
 }  // namespace vxpatch

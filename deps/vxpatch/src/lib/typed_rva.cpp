@@ -11,19 +11,15 @@ uint32_t Le32(const uint8_t* p) { return Le16(p) | Le16(p + 2) << 16; }
 
 }  // namespace
 
-bool TypedRVAX86::RelativeTarget(const uint8_t* location) {
-  relative_target_ = Le32(location) + 4u;
-  return true;
+TypedRVA TypedRVA::X86(uint32_t rva, uint64_t file_offset, const uint8_t* location) {
+  TypedRVA typed(rva, file_offset);
+  typed.relative_target_ = Le32(location) + 4u;
+  return typed;
 }
 
-bool TypedRVAX86::EmitInstruction(ParsedProgram* program, uint32_t target_rva) {
-  Label* label = program->FindOrMakeRel32Label(target_rva);
-  return label != nullptr && program->EmitRel32(label);
-}
-
-bool TypedRVAARM::RelativeTarget(const uint8_t* location) {
+TypedRVA TypedRVA::Arm(ArmBranchType type, uint32_t rva, uint64_t file_offset, const uint8_t* location) {
   uint32_t c = 0;
-  switch (type_) {
+  switch (type) {
     case ARM_OFF8:
     case ARM_OFF11:
       c = Le16(location);
@@ -36,16 +32,18 @@ bool TypedRVAARM::RelativeTarget(const uint8_t* location) {
       c = Le16(location) << 16 | Le16(location + 2);
       break;
   }
-  const CompressedArmBranch compressed = CompressArmBranch(type_, c, rva());
-  relative_target_ = compressed.relative_target;
-  op_ = compressed.op;
-  location_ = location;
-  return true;
+  TypedRVA typed(rva, file_offset);
+  const CompressedArmBranch compressed = CompressArmBranch(type, c, rva);
+  typed.relative_target_ = compressed.relative_target;
+  typed.op_ = compressed.op;
+  typed.arm_ = true;
+  typed.type_ = type;
+  return typed;
 }
 
-bool TypedRVAARM::EmitInstruction(ParsedProgram* program, uint32_t target_rva) {
-  Label* label = program->FindOrMakeRel32Label(target_rva);
-  return label != nullptr && program->EmitRel32Arm(op_, OpSize(), location_, label);
+bool TypedRVA::EmitInstruction(ParsedProgram* program, uint32_t target_rva, const uint8_t* file) const {
+  if (!arm_) return program->EmitRel32To(target_rva);
+  return program->EmitRel32ArmTo(op_, OpSize(), file + file_offset_, target_rva);
 }
 
 }  // namespace vxpatch

@@ -1,10 +1,12 @@
 // TypedRVA: one rel32 location found by an ELF parser's scan, in the form of
-// the instruction set it was found in.
+// the instruction set it was found in. A plain value: a scan of a large
+// library finds hundreds of thousands, kept in one flat vector.
 //
 // Contract: rva is the address of the displacement (x86, x86-64) or of the
 // whole instruction (ARM); file_offset is where the scan found it, in the
-// parsed bytes, and is kept as found; RelativeTarget reads the location once,
-// at scan time, and must be called before EmitInstruction.
+// parsed bytes, and is kept as found. The location is read once, when it is
+// made; EmitInstruction needs the parsed bytes again only for ARM branches,
+// whose instruction bytes the program points at.
 #ifndef VXPATCH_TYPED_RVA_H
 #define VXPATCH_TYPED_RVA_H
 
@@ -17,55 +19,30 @@ namespace vxpatch {
 
 class TypedRVA {
  public:
-  TypedRVA(uint32_t rva, uint64_t file_offset) : rva_(rva), file_offset_(file_offset) {}
-  virtual ~TypedRVA() = default;
-  TypedRVA(const TypedRVA&) = delete;
-  TypedRVA& operator=(const TypedRVA&) = delete;
+  // x86 and x86-64: a signed 32-bit displacement relative to its own end,
+  // read from `location` (4 bytes).
+  static TypedRVA X86(uint32_t rva, uint64_t file_offset, const uint8_t* location);
+  // An ARM branch of `type`, read from `location` (OpSize() bytes).
+  static TypedRVA Arm(ArmBranchType type, uint32_t rva, uint64_t file_offset, const uint8_t* location);
 
-  // Computes the relative target from the bytes at the location (at least
-  // OpSize() bytes). False when the bytes are no such instruction.
-  virtual bool RelativeTarget(const uint8_t* location) = 0;
-  virtual bool EmitInstruction(ParsedProgram* program, uint32_t target_rva) = 0;
-  virtual uint8_t OpSize() const = 0;
+  // Emits the reference to target_rva; `file` is the start of the parsed
+  // bytes that file_offset counts from.
+  bool EmitInstruction(ParsedProgram* program, uint32_t target_rva, const uint8_t* file) const;
+  uint8_t OpSize() const { return arm_ ? ArmOpSize(type_) : 4; }
 
   uint32_t rva() const { return rva_; }
   uint64_t file_offset() const { return file_offset_; }
   uint32_t relative_target() const { return relative_target_; }
 
- protected:
-  uint32_t relative_target_ = 0;
-
  private:
+  TypedRVA(uint32_t rva, uint64_t file_offset) : rva_(rva), file_offset_(file_offset) {}
+
   uint32_t rva_;
+  uint32_t relative_target_ = 0;
   uint64_t file_offset_;
-};
-
-// x86 and x86-64: a signed 32-bit displacement relative to its own end.
-class TypedRVAX86 : public TypedRVA {
- public:
-  using TypedRVA::TypedRVA;
-  bool RelativeTarget(const uint8_t* location) override;
-  bool EmitInstruction(ParsedProgram* program, uint32_t target_rva) override;
-  uint8_t OpSize() const override { return 4; }
-};
-
-class TypedRVAX64 : public TypedRVAX86 {
- public:
-  using TypedRVAX86::TypedRVAX86;
-};
-
-class TypedRVAARM : public TypedRVA {
- public:
-  TypedRVAARM(ArmBranchType type, uint32_t rva, uint64_t file_offset)
-      : TypedRVA(rva, file_offset), type_(type) {}
-  bool RelativeTarget(const uint8_t* location) override;
-  bool EmitInstruction(ParsedProgram* program, uint32_t target_rva) override;
-  uint8_t OpSize() const override { return ArmOpSize(type_); }
-
- private:
-  ArmBranchType type_;
   uint16_t op_ = 0;
-  const uint8_t* location_ = nullptr;
+  bool arm_ = false;
+  ArmBranchType type_ = ARM_OFF8;
 };
 
 }  // namespace vxpatch
