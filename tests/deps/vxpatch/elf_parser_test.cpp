@@ -170,7 +170,7 @@ TEST(ElfScan, SkippingScanFindsWhatTheRuleFindsEverywhere) {
   const uint8_t alphabet[] = {0xE8, 0xE9, 0x0F, 0x80, 0x85, 0x8A, 0x8B, 0xFF, 0x15, 0x25, 0x48, 0x49, 0x8D, 0x05, 0x90};
   std::mt19937 random(7);
   for (int round = 0; round < 200; ++round) {
-    Bytes code(random() % 64);
+    Bytes code(random() % 100);
     for (uint8_t& byte : code) byte = alphabet[random() % sizeof(alphabet)];
     const bool x64 = round % 2 == 0;
     for (size_t from = 0; from <= code.size(); ++from) {

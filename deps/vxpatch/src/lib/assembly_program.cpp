@@ -62,7 +62,11 @@ bool ResolveSpace(PendingLabels* pending, LabelMap* labels, std::vector<Label*>*
   return true;
 }
 
-uint32_t Hash(uint32_t rva) { return rva * 0x9E3779B1u; }
+// The top bits of a multiplicative hash: label addresses are mostly aligned,
+// so their low bits, and those of a plain product, are often all equal.
+size_t Slot(uint32_t rva, unsigned bits) {
+  return static_cast<size_t>((uint64_t{rva} * 0x9E3779B97F4A7C15u) >> (64 - bits));
+}
 
 }  // namespace
 
@@ -73,18 +77,21 @@ void PendingLabels::Clear() {
   rvas_.shrink_to_fit();
   counts_.shrink_to_fit();
   slots_.shrink_to_fit();
+  bits_ = 0;
 }
 
 bool PendingLabels::Grow() {
-  const size_t size = slots_.empty() ? 1024 : slots_.size() * 2;
+  const unsigned bits = slots_.empty() ? 10 : bits_ + 1;
+  const size_t size = size_t{1} << bits;
   std::vector<uint32_t> slots(size, 0);
   const size_t mask = size - 1;
   for (uint32_t id = 0; id < rvas_.size(); ++id) {
-    size_t i = Hash(rvas_[id]) & mask;
+    size_t i = Slot(rvas_[id], bits);
     while (slots[i] != 0) i = (i + 1) & mask;
     slots[i] = id + 1;
   }
   slots_.swap(slots);
+  bits_ = bits;
   return true;
 }
 
@@ -93,7 +100,7 @@ bool PendingLabels::Add(uint32_t rva, uint32_t* id) {
     // At most half full, so probes stay short.
     if (slots_.size() / 2 <= rvas_.size() && !Grow()) return false;
     const size_t mask = slots_.size() - 1;
-    size_t i = Hash(rva) & mask;
+    size_t i = Slot(rva, bits_);
     for (; slots_[i] != 0; i = (i + 1) & mask) {
       const uint32_t found = slots_[i] - 1;
       if (rvas_[found] == rva) {
@@ -103,11 +110,14 @@ bool PendingLabels::Add(uint32_t rva, uint32_t* id) {
       }
     }
     if (rvas_.size() >= UINT32_MAX - 1) return false;
-    rvas_.reserve(rvas_.size() + 1);
-    counts_.reserve(rvas_.size() + 1);
     *id = static_cast<uint32_t>(rvas_.size());
     rvas_.push_back(rva);
-    counts_.push_back(1);
+    try {
+      counts_.push_back(1);
+    } catch (const std::bad_alloc&) {
+      rvas_.pop_back();
+      return false;
+    }
     slots_[i] = *id + 1;
     return true;
   } catch (const std::bad_alloc&) {

@@ -84,6 +84,7 @@ class PendingLabels {
   std::vector<uint32_t> rvas_;
   std::vector<int32_t> counts_;
   std::vector<uint32_t> slots_;  // id + 1, or 0 for an empty slot
+  unsigned bits_ = 0;            // slots_ has 2^bits_ entries
 };
 
 class ParsedProgram {

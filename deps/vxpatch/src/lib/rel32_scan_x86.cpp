@@ -3,6 +3,10 @@
 
 #include <array>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vxpatch {
 
 namespace {
@@ -54,7 +58,31 @@ size_t NextX86Rel32Candidate(const uint8_t* base, size_t size, size_t from, bool
   // a candidate.
   if (size < 5) return size;
   const size_t last = size - 5;
-  for (size_t p = from; p <= last; ++p) {
+  size_t p = from;
+#if defined(__SSE2__)
+  // Sixteen positions at a time: a bit per position whose byte may start a
+  // candidate, then the rules at those positions only, in order.
+  const __m128i e8 = _mm_set1_epi8(static_cast<char>(0xE8));
+  const __m128i e9 = _mm_set1_epi8(static_cast<char>(0xE9));
+  const __m128i of = _mm_set1_epi8(0x0F);
+  const __m128i ff = _mm_set1_epi8(static_cast<char>(0xFF));
+  const __m128i rex48 = _mm_set1_epi8(0x48);
+  const __m128i rex49 = _mm_set1_epi8(0x49);
+  for (; p <= last && last - p >= 15; p += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + p));
+    __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, e8), _mm_cmpeq_epi8(bytes, e9)),
+                                _mm_cmpeq_epi8(bytes, of));
+    if (x64) {
+      hits = _mm_or_si128(hits, _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, ff), _mm_cmpeq_epi8(bytes, rex48)),
+                                             _mm_cmpeq_epi8(bytes, rex49)));
+    }
+    for (unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(hits)); bits != 0; bits &= bits - 1) {
+      const size_t at = p + static_cast<size_t>(__builtin_ctz(bits));
+      if (FindX86Rel32Candidate(base + at, size - at, x64, displacement_offset)) return at;
+    }
+  }
+#endif
+  for (; p <= last; ++p) {
     if ((kStarts[base[p]] & mask) != 0 && FindX86Rel32Candidate(base + p, size - p, x64, displacement_offset))
       return p;
   }
