@@ -316,8 +316,10 @@ TEST(WriteProgramStreams, PendingReferencesMatchFindOrMake) {
   std::mt19937 random(5);
   ParsedProgram direct;
   ParsedProgram pending;
-  pending.FindOrMakeRel32Label(0x30);
-  direct.FindOrMakeRel32Label(0x30);
+  for (uint32_t made : {0x30u, 0x5555u, 0x5560u, 0xFFFF0u}) {
+    pending.FindOrMakeRel32Label(made);
+    direct.FindOrMakeRel32Label(made);
+  }
   for (int i = 0; i < 20000; ++i) {
     const uint32_t rva = static_cast<uint32_t>(random() % 3000) * 16;
     switch (random() % 4) {

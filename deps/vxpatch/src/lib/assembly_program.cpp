@@ -46,17 +46,22 @@ bool ResolveSpace(PendingLabels* pending, LabelMap* labels, std::vector<Label*>*
   std::iota(order.begin(), order.end(), 0u);
   std::sort(order.begin(), order.end(),
             [pending](uint32_t a, uint32_t b) { return pending->rva(a) < pending->rva(b); });
+  // `at` walks the labels that were there before, new ones go in just
+  // before it: a label made at the end costs no climb through the tree.
   auto at = labels->begin();
   for (uint32_t id : order) {
     const uint32_t rva = pending->rva(id);
     while (at != labels->end() && at->first < rva) ++at;
-    if (at == labels->end() || at->first != rva) {
-      Label label;
-      label.rva = rva;
-      at = labels->emplace_hint(at, rva, label);
+    Label* label = nullptr;
+    if (at != labels->end() && at->first == rva) {
+      label = &at->second;
+    } else {
+      Label made;
+      made.rva = rva;
+      label = &labels->emplace_hint(at, rva, made)->second;
     }
-    at->second.count += pending->count(id);
-    (*by_id)[id] = &at->second;
+    label->count += pending->count(id);
+    (*by_id)[id] = label;
   }
   pending->Clear();
   return true;

@@ -10,10 +10,10 @@
 //  - Every emit and find-or-make operation returns false when memory runs out
 //    and leaves the program as it was.
 //  - EmitRel32To, EmitAbs32To and EmitRel32ArmTo name a label by its rva
-//    without making it: the
-//    instruction's label stays nullptr until ResolveLabels makes or finds
-//    the labels of all of them at once (counts and maps then as if each had
-//    gone through find-or-make), which saves a map look-up per reference.
+//    without making it: the instruction's label stays nullptr until
+//    ResolveLabels makes or finds the labels of all of them at once (counts
+//    and maps then as if each had gone through find-or-make), which saves a
+//    map look-up per reference.
 //  - AssignDefaultIndexes resolves pending references, then numbers abs32
 //    labels, then rel32 labels, in rva order; false when memory runs out.
 //  - TrimLabels drops rarely used rel32 labels of ARM programs and turns their
