@@ -148,6 +148,24 @@ bool ReadBytes(InputStream* in, std::vector<uint8_t>* bytes) {
   return count == 0 || in->Read(bytes->data(), count);
 }
 
+// The varints of one table, in memory; the same bytes as the stream's own
+// WriteUVarint, with room for `count` of them taken at once.
+class VarintTable {
+ public:
+  explicit VarintTable(size_t count) { bytes_.reserve(count * kMaxVarintBytes); }
+  void Put(uint32_t value) {
+    while (value >= 0x80) {
+      bytes_.push_back(static_cast<uint8_t>(value | 0x80));
+      value >>= 7;
+    }
+    bytes_.push_back(static_cast<uint8_t>(value));
+  }
+  bool WriteTo(OutputStream* out) const { return out->Write(bytes_.data(), bytes_.size()); }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
 // Folds runs of copy instructions into ops as AddCopy does, for writers that
 // see the instructions once: a run of one single byte is OP_COPY1, any other
 // run one OP_COPY of its total.
@@ -241,14 +259,26 @@ class DirectWriter {
     run->Close();
   }
 
-  // Second pass: the tables' entries, in instruction order.
+  // Second pass: the tables' entries, in instruction order. The varint
+  // tables are gathered in memory and each handed to its stream in one
+  // write: a large program has hundreds of thousands of entries, and a
+  // stream write apiece cost more than the rest of the pass.
   bool Write() {
-    OutputStream* origins = set_->Stream(kStreamBaseAndOrigins);
-    OutputStream* ops = set_->Stream(kStreamOps);
     OutputStream* copy_bytes = set_->Stream(kStreamCopyBytes);
+    VarintTable origins(origins_), ops(ops_), copy_counts(copy_counts_), rel32_ix(rel32_ix_), abs32_ix(abs32_ix_);
     CopyRun run;
     uint32_t op = 0;
     uint32_t index = 0;
+    auto write_run = [&]() {
+      if (!run.Open()) return;
+      if (run.Single()) {
+        ops.Put(OP_COPY1);
+      } else {
+        ops.Put(OP_COPY);
+        copy_counts.Put(run.Total());
+      }
+      run.Close();
+    };
     for (const Instruction& insn : program_.instructions()) {
       switch (insn.kind) {
         case INSN_BYTE:
@@ -260,7 +290,7 @@ class DirectWriter {
           if (!copy_bytes->Write(insn.data, insn.length)) return false;
           continue;
         case INSN_ORIGIN:
-          if (!origins->WriteSizeUVarint(insn.rva)) return false;
+          origins.Put(insn.rva);
           op = OP_ORIGIN;
           break;
         case INSN_PE_RELOCS: op = program_.kind() == EXE_WIN_32_X86 ? OP_PE_RELOCS : OP_PE64_RELOCS; break;
@@ -269,32 +299,23 @@ class DirectWriter {
         case INSN_REL32:
         case INSN_REL32ARM:
           LabelIndex(insn.label, &index);
-          if (!set_->Stream(kStreamRel32Ix)->WriteSizeUVarint(index)) return false;
+          rel32_ix.Put(index);
           op = insn.kind == INSN_REL32 ? uint32_t{OP_REL32} : insn.arm_op;
           break;
         case INSN_ABS32:
           LabelIndex(insn.label, &index);
-          if (!set_->Stream(kStreamAbs32Ix)->WriteSizeUVarint(index)) return false;
+          abs32_ix.Put(index);
           op = OP_ABS32;
           break;
         default: continue;
       }
-      if (!WriteRun(&run) || !ops->WriteSizeUVarint(op)) return false;
+      write_run();
+      ops.Put(op);
     }
-    return WriteRun(&run);
-  }
-
-  bool WriteRun(CopyRun* run) {
-    if (!run->Open()) return true;
-    bool ok = true;
-    if (run->Single()) {
-      ok = set_->Stream(kStreamOps)->WriteSizeUVarint(OP_COPY1);
-    } else {
-      ok = set_->Stream(kStreamOps)->WriteSizeUVarint(OP_COPY) &&
-           set_->Stream(kStreamCopyCounts)->WriteSizeUVarint(run->Total());
-    }
-    run->Close();
-    return ok;
+    write_run();
+    return origins.WriteTo(set_->Stream(kStreamBaseAndOrigins)) && ops.WriteTo(set_->Stream(kStreamOps)) &&
+           copy_counts.WriteTo(set_->Stream(kStreamCopyCounts)) && rel32_ix.WriteTo(set_->Stream(kStreamRel32Ix)) &&
+           abs32_ix.WriteTo(set_->Stream(kStreamAbs32Ix));
   }
 
   const ParsedProgram& program_;
