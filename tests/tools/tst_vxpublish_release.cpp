@@ -7,6 +7,8 @@
 #include "ensemble_patch.h"
 #include "packed_file.h"
 
+#include <algorithm>
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -302,6 +304,26 @@ void TestVxpublishRelease::packModes()
         packed += key.endsWith("._lzma2_") ? 1 : 0;
     QCOMPARE(packed, m_New.size());
     QCOMPARE(all.allKeys().size(), m_New.size() + 2);
+
+    // Unrelated noise: its patch is no smaller than its container, so only
+    // --patch always publishes it.
+    QByteArray reversed = noise(4000);
+    std::reverse(reversed.begin(), reversed.end());
+    QVERIFY(writeFile(path("noise-old/noise.bin"), noise(4000)));
+    QVERIFY(writeFile(path("noise-new/noise.bin"), reversed));
+    for (const char* mode : {"smaller", "always"}) {
+        const QString out = path(QString("patch-") + mode);
+        run =
+            vxpublish(QStringList{"release", "--product", kProduct, "--version", "7", "--key",
+                                  QStringLiteral(VX_TEST_KEYS_DIR "/private.der"), "--new", path("noise-new"),
+                                  "--old", path("noise-old"), "--out", out, "--patch", mode});
+        QVERIFY2(run.status == 0, run.err.constData());
+        QCOMPARE(QFileInfo::exists(out + "/7/" + kProduct + "/noise.bin._patch_"), mode == QString("always"));
+    }
+    QVERIFY(vxpublish(releaseArgs(path("refused")) << "--patch"
+                                                   << "sometimes")
+                .status
+            == 2);
 }
 
 void TestVxpublishRelease::jobsAndCache()

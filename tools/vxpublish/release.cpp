@@ -52,10 +52,10 @@ namespace vxpublish {
 
 namespace {
 
-const char* const kUsage =
-    "usage: vxpublish release --product NAME --version N --key PRIVATE.der --new DIR "
-    "[--old DIR ...] [--delete PATH[=2] ...] [--pack auto|none|all] [--jobs N] [--cache DIR] "
-    "--out OUTDIR";
+const char* const kUsage = "usage: vxpublish release --product NAME --version N --key PRIVATE.der --new DIR "
+                           "[--old DIR ...] [--delete PATH[=2] ...] [--pack auto|none|all] [--jobs N] "
+                           "[--cache DIR] [--patch smaller|always] "
+                           "--out OUTDIR";
 
 // The newest older version of `path` that differs from the new one: the
 // updater uses one patch per file, and the release just before this one is
@@ -233,8 +233,9 @@ void publishAll(std::vector<Job>& jobs, unsigned threads, const ReleaseOptions& 
             }
             progress.started(job.file->path);
             const auto start = std::chrono::steady_clock::now();
-            job.done = publishFile(*job.file, job.old, options.pack, filesDir.string(), scratch, cache,
-                                   job.published, job.engineFailure, job.reason, job.cacheTrouble);
+            job.done =
+                publishFile(*job.file, job.old, options.pack, options.patchAlways, filesDir.string(), scratch,
+                            cache, job.published, job.engineFailure, job.reason, job.cacheTrouble);
             failed = failed || !job.done;
             progress.finished(
                 job.file->path, job.file->size, job.done ? describeOutcome(job.published) : "failed",

@@ -169,9 +169,10 @@ bool patch(const TreeFile& file, const TreeFile& old, const std::string& patchPa
 
 } // namespace
 
-bool publishFile(const TreeFile& file, const TreeFile* old, PackMode packMode, const std::string& filesDir,
-                 const std::string& scratchDir, const ArtifactCache* cache, PublishedFile& published,
-                 bool& engineFailure, std::string& reason, std::string& cacheTrouble)
+bool publishFile(const TreeFile& file, const TreeFile* old, PackMode packMode, bool patchAlways,
+                 const std::string& filesDir, const std::string& scratchDir, const ArtifactCache* cache,
+                 PublishedFile& published, bool& engineFailure, std::string& reason,
+                 std::string& cacheTrouble)
 {
     engineFailure = false;
     published = PublishedFile();
@@ -194,7 +195,7 @@ bool publishFile(const TreeFile& file, const TreeFile* old, PackMode packMode, c
         && !patch(file, *old, filesDir + "/" + patchKey, cache, published, patchFile, reason, cacheTrouble))
         return false;
     bool patchMade = published.patchMade || published.patchFromCache;
-    if (patchMade && patchFile.size >= container.size) {
+    if (patchMade && !patchAlways && patchFile.size >= container.size) {
         patchMade = false;
         if (!removeFile(patchFile.path, reason))
             return false;

@@ -40,9 +40,11 @@ struct PublishedFile
 // may be null; a failure to store into it is no failure of the file but
 // comes back in `cacheTrouble`. False
 // with a one-line reason; `engineFailure` tells a refusal of the patch
-// engine from a file system error.
-bool publishFile(const TreeFile& file, const TreeFile* old, PackMode pack, const std::string& filesDir,
-                 const std::string& scratchDir, const ArtifactCache* cache, PublishedFile& published,
-                 bool& engineFailure, std::string& reason, std::string& cacheTrouble);
+// engine from a file system error. `patchAlways` keeps a patch that is not
+// smaller than the container.
+bool publishFile(const TreeFile& file, const TreeFile* old, PackMode pack, bool patchAlways,
+                 const std::string& filesDir, const std::string& scratchDir, const ArtifactCache* cache,
+                 PublishedFile& published, bool& engineFailure, std::string& reason,
+                 std::string& cacheTrouble);
 
 } // namespace vxpublish

@@ -68,8 +68,8 @@ bool parseJobs(const std::string& text, unsigned& jobs, std::string& reason)
 bool parseReleaseOptions(const Args& args, ReleaseOptions& options, std::string& reason)
 {
     const std::set<std::string> repeatable = {"--old", "--delete"};
-    const std::set<std::string> known = {"--product", "--version", "--key", "--new",  "--old",
-                                         "--delete",  "--pack",    "--out", "--jobs", "--cache"};
+    const std::set<std::string> known = {"--product", "--version", "--key",  "--new",   "--old",  "--delete",
+                                         "--pack",    "--out",     "--jobs", "--cache", "--patch"};
     std::set<std::string> seen;
     std::string pack = "auto";
     options.jobs = std::max(1u, std::thread::hardware_concurrency());
@@ -113,7 +113,13 @@ bool parseReleaseOptions(const Args& args, ReleaseOptions& options, std::string&
             pack = value;
         else if (name == "--cache")
             options.cacheDir = value;
-        else if (name == "--jobs") {
+        else if (name == "--patch") {
+            if (value != "smaller" && value != "always") {
+                reason = "--patch must be smaller or always, not '" + value + "'";
+                return false;
+            }
+            options.patchAlways = value == "always";
+        } else if (name == "--jobs") {
             if (!parseJobs(value, options.jobs, reason))
                 return false;
         } else if (name == "--old")

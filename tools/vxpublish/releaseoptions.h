@@ -2,13 +2,15 @@
 // The command line of `vxpublish release`:
 //   --product NAME --version N --key PRIVATE.der --new DIR --out OUTDIR
 //   [--old DIR ...] [--delete PATH[=1|=2] ...] [--pack auto|none|all]
-//   [--jobs N] [--cache DIR]
+//   [--jobs N] [--cache DIR] [--patch smaller|always]
 // Each option takes its value as the next argument or after "=" in the same
 // argument (--version=7). --old and --delete may repeat; --old trees are
 // listed oldest first, so the last one is the release just before this one.
 // --jobs is how many files are packed and patched at once (default: one per
 // core); --cache names the directory of containers and patches kept between
-// runs (default OUTDIR/.vxpublish-cache).
+// runs (default OUTDIR/.vxpublish-cache). --patch always publishes every
+// patch made, even one larger than its container: for measuring how clients
+// apply patches of big files, never for a release users fetch.
 
 #include "commands.h"
 
@@ -32,6 +34,7 @@ struct ReleaseOptions
     std::string outDir;
     unsigned jobs = 1;
     std::string cacheDir;
+    bool patchAlways = false;
 };
 
 // False with a one-line reason on unknown, missing, repeated or malformed
