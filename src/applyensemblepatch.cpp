@@ -3,9 +3,9 @@
 #include <QDebug>
 
 bool ApplyEnsemblePatch(const oschar* oldFile, const oschar* patchFile, const oschar* newFile,
-                        quint64 outputLimit, bool* overLimit)
+                        quint64 outputLimit, bool* overLimit, const vxpatch::ProgressFn& progress)
 {
-    const int status = vxpatch::ApplyEnsemblePatch(oldFile, patchFile, newFile, outputLimit);
+    const int status = vxpatch::ApplyEnsemblePatch(oldFile, patchFile, newFile, outputLimit, progress);
     if (overLimit)
         *overLimit = status == vxpatch::STATUS_OUTPUT_LIMIT;
     qDebug() << "ApplyEnsemblePatch status =" << status;

@@ -13,6 +13,8 @@
 
 using vxpatch::oschar;
 
-// `overLimit`, when given, tells whether a failure was the limit's.
+// `overLimit`, when given, tells whether a failure was the limit's;
+// `progress`, when not empty, watches the engine's work.
 bool ApplyEnsemblePatch(const oschar* oldFile, const oschar* patchFile, const oschar* newFile,
-                        quint64 outputLimit, bool* overLimit = nullptr);
+                        quint64 outputLimit, bool* overLimit = nullptr,
+                        const vxpatch::ProgressFn& progress = vxpatch::ProgressFn());

@@ -14,7 +14,8 @@ FileFuncPatch::FileFuncPatch(const QString& srcFile, const QString& patchFile,
 bool FileFuncPatch::run()
 {
     bool overLimit = false;
-    const bool res = patchFile(m_SrcFile, m_PatchFile, m_DstFile, m_OutputLimit, &overLimit);
+    const bool res =
+        patchFile(m_SrcFile, m_PatchFile, m_DstFile, m_OutputLimit, &overLimit, engineProgress());
     if (overLimit)
         emit message(QObject::tr("Refused '%1': the patched file would be larger than %2 bytes")
                          .arg(m_PatchFile)
@@ -22,15 +23,14 @@ bool FileFuncPatch::run()
     return res;
 }
 
-bool FileFuncPatch::patchFile(const QString& oldFile, const QString& patchFile,
-                              const QString& newFile, quint64 outputLimit, bool* overLimit)
+bool FileFuncPatch::patchFile(const QString& oldFile, const QString& patchFile, const QString& newFile,
+                              quint64 outputLimit, bool* overLimit, const vxpatch::ProgressFn& progress)
 {
     const QByteArray oldPath = oldFile.toUtf8();
     const QByteArray patchPath = patchFile.toUtf8();
     const QByteArray newPath = newFile.toUtf8();
-    const bool res =
-        ApplyEnsemblePatch(oldPath.constData(), patchPath.constData(), newPath.constData(),
-                           outputLimit, overLimit);
+    const bool res = ApplyEnsemblePatch(oldPath.constData(), patchPath.constData(), newPath.constData(),
+                                        outputLimit, overLimit, progress);
     qDebug() << "Patch result" << res;
     return res;
 }

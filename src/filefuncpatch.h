@@ -2,6 +2,7 @@
 // The pool-thread half of FileTaskSpecification_patch: applies the ensemble
 // patch m_PatchFile to the old file m_SrcFile and writes the new file
 // m_DstFile. The engine writes nothing unless the result is verified.
+// Progress follows the engine's steps.
 
 #include "slowfileopfunc.h"
 
@@ -19,7 +20,8 @@ public:
     // file of at most `outputLimit` bytes.
     // `overLimit`, when given, tells whether a failure was the limit's.
     static bool patchFile(const QString& oldFile, const QString& patchFile, const QString& newFile,
-                          quint64 outputLimit, bool* overLimit = nullptr);
+                          quint64 outputLimit, bool* overLimit = nullptr,
+                          const vxpatch::ProgressFn& progress = vxpatch::ProgressFn());
 
 private:
     quint64 m_OutputLimit;

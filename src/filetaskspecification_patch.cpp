@@ -13,9 +13,6 @@ FileTaskSpecification_patch::FileTaskSpecification_patch(RollbackDataList* rollb
                               rollbackList, srcFile, patchFile, dstFile, weight, parent)
     , m_OutputLimit(outputLimit)
 {
-    // Rebuilding a large library from a patch runs at some tens of MB of
-    // output a second.
-    estimateDuration(outputLimit, quint64(40) << 20);
     qDebug() << "FileTaskSpecification_patch"
              << "srcFile:" << srcFile << "patchFile:" << patchFile << "dstFile:" << dstFile;
 }

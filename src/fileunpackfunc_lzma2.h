@@ -5,7 +5,8 @@
 // checksum matched; a failure leaves the destination as the engine left it.
 // A container that unpacks to more than the output limit fails as soon as
 // that shows, before it costs more memory than the limit, with the message
-// "Refused '%1': it would unpack to more than %2 bytes".
+// "Refused '%1': it would unpack to more than %2 bytes". Progress follows
+// the engine's decoding.
 
 #include "slowfileopfunc.h"
 
@@ -22,7 +23,8 @@ public:
     // unpacks to at most `outputLimit` bytes.
     // `overLimit`, when given, tells whether a failure was the limit's.
     static bool unpackFile(const QString& srcFile, const QString& dstFile, quint64 outputLimit,
-                           bool* overLimit = nullptr);
+                           bool* overLimit = nullptr,
+                           const vxpatch::ProgressFn& progress = vxpatch::ProgressFn());
 
 private:
     quint64 m_OutputLimit;

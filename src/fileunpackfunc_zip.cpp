@@ -7,7 +7,9 @@
 
 namespace {
 constexpr int kChunkSize = 16384;
-}
+// Progress is reported at most once per this many bytes written.
+constexpr quint64 kProgressStep = quint64(4) << 20;
+} // namespace
 
 FileUnpackFunc_Zip::FileUnpackFunc_Zip(const QString& srcFile, const QString& dstFile,
                                        quint64 outputLimit)
@@ -57,6 +59,8 @@ bool FileUnpackFunc_Zip::run()
             break;
         }
         written += quint64(n);
+        if (written / kProgressStep != (written - quint64(n)) / kProgressStep)
+            emit progress(qreal(written) / qreal(m_OutputLimit));
     }
     // A write that only reaches the disk on close counts as failed too.
     if (ok) {

@@ -8,6 +8,7 @@
 // (including a gzip stream that is cut off) removes it, so a failed run never
 // leaves a partly written file. Neither does an output that would pass
 // `outputLimit` bytes: the run fails at the chunk that would pass it.
+// Progress is the bytes written against `outputLimit` (the installed size).
 
 #include "slowfileopfunc.h"
 

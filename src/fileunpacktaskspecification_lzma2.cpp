@@ -9,8 +9,6 @@ FileUnpackTaskSpecification_lzma2::FileUnpackTaskSpecification_lzma2(
                               rollbackList, srcFile, dstFile, parent, weight)
     , m_OutputLimit(outputLimit)
 {
-    // LZMA2 unpacks at about a hundred MB of output a second.
-    estimateDuration(outputLimit, quint64(80) << 20);
 }
 
 ASyncFunc* FileUnpackTaskSpecification_lzma2::createFunc()

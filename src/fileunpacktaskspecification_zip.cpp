@@ -11,8 +11,6 @@ FileUnpackTaskSpecification_zip::FileUnpackTaskSpecification_zip(RollbackDataLis
                               rollbackList, srcFile, dstFile, parent, weight)
     , m_OutputLimit(outputLimit)
 {
-    // gzip unpacks at some hundreds of MB of output a second.
-    estimateDuration(outputLimit, quint64(150) << 20);
 }
 
 ASyncFunc* FileUnpackTaskSpecification_zip::createFunc()

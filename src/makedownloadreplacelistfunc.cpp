@@ -10,6 +10,20 @@
 #include <QFile>
 #include <QFileInfo>
 
+namespace {
+
+// What a line costs besides the bytes of its installed file.
+constexpr quint64 kLineWork = 64 * 1024;
+// Hashing reads this much at a time; progress moves at most once per read.
+constexpr qint64 kHashChunk = 1024 * 1024;
+
+bool sameHash(const QString& actual, const QString& expected)
+{
+    return !actual.isEmpty() && actual.compare(expected, Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
 MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration* config,
                                                          DownloadReplaceLists* lists)
     : m_ClientUpdate(config->clientUpdate() != 0)
@@ -42,22 +56,28 @@ bool MakeDownloadReplaceListFunc::run()
         break;
     }
 
-    const int total = ini.keyCount();
-    int count = 0;
+    m_WorkTotal = m_WorkDone = m_WorkReported = 0;
+    for (const ProductIniReader::Section& section : ini.sections()) {
+        m_WorkTotal += quint64(section.deletes.size() + section.files.size()) * kLineWork;
+        for (const ProductIniReader::FileLine& line : section.files) {
+            const QFileInfo installed(InstalledFile::joinedPath(m_InstallDir, line.replace.targetName()));
+            if (installed.isFile())
+                m_WorkTotal += quint64(installed.size());
+        }
+    }
     for (const ProductIniReader::Section& section : ini.sections()) {
         for (const DeleteItem& item : section.deletes) {
-            ++count;
-            emit progress(qreal(count) / total);
+            advance(kLineWork);
             // Paths that name nothing installed are left out.
             if (QFileInfo::exists(InstalledFile::joinedPath(m_InstallDir, item.path)))
                 m_Lists->deletes.append(item);
         }
         for (const ProductIniReader::FileLine& line : section.files) {
-            ++count;
-            emit progress(qreal(count) / total);
             compareFile(line, section.patches);
+            advance(kLineWork);
         }
     }
+    emit progress(1.0);
     return true;
 }
 
@@ -69,10 +89,11 @@ void MakeDownloadReplaceListFunc::compareFile(const ProductIniReader::FileLine& 
     const QString installedPath = InstalledFile::joinedPath(m_InstallDir, replace.targetName());
     const bool installed = QFileInfo(installedPath).isFile();
 
+    const QString installedHash = installed ? sha512Of(installedPath, true) : QString();
     bool queue = !installed;
     const auto patch = replace.installName.isEmpty() ? patches.constEnd()
                                                      : patches.constFind(replace.installName);
-    if (installed && patch != patches.constEnd() && hashMatches(installedPath, patch->baseHash)) {
+    if (installed && patch != patches.constEnd() && sameHash(installedHash, patch->baseHash)) {
         replace.patchName = patch->key;
         download.name = patch->key;
         download.hash = patch->hash;
@@ -80,7 +101,7 @@ void MakeDownloadReplaceListFunc::compareFile(const ProductIniReader::FileLine& 
         qDebug() << "Found patch for" << replace.name << installedPath;
         queue = true;
     } else if (installed) {
-        queue = !hashMatches(installedPath, line.packed ? replace.hash : download.hash);
+        queue = !sameHash(installedHash, line.packed ? replace.hash : download.hash);
     }
 
     if (!queue) {
@@ -90,7 +111,8 @@ void MakeDownloadReplaceListFunc::compareFile(const ProductIniReader::FileLine& 
     }
 
     m_Lists->replaces.append(replace);
-    if (!hashMatches(InstalledFile::joinedPath(m_TempDir, download.name), download.hash)) {
+    const QString downloaded = InstalledFile::joinedPath(m_TempDir, download.name);
+    if (!QFileInfo(downloaded).isFile() || !sameHash(sha512Of(downloaded, false), download.hash)) {
         m_Lists->downloads.append(download);
         qDebug() << "Queueing download:" << replace.name;
     }
@@ -107,13 +129,35 @@ void MakeDownloadReplaceListFunc::copyUpToDateFile(const QString& installedPath,
     qDebug() << "Copying updater files:" << installedPath << "to" << dst << copied;
 }
 
-bool MakeDownloadReplaceListFunc::hashMatches(const QString& path, const QString& expected)
+QString MakeDownloadReplaceListFunc::sha512Of(const QString& path, bool counted)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return false;
+        return QString();
     QCryptographicHash hash(QCryptographicHash::Sha512);
-    if (!hash.addData(&file))
-        return false;
-    return QString::fromLatin1(hash.result().toHex()).compare(expected, Qt::CaseInsensitive) == 0;
+    if (m_Chunk.isEmpty())
+        m_Chunk.resize(int(kHashChunk));
+    for (;;) {
+        const qint64 n = file.read(m_Chunk.data(), kHashChunk);
+        if (n < 0)
+            return QString();
+        if (n == 0)
+            return QString::fromLatin1(hash.result().toHex());
+        hash.addData(m_Chunk.constData(), int(n));
+        if (counted)
+            advance(quint64(n));
+    }
+}
+
+void MakeDownloadReplaceListFunc::advance(quint64 bytes)
+{
+    m_WorkDone += bytes;
+    // About a thousand reports at most, however many files and bytes.
+    if (m_WorkTotal == 0 || (m_WorkDone - m_WorkReported) * 1000 < m_WorkTotal)
+        return;
+    m_WorkReported = m_WorkDone;
+    // A file that grew since the total was taken must not pass the end.
+    const qreal fraction = qMin<qreal>(1.0, qreal(m_WorkDone) / qreal(m_WorkTotal));
+    qDebug() << "Comparison progress" << fraction;
+    emit progress(fraction);
 }

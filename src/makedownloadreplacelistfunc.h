@@ -17,6 +17,12 @@
 // download names used twice are invalid lines), so an invalid line ends the
 // run with false before any installed file is hashed or copied; the lists
 // are then incomplete and must not be used.
+//
+// Progress goes by the bytes of installed files hashed (each line counting
+// a little besides, so that lines of missing files move it too), reported
+// while a large file is being hashed (and written to the debug channel as
+// "Comparison progress"). An installed file is read once, even
+// when both a patch's base and the line's own hash are compared with it.
 
 #include "asyncfunc.h"
 #include "downloadreplacelists.h"
@@ -39,9 +45,16 @@ private:
                      const QHash<QString, ProductIniReader::Patch>& patches);
     void copyUpToDateFile(const QString& installedPath, const QString& targetName) const;
 
-    static bool hashMatches(const QString& path, const QString& expected);
+    // The SHA-512 of the file in hexadecimal, empty when it cannot be read.
+    // `counted`: its bytes advance the progress.
+    QString sha512Of(const QString& path, bool counted);
+    void advance(quint64 bytes);
 
     bool m_ClientUpdate;
+    quint64 m_WorkTotal = 0;
+    quint64 m_WorkDone = 0;
+    quint64 m_WorkReported = 0;
+    QByteArray m_Chunk; // the read buffer of every hash
     QString m_TempDir;
     QString m_InstallDir;
     DownloadReplaceLists* m_Lists;

@@ -13,3 +13,9 @@ SlowFileOpFunc::SlowFileOpFunc(const QString& srcFile, const QString& patchFile,
     , m_DstFile(dstFile)
 {
 }
+
+vxpatch::ProgressFn SlowFileOpFunc::engineProgress()
+{
+    return
+        [this](quint64 done, quint64 total) { emit progress(total == 0 ? 1.0 : qreal(done) / qreal(total)); };
+}

@@ -1,7 +1,6 @@
 // Background work and file operation bases: results, fail texts, journal
-// records and progress coming back from the pool thread, the estimated
-// progress of long file operations, and quick file operations ending inside
-// execute(). Real files in a temporary directory.
+// records and progress coming back from the pool thread, and quick file
+// operations ending inside execute(). Real files in a temporary directory.
 
 #include "asyncfunc.h"
 #include "asynctaskspecification.h"
@@ -10,8 +9,6 @@
 #include "slowfileopspecification.h"
 
 #include <QFile>
-#include <QScopeGuard>
-#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -74,47 +71,6 @@ protected:
     ASyncFunc* createFunc() override { return new CopyFunc(m_SrcFile, m_DstFile); }
 };
 
-// Works until the test opens the gate, like the patch engine on a large file.
-class GatedFunc final : public SlowFileOpFunc
-{
-    Q_OBJECT
-
-public:
-    explicit GatedFunc(QSemaphore* gate)
-        : SlowFileOpFunc(QString(), QString())
-        , m_Gate(gate)
-    {
-    }
-    bool run() override
-    {
-        m_Gate->acquire();
-        return true;
-    }
-
-private:
-    QSemaphore* m_Gate;
-};
-
-// One MB at one MB a second: a second expected.
-class GatedTask final : public SlowFileOpSpecification
-{
-    Q_OBJECT
-
-public:
-    explicit GatedTask(QSemaphore* gate)
-        : SlowFileOpSpecification(QStringLiteral("failed"), nullptr, QString(), QString(), nullptr, 0.5)
-        , m_Gate(gate)
-    {
-        estimateDuration(1 << 20, 1 << 20);
-    }
-
-protected:
-    ASyncFunc* createFunc() override { return new GatedFunc(m_Gate); }
-
-private:
-    QSemaphore* m_Gate;
-};
-
 // Creates an empty file at m_Path; fails when it cannot.
 class TouchTask final : public FastFileOpTaskSpecification
 {
@@ -175,7 +131,6 @@ private slots:
     void resultBecomesEnd();
     void progressAndTextsComeBackWeighted();
     void cancelDoesNotInterruptWork();
-    void longFileOpMovesWhileItWorks();
     void resultOfResetRunIsDropped();
     void failingFileOpReportsFailTextFirst();
     void fileOpJournalsOnlySuccess();
@@ -227,26 +182,6 @@ void TestASyncTaskSpecification::cancelDoesNotInterruptWork()
     task.cancel();
     QTRY_COMPARE(finished.count(), 1);
     QCOMPARE(task.taskState(), int(TaskSpecification::TASK_FINISHED));
-}
-
-void TestASyncTaskSpecification::longFileOpMovesWhileItWorks()
-{
-    QSemaphore gate;
-    // Opened on every way out, so a failing check leaves no work waiting.
-    const auto open = qScopeGuard([&gate] { gate.release(); });
-    GatedTask task(&gate);
-    QSignalSpy progress(&task, &TaskSpecification::updateProgress);
-    QSignalSpy finished(&task, &TaskSpecification::finished);
-    task.execute();
-    QTRY_VERIFY(progress.count() >= 3);
-    gate.release();
-    QTRY_COMPARE(finished.count(), 1);
-    QCoreApplication::processEvents();
-    // Rising while the work runs, short of the end until the end, weighted.
-    for (int i = 1; i < progress.count(); ++i)
-        QVERIFY(progress.at(i).at(0).toReal() > progress.at(i - 1).at(0).toReal());
-    QVERIFY(progress.at(progress.count() - 2).at(0).toReal() < 0.5 * 0.99);
-    QCOMPARE(progress.last().at(0).toReal(), 0.5);
 }
 
 void TestASyncTaskSpecification::resultOfResetRunIsDropped()

@@ -1,6 +1,7 @@
 // The unpack and patch file tasks on real files: gzip streams and plain files
 // through the gzip unpacker, packed-file containers, ensemble patches made by
-// the engine, the fail texts and what a failure leaves on disk.
+// the engine, the fail texts, what a failure leaves on disk, and the
+// progress that large files report while they are worked on.
 
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
@@ -95,6 +96,8 @@ private slots:
     void notAPatchFailsWithStatus5();
     void outputBeyondListedSizeRefused_data();
     void outputBeyondListedSizeRefused();
+    void largeFilesReportProgressAsTheyGo_data();
+    void largeFilesReportProgressAsTheyGo();
 
 private:
     QString path(const char* name) const { return m_Dir->path() + '/' + name; }
@@ -298,6 +301,68 @@ void TestFileUnpackAndPatchTasks::outputBeyondListedSizeRefused()
     QVERIFY(!outcome.finished);
     QVERIFY2(outcome.messages.contains(refused.arg(listed)), qPrintable(outcome.messages.join('|')));
     QVERIFY(!QFile::exists(path("out")));
+}
+
+void TestFileUnpackAndPatchTasks::largeFilesReportProgressAsTheyGo_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("container") << "unpack";
+    QTest::newRow("patch") << "patch";
+    QTest::newRow("gzip") << "unzip";
+}
+
+void TestFileUnpackAndPatchTasks::largeFilesReportProgressAsTheyGo()
+{
+    QFETCH(QString, kind);
+    // 24 MiB: several of the engine's reporting steps. Noise for the patch
+    // (quick to diff), sparse bytes for the packers (quick to compress).
+    const int size = 24 << 20;
+    QByteArray content(size, '\0');
+    quint32 state = 1;
+    for (int i = 0; i < size; i += kind == "patch" ? 1 : 4096) {
+        state = state * 1103515245u + 12345u;
+        content[i] = char(state >> 24);
+    }
+    QVERIFY(writeFile(path("content"), content));
+
+    QScopedPointer<TaskSpecification> task;
+    if (kind == "unpack") {
+        QVERIFY(vxpatch::PackLzmaFile(QFile::encodeName(path("content")).constData(),
+                                      QFile::encodeName(path("input")).constData(), false));
+        task.reset(new FileUnpackTaskSpecification_lzma2(nullptr, path("input"), path("out"), nullptr, 0.5,
+                                                         quint64(size)));
+    } else if (kind == "patch") {
+        QByteArray old = content;
+        for (int i = 0; i < size; i += 1 << 16)
+            old[i] = char(old[i] ^ 1);
+        QVERIFY(writeFile(path("old"), old));
+        QCOMPARE(vxpatch::CreateEnsemblePatch(QFile::encodeName(path("old")).constData(),
+                                              QFile::encodeName(path("content")).constData(),
+                                              QFile::encodeName(path("input")).constData()),
+                 vxpatch::STATUS_OK);
+        task.reset(new FileTaskSpecification_patch(nullptr, path("old"), path("input"), path("out"), nullptr,
+                                                   0.5, quint64(size)));
+    } else {
+        QVERIFY(writeGzip(path("input"), content));
+        task.reset(new FileUnpackTaskSpecification_zip(nullptr, path("input"), path("out"), nullptr, 0.5,
+                                                       quint64(size)));
+    }
+    QSignalSpy progress(task.data(), &TaskSpecification::updateProgress);
+    QVERIFY(run(task.data()).finished);
+    QCOMPARE(readFile(path("out")), content);
+
+    // Weighted, never backwards, several steps on the way, at the end only
+    // when the work ended.
+    QList<qreal> values;
+    for (const QList<QVariant>& args : qAsConst(progress))
+        values.append(args.at(0).toReal());
+    int between = 0;
+    for (int i = 0; i < values.size(); ++i) {
+        QVERIFY2(i == 0 || values.at(i) >= values.at(i - 1), qPrintable(QString::number(i)));
+        between += values.at(i) > 0 && values.at(i) < 0.5 ? 1 : 0;
+    }
+    QVERIFY2(between >= 3, qPrintable(QString::number(between)));
+    QCOMPARE(values.last(), 0.5);
 }
 
 QTEST_GUILESS_MAIN(TestFileUnpackAndPatchTasks)

@@ -79,12 +79,14 @@ private slots:
     void emptyIniFails();
     void invalidLineFailsAndKeepsSharedLists_data();
     void invalidLineFailsAndKeepsSharedLists();
+    void progressGoesByBytesHashed();
 
 private:
     bool configure(bool client);
     void writeIni(const QByteArray& text);
-    // Runs the task to its end; true when it finished.
-    bool runTask(DownloadReplaceLists* lists);
+    // Runs the task to its end; true when it finished. `progress` receives
+    // the task's progress values.
+    bool runTask(DownloadReplaceLists* lists, QList<qreal>* progress = nullptr);
     QString installed(const QString& name) const { return m_Root.path() + "/install/" + name; }
     QString temp(const QString& name) const { return m_Root.path() + "/temp/" + name; }
 
@@ -126,9 +128,12 @@ void TestMakeDownloadReplaceList::writeIni(const QByteArray& text)
     QVERIFY(writeFile(temp(name), text));
 }
 
-bool TestMakeDownloadReplaceList::runTask(DownloadReplaceLists* lists)
+bool TestMakeDownloadReplaceList::runTask(DownloadReplaceLists* lists, QList<qreal>* progress)
 {
     MakeDownloadReplaceListTaskSpecification task(m_Config.data(), lists, nullptr, 0.05);
+    if (progress)
+        connect(&task, &TaskSpecification::updateProgress, this,
+                [progress](qreal value) { progress->append(value); });
     QSignalSpy finished(&task, &TaskSpecification::finished);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     QSignalSpy messages(&task, &TaskSpecification::message);
@@ -374,6 +379,26 @@ void TestMakeDownloadReplaceList::invalidLineFailsAndKeepsSharedLists()
     QVERIFY(!QFile::exists(m_Root.path() + "/outside.txt"));
     // The whole ini is checked before any file is compared or copied.
     QVERIFY(!QFile::exists(temp("good.txt")));
+}
+
+void TestMakeDownloadReplaceList::progressGoesByBytesHashed()
+{
+    // One large installed file: the progress moves while it is hashed.
+    const QByteArray large(24 << 20, 'x');
+    QVERIFY(writeFile(installed("large.bin"), large));
+    writeIni("[client]\nlarge.bin=" + twoFields(large) + "\n");
+
+    DownloadReplaceLists lists;
+    QList<qreal> progress;
+    QVERIFY(runTask(&lists, &progress));
+    QVERIFY(lists.replaces.isEmpty());
+    int between = 0;
+    for (int i = 0; i < progress.size(); ++i) {
+        QVERIFY(i == 0 || progress.at(i) >= progress.at(i - 1));
+        between += progress.at(i) > 0 && progress.at(i) < 0.05 ? 1 : 0;
+    }
+    QVERIFY2(between >= 3, qPrintable(QString::number(between)));
+    QCOMPARE(progress.last(), 0.05);
 }
 
 QTEST_GUILESS_MAIN(TestMakeDownloadReplaceList)
