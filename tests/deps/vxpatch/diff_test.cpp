@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <tuple>
 
@@ -266,6 +267,69 @@ TEST(CreateDiffTest, EdgeInputsRoundTrip) {
   OutputStream out;
   LogCapture log;
   EXPECT_FALSE(CreateDiff(&none, &none, &out, false, static_cast<DiffMethod>(3)));
+}
+
+// Section lengths of a raw diff made with `tuning`, after checking that it
+// applies.
+struct SectionLengths {
+  uint32_t control, diff, extra;
+};
+SectionLengths TunedDiff(const Bytes& old_bytes, const Bytes& new_bytes, const DiffTuning& tuning) {
+  InputStream old_stream(old_bytes.data(), old_bytes.size());
+  InputStream new_stream(new_bytes.data(), new_bytes.size());
+  OutputStream diff;
+  EXPECT_TRUE(CreateDiff(&old_stream, &new_stream, &diff, false, DIFF_RAW, tuning));
+  bool ok = false;
+  Bytes result;
+  EXPECT_TRUE(Apply(old_bytes, Content(diff), false, &ok, &result).empty());
+  EXPECT_TRUE(ok && result == new_bytes);
+  InputStream in(diff.Buffer(), diff.Length());
+  uint8_t method = 0;
+  uint32_t size = 0;
+  SectionLengths lengths{};
+  EXPECT_TRUE(in.ReadByte(&method) && in.ReadUVarint(&size) && in.ReadUVarint(&lengths.control) &&
+              in.ReadUVarint(&lengths.diff) && in.ReadUVarint(&lengths.extra));
+  return lengths;
+}
+
+Bytes RandomBytes(size_t length, uint32_t seed) {
+  std::mt19937 generator(seed);
+  Bytes bytes(length);
+  for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(generator());
+  return bytes;
+}
+
+TEST(CreateDiffTest, TuningTradesShortAndNoisyMatchesForExtraBytes) {
+  const Bytes old_bytes = RandomBytes(40000, 8);
+  // Fresh bytes with 16-byte chance repeats of the old bytes, then a stretch
+  // of 4000 old bytes with every other byte changed, between exact runs.
+  Bytes chance = RandomBytes(20000, 9);
+  for (size_t at = 400; at + 16 < chance.size(); at += 400)
+    std::copy_n(old_bytes.begin() + static_cast<long>(at * 2), 16, chance.begin() + static_cast<long>(at));
+  Bytes noisy(old_bytes.begin() + 10000, old_bytes.begin() + 20000);
+  for (size_t i = 3000; i < 7000; i += 2) noisy[i] ^= 0x5a;
+  // Extra bytes between the bounds; the noisy stretch alone as extra bytes
+  // means the exact run behind it resumed the alignment.
+  struct Row {
+    const char* name;
+    const Bytes& new_bytes;
+    int64_t advantage, cost;
+    size_t extra_min, extra_max;
+  } rows[] = {
+      {"chance repeats match by default", chance, 8, 1, 0, chance.size() - 700},
+      {"long matches only", chance, 32, 1, chance.size(), chance.size()},
+      {"half-equal stretch as differences", noisy, 8, 1, 0, 100},
+      {"half-equal stretch as extra bytes", noisy, 8, 3, 3900, 4000},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    DiffTuning tuning;
+    tuning.match_advantage = row.advantage;
+    tuning.mismatch_cost = row.cost;
+    const SectionLengths lengths = TunedDiff(old_bytes, row.new_bytes, tuning);
+    EXPECT_GE(lengths.extra, row.extra_min);
+    EXPECT_LE(lengths.extra, row.extra_max);
+  }
 }
 
 // Builds two versions of a small program with g++.

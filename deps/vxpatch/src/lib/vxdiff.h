@@ -147,6 +147,23 @@ bool ApplyStreamedRawDiff(const InputStream* old_pieces, size_t piece_count, Dif
 bool CreateDiff(InputStream* old_stream, InputStream* new_stream, OutputStream* diff, bool write_header,
                 DiffMethod method);
 
+// How CreateDiff chooses its matches. A new match starts only where it is
+// more than `match_advantage` bytes longer than what the current alignment
+// still explains; it then reaches past its exact core to where its equal
+// bytes outweigh `mismatch_cost` times its differing ones the most. Each
+// match costs a control triple, each differing byte a noisy diff byte, each
+// equal one a zero; bytes left out of every match are copied as extra bytes.
+// The defaults suit small edits. Across a big change most exact matches are
+// short chance repeats whose triples (with far jumps) cost more than the
+// bytes they save, and a stretch that is only half equal compresses worse as
+// differences than as the new bytes themselves.
+struct DiffTuning {
+  int64_t match_advantage = 8;
+  int64_t mismatch_cost = 1;
+};
+bool CreateDiff(InputStream* old_stream, InputStream* new_stream, OutputStream* diff, bool write_header,
+                DiffMethod method, const DiffTuning& tuning);
+
 }  // namespace vxpatch
 
 #endif  // VXPATCH_VXDIFF_H

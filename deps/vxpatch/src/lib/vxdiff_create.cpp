@@ -24,10 +24,13 @@ constexpr int64_t kMaxInputSize = std::numeric_limits<int32_t>::max();
 // A match at least this much longer than the current alignment ends the scan
 // early, so long runs of changes do not cost a search per byte.
 constexpr int64_t kLongMatch = 10240;
-constexpr int64_t kMatchAdvantage = 8;
 // Longest match the search measures; well above kLongMatch so that a long
 // match still ends the scan as soon as it is found.
 constexpr int64_t kMaxMatch = int64_t{1} << 15;
+// Equal bytes that resume an alignment after a stretch its weighted
+// extension left out: a triple with a short jump costs about as much as a
+// dozen extra bytes.
+constexpr int64_t kResumeRun = 16;
 // Dictionary of the diff's LZMA2 blocks. Diff sections are mostly zeros with
 // near repeats: on library pairs a 1 MiB dictionary compresses within 0.3% of a
 // 20 MiB one, and keeps the encoder (about 10.5 bytes per dictionary byte) from
@@ -147,7 +150,34 @@ bool OldByteEquals(Bytes old_bytes, int64_t old_index, uint8_t value) {
   return old_index >= 0 && old_index < old_bytes.size && old_bytes.data[old_index] == value;
 }
 
-bool BuildSections(Bytes old_bytes, Bytes new_bytes, DiffSections* out) {
+// Where in new bytes [from, end) the alignment new index + `shift` = old
+// index resumes with at least kResumeRun equal bytes, and how far it then
+// reaches under the weighted rule; *length stays 0 if nowhere.
+void ResumeAlignment(Bytes old_bytes, const uint8_t* fresh, int64_t shift, int64_t from, int64_t end,
+                     int64_t cost, int64_t* start, int64_t* length) {
+  int64_t run = 0;
+  for (int64_t i = std::max(from, -shift); i < end && i + shift < old_bytes.size; ++i) {
+    run = old_bytes.data[i + shift] == fresh[i] ? run + 1 : 0;
+    if (run < kResumeRun) continue;
+    const int64_t first = i + 1 - run;
+    int64_t balance = 0;
+    int64_t best = 0;
+    for (int64_t j = first; j < end && j + shift < old_bytes.size;) {
+      balance += old_bytes.data[j + shift] == fresh[j] ? 1 : -cost;
+      ++j;
+      if (balance > best) {
+        best = balance;
+        *length = j - first;
+      }
+    }
+    *start = first;
+    return;
+  }
+}
+
+bool BuildSections(Bytes old_bytes, Bytes new_bytes, const DiffTuning& tuning, DiffSections* out) {
+  const int64_t cost = std::max<int64_t>(tuning.mismatch_cost, 1);
+  const int64_t advantage = std::max<int64_t>(tuning.match_advantage, 0);
   SuffixIndex index;
   if (!index.Build(old_bytes)) return false;
   const uint8_t* fresh = new_bytes.data;
@@ -166,7 +196,7 @@ bool BuildSections(Bytes old_bytes, Bytes new_bytes, DiffSections* out) {
       for (; scored < scan + length; ++scored) {
         if (OldByteEquals(old_bytes, scored + last_offset, fresh[scored])) ++old_score;
       }
-      if ((length == old_score && length != 0) || length > old_score + kMatchAdvantage ||
+      if ((length == old_score && length != 0) || length > old_score + advantage ||
           (length > old_score && length > kLongMatch)) {
         break;
       }
@@ -175,16 +205,16 @@ bool BuildSections(Bytes old_bytes, Bytes new_bytes, DiffSections* out) {
     if (length == old_score && scan != new_bytes.size) continue;
 
     // Forward extension of the previous match: keep the length where matches
-    // outweigh mismatches the most.
+    // outweigh the weighted mismatches the most.
     int64_t forward = 0;
     {
-      int64_t matches = 0;
+      int64_t balance = 0;
       int64_t best = 0;
       for (int64_t i = 0; last_scan + i < scan && last_position + i < old_bytes.size;) {
-        if (old[last_position + i] == fresh[last_scan + i]) ++matches;
+        balance += old[last_position + i] == fresh[last_scan + i] ? 1 : -cost;
         ++i;
-        if (matches * 2 - i > best * 2 - forward) {
-          best = matches;
+        if (balance > best) {
+          best = balance;
           forward = i;
         }
       }
@@ -192,12 +222,12 @@ bool BuildSections(Bytes old_bytes, Bytes new_bytes, DiffSections* out) {
     // Backward extension of the new match.
     int64_t backward = 0;
     if (scan < new_bytes.size) {
-      int64_t matches = 0;
+      int64_t balance = 0;
       int64_t best = 0;
       for (int64_t i = 1; scan >= last_scan + i && position >= i; ++i) {
-        if (old[position - i] == fresh[scan - i]) ++matches;
-        if (matches * 2 - i > best * 2 - backward) {
-          best = matches;
+        balance += old[position - i] == fresh[scan - i] ? 1 : -cost;
+        if (balance > best) {
+          best = balance;
           backward = i;
         }
       }
@@ -220,18 +250,35 @@ bool BuildSections(Bytes old_bytes, Bytes new_bytes, DiffSections* out) {
       backward -= cut;
     }
 
-    const int64_t extra_length = (scan - backward) - (last_scan + forward);
-    if (!out->diff.EnsureSpare(static_cast<size_t>(forward))) return false;
-    uint8_t* diff_bytes = out->diff.Spare();
-    for (int64_t i = 0; i < forward; ++i) {
-      diff_bytes[i] = static_cast<uint8_t>(fresh[last_scan + i] - old[last_position + i]);
-    }
-    out->diff.Commit(static_cast<size_t>(forward));
-    if (!out->extra.Write(fresh + last_scan + forward, static_cast<size_t>(extra_length))) return false;
-    if (!out->control.WriteSVarint(static_cast<int32_t>(forward)) ||
-        !out->control.WriteSVarint(static_cast<int32_t>(extra_length)) ||
-        !out->control.WriteSVarint(static_cast<int32_t>((position - backward) - (last_position + forward)))) {
-      return false;
+    // The previous match's alignment, in pieces: with weighted mismatches
+    // its extension may stop in a noisy stretch that the scan walked through
+    // as explained, and long equal runs behind it resume the alignment.
+    const int64_t gap_end = scan - backward;
+    const int64_t shift = last_position - last_scan;
+    int64_t piece_scan = last_scan;
+    int64_t piece_length = forward;
+    for (;;) {
+      const int64_t piece_end = piece_scan + piece_length;
+      int64_t resume = gap_end;
+      int64_t resume_length = 0;
+      if (cost > 1) ResumeAlignment(old_bytes, fresh, shift, piece_end, gap_end, cost, &resume, &resume_length);
+      if (!out->diff.EnsureSpare(static_cast<size_t>(piece_length))) return false;
+      uint8_t* diff_bytes = out->diff.Spare();
+      for (int64_t i = 0; i < piece_length; ++i) {
+        diff_bytes[i] = static_cast<uint8_t>(fresh[piece_scan + i] - old[piece_scan + shift + i]);
+      }
+      out->diff.Commit(static_cast<size_t>(piece_length));
+      const int64_t extra_length = resume - piece_end;
+      if (!out->extra.Write(fresh + piece_end, static_cast<size_t>(extra_length))) return false;
+      const int64_t jump = resume_length > 0 ? extra_length : (position - backward) - (piece_end + shift);
+      if (!out->control.WriteSVarint(static_cast<int32_t>(piece_length)) ||
+          !out->control.WriteSVarint(static_cast<int32_t>(extra_length)) ||
+          !out->control.WriteSVarint(static_cast<int32_t>(jump))) {
+        return false;
+      }
+      if (resume_length == 0) break;
+      piece_scan = resume;
+      piece_length = resume_length;
     }
     last_scan = scan - backward;
     last_position = position - backward;
@@ -258,7 +305,7 @@ bool WriteRawLayout(DiffSections* sections, OutputStream* out) {
 }
 
 bool CreateDiffUnguarded(InputStream* old_stream, InputStream* new_stream, OutputStream* diff,
-                         bool write_header, DiffMethod method) {
+                         bool write_header, DiffMethod method, const DiffTuning& tuning) {
   if (method > DIFF_LZMA2_JOINED) {
     LogError("Invalid compression method");
     return false;
@@ -284,7 +331,7 @@ bool CreateDiffUnguarded(InputStream* old_stream, InputStream* new_stream, Outpu
   const uint32_t checksum = ComputeChecksum(new_bytes.data, static_cast<size_t>(new_bytes.size));
 
   DiffSections sections;
-  if (!BuildSections(old_bytes, new_bytes, &sections)) return false;
+  if (!BuildSections(old_bytes, new_bytes, tuning, &sections)) return false;
 
   if (write_header && (!diff->Write(kDiffMagic, sizeof kDiffMagic) || !diff->WriteUVarint(checksum))) return false;
   if (!diff->WriteByte(method) || !diff->WriteSizeUVarint(static_cast<size_t>(new_bytes.size))) return false;
@@ -310,8 +357,13 @@ bool CreateDiffUnguarded(InputStream* old_stream, InputStream* new_stream, Outpu
 
 bool CreateDiff(InputStream* old_stream, InputStream* new_stream, OutputStream* diff, bool write_header,
                 DiffMethod method) {
+  return CreateDiff(old_stream, new_stream, diff, write_header, method, DiffTuning());
+}
+
+bool CreateDiff(InputStream* old_stream, InputStream* new_stream, OutputStream* diff, bool write_header,
+                DiffMethod method, const DiffTuning& tuning) {
   try {
-    return CreateDiffUnguarded(old_stream, new_stream, diff, write_header, method);
+    return CreateDiffUnguarded(old_stream, new_stream, diff, write_header, method, tuning);
   } catch (const std::bad_alloc&) {
     LogError("out of memory");
     return false;
