@@ -1,6 +1,7 @@
 # Layers 1 and 2 of the engine, sources and headers.
 set(vxpatch_common_sources
-  # layer 1: streams, varints, mapped files, checksum, log glue, checked reads
+  # layer 1: streams, varints, mapped files, checksum, log glue, checked reads,
+  # the thread budget
   src/lib/streams.cpp src/lib/streams.h
   src/lib/mapped_file.cpp src/lib/mapped_file.h
   src/lib/output_file.cpp src/lib/output_file.h
@@ -9,6 +10,7 @@ set(vxpatch_common_sources
   src/lib/progress.cpp src/lib/progress.h
   src/lib/engine_log.h
   src/lib/checked_bytes.h
+  src/lib/thread_budget.cpp src/lib/thread_budget.h
 )
 set(vxpatch_container_sources
   # layer 2: LZMA2 blocks, packed-file container (plain form), diff

@@ -10,6 +10,8 @@
 
 #include "ensemble_create.h"
 #include "ensemble_patch.h"
+#include "lzmaioout.h"
+#include "vxdiff.h"
 #include "exe_test_support.h"
 
 namespace {
@@ -105,6 +107,39 @@ TEST_F(FrozenApplier, AppliesPatchesOfData) {
       {"text to program", text, program},
   };
   for (const Pair& pair : pairs) Check(pair);
+}
+
+// A block encoded in pieces, each primed with the bytes before it, is one
+// LZMA2 stream to the pinned decoder too: a joined diff whose block is so made.
+TEST_F(FrozenApplier, DecodesBlocksEncodedInPieces) {
+  Bytes old_file, new_file;
+  for (uint32_t i = 0; i < 400000; ++i) {
+    old_file.push_back(static_cast<uint8_t>(i * 2654435761u >> 24));
+    new_file.push_back(static_cast<uint8_t>(i % 5000 == 0 ? i : old_file.back()));
+  }
+  vxpatch::InputStream old_stream(old_file.data(), old_file.size()), new_stream(new_file.data(), new_file.size());
+  vxpatch::OutputStream raw;
+  ASSERT_TRUE(vxpatch::CreateDiff(&old_stream, &new_stream, &raw, true, vxpatch::DIFF_RAW));
+  // The raw form's sections, lengths first, are what a joined diff's block holds.
+  vxpatch::InputStream in(raw.Buffer(), raw.Length());
+  uint32_t checksum = 0, size = 0;
+  uint8_t method = 0;
+  ASSERT_TRUE(in.Skip(8) && in.ReadUVarint(&checksum) && in.ReadByte(&method) && in.ReadUVarint(&size));
+  vxpatch::OutputStream joined;
+  ASSERT_TRUE(joined.Write(raw.Buffer(), 8) && joined.WriteUVarint(checksum) &&
+              joined.WriteByte(vxpatch::DIFF_LZMA2_JOINED) && joined.WriteUVarint(size));
+  vxpatch::Lzma2Tuning tuning;
+  tuning.piece_bytes = 64 << 10;
+  ASSERT_TRUE(vxpatch::WriteLzma2Block(in.Current(), in.Remaining(), &joined, tuning));
+  ASSERT_GT(in.Remaining(), 3 * tuning.piece_bytes);
+
+  const std::string old_path = dir_.File("old"), diff_path = dir_.File("diff"), result_path = dir_.File("result");
+  ASSERT_TRUE(exetest::WriteFile(old_path, old_file));
+  ASSERT_TRUE(exetest::WriteFile(diff_path, Bytes(joined.Buffer(), joined.Buffer() + joined.Length())));
+  const std::string command = std::string("'") + VXPATCH_FROZEN + "' apply-diff --header '" + old_path + "' '" +
+                              diff_path + "' '" + result_path + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  EXPECT_TRUE(exetest::ReadFile(result_path) == new_file);
 }
 
 }  // namespace

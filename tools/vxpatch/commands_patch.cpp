@@ -2,7 +2,8 @@
 // executable parsers on the command line.
 //
 // make-patch keeps the smaller of the plain patch (no elements) and the
-// element patch; --plain or --elements asks for one of them. --stats also
+// element patch; --plain or --elements asks for one of them. --jobs N lets
+// it run on N threads (default: one per core); the patch is the same. --stats also
 // prints where the bytes of the patch go: both candidates' sizes, how many
 // labels of the new program were paired with old ones, and per body stream
 // (and per table of the encoded program inside the element correction) the
@@ -18,9 +19,12 @@
 // multi-architecture file. Exit 0: identical; 1: a step refused the file
 // ("refused: <status>") or the bytes differ ("differs at offset N"); 3: no
 // executable of a known kind.
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "commands.h"
@@ -32,6 +36,7 @@
 #include "input_file.h"
 #include "output_limit_option.h"
 #include "packed_file.h"
+#include "thread_budget.h"
 
 namespace vxtool {
 namespace {
@@ -55,12 +60,23 @@ void PrintStats(const vxpatch::EnsemblePatchStats& stats) {
     std::printf("%-24s %12zu %12zu\n", part.name.c_str(), part.raw_bytes, part.compressed_bytes);
 }
 
+bool ParseJobs(const std::string& text, unsigned* jobs) {
+  if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  *jobs = static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, 10));
+  return *jobs >= 1 && *jobs <= 256;
+}
+
 int RunMakePatch(const Arguments& arguments) {
   Arguments files;
   bool stats = false;
   vxpatch::PatchChoice choice = vxpatch::PatchChoice::kSmallest;
-  for (const std::string& argument : arguments) {
-    if (argument == "--stats") {
+  unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "--jobs") {
+      if (i + 1 == arguments.size() || !ParseJobs(arguments[++i], &jobs))
+        return UsageError("make-patch", "--jobs takes a number from 1 to 256");
+    } else if (argument == "--stats") {
       stats = true;
     } else if (argument == "--plain") {
       choice = vxpatch::PatchChoice::kPlain;
@@ -79,8 +95,9 @@ int RunMakePatch(const Arguments& arguments) {
     return kExitFailure;
   vxpatch::OutputStream patch;
   vxpatch::EnsemblePatchStats patch_stats;
-  const vxpatch::Status status =
-      vxpatch::CreateEnsemblePatch(&old_stream, &new_stream, &patch, choice, stats ? &patch_stats : nullptr);
+  vxpatch::ThreadBudget threads(jobs - 1);
+  const vxpatch::Status status = vxpatch::CreateEnsemblePatch(&old_stream, &new_stream, &patch, choice,
+                                                              stats ? &patch_stats : nullptr, &threads);
   if (status != vxpatch::STATUS_OK) return StatusExit("make-patch", status);
   if (!vxpatch::WriteWholeFile(files[2].c_str(), patch.Buffer(), patch.Length())) {
     ReportError("cannot write '" + files[2] + "'");
@@ -201,7 +218,7 @@ int RunRoundtrip(const Arguments& arguments) {
 }  // namespace
 
 void AddPatchCommands(CommandTable* table) {
-  table->push_back({"make-patch", "[--plain|--elements] [--stats] OLD NEW PATCH", RunMakePatch});
+  table->push_back({"make-patch", "[--plain|--elements] [--stats] [--jobs N] OLD NEW PATCH", RunMakePatch});
   table->push_back({"apply-patch", "[--limit BYTES] OLD PATCH NEW", RunApplyPatch});
   table->push_back({"detect", "FILE", RunDetect});
   table->push_back({"roundtrip", "FILE", RunRoundtrip});

@@ -12,6 +12,9 @@
 // Files are packed and patched on --jobs threads, largest first, so that the
 // largest does not start last; each file's result depends on nothing but its
 // own inputs, so the release is the same whatever the number of threads.
+// A thread that finds no file left lends itself to the patches still being
+// made (the engine splits its long steps), so the last large file does not
+// run alone on one core while the others idle.
 // Containers and patches made are kept in the cache (artifactcache.h).
 //
 // Nothing published is ever overwritten. The files are prepared in a hidden
@@ -31,6 +34,7 @@
 #include "releaseoptions.h"
 #include "releaseprogress.h"
 #include "releasetree.h"
+#include "thread_budget.h"
 
 #include <algorithm>
 #include <atomic>
@@ -220,6 +224,7 @@ void publishAll(std::vector<Job>& jobs, unsigned threads, const ReleaseOptions& 
     std::mutex mutex;
     std::condition_variable allDone;
     unsigned running = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(order.size())));
+    vxpatch::ThreadBudget lent(threads - running);
     const auto work = [&](unsigned worker) {
         const std::string scratch = (scratchDir / std::to_string(worker)).string();
         std::error_code error;
@@ -235,12 +240,13 @@ void publishAll(std::vector<Job>& jobs, unsigned threads, const ReleaseOptions& 
             const auto start = std::chrono::steady_clock::now();
             job.done =
                 publishFile(*job.file, job.old, options.pack, options.patchAlways, filesDir.string(), scratch,
-                            cache, job.published, job.engineFailure, job.reason, job.cacheTrouble);
+                            cache, &lent, job.published, job.engineFailure, job.reason, job.cacheTrouble);
             failed = failed || !job.done;
             progress.finished(
                 job.file->path, job.file->size, job.done ? describeOutcome(job.published) : "failed",
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         }
+        lent.Give();
         const std::lock_guard<std::mutex> lock(mutex);
         --running;
         allDone.notify_all();

@@ -1,6 +1,7 @@
 #include "releasefile.h"
 
 #include "log.h"
+#include "ensemble_create.h"
 #include "ensemble_patch.h"
 #include "packed_file.h"
 #include "releasenames.h"
@@ -138,7 +139,7 @@ bool pack(const TreeFile& file, const std::string& container, const std::string&
 // A patch the engine cannot make (or that does not pay) is no failure: the
 // file is then only published whole.
 bool patch(const TreeFile& file, const TreeFile& old, const std::string& patchPath,
-           const ArtifactCache* cache, PublishedFile& published, Artifact& patched, std::string& reason,
+           const ArtifactCache* cache, vxpatch::ThreadBudget* threads, PublishedFile& published, Artifact& patched, std::string& reason,
            std::string& cacheTrouble)
 {
     const std::string key = cache != nullptr ? cache->key("patch", {old.sha512, file.sha512}) : "";
@@ -148,7 +149,7 @@ bool patch(const TreeFile& file, const TreeFile& old, const std::string& patchPa
     }
     EngineErrorCapture engine;
     published.patchMade =
-        vxpatch::CreateEnsemblePatch(old.source.c_str(), file.source.c_str(), patchPath.c_str())
+        vxpatch::CreateEnsemblePatch(old.source.c_str(), file.source.c_str(), patchPath.c_str(), threads)
         == vxpatch::STATUS_OK;
     if (!published.patchMade)
         return removeFile(patchPath, reason);
@@ -171,7 +172,7 @@ bool patch(const TreeFile& file, const TreeFile& old, const std::string& patchPa
 
 bool publishFile(const TreeFile& file, const TreeFile* old, PackMode packMode, bool patchAlways,
                  const std::string& filesDir, const std::string& scratchDir, const ArtifactCache* cache,
-                 PublishedFile& published, bool& engineFailure, std::string& reason,
+                 vxpatch::ThreadBudget* threads, PublishedFile& published, bool& engineFailure, std::string& reason,
                  std::string& cacheTrouble)
 {
     engineFailure = false;
@@ -192,7 +193,7 @@ bool publishFile(const TreeFile& file, const TreeFile* old, PackMode packMode, b
     // Without a container there is no 5-field line for a patch to link to.
     Artifact patchFile;
     if (old != nullptr && packMode != PackMode::None
-        && !patch(file, *old, filesDir + "/" + patchKey, cache, published, patchFile, reason, cacheTrouble))
+        && !patch(file, *old, filesDir + "/" + patchKey, cache, threads, published, patchFile, reason, cacheTrouble))
         return false;
     bool patchMade = published.patchMade || published.patchFromCache;
     if (patchMade && !patchAlways && patchFile.size >= container.size) {

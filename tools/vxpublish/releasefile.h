@@ -23,6 +23,10 @@
 #include <map>
 #include <string>
 
+namespace vxpatch {
+class ThreadBudget;
+}
+
 namespace vxpublish {
 
 struct PublishedFile
@@ -38,13 +42,15 @@ struct PublishedFile
 // `old` is the older version to patch from, or null. `filesDir` receives the
 // downloads under their keys, `scratchDir` takes checks' by-products. `cache`
 // may be null; a failure to store into it is no failure of the file but
-// comes back in `cacheTrouble`. False
+// comes back in `cacheTrouble`. `threads` lends the patch engine threads
+// beside the caller's (may be null). False
 // with a one-line reason; `engineFailure` tells a refusal of the patch
 // engine from a file system error. `patchAlways` keeps a patch that is not
 // smaller than the container.
 bool publishFile(const TreeFile& file, const TreeFile* old, PackMode pack, bool patchAlways,
                  const std::string& filesDir, const std::string& scratchDir, const ArtifactCache* cache,
-                 PublishedFile& published, bool& engineFailure, std::string& reason,
+                 vxpatch::ThreadBudget* threads, PublishedFile& published, bool& engineFailure, std::string& reason,
                  std::string& cacheTrouble);
+
 
 } // namespace vxpublish

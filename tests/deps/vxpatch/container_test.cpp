@@ -3,11 +3,13 @@
 #include "checksum.h"
 #include "lzmaioout.h"
 #include "packed_file.h"
+#include "thread_budget.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "engine_test_support.h"
 
@@ -174,6 +176,48 @@ TEST(Lzma2BlockTest, IndependentDecoderReadsWhatWeWrite) {
   const std::string raw = dir.File("raw");
   vxtest::WriteFile(raw, Bytes(in.Current(), in.Current() + in.Remaining()));
   const std::string command = "xz --format=raw --lzma2=dict=" + std::to_string(dictionary) + " -d -c '" + raw +
+                              "' > '" + dir.File("decoded") + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  EXPECT_TRUE(vxtest::ReadFile(dir.File("decoded")) == content);
+}
+
+// A large block is encoded in pieces whose encoders are primed with the bytes
+// before them: content that repeats every 8 KiB costs little in every piece,
+// the bytes do not depend on the threads lent, and an independent decoder
+// reads the joined stream.
+TEST(Lzma2BlockTest, PiecesJoinIntoOneStreamWhateverTheThreads) {
+  const Bytes unit = vxtest::SampleBytes(8 << 10, 3);
+  Bytes content;
+  while (content.size() < (600u << 10)) content.insert(content.end(), unit.begin(), unit.end());
+  Lzma2Tuning tuning;
+  tuning.piece_bytes = 64 << 10;
+  std::vector<Bytes> blocks;
+  for (unsigned lent : {0u, 1u, 3u}) {
+    ThreadBudget threads(lent);
+    tuning.threads = &threads;
+    OutputStream out;
+    ASSERT_TRUE(WriteLzma2Block(content.data(), content.size(), &out, tuning));
+    blocks.push_back(Content(out));
+    for (unsigned i = 0; i < lent; ++i) EXPECT_TRUE(threads.TryTake()) << "every lent thread is given back";
+    EXPECT_FALSE(threads.TryTake());
+  }
+  EXPECT_EQ(blocks[0], blocks[1]);
+  EXPECT_EQ(blocks[0], blocks[2]);
+  EXPECT_LT(blocks[0].size(), 3 * unit.size()) << "each piece matches the bytes before it";
+
+  InputStream in(blocks[0].data(), blocks[0].size());
+  OutputStream decoded;
+  ASSERT_TRUE(ReadLzma2Block(&in, &decoded));
+  EXPECT_TRUE(in.Empty());
+  EXPECT_EQ(Content(decoded), content);
+
+  TempDir dir;
+  InputStream header(blocks[0].data(), blocks[0].size());
+  uint8_t properties = 0;
+  uint32_t size = 0;
+  ASSERT_TRUE(header.ReadByte(&properties) && header.ReadUVarint(&size));
+  vxtest::WriteFile(dir.File("raw"), Bytes(header.Current(), header.Current() + header.Remaining()));
+  const std::string command = "xz --format=raw --lzma2=dict=" + std::to_string(size) + " -d -c '" + dir.File("raw") +
                               "' > '" + dir.File("decoded") + "'";
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
   EXPECT_TRUE(vxtest::ReadFile(dir.File("decoded")) == content);

@@ -53,16 +53,21 @@ constexpr DiffMethod kCorrectionMethod = DIFF_RAW;
 // encode in seconds. Their dictionary is held to 1 MiB: the encoder needs
 // about ten bytes per dictionary byte, and on library patches a dictionary
 // of the whole body saves 0.1 percent.
+// Pieces of four times that dictionary, primed with a quarter piece, see
+// every match the whole block would see.
 constexpr size_t kExtremeBodyLimit = size_t{16} << 20;
 constexpr uint32_t kExtremeBodyDictionary = uint32_t{1} << 20;
+constexpr size_t kExtremeBodyPiece = size_t{4} << 20;
 
-Lzma2Tuning BodyTuning(size_t length) {
+Lzma2Tuning BodyTuning(size_t length, ThreadBudget* threads = nullptr) {
   Lzma2Tuning tuning;
+  tuning.threads = threads;
   if (length <= kExtremeBodyLimit) {
     tuning.dictionary_limit = kExtremeBodyDictionary;
     tuning.extreme = true;
     tuning.literal_context_bits = 1;
     tuning.position_bits = 0;
+    tuning.piece_bytes = kExtremeBodyPiece;
   }
   return tuning;
 }
@@ -213,14 +218,14 @@ Status SerialiseBody(const std::vector<Element>& elements, OutputStream* element
 
 // Header and densely compressed body.
 Status WritePatch(Bytes old_file, Bytes new_file, size_t prediction_length, const OutputStream& body,
-                  OutputStream* patch) {
+                  ThreadBudget* threads, OutputStream* patch) {
   if (prediction_length > UINT32_MAX) return STATUS_GENERAL_ERROR;
   const bool header_ok = patch->WriteUVarint(kEnsembleMagic) && patch->WriteUVarint(kEnsembleVersion) &&
                          patch->WriteUVarint(ComputeChecksum(old_file.data, old_file.length)) &&
                          patch->WriteUVarint(ComputeChecksum(new_file.data, new_file.length)) &&
                          patch->WriteSizeUVarint(prediction_length);
   if (!header_ok) return STATUS_STREAM_ERROR;
-  return WriteLzma2Block(body.Buffer(), body.Length(), patch, BodyTuning(body.Length()))
+  return WriteLzma2Block(body.Buffer(), body.Length(), patch, BodyTuning(body.Length(), threads))
              ? STATUS_OK
              : STATUS_STREAM_ERROR;
 }
@@ -259,8 +264,9 @@ bool QuickSizeWithin(const OutputStream& body, size_t bound) {
 }
 
 // The patch without elements from its serialised body.
-void PlainPatch(Bytes old_file, Bytes new_file, const OutputStream& body, Candidate* candidate) {
-  candidate->status = WritePatch(old_file, new_file, old_file.length, body, &candidate->patch);
+void PlainPatch(Bytes old_file, Bytes new_file, const OutputStream& body, ThreadBudget* threads,
+                Candidate* candidate) {
+  candidate->status = WritePatch(old_file, new_file, old_file.length, body, threads, &candidate->patch);
 }
 
 // The serialised body of the plain patch; `plain_diff` (old file to new
@@ -318,8 +324,8 @@ bool FindElementPair(Bytes old_file, Bytes new_file, ElementPair* pair) {
 }
 
 void ElementPatch(Bytes old_file, Bytes new_file, ElementPair* pair, const std::vector<AlignedRange>& ranges,
-                  const DiffTuning& tuning, Candidate* candidate, LabelAlignmentStats* labels,
-                  bool with_parts) {
+                  const DiffTuning& tuning, ThreadBudget* threads, Candidate* candidate,
+                  LabelAlignmentStats* labels, bool with_parts) {
   const Element old_element = pair->old_element;
   std::unique_ptr<ParsedProgram> old_program = std::move(pair->old_program);
   std::unique_ptr<ParsedProgram> new_program = std::move(pair->new_program);
@@ -356,7 +362,7 @@ void ElementPatch(Bytes old_file, Bytes new_file, ElementPair* pair, const std::
                          with_parts ? &candidate->parts : nullptr, &body);
   if (status != STATUS_OK) return;
   candidate->elements = 1;
-  candidate->status = WritePatch(old_file, new_file, prediction_length, body, &candidate->patch);
+  candidate->status = WritePatch(old_file, new_file, prediction_length, body, threads, &candidate->patch);
 }
 
 bool Reproduces(Bytes old_file, Bytes new_file, const OutputStream& patch) {
@@ -372,7 +378,7 @@ bool Reproduces(Bytes old_file, Bytes new_file, const OutputStream& patch) {
 }
 
 Status Create(InputStream* old_file, InputStream* new_file, OutputStream* patch, PatchChoice choice,
-              EnsemblePatchStats* stats) {
+              EnsemblePatchStats* stats, ThreadBudget* threads) {
   const Bytes old_bytes{old_file->Current(), old_file->Remaining()};
   const Bytes new_bytes{new_file->Current(), new_file->Remaining()};
   const bool with_parts = stats != nullptr;
@@ -401,8 +407,8 @@ Status Create(InputStream* old_file, InputStream* new_file, OutputStream* patch,
         paired && MatchElements(*pair.old_program, old_bytes.data, pair.old_element.length, *pair.new_program,
                                 new_bytes.data, pair.new_element.length, &ranges);
     if (paired)
-      ElementPatch(old_bytes, new_bytes, &pair, ranges, big_change ? BigChangeTuning() : DiffTuning(), &element,
-                   &labels, with_parts);
+      ElementPatch(old_bytes, new_bytes, &pair, ranges, big_change ? BigChangeTuning() : DiffTuning(), threads,
+                   &element, &labels, with_parts);
   }
   const bool element_applies = element.status == STATUS_OK && Reproduces(old_bytes, new_bytes, element.patch);
 
@@ -416,7 +422,7 @@ Status Create(InputStream* old_file, InputStream* new_file, OutputStream* patch,
     if (PlainBody(&plain_diff, with_parts ? &plain.parts : nullptr, &plain_body) == STATUS_OK &&
         (!element_applies || choice == PatchChoice::kPlain || with_parts ||
          QuickSizeWithin(plain_body, element.patch.Length() / 2 * 3)))
-      PlainPatch(old_bytes, new_bytes, plain_body, &plain);
+      PlainPatch(old_bytes, new_bytes, plain_body, threads, &plain);
   }
   plain_diff.Retire();
   const bool plain_applies = plain.status == STATUS_OK && Reproduces(old_bytes, new_bytes, plain.patch);
@@ -451,9 +457,9 @@ Status Create(InputStream* old_file, InputStream* new_file, OutputStream* patch,
 }  // namespace
 
 Status CreateEnsemblePatch(InputStream* old_file, InputStream* new_file, OutputStream* patch,
-                           PatchChoice choice, EnsemblePatchStats* stats) {
+                           PatchChoice choice, EnsemblePatchStats* stats, ThreadBudget* threads) {
   try {
-    return Create(old_file, new_file, patch, choice, stats);
+    return Create(old_file, new_file, patch, choice, stats, threads);
   } catch (const std::bad_alloc&) {
     return STATUS_STREAM_ERROR;
   }
@@ -464,13 +470,19 @@ Status CreateEnsemblePatch(InputStream* old_file, InputStream* new_file, OutputS
 }
 
 Status CreateEnsemblePatch(const oschar* old_path, const oschar* new_path, const oschar* patch_path) {
+  return CreateEnsemblePatch(old_path, new_path, patch_path, nullptr);
+}
+
+Status CreateEnsemblePatch(const oschar* old_path, const oschar* new_path, const oschar* patch_path,
+                           ThreadBudget* threads) {
   MappedFile old_file, new_file;
   if (!old_file.Open(old_path) && !old_file.OpenedEmpty()) return STATUS_READ_ERROR;
   if (!new_file.Open(new_path) && !new_file.OpenedEmpty()) return STATUS_READ_ERROR;
   InputStream old_stream(old_file.Data(), old_file.Length());
   InputStream new_stream(new_file.Data(), new_file.Length());
   OutputStream patch;
-  const Status status = CreateEnsemblePatch(&old_stream, &new_stream, &patch);
+  const Status status =
+      CreateEnsemblePatch(&old_stream, &new_stream, &patch, PatchChoice::kSmallest, nullptr, threads);
   if (status != STATUS_OK) return status;
   if (!WriteWholeFile(patch_path, patch.Buffer(), patch.Length())) return STATUS_READ_ERROR;
   return STATUS_OK;

@@ -20,6 +20,7 @@
 
 #include "ensemble_patch.h"
 #include "label_alignment.h"
+#include "thread_budget.h"
 
 namespace vxpatch {
 
@@ -41,8 +42,12 @@ struct EnsemblePatchStats {
 enum class PatchChoice { kSmallest, kPlain, kElements };
 
 // CreateEnsemblePatch with a choice of candidate; `stats` may be null.
+// `threads`, if given, lends the generator threads for its long steps beside
+// the caller's; the patch is the same whatever it lends.
 Status CreateEnsemblePatch(InputStream* old_file, InputStream* new_file, OutputStream* patch,
-                           PatchChoice choice, EnsemblePatchStats* stats);
+                           PatchChoice choice, EnsemblePatchStats* stats, ThreadBudget* threads = nullptr);
+Status CreateEnsemblePatch(const oschar* old_path, const oschar* new_path, const oschar* patch_path,
+                           ThreadBudget* threads);
 
 }  // namespace vxpatch
 

@@ -7,11 +7,17 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
+#include <atomic>
 #include <limits>
 #include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "engine_log.h"
 #include "output_limit.h"
+#include "thread_budget.h"
 
 namespace vxpatch {
 namespace {
@@ -31,6 +37,9 @@ constexpr uint64_t kMinChunkInput = 6;
 constexpr size_t kEncoderOutputStep = size_t{64} << 10;
 // First growth of a decoded block's output; later growth doubles.
 constexpr size_t kDecodeStep = size_t{64} << 10;
+// Smallest piece of a block encoded in pieces: below it the cost of starting
+// an encoder outweighs anything.
+constexpr size_t kMinPiece = size_t{64} << 10;
 
 // The decoder's dictionary is as large as the block's output (up to the
 // dictionary size) and written once, front to back, like a large output
@@ -155,6 +164,52 @@ bool ReadBlockHeader(InputStream* input, uint8_t* properties, uint32_t* unpacked
   return true;
 }
 
+// Blocks of more than two pieces (Lzma2Tuning::piece_bytes) are encoded
+// piece by piece, each by an encoder of its own (so on as many threads as are
+// free), and the chunk streams are joined into one. A piece's encoder starts
+// from the quarter piece before it as its preset dictionary: its first chunk
+// then resets state and properties but not the dictionary, so that its
+// matches may reach into the bytes the decoder has just produced, and the
+// joined stream is one ordinary LZMA2 stream that any decoder reads. What a
+// piece loses is the older history and the adapted probabilities. The pieces
+// depend on the data alone, never on the number of threads, so the block is
+// the same on any machine.
+// Encodes data[start, end) as LZMA2 chunks onto `output`, primed with up to
+// `prime` bytes before `start` (as far as the dictionary holds them); the end
+// marker only when `last`.
+bool EncodeChunks(const lzma_options_lzma& block_options, const uint8_t* data, size_t start, size_t end,
+                  size_t prime, bool last, OutputStream* output) {
+  lzma_options_lzma options = block_options;
+  prime = std::min({start, prime, size_t{options.dict_size}});
+  if (prime > 0) {
+    options.preset_dict = data + start - prime;
+    options.preset_dict_size = static_cast<uint32_t>(prime);
+  }
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  lzma_stream stream = LZMA_STREAM_INIT;
+  // Out of memory is an ordinary failure here, not an assertion.
+  if (lzma_raw_encoder(&stream, filters) != LZMA_OK) return false;
+  stream.next_in = data + start;
+  stream.avail_in = end - start;
+  lzma_ret result = LZMA_OK;
+  while (result == LZMA_OK) {
+    // Compressed sizes are unknown in advance: grow by doubling, as writes do.
+    if (!output->EnsureSpare(kEncoderOutputStep)) break;
+    stream.next_out = output->Spare();
+    stream.avail_out = output->SpareCapacity();
+    result = lzma_code(&stream, LZMA_FINISH);
+    output->Commit(output->SpareCapacity() - stream.avail_out);
+  }
+  lzma_end(&stream);
+  if (result != LZMA_STREAM_END) return false;
+  // The end marker is the single zero control byte the encoder ends with.
+  if (!last) {
+    if (output->Length() == 0 || output->Buffer()[output->Length() - 1] != 0) return false;
+    output->Truncate(output->Length() - 1);
+  }
+  return true;
+}
+
 // Refusals that need no decoding: properties beyond the format, a size that
 // the remaining input cannot produce.
 bool PlausibleBlock(uint8_t properties, uint32_t unpacked_size, const InputStream& rest) {
@@ -165,6 +220,67 @@ bool PlausibleBlock(uint8_t properties, uint32_t unpacked_size, const InputStrea
   if (unpacked_size > MaxDecodableSize(rest.Remaining())) {
     LogDecodeFailure(SDK_ERROR_INPUT_EOF);
     return false;
+  }
+  return true;
+}
+
+bool EncodeChunks(const lzma_options_lzma& options, const uint8_t* data, size_t length, bool last,
+                  OutputStream* output) {
+  return EncodeChunks(options, data, 0, length, 0, last, output);
+}
+
+bool EncodePieces(const lzma_options_lzma& block_options, const uint8_t* data, size_t length, size_t piece,
+                  ThreadBudget* threads, OutputStream* output) {
+  lzma_options_lzma options = block_options;
+  const size_t prime = piece / 4;
+  // Matches never reach further back than the piece and its prime.
+  options.dict_size = static_cast<uint32_t>(std::min<size_t>(options.dict_size, prime + piece));
+  if (options.dict_size < LZMA_DICT_SIZE_MIN) options.dict_size = LZMA_DICT_SIZE_MIN;
+  const size_t count = (length + piece - 1) / piece;
+  std::vector<OutputStream> pieces(count);
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+  const auto encode_one = [&](size_t i) {
+    const size_t start = i * piece;
+    try {
+      if (!EncodeChunks(options, data, start, std::min(length, start + piece), prime, i + 1 == count,
+                        &pieces[i]))
+        failed = true;
+    } catch (const std::bad_alloc&) {
+      failed = true;
+    }
+  };
+  const auto encode = [&] {
+    for (size_t i = next++; i < count && !failed; i = next++) encode_one(i);
+  };
+  // Helpers join while threads are free; the calling thread looks for one
+  // before each piece it takes on, since others may give theirs back meanwhile.
+  std::vector<std::thread> helpers;
+  helpers.reserve(count);
+  for (;;) {
+    while (threads && next < count && helpers.size() + 1 < count && threads->TryTake()) {
+      try {
+        helpers.emplace_back([&] {
+          encode();
+          threads->Give();
+        });
+      } catch (const std::system_error&) {
+        threads->Give();
+        break;
+      }
+    }
+    const size_t i = next++;
+    if (i >= count || failed) break;
+    encode_one(i);
+  }
+  for (std::thread& helper : helpers) helper.join();
+  if (failed) return false;
+  size_t total = 0;
+  for (const OutputStream& encoded : pieces) total += encoded.Length();
+  if (!output->Reserve(total)) return false;
+  for (OutputStream& encoded : pieces) {
+    if (!output->Append(&encoded)) return false;
+    encoded.Retire();
   }
   return true;
 }
@@ -260,29 +376,13 @@ bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output, c
     LogError("Error Lzma2Enc_SetProps");
     return false;
   }
-  lzma_stream stream = LZMA_STREAM_INIT;
-  const lzma_ret created = lzma_raw_encoder(&stream, filters);
-  if (created != LZMA_OK) {
-    // Out of memory is an ordinary failure here, not an assertion.
-    LogError("Error Lzma2Enc_SetProps");
+  if (!output->WriteByte(properties) || !output->WriteSizeUVarint(length)) {
+    LogError("Error Lzma2Enc_Encode");
     return false;
   }
-  bool written = output->WriteByte(properties) && output->WriteSizeUVarint(length);
-  if (written) {
-    stream.next_in = data;
-    stream.avail_in = length;
-    lzma_ret result = LZMA_OK;
-    while (result == LZMA_OK) {
-      // Compressed sizes are unknown in advance: grow by doubling, as writes do.
-      if (!output->EnsureSpare(kEncoderOutputStep)) break;
-      stream.next_out = output->Spare();
-      stream.avail_out = output->SpareCapacity();
-      result = lzma_code(&stream, LZMA_FINISH);
-      output->Commit(output->SpareCapacity() - stream.avail_out);
-    }
-    written = result == LZMA_STREAM_END;
-  }
-  lzma_end(&stream);
+  const size_t piece = std::max(tuning.piece_bytes, kMinPiece);
+  const bool written = length / 2 > piece ? EncodePieces(options, data, length, piece, tuning.threads, output)
+                                          : EncodeChunks(options, data, length, true, output);
   if (!written) LogError("Error Lzma2Enc_Encode");
   return written;
 }

@@ -29,7 +29,11 @@
 //    properties byte claims.
 //  - WriteLzma2Block appends one block encoding the given bytes (compression
 //    level 9, its dictionary no larger than the data). Inputs of 4 GiB or
-//    more are refused. Failures log
+//    more are refused. Blocks beyond two pieces (16 MiB unless tuned) are
+//    encoded piece by piece, on as many threads as the tuning's budget lends;
+//    each piece's encoder is primed with the quarter piece before it, so the
+//    pieces join into one ordinary chunk stream, the same whatever the number
+//    of threads. Failures log
 //    "Error Lzma2Enc_SetProps" or "Error Lzma2Enc_Encode" and return false.
 //  - Reentrant.
 #ifndef VXPATCH_LZMAIOOUT_H
@@ -43,6 +47,8 @@
 #include "streams.h"
 
 namespace vxpatch {
+
+class ThreadBudget;
 
 bool ReadLzma2Block(InputStream* input, OutputStream* output);
 // The same, advancing `progress` (may be null) by the bytes decoded while
@@ -64,6 +70,12 @@ struct Lzma2Tuning {
   bool extreme = false;  // slower and a little denser
   uint32_t literal_context_bits = 3;
   uint32_t position_bits = 2;
+  // Blocks of more than two pieces are encoded piece by piece (at least
+  // 64 KiB each), each primed with the quarter piece before it.
+  size_t piece_bytes = size_t{16} << 20;
+  // Threads that a large block may take for its pieces besides the caller's
+  // (none if null); the block's bytes do not depend on them.
+  ThreadBudget* threads = nullptr;
 };
 bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output, const Lzma2Tuning& tuning);
 // Encodes the input's remaining bytes; on success the input is at its end.

@@ -1,0 +1,33 @@
+// A shared count of threads that long work may add beside the thread that
+// runs it. Whoever owns the cores (a command line with --jobs, a publisher
+// running several files at once) hands out one budget; work that can split
+// takes threads from it while some are free and gives each back when done,
+// so that several callers together never run more threads than the budget
+// allows. Taking never blocks: work that finds none free goes on alone.
+//
+// Contract: TryTake takes one thread if one is free and says whether it did;
+// Give returns one taken thread (or adds one, for a caller whose own thread
+// is no longer busy). Thread-safe.
+#ifndef VXPATCH_THREAD_BUDGET_H
+#define VXPATCH_THREAD_BUDGET_H
+
+#include <atomic>
+
+namespace vxpatch {
+
+class ThreadBudget {
+ public:
+  explicit ThreadBudget(unsigned free_threads);
+  ThreadBudget(const ThreadBudget&) = delete;
+  ThreadBudget& operator=(const ThreadBudget&) = delete;
+
+  bool TryTake();
+  void Give();
+
+ private:
+  std::atomic<unsigned> free_;
+};
+
+}  // namespace vxpatch
+
+#endif  // VXPATCH_THREAD_BUDGET_H
