@@ -141,6 +141,17 @@ TEST_F(PatchTool, MakePatchChoicesAndStats)
     ASSERT_EQ(plain.status, 0) << plain.out;
     EXPECT_NE(plain.out.find("0 elements"), std::string::npos) << plain.out;
     EXPECT_EQ(Vxpatch("make-patch --fast " + old_path + " " + new_path + " " + Quote(File("p"))).status, 2);
+    // Threads never change the patch; a count that is no number from 1 to
+    // 256 is a usage error.
+    ASSERT_EQ(Vxpatch("make-patch --jobs 1 " + old_path + " " + new_path + " " + Quote(File("p1"))).status, 0);
+    ASSERT_EQ(Vxpatch("make-patch --jobs 3 " + old_path + " " + new_path + " " + Quote(File("p3"))).status, 0);
+    EXPECT_TRUE(exetest::ReadFile(File("p1")) == exetest::ReadFile(File("p3")));
+    for (const char* jobs : {"0", "257", "x", ""})
+        EXPECT_EQ(Vxpatch(std::string("make-patch --jobs '") + jobs + "' " + old_path + " " + new_path + " " +
+                          Quote(File("p")))
+                      .status,
+                  2)
+            << jobs;
 }
 
 TEST_F(PatchTool, ApplyPatchNamesTheStatusOnFailure) {

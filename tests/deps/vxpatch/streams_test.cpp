@@ -4,12 +4,14 @@
 #include "log.h"
 #include "mapped_file.h"
 #include "streams.h"
+#include "thread_budget.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -325,6 +327,42 @@ TEST(MappedFileTest, MapsWholeFilesAndRefusesEmptyOnes) {
   std::remove(full.c_str());
   std::remove(empty.c_str());
   rmdir(directory);
+}
+
+// Both steps run whether a thread is free or not, the thread taken is given
+// back, and an exception of either step reaches the caller only after both
+// ended (never through a running thread).
+TEST(ThreadBudgetTest, RunBesideRunsBothAndGivesTheThreadBack) {
+  for (unsigned lent : {0u, 1u}) {
+    ThreadBudget threads(lent);
+    for (int failing = 0; failing < 3; ++failing) {
+      bool side_ran = false, main_ran = false;
+      const auto run = [&] {
+        RunBeside(
+            &threads,
+            [&] {
+              side_ran = true;
+              if (failing == 1) throw std::bad_alloc();
+            },
+            [&] {
+              main_ran = true;
+              if (failing == 2) throw std::bad_alloc();
+            });
+      };
+      if (failing == 0) {
+        run();
+      } else {
+        EXPECT_THROW(run(), std::bad_alloc);
+      }
+      EXPECT_TRUE(side_ran && (main_ran || (failing == 1 && lent == 0))) << lent << " " << failing;
+      for (unsigned i = 0; i < lent; ++i) EXPECT_TRUE(threads.TryTake());
+      EXPECT_FALSE(threads.TryTake());
+      for (unsigned i = 0; i < lent; ++i) threads.Give();
+    }
+  }
+  bool ran = false;
+  RunBeside(nullptr, [&] { ran = true; }, [] {});
+  EXPECT_TRUE(ran);
 }
 
 }  // namespace

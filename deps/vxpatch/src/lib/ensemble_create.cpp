@@ -53,11 +53,12 @@ constexpr DiffMethod kCorrectionMethod = DIFF_RAW;
 // encode in seconds. Their dictionary is held to 1 MiB: the encoder needs
 // about ten bytes per dictionary byte, and on library patches a dictionary
 // of the whole body saves 0.1 percent.
-// Pieces of four times that dictionary, primed with a quarter piece, see
-// every match the whole block would see.
+// Pieces primed with a quarter piece (more than that dictionary) see every
+// match the whole block would see, and lose only the adapted probabilities,
+// a few hundred bytes per piece: such bodies are split only from 12 MiB on.
 constexpr size_t kExtremeBodyLimit = size_t{16} << 20;
 constexpr uint32_t kExtremeBodyDictionary = uint32_t{1} << 20;
-constexpr size_t kExtremeBodyPiece = size_t{4} << 20;
+constexpr size_t kExtremeBodyPiece = size_t{6} << 20;
 
 Lzma2Tuning BodyTuning(size_t length, ThreadBudget* threads = nullptr) {
   Lzma2Tuning tuning;
@@ -329,16 +330,21 @@ void ElementPatch(Bytes old_file, Bytes new_file, ElementPair* pair, const std::
   const Element old_element = pair->old_element;
   std::unique_ptr<ParsedProgram> old_program = std::move(pair->old_program);
   std::unique_ptr<ParsedProgram> new_program = std::move(pair->new_program);
+  // The old program is serialised while the new one is aligned to it and
+  // serialised (both only read the old program).
   OutputStream old_programs, new_programs;
-  Status status = SerialiseProgram(*old_program, &old_programs, nullptr);
-  if (status != STATUS_OK) return;
-  AlignLabelIndexes(*old_program, old_file.data, old_element.length, new_program.get(), new_file.data,
-                    pair->new_element.length, ranges, labels);
-  old_program.reset();
   std::unique_ptr<EncodedProgram> encoded;
-  status = SerialiseProgram(*new_program, &new_programs, &encoded);
+  Status old_status = STATUS_GENERAL_ERROR, new_status = STATUS_GENERAL_ERROR;
+  RunBeside(
+      threads, [&] { old_status = SerialiseProgram(*old_program, &old_programs, nullptr); },
+      [&] {
+        AlignLabelIndexes(*old_program, old_file.data, old_element.length, new_program.get(), new_file.data,
+                          pair->new_element.length, ranges, labels);
+        new_status = SerialiseProgram(*new_program, &new_programs, &encoded);
+      });
+  old_program.reset();
   new_program.reset();
-  if (status != STATUS_OK) return;
+  if (old_status != STATUS_OK || new_status != STATUS_OK) return;
   OutputStream element_correction;
   if (!Diff(old_programs.Buffer(), old_programs.Length(), new_programs.Buffer(), new_programs.Length(),
             &element_correction, tuning))
@@ -358,7 +364,7 @@ void ElementPatch(Bytes old_file, Bytes new_file, ElementPair* pair, const std::
   const size_t prediction_length = old_file.length + element.Length();
   element.Retire();
   OutputStream body;
-  status = SerialiseBody({old_element}, &element_correction, &final_correction,
+  const Status status = SerialiseBody({old_element}, &element_correction, &final_correction,
                          with_parts ? &candidate->parts : nullptr, &body);
   if (status != STATUS_OK) return;
   candidate->elements = 1;
@@ -391,16 +397,19 @@ Status Create(InputStream* old_file, InputStream* new_file, OutputStream* patch,
 
   // The plain diff is always made: the plain patch is the fallback of every
   // choice, and the diff's ranges are the byte alignment that pairs the labels.
+  // The elements are parsed meanwhile where a thread is free.
   OutputStream plain_diff;
-  if (!Diff(old_bytes.data, old_bytes.length, new_bytes.data, new_bytes.length, &plain_diff))
-    return STATUS_GENERAL_ERROR;
+  bool diffed = false, found = false;
   Candidate plain, element;
   LabelAlignmentStats labels;
   {
     ElementPair pair;
+    RunBeside(
+        threads, [&] { found = try_elements && FindElementPair(old_bytes, new_bytes, &pair); },
+        [&] { diffed = Diff(old_bytes.data, old_bytes.length, new_bytes.data, new_bytes.length, &plain_diff); });
+    if (!diffed) return STATUS_GENERAL_ERROR;
     std::vector<AlignedRange> ranges;
-    const bool paired = try_elements && FindElementPair(old_bytes, new_bytes, &pair) &&
-                        AlignedRangesOfDiff(plain_diff.Buffer(), plain_diff.Length(), &ranges);
+    const bool paired = found && AlignedRangesOfDiff(plain_diff.Buffer(), plain_diff.Length(), &ranges);
     // Across a big change the labels are paired through what still matches,
     // and the element correction keeps to long matches.
     const bool big_change =

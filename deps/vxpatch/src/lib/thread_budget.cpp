@@ -1,5 +1,10 @@
 // A lock-free count: taking is a compare-and-swap that never goes below zero.
+// A helper thread is joined before anything leaves RunBeside, exceptions too.
 #include "thread_budget.h"
+
+#include <exception>
+#include <system_error>
+#include <thread>
 
 namespace vxpatch {
 
@@ -14,5 +19,38 @@ bool ThreadBudget::TryTake() {
 }
 
 void ThreadBudget::Give() { ++free_; }
+
+void RunBeside(ThreadBudget* threads, const std::function<void()>& side, const std::function<void()>& main) {
+  std::thread helper;
+  std::exception_ptr side_failure;
+  if (threads && threads->TryTake()) {
+    try {
+      helper = std::thread([&] {
+        try {
+          side();
+        } catch (...) {
+          side_failure = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+      threads->Give();
+    }
+  }
+  if (!helper.joinable()) {
+    side();
+    main();
+    return;
+  }
+  std::exception_ptr main_failure;
+  try {
+    main();
+  } catch (...) {
+    main_failure = std::current_exception();
+  }
+  helper.join();
+  threads->Give();
+  if (main_failure) std::rethrow_exception(main_failure);
+  if (side_failure) std::rethrow_exception(side_failure);
+}
 
 }  // namespace vxpatch

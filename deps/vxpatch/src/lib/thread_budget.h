@@ -7,11 +7,15 @@
 //
 // Contract: TryTake takes one thread if one is free and says whether it did;
 // Give returns one taken thread (or adds one, for a caller whose own thread
-// is no longer busy). Thread-safe.
+// is no longer busy). Thread-safe. RunBeside runs two independent steps, the
+// first on a thread of the budget while the caller runs the second when one
+// is free, else one after the other; it returns when both are done, and an
+// exception of either (out of memory) reaches the caller after both ended.
 #ifndef VXPATCH_THREAD_BUDGET_H
 #define VXPATCH_THREAD_BUDGET_H
 
 #include <atomic>
+#include <functional>
 
 namespace vxpatch {
 
@@ -27,6 +31,8 @@ class ThreadBudget {
  private:
   std::atomic<unsigned> free_;
 };
+
+void RunBeside(ThreadBudget* threads, const std::function<void()>& side, const std::function<void()>& main);
 
 }  // namespace vxpatch
 
