@@ -16,6 +16,9 @@
 namespace {
 
 const char kNamePattern[] = "^voxaro_temp_[0-9]+$";
+// Where unattended step one waits for step two's confirmation: a temporary
+// directory with six random letters or digits.
+const char kConfirmationPattern[] = "^voxaro_confirm_[A-Za-z0-9]{6}$";
 // An updater without locks changes its directory at least this often while
 // its session runs: every download and every unpacked file lands there.
 const qint64 kQuietSeconds = 3600;
@@ -106,8 +109,17 @@ void SessionDirectory::unlock()
 bool SessionDirectory::isSessionDirectory(const QString& path)
 {
     static const QRegularExpression name(QString::fromLatin1(kNamePattern));
-    if (!name.match(QFileInfo(path).fileName()).hasMatch())
-        return false;
+    return name.match(QFileInfo(path).fileName()).hasMatch() && isOwnDirectory(path);
+}
+
+bool SessionDirectory::isConfirmationDirectory(const QString& path)
+{
+    static const QRegularExpression name(QString::fromLatin1(kConfirmationPattern));
+    return name.match(QFileInfo(path).fileName()).hasMatch() && isOwnDirectory(path);
+}
+
+bool SessionDirectory::isOwnDirectory(const QString& path)
+{
     struct stat info;
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode)
            && info.st_uid == ::geteuid();
@@ -129,10 +141,12 @@ QStringList SessionDirectory::removeStale(const QString& parent, const QString& 
     QDir dir(parent);
     const QString kept = keep.isEmpty() ? QString() : QFileInfo(keep).absoluteFilePath();
     const QStringList names =
-        dir.entryList({QStringLiteral("voxaro_temp_*")}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+        dir.entryList({QStringLiteral("voxaro_temp_*"), QStringLiteral("voxaro_confirm_*")},
+                      QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
     for (const QString& name : names) {
         const QString path = dir.absoluteFilePath(name);
-        if (path == kept || !isSessionDirectory(path) || changedSince(path, ::time(nullptr) - kQuietSeconds))
+        if (path == kept || !(isSessionDirectory(path) || isConfirmationDirectory(path))
+            || changedSince(path, ::time(nullptr) - kQuietSeconds))
             continue;
         const int fd = openDirectory(path, false);
         if (fd < 0)

@@ -9,11 +9,16 @@
 // updater it starts, so a session directory has an owner from its creation
 // to the end of step two, also while step two is still starting.
 //
+// Unattended step one holds the directory in which it waits for step two's
+// confirmation ("voxaro_confirm_" and six letters or digits) the same way,
+// but only for itself.
+//
 // A directory nobody holds is left over from a session that died or was
-// abandoned: removeStale() removes those, each under an exclusive lock so
-// that no session can take it up meanwhile. Updaters built before the lock
-// existed hold none, so a directory in which anything changed during the
-// last hour counts as live too. It removes only real directories of that
+// abandoned, or from a step one killed while it waited: removeStale()
+// removes those, each under an exclusive lock so that no session can take
+// it up meanwhile. Updaters built before the lock existed hold none, so a
+// directory in which anything changed during the last hour counts as live
+// too. It removes only real directories of that
 // name owned by this user, never through a symbolic link. On file systems
 // without flock nothing counts as stale and nothing is removed.
 
@@ -38,11 +43,14 @@ public:
 
     // A real directory named "voxaro_temp_" and digits, owned by this user.
     static bool isSessionDirectory(const QString& path);
+    // A real directory named "voxaro_confirm_" and six letters or digits,
+    // owned by this user.
+    static bool isConfirmationDirectory(const QString& path);
     // Some running process holds the lock on `path`.
     static bool inUse(const QString& path);
-    // Removes the session directories in `parent` that no process holds and
-    // that have not changed for an hour, except `keep`; returns the paths
-    // removed.
+    // Removes the session and confirmation directories in `parent` that no
+    // process holds and that have not changed for an hour, except `keep`;
+    // returns the paths removed.
     static QStringList removeStale(const QString& parent, const QString& keep);
     // Empties `path` recursively (hidden files too; symbolic links are
     // removed as links, never followed); `path` itself stays.
@@ -53,5 +61,7 @@ public:
     static void keepInheritedToSelf();
 
 private:
+    static bool isOwnDirectory(const QString& path);
+
     int m_Fd = -1;
 };

@@ -13,6 +13,8 @@ StepTwoRun::StepTwoRun(QObject* parent)
     , m_Deadline(new QTimer(this))
     , m_ConfirmationDir(QDir::tempPath() + QStringLiteral("/voxaro_confirm_XXXXXX"))
 {
+    if (m_ConfirmationDir.isValid() && !m_ConfirmationLock.lock(m_ConfirmationDir.path(), false))
+        qDebug() << "Could not lock" << m_ConfirmationDir.path();
     m_Deadline->setSingleShot(true);
     connect(m_Deadline, &QTimer::timeout, this, &StepTwoRun::onConfirmationDue);
 }

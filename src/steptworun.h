@@ -12,6 +12,8 @@
 // confirmed, whatever its exit code: an older build's 0 also means that a
 // user closed a failed update's window.
 
+#include "sessiondirectory.h"
+
 #include <QObject>
 #include <QProcess>
 #include <QString>
@@ -45,6 +47,10 @@ private:
 
     QProcess* m_Process = nullptr;
     QTimer* m_Deadline;
+    // Held while this process lives, so that the sweep of other updaters
+    // never takes it, and let go by the kernel if this process is killed, so
+    // that the next sweep does. Declared first: the directory goes first.
+    SessionDirectory m_ConfirmationLock;
     // Outside the session directory, which a successful step two removes.
     QTemporaryDir m_ConfirmationDir;
     QString m_ConfirmationFile;

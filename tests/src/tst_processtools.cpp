@@ -110,7 +110,9 @@ void TestProcessTools::stepTwoRunStatus_data()
     QTest::addColumn<int>("confirmWithinMs");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("text");
-    const QByteArray confirm = "touch \"$VX3_UNATTENDED_CONFIRMATION\"\n";
+    // Step one holds the directory it waits in, so no sweep takes it meanwhile.
+    const QByteArray confirm = "flock -xn \"${VX3_UNATTENDED_CONFIRMATION%/*}\" true && exit 9\n"
+                               "touch \"$VX3_UNATTENDED_CONFIRMATION\"\n";
     QTest::newRow("confirmed, failed") << confirm + "exit 3\n"
                                        << kDeadlineMs << 3 << "Step two ended with exit status 3";
     QTest::newRow("confirmed, killed") << confirm + "kill -KILL $$\n"

@@ -1,6 +1,6 @@
-// Leftovers of earlier updates removed at start-up, and session directories
-// left by updaters that died: removed unless a living process holds them or
-// they changed lately.
+// Leftovers of earlier updates removed at start-up, and session and
+// confirmation directories left by updaters that died: removed unless a
+// living process holds them or they changed lately.
 #include "sessiondirectory.h"
 #include "support/testfiles.h"
 #include "updateengine.h"
@@ -68,6 +68,10 @@ void TestStartupCleanup::staleSessionDirectoriesGo()
     QVERIFY(QFile::link(root.filePath("outside/keep"), tmp + "/voxaro_temp_3/sub/linkfile"));
     QVERIFY(QFile::link(root.filePath("gone"), tmp + "/voxaro_temp_3/dangling"));
     writeFile(tmp + "/voxaro_temp_12/update.ini", "x");
+    // Where a killed step one waited for step two, confirmed or not.
+    QTemporaryDir leftover(tmp + "/voxaro_confirm_XXXXXX");
+    leftover.setAutoRemove(false);
+    writeFile(tmp + "/voxaro_confirm_Q7zz01/confirmed", QByteArray());
     // What must stay: a running session's, the one being taken up, a link,
     // other names, a file.
     writeFile(tmp + "/voxaro_temp_4/update.ini", "x");
@@ -77,23 +81,30 @@ void TestStartupCleanup::staleSessionDirectoriesGo()
     QVERIFY(QFile::link(root.filePath("outside"), tmp + "/voxaro_temp_6"));
     writeFile(tmp + "/voxaro_temp_x/update.ini", "x");
     writeFile(tmp + "/voxaro_temp_7", "x");
+    SessionDirectory waiting;
+    QVERIFY(QDir().mkpath(tmp + "/voxaro_confirm_live01"));
+    QVERIFY(waiting.lock(tmp + "/voxaro_confirm_live01", false));
+    QVERIFY(QDir().mkpath(tmp + "/voxaro_confirm_toolong"));
     makeOld(tmp);
     // Changed lately: maybe the session of an updater that takes no locks.
     writeFile(tmp + "/voxaro_temp_13/update.ini", "x");
 
     const QStringList removed = SessionDirectory::removeStale(tmp, tmp + "/voxaro_temp_5");
     QCOMPARE(QSet<QString>(removed.begin(), removed.end()),
-             (QSet<QString>{tmp + "/voxaro_temp_3", tmp + "/voxaro_temp_12"}));
-    QCOMPARE(QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
-             (QStringList{"voxaro_temp_13", "voxaro_temp_4", "voxaro_temp_5", "voxaro_temp_6",
-                          "voxaro_temp_7", "voxaro_temp_x"}));
+             (QSet<QString>{tmp + "/voxaro_temp_3", tmp + "/voxaro_temp_12", leftover.path(),
+                            tmp + "/voxaro_confirm_Q7zz01"}));
+    QCOMPARE(
+        QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+        (QStringList{"voxaro_confirm_live01", "voxaro_confirm_toolong", "voxaro_temp_13", "voxaro_temp_4",
+                     "voxaro_temp_5", "voxaro_temp_6", "voxaro_temp_7", "voxaro_temp_x"}));
     QCOMPARE(readFile(root.filePath("outside/keep")), QByteArray("x"));
     QCOMPARE(readFile(tmp + "/voxaro_temp_4/update.ini"), QByteArray("x"));
 
     // Once its process has let go, the running session's directory is stale.
     running.unlock();
+    waiting.unlock();
     QCOMPARE(SessionDirectory::removeStale(tmp, QString()),
-             (QStringList{tmp + "/voxaro_temp_4", tmp + "/voxaro_temp_5"}));
+             (QStringList{tmp + "/voxaro_confirm_live01", tmp + "/voxaro_temp_4", tmp + "/voxaro_temp_5"}));
 }
 
 void TestStartupCleanup::lockPassesToStartedPrograms_data()
