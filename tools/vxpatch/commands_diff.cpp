@@ -97,13 +97,26 @@ int RunApplyDiff(const Arguments& arguments) {
       !OpenInput(options.paths[1], &diff_file, &diff_stream)) {
     return kExitFailure;
   }
-  vxpatch::OutputStream result;
   const size_t limit = EffectiveLimit(options.limit, old_stream.Remaining() + diff_stream.Remaining());
-  if (!vxpatch::ApplyDiff(&old_stream, &diff_stream, &result, options.header, limit)) {
+  // The new bytes go straight into a file beside the output path, renamed
+  // into place once the diff has been applied (removed otherwise).
+  vxpatch::OutputFile output;
+  if (!output.Create(options.paths[2].c_str())) {
+    ReportError("could not write '" + options.paths[2] + "'");
+    return kExitFailure;
+  }
+  vxpatch::FileTarget target(&output, limit);
+  bool over_limit = false;
+  if (!vxpatch::ApplyDiffToTarget(&old_stream, 1, &diff_stream, &target, options.header, limit,
+                                  vxpatch::kNoOutputLimit, &over_limit)) {
     ReportFailure("could not apply the diff", limit);
     return kExitFailure;
   }
-  return WriteOutput(options.paths[2], result);
+  if (!output.Commit(target.Size())) {
+    ReportError("could not write '" + options.paths[2] + "'");
+    return kExitFailure;
+  }
+  return kExitSuccess;
 }
 
 }  // namespace

@@ -72,6 +72,22 @@ inline Bytes SplitDiffBomb(size_t control_size) {
   return BombContent(out);
 }
 
+// A joined-method diff for a tiny output whose one block holds a control
+// section of `control_size` zero bytes.
+inline Bytes JoinedDiffBomb(size_t control_size) {
+  vxpatch::OutputStream layout;
+  layout.WriteSizeUVarint(control_size);
+  layout.WriteUVarint(0);
+  layout.WriteUVarint(0);
+  const Bytes control(control_size);
+  layout.Write(control.data(), control.size());
+  vxpatch::OutputStream out;
+  out.WriteByte(vxpatch::DIFF_LZMA2_JOINED);
+  out.WriteUVarint(16);
+  vxpatch::WriteLzma2Block(layout.Buffer(), layout.Length(), &out);
+  return BombContent(out);
+}
+
 // The header of an ensemble patch for `old_file`, as the applier checks it
 // before it decodes the body.
 inline void WriteEnsembleHeader(const Bytes& old_file, vxpatch::OutputStream* out) {

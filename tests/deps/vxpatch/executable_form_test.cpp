@@ -10,12 +10,14 @@
 #include <vector>
 
 #include "checksum.h"
+#include "encoded_program.h"
 #include "engine_test_support.h"
 #include "ensemble_patch.h"
 #include "exe_fixtures.h"
 #include "executable_form.h"
 #include "lzmaioout.h"
 #include "packed_file.h"
+#include "vxdiff.h"
 
 namespace {
 
@@ -248,6 +250,40 @@ TEST_F(ExecutableFormTest, DamagedPayloadsAreRefused) {
   EXPECT_FALSE(Unpack(Container(bad_diff, header.checksum), &errors));
   ASSERT_FALSE(errors.empty());
   EXPECT_EQ(errors.back(), "could not apply diff");
+}
+
+// The packer writes the final diff raw; a diff of either LZMA2 method in its
+// place unpacks to the same file, within a limit of exactly its size.
+TEST_F(ExecutableFormTest, FinalDiffsOfTheLzma2MethodsUnpackAlike) {
+  const std::string exe = dir_.File("pe32.exe");
+  ASSERT_TRUE(exefixtures::BuildPe(dir_, false, false, 1, exe));
+  const Bytes file = exetest::ReadFile(exe);
+  const Bytes good = PackAndUnpack(exe, vxpatch::DIRECTIVE_EXECUTABLE);
+  const Header header = ReadHeader(good);
+  vxpatch::InputStream block(good.data() + header.size, good.size() - header.size);
+  vxpatch::OutputStream payload;
+  ASSERT_TRUE(vxpatch::ReadLzma2Block(&block, &payload));
+  vxpatch::InputStreamSet set;
+  ASSERT_TRUE(set.InitFromBuffer(payload.Buffer(), payload.Length()));
+  const vxpatch::InputStream program = *set.Stream(0);
+  vxpatch::InputStreamSet program_set;
+  ASSERT_TRUE(program_set.InitFromBuffer(program.Current(), program.Remaining()));
+  vxpatch::OutputStream assembly;
+  ASSERT_EQ(vxpatch::AssembleEncodedProgram(&program_set, &assembly), vxpatch::STATUS_OK);
+  for (vxpatch::DiffMethod method : {vxpatch::DIFF_LZMA2_SPLIT, vxpatch::DIFF_LZMA2_JOINED}) {
+    vxpatch::OutputStreamSet rebuilt;
+    rebuilt.SetCount(2);
+    rebuilt.Stream(0)->Write(program.Current(), program.Remaining());
+    vxpatch::InputStream old_bytes(assembly);
+    vxpatch::InputStream new_bytes(file.data(), file.size());
+    ASSERT_TRUE(vxpatch::CreateDiff(&old_bytes, &new_bytes, rebuilt.Stream(1), false, method));
+    vxpatch::OutputStream serialised;
+    ASSERT_TRUE(rebuilt.SerializeSet(&serialised));
+    const std::string packed = dir_.File("method.packed"), unpacked = dir_.File("method.out");
+    exetest::WriteFile(packed, Container(vxtest::Content(serialised), header.checksum));
+    EXPECT_TRUE(vxpatch::UnpackLzmaFile(packed.c_str(), unpacked.c_str(), file.size())) << int{method};
+    EXPECT_EQ(exetest::ReadFile(unpacked), file) << int{method};
+  }
 }
 
 // Whatever the damage to headers and tables, packing either builds a form

@@ -1,7 +1,8 @@
 // make_bombs DIR: writes the hand-made bombs of bombs.h into DIR:
 // zeros-1g.lzma (a valid container of 1 GiB of zeros), claims-4g.lzma (12 KB
 // claiming 4 GiB), split-diff-1g.diff (a split diff whose control section
-// decodes to 1 GiB), patch-body-1g.patch with its old file patch-old,
+// decodes to 1 GiB), joined-diff-1g.diff (the same in a joined diff),
+// patch-body-1g.patch with its old file patch-old,
 // correction-3x500m.patch (for patch-old: a final correction of three
 // 500 MiB sections for a 256 MiB result) and program-128m-ops.lzma (an
 // executable form whose one program has 128 Mi rel32 ops).
@@ -34,6 +35,7 @@ int main(int argc, char** argv) {
   const bool ok = Write(dir + "/zeros-1g.lzma", vxtest::ZeroContainer(gib)) &&
                   Write(dir + "/claims-4g.lzma", vxtest::ClaimingContainer(0xFFFFFFFFu)) &&
                   Write(dir + "/split-diff-1g.diff", vxtest::SplitDiffBomb(gib)) &&
+                  Write(dir + "/joined-diff-1g.diff", vxtest::JoinedDiffBomb(gib)) &&
                   Write(dir + "/patch-old", old_file) &&
                   Write(dir + "/patch-body-1g.patch", vxtest::PatchBodyBomb(old_file, gib)) &&
                   Write(dir + "/correction-3x500m.patch",

@@ -1,6 +1,7 @@
 // Packing and unpacking of whole files. The input is mapped, never copied; the
-// output appears under its name only complete and verified. The plain form
-// decodes straight into the output file; other forms are built in memory.
+// output appears under its name only complete and verified. Both forms
+// unpack straight into the output file; packing builds the container in
+// memory.
 #include "container.h"
 
 #include <cstdio>
@@ -101,6 +102,32 @@ bool UnpackPlainToFile(const InputStream& packed, uint32_t checksum, const char*
   return true;
 }
 
+// The executable form unpacked straight into the output file: the file is
+// never held in memory.
+bool UnpackExecutableToFile(InputStream* payload, uint32_t checksum, const char* output_path,
+                            const ExecutableFormHooks& hooks, size_t output_limit, bool* over_limit,
+                            ProgressSpan progress) {
+  OutputFile output;
+  if (!output.Create(output_path)) {
+    LogError("could not write output file");
+    return false;
+  }
+  FileTarget target(&output, output_limit);
+  const bool unpacked = hooks.unpack(payload, &target, output_limit, progress);
+  *over_limit = target.LimitExceeded();
+  if (!unpacked) return false;
+  if (!target.MatchesChecksum(checksum)) {
+    LogError("crc mismatch");
+    return false;
+  }
+  if (!output.Commit(target.Size())) {
+    LogError("could not write output file");
+    return false;
+  }
+  progress.Finish();
+  return true;
+}
+
 }  // namespace
 
 bool UnpackContainerStream(InputStream* packed, OutputStream* result, const ExecutableFormHooks& hooks,
@@ -116,7 +143,8 @@ bool UnpackContainerStream(InputStream* packed, OutputStream* result, const Exec
       return false;
     }
   } else if (directive == DIRECTIVE_EXECUTABLE && hooks.unpack) {
-    if (!hooks.unpack(packed, result, output_limit, progress)) return false;
+    StreamTarget target(result);
+    if (!hooks.unpack(packed, &target, output_limit, progress)) return false;
   } else {
     LogError("Unknown preprocessing dirrective");
     return false;
@@ -142,25 +170,21 @@ bool UnpackContainerFile(const char* input_path, const char* output_path, const 
     ProgressMeter meter(&progress, kProgressUnits);
     meter.Reach(0);
     const ProgressSpan whole(&meter, 0, kProgressUnits, kProgressUnits);
-    {
-      InputStream header = packed;
-      uint32_t checksum = 0;
-      uint32_t directive = 0;
-      if (!ReadContainerHeader(&header, &checksum, &directive)) return false;
-      if (directive == DIRECTIVE_PLAIN) {
-        bool limit_failure = false;
-        const bool unpacked =
-            UnpackPlainToFile(header, checksum, output_path, output_limit, &limit_failure, whole);
-        if (over_limit) *over_limit = limit_failure;
-        return unpacked;
-      }
+    InputStream header = packed;
+    uint32_t checksum = 0;
+    uint32_t directive = 0;
+    if (!ReadContainerHeader(&header, &checksum, &directive)) return false;
+    bool limit_failure = false;
+    bool unpacked = false;
+    if (directive == DIRECTIVE_PLAIN) {
+      unpacked = UnpackPlainToFile(header, checksum, output_path, output_limit, &limit_failure, whole);
+    } else if (directive == DIRECTIVE_EXECUTABLE && hooks.unpack) {
+      unpacked = UnpackExecutableToFile(&header, checksum, output_path, hooks, output_limit, &limit_failure, whole);
+    } else {
+      LogError("Unknown preprocessing dirrective");
     }
-    OutputStream result;
-    if (!UnpackContainerStream(&packed, &result, hooks, output_limit, whole)) {
-      if (over_limit) *over_limit = result.LimitExceeded();
-      return false;
-    }
-    return WriteResult(output_path, result);
+    if (over_limit) *over_limit = limit_failure;
+    return unpacked;
   } catch (const std::bad_alloc&) {
     LogError("out of memory");
     return false;

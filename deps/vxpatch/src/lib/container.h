@@ -39,6 +39,7 @@
 
 #include "progress.h"
 #include "streams.h"
+#include "vxdiff.h"
 
 namespace vxpatch {
 
@@ -52,14 +53,14 @@ enum PreprocessDirective : uint32_t {
 enum class ExecutablePackResult { kPacked, kUsePlainForm, kFailed };
 
 // The executable form's halves (executable_form.h). `unpack` gets the payload
-// positioned right after the header and appends the file to the empty
-// `result`; the container checks the checksum afterwards. `pack` gets the
+// positioned right after the header and places the file into `target` (a
+// file, or the caller's stream); the container checks the checksum
+// afterwards. `pack` gets the
 // whole input and on kPacked leaves the complete container in `packed`. A null
 // half: directive 2 is unknown (unpacking), or never tried (packing).
 // `unpack` fills `progress` as it goes.
 struct ExecutableFormHooks {
-  bool (*unpack)(InputStream* payload, OutputStream* result, size_t output_limit,
-                 const ProgressSpan& progress);
+  bool (*unpack)(InputStream* payload, DiffTarget* target, size_t output_limit, const ProgressSpan& progress);
   ExecutablePackResult (*pack)(const uint8_t* data, size_t length, uint32_t checksum, OutputStream* packed);
 };
 

@@ -24,11 +24,12 @@
 //    outside the old bytes fails without a message. Leftover triples or bytes
 //    are ignored.
 //    A new size N above `output_limit` (or the result's own limit) fails at
-//    once with "output would exceed the limit of <n> bytes"; the sections the
-//    LZMA2 methods decode are together limited to WorkLimit(N) (output_limit.h), so
-//    the memory of an application is bounded by the limit, not by what the
-//    diff announces. A limit failure leaves `result` failed with
-//    LimitExceeded().
+//    once with "output would exceed the limit of <n> bytes". The LZMA2
+//    methods hold only their control section and decode the diff and extra
+//    bytes as they are used; what they hold is limited to WorkLimit(N)
+//    (output_limit.h), so the memory of an application is bounded by the
+//    limit, not by what the diff announces. A limit failure leaves `result`
+//    failed with LimitExceeded().
 //  - CreateDiff: consumes both inputs (each below 2 GiB) and appends the diff.
 //    Messages: " old stream too large", " new stream too large", "out of
 //    memory" and the LZMA2 block's own.
@@ -94,6 +95,9 @@ class DiffTarget {
   virtual bool End() = 0;
   // The diff announced more than the caller's limit.
   virtual void FailOverLimit() = 0;
+  // After End(): whether a stored checksum vouches for the bytes placed (as
+  // ChecksumMatches, checksum.h).
+  virtual bool MatchesChecksum(uint32_t expected) = 0;
 };
 
 // The new bytes appended to an output stream, reserved once for the new
@@ -105,6 +109,7 @@ class StreamTarget final : public DiffTarget {
   uint8_t* Place(size_t offset, size_t count) override;
   bool End() override;
   void FailOverLimit() override { stream_->FailOverLimit(); }
+  bool MatchesChecksum(uint32_t expected) override;
 
  private:
   OutputStream* stream_;
@@ -121,6 +126,7 @@ class FileTarget final : public DiffTarget {
   uint8_t* Place(size_t offset, size_t count) override;
   bool End() override;
   void FailOverLimit() override { limit_exceeded_ = true; }
+  bool MatchesChecksum(uint32_t expected) override;
   size_t Size() const { return size_; }
   bool LimitExceeded() const { return limit_exceeded_; }
 
@@ -143,6 +149,18 @@ class FileTarget final : public DiffTarget {
 bool ApplyStreamedRawDiff(const InputStream* old_pieces, size_t piece_count, DiffSource* source, size_t length,
                           DiffTarget* target, size_t output_limit, size_t work_limit, bool* over_limit,
                           const ProgressSpan& progress = ProgressSpan());
+
+// ApplyDiff into a target, for results that are never held whole (a file):
+// every method, the same checks and messages. Besides the target's bytes it
+// holds only the control section and a piece of diff bytes: the joined
+// method's block and the split method's sections are decoded as they are
+// used (decoded whole, within `work_limit`, only where the split method's
+// blocks cannot be found from their chunk headers). With a header, the
+// target's checksum is compared once every byte is placed. `over_limit`:
+// whether a failure was a limit's (the target has been told).
+bool ApplyDiffToTarget(const InputStream* old_pieces, size_t piece_count, InputStream* diff_stream,
+                       DiffTarget* target, bool expect_header, size_t output_limit, size_t work_limit,
+                       bool* over_limit, const ProgressSpan& progress = ProgressSpan());
 
 bool CreateDiff(InputStream* old_stream, InputStream* new_stream, OutputStream* diff, bool write_header,
                 DiffMethod method);

@@ -39,12 +39,15 @@ bool TakeRawSections(InputStream* source, Sections* sections) {
   return true;
 }
 
-// One LZMA2-coded section; a section over its limit fails the result as
-// over the limit too.
-bool ReadSection(InputStream* diff_stream, OutputStream* section, OutputStream* result,
+// One LZMA2-coded section held whole; a section over its limit fails the
+// target as over the limit too.
+bool ReadSection(InputStream* diff_stream, OutputStream* section, DiffTarget* target, bool* over_limit,
                  ProgressSpan* progress) {
   if (ReadLzma2Block(diff_stream, section, progress)) return true;
-  if (section->LimitExceeded()) result->FailOverLimit();
+  if (section->LimitExceeded()) {
+    target->FailOverLimit();
+    *over_limit = true;
+  }
   return false;
 }
 
@@ -100,16 +103,15 @@ bool CopySection(InputStream* section, size_t count, OutputStream* result) {
   return true;
 }
 
-// A split diff whose sections are found without decoding them: applied with
-// only the control section held. Returns false with *handled unset when the
-// sections cannot be found that way (decoding them whole then reports why).
-bool ApplySplitStreamed(const OldBytes& old, InputStream* diff_stream, OutputStream* result, uint32_t new_size,
-                        size_t budget, ProgressSpan* decoding, ProgressSpan* making, bool* handled);
+// What precedes the sections: the optional header, the method and N.
+struct DiffHead {
+  bool has_checksum = false;
+  uint32_t checksum = 0;
+  uint8_t method = 0;
+  uint32_t new_size = 0;
+};
 
-bool ApplyDiffUnguarded(const OldBytes& old, InputStream* diff_stream, OutputStream* result,
-                        bool expect_header, size_t output_limit, size_t work_limit,
-                        const ProgressSpan& progress) {
-  uint32_t expected_checksum = 0;
+bool ReadDiffHead(InputStream* diff_stream, bool expect_header, DiffHead* head) {
   if (expect_header) {
     char magic[sizeof kDiffMagic];
     if (!diff_stream->Read(magic, sizeof magic)) return false;
@@ -117,19 +119,35 @@ bool ApplyDiffUnguarded(const OldBytes& old, InputStream* diff_stream, OutputStr
       LogError("Corrupt patch header");
       return false;
     }
-    if (!diff_stream->ReadUVarint(&expected_checksum)) {
+    if (!diff_stream->ReadUVarint(&head->checksum)) {
       LogError("Could not read crc");
       return false;
     }
+    head->has_checksum = true;
   }
-  uint8_t method = 0;
-  if (!diff_stream->ReadByte(&method)) return false;
-  if (method > DIFF_LZMA2_JOINED) {
+  if (!diff_stream->ReadByte(&head->method)) return false;
+  if (head->method > DIFF_LZMA2_JOINED) {
     LogError("Invalid compression method");
     return false;
   }
-  uint32_t new_size = 0;
-  if (!diff_stream->ReadUVarint(&new_size)) return false;
+  return diff_stream->ReadUVarint(&head->new_size);
+}
+
+// The decoded sections share one budget: each may take what those before it
+// left, so a diff's sections together never hold more than the limit of one.
+size_t SectionBudget(uint32_t new_size, size_t work_limit) {
+  return WorkLimit(new_size) < work_limit ? WorkLimit(new_size) : work_limit;
+}
+
+bool ApplyMethodToTarget(const OldBytes& old, InputStream* diff_stream, const DiffHead& head, DiffTarget* target,
+                         size_t work_limit, bool* over_limit, const ProgressSpan& progress);
+
+bool ApplyDiffUnguarded(const OldBytes& old, InputStream* diff_stream, OutputStream* result,
+                        bool expect_header, size_t output_limit, size_t work_limit,
+                        const ProgressSpan& progress) {
+  DiffHead head;
+  if (!ReadDiffHead(diff_stream, expect_header, &head)) return false;
+  const uint32_t new_size = head.new_size;
   if (new_size > output_limit) {
     LogOutputLimit(output_limit);
     result->FailOverLimit();
@@ -139,48 +157,17 @@ bool ApplyDiffUnguarded(const OldBytes& old, InputStream* diff_stream, OutputStr
     LogOutputLimit(result->Limit());
     return false;
   }
+  if (head.method != DIFF_RAW) {
+    // The LZMA2 methods decode their sections as they are used, straight
+    // into the result.
+    StreamTarget target(result);
+    bool over_limit = false;
+    return ApplyMethodToTarget(old, diff_stream, head, &target, work_limit, &over_limit, progress);
+  }
 
   Sections sections;
-  OutputStream decoded[3];  // owns what the LZMA2 methods decode
-  // The decoded sections share one budget: each may take what those before
-  // it left, so a diff's sections together never hold more than the limit
-  // of one.
-  const size_t budget = WorkLimit(new_size) < work_limit ? WorkLimit(new_size) : work_limit;
-  // Decoding a section costs about ten times what adding its bytes to the
-  // old ones does; the sections hold about as many bytes as the new file.
-  const uint64_t decode_share = method == DIFF_RAW ? 0 : 9;
-  ProgressSpan decoding = progress.Part(0, decode_share, 10, new_size);
-  ProgressSpan making = progress.Part(decode_share, 10, 10, new_size);
-  if (method == DIFF_RAW) {
-    if (!TakeRawSections(diff_stream, &sections)) return false;
-  } else if (method == DIFF_LZMA2_JOINED) {
-    decoded[0].SetLimit(budget);
-    if (!ReadSection(diff_stream, &decoded[0], result, &decoding)) return false;
-    InputStream joined(decoded[0]);
-    if (!TakeRawSections(&joined, &sections)) return false;
-  } else {
-    bool handled = false;
-    const bool applied =
-        ApplySplitStreamed(old, diff_stream, result, new_size, budget, &decoding, &making, &handled);
-    if (handled) {
-      if (!applied) return false;
-      if (expect_header && !ChecksumMatches(result->Buffer() + result->Length() - new_size, new_size,
-                                            expected_checksum)) {
-        LogError("crc mismatch");
-        return false;
-      }
-      return true;
-    }
-    size_t used = 0;
-    for (OutputStream& section : decoded) {
-      section.SetLimit(budget - used);
-      if (!ReadSection(diff_stream, &section, result, &decoding)) return false;
-      used += section.Length();
-    }
-    sections.control = InputStream(decoded[0]);
-    sections.diff = InputStream(decoded[1]);
-    sections.extra = InputStream(decoded[2]);
-  }
+  ProgressSpan making = progress.Part(0, 1, 1, new_size);
+  if (!TakeRawSections(diff_stream, &sections)) return false;
   // Every new byte comes from the diff or the extra section.
   const uint64_t producible = static_cast<uint64_t>(sections.diff.Remaining()) + sections.extra.Remaining();
   if (new_size > producible) {
@@ -226,7 +213,7 @@ bool ApplyDiffUnguarded(const OldBytes& old, InputStream* diff_stream, OutputStr
     making.Advance(static_cast<uint64_t>(x) + static_cast<uint64_t>(y));
   }
   if (result->Failed()) return false;
-  if (expect_header && !ChecksumMatches(result->Buffer() + base, new_size, expected_checksum)) {
+  if (expect_header && !ChecksumMatches(result->Buffer() + base, new_size, head.checksum)) {
     LogError("crc mismatch");
     return false;
   }
@@ -345,8 +332,106 @@ class BlockSource final : public DiffSource {
   Lzma2BlockReader* block_;
 };
 
-bool ApplySplitStreamed(const OldBytes& old, InputStream* diff_stream, OutputStream* result, uint32_t new_size,
-                        size_t budget, ProgressSpan* decoding, ProgressSpan* making, bool* handled) {
+// The control section, read in pieces: it grows with what the source
+// yields, never by what its length claims, within `limit`.
+bool HoldControl(BoundedSource* source, size_t length, size_t limit, OutputStream* control, bool* over_limit,
+                 ProgressSpan* progress) {
+  control->SetLimit(limit);
+  if (!control->WithinLimit(length)) {
+    LogOutputLimit(limit);
+    *over_limit = true;
+    return false;
+  }
+  for (size_t done = 0; done < length;) {
+    const size_t part = length - done < kDiffPiece ? length - done : kDiffPiece;
+    if (!control->EnsureSpare(part) || !source->Read(control->Spare(), part) || !control->Commit(part)) return false;
+    if (progress) progress->Advance(part);
+    done += part;
+  }
+  return true;
+}
+
+// The new bytes from sections held in memory (the raw method's, or LZMA2
+// sections decoded whole).
+class MemorySource final : public DiffSource {
+ public:
+  explicit MemorySource(const InputStream& bytes) : bytes_(bytes) {}
+  bool Read(uint8_t* to, size_t count) override {
+    if (!to) return bytes_.Skip(count);
+    return bytes_.Read(to, count);
+  }
+
+ private:
+  InputStream bytes_;
+};
+
+bool ApplyHeldSections(const OldBytes& old, const Sections& sections, uint32_t new_size, DiffTarget* target,
+                       ProgressSpan* making) {
+  // Every new byte comes from the diff or the extra section.
+  if (new_size > static_cast<uint64_t>(sections.diff.Remaining()) + sections.extra.Remaining()) {
+    LogError("Corrupt patch");
+    return false;
+  }
+  MemorySource diff_bytes(sections.diff);
+  MemorySource extra_bytes(sections.extra);
+  BoundedSource diff(&diff_bytes, sections.diff.Remaining());
+  BoundedSource extra(&extra_bytes, sections.extra.Remaining());
+  return PlaceDiffBytes(old, sections.control, &diff, static_cast<uint32_t>(sections.diff.Remaining()),
+                        static_cast<uint32_t>(sections.extra.Remaining()), new_size, target, making) &&
+         PlaceExtraBytes(sections.control, &extra, new_size, target, making) && target->End();
+}
+
+// The raw layout after N (lengths, control, diff and extra bytes) read from
+// `source` in order: the control section is held, the diff and extra bytes
+// are placed as they come. Leftover bytes are read and dropped.
+bool ApplyLayout(const OldBytes& old, BoundedSource* source, uint32_t new_size, DiffTarget* target,
+                 size_t work_limit, bool* over_limit, ProgressSpan* making) {
+  uint32_t lengths[3] = {};
+  for (uint32_t& length : lengths) {
+    if (!source->ReadUVarint(&length)) return false;
+  }
+  const uint64_t sections = uint64_t{lengths[0]} + lengths[1] + lengths[2];
+  if (sections > source->Left()) {
+    LogError("Corrupt patch");
+    return false;
+  }
+  if (new_size > uint64_t{lengths[1]} + lengths[2]) {
+    LogError("Corrupt patch");
+    return false;
+  }
+  OutputStream control;
+  if (!HoldControl(source, lengths[0], work_limit, &control, over_limit, nullptr)) return false;
+  if (!PlaceDiffBytes(old, InputStream(control), source, lengths[1], lengths[2], new_size, target, making))
+    return false;
+  if (!PlaceExtraBytes(InputStream(control), source, new_size, target, making)) return false;
+  return target->End() && source->SkipRest();
+}
+
+// The joined method: its one block decoded as the raw layout is read.
+bool ApplyJoinedStreamed(const OldBytes& old, InputStream* diff_stream, uint32_t new_size, DiffTarget* target,
+                         size_t budget, bool* over_limit, ProgressSpan* making) {
+  Lzma2BlockReader block;
+  if (!block.Open(*diff_stream, budget)) {
+    if (block.LimitExceeded()) {
+      target->FailOverLimit();
+      *over_limit = true;
+    }
+    return false;
+  }
+  BlockSource block_bytes(&block);
+  BoundedSource source(&block_bytes, block.Size());
+  size_t consumed = 0;
+  if (!ApplyLayout(old, &source, new_size, target, budget, over_limit, making) || !block.Finish(&consumed))
+    return false;
+  diff_stream->Skip(consumed);
+  return true;
+}
+
+// A split diff whose sections are found without decoding them: applied with
+// only the control section held. Returns false with *handled unset when the
+// sections cannot be found that way (decoding them whole then reports why).
+bool ApplySplitStreamed(const OldBytes& old, InputStream* diff_stream, DiffTarget* target, uint32_t new_size,
+                        size_t budget, bool* over_limit, ProgressSpan* making, bool* handled) {
   InputStream starts[3];
   size_t total = 0;
   for (InputStream& start : starts) {
@@ -364,21 +449,21 @@ bool ApplySplitStreamed(const OldBytes& old, InputStream* diff_stream, OutputStr
   size_t left = budget;
   for (size_t i = 0; i < 3; ++i) {
     if (!blocks[i].Open(starts[i], left)) {
-      if (blocks[i].LimitExceeded()) result->FailOverLimit();
+      if (blocks[i].LimitExceeded()) {
+        target->FailOverLimit();
+        *over_limit = true;
+      }
       return false;
     }
     left -= blocks[i].Size();
   }
-  // The control grows with what is decoded, not by what its block claims.
   OutputStream control;
-  for (size_t done = 0; done < blocks[0].Size();) {
-    const size_t part = blocks[0].Size() - done < kDiffPiece ? blocks[0].Size() - done : kDiffPiece;
-    if (!control.EnsureSpare(part) || !blocks[0].Read(control.Spare(), part) || !control.Commit(part)) return false;
-    decoding->Advance(part);
-    done += part;
-  }
+  BlockSource control_block(&blocks[0]);
+  BoundedSource control_bytes(&control_block, blocks[0].Size());
   size_t consumed = 0;
-  if (!blocks[0].Finish(&consumed)) return false;
+  if (!HoldControl(&control_bytes, blocks[0].Size(), budget, &control, over_limit, nullptr) ||
+      !blocks[0].Finish(&consumed))
+    return false;
   Lzma2BlockReader* sections = blocks + 1;
   if (new_size > static_cast<uint64_t>(sections[0].Size()) + sections[1].Size()) {
     LogError("Corrupt patch");
@@ -388,16 +473,54 @@ bool ApplySplitStreamed(const OldBytes& old, InputStream* diff_stream, OutputStr
   BlockSource extra_block(&sections[1]);
   BoundedSource diff(&diff_block, sections[0].Size());
   BoundedSource extra(&extra_block, sections[1].Size());
-  StreamTarget target(result);
-  if (!target.Begin(new_size) ||
-      !PlaceDiffBytes(old, InputStream(control), &diff, static_cast<uint32_t>(sections[0].Size()),
-                      static_cast<uint32_t>(sections[1].Size()), new_size, &target, making) ||
-      !PlaceExtraBytes(InputStream(control), &extra, new_size, &target, making) || !target.End())
+  if (!PlaceDiffBytes(old, InputStream(control), &diff, static_cast<uint32_t>(sections[0].Size()),
+                      static_cast<uint32_t>(sections[1].Size()), new_size, target, making) ||
+      !PlaceExtraBytes(InputStream(control), &extra, new_size, target, making) || !target->End())
     return false;
   // What no triple used is decoded all the same: a section that does not
   // decode to its end fails the diff as it always has.
   if (!extra.SkipRest() || !sections[0].Finish(&consumed) || !sections[1].Finish(&consumed)) return false;
   diff_stream->Skip(total);
+  return true;
+}
+
+// Every method into a target whose limit has not been checked yet; the diff
+// stream is right after N.
+bool ApplyMethodToTarget(const OldBytes& old, InputStream* diff_stream, const DiffHead& head, DiffTarget* target,
+                         size_t work_limit, bool* over_limit, const ProgressSpan& progress) {
+  const uint32_t new_size = head.new_size;
+  if (!target->Begin(new_size)) {
+    *over_limit = true;
+    return false;
+  }
+  const size_t budget = SectionBudget(new_size, work_limit);
+  ProgressSpan making = progress.Part(0, 1, 1, new_size);
+  bool applied = false;
+  if (head.method == DIFF_RAW) {
+    Sections sections;
+    applied = TakeRawSections(diff_stream, &sections) && ApplyHeldSections(old, sections, new_size, target, &making);
+  } else if (head.method == DIFF_LZMA2_JOINED) {
+    applied = ApplyJoinedStreamed(old, diff_stream, new_size, target, budget, over_limit, &making);
+  } else {
+    bool handled = false;
+    applied = ApplySplitStreamed(old, diff_stream, target, new_size, budget, over_limit, &making, &handled);
+    if (!handled) {
+      OutputStream decoded[3];
+      size_t used = 0;
+      for (OutputStream& section : decoded) {
+        section.SetLimit(budget - used);
+        if (!ReadSection(diff_stream, &section, target, over_limit, nullptr)) return false;
+        used += section.Length();
+      }
+      Sections sections{InputStream(decoded[0]), InputStream(decoded[1]), InputStream(decoded[2])};
+      applied = ApplyHeldSections(old, sections, new_size, target, &making);
+    }
+  }
+  if (!applied) return false;
+  if (head.has_checksum && !target->MatchesChecksum(head.checksum)) {
+    LogError("crc mismatch");
+    return false;
+  }
   return true;
 }
 
@@ -428,34 +551,8 @@ bool ApplyStreamedUnguarded(const OldBytes& old, BoundedSource* source, DiffTarg
     *over_limit = true;
     return false;
   }
-  uint32_t lengths[3] = {};
-  for (uint32_t& length : lengths) {
-    if (!source->ReadUVarint(&length)) return false;
-  }
-  const uint64_t sections = uint64_t{lengths[0]} + lengths[1] + lengths[2];
-  if (sections > source->Left()) {
-    LogError("Corrupt patch");
-    return false;
-  }
-  if (new_size > uint64_t{lengths[1]} + lengths[2]) {
-    LogError("Corrupt patch");
-    return false;
-  }
-  OutputStream control;
-  control.SetLimit(work_limit);
-  if (!control.Reserve(lengths[0])) {
-    if (control.LimitExceeded()) {
-      LogOutputLimit(work_limit);
-      *over_limit = true;
-    }
-    return false;
-  }
-  if (!source->Read(control.MutableBuffer(), lengths[0]) || !control.Commit(lengths[0])) return false;
   ProgressSpan making = progress.Part(0, 1, 1, new_size);
-  if (!PlaceDiffBytes(old, InputStream(control), source, lengths[1], lengths[2], new_size, target, &making))
-    return false;
-  if (!PlaceExtraBytes(InputStream(control), source, new_size, target, &making)) return false;
-  return target->End() && source->SkipRest();
+  return ApplyLayout(old, source, new_size, target, work_limit, over_limit, &making);
 }
 
 }  // namespace
@@ -477,6 +574,10 @@ uint8_t* StreamTarget::Place(size_t offset, size_t count) {
 }
 
 bool StreamTarget::End() { return stream_->Reserve(size_) && stream_->Commit(size_); }
+
+bool StreamTarget::MatchesChecksum(uint32_t expected) {
+  return !stream_->Failed() && ChecksumMatches(stream_->Buffer() + base_, size_, expected);
+}
 
 bool FileTarget::Begin(size_t size) {
   if (size > limit_) {
@@ -510,6 +611,13 @@ bool FileTarget::Flush() {
 
 bool FileTarget::End() { return Flush(); }
 
+bool FileTarget::MatchesChecksum(uint32_t expected) {
+  // As ChecksumMatches: no bytes pass with either stored form of nothing.
+  if (size_ == 0) return expected == 0 || expected == 0xFFFFFFFFu;
+  uint32_t actual = 0;
+  return file_->Checksum(size_, &actual) && actual == expected;
+}
+
 bool ApplyStreamedRawDiff(const InputStream* old_pieces, size_t piece_count, DiffSource* source, size_t length,
                           DiffTarget* target, size_t output_limit, size_t work_limit, bool* over_limit,
                           const ProgressSpan& progress) {
@@ -519,6 +627,28 @@ bool ApplyStreamedRawDiff(const InputStream* old_pieces, size_t piece_count, Dif
   BoundedSource bounded(source, length);
   try {
     return ApplyStreamedUnguarded(old, &bounded, target, output_limit, work_limit, over_limit, progress);
+  } catch (const std::bad_alloc&) {
+    LogError("out of memory");
+    return false;
+  }
+}
+
+bool ApplyDiffToTarget(const InputStream* old_pieces, size_t piece_count, InputStream* diff_stream,
+                       DiffTarget* target, bool expect_header, size_t output_limit, size_t work_limit,
+                       bool* over_limit, const ProgressSpan& progress) {
+  *over_limit = false;
+  OldBytes old;
+  if (!OldBytesOf(old_pieces, piece_count, &old)) return false;
+  try {
+    DiffHead head;
+    if (!ReadDiffHead(diff_stream, expect_header, &head)) return false;
+    if (head.new_size > output_limit) {
+      LogOutputLimit(output_limit);
+      target->FailOverLimit();
+      *over_limit = true;
+      return false;
+    }
+    return ApplyMethodToTarget(old, diff_stream, head, target, work_limit, over_limit, progress);
   } catch (const std::bad_alloc&) {
     LogError("out of memory");
     return false;
