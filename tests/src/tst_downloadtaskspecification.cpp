@@ -1,12 +1,14 @@
 // One download against the scripted HTTP server on 127.0.0.1: retries and
 // their limit, the stall time-out driven by polls as the engine's timer would
-// make them, progress with known, unknown and zero sizes, cancellation, and
-// bodies of another size than expected, announced or allowed.
+// make them, progress with known, unknown and zero sizes, cancellation,
+// bodies of another size than expected, announced or allowed, and resuming a
+// broken transfer only where the server sends the rest of the same file.
 
 #include "configuration.h"
 #include "downloadtaskspecification.h"
 #include "support/httptestserver.h"
 #include "support/logcapture.h"
+#include "support/testfiles.h"
 
 #include <QFileInfo>
 #include <QNetworkAccessManager>
@@ -78,6 +80,8 @@ private slots:
     void unwritableTargetFailsWithoutRequest();
     void wrongSizedBodyIsAFailedAttempt_data();
     void wrongSizedBodyIsAFailedAttempt();
+    void stalledTransferResumesOnlyTheSameFile_data();
+    void stalledTransferResumesOnlyTheSameFile();
 
 private:
     // A download of kName into the temporary directory, with spies.
@@ -366,6 +370,75 @@ void TestDownloadTaskSpecification::wrongSizedBodyIsAFailedAttempt()
     QCOMPARE(messages.last(), QStringLiteral("Unable to download sec/file.bin"));
     QVERIFY(!messages.contains(QStringLiteral("Downloading sec/file.bin finished")));
     QVERIFY(!QFileInfo::exists(m_Target));
+}
+
+void TestDownloadTaskSpecification::stalledTransferResumesOnlyTheSameFile_data()
+{
+    QTest::addColumn<QByteArray>("validator"); // header line naming the file
+    QTest::addColumn<QString>("answer");       // to the attempt after the stall
+    QTest::addColumn<QByteArray>("answerValidator");
+    QTest::addColumn<bool>("changed"); // the server's file changes meanwhile
+    QTest::addColumn<bool>("resumed"); // the next attempt asks for the rest
+    QTest::addColumn<QString>("note"); // what the log says then
+    QTest::addColumn<int>("requests");
+
+    const QByteArray v1 = "ETag: \"v1\"";
+    const QString resuming = "Resuming sec/file.bin at byte 5000";
+    const QString changed = "sec/file.bin changed on the server; downloading it again from the start";
+    QTest::newRow("the rest") << v1 << "206" << v1 << false << true << resuming << 2;
+    QTest::newRow("by Last-Modified")
+        << QByteArray("Last-Modified: Wed, 02 Dec 2026 10:00:00 GMT") << "206"
+        << QByteArray("Last-Modified: Wed, 02 Dec 2026 10:00:00 GMT") << false << true << resuming << 2;
+    QTest::newRow("206 starting elsewhere") << v1 << "206 skewed" << v1 << false << true << changed << 3;
+    QTest::newRow("206 with the whole file") << v1 << "206 whole" << v1 << false << true << changed << 3;
+    QTest::newRow("200, range ignored")
+        << v1 << "200" << v1 << false << true << "sec/file.bin is sent from the start again" << 2;
+    QTest::newRow("another file") << v1 << "206" << QByteArray("ETag: \"v2\"") << true << true << changed
+                                  << 3;
+    QTest::newRow("weak ETag") << QByteArray("ETag: W/\"v1\"") << "206" << QByteArray("ETag: W/\"v1\"")
+                               << false << false << "file sec/file.bin timed out" << 2;
+}
+
+void TestDownloadTaskSpecification::stalledTransferResumesOnlyTheSameFile()
+{
+    QFETCH(QByteArray, validator);
+    QFETCH(QString, answer);
+    QFETCH(QByteArray, answerValidator);
+    QFETCH(bool, changed);
+    QFETCH(bool, resumed);
+    QFETCH(QString, note);
+    QFETCH(int, requests);
+    auto header = [](const QByteArray& line, HttpTestServer::Response r) {
+        const int colon = line.indexOf(':');
+        return r.withHeader(line.left(colon), line.mid(colon + 2));
+    };
+    const QByteArray body = sampleBody(10000);
+    m_Server->setFile(kPath, body);
+    m_Server->enqueue(kPath, header(validator, HttpTestServer::Response::stall(5000)));
+    using R = HttpTestServer::Response;
+    const R later =
+        answer == "200" ? R::serve() : R::ranged(answer == "206 skewed" ? 100 : 0, answer == "206 whole");
+    m_Server->setDefault(kPath, header(answerValidator, later));
+    DownloadTaskSpecification* task = makeTask(body.size());
+    task->execute();
+    QTRY_COMPARE(QFileInfo(m_Target).size(), qint64(5000));
+    QByteArray latest = body;
+    for (char& c : latest)
+        c = changed ? char(c ^ 0x5a) : c;
+    m_Server->setFile(kPath, latest);
+    for (int i = 0; i < 16; ++i)
+        poll(task);
+
+    QVERIFY(waitForEnd(task));
+    QCOMPARE(task->taskState(), int(TaskSpecification::TASK_FINISHED));
+    QCOMPARE(readFile(m_Target), latest);
+    QVERIFY2(texts(*m_Messages).contains(note), qPrintable(texts(*m_Messages).join('\n')));
+    QCOMPARE(m_Server->requestCount(kPath), requests);
+    QCOMPARE(m_Server->requestHeader(1, "Range"), QByteArray(resumed ? "bytes=5000-" : ""));
+    QCOMPARE(m_Server->requestHeader(1, "If-Range"),
+             resumed ? validator.mid(validator.indexOf(':') + 2) : "");
+    // Starting again means from byte 0.
+    QCOMPARE(m_Server->requestHeader(2, "Range"), QByteArray());
 }
 
 QTEST_GUILESS_MAIN(TestDownloadTaskSpecification)

@@ -15,6 +15,8 @@ QByteArray reasonPhrase(int code)
     switch (code) {
     case 200:
         return "OK";
+    case 206:
+        return "Partial Content";
     case 302:
         return "Found";
     case 403:
@@ -102,6 +104,23 @@ HttpTestServer::Response HttpTestServer::Response::wrongBytes()
     return r;
 }
 
+HttpTestServer::Response HttpTestServer::Response::ranged(qint64 startSkew, bool wholeBody)
+{
+    Response r;
+    r.kind = Ranged;
+    r.cut = startSkew;
+    r.wholeBody = wholeBody;
+    return r;
+}
+
+HttpTestServer::Response HttpTestServer::Response::withHeader(const QByteArray& name,
+                                                              const QByteArray& value) const
+{
+    Response r = *this;
+    r.headers += name + ": " + value + "\r\n";
+    return r;
+}
+
 HttpTestServer::HttpTestServer(QObject* parent)
     : QObject(parent)
 {
@@ -180,6 +199,11 @@ QStringList HttpTestServer::requestPaths() const
     return m_RequestPaths;
 }
 
+QByteArray HttpTestServer::requestHeader(int index, const QByteArray& name) const
+{
+    return m_RequestHeaders.value(index).value(name.toLower());
+}
+
 void HttpTestServer::onNewConnection()
 {
     while (QTcpSocket* socket = m_Server.nextPendingConnection()) {
@@ -204,15 +228,22 @@ void HttpTestServer::onReadyRead(QTcpSocket* socket)
     const int end = it.value().indexOf("\r\n\r\n");
     if (end < 0)
         return;
-    const QByteArray requestLine = it.value().left(it.value().indexOf("\r\n"));
+    const QList<QByteArray> lines = it.value().left(end).split('\n');
     m_Pending.erase(it);
-    const QList<QByteArray> parts = requestLine.split(' ');
+    const QList<QByteArray> parts = lines.first().trimmed().split(' ');
     const QString path =
         parts.size() >= 2 ? QUrl::fromPercentEncoding(parts.at(1)) : QString();
+    QHash<QByteArray, QByteArray> headers;
+    for (const QByteArray& line : lines.mid(1)) {
+        const int colon = line.indexOf(':');
+        if (colon > 0)
+            headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
+    }
     m_RequestPaths.append(path);
+    m_RequestHeaders.append(headers);
     ++m_RequestCounts[path];
     emit requestReceived(path);
-    answer(socket, path);
+    answer(socket, path, headers.value("range"));
 }
 
 HttpTestServer::Response HttpTestServer::nextResponse(const QString& path)
@@ -227,40 +258,56 @@ HttpTestServer::Response HttpTestServer::nextResponse(const QString& path)
     return Response::status(404);
 }
 
-void HttpTestServer::answer(QTcpSocket* socket, const QString& path)
+void HttpTestServer::answer(QTcpSocket* socket, const QString& path, const QByteArray& range)
 {
     const Response response = nextResponse(path);
     const QByteArray body = m_Files.value(path);
+    const QByteArray& extra = response.headers;
     switch (response.kind) {
     case Response::Serve:
-        socket->write(head(200, body.size()) + body);
+        socket->write(head(200, body.size(), extra) + body);
         return;
     case Response::Status: {
         const QByteArray text = response.code == 200 ? body : reasonPhrase(response.code);
-        socket->write(head(response.code, text.size()) + text);
+        socket->write(head(response.code, text.size(), extra) + text);
         return;
     }
     case Response::Redirect:
-        socket->write(head(response.code, 0, "Location: " + response.location + "\r\n"));
+        socket->write(head(response.code, 0, extra + "Location: " + response.location + "\r\n"));
         return;
     case Response::NoLength:
-        socket->write(head(200, -1) + body);
+        socket->write(head(200, -1, extra) + body);
         break;
     case Response::Stall: {
         const qint64 cut = qBound<qint64>(0, response.cut, body.size());
-        socket->write(head(200, body.size()) + body.left(int(cut)));
+        socket->write(head(200, body.size(), extra) + body.left(int(cut)));
         m_Stalled.append({QPointer<QTcpSocket>(socket), body.mid(int(cut))});
         emit stalled(path);
         return;
     }
     case Response::CloseEarly: {
         const qint64 cut = qBound<qint64>(0, response.cut, body.size());
-        socket->write(head(200, body.size()) + body.left(int(cut)));
+        socket->write(head(200, body.size(), extra) + body.left(int(cut)));
         break;
     }
     case Response::WrongBytes: {
         const QByteArray wrong = corrupted(body);
-        socket->write(head(200, wrong.size()) + wrong);
+        socket->write(head(200, wrong.size(), extra) + wrong);
+        return;
+    }
+    case Response::Ranged: {
+        if (!range.startsWith("bytes=") || !range.endsWith('-')) {
+            socket->write(head(200, body.size(), extra) + body);
+            return;
+        }
+        const qint64 asked = range.mid(6, range.size() - 7).toLongLong();
+        const qint64 start = qBound<qint64>(0, asked + response.cut, body.size());
+        const QByteArray rest = response.wholeBody ? body : body.mid(int(start));
+        socket->write(head(206, rest.size(),
+                           extra + "Content-Range: bytes " + QByteArray::number(start) + '-'
+                               + QByteArray::number(body.size() - 1) + '/' + QByteArray::number(body.size())
+                               + "\r\n")
+                      + rest);
         return;
     }
     }

@@ -24,6 +24,13 @@
 //   closeEarly(n)      200 with the full Content-Length, n bytes, then the connection closes
 //   wrongBytes()       200 with a body of the same length whose bytes all differ
 //                      (one byte for an empty file), so that a hash check must fail
+//   ranged()           a request with "Range: bytes=N-" gets 206, Content-Range
+//                      "bytes N-(size-1)/size" and the rest of the file (If-Range is
+//                      not looked at, the client must check); one without gets serve()
+//   ranged(skew)       such a 206 whose Content-Range and body start skew bytes off N
+//   ranged(0, true)    such a 206 whose body (and Content-Length) is the whole file
+//
+// withHeader() adds a header line to any of them (an ETag, Last-Modified).
 //
 // Every answer carries "Connection: close"; answers with a Content-Length are
 // closed by the client, the others by the server a moment after the body.
@@ -31,8 +38,9 @@
 // server closed, so script noLength() and closeEarly() with setDefault() where
 // the next queued answer must not be taken by such a resend.
 // Requests are recorded in arrival
-// order (requestPaths) and counted per path (requestCount); paths are the
-// percent-decoded request targets, with the leading "/".
+// order (requestPaths, with their headers in requestHeader) and counted per
+// path (requestCount); paths are the percent-decoded request targets, with
+// the leading "/".
 
 #include <QByteArray>
 #include <QHash>
@@ -53,7 +61,7 @@ class HttpTestServer final : public QObject
 public:
     struct Response
     {
-        enum Kind { Serve, Status, Redirect, NoLength, Stall, CloseEarly, WrongBytes };
+        enum Kind { Serve, Status, Redirect, NoLength, Stall, CloseEarly, WrongBytes, Ranged };
 
         static Response serve();
         static Response status(int code);
@@ -62,11 +70,15 @@ public:
         static Response stall(qint64 bytesBeforeStall);
         static Response closeEarly(qint64 bytesBeforeClose);
         static Response wrongBytes();
+        static Response ranged(qint64 startSkew = 0, bool wholeBody = false);
+        Response withHeader(const QByteArray& name, const QByteArray& value) const;
 
         Kind kind = Serve;
         int code = 200;
         QByteArray location;
         qint64 cut = 0;
+        bool wholeBody = false;
+        QByteArray headers;
     };
 
     explicit HttpTestServer(QObject* parent = nullptr);
@@ -91,6 +103,9 @@ public:
 
     int requestCount(const QString& path) const;
     QStringList requestPaths() const;
+    // The value of header `name` (any letter case) in request `index` of
+    // requestPaths(); empty when it had none.
+    QByteArray requestHeader(int index, const QByteArray& name) const;
 
 signals:
     // A request has been read and is about to be answered.
@@ -107,7 +122,7 @@ private:
 
     void onNewConnection();
     void onReadyRead(QTcpSocket* socket);
-    void answer(QTcpSocket* socket, const QString& path);
+    void answer(QTcpSocket* socket, const QString& path, const QByteArray& range);
     Response nextResponse(const QString& path);
     void closeSoon(QTcpSocket* socket);
 
@@ -118,5 +133,7 @@ private:
     QHash<QTcpSocket*, QByteArray> m_Pending;
     QList<Stalled> m_Stalled;
     QStringList m_RequestPaths;
+    // Each request's header lines, names in lower case.
+    QList<QHash<QByteArray, QByteArray>> m_RequestHeaders;
     QHash<QString, int> m_RequestCounts;
 };
