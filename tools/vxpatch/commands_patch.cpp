@@ -9,6 +9,10 @@
 // (and per table of the encoded program inside the element correction) the
 // raw bytes and what that part compresses to on its own.
 //
+// apply-patch --jobs N applies on up to N threads (default: one per core;
+// the result is the same); --progress prints a line per progress report
+// (share done, seconds, resident and peak memory) on the standard error.
+//
 // detect FILE prints the kind and detected length ("UNKNOWN 0" and exit 3
 // for none); a multi-architecture Mach-O file gets one line per thin file
 // the packer would store, "KIND LENGTH at OFFSET".
@@ -20,7 +24,9 @@
 // ("refused: <status>") or the bytes differ ("differs at offset N"); 3: no
 // executable of a known kind.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -107,15 +113,55 @@ int RunMakePatch(const Arguments& arguments) {
   return kExitSuccess;
 }
 
+// One line per progress report: the share done, seconds since the start,
+// processor seconds of the process so far, and the process's resident and peak memory, so that a slow or silent step
+// and the memory it holds show where they happen.
+void PrintProgressLine(uint64_t done, uint64_t total, const std::chrono::steady_clock::time_point& start) {
+  unsigned long resident_kib = 0, peak_kib = 0;
+  if (FILE* status = std::fopen("/proc/self/status", "r")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, status)) {
+      std::sscanf(line, "VmRSS: %lu kB", &resident_kib);
+      std::sscanf(line, "VmHWM: %lu kB", &peak_kib);
+    }
+    std::fclose(status);
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double cpu = static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+  std::fprintf(stderr, "progress %6.2f%% %8.3f s cpu %7.3f s rss %7.1f MB peak %7.1f MB\n",
+               total ? 100.0 * static_cast<double>(done) / static_cast<double>(total) : 100.0, seconds, cpu,
+               static_cast<double>(resident_kib) / 1024, static_cast<double>(peak_kib) / 1024);
+}
+
 int RunApplyPatch(const Arguments& arguments) {
   OutputLimitOption limit_option;
   Arguments paths;
-  int usage_status = kExitUsage;
-  if (!ParseLimitAndPaths("apply-patch", arguments, &limit_option, &paths, &usage_status)) return usage_status;
+  bool progress = false;
+  unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    int usage_status = kExitUsage;
+    if (argument == "--limit") {
+      if (!ParseLimitValue("apply-patch", arguments, &i, &limit_option, &usage_status)) return usage_status;
+    } else if (argument == "--jobs") {
+      if (i + 1 == arguments.size() || !ParseJobs(arguments[++i], &jobs))
+        return UsageError("apply-patch", "--jobs takes a number from 1 to 256");
+    } else if (argument == "--progress") {
+      progress = true;
+    } else if (argument.size() > 1 && argument[0] == '-') {
+      return UsageError("apply-patch", "unknown option '" + argument + "'");
+    } else {
+      paths.push_back(argument);
+    }
+  }
   if (paths.size() != 3) return UsageError("apply-patch", "apply-patch takes three files");
   const size_t limit = EffectiveLimit(limit_option, FileSize(paths[0]) + FileSize(paths[1]));
+  const auto start = std::chrono::steady_clock::now();
+  vxpatch::ProgressFn watcher;
+  if (progress) watcher = [&start](uint64_t done, uint64_t total) { PrintProgressLine(done, total, start); };
+  vxpatch::ThreadBudget threads(jobs - 1);
   const vxpatch::Status status =
-      vxpatch::ApplyEnsemblePatch(paths[0].c_str(), paths[1].c_str(), paths[2].c_str(), limit);
+      vxpatch::ApplyEnsemblePatch(paths[0].c_str(), paths[1].c_str(), paths[2].c_str(), limit, watcher, &threads);
   if (status == vxpatch::STATUS_OUTPUT_LIMIT) {
     ReportFailure("apply-patch", limit);
     return kExitFailure;
@@ -219,7 +265,7 @@ int RunRoundtrip(const Arguments& arguments) {
 
 void AddPatchCommands(CommandTable* table) {
   table->push_back({"make-patch", "[--plain|--elements] [--stats] [--jobs N] OLD NEW PATCH", RunMakePatch});
-  table->push_back({"apply-patch", "[--limit BYTES] OLD PATCH NEW", RunApplyPatch});
+  table->push_back({"apply-patch", "[--limit BYTES] [--jobs N] [--progress] OLD PATCH NEW", RunApplyPatch});
   table->push_back({"detect", "FILE", RunDetect});
   table->push_back({"roundtrip", "FILE", RunRoundtrip});
 }

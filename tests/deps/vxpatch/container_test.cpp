@@ -141,6 +141,52 @@ TEST(Lzma2BlockTest, ReaderYieldsTheBlockInPiecesAndFindsItsEnd) {
   EXPECT_EQ(log.Last(), "output would exceed the limit of " + std::to_string(content.size() - 1) + " bytes");
 }
 
+// Decoding ahead on a thread changes nothing the reader sees: the same
+// bytes, the same failure at the same read, the same one message.
+TEST(Lzma2BlockTest, DecodingAheadYieldsWhatTheReaderWouldDecode) {
+  // Large enough to be decoded ahead, plain enough to be packed at once.
+  Bytes content(size_t{6} << 20);
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i % 251 == 0 ? i >> 9 : i / 4096);
+  const Bytes intact = Block(content);
+  Bytes damaged = intact;
+  damaged[damaged.size() / 2] ^= 0x55;
+  for (const Bytes* block : {&intact, static_cast<const Bytes*>(&damaged)}) {
+    struct Outcome {
+      Bytes decoded;
+      bool finished = false;
+      std::vector<std::string> messages;
+    } outcomes[2];
+    for (unsigned threads = 0; threads < 2; ++threads) {
+      SCOPED_TRACE(threads);
+      ThreadBudget budget(threads);
+      LogCapture log;
+      Outcome& outcome = outcomes[threads];
+      {
+        Lzma2BlockReader reader;
+        InputStream in(block->data(), block->size());
+        ASSERT_TRUE(reader.Open(in, kNoOutputLimit, &budget));
+        EXPECT_EQ(budget.TryTake(), false) << "the decoder holds the one thread";
+        Bytes piece(100003);
+        bool read = true;
+        while (read && reader.Left() > 0) {
+          const size_t part = std::min(piece.size(), reader.Left());
+          read = reader.Read(piece.data(), part);
+          if (read) outcome.decoded.insert(outcome.decoded.end(), piece.begin(), piece.begin() + part);
+        }
+        size_t consumed = 0;
+        outcome.finished = read && reader.Finish(&consumed);
+      }
+      outcome.messages = log.Messages();
+      EXPECT_TRUE(budget.TryTake() == (threads == 1)) << "the thread is given back";
+    }
+    EXPECT_EQ(outcomes[0].decoded, outcomes[1].decoded);
+    EXPECT_EQ(outcomes[0].finished, outcomes[1].finished);
+    EXPECT_EQ(outcomes[0].messages, outcomes[1].messages);
+    if (block == &intact) EXPECT_TRUE(outcomes[0].finished && outcomes[0].decoded == content);
+    else EXPECT_FALSE(outcomes[0].finished || outcomes[0].messages.empty());
+  }
+}
+
 TEST(Lzma2BlockTest, FailedSinkIsReportedAsAllocationFailure) {
   const Bytes block = Block(vxtest::Text("hello"));
   OutputStream failed;

@@ -164,6 +164,33 @@ TEST(ElfScan, FindsCallsUpToTheLastFiveBytesOfASection) {
   EXPECT_EQ(Rel32Count(Elf64WithText({0xE8, 0, 0, 0, 0x40})), 0u);
 }
 
+// A large parse reports as it goes, never more than a few MiB apart, and
+// parses the same with and without a watcher.
+TEST(ElfScan, LargeParseReportsEveryFewMiB) {
+  Bytes code(size_t{24} << 20, 0x90);
+  // A call to the next instruction every 64 bytes.
+  for (size_t at = 0; at + 5 <= code.size(); at += 64) {
+    code[at] = 0xE8;
+    std::fill_n(code.begin() + static_cast<long>(at) + 1, 4, 0);
+  }
+  const Bytes file = Elf64WithText(code);
+  std::vector<uint64_t> reports;
+  const vxpatch::ProgressFn record = [&reports](uint64_t done, uint64_t) { reports.push_back(done); };
+  constexpr uint64_t kUnits = 1000000;
+  vxpatch::ProgressMeter meter(&record, kUnits);
+  vxpatch::ProgressSpan span(&meter, 0, kUnits, 2 * file.size());
+  std::unique_ptr<vxpatch::ParsedProgram> watched, unwatched;
+  ASSERT_EQ(vxpatch::ParseExecutable(file.data(), file.size(), &watched, &span), vxpatch::STATUS_OK);
+  ASSERT_EQ(vxpatch::ParseExecutable(file.data(), file.size(), &unwatched), vxpatch::STATUS_OK);
+  EXPECT_EQ(watched->instructions().size(), unwatched->instructions().size());
+  EXPECT_EQ(CountKind(*watched, vxpatch::INSN_REL32), code.size() / 64);
+  // Both passes over 24 MiB in steps of 4 to 8 MiB; the last near the end.
+  ASSERT_GE(reports.size(), 10u);
+  const uint64_t step = kUnits * 2 * (vxpatch::kProgressStep + 64) / (2 * file.size()) + 1;
+  for (size_t i = 1; i < reports.size(); ++i) EXPECT_LE(reports[i] - reports[i - 1], step) << i;
+  EXPECT_GE(reports.back(), kUnits - step);
+}
+
 // The skipping scan finds exactly what the rule finds position by position,
 // on code dense in the bytes the rules look at, up to the section's end.
 TEST(ElfScan, SkippingScanFindsWhatTheRuleFindsEverywhere) {

@@ -115,10 +115,19 @@ TEST_F(ProgressTest, PatchingAndUnpackingReportSteadilyAndWriteTheSame) {
     std::function<bool(const std::string& out, const ProgressFn& progress)> run;
     const Bytes* expected;
   };
+  // Helper threads change neither the result nor the reports.
+  ThreadBudget none(0);
+  ThreadBudget one(1);
   const Row rows[] = {
       {"patch",
        [&](const std::string& out, const ProgressFn& progress) {
-         return ApplyEnsemblePatch(old_path.c_str(), patch_path.c_str(), out.c_str(), kFileSize, progress) ==
+         return ApplyEnsemblePatch(old_path.c_str(), patch_path.c_str(), out.c_str(), kFileSize, progress, &none) ==
+                STATUS_OK;
+       },
+       expected_patched_},
+      {"patch with a helper thread",
+       [&](const std::string& out, const ProgressFn& progress) {
+         return ApplyEnsemblePatch(old_path.c_str(), patch_path.c_str(), out.c_str(), kFileSize, progress, &one) ==
                 STATUS_OK;
        },
        expected_patched_},

@@ -301,6 +301,33 @@ TEST(ChecksumTest, ComplementOfCrc32) {
   EXPECT_FALSE(ChecksumMatches(nullptr, 0, 1));
 }
 
+// The CRC-32 bit by bit, as the standard defines it.
+uint32_t BitwiseCrc32(const uint8_t* data, size_t length) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < length; ++i) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+// The folding CRC agrees with the definition on every length around its
+// lane and block sizes, at every alignment, and carried on in pieces.
+TEST(ChecksumTest, AgreesWithTheDefinitionAtEveryLengthAndAlignment) {
+  std::vector<uint8_t> bytes(4096 + 64);
+  uint32_t state = 12345;
+  for (uint8_t& byte : bytes) byte = static_cast<uint8_t>((state = state * 1103515245u + 12345u) >> 24);
+  for (size_t offset = 0; offset < 16; ++offset) {
+    for (size_t length = 0; length <= 300; ++length) {
+      const uint8_t* data = bytes.data() + offset;
+      ASSERT_EQ(UpdateCrc32(0, data, length), BitwiseCrc32(data, length)) << offset << " " << length;
+    }
+  }
+  const uint32_t whole = UpdateCrc32(0, bytes.data(), 4096);
+  EXPECT_EQ(whole, BitwiseCrc32(bytes.data(), 4096));
+  EXPECT_EQ(UpdateCrc32(UpdateCrc32(0, bytes.data(), 1000), bytes.data() + 1000, 3096), whole);
+}
+
 TEST(MappedFileTest, MapsWholeFilesAndRefusesEmptyOnes) {
   char directory[] = "/tmp/vxpatch-mapped-XXXXXX";
   ASSERT_NE(mkdtemp(directory), nullptr);

@@ -12,6 +12,10 @@ namespace vxpatch {
 
 uint32_t ComputeChecksum(const uint8_t* data, size_t length);
 
+// The standard CRC-32 carried on over more bytes, as zlib's crc32 counts it
+// (start from 0); ComputeChecksum is the complement of its result.
+uint32_t UpdateCrc32(uint32_t crc, const uint8_t* data, size_t length);
+
 // Whether stored `expected` vouches for the bytes. No bytes carry checksum 0;
 // a writer that took "complement of the CRC-32" literally stores 0xFFFFFFFF
 // for them instead, and with nothing to protect both are accepted.

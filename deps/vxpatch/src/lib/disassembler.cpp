@@ -54,13 +54,15 @@ Status DetectExecutable(const uint8_t* bytes, size_t length, ExecutableKind* kin
   return STATUS_OK;
 }
 
-Status ParseExecutable(const uint8_t* bytes, size_t length, std::unique_ptr<ParsedProgram>* program) {
+Status ParseExecutable(const uint8_t* bytes, size_t length, std::unique_ptr<ParsedProgram>* program,
+                       ProgressSpan* progress) {
   program->reset();
   std::unique_ptr<Disassembler> parser = FindDisassembler(bytes, length);
   if (!parser) return STATUS_INPUT_NOT_RECOGNIZED;
   try {
     std::unique_ptr<ParsedProgram> parsed(new ParsedProgram());
     parsed->set_kind(parser->GetKind());
+    parser->set_progress(progress);
     if (!parser->EmitProgram(parsed.get())) return STATUS_DISASSEMBLY_FAILED;
     *program = std::move(parsed);
     return STATUS_OK;

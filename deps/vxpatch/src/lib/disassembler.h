@@ -10,6 +10,10 @@
 //    shorter than the bytes given (trailing data is not part of it).
 //  - FindDisassembler tries the parsers in the fixed detection order and
 //    returns the first that accepts the headers.
+//  - A parse given a progress span advances it by the bytes it has gone
+//    through, twice over the executable (once finding references, once
+//    emitting), at least every few MiB on large ELF files; other parsers
+//    report it all at the end. Reporting never changes the program.
 #ifndef VXPATCH_DISASSEMBLER_H
 #define VXPATCH_DISASSEMBLER_H
 
@@ -21,6 +25,7 @@
 #include "assembly_program.h"
 #include "checked_bytes.h"
 #include "ensemble_status.h"
+#include "progress.h"
 
 namespace vxpatch {
 
@@ -39,6 +44,8 @@ class Disassembler {
   size_t length() const { return length_; }
   const uint8_t* start() const { return start_; }
   const uint8_t* end() const { return start_ + length_; }
+  // Where EmitProgram reports its progress (null: nowhere); must outlive it.
+  void set_progress(ProgressSpan* progress) { progress_ = progress; }
 
  protected:
   bool Good() {
@@ -54,11 +61,15 @@ class Disassembler {
   void set_length(size_t length) { length_ = length; }
   // The bytes of the executable, through the one checked reader.
   CheckedBytes bytes() const { return CheckedBytes(start_, length_); }
+  void Advance(uint64_t bytes_done) {
+    if (progress_) progress_->Advance(bytes_done);
+  }
 
  private:
   std::string failure_reason_ = "uninitialized";
   size_t length_;
   const uint8_t* start_;
+  ProgressSpan* progress_ = nullptr;
 };
 
 // The first parser, in detection order, whose ParseHeaders accepts the bytes;
@@ -72,7 +83,9 @@ Status DetectExecutable(const uint8_t* bytes, size_t length, ExecutableKind* kin
 // STATUS_OK and a program of the detected kind; STATUS_INPUT_NOT_RECOGNIZED
 // when no parser accepts the bytes; STATUS_DISASSEMBLY_FAILED when parsing
 // fails (the program is then discarded).
-Status ParseExecutable(const uint8_t* bytes, size_t length, std::unique_ptr<ParsedProgram>* program);
+// `progress`, when given, covers 2 * length bytes of the parse.
+Status ParseExecutable(const uint8_t* bytes, size_t length, std::unique_ptr<ParsedProgram>* program,
+                       ProgressSpan* progress = nullptr);
 
 }  // namespace vxpatch
 

@@ -257,9 +257,17 @@ bool DisassemblerElf::CollectAbs32() {
 }
 
 bool DisassemblerElf::CollectRel32() {
+  // Progress counts the progbits sections' bytes here and the whole file in
+  // the walk; what the scans leave out is made up at the end.
+  uint64_t scanned = 0;
   for (const ElfSection& section : sections_) {
-    if (section.type == SHT_PROGBITS_TYPE && !ScanRel32(section)) return false;
+    if (section.type != SHT_PROGBITS_TYPE) continue;
+    scan_reported_ = 0;
+    if (!ScanRel32(section)) return false;
+    Advance(section.size - scan_reported_);
+    scanned += section.size;
   }
+  if (scanned < length()) Advance(length() - scanned);
   // By rva; locations at the same rva (sections that share addresses, such
   // as unloaded ones at 0) in the order of the file. Sections usually come
   // in address order, and their scans then already are.
@@ -314,6 +322,7 @@ bool DisassemblerElf::EmitProgram(ParsedProgram* program) {
       }
     }
     if (!EmitRange(program, position, length())) return false;
+    if (walk_reported_ < length()) Advance(length() - walk_reported_);
     if (next_abs32_ != abs32_.size()) {
       Debug("Not all abs32 locations were consumed");
       return false;
@@ -329,7 +338,16 @@ bool DisassemblerElf::WalkProgbits(const ElfSection& section, ParsedProgram* pro
   const uint64_t end = section.end();
   uint64_t position = section.offset;
   if (!program->EmitOrigin(static_cast<uint32_t>(section.addr))) return false;
+  // The bytes before the section (emitted as one run) count with it.
+  if (position > walk_reported_) {
+    Advance(position - walk_reported_);
+    walk_reported_ = position;
+  }
   while (position < end) {
+    if (position - walk_reported_ >= kProgressStep) {
+      Advance(position - walk_reported_);
+      walk_reported_ = position;
+    }
     if (next_abs32_ < abs32_.size() && abs32_[next_abs32_].file_offset < position) {
       Debug("abs32 location behind the walk at offset " + std::to_string(abs32_[next_abs32_].file_offset));
       return false;
@@ -379,6 +397,10 @@ bool DisassemblerElf::ScanX86Rel32(const ElfSection& section, bool x64) {
   size_t p = 0;
   size_t displacement = 0;
   while ((p = NextX86Rel32Candidate(base, size, p, x64, &displacement)) < size) {
+    if (p - scan_reported_ >= kProgressStep) {
+      Advance(p - scan_reported_);
+      scan_reported_ = p;
+    }
     const uint64_t offset = section.offset + p + displacement;
     const TypedRVA location = TypedRVA::X86(SectionRva(section, offset), offset, base + p + displacement);
     if (IsValidTargetRva(location.rva() + location.relative_target())) {

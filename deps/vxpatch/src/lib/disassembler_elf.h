@@ -124,6 +124,10 @@ class DisassemblerElf : public Disassembler {
   std::vector<TypedRVA> rel32_;
   size_t next_abs32_ = 0;
   size_t next_rel32_ = 0;
+  // Progress already reported: offset in the section being scanned, and in
+  // the file as walked.
+  size_t scan_reported_ = 0;
+  uint64_t walk_reported_ = 0;
   bool relocs_marker_emitted_ = false;
 };
 

@@ -26,13 +26,16 @@ namespace {
 // of corrected elements: a damaged header cannot make us reserve gigabytes.
 constexpr size_t kMaxAssemblyGrowth = 16;
 
-// What a byte of each step costs, relative to adding a diff byte, as measured
-// on large libraries; progress weighs each step by its bytes times its cost.
-// A correction's bytes are decoded as they are applied: both costs count.
-constexpr uint64_t kBodyCost = 8;        // per byte the body decodes to
-constexpr uint64_t kTransformCost = 12;  // per byte of old element parsed and encoded
-constexpr uint64_t kAssembleCost = 1;    // per byte of reformed element
-constexpr uint64_t kDiffCost = 1;        // per byte a raw correction makes
+// What a byte of each step costs, relative to one another, as measured on
+// libraries of 20 to 180 MB; progress weighs each step by its bytes times its
+// cost. A correction's bytes are decoded as they are applied, so its cost is
+// mostly the decoder's: the element correction is dense (encoded programs),
+// the final one mostly zeros after a small update and dense after a large
+// one, which this cost splits the difference of.
+constexpr uint64_t kTransformCost = 12;          // per byte of old element parsed and encoded
+constexpr uint64_t kElementCorrectionCost = 12;  // per byte of the element correction
+constexpr uint64_t kAssembleCost = 2;            // per byte of reformed element
+constexpr uint64_t kFinalCorrectionCost = 8;     // per byte of the final correction
 
 struct EnsembleHeader {
   uint32_t source_checksum = 0;
@@ -54,7 +57,9 @@ Status ReadEnsembleHeader(InputStream* patch, EnsembleHeader* header) {
 // used as they arrive and only the small ones are held.
 class BodyReader final : public DiffSource {
  public:
-  bool Open(const InputStream& patch, size_t limit) { return block_.Open(patch, limit); }
+  bool Open(const InputStream& patch, size_t limit, ThreadBudget* threads) {
+    return block_.Open(patch, limit, threads);
+  }
   bool Read(uint8_t* to, size_t count) override { return block_.Read(to, count); }
   bool ReadUVarint(uint32_t* value) {
     uint8_t bytes[kMaxVarintBytes];
@@ -100,6 +105,7 @@ class EnsemblePatchApplier {
   // the elements are encoded (the final correction reads in again what it
   // uses of it).
   void SetOldMapping(const MappedFile* mapping) { old_mapping_ = mapping; }
+  void SetThreads(ThreadBudget* threads) { threads_ = threads; }
 
  private:
   Status ApplySteps(InputStream* patch, DiffTarget* target);
@@ -125,6 +131,7 @@ class EnsemblePatchApplier {
   const uint8_t* base_start_ = nullptr;
   size_t base_length_ = 0;
   const MappedFile* old_mapping_ = nullptr;
+  ThreadBudget* threads_ = nullptr;
   size_t output_limit_ = kNoOutputLimit;
   // One budget for every buffer built on the way to the result: the body's
   // streams that are held, the corrected parameters, the encoded and the
@@ -194,7 +201,7 @@ Status EnsemblePatchApplier::ApplySteps(InputStream* patch, DiffTarget* target) 
   // about the size of the old elements plus the output: real ones stay near
   // limit + old file size, so it may announce half of the budget.
   BodyReader body;
-  if (!body.Open(*patch, ScaledLimit(SaturatingAdd(output_limit_, base_length_), kBodyLimitFactor))) {
+  if (!body.Open(*patch, ScaledLimit(SaturatingAdd(output_limit_, base_length_), kBodyLimitFactor), threads_)) {
     if (!body.LimitExceeded()) return STATUS_STREAM_ERROR;
     over_limit_ = true;
     return STATUS_OUTPUT_LIMIT;
@@ -260,9 +267,9 @@ void EnsemblePatchApplier::PlanProgress(const uint32_t* lengths) {
       header_.prediction_size > base_length_ ? header_.prediction_size - base_length_ : 0;
   // A raw correction makes about as many bytes as it holds.
   const uint64_t transform = kTransformCost * element_bytes;
-  const uint64_t correct = (kBodyCost + kDiffCost) * lengths[kElementCorrection];
+  const uint64_t correct = kElementCorrectionCost * lengths[kElementCorrection];
   const uint64_t assemble = kAssembleCost * reformed;
-  const uint64_t finish = (kBodyCost + kDiffCost) * lengths[kFinalCorrection];
+  const uint64_t finish = kFinalCorrectionCost * lengths[kFinalCorrection];
   const uint64_t whole = transform + correct + assemble + finish + 1;
   transforming_ = progress_.Part(0, transform, whole, element_bytes);
   correcting_ = progress_.Part(transform, transform + correct, whole, 0);
@@ -352,17 +359,24 @@ Status EnsemblePatchApplier::CorrectParameters(InputStream* correction, InputStr
 }
 
 Status EnsemblePatchApplier::TransformElements(InputStreamSet* parameters, OutputStreamSet* transformed) {
+  uint64_t element_bytes = 0, done = 0;
+  for (const uint32_t length : element_lengths_) element_bytes += length;
   for (auto& patcher : patchers_) {
     // A fresh nested set keeps its count of ten: an encoded program announces
     // eight streams (its last two are empty) and is read from nine.
     InputStreamSet nested;
     if (!parameters->ReadSet(&nested)) return STATUS_STREAM_ERROR;
     OutputStreamSet element;
+    const uint64_t length = element_lengths_[static_cast<size_t>(&patcher - patchers_.data())];
+    ProgressSpan span = transforming_.Part(done, done + length, element_bytes, length);
+    done += length;
+    // Every patcher made by ReadElementDescriptions is one of these.
+    static_cast<PatcherX86_32*>(patcher.get())->set_progress(span);
     const Status status = patcher->Transform(&nested, &element);
     if (status != STATUS_OK) return status;
     if (!nested.Empty()) return STATUS_STREAM_NOT_CONSUMED;
     if (!transformed->WriteSet(&element)) return STATUS_STREAM_ERROR;
-    transforming_.Advance(element_lengths_[static_cast<size_t>(&patcher - patchers_.data())]);
+    span.Finish();
     // Elements may overlap, so their encoded forms are bounded by nothing but
     // this: a patch listing one large element many times is refused here.
     if (TotalLength(transformed) > Room()) {
@@ -420,10 +434,12 @@ Status EnsemblePatchApplier::Predict(InputStreamSet* elements, OutputStream* pre
 // `checksum_of` reads it back.
 Status ApplyToTarget(InputStream* old_file, InputStream* patch, DiffTarget* target, OutputStream* result,
                      size_t output_limit, const ProgressSpan& progress,
-                     const std::function<bool(uint32_t*)>& checksum_of, const MappedFile* old_mapping = nullptr) {
+                     const std::function<bool(uint32_t*)>& checksum_of, ThreadBudget* threads,
+                     const MappedFile* old_mapping = nullptr) {
   try {
     EnsemblePatchApplier applier;
     applier.SetOldMapping(old_mapping);
+    applier.SetThreads(threads);
     const Status status = applier.Apply(old_file, patch, target, result, output_limit, progress);
     if (status != STATUS_OK) return status;
     uint32_t checksum = 0;
@@ -439,16 +455,16 @@ Status ApplyToTarget(InputStream* old_file, InputStream* patch, DiffTarget* targ
 }  // namespace
 
 Status ApplyEnsemblePatch(InputStream* old_file, InputStream* patch, OutputStream* result, size_t output_limit,
-                          const ProgressSpan& progress) {
+                          const ProgressSpan& progress, ThreadBudget* threads) {
   StreamTarget target(result);
   return ApplyToTarget(old_file, patch, &target, result, output_limit, progress, [result](uint32_t* checksum) {
     *checksum = ComputeChecksum(result->Buffer(), result->Length());
     return true;
-  });
+  }, threads);
 }
 
 Status ApplyEnsemblePatch(const oschar* old_path, const oschar* patch_path, const oschar* new_path,
-                          size_t output_limit, const ProgressFn& progress) {
+                          size_t output_limit, const ProgressFn& progress, ThreadBudget* threads) {
   MappedFile patch_file;
   if (!patch_file.Open(patch_path)) return STATUS_READ_OPEN_ERROR;
   {
@@ -473,7 +489,7 @@ Status ApplyEnsemblePatch(const oschar* old_path, const oschar* patch_path, cons
   const Status status = ApplyToTarget(&old_stream, &patch_stream, &target, nullptr, output_limit,
                                       ProgressSpan(&meter, 0, kProgressUnits, kProgressUnits),
                                       [&](uint32_t* checksum) { return output.Checksum(target.Size(), checksum); },
-                                      &old_file);
+                                      threads, &old_file);
   if (status != STATUS_OK) return status;
   if (!output.Commit(target.Size())) return STATUS_READ_ERROR;
   return STATUS_OK;

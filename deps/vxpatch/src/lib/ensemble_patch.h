@@ -48,6 +48,7 @@
 #include "ensemble_status.h"
 #include "progress.h"
 #include "streams.h"
+#include "thread_budget.h"
 
 namespace vxpatch {
 
@@ -65,13 +66,17 @@ enum EnsembleStream : size_t {
   kEnsembleStreamCount = 4,
 };
 
+// `threads`: helpers the application may take besides the calling thread
+// (null: none); the result does not depend on them.
 Status ApplyEnsemblePatch(const oschar* old_path, const oschar* patch_path, const oschar* new_path,
-                          size_t output_limit, const ProgressFn& progress = ProgressFn());
+                          size_t output_limit, const ProgressFn& progress = ProgressFn(),
+                          ThreadBudget* threads = SharedThreadBudget());
 // The old stream's remaining bytes are the old file; the result stream must
 // be empty (its limit becomes `output_limit`). `progress` is the range the
 // application fills.
 Status ApplyEnsemblePatch(InputStream* old_file, InputStream* patch, OutputStream* result,
-                          size_t output_limit, const ProgressSpan& progress = ProgressSpan());
+                          size_t output_limit, const ProgressSpan& progress = ProgressSpan(),
+                          ThreadBudget* threads = nullptr);
 
 Status CreateEnsemblePatch(const oschar* old_path, const oschar* new_path, const oschar* patch_path);
 // Appends the patch to `patch`.

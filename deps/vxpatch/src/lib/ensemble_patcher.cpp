@@ -8,9 +8,23 @@
 
 namespace vxpatch {
 
-Status TransformElement(const uint8_t* element, size_t length, OutputStreamSet* transformed) {
+namespace {
+
+// Shares of a transform's time, in parts of kShares, as measured on large
+// x86-64 libraries: going through the bytes (finding references, emitting
+// instructions), numbering the labels, then trimming and encoding.
+constexpr uint64_t kWalkShare = 47;
+constexpr uint64_t kIndexShare = 15;
+constexpr uint64_t kShares = 100;
+
+}  // namespace
+
+Status TransformElement(const uint8_t* element, size_t length, OutputStreamSet* transformed,
+                        const ProgressSpan& progress) {
   std::unique_ptr<ParsedProgram> parsed;
-  const Status parse_status = ParseExecutable(element, length, &parsed);
+  ProgressSpan parsing = progress.Part(0, kWalkShare, kShares, 2 * static_cast<uint64_t>(length));
+  const Status parse_status = ParseExecutable(element, length, &parsed, &parsing);
+  progress.Part(0, kWalkShare + kIndexShare, kShares, 0).Finish();
   if (parse_status != STATUS_OK) return parse_status;
   if (!TrimLabels(parsed.get())) return STATUS_TRIM_FAILED;
   return WriteProgramStreams(*parsed, transformed);
@@ -29,7 +43,7 @@ Status PatcherX86_32::PredictParameters(OutputStreamSet*) { return STATUS_OK; }
 
 Status PatcherX86_32::Transform(InputStreamSet* parameters, OutputStreamSet* transformed) {
   if (!parameters->Empty()) return STATUS_GENERAL_ERROR;
-  return TransformElement(base_start_ + offset_, length_, transformed);
+  return TransformElement(base_start_ + offset_, length_, transformed, progress_);
 }
 
 Status PatcherX86_32::Reform(InputStreamSet* corrected, OutputStream* prediction) {

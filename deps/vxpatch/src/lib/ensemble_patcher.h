@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "ensemble_status.h"
+#include "progress.h"
 #include "streams.h"
 
 namespace vxpatch {
@@ -45,17 +46,23 @@ class PatcherX86_32 : public TransformationPatcher {
 
   uint32_t element_offset() const { return offset_; }
   uint32_t element_length() const { return length_; }
+  // Where Transform reports its progress; the range is filled up to just
+  // short of its end, which is the caller's once the element is written.
+  void set_progress(const ProgressSpan& progress) { progress_ = progress; }
 
  private:
   const uint8_t* base_start_;
   size_t base_length_;
   uint32_t offset_ = 0;
   uint32_t length_ = 0;
+  ProgressSpan progress_;
 };
 
 // The transform of one element, shared by the applier and the patch
-// generator: parse, trim, encode, write into `transformed`.
-Status TransformElement(const uint8_t* element, size_t length, OutputStreamSet* transformed);
+// generator: parse, trim, encode, write into `transformed`. `progress`
+// follows the parse, which takes most of the time.
+Status TransformElement(const uint8_t* element, size_t length, OutputStreamSet* transformed,
+                        const ProgressSpan& progress = ProgressSpan());
 
 }  // namespace vxpatch
 

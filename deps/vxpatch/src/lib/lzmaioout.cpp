@@ -9,7 +9,10 @@
 #include <cstdlib>
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -427,16 +430,145 @@ bool Lzma2BlockExtent(const InputStream& input, size_t* bytes) {
 
 // ------------------------------------------------------------ Lzma2BlockReader
 
+namespace {
+
+// A decoder's outcome: the bytes were made, or the SDK code of its failure.
+constexpr int kDecoded = -1;
+// Decoding ahead: pieces of this size, at most this many made and not yet
+// read, so that the decoder runs ahead of its reader by a few MiB at most.
+constexpr size_t kAheadPiece = size_t{1} << 20;
+constexpr size_t kAheadPieces = 4;
+// Smaller blocks are decoded by their reader: a thread would cost more than
+// it saves.
+constexpr size_t kAheadMinimum = size_t{4} << 20;
+
+}  // namespace
+
 struct Lzma2BlockReader::Decoder {
   lzma_stream stream = LZMA_STREAM_INIT;
   size_t input_bytes = 0;
+  bool ended = false;
   ~Decoder() { lzma_end(&stream); }
+
+  // The next `count` bytes into `to` (dropped when null); *made receives
+  // how many of them were made before a failure.
+  int Produce(uint8_t* to, size_t count, size_t* made) {
+    uint8_t scratch[size_t{16} << 10];
+    *made = 0;
+    while (count > 0) {
+      const size_t part = to ? count : (count < sizeof scratch ? count : sizeof scratch);
+      stream.next_out = to ? to : scratch;
+      stream.avail_out = part;
+      while (stream.avail_out > 0) {
+        // The end marker is read with the last bytes when it follows them.
+        const lzma_ret result = ended ? LZMA_STREAM_END : lzma_code(&stream, LZMA_FINISH);
+        ended = result == LZMA_STREAM_END;
+        if (result == LZMA_OK || (ended && stream.avail_out == 0)) continue;
+        *made += part - stream.avail_out;
+        // The data ended before the announced size, or could not be decoded.
+        return ended ? SDK_OK : SdkCodeFor(result, stream);
+      }
+      if (to) to += part;
+      *made += part;
+      count -= part;
+    }
+    return kDecoded;
+  }
+
+  // After the last byte: the end marker must follow. *consumed: the input
+  // bytes after the block header.
+  int End(size_t* consumed) {
+    stream.next_out = nullptr;
+    stream.avail_out = 0;
+    lzma_ret result = ended ? LZMA_STREAM_END : LZMA_OK;
+    // Without room for output the decoder can still read the end marker; data
+    // beyond the announced size shows as no progress.
+    while (result == LZMA_OK) result = lzma_code(&stream, LZMA_FINISH);
+    if (result != LZMA_STREAM_END) return SdkCodeFor(result, stream);
+    *consumed = input_bytes - stream.avail_in;
+    return kDecoded;
+  }
+};
+
+// The decoder on a thread of its own, a few pieces ahead of the reader. It
+// never logs: a failure is reported by the reader when it reaches the bytes
+// that could not be made, exactly as if it had decoded them itself.
+struct Lzma2BlockReader::Ahead {
+  struct Piece {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t size = 0;
+  };
+  std::mutex mutex;
+  std::condition_variable changed;
+  Piece pieces[kAheadPieces];
+  size_t made = 0;        // pieces published
+  size_t taken = 0;       // pieces the reader is done with
+  bool stopped = false;   // the decoder ended, well or not
+  int failure = kDecoded; // why the decoder stopped early
+  int end = kDecoded;     // the end marker's check
+  size_t end_consumed = 0;
+  bool stop = false;      // the reader goes away
+  size_t offset = 0;      // the reader's position in piece `taken`
+  ThreadBudget* threads = nullptr;
+  std::thread thread;
+
+  void Run(Decoder* decoder, size_t size) {
+    size_t left = size;
+    while (left > 0) {
+      Piece* piece = nullptr;
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return stop || made - taken < kAheadPieces; });
+        if (stop) return;
+        piece = &pieces[made % kAheadPieces];
+      }
+      const size_t want = left < kAheadPiece ? left : kAheadPiece;
+      size_t filled = 0;
+      const int code = decoder->Produce(piece->bytes.get(), want, &filled);
+      std::lock_guard<std::mutex> lock(mutex);
+      piece->size = filled;
+      if (filled > 0) ++made;
+      if (code != kDecoded) {
+        failure = code;
+        stopped = true;
+        changed.notify_all();
+        return;
+      }
+      left -= want;
+      changed.notify_all();
+    }
+    size_t consumed = 0;
+    const int code = decoder->End(&consumed);
+    std::lock_guard<std::mutex> lock(mutex);
+    end = code;
+    end_consumed = consumed;
+    stopped = true;
+    changed.notify_all();
+  }
 };
 
 Lzma2BlockReader::Lzma2BlockReader() = default;
-Lzma2BlockReader::~Lzma2BlockReader() = default;
 
-bool Lzma2BlockReader::Open(const InputStream& input, size_t limit) {
+Lzma2BlockReader::~Lzma2BlockReader() { StopAhead(); }
+
+void Lzma2BlockReader::StopAhead() {
+  if (!ahead_) return;
+  {
+    std::lock_guard<std::mutex> lock(ahead_->mutex);
+    ahead_->stop = true;
+  }
+  ahead_->changed.notify_all();
+  if (ahead_->thread.joinable()) {
+    ahead_->thread.join();
+    ahead_->threads->Give();
+  }
+  ahead_.reset();
+}
+
+bool Lzma2BlockReader::Open(const InputStream& input, size_t limit) { return Open(input, limit, nullptr); }
+
+bool Lzma2BlockReader::Open(const InputStream& input, size_t limit, ThreadBudget* threads) {
+  StopAhead();
   InputStream rest = input;
   uint8_t properties = 0;
   uint32_t unpacked_size = 0;
@@ -461,49 +593,85 @@ bool Lzma2BlockReader::Open(const InputStream& input, size_t limit) {
   size_ = unpacked_size;
   left_ = unpacked_size;
   failed_ = false;
+  if (threads && unpacked_size >= kAheadMinimum && threads->TryTake()) {
+    try {
+      std::unique_ptr<Ahead> ahead(new Ahead);
+      for (Ahead::Piece& piece : ahead->pieces) piece.bytes.reset(new uint8_t[kAheadPiece]);
+      ahead->threads = threads;
+      Decoder* decoder = decoder_.get();
+      Ahead* running = ahead.get();
+      const size_t size = size_;
+      ahead->thread = std::thread([running, decoder, size] { running->Run(decoder, size); });
+      ahead_ = std::move(ahead);
+    } catch (const std::exception&) {
+      // No memory or no thread: the reader decodes for itself.
+      threads->Give();
+    }
+  }
   return true;
 }
 
 bool Lzma2BlockReader::Read(uint8_t* to, size_t count) {
   if (failed_ || count > left_) return false;
-  uint8_t scratch[size_t{16} << 10];
-  lzma_stream& stream = decoder_->stream;
+  if (!ahead_) {
+    size_t made = 0;
+    const int code = decoder_->Produce(to, count, &made);
+    if (code != kDecoded) return Fail(code);
+    left_ -= count;
+    return true;
+  }
+  Ahead& ahead = *ahead_;
   while (count > 0) {
-    const size_t part = to ? count : (count < sizeof scratch ? count : sizeof scratch);
-    stream.next_out = to ? to : scratch;
-    stream.avail_out = part;
-    while (stream.avail_out > 0) {
-      // The end marker is read with the last bytes when it follows them.
-      const lzma_ret result = ended_ ? LZMA_STREAM_END : lzma_code(&stream, LZMA_FINISH);
-      ended_ = result == LZMA_STREAM_END;
-      if (result == LZMA_OK || (ended_ && stream.avail_out == 0)) continue;
-      // The data ended before the announced size, or could not be decoded.
-      LogDecodeFailure(ended_ ? SDK_OK : SdkCodeFor(result, stream));
-      failed_ = true;
-      return false;
+    const Ahead::Piece* piece = nullptr;
+    {
+      std::unique_lock<std::mutex> lock(ahead.mutex);
+      ahead.changed.wait(lock, [&] { return ahead.made > ahead.taken || ahead.stopped; });
+      if (ahead.made == ahead.taken) return Fail(ahead.failure == kDecoded ? SDK_OK : ahead.failure);
+      piece = &ahead.pieces[ahead.taken % kAheadPieces];
     }
-    if (to) to += part;
+    const size_t part = count < piece->size - ahead.offset ? count : piece->size - ahead.offset;
+    if (to) {
+      std::memcpy(to, piece->bytes.get() + ahead.offset, part);
+      to += part;
+    }
+    ahead.offset += part;
     count -= part;
     left_ -= part;
+    if (ahead.offset == piece->size) {
+      {
+        std::lock_guard<std::mutex> lock(ahead.mutex);
+        ++ahead.taken;
+        ahead.offset = 0;
+      }
+      ahead.changed.notify_all();
+    }
   }
   return true;
 }
 
+bool Lzma2BlockReader::Fail(int code) {
+  LogDecodeFailure(code);
+  failed_ = true;
+  return false;
+}
+
 bool Lzma2BlockReader::Finish(size_t* consumed) {
   if (failed_ || left_ != 0) return false;
-  lzma_stream& stream = decoder_->stream;
-  stream.next_out = nullptr;
-  stream.avail_out = 0;
-  lzma_ret result = ended_ ? LZMA_STREAM_END : LZMA_OK;
-  // Without room for output the decoder can still read the end marker; data
-  // beyond the announced size shows as no progress.
-  while (result == LZMA_OK) result = lzma_code(&stream, LZMA_FINISH);
-  if (result != LZMA_STREAM_END) {
-    LogDecodeFailure(SdkCodeFor(result, stream));
-    failed_ = true;
-    return false;
+  size_t after_header = 0;
+  int code = kDecoded;
+  if (ahead_) {
+    {
+      std::unique_lock<std::mutex> lock(ahead_->mutex);
+      ahead_->changed.wait(lock, [&] { return ahead_->stopped; });
+      code = ahead_->failure != kDecoded ? ahead_->failure : ahead_->end;
+      after_header = ahead_->end_consumed;
+    }
+    StopAhead();
+  } else {
+    code = decoder_->End(&after_header);
   }
-  *consumed = header_bytes_ + decoder_->input_bytes - stream.avail_in;
+  if (code != kDecoded) return Fail(code);
+  *consumed = header_bytes_ + after_header;
   decoder_.reset();
   return true;
 }

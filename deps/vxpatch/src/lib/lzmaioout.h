@@ -95,6 +95,10 @@ bool Lzma2BlockExtent(const InputStream& input, size_t* bytes);
 // ReadLzma2Block: Open() refuses the header (a size over `limit` with the
 // limit message and LimitExceeded()), Read() and Finish() log the decoder's
 // failure once and fail from then on.
+// Given a budget of threads, a block of a few MiB or more is decoded on one
+// of them (while one is free), a few MiB ahead of its reader: the same bytes,
+// checks and messages, each message logged by the reader when it reaches
+// the bytes concerned.
 class Lzma2BlockReader {
  public:
   Lzma2BlockReader();
@@ -104,6 +108,7 @@ class Lzma2BlockReader {
 
   // The block at the input's position; the input must outlive the reader.
   bool Open(const InputStream& input, size_t limit);
+  bool Open(const InputStream& input, size_t limit, ThreadBudget* threads);
   // Bytes the block announces, and those of them not yet read.
   size_t Size() const { return size_; }
   size_t Left() const { return left_; }
@@ -118,11 +123,16 @@ class Lzma2BlockReader {
 
  private:
   struct Decoder;
+  struct Ahead;
+  bool Fail(int code);
+  void StopAhead();
+
   std::unique_ptr<Decoder> decoder_;
+  // Declared after the decoder, so that it stops before the decoder goes.
+  std::unique_ptr<Ahead> ahead_;
   size_t size_ = 0;
   size_t left_ = 0;
   size_t header_bytes_ = 0;
-  bool ended_ = false;
   bool failed_ = false;
   bool limit_exceeded_ = false;
 };

@@ -4,12 +4,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <vector>
+
+#include "checksum.h"
 
 namespace vxpatch {
 
@@ -53,19 +54,19 @@ bool OutputFile::Write(size_t offset, const uint8_t* data, size_t count) {
 bool OutputFile::Checksum(size_t size, uint32_t* checksum) const {
   if (descriptor_ < 0) return false;
   std::vector<uint8_t> chunk(size < (size_t{1} << 20) ? size : size_t{1} << 20);
-  uLong crc = crc32_z(0L, Z_NULL, 0);
+  uint32_t crc = 0;
   size_t offset = 0;
   while (offset < size) {
     const size_t want = size - offset < chunk.size() ? size - offset : chunk.size();
     const ssize_t got = ::pread(descriptor_, chunk.data(), want, static_cast<off_t>(offset));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
-    crc = crc32_z(crc, chunk.data(), static_cast<z_size_t>(got));
+    crc = UpdateCrc32(crc, chunk.data(), static_cast<size_t>(got));
     offset += static_cast<size_t>(got);
   }
   // As ComputeChecksum: the register before its final inversion, 0 for no
   // bytes.
-  *checksum = size == 0 ? 0 : ~static_cast<uint32_t>(crc);
+  *checksum = size == 0 ? 0 : ~crc;
   return true;
 }
 

@@ -20,6 +20,11 @@ bool ThreadBudget::TryTake() {
 
 void ThreadBudget::Give() { ++free_; }
 
+ThreadBudget* SharedThreadBudget() {
+  static ThreadBudget shared(std::thread::hardware_concurrency() > 1 ? std::thread::hardware_concurrency() - 1 : 0);
+  return &shared;
+}
+
 void RunBeside(ThreadBudget* threads, const std::function<void()>& side, const std::function<void()>& main) {
   std::thread helper;
   std::exception_ptr side_failure;

@@ -11,6 +11,7 @@
 // first on a thread of the budget while the caller runs the second when one
 // is free, else one after the other; it returns when both are done, and an
 // exception of either (out of memory) reaches the caller after both ended.
+// SharedThreadBudget() lives as long as the process.
 #ifndef VXPATCH_THREAD_BUDGET_H
 #define VXPATCH_THREAD_BUDGET_H
 
@@ -31,6 +32,11 @@ class ThreadBudget {
  private:
   std::atomic<unsigned> free_;
 };
+
+// The budget of this process's file-level operations that take no budget of
+// their own (the updater's patches): one thread less than the cores, shared
+// by everything that runs at once.
+ThreadBudget* SharedThreadBudget();
 
 void RunBeside(ThreadBudget* threads, const std::function<void()>& side, const std::function<void()>& main);
 
