@@ -3,6 +3,7 @@
 #include "disassembler_elf.h"
 
 #include <algorithm>
+#include <exception>
 #include <new>
 #include <string>
 
@@ -15,6 +16,7 @@ namespace {
 
 constexpr uint64_t kFourGiB = uint64_t{1} << 32;
 constexpr uint64_t kRelEntrySize = 8;
+constexpr uint16_t kElfMachineArm = 40;
 
 void Debug(const std::string& message) { LogDebug(message); }
 
@@ -260,6 +262,19 @@ bool DisassemblerElf::CollectRel32() {
   // Progress counts the progbits sections' bytes here and the whole file in
   // the walk; what the scans leave out is made up at the end.
   uint64_t scanned = 0;
+  // Accepted locations lie at least five bytes apart on x86 (two on ARM).
+  // Room for that many is only address space until the locations are
+  // written, so the list never moves: the copies, and the old and the new
+  // buffer at once, would cost a large library a tenth of its parse's
+  // memory. Without the address space it grows as it goes.
+  uint64_t most = 0;
+  for (const ElfSection& section : sections_) {
+    if (section.type == SHT_PROGBITS_TYPE) most += section.size / (ElfMachine() == kElfMachineArm ? 2 : 5) + 1;
+  }
+  try {
+    if (most <= SIZE_MAX / sizeof(TypedRVA)) rel32_.reserve(static_cast<size_t>(most));
+  } catch (const std::exception&) {
+  }
   for (const ElfSection& section : sections_) {
     if (section.type != SHT_PROGBITS_TYPE) continue;
     scan_reported_ = 0;
