@@ -308,6 +308,17 @@ TEST(CreateDiffTest, TuningTradesShortAndNoisyMatchesForExtraBytes) {
     std::copy_n(old_bytes.begin() + static_cast<long>(at * 2), 16, chance.begin() + static_cast<long>(at));
   Bytes noisy(old_bytes.begin() + 10000, old_bytes.begin() + 20000);
   for (size_t i = 3000; i < 7000; i += 2) noisy[i] ^= 0x5a;
+  // Old blocks of 40 to 199 bytes in random order, three fresh bytes
+  // between them: every block must be found whatever the tuning.
+  Bytes shuffled;
+  std::mt19937 blocks(10);
+  while (shuffled.size() < 20000) {
+    const size_t length = 40 + blocks() % 160;
+    const size_t from = blocks() % (old_bytes.size() - length);
+    shuffled.insert(shuffled.end(), old_bytes.begin() + static_cast<long>(from),
+                    old_bytes.begin() + static_cast<long>(from + length));
+    for (int i = 0; i < 3; ++i) shuffled.push_back(static_cast<uint8_t>(blocks()));
+  }
   // Extra bytes between the bounds; the noisy stretch alone as extra bytes
   // means the exact run behind it resumed the alignment.
   struct Row {
@@ -320,6 +331,8 @@ TEST(CreateDiffTest, TuningTradesShortAndNoisyMatchesForExtraBytes) {
       {"long matches only", chance, 32, 1, chance.size(), chance.size()},
       {"half-equal stretch as differences", noisy, 8, 1, 0, 100},
       {"half-equal stretch as extra bytes", noisy, 8, 3, 3900, 4000},
+      {"shuffled blocks by default", shuffled, 8, 1, 0, shuffled.size() / 30},
+      {"shuffled blocks, long matches only", shuffled, 32, 3, 0, shuffled.size() / 30},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
