@@ -432,8 +432,8 @@ Status Create(InputStream* old_file, InputStream* new_file, OutputStream* patch,
         paired && MatchElements(*pair.old_program, old_bytes.data, pair.old_element.length, *pair.new_program,
                                 new_bytes.data, pair.new_element.length, &ranges);
     if (paired)
-      ElementPatch(old_bytes, new_bytes, &pair, ranges, big_change ? BigChangeTuning() : DiffTuning(), threads,
-                   &element, &labels, with_parts, estimate ? &element_quick : nullptr);
+      ElementPatch(old_bytes, new_bytes, &pair, ranges, big_change ? BigChangeTuning() : DiffTuning(),
+                   threads, &element, &labels, with_parts, estimate ? &element_quick : nullptr);
   }
   const bool element_applies = element.status == STATUS_OK && Reproduces(old_bytes, new_bytes, element.patch);
 

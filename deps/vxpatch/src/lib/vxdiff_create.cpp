@@ -140,34 +140,36 @@ struct SuffixIndex {
   }
 };
 
-// Which windows of `window` old bytes (8, 16, 24 or 32) occur at all, one
-// bit per hash of a window: a clear bit proves that no match of that length
-// starts at a new position, so the scan passes it without a search, which
-// costs a dozen cache misses in the suffix array where the filter costs one.
-// A set bit may be a false one (about one in six at one byte of filter per
-// old byte); the search then tells.
+// Which windows of `window` old bytes (8, 16, 24 or 32) occur at all, as
+// three bits per hash of a window, all in one word of a table of at most a
+// byte per old byte: clear bits prove that no match of that length starts at a
+// new position, so the scan passes it without a search, which costs a dozen
+// cache misses in the suffix array where the table costs one. About one
+// position in twenty whose window occurs nowhere still passes; the
+// search then tells.
 class SeedFilter {
  public:
   // No filter (every position may match) for windows outside the sizes above.
   bool Build(Bytes old, int64_t window) {
     if (window < 8 || window > 32 || window % 8 != 0 || old.size < window) return true;
     window_ = window;
-    int shift = 16;
-    while (shift < 40 && (int64_t{1} << (shift + 1)) <= 8 * old.size) ++shift;
-    shift_ = 64 - shift;
-    bits_.assign((size_t{1} << shift) / 64, 0);
+    int word_bits = 10;
+    while (word_bits < 34 && (int64_t{1} << (word_bits + 1)) * 8 <= old.size) ++word_bits;
+    shift_ = 64 - word_bits;
+    words_.assign(size_t{1} << word_bits, 0);
     for (int64_t i = 0; old.size - i >= window; ++i) {
       const uint64_t hash = Hash(old.data + i);
-      bits_[hash / 64] |= uint64_t{1} << (hash % 64);
+      words_[hash >> shift_] |= Bits(hash);
     }
     return true;
   }
 
   // Whether `available` bytes at `at` may start a match of the window.
   bool MayOccur(const uint8_t* at, int64_t available) const {
-    if (bits_.empty() || available < window_) return true;
+    if (words_.empty() || available < window_) return true;
     const uint64_t hash = Hash(at);
-    return (bits_[hash / 64] >> (hash % 64)) & 1;
+    const uint64_t bits = Bits(hash);
+    return (words_[hash >> shift_] & bits) == bits;
   }
 
  private:
@@ -178,12 +180,17 @@ class SeedFilter {
       std::memcpy(&word, at + i, 8);
       mixed = (mixed ^ word) * 0x9E3779B97F4A7C15ull;
     }
-    return mixed >> shift_;
+    return mixed;
+  }
+  // The word's bits from the hash's low bits, apart from its index (the top).
+  static uint64_t Bits(uint64_t hash) {
+    return (uint64_t{1} << (hash & 63)) | (uint64_t{1} << ((hash >> 6) & 63)) |
+           (uint64_t{1} << ((hash >> 12) & 63));
   }
 
   int64_t window_ = 0;
   int shift_ = 0;
-  std::vector<uint64_t> bits_;
+  std::vector<uint64_t> words_;
 };
 
 struct DiffSections {
