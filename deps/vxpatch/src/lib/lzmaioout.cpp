@@ -435,8 +435,8 @@ namespace {
 // A decoder's outcome: the bytes were made, or the SDK code of its failure.
 constexpr int kDecoded = -1;
 // Decoding ahead: pieces of this size, at most this many made and not yet
-// read, so that the decoder runs ahead of its reader by a few MiB at most.
-constexpr size_t kAheadPiece = size_t{1} << 20;
+// read, so that the decoder runs ahead of its reader by 1 MiB at most.
+constexpr size_t kAheadPiece = size_t{256} << 10;
 constexpr size_t kAheadPieces = 4;
 // Smaller blocks are decoded by their reader: a thread would cost more than
 // it saves.

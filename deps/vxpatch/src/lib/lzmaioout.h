@@ -96,7 +96,7 @@ bool Lzma2BlockExtent(const InputStream& input, size_t* bytes);
 // limit message and LimitExceeded()), Read() and Finish() log the decoder's
 // failure once and fail from then on.
 // Given a budget of threads, a block of a few MiB or more is decoded on one
-// of them (while one is free), a few MiB ahead of its reader: the same bytes,
+// of them (while one is free), 1 MiB ahead of its reader: the same bytes,
 // checks and messages, each message logged by the reader when it reaches
 // the bytes concerned.
 class Lzma2BlockReader {
