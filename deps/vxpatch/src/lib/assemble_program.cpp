@@ -198,6 +198,12 @@ class Assembler {
     }
   }
 
+  // A failure because the bytes after a PE table passed the output's limit
+  // is the output's limit failure.
+  void PassOnLimitFailure() {
+    if (after_table_.LimitExceeded()) output_->FailOverLimit();
+  }
+
   bool Finish() {
     if (pending_table_ == kPe) {
       if (!WritePeRelocationTable(abs32_relocs_, table_type_, output_) || !output_->Append(&after_table_))
@@ -236,6 +242,8 @@ class Assembler {
     if (pending_table_ != kNone) return false;
     pending_table_ = kPe;
     table_type_ = type;
+    // What waits may take no more than the output could still take.
+    after_table_.SetLimit(output_->Headroom());
     target_ = &after_table_;
     return true;
   }
@@ -322,7 +330,10 @@ Status AssembleProgram(EncodedProgram* program, OutputStream* output) {
     Assembler<VectorOperands> assembler(program->image_base, program->rel32_rvas, program->abs32_rvas,
                                         &operands, &program->abs32_relocs, output);
     for (uint32_t op : program->ops) {
-      if (!assembler.Step(op)) return STATUS_ASSEMBLY_FAILED;
+      if (!assembler.Step(op)) {
+        assembler.PassOnLimitFailure();
+        return STATUS_ASSEMBLY_FAILED;
+      }
     }
     return assembler.Finish() ? STATUS_OK : STATUS_ASSEMBLY_FAILED;
   } catch (const std::bad_alloc&) {
@@ -362,7 +373,10 @@ Status AssembleEncodedProgram(InputStreamSet* set, OutputStream* output) {
     Assembler<StreamOperands> assembler(image_base, rel32_rvas, abs32_rvas, &operands, &abs32_relocs, output);
     uint32_t op = 0;
     while (ops.Next(&op)) {
-      if (!assembler.Step(op)) return STATUS_ASSEMBLY_FAILED;
+      if (!assembler.Step(op)) {
+        assembler.PassOnLimitFailure();
+        return STATUS_ASSEMBLY_FAILED;
+      }
     }
     return assembler.Finish() ? STATUS_OK : STATUS_ASSEMBLY_FAILED;
   } catch (const std::bad_alloc&) {

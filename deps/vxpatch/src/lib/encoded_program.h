@@ -7,7 +7,11 @@
 //    are byte-exact: diffs made elsewhere are applied to the serialised form
 //    and to the assembled bytes.
 //  - Assembly appends to its output stream and reproduces the executable the
-//    program was parsed from, relocation tables included.
+//    program was parsed from, relocation tables included. The output's
+//    limit bounds what it holds on the way too: the bytes after a PE
+//    relocation table, which wait until the table's size is known, may take
+//    only what the output could still take (a failure there leaves the
+//    output failed with LimitExceeded()).
 //  - Every operation reports failure through its return value; allocation
 //    failures are ordinary failures.
 #ifndef VXPATCH_ENCODED_PROGRAM_H

@@ -20,15 +20,21 @@
 //    generator write) and C about 6 MiB (the process, a staging buffer of
 //    2 MiB and a piece of 1 MiB), the peak is at most:
 //      unpacking a plain container to a file:   W + C (never the file)
-//      unpacking the executable form to a file: W + A + P + C, where A, the
-//                                    assembled elements (the final diff's
-//                                    old side, read at random), is at most
-//                                    L, and P is the one encoded program
-//                                    being assembled with the label tables
-//                                    its assembly expands (4 bytes an
+//      unpacking the executable form to a file: W + A + P + R + C, where
+//                                    A, the assembled elements (the final
+//                                    diff's old side, read at random), is
+//                                    at most L; P is the one encoded
+//                                    program being assembled with the label
+//                                    tables its assembly expands (4 bytes an
 //                                    entry), later the final diff's control
-//                                    section; A + P <= WorkLimit(L). Never
-//                                    the payload, never the file.
+//                                    section, and A + P <= WorkLimit(L); R,
+//                                    what that program's assembly holds
+//                                    beside A, is at most twice the
+//                                    program's assembled bytes (4 bytes per
+//                                    abs32 value written, and a PE
+//                                    program's bytes after its relocation
+//                                    table until the table is written).
+//                                    Never the payload, never the file.
 //      applying a diff to a file (vxpatch apply-diff): W + its control
 //                                    section (within WorkLimit(N)) + C
 //      applying a patch to a file:   W + the parse of one old element
