@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -390,6 +391,17 @@ TEST(ThreadBudgetTest, RunBesideRunsBothAndGivesTheThreadBack) {
   bool ran = false;
   RunBeside(nullptr, [&] { ran = true; }, [] {});
   EXPECT_TRUE(ran);
+  // The main step may take the thread once the side step has ended.
+  ThreadBudget one(1);
+  bool retaken = false;
+  RunBeside(
+      &one, [] {},
+      [&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!retaken && std::chrono::steady_clock::now() < deadline) retaken = one.TryTake();
+        if (retaken) one.Give();
+      });
+  EXPECT_TRUE(retaken);
 }
 
 }  // namespace

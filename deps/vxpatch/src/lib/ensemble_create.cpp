@@ -378,9 +378,18 @@ void ElementPatch(Bytes old_file, Bytes new_file, ElementPair* pair, const std::
   const Status status = SerialiseBody({old_element}, &element_correction, &final_correction,
                          with_parts ? &candidate->parts : nullptr, &body);
   if (status != STATUS_OK) return;
-  if (quick_size) *quick_size = QuickSize(body);
   candidate->elements = 1;
-  candidate->status = WritePatch(old_file, new_file, prediction_length, body, threads, &candidate->patch);
+  const auto dense = [&] {
+    candidate->status = WritePatch(old_file, new_file, prediction_length, body, threads, &candidate->patch);
+  };
+  if (quick_size) {
+    // Both only read the body; the dense compression takes back the thread
+    // for its pieces once the quick one is done.
+    RunBeside(
+        threads, [&] { *quick_size = QuickSize(body); }, dense);
+  } else {
+    dense();
+  }
 }
 
 bool Reproduces(Bytes old_file, Bytes new_file, const OutputStream& patch) {

@@ -30,12 +30,15 @@ void RunBeside(ThreadBudget* threads, const std::function<void()>& side, const s
   std::exception_ptr side_failure;
   if (threads && threads->TryTake()) {
     try {
+      // The thread goes back to the budget as soon as the side step ends,
+      // for the main step's own work to take.
       helper = std::thread([&] {
         try {
           side();
         } catch (...) {
           side_failure = std::current_exception();
         }
+        threads->Give();
       });
     } catch (const std::system_error&) {
       threads->Give();
@@ -53,7 +56,6 @@ void RunBeside(ThreadBudget* threads, const std::function<void()>& side, const s
     main_failure = std::current_exception();
   }
   helper.join();
-  threads->Give();
   if (main_failure) std::rethrow_exception(main_failure);
   if (side_failure) std::rethrow_exception(side_failure);
 }

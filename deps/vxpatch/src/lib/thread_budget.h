@@ -9,8 +9,9 @@
 // Give returns one taken thread (or adds one, for a caller whose own thread
 // is no longer busy). Thread-safe. RunBeside runs two independent steps, the
 // first on a thread of the budget while the caller runs the second when one
-// is free, else one after the other; it returns when both are done, and an
-// exception of either (out of memory) reaches the caller after both ended.
+// is free (given back as soon as the first ends), else one after the
+// other; it returns when both are done, and an exception of either (out of
+// memory) reaches the caller after both ended.
 // SharedThreadBudget() lives as long as the process.
 #ifndef VXPATCH_THREAD_BUDGET_H
 #define VXPATCH_THREAD_BUDGET_H
