@@ -44,6 +44,20 @@ bool ReadContainerHeader(InputStream* packed, uint32_t* checksum, uint32_t* dire
   return true;
 }
 
+// The unpacked file takes its place only when its checksum matched.
+bool CommitIfMatches(OutputFile* output, bool matches, size_t size, ProgressSpan* progress) {
+  if (!matches) {
+    LogError("crc mismatch");
+    return false;
+  }
+  if (!output->Commit(size)) {
+    LogError("could not write output file");
+    return false;
+  }
+  progress->Finish();
+  return true;
+}
+
 // The plain form decoded straight into the output file, a piece at a time:
 // the file is never held in memory.
 bool UnpackPlainToFile(const InputStream& packed, uint32_t checksum, const char* output_path, size_t output_limit,
@@ -90,16 +104,7 @@ bool UnpackPlainToFile(const InputStream& packed, uint32_t checksum, const char*
   }
   // As ChecksumMatches: no bytes pass with either stored form of nothing.
   const bool matches = block.Size() == 0 ? checksum == 0 || checksum == 0xFFFFFFFFu : actual == checksum;
-  if (!matches) {
-    LogError("crc mismatch");
-    return false;
-  }
-  if (!output.Commit(block.Size())) {
-    LogError("could not write output file");
-    return false;
-  }
-  progress.Finish();
-  return true;
+  return CommitIfMatches(&output, matches, block.Size(), &progress);
 }
 
 // The executable form unpacked straight into the output file: the file is
@@ -116,16 +121,7 @@ bool UnpackExecutableToFile(InputStream* payload, uint32_t checksum, const char*
   const bool unpacked = hooks.unpack(payload, &target, output_limit, progress);
   *over_limit = target.LimitExceeded();
   if (!unpacked) return false;
-  if (!target.MatchesChecksum(checksum)) {
-    LogError("crc mismatch");
-    return false;
-  }
-  if (!output.Commit(target.Size())) {
-    LogError("could not write output file");
-    return false;
-  }
-  progress.Finish();
-  return true;
+  return CommitIfMatches(&output, target.MatchesChecksum(checksum), target.Size(), &progress);
 }
 
 }  // namespace
