@@ -68,15 +68,15 @@ TEST(ElementMatching, ReorderedFunctionsKeepTheirLabelIndexesAndThePatchApplies)
   vxpatch::AlignLabelIndexes(*old_version.program, old_version.bytes.data(), old_version.bytes.size(),
                              new_version.program.get(), new_version.bytes.data(), new_version.bytes.size(),
                              ranges, &stats);
-  const vxpatch::LabelMap& old_labels = old_version.program->rel32_labels();
-  const vxpatch::LabelMap& new_labels = new_version.program->rel32_labels();
+  const vxpatch::LabelTable& old_labels = old_version.program->rel32_labels();
+  const vxpatch::LabelTable& new_labels = new_version.program->rel32_labels();
   size_t labelled = 0, same_index = 0;
   for (const auto& function : new_version.functions) {
-    const auto old_label = old_labels.find(old_version.functions.at(function.first));
-    const auto new_label = new_labels.find(function.second);
-    if (old_label == old_labels.end() || new_label == new_labels.end()) continue;
+    const uint32_t old_label = old_labels.Find(old_version.functions.at(function.first));
+    const uint32_t new_label = new_labels.Find(function.second);
+    if (old_label == vxpatch::kNoLabel || new_label == vxpatch::kNoLabel) continue;
     ++labelled;
-    if (old_label->second.index == new_label->second.index) ++same_index;
+    if (old_labels[old_label].index == new_labels[new_label].index) ++same_index;
   }
   EXPECT_GE(labelled, 50u);
   EXPECT_EQ(same_index, labelled);

@@ -41,6 +41,7 @@ Bytes SerialisedStream(const EncodedProgram& program, size_t index) {
 TEST(EncodeProgram, FoldsConsecutiveCopiesIntoOne) {
   ParsedProgram program;
   const uint8_t run[3] = {7, 8, 9};
+  program.set_file(run, sizeof run);
   ASSERT_TRUE(program.EmitByte(1));
   ASSERT_TRUE(program.EmitByte(2));
   std::unique_ptr<EncodedProgram> two = vxpatch::EncodeProgram(program);
@@ -70,10 +71,10 @@ TEST(EncodeProgram, LabelVectorsAreEmptyWithoutLabelsAndFillTheirGaps) {
 
   // Indexes 0 and 2 defined, 1 not: slot 1 repeats slot 0.
   ParsedProgram gapped;
-  vxpatch::Label* low = gapped.FindOrMakeRel32Label(0x5000);
-  vxpatch::Label* high = gapped.FindOrMakeRel32Label(0x6000);
-  low->index = 0;
-  high->index = 2;
+  const uint32_t low = gapped.FindOrMakeRel32Label(0x5000);
+  const uint32_t high = gapped.FindOrMakeRel32Label(0x6000);
+  gapped.rel32_labels()[low].index = 0;
+  gapped.rel32_labels()[high].index = 2;
   ASSERT_TRUE(gapped.EmitRel32(high));
   encoded = vxpatch::EncodeProgram(gapped);
   ASSERT_TRUE(encoded);
@@ -83,8 +84,8 @@ TEST(EncodeProgram, LabelVectorsAreEmptyWithoutLabelsAndFillTheirGaps) {
 
   // The highest address is an address like any other, not a gap.
   ParsedProgram top;
-  top.FindOrMakeAbs32Label(7)->index = 0;
-  top.FindOrMakeAbs32Label(0xFFFFFFFFu)->index = 1;
+  top.abs32_labels()[top.FindOrMakeAbs32Label(7)].index = 0;
+  top.abs32_labels()[top.FindOrMakeAbs32Label(0xFFFFFFFFu)].index = 1;
   encoded = vxpatch::EncodeProgram(top);
   ASSERT_TRUE(encoded);
   EXPECT_EQ(encoded->abs32_rvas, std::vector<uint32_t>({7, 0xFFFFFFFFu}));
@@ -281,6 +282,7 @@ TEST(WriteProgramStreams, MatchesEncodingThenWriting) {
     ParsedProgram program;
     program.set_kind(round % 2 ? vxpatch::EXE_WIN_32_X86 : vxpatch::EXE_ELF_32_ARM);
     program.set_image_base(0x400000);
+    program.set_file(data, sizeof data);
     for (int i = 0; i < 40; ++i) {
       switch (random() % 7) {
         case 0: program.EmitOrigin(static_cast<uint32_t>(random() % 0x10000)); break;
@@ -316,6 +318,8 @@ TEST(WriteProgramStreams, PendingReferencesMatchFindOrMake) {
   std::mt19937 random(5);
   ParsedProgram direct;
   ParsedProgram pending;
+  direct.set_file(data, sizeof data);
+  pending.set_file(data, sizeof data);
   for (uint32_t made : {0x30u, 0x5555u, 0x5560u, 0xFFFF0u}) {
     pending.FindOrMakeRel32Label(made);
     direct.FindOrMakeRel32Label(made);
@@ -342,10 +346,10 @@ TEST(WriteProgramStreams, PendingReferencesMatchFindOrMake) {
   for (auto maps : {std::make_pair(&direct.rel32_labels(), &pending.rel32_labels()),
                     std::make_pair(&direct.abs32_labels(), &pending.abs32_labels())}) {
     ASSERT_EQ(maps.first->size(), maps.second->size());
-    for (const auto& entry : *maps.first) {
-      const vxpatch::Label& other = maps.second->at(entry.first);
-      EXPECT_EQ(other.index, entry.second.index);
-      EXPECT_EQ(other.count, entry.second.count);
+    for (const vxpatch::Label& label : *maps.first) {
+      const vxpatch::Label& other = maps.second->at(label.rva);
+      EXPECT_EQ(other.index, label.index);
+      EXPECT_EQ(other.count, label.count);
     }
   }
   vxpatch::OutputStreamSet sets[2];
@@ -476,20 +480,40 @@ TEST(AssembleProgram, BuildsElfTablesSortedExceptTheLastEntry) {
   EXPECT_EQ(out, Cat({table, Le32(0), Le32(0), Le32(0)}));
 }
 
+// Byte runs and branches are kept as offsets into the parsed file: one that
+// lies outside it, or a label id never made, is refused and adds nothing.
+TEST(ParsedProgram, RefusesWhatItCannotPointAt) {
+  const uint8_t file[8] = {};
+  const uint8_t elsewhere[4] = {};
+  ParsedProgram program;
+  program.set_file(file, sizeof file);
+  const uint32_t label = program.FindOrMakeRel32Label(0x40);
+  EXPECT_FALSE(program.EmitBytes(elsewhere, 2));
+  EXPECT_FALSE(program.EmitBytes(file + 6, 3));
+  EXPECT_FALSE(program.EmitRel32ArmTo(0x3012, 4, file + 5, 0x40));
+  EXPECT_FALSE(program.EmitRel32(label + 1));
+  EXPECT_FALSE(program.EmitAbs32(0));
+  EXPECT_TRUE(program.instructions().empty());
+  EXPECT_EQ(program.rel32_labels().at(0x40).count, 1);
+  ASSERT_TRUE(program.EmitBytes(file + 6, 2) && program.EmitRel32Arm(0x3012, 4, file + 4, label));
+  EXPECT_EQ(program.Data(program.instructions()[1]), file + 4);
+}
+
 TEST(TrimLabels, TurnsRareArmBranchesBackIntoBytesAndKeepsOthers) {
   const uint8_t code[4] = {0x00, 0xF0, 0x00, 0xF8};
   ParsedProgram program;
   program.set_kind(vxpatch::EXE_ELF_32_ARM);
-  vxpatch::Label* rare = program.FindOrMakeRel32Label(0x100);
+  program.set_file(code, sizeof code);
+  const uint32_t rare = program.FindOrMakeRel32Label(0x100);
   for (int i = 0; i < 4; ++i) program.FindOrMakeRel32Label(0x100);  // 5 references
-  vxpatch::Label* common = program.FindOrMakeRel32Label(0x200);
+  const uint32_t common = program.FindOrMakeRel32Label(0x200);
   for (int i = 0; i < 5; ++i) program.FindOrMakeRel32Label(0x200);  // 6 references
   ASSERT_TRUE(program.EmitRel32Arm(0x4000, 4, code, rare));
   ASSERT_TRUE(program.EmitRel32Arm(0x4000, 4, code, common));
   ASSERT_TRUE(vxpatch::TrimLabels(&program));
   ASSERT_EQ(program.instructions().size(), 2u);
   EXPECT_EQ(program.instructions()[0].kind, vxpatch::INSN_BYTES);
-  EXPECT_EQ(program.instructions()[0].data, code);
+  EXPECT_EQ(program.Data(program.instructions()[0]), code);
   EXPECT_EQ(program.instructions()[0].length, 4u);
   EXPECT_EQ(program.instructions()[1].kind, vxpatch::INSN_REL32ARM);
   EXPECT_EQ(program.rel32_labels().size(), 1u);
@@ -497,6 +521,7 @@ TEST(TrimLabels, TurnsRareArmBranchesBackIntoBytesAndKeepsOthers) {
 
   ParsedProgram broken;
   broken.set_kind(vxpatch::EXE_ELF_32_ARM);
+  broken.set_file(code, sizeof code);
   ASSERT_TRUE(broken.EmitRel32Arm(0x1000, 0, code, broken.FindOrMakeRel32Label(4)));
   EXPECT_FALSE(vxpatch::TrimLabels(&broken));
 

@@ -1,9 +1,10 @@
-// ParsedProgram: instruction list, label maps, index assignment and trimming.
+// ParsedProgram: instruction list, label tables, index assignment and trimming.
 #include "assembly_program.h"
 
 #include <algorithm>
 #include <new>
 #include <numeric>
+#include <stdexcept>
 #include <string>
 
 #include "exe_log.h"
@@ -15,119 +16,132 @@ namespace {
 // Vectors start at this many elements and double from there.
 constexpr size_t kInitialInstructions = 64;
 
-Label* FindOrMake(LabelMap* labels, uint32_t rva) {
-  try {
-    auto found = labels->find(rva);
-    if (found == labels->end()) {
-      Label label;
-      label.rva = rva;
-      found = labels->emplace(rva, label).first;
-    }
-    ++found->second.count;
-    return &found->second;
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-
-void AssignIndexes(LabelMap* labels) {
-  int32_t next = 0;
-  for (auto& entry : *labels) {  // std::map iterates in ascending rva order
-    if (entry.second.index != -1) LogUnreachable(voxlog::LOG_ERROR, "");
-    entry.second.index = next++;
-  }
-}
-
-// Pending labels of one space made in the map, in rva order, merged with
-// the labels already there; instructions of the space are pointed at them.
-bool ResolveSpace(PendingLabels* pending, LabelMap* labels, std::vector<Label*>* by_id) {
-  by_id->assign(pending->size(), nullptr);
-  std::vector<uint32_t> order(pending->size());
-  std::iota(order.begin(), order.end(), 0u);
-  std::sort(order.begin(), order.end(),
-            [pending](uint32_t a, uint32_t b) { return pending->rva(a) < pending->rva(b); });
-  // `at` walks the labels that were there before, new ones go in just
-  // before it: a label made at the end costs no climb through the tree.
-  auto at = labels->begin();
-  for (uint32_t id : order) {
-    const uint32_t rva = pending->rva(id);
-    while (at != labels->end() && at->first < rva) ++at;
-    Label* label = nullptr;
-    if (at != labels->end() && at->first == rva) {
-      label = &at->second;
-    } else {
-      Label made;
-      made.rva = rva;
-      label = &labels->emplace_hint(at, rva, made)->second;
-    }
-    label->count += pending->count(id);
-    (*by_id)[id] = label;
-  }
-  pending->Clear();
-  return true;
-}
-
 // The top bits of a multiplicative hash: label addresses are mostly aligned,
 // so their low bits, and those of a plain product, are often all equal.
 size_t Slot(uint32_t rva, unsigned bits) {
   return static_cast<size_t>((uint64_t{rva} * 0x9E3779B97F4A7C15u) >> (64 - bits));
 }
 
-}  // namespace
-
-void PendingLabels::Clear() {
-  rvas_.clear();
-  counts_.clear();
-  slots_.clear();
-  rvas_.shrink_to_fit();
-  counts_.shrink_to_fit();
-  slots_.shrink_to_fit();
-  bits_ = 0;
+void AssignIndexes(LabelTable* labels) {
+  int32_t next = 0;
+  for (Label& label : *labels) {  // in rva order once sorted
+    if (label.index != -1) LogUnreachable(voxlog::LOG_ERROR, "");
+    label.index = next++;
+  }
 }
 
-bool PendingLabels::Grow() {
+}  // namespace
+
+bool LabelTable::Grow() {
   const unsigned bits = slots_.empty() ? 10 : bits_ + 1;
-  const size_t size = size_t{1} << bits;
+  unsigned wanted = bits;
+  // A table dropped by Sort is rebuilt at the size its labels need.
+  while ((size_t{1} << wanted) / 2 <= labels_.size()) ++wanted;
+  const size_t size = size_t{1} << wanted;
   std::vector<uint32_t> slots(size, 0);
   const size_t mask = size - 1;
-  for (uint32_t id = 0; id < rvas_.size(); ++id) {
-    size_t i = Slot(rvas_[id], bits);
+  for (uint32_t id = 0; id < labels_.size(); ++id) {
+    size_t i = Slot(labels_[id].rva, wanted);
     while (slots[i] != 0) i = (i + 1) & mask;
     slots[i] = id + 1;
   }
   slots_.swap(slots);
-  bits_ = bits;
+  bits_ = wanted;
   return true;
 }
 
-bool PendingLabels::Add(uint32_t rva, uint32_t* id) {
+uint32_t LabelTable::Find(uint32_t rva) const {
+  if (slots_.empty()) {
+    if (sorted_) {
+      auto it = std::lower_bound(labels_.begin(), labels_.end(), rva,
+                                 [](const Label& label, uint32_t value) { return label.rva < value; });
+      return it != labels_.end() && it->rva == rva ? static_cast<uint32_t>(it - labels_.begin()) : kNoLabel;
+    }
+    for (size_t id = 0; id < labels_.size(); ++id) {
+      if (labels_[id].rva == rva) return static_cast<uint32_t>(id);
+    }
+    return kNoLabel;
+  }
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = Slot(rva, bits_); slots_[i] != 0; i = (i + 1) & mask) {
+    if (labels_[slots_[i] - 1].rva == rva) return slots_[i] - 1;
+  }
+  return kNoLabel;
+}
+
+bool LabelTable::Add(uint32_t rva, uint32_t* id) {
   try {
     // At most half full, so probes stay short.
-    if (slots_.size() / 2 <= rvas_.size() && !Grow()) return false;
+    if (slots_.size() / 2 <= labels_.size() && !Grow()) return false;
     const size_t mask = slots_.size() - 1;
     size_t i = Slot(rva, bits_);
     for (; slots_[i] != 0; i = (i + 1) & mask) {
-      const uint32_t found = slots_[i] - 1;
-      if (rvas_[found] == rva) {
-        ++counts_[found];
-        *id = found;
+      Label& found = labels_[slots_[i] - 1];
+      if (found.rva == rva) {
+        ++found.count;
+        *id = slots_[i] - 1;
         return true;
       }
     }
-    if (rvas_.size() >= UINT32_MAX - 1) return false;
-    *id = static_cast<uint32_t>(rvas_.size());
-    rvas_.push_back(rva);
-    try {
-      counts_.push_back(1);
-    } catch (const std::bad_alloc&) {
-      rvas_.pop_back();
-      return false;
-    }
+    if (labels_.size() >= kNoLabel - 1) return false;
+    Label made;
+    made.rva = rva;
+    made.count = 1;
+    if (!labels_.empty() && labels_.back().rva > rva) sorted_ = false;
+    *id = static_cast<uint32_t>(labels_.size());
+    labels_.push_back(made);
     slots_[i] = *id + 1;
     return true;
   } catch (const std::bad_alloc&) {
     return false;
   }
+}
+
+Label& LabelTable::at(uint32_t rva) {
+  const uint32_t id = Find(rva);
+  if (id == kNoLabel) throw std::out_of_range("no label at this rva");
+  return labels_[id];
+}
+
+const Label& LabelTable::at(uint32_t rva) const {
+  const uint32_t id = Find(rva);
+  if (id == kNoLabel) throw std::out_of_range("no label at this rva");
+  return labels_[id];
+}
+
+void LabelTable::Sort(std::vector<uint32_t>* moved) {
+  moved->clear();
+  slots_.clear();
+  slots_.shrink_to_fit();
+  bits_ = 0;
+  if (sorted_) return;
+  std::vector<uint32_t> order(labels_.size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::sort(order.begin(), order.end(),
+            [this](uint32_t a, uint32_t b) { return labels_[a].rva < labels_[b].rva; });
+  std::vector<Label> sorted;
+  sorted.reserve(labels_.size());
+  moved->resize(labels_.size());
+  for (uint32_t id : order) {
+    (*moved)[id] = static_cast<uint32_t>(sorted.size());
+    sorted.push_back(labels_[id]);
+  }
+  labels_.swap(sorted);
+  sorted_ = true;
+}
+
+void LabelTable::KeepCountedAbove(int32_t count, std::vector<uint32_t>* moved) {
+  moved->assign(labels_.size(), kNoLabel);
+  size_t kept = 0;
+  for (size_t id = 0; id < labels_.size(); ++id) {
+    if (labels_[id].count <= count) continue;
+    (*moved)[id] = static_cast<uint32_t>(kept);
+    labels_[kept++] = labels_[id];
+  }
+  labels_.resize(kept);
+  slots_.clear();
+  slots_.shrink_to_fit();
+  bits_ = 0;
 }
 
 ParsedProgram::ParsedProgram() = default;
@@ -141,52 +155,12 @@ bool ParsedProgram::Reserve(size_t count) {
   }
 }
 
-bool ParsedProgram::AppendPending(Instruction instruction, PendingLabels* labels, uint32_t rva) {
-  uint32_t id = 0;
-  if (!labels->Add(rva, &id)) return false;
-  instruction.pending = true;
-  instruction.rva = id;
-  return Append(instruction);
-}
-
-bool ParsedProgram::EmitRel32To(uint32_t target_rva) {
-  Instruction insn;
-  insn.kind = INSN_REL32;
-  return AppendPending(insn, &pending_rel32_, target_rva);
-}
-
-bool ParsedProgram::EmitAbs32To(uint32_t target_rva) {
-  Instruction insn;
-  insn.kind = INSN_ABS32;
-  return AppendPending(insn, &pending_abs32_, target_rva);
-}
-
-bool ParsedProgram::EmitRel32ArmTo(uint16_t op, uint8_t op_size, const uint8_t* data, uint32_t target_rva) {
-  Instruction insn;
-  insn.kind = INSN_REL32ARM;
-  insn.arm_op = op;
-  insn.op_size = op_size;
-  insn.data = data;
-  return AppendPending(insn, &pending_rel32_, target_rva);
-}
-
-bool ParsedProgram::ResolveLabels() {
-  if (pending_rel32_.size() == 0 && pending_abs32_.size() == 0) return true;
-  try {
-    std::vector<Label*> rel32, abs32;
-    if (!ResolveSpace(&pending_rel32_, &rel32_labels_, &rel32) ||
-        !ResolveSpace(&pending_abs32_, &abs32_labels_, &abs32))
-      return false;
-    for (Instruction& insn : instructions_) {
-      if (!insn.pending) continue;
-      insn.label = insn.kind == INSN_ABS32 ? abs32[insn.rva] : rel32[insn.rva];
-      insn.rva = 0;
-      insn.pending = false;
-    }
-    return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+bool ParsedProgram::FileOffset(const uint8_t* data, size_t length, uint32_t* offset) const {
+  if (file_ == nullptr || data < file_ || data > file_ + file_length_) return false;
+  const size_t at = static_cast<size_t>(data - file_);
+  if (at > UINT32_MAX || file_length_ - at < length) return false;
+  *offset = static_cast<uint32_t>(at);
+  return true;
 }
 
 bool ParsedProgram::Append(const Instruction& instruction) {
@@ -197,6 +171,31 @@ bool ParsedProgram::Append(const Instruction& instruction) {
   } catch (const std::bad_alloc&) {
     return false;
   }
+}
+
+bool ParsedProgram::EmitLabel(InstructionKind kind, LabelTable* labels, uint32_t rva) {
+  uint32_t id = 0;
+  if (!labels->Add(rva, &id)) return false;
+  Instruction insn;
+  insn.kind = kind;
+  insn.label = id;
+  if (Append(insn)) return true;
+  --(*labels)[id].count;  // a label made here stays, unreferenced
+  return false;
+}
+
+bool ParsedProgram::EmitRel32To(uint32_t target_rva) { return EmitLabel(INSN_REL32, &rel32_labels_, target_rva); }
+
+bool ParsedProgram::EmitAbs32To(uint32_t target_rva) { return EmitLabel(INSN_ABS32, &abs32_labels_, target_rva); }
+
+bool ParsedProgram::EmitRel32ArmTo(uint16_t op, uint8_t op_size, const uint8_t* data, uint32_t target_rva) {
+  uint32_t offset = 0;
+  if (!FileOffset(data, op_size, &offset)) return false;
+  uint32_t id = 0;
+  if (!rel32_labels_.Add(target_rva, &id)) return false;
+  if (EmitRel32Arm(op, op_size, data, id)) return true;
+  --rel32_labels_[id].count;
+  return false;
 }
 
 bool ParsedProgram::EmitOrigin(uint32_t rva) {
@@ -214,41 +213,46 @@ bool ParsedProgram::EmitByte(uint8_t value) {
 }
 
 bool ParsedProgram::EmitBytes(const uint8_t* data, size_t length) {
+  if (length == 0) return true;
+  uint32_t offset = 0;
+  if (!FileOffset(data, length, &offset)) return false;
   // One instruction covers at most 4 GiB; longer runs are split, which the
   // encoding folds back into one copy.
   while (length > 0) {
     const uint32_t part = length > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(length);
     Instruction insn;
     insn.kind = INSN_BYTES;
-    insn.data = data;
+    insn.offset = offset;
     insn.length = part;
     if (!Append(insn)) return false;
-    data += part;
+    offset += part;
     length -= part;
   }
   return true;
 }
 
-bool ParsedProgram::EmitRel32(Label* label) {
+bool ParsedProgram::EmitRel32(uint32_t label) {
+  if (label >= rel32_labels_.size()) return false;
   Instruction insn;
   insn.kind = INSN_REL32;
   insn.label = label;
   return Append(insn);
 }
 
-bool ParsedProgram::EmitAbs32(Label* label) {
+bool ParsedProgram::EmitAbs32(uint32_t label) {
+  if (label >= abs32_labels_.size()) return false;
   Instruction insn;
   insn.kind = INSN_ABS32;
   insn.label = label;
   return Append(insn);
 }
 
-bool ParsedProgram::EmitRel32Arm(uint16_t op, uint8_t op_size, const uint8_t* data, Label* label) {
+bool ParsedProgram::EmitRel32Arm(uint16_t op, uint8_t op_size, const uint8_t* data, uint32_t label) {
   Instruction insn;
+  if (label >= rel32_labels_.size() || !FileOffset(data, op_size, &insn.offset)) return false;
   insn.kind = INSN_REL32ARM;
   insn.arm_op = op;
   insn.op_size = op_size;
-  insn.data = data;
   insn.label = label;
   return Append(insn);
 }
@@ -271,12 +275,46 @@ bool ParsedProgram::EmitElfArmRelocs() {
   return Append(insn);
 }
 
-Label* ParsedProgram::FindOrMakeRel32Label(uint32_t rva) { return FindOrMake(&rel32_labels_, rva); }
+uint32_t ParsedProgram::FindOrMakeRel32Label(uint32_t rva) {
+  uint32_t id = 0;
+  return rel32_labels_.Add(rva, &id) ? id : kNoLabel;
+}
 
-Label* ParsedProgram::FindOrMakeAbs32Label(uint32_t rva) { return FindOrMake(&abs32_labels_, rva); }
+uint32_t ParsedProgram::FindOrMakeAbs32Label(uint32_t rva) {
+  uint32_t id = 0;
+  return abs32_labels_.Add(rva, &id) ? id : kNoLabel;
+}
+
+void ParsedProgram::MoveLabelIds(const std::vector<uint32_t>& rel32, const std::vector<uint32_t>& abs32) {
+  if (rel32.empty() && abs32.empty()) return;
+  for (Instruction& insn : instructions_) {
+    switch (insn.kind) {
+      case INSN_REL32:
+      case INSN_REL32ARM:
+        if (!rel32.empty()) insn.label = rel32[insn.label];
+        break;
+      case INSN_ABS32:
+        if (!abs32.empty()) insn.label = abs32[insn.label];
+        break;
+      default: break;
+    }
+  }
+}
+
+bool ParsedProgram::SortLabels() {
+  try {
+    std::vector<uint32_t> rel32, abs32;
+    rel32_labels_.Sort(&rel32);
+    abs32_labels_.Sort(&abs32);
+    MoveLabelIds(rel32, abs32);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
 
 bool ParsedProgram::AssignDefaultIndexes() {
-  if (!ResolveLabels()) return false;
+  if (!SortLabels()) return false;
   AssignIndexes(&abs32_labels_);
   AssignIndexes(&rel32_labels_);
   return true;
@@ -286,27 +324,25 @@ bool TrimLabels(ParsedProgram* program) {
   if (program->kind() != EXE_ELF_32_ARM) return true;
   LogDebug("TrimLabels: threshold " + std::to_string(kTrimThreshold));
 
-  // Instructions are rewritten before any label is freed: they still point at
-  // their labels, and a freed label must never be looked at.
+  const LabelTable& labels = program->rel32_labels();
   for (Instruction& insn : program->instructions()) {
-    if (insn.kind != INSN_REL32ARM || insn.label->count > kTrimThreshold) continue;
+    if (insn.kind != INSN_REL32ARM || labels[insn.label].count > kTrimThreshold) continue;
     if (insn.op_size == 0) return false;
-    const uint8_t* bytes = insn.data;
+    const uint32_t offset = insn.offset;
     const uint32_t size = insn.op_size;
     insn = Instruction();
     insn.kind = INSN_BYTES;
-    insn.data = bytes;
+    insn.offset = offset;
     insn.length = size;
   }
-  LabelMap& labels = program->rel32_labels();
-  for (auto it = labels.begin(); it != labels.end();) {
-    if (it->second.count <= kTrimThreshold) {
-      it = labels.erase(it);
-    } else {
-      ++it;
-    }
+  try {
+    std::vector<uint32_t> moved;
+    program->rel32_labels().KeepCountedAbove(kTrimThreshold, &moved);
+    program->MoveLabelIds(moved, {});
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
   }
-  return true;
 }
 
 }  // namespace vxpatch

@@ -1,21 +1,23 @@
 // ParsedProgram: an executable as the parsers see it, a list of instructions
 // (plain bytes, references to labels, origin changes, relocation-table
-// markers) and the two label maps, rel32 and abs32, keyed by rva.
+// markers) and two label tables, rel32 and abs32. A browser-sized library
+// has tens of millions of instructions, so an instruction is twelve bytes:
+// byte runs are offsets into the parsed file, labels are ids into their
+// table.
 //
 // Contract:
-//  - Labels live in the maps and are referenced by pointer from instructions;
-//    a label's address never changes while it is in its map.
-//  - INSN_BYTES and INSN_REL32ARM point into the parsed file, which must
-//    outlive the program.
-//  - Every emit and find-or-make operation returns false when memory runs out
-//    and leaves the program as it was.
-//  - EmitRel32To, EmitAbs32To and EmitRel32ArmTo name a label by its rva
-//    without making it: the instruction's label stays nullptr until
-//    ResolveLabels makes or finds the labels of all of them at once (counts
-//    and maps then as if each had gone through find-or-make), which saves a
-//    map look-up per reference.
-//  - AssignDefaultIndexes resolves pending references, then numbers abs32
-//    labels, then rel32 labels, in rva order; false when memory runs out.
+//  - Byte runs and ARM branches lie inside the file given to set_file,
+//    which must outlive the program; a run outside it, or at an offset past
+//    4 GiB, is refused.
+//  - A label's id is its position in its table. Ids are handed out in the
+//    order labels are made until SortLabels puts every table in rva order
+//    (the instructions follow); TrimLabels keeps that order.
+//  - Every emit and find-or-make operation returns false (kNoLabel) when
+//    memory runs out or an id is unknown, and leaves the program as it was.
+//  - EmitRel32To, EmitAbs32To and EmitRel32ArmTo make or find the label of
+//    an rva and count the reference, as find-or-make followed by an emit.
+//  - AssignDefaultIndexes sorts the labels, then numbers abs32 labels, then
+//    rel32 labels, in rva order; false when memory runs out.
 //  - TrimLabels drops rarely used rel32 labels of ARM programs and turns their
 //    instructions back into plain bytes; other kinds are left alone.
 #ifndef VXPATCH_ASSEMBLY_PROGRAM_H
@@ -23,7 +25,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <vector>
 
 #include "ensemble_status.h"
@@ -48,43 +49,71 @@ enum InstructionKind : uint8_t {
   INSN_BYTES = 8,
 };
 
+constexpr uint32_t kNoLabel = UINT32_MAX;
+
 // One instruction. Only the fields of its kind are meaningful: INSN_ORIGIN
-// uses rva, INSN_BYTE byte_value, the label kinds label, INSN_REL32ARM also
-// arm_op, op_size and data, INSN_BYTES data and length. Instructions are kept
-// by value, so a plain byte costs no allocation of its own.
+// uses rva, INSN_BYTE byte_value, the label kinds label (an id in the
+// table of their kind), INSN_REL32ARM also arm_op, op_size and offset,
+// INSN_BYTES offset and length. Offsets count from the start of the parsed
+// file (ParsedProgram::Data).
 struct Instruction {
   InstructionKind kind = INSN_BYTE;
-  uint8_t byte_value = 0;
-  uint8_t op_size = 0;
-  bool pending = false;  // label not made yet; rva holds its pending id
+  union {
+    uint8_t byte_value = 0;
+    uint8_t op_size;
+  };
   uint16_t arm_op = 0;
-  uint32_t rva = 0;
-  uint32_t length = 0;
-  Label* label = nullptr;
-  const uint8_t* data = nullptr;
+  union {
+    uint32_t rva = 0;
+    uint32_t offset;
+  };
+  union {
+    uint32_t length = 0;
+    uint32_t label;
+  };
 };
 
-using LabelMap = std::map<uint32_t, Label>;
-
-// Labels referenced by rva and not made yet: a flat open-addressing table
-// from rva to a dense id, with a reference count per id.
-class PendingLabels {
+// The labels of one kind, by id. Made through a flat open-addressing table
+// from rva to id, which SortLabels drops once the table is in rva order
+// (look-ups then search the sorted labels).
+class LabelTable {
  public:
-  // The id of rva (new ones numbered from 0), its count raised by one;
-  // false when memory runs out.
+  using const_iterator = std::vector<Label>::const_iterator;
+  using iterator = std::vector<Label>::iterator;
+
+  // The id of rva's label, its count raised by one; a new label (index -1,
+  // count 1) when there is none. false when memory runs out.
   bool Add(uint32_t rva, uint32_t* id);
-  size_t size() const { return rvas_.size(); }
-  uint32_t rva(uint32_t id) const { return rvas_[id]; }
-  int32_t count(uint32_t id) const { return counts_[id]; }
-  void Clear();
+  // The id of rva's label, or kNoLabel.
+  uint32_t Find(uint32_t rva) const;
+
+  size_t size() const { return labels_.size(); }
+  bool empty() const { return labels_.empty(); }
+  Label& operator[](uint32_t id) { return labels_[id]; }
+  const Label& operator[](uint32_t id) const { return labels_[id]; }
+  // The label of rva, which must exist (std::out_of_range otherwise).
+  Label& at(uint32_t rva);
+  const Label& at(uint32_t rva) const;
+  size_t count(uint32_t rva) const { return Find(rva) == kNoLabel ? 0 : 1; }
+  iterator begin() { return labels_.begin(); }
+  iterator end() { return labels_.end(); }
+  const_iterator begin() const { return labels_.begin(); }
+  const_iterator end() const { return labels_.end(); }
+
+  // Puts the labels in rva order; `moved` gets, for every old id, its new
+  // one. Drops the rva look-up table.
+  void Sort(std::vector<uint32_t>* moved);
+  // Keeps the labels referenced more than `count` times, in their order;
+  // `moved` gets the new id of every old one (kNoLabel for a dropped one).
+  void KeepCountedAbove(int32_t count, std::vector<uint32_t>* moved);
 
  private:
   bool Grow();
 
-  std::vector<uint32_t> rvas_;
-  std::vector<int32_t> counts_;
+  std::vector<Label> labels_;
   std::vector<uint32_t> slots_;  // id + 1, or 0 for an empty slot
   unsigned bits_ = 0;            // slots_ has 2^bits_ entries
+  bool sorted_ = true;
 };
 
 class ParsedProgram {
@@ -97,14 +126,26 @@ class ParsedProgram {
   void set_kind(ExecutableKind kind) { kind_ = kind; }
   uint64_t image_base() const { return image_base_; }
   void set_image_base(uint64_t base) { image_base_ = base; }
+  // The parsed bytes, which byte runs and ARM branches point into.
+  void set_file(const uint8_t* start, size_t length) {
+    file_ = start;
+    file_length_ = length;
+  }
+  // The bytes of an INSN_BYTES or INSN_REL32ARM instruction.
+  const uint8_t* Data(const Instruction& insn) const { return file_ + insn.offset; }
+  // The label an instruction of a label kind refers to.
+  const Label& LabelOf(const Instruction& insn) const {
+    return insn.kind == INSN_ABS32 ? abs32_labels_[insn.label] : rel32_labels_[insn.label];
+  }
 
   bool EmitOrigin(uint32_t rva);
   bool EmitByte(uint8_t value);
   // A zero length emits nothing.
   bool EmitBytes(const uint8_t* data, size_t length);
-  bool EmitRel32(Label* label);
-  bool EmitAbs32(Label* label);
-  bool EmitRel32Arm(uint16_t op, uint8_t op_size, const uint8_t* data, Label* label);
+  // By label id, made through find-or-make.
+  bool EmitRel32(uint32_t label);
+  bool EmitAbs32(uint32_t label);
+  bool EmitRel32Arm(uint16_t op, uint8_t op_size, const uint8_t* data, uint32_t label);
   bool EmitRel32To(uint32_t target_rva);
   bool EmitAbs32To(uint32_t target_rva);
   bool EmitRel32ArmTo(uint16_t op, uint8_t op_size, const uint8_t* data, uint32_t target_rva);
@@ -112,37 +153,44 @@ class ParsedProgram {
   bool EmitElfRelocs();
   bool EmitElfArmRelocs();
 
-  // The label of rva, its count raised by one; a new label (index -1,
-  // count 1) when there is none. nullptr when memory runs out.
-  Label* FindOrMakeRel32Label(uint32_t rva);
-  Label* FindOrMakeAbs32Label(uint32_t rva);
+  // The id of rva's label, its count raised by one; a new label (index -1,
+  // count 1) when there is none. kNoLabel when memory runs out.
+  uint32_t FindOrMakeRel32Label(uint32_t rva);
+  uint32_t FindOrMakeAbs32Label(uint32_t rva);
 
   // Room for `count` instructions in all; a hint, false when memory runs out.
   bool Reserve(size_t count);
 
-  // Makes the labels of pending references and points them at them.
-  bool ResolveLabels();
+  // Puts both label tables in rva order, the instructions' ids with them.
+  bool SortLabels();
   bool AssignDefaultIndexes();
 
   std::vector<Instruction>& instructions() { return instructions_; }
   const std::vector<Instruction>& instructions() const { return instructions_; }
-  LabelMap& rel32_labels() { return rel32_labels_; }
-  const LabelMap& rel32_labels() const { return rel32_labels_; }
-  LabelMap& abs32_labels() { return abs32_labels_; }
-  const LabelMap& abs32_labels() const { return abs32_labels_; }
+  LabelTable& rel32_labels() { return rel32_labels_; }
+  const LabelTable& rel32_labels() const { return rel32_labels_; }
+  LabelTable& abs32_labels() { return abs32_labels_; }
+  const LabelTable& abs32_labels() const { return abs32_labels_; }
+
+  // Gives the label kinds' instructions the ids `rel32` and `abs32` map
+  // their ids to (empty: unchanged).
+  void MoveLabelIds(const std::vector<uint32_t>& rel32, const std::vector<uint32_t>& abs32);
 
  private:
   bool Append(const Instruction& instruction);
-  bool AppendPending(Instruction instruction, PendingLabels* labels, uint32_t rva);
+  bool FileOffset(const uint8_t* data, size_t length, uint32_t* offset) const;
+  bool EmitLabel(InstructionKind kind, LabelTable* labels, uint32_t rva);
 
   ExecutableKind kind_ = EXE_UNKNOWN;
   uint64_t image_base_ = 0;
+  const uint8_t* file_ = nullptr;
+  size_t file_length_ = 0;
   std::vector<Instruction> instructions_;
-  LabelMap rel32_labels_;
-  LabelMap abs32_labels_;
-  PendingLabels pending_rel32_;
-  PendingLabels pending_abs32_;
+  LabelTable rel32_labels_;
+  LabelTable abs32_labels_;
 };
+
+static_assert(sizeof(Instruction) == 12, "an instruction is twelve bytes");
 
 // Labels referenced at most this often are not worth their index in an ARM
 // program; their branches are kept as plain bytes.

@@ -62,6 +62,7 @@ Status ParseExecutable(const uint8_t* bytes, size_t length, std::unique_ptr<Pars
   try {
     std::unique_ptr<ParsedProgram> parsed(new ParsedProgram());
     parsed->set_kind(parser->GetKind());
+    parsed->set_file(bytes, length);
     parser->set_progress(progress);
     if (!parser->EmitProgram(parsed.get())) return STATUS_DISASSEMBLY_FAILED;
     *program = std::move(parsed);

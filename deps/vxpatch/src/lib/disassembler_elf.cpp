@@ -299,6 +299,11 @@ bool DisassemblerElf::EmitProgram(ParsedProgram* program) {
   if (!headers_ok()) return false;
   try {
     program->set_image_base(0);
+    // Programs and rel32 locations keep file offsets in 32 bits.
+    if (length() > UINT32_MAX) {
+      Debug("ELF file of 4 GiB or more");
+      return false;
+    }
     if (!SectionsWalkable()) return false;
     BuildIndexes();
     if (!CollectAbs32() || !CollectRel32()) return false;
@@ -342,6 +347,10 @@ bool DisassemblerElf::EmitProgram(ParsedProgram* program) {
       Debug("Not all abs32 locations were consumed");
       return false;
     }
+    // The locations are walked; numbering the labels needs room of its own.
+    std::vector<TypedRVA>().swap(rel32_);
+    std::vector<Abs32Location>().swap(abs32_);
+    next_rel32_ = next_abs32_ = 0;
     return program->AssignDefaultIndexes();
   } catch (const std::bad_alloc&) {
     return false;

@@ -26,8 +26,8 @@ std::vector<uint8_t> Blanked(const ParsedProgram& program, const uint8_t* base, 
       case INSN_ELF_ARM_RELOCS: known = false; break;
       case INSN_BYTE: ++offset; break;
       case INSN_BYTES:
-        known = insn.data >= base && insn.data < base + length;
-        if (known) offset = static_cast<size_t>(insn.data - base) + insn.length;
+        known = program.Data(insn) >= base && program.Data(insn) < base + length;
+        if (known) offset = static_cast<size_t>(program.Data(insn) - base) + insn.length;
         break;
       case INSN_REL32:
       case INSN_ABS32:
@@ -36,8 +36,8 @@ std::vector<uint8_t> Blanked(const ParsedProgram& program, const uint8_t* base, 
         break;
       case INSN_REL32ARM:
         // The branch offset shares its bits with the opcode; the op is kept.
-        known = insn.data >= base && insn.data < base + length;
-        if (known) offset = static_cast<size_t>(insn.data - base) + insn.op_size;
+        known = program.Data(insn) >= base && program.Data(insn) < base + length;
+        if (known) offset = static_cast<size_t>(program.Data(insn) - base) + insn.op_size;
         break;
     }
   }

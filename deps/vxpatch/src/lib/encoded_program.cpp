@@ -12,13 +12,12 @@ namespace {
 // Vectors start at this many elements and double from there.
 constexpr size_t kInitialElements = 64;
 
-bool StoreLabelRvas(const LabelMap& labels, std::vector<uint32_t>* rvas) {
+bool StoreLabelRvas(const LabelTable& labels, std::vector<uint32_t>* rvas) {
   // Which slots hold a label is tracked apart from the values: 0xFFFFFFFF is
   // a legitimate address (an abs32 value of -1), so it cannot double as the
   // marker of an unused slot.
   std::vector<bool> used;
-  for (const auto& entry : labels) {
-    const Label& label = entry.second;
+  for (const Label& label : labels) {
     if (label.index < 0) return false;
     const size_t index = static_cast<size_t>(label.index);
     if (index >= rvas->size()) {
@@ -57,9 +56,12 @@ bool AddCopy(EncodedProgram* out, const uint8_t* bytes, size_t n) {
   return true;
 }
 
-bool LabelIndex(const Label* label, uint32_t* index) {
-  if (label == nullptr || label->index < 0) return false;
-  *index = static_cast<uint32_t>(label->index);
+// The index of an instruction's label; false for an id its table does not
+// hold (a label trimmed away) or a label without an index.
+bool LabelIndex(const ParsedProgram& program, const Instruction& insn, uint32_t* index) {
+  const LabelTable& labels = insn.kind == INSN_ABS32 ? program.abs32_labels() : program.rel32_labels();
+  if (insn.label >= labels.size() || labels[insn.label].index < 0) return false;
+  *index = static_cast<uint32_t>(labels[insn.label].index);
   return true;
 }
 
@@ -82,19 +84,19 @@ bool EncodeInstruction(const ParsedProgram& program, const Instruction& insn, En
     case INSN_BYTE:
       return AddCopy(out, &insn.byte_value, 1);
     case INSN_BYTES:
-      return AddCopy(out, insn.data, insn.length);
+      return AddCopy(out, program.Data(insn), insn.length);
     case INSN_REL32:
-      if (!LabelIndex(insn.label, &index)) return false;
+      if (!LabelIndex(program, insn, &index)) return false;
       out->ops.push_back(OP_REL32);
       out->rel32_ix.push_back(index);
       return true;
     case INSN_ABS32:
-      if (!LabelIndex(insn.label, &index)) return false;
+      if (!LabelIndex(program, insn, &index)) return false;
       out->ops.push_back(OP_ABS32);
       out->abs32_ix.push_back(index);
       return true;
     case INSN_REL32ARM:
-      if (!LabelIndex(insn.label, &index)) return false;
+      if (!LabelIndex(program, insn, &index)) return false;
       out->ops.push_back(insn.arm_op);
       out->rel32_ix.push_back(index);
       return true;
@@ -236,11 +238,11 @@ class DirectWriter {
         case INSN_ELF_ARM_RELOCS: break;
         case INSN_REL32:
         case INSN_REL32ARM:
-          if (!LabelIndex(insn.label, &index)) return false;
+          if (!LabelIndex(program_, insn, &index)) return false;
           ++rel32_ix_;
           break;
         case INSN_ABS32:
-          if (!LabelIndex(insn.label, &index)) return false;
+          if (!LabelIndex(program_, insn, &index)) return false;
           ++abs32_ix_;
           break;
         default: continue;  // no op, as in EncodeInstruction
@@ -287,7 +289,7 @@ class DirectWriter {
           continue;
         case INSN_BYTES:
           run.Add(insn.length);
-          if (!copy_bytes->Write(insn.data, insn.length)) return false;
+          if (!copy_bytes->Write(program_.Data(insn), insn.length)) return false;
           continue;
         case INSN_ORIGIN:
           origins.Put(insn.rva);
@@ -298,12 +300,12 @@ class DirectWriter {
         case INSN_ELF_ARM_RELOCS: op = OP_ELF_ARM_RELOCS; break;
         case INSN_REL32:
         case INSN_REL32ARM:
-          LabelIndex(insn.label, &index);
+          LabelIndex(program_, insn, &index);
           rel32_ix.Put(index);
           op = insn.kind == INSN_REL32 ? uint32_t{OP_REL32} : insn.arm_op;
           break;
         case INSN_ABS32:
-          LabelIndex(insn.label, &index);
+          LabelIndex(program_, insn, &index);
           abs32_ix.Put(index);
           op = OP_ABS32;
           break;

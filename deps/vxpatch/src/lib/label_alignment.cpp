@@ -43,10 +43,10 @@ uint32_t Position(const std::vector<uint32_t>& rvas, uint32_t rva) {
 // for bytes of unknown length, so after one both positions are lost until
 // the next origin and the next byte run.
 void Walk(const ParsedProgram& program, const uint8_t* base, size_t length, ProgramView* view) {
-  const LabelMap* maps[kSpaces] = {&program.rel32_labels(), &program.abs32_labels()};
+  const LabelTable* tables[kSpaces] = {&program.rel32_labels(), &program.abs32_labels()};
   for (int space = 0; space < kSpaces; ++space) {
-    view->rvas[space].reserve(maps[space]->size());
-    for (const auto& entry : *maps[space]) view->rvas[space].push_back(entry.first);
+    view->rvas[space].reserve(tables[space]->size());
+    for (const Label& label : *tables[space]) view->rvas[space].push_back(label.rva);
   }
   bool rva_known = false, offset_known = false;
   uint32_t rva = 0;
@@ -69,10 +69,10 @@ void Walk(const ParsedProgram& program, const uint8_t* base, size_t length, Prog
     rva += static_cast<uint32_t>(n);
     offset += n;
   };
-  auto refer = [&](LabelSpace space, const Label* label) {
-    if (offset_known && offset < length && label != nullptr)
+  auto refer = [&](LabelSpace space, const Instruction& insn) {
+    if (offset_known && offset < length && insn.label < tables[space]->size())
       view->references[space].push_back(
-          {static_cast<uint32_t>(offset), Position(view->rvas[space], label->rva)});
+          {static_cast<uint32_t>(offset), Position(view->rvas[space], (*tables[space])[insn.label].rva)});
   };
   for (const Instruction& insn : program.instructions()) {
     switch (insn.kind) {
@@ -85,20 +85,20 @@ void Walk(const ParsedProgram& program, const uint8_t* base, size_t length, Prog
       case INSN_ELF_ARM_RELOCS: rva_known = offset_known = false; break;
       case INSN_BYTE: advance(1); break;
       case INSN_BYTES:
-        locate(insn.data);
+        locate(program.Data(insn));
         advance(insn.length);
         break;
       case INSN_REL32:
-        refer(kRel32, insn.label);
+        refer(kRel32, insn);
         advance(4);
         break;
       case INSN_ABS32:
-        refer(kAbs32, insn.label);
+        refer(kAbs32, insn);
         advance(4);
         break;
       case INSN_REL32ARM:
-        locate(insn.data);
-        refer(kRel32, insn.label);
+        locate(program.Data(insn));
+        refer(kRel32, insn);
         advance(insn.op_size);
         break;
     }
@@ -297,18 +297,18 @@ void AlignLabelIndexes(const ParsedProgram& old_program, const uint8_t* old_base
   ProgramView old_view, new_view;
   Walk(old_program, old_base, old_length, &old_view);
   Walk(*new_program, new_base, new_length, &new_view);
-  LabelMap* maps[kSpaces] = {&new_program->rel32_labels(), &new_program->abs32_labels()};
+  LabelTable* tables[kSpaces] = {&new_program->rel32_labels(), &new_program->abs32_labels()};
   size_t paired_counts[kSpaces] = {0, 0};
   for (int space = 0; space < kSpaces; ++space) {
     std::vector<uint32_t> pairing = Pair(old_view, new_view, static_cast<LabelSpace>(space), ranges);
     // Positions in the old map become the old program's indexes, which have
     // gaps where labels were trimmed after numbering.
-    const LabelMap& old_map = space == kRel32 ? old_program.rel32_labels() : old_program.abs32_labels();
+    const LabelTable& old_table = space == kRel32 ? old_program.rel32_labels() : old_program.abs32_labels();
     std::vector<uint32_t> old_indexes;
-    old_indexes.reserve(old_map.size());
+    old_indexes.reserve(old_table.size());
     size_t old_size = 0;
-    for (const auto& entry : old_map) {
-      old_indexes.push_back(static_cast<uint32_t>(entry.second.index));
+    for (const Label& label : old_table) {
+      old_indexes.push_back(static_cast<uint32_t>(label.index));
       old_size = std::max(old_size, size_t{old_indexes.back()} + 1);
     }
     for (uint32_t& old_label : pairing) {
@@ -318,7 +318,7 @@ void AlignLabelIndexes(const ParsedProgram& old_program, const uint8_t* old_base
     }
     const std::vector<uint32_t> indexes = Indexes(pairing, old_size);
     size_t position = 0;
-    for (auto& entry : *maps[space]) entry.second.index = static_cast<int32_t>(indexes[position++]);
+    for (Label& label : *tables[space]) label.index = static_cast<int32_t>(indexes[position++]);
   }
   if (stats) {
     stats->rel32_labels = new_view.rvas[kRel32].size();

@@ -6,7 +6,8 @@
 // whole instruction (ARM); file_offset is where the scan found it, in the
 // parsed bytes, and is kept as found. The location is read once, when it is
 // made; EmitInstruction needs the parsed bytes again only for ARM branches,
-// whose instruction bytes the program points at.
+// whose instruction bytes the program points at. file_offset must be below
+// 4 GiB (the parsers take no larger files): a location is sixteen bytes.
 #ifndef VXPATCH_TYPED_RVA_H
 #define VXPATCH_TYPED_RVA_H
 
@@ -35,11 +36,11 @@ class TypedRVA {
   uint32_t relative_target() const { return relative_target_; }
 
  private:
-  TypedRVA(uint32_t rva, uint64_t file_offset) : rva_(rva), file_offset_(file_offset) {}
+  TypedRVA(uint32_t rva, uint64_t file_offset) : rva_(rva), file_offset_(static_cast<uint32_t>(file_offset)) {}
 
   uint32_t rva_;
   uint32_t relative_target_ = 0;
-  uint64_t file_offset_;
+  uint32_t file_offset_;
   uint16_t op_ = 0;
   bool arm_ = false;
   ArmBranchType type_ = ARM_OFF8;
