@@ -50,7 +50,7 @@
 //    diff and extra bytes of a raw correction, of a split diff and of a
 //    joined diff are decoded as they are used and never held; a patch's
 //    body may announce at most kBodyLimitFactor * (L + O) + 1 MiB. The
-//    parse (instruction list and label maps) grows with the element and
+//    parse (instruction list and label tables) grows with the element and
 //    depends on the old file only, which the caller chose, not on the
 //    patch. An encoded program's ops come before its operands: a program
 //    whose ops alone would assemble past L is refused while they arrive,
