@@ -1,7 +1,8 @@
 # Layers 1 and 2 of the engine, sources and headers.
 set(vxpatch_common_sources
-  # layer 1: streams, varints, mapped files, checksum, log glue, checked reads,
+  # layer 1: big buffers, streams, varints, mapped files, checksum, log glue, checked reads,
   # the thread budget
+  src/lib/big_buffer.cpp src/lib/big_buffer.h
   src/lib/streams.cpp src/lib/streams.h
   src/lib/mapped_file.cpp src/lib/mapped_file.h
   src/lib/output_file.cpp src/lib/output_file.h

@@ -1,5 +1,6 @@
 // Varints, streams, stream sets, mapped files and the checksum, mostly against
 // byte-exact vectors of the formats.
+#include "big_buffer.h"
 #include "checksum.h"
 #include "log.h"
 #include "mapped_file.h"
@@ -15,8 +16,10 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace vxpatch {
@@ -140,6 +143,54 @@ TEST(OutputStreamTest, GrowthReserveAppendRetire) {
   out.Retire();
   EXPECT_EQ(out.Length(), 0u);
   EXPECT_EQ(out.Capacity(), 0u);
+}
+
+// Past kBigBuffer a stream's buffer is a mapping that moves rather than
+// copies: every way of growing, handing on and shrinking it keeps the bytes.
+TEST(OutputStreamTest, BigBuffersKeepTheirBytes) {
+  OutputStream out;
+  Bytes expected;
+  for (uint8_t i = 1; expected.size() < 3 * kBigBuffer; ++i) {
+    const Bytes chunk(40961, i);
+    ASSERT_TRUE(out.Write(chunk.data(), chunk.size()));
+    expected.insert(expected.end(), chunk.begin(), chunk.end());
+  }
+  ASSERT_TRUE(out.Reserve(size_t{20} << 20));
+  EXPECT_EQ(Content(out), expected);
+  OutputStream moved(std::move(out));
+  OutputStream into;
+  ASSERT_TRUE(into.Append(&moved));
+  EXPECT_EQ(Content(into), expected);
+  into.ShrinkToFit();
+  EXPECT_EQ(into.Capacity(), expected.size());
+  into.Truncate(100);
+  into.ShrinkToFit();
+  EXPECT_EQ(into.Capacity(), 256u);
+  EXPECT_EQ(Content(into), Bytes(expected.begin(), expected.begin() + 100));
+}
+
+TEST(BigBufferTest, AlignedAndMovedWhenItCannotGrowInPlace) {
+  const size_t size = size_t{3} << 20;
+  auto* buffer = static_cast<uint8_t*>(AllocateBigBuffer(size));
+  ASSERT_NE(buffer, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer) % (uintptr_t{2} << 20), 0u);
+  for (size_t i = 0; i < size; ++i) buffer[i] = static_cast<uint8_t>(i * 7);
+  // A page taken right behind it leaves only the move.
+  void* blocker = ::mmap(buffer + size, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  auto* grown = static_cast<uint8_t*>(ResizeBigBuffer(buffer, size, 3 * size));
+  ASSERT_NE(grown, nullptr);
+  if (blocker != MAP_FAILED) {
+    EXPECT_NE(grown, buffer);
+  }
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(grown) % (uintptr_t{2} << 20), 0u);
+  size_t differing = 0;
+  for (size_t i = 0; i < size; ++i) differing += grown[i] != static_cast<uint8_t>(i * 7);
+  EXPECT_EQ(differing, 0u);
+  grown[3 * size - 1] = 1;
+  EXPECT_EQ(ResizeBigBuffer(grown, 3 * size, 100), grown);
+  EXPECT_EQ(grown[99], static_cast<uint8_t>(99 * 7));
+  FreeBigBuffer(grown, 100);
+  if (blocker != MAP_FAILED) ::munmap(blocker, 4096);
 }
 
 TEST(OutputStreamTest, FailedStreamRejectsEveryLaterWrite) {

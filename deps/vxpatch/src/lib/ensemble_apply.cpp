@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "checksum.h"
@@ -145,6 +146,10 @@ class EnsemblePatchApplier {
   // parameter correction, a correction in an LZMA2 method).
   OutputStream held_;
   OutputStream prediction_;
+  // The largest encoded stream's buffer once the elements are corrected,
+  // for the prediction to be written into: its pages are the process's
+  // already, where a fresh buffer's would each be handed out zeroed.
+  OutputStream recycled_;
   EnsembleHeader header_;
   std::vector<std::unique_ptr<TransformationPatcher>> patchers_;
   OutputStream parameter_storage_;
@@ -401,6 +406,11 @@ Status EnsemblePatchApplier::CorrectElements(OutputStreamSet* transformed, BodyR
   StreamTarget target(&element_storage_);
   if (!ApplyCorrection(serialised, transformed->Count() + 1, body, length, &target, room, room, correcting_))
     return STATUS_GENERAL_ERROR;
+  size_t largest = 0;
+  for (size_t i = 1; i < kMaxStreams; ++i) {
+    if (transformed->Stream(i)->Capacity() > transformed->Stream(largest)->Capacity()) largest = i;
+  }
+  recycled_ = std::move(*transformed->Stream(largest));
   for (size_t i = 0; i < kMaxStreams; ++i) transformed->Stream(i)->Retire();
   if (!corrected->InitFromBuffer(element_storage_.Buffer(), element_storage_.Length()))
     return STATUS_STREAM_ERROR;
@@ -410,6 +420,11 @@ Status EnsemblePatchApplier::CorrectElements(OutputStreamSet* transformed, BodyR
 Status EnsemblePatchApplier::Predict(InputStreamSet* elements, OutputStream* prediction) {
   // `prediction` receives the reformed elements only: the old file in front
   // of them stays where it is mapped.
+  if (!recycled_.Failed() && recycled_.Capacity() > 0) {
+    *prediction = std::move(recycled_);
+    prediction->Clear();
+  }
+  recycled_.Retire();
   prediction->SetLimit(Room());
   size_t reservation = header_.prediction_size > base_length_ ? header_.prediction_size - base_length_ : 0;
   const size_t plausible = kMaxAssemblyGrowth * element_storage_.Length();
@@ -427,6 +442,9 @@ Status EnsemblePatchApplier::Predict(InputStreamSet* elements, OutputStream* pre
   }
   if (!elements->Empty()) return STATUS_STREAM_NOT_CONSUMED;
   element_storage_.Retire();
+  // What a larger recycled buffer has beyond the prediction goes back now,
+  // before the old file is read in again.
+  prediction->ShrinkToFit();
   return STATUS_OK;
 }
 

@@ -9,6 +9,7 @@
 #include <limits>
 #include <utility>
 
+#include "big_buffer.h"
 #include "log.h"
 
 namespace vxpatch {
@@ -129,16 +130,28 @@ void AdviseHugePages(void* memory, size_t bytes) {
 
 // --------------------------------------------------------------- OutputStream
 
-OutputStream::~OutputStream() { std::free(buffer_); }
+OutputStream::~OutputStream() { Release(); }
+
+void OutputStream::Release() {
+  if (mapped_) {
+    FreeBigBuffer(buffer_, capacity_);
+  } else {
+    std::free(buffer_);
+  }
+  buffer_ = nullptr;
+  mapped_ = false;
+}
 
 OutputStream::OutputStream(OutputStream&& other) noexcept
     : buffer_(other.buffer_),
+      mapped_(other.mapped_),
       length_(other.length_),
       capacity_(other.capacity_),
       limit_(other.limit_),
       failed_(other.failed_),
       limit_exceeded_(other.limit_exceeded_) {
   other.buffer_ = nullptr;
+  other.mapped_ = false;
   other.length_ = 0;
   other.capacity_ = 0;
   other.failed_ = false;
@@ -147,8 +160,9 @@ OutputStream::OutputStream(OutputStream&& other) noexcept
 
 OutputStream& OutputStream::operator=(OutputStream&& other) noexcept {
   if (this != &other) {
-    std::free(buffer_);
+    Release();
     buffer_ = std::exchange(other.buffer_, nullptr);
+    mapped_ = std::exchange(other.mapped_, false);
     length_ = std::exchange(other.length_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
     limit_ = other.limit_;
@@ -159,22 +173,33 @@ OutputStream& OutputStream::operator=(OutputStream&& other) noexcept {
 }
 
 void OutputStream::Fail() {
-  std::free(buffer_);
-  buffer_ = nullptr;
+  Release();
   length_ = 0;
   capacity_ = 0;
   failed_ = true;
 }
 
 bool OutputStream::Grow(size_t new_capacity) {
-  void* grown = std::realloc(buffer_, new_capacity);
+  void* grown = nullptr;
+  if (mapped_) {
+    grown = ResizeBigBuffer(buffer_, capacity_, new_capacity);
+  } else if (new_capacity >= kBigBuffer) {
+    // From the heap to a mapping: the one copy a buffer's growth makes.
+    grown = AllocateBigBuffer(new_capacity);
+    if (grown) {
+      if (length_ > 0) std::memcpy(grown, buffer_, length_);
+      std::free(buffer_);
+      mapped_ = true;
+    }
+  } else {
+    grown = std::realloc(buffer_, new_capacity);
+  }
   if (!grown) {
     Fail();
     return false;
   }
   buffer_ = static_cast<uint8_t*>(grown);
   capacity_ = new_capacity;
-  AdviseHugePages(buffer_, new_capacity);
   return true;
 }
 
@@ -266,7 +291,9 @@ bool OutputStream::Append(OutputStream* other) {
   if (buffer_ == nullptr && !failed_ && !other->failed_ && other->buffer_ != nullptr &&
       other->capacity_ <= limit_) {
     if (!WithinLimit(other->length_)) return false;
+    Release();
     buffer_ = std::exchange(other->buffer_, nullptr);
+    mapped_ = std::exchange(other->mapped_, false);
     length_ = std::exchange(other->length_, 0);
     capacity_ = std::exchange(other->capacity_, 0);
     other->Retire();
@@ -284,12 +311,22 @@ void OutputStream::Truncate(size_t length) {
 }
 
 void OutputStream::Retire() {
-  std::free(buffer_);
-  buffer_ = nullptr;
+  Release();
   length_ = 0;
   capacity_ = 0;
   failed_ = false;
   limit_exceeded_ = false;
+}
+
+void OutputStream::ShrinkToFit() {
+  constexpr size_t kWorthIt = size_t{1} << 20;
+  if (failed_ || capacity_ - length_ < kWorthIt) return;
+  const size_t kept = length_ < kMinCapacity ? kMinCapacity : length_;
+  // A failed shrink leaves the larger buffer, which is just as good.
+  if (void* shrunk = mapped_ ? ResizeBigBuffer(buffer_, capacity_, kept) : std::realloc(buffer_, kept)) {
+    buffer_ = static_cast<uint8_t*>(shrunk);
+    capacity_ = kept;
+  }
 }
 
 // ------------------------------------------------------------- InputStreamSet

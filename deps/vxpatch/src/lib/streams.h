@@ -14,7 +14,8 @@
 //    (allocation failure, 64-bit size overflow) puts it into the failed state:
 //    buffer released, length 0, every later write fails, until Retire().
 //    Writes grow the capacity by doubling from 256; Reserve() grows it to
-//    exactly what is asked. Lengths and capacities are 64-bit (size_t).
+//    exactly what is asked. From kBigBuffer on the buffer is a big buffer:
+//    growing it moves pages rather than copying bytes. Lengths and capacities are 64-bit (size_t).
 //    A stream may carry a length limit (SetLimit): a write, reservation or
 //    commit that would take the length beyond it fails like an allocation
 //    failure, and LimitExceeded() then tells the two apart. Capacity never
@@ -126,6 +127,9 @@ class OutputStream {
   void Truncate(size_t length);
   // Releases the buffer; length and capacity 0, failed state cleared.
   void Retire();
+  // Gives back the capacity beyond the length when that is 1 MiB or more
+  // (a buffer reused for fewer bytes than it held); the content stays.
+  void ShrinkToFit();
 
   // The most bytes the stream may hold; kNoOutputLimit by default. Retire()
   // keeps it.
@@ -152,8 +156,11 @@ class OutputStream {
  private:
   bool Grow(size_t new_capacity);
   void Fail();
+  void Release();
 
   uint8_t* buffer_ = nullptr;
+  // The buffer is a big buffer (big_buffer.h) rather than the C heap's.
+  bool mapped_ = false;
   size_t length_ = 0;
   size_t capacity_ = 0;
   size_t limit_ = kNoOutputLimit;

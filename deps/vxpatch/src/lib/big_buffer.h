@@ -1,0 +1,36 @@
+// Large buffers mapped straight from the kernel, for the growable buffers
+// that hold whole files (OutputStream's among them).
+//
+// Contract:
+//  - AllocateBigBuffer(bytes) maps a private, zeroed buffer of at least
+//    `bytes` (> 0) bytes whose start lies on a 2 MiB boundary, and asks for
+//    huge pages under it when it is kHugePageBuffer or larger: one fault per
+//    2 MiB instead of one per 4 KiB page. Where huge pages are off or
+//    refused it is an ordinary mapping. nullptr when the kernel refuses.
+//  - ResizeBigBuffer(memory, old_bytes, new_bytes) makes it `new_bytes`
+//    long, keeping the first min(old, new) bytes. It never copies: growth
+//    extends the mapping in place or moves its pages to a new 2 MiB-aligned
+//    place; shrinking gives the tail back. nullptr on failure, the buffer
+//    then unchanged.
+//  - FreeBigBuffer(memory, bytes) unmaps it (`bytes` as allocated or last
+//    resized). Null is ignored.
+//  - kBigBuffer: the size from which a buffer is worth a mapping of its own
+//    (below it the C heap serves better).
+//  - Thread-safe (system calls only); nothing logs.
+#ifndef VXPATCH_BIG_BUFFER_H
+#define VXPATCH_BIG_BUFFER_H
+
+#include <cstddef>
+
+namespace vxpatch {
+
+constexpr size_t kBigBuffer = size_t{1} << 20;
+constexpr size_t kHugePageBuffer = size_t{8} << 20;
+
+void* AllocateBigBuffer(size_t bytes);
+void* ResizeBigBuffer(void* memory, size_t old_bytes, size_t new_bytes);
+void FreeBigBuffer(void* memory, size_t bytes);
+
+}  // namespace vxpatch
+
+#endif  // VXPATCH_BIG_BUFFER_H
