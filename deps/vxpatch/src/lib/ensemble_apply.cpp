@@ -62,6 +62,7 @@ class BodyReader final : public DiffSource {
     return block_.Open(patch, limit, threads);
   }
   bool Read(uint8_t* to, size_t count) override { return block_.Read(to, count); }
+  size_t Lend(const uint8_t** data, size_t most) override { return block_.Lend(data, most); }
   bool ReadUVarint(uint32_t* value) {
     uint8_t bytes[kMaxVarintBytes];
     for (size_t used = 0; used < kMaxVarintBytes; ++used) {

@@ -96,9 +96,10 @@ bool Lzma2BlockExtent(const InputStream& input, size_t* bytes);
 // limit message and LimitExceeded()), Read() and Finish() log the decoder's
 // failure once and fail from then on.
 // Given a budget of threads, a block of a few MiB or more is decoded on one
-// of them (while one is free), 1 MiB ahead of its reader: the same bytes,
-// checks and messages, each message logged by the reader when it reaches
-// the bytes concerned.
+// of them (while one is free), up to 2 MiB of bytes ahead of its reader and
+// through stretches of zeros as far as they go (they take no memory): the
+// same bytes, checks and messages, each message logged by the reader when
+// it reaches the bytes concerned.
 class Lzma2BlockReader {
  public:
   Lzma2BlockReader();
@@ -115,6 +116,11 @@ class Lzma2BlockReader {
   // The next `count` (<= Left()) bytes into `to`, or dropped when `to` is
   // null.
   bool Read(uint8_t* to, size_t count);
+  // The next bytes where the decoder ahead made them, up to `most`, without
+  // a copy: *data points at them, or is null when they are all zero, until
+  // the next call on the reader. Returns how many; 0 when there are none to
+  // lend (no decoder ahead, or it failed: Read() then reports why).
+  size_t Lend(const uint8_t** data, size_t most);
   // After the last byte: the end marker must follow. `consumed` receives the
   // input bytes of the whole block.
   bool Finish(size_t* consumed);
@@ -126,6 +132,8 @@ class Lzma2BlockReader {
   struct Ahead;
   bool Fail(int code);
   void StopAhead();
+  // Gives the decoder back the buffer of the piece last lent.
+  void EndLoan();
 
   std::unique_ptr<Decoder> decoder_;
   // Declared after the decoder, so that it stops before the decoder goes.

@@ -80,6 +80,14 @@ class DiffSource {
   virtual ~DiffSource() = default;
   // The next `count` bytes into `to`, or dropped when `to` is null.
   virtual bool Read(uint8_t* to, size_t count) = 0;
+  // The next bytes where the source holds them, up to `most`, without a
+  // copy: *data points at them (null: they are all zero) until the next
+  // call. Returns how many; 0 when it lends none (Read() then).
+  virtual size_t Lend(const uint8_t** data, size_t most) {
+    (void)data;
+    (void)most;
+    return 0;
+  }
 };
 
 class DiffTarget {

@@ -5,6 +5,10 @@
 #include <limits>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "checksum.h"
 #include "engine_log.h"
 #include "lzmaioout.h"
@@ -58,13 +62,25 @@ struct OldBytes {
   size_t size = 0;
 };
 
-// to[i] = a[i] + b[i] modulo 256 for `count` bytes. Eight bytes at a time
-// in one word: the low seven bits of each byte are added without a carry
-// leaving the byte, the top bits by exclusive or.
+// to[i] = a[i] + b[i] modulo 256 for `count` bytes: sixteen at a time in
+// a vector register where there is one, then eight at a time in one word
+// (the low seven bits of each byte are added without a carry leaving the
+// byte, the top bits by exclusive or). A null `a` adds zeros: a copy.
 void AddBytes(uint8_t* to, const uint8_t* a, const uint8_t* b, size_t count) {
+  if (!a) {
+    std::memcpy(to, b, count);
+    return;
+  }
   constexpr uint64_t kLow = 0x7F7F7F7F7F7F7F7Full;
   constexpr uint64_t kHigh = ~kLow;
   size_t index = 0;
+#if defined(__SSE2__)
+  for (; count - index >= 16; index += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + index));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + index));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + index), _mm_add_epi8(x, y));
+  }
+#endif
   for (; count - index >= 8; index += 8) {
     uint64_t x = 0;
     uint64_t y = 0;
@@ -76,8 +92,9 @@ void AddBytes(uint8_t* to, const uint8_t* a, const uint8_t* b, size_t count) {
   for (; index < count; ++index) to[index] = static_cast<uint8_t>(a[index] + b[index]);
 }
 
-// to = diff bytes plus old bytes [position, position + count), byte by byte;
-// the range lies within the old bytes.
+// to = diff bytes plus old bytes [position, position + count); the range
+// lies within the old bytes. A null `diff` is zeros: the old bytes as they
+// are.
 void AddOld(const OldBytes& old, size_t position, const uint8_t* diff, uint8_t* to, size_t count) {
   size_t piece = 0;
   while (count > 0 && piece < old.count) {
@@ -90,7 +107,7 @@ void AddOld(const OldBytes& old, size_t position, const uint8_t* diff, uint8_t* 
     const size_t part = count < size - position ? count : size - position;
     AddBytes(to, diff, old.pieces[piece].Current() + position, part);
     to += part;
-    diff += part;
+    if (diff) diff += part;
     count -= part;
     position = 0;
     ++piece;
@@ -240,6 +257,11 @@ class BoundedSource {
     }
     return false;
   }
+  size_t Lend(const uint8_t** data, size_t most) {
+    const size_t lent = source_->Lend(data, most < left_ ? most : left_);
+    left_ -= lent;
+    return lent;
+  }
   bool SkipRest() { return Read(nullptr, left_); }
   size_t Left() const { return left_; }
 
@@ -284,8 +306,21 @@ bool PlaceDiffBytes(const OldBytes& old, InputStream control, BoundedSource* sou
     for (size_t done = 0; done < static_cast<size_t>(t.x);) {
       const size_t part = static_cast<size_t>(t.x) - done < kDiffPiece ? static_cast<size_t>(t.x) - done : kDiffPiece;
       uint8_t* to = target->Place(produced + done, part);
-      if (!to || !source->Read(piece.MutableBuffer(), part)) return false;
-      AddOld(old, static_cast<size_t>(old_position) + done, piece.Buffer(), to, part);
+      if (!to) return false;
+      // The diff bytes where the source holds them when it lends them, else
+      // read into a piece of our own.
+      for (size_t filled = 0; filled < part;) {
+        const size_t position = static_cast<size_t>(old_position) + done + filled;
+        const uint8_t* lent = nullptr;
+        size_t got = source->Lend(&lent, part - filled);
+        if (got == 0) {
+          got = part - filled;
+          if (!source->Read(piece.MutableBuffer(), got)) return false;
+          lent = piece.Buffer();
+        }
+        AddOld(old, position, lent, to + filled, got);
+        filled += got;
+      }
       progress->Advance(part);
       done += part;
     }
@@ -327,6 +362,7 @@ class BlockSource final : public DiffSource {
  public:
   explicit BlockSource(Lzma2BlockReader* block) : block_(block) {}
   bool Read(uint8_t* to, size_t count) override { return block_->Read(to, count); }
+  size_t Lend(const uint8_t** data, size_t most) override { return block_->Lend(data, most); }
 
  private:
   Lzma2BlockReader* block_;
@@ -359,6 +395,12 @@ class MemorySource final : public DiffSource {
   bool Read(uint8_t* to, size_t count) override {
     if (!to) return bytes_.Skip(count);
     return bytes_.Read(to, count);
+  }
+  size_t Lend(const uint8_t** data, size_t most) override {
+    const size_t lent = most < bytes_.Remaining() ? most : bytes_.Remaining();
+    *data = bytes_.Current();
+    bytes_.Skip(lent);
+    return lent;
   }
 
  private:
