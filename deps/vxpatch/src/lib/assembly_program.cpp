@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <new>
-#include <numeric>
 #include <stdexcept>
 #include <string>
 
@@ -22,6 +21,10 @@ size_t Slot(uint32_t rva, unsigned bits) {
   return static_cast<size_t>((uint64_t{rva} * 0x9E3779B97F4A7C15u) >> (64 - bits));
 }
 
+uint64_t SlotEntry(uint32_t rva, uint32_t id) { return uint64_t{rva} << 32 | (id + 1); }
+
+uint32_t SlotId(uint64_t entry) { return static_cast<uint32_t>(entry) - 1; }
+
 void AssignIndexes(LabelTable* labels) {
   int32_t next = 0;
   for (Label& label : *labels) {  // in rva order once sorted
@@ -38,12 +41,13 @@ bool LabelTable::Grow() {
   // A table dropped by Sort is rebuilt at the size its labels need.
   while ((size_t{1} << wanted) / 2 <= labels_.size()) ++wanted;
   const size_t size = size_t{1} << wanted;
-  std::vector<uint32_t> slots(size, 0);
+  std::vector<uint64_t> slots(size, 0);
   const size_t mask = size - 1;
   for (uint32_t id = 0; id < labels_.size(); ++id) {
-    size_t i = Slot(labels_[id].rva, wanted);
+    const uint32_t rva = labels_[id].rva;
+    size_t i = Slot(rva, wanted);
     while (slots[i] != 0) i = (i + 1) & mask;
-    slots[i] = id + 1;
+    slots[i] = SlotEntry(rva, id);
   }
   slots_.swap(slots);
   bits_ = wanted;
@@ -64,7 +68,7 @@ uint32_t LabelTable::Find(uint32_t rva) const {
   }
   const size_t mask = slots_.size() - 1;
   for (size_t i = Slot(rva, bits_); slots_[i] != 0; i = (i + 1) & mask) {
-    if (labels_[slots_[i] - 1].rva == rva) return slots_[i] - 1;
+    if (slots_[i] >> 32 == rva) return SlotId(slots_[i]);
   }
   return kNoLabel;
 }
@@ -76,10 +80,9 @@ bool LabelTable::Add(uint32_t rva, uint32_t* id) {
     const size_t mask = slots_.size() - 1;
     size_t i = Slot(rva, bits_);
     for (; slots_[i] != 0; i = (i + 1) & mask) {
-      Label& found = labels_[slots_[i] - 1];
-      if (found.rva == rva) {
-        ++found.count;
-        *id = slots_[i] - 1;
+      if (slots_[i] >> 32 == rva) {
+        *id = SlotId(slots_[i]);
+        ++labels_[*id].count;
         return true;
       }
     }
@@ -90,7 +93,7 @@ bool LabelTable::Add(uint32_t rva, uint32_t* id) {
     if (!labels_.empty() && labels_.back().rva > rva) sorted_ = false;
     *id = static_cast<uint32_t>(labels_.size());
     labels_.push_back(made);
-    slots_[i] = *id + 1;
+    slots_[i] = SlotEntry(rva, *id);
     return true;
   } catch (const std::bad_alloc&) {
     return false;
@@ -115,14 +118,16 @@ void LabelTable::Sort(std::vector<uint32_t>* moved) {
   slots_.shrink_to_fit();
   bits_ = 0;
   if (sorted_) return;
-  std::vector<uint32_t> order(labels_.size());
-  std::iota(order.begin(), order.end(), 0u);
-  std::sort(order.begin(), order.end(),
-            [this](uint32_t a, uint32_t b) { return labels_[a].rva < labels_[b].rva; });
+  // Sorted as rva << 32 | id: the keys sit side by side, and rvas are
+  // distinct, so the ids ride along without deciding anything.
+  std::vector<uint64_t> order(labels_.size());
+  for (uint32_t id = 0; id < labels_.size(); ++id) order[id] = uint64_t{labels_[id].rva} << 32 | id;
+  std::sort(order.begin(), order.end());
   std::vector<Label> sorted;
   sorted.reserve(labels_.size());
   moved->resize(labels_.size());
-  for (uint32_t id : order) {
+  for (uint64_t key : order) {
+    const uint32_t id = static_cast<uint32_t>(key);
     (*moved)[id] = static_cast<uint32_t>(sorted.size());
     sorted.push_back(labels_[id]);
   }

@@ -111,8 +111,9 @@ class LabelTable {
   bool Grow();
 
   std::vector<Label> labels_;
-  std::vector<uint32_t> slots_;  // id + 1, or 0 for an empty slot
-  unsigned bits_ = 0;            // slots_ has 2^bits_ entries
+  // rva << 32 | (id + 1), or 0 for an empty slot: a probe reads no label.
+  std::vector<uint64_t> slots_;
+  unsigned bits_ = 0;  // slots_ has 2^bits_ entries
   bool sorted_ = true;
 };
 
