@@ -100,6 +100,10 @@ bool LabelTable::Add(uint32_t rva, uint32_t* id) {
   }
 }
 
+void LabelTable::Prefetch(uint32_t rva) const {
+  if (!slots_.empty()) __builtin_prefetch(&slots_[Slot(rva, bits_)]);
+}
+
 Label& LabelTable::at(uint32_t rva) {
   const uint32_t id = Find(rva);
   if (id == kNoLabel) throw std::out_of_range("no label at this rva");

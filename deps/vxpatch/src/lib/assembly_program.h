@@ -86,6 +86,8 @@ class LabelTable {
   bool Add(uint32_t rva, uint32_t* id);
   // The id of rva's label, or kNoLabel.
   uint32_t Find(uint32_t rva) const;
+  // A hint that rva is looked up soon: its slot is fetched into the cache.
+  void Prefetch(uint32_t rva) const;
 
   size_t size() const { return labels_.size(); }
   bool empty() const { return labels_.empty(); }

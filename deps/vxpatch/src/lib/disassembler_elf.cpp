@@ -17,6 +17,8 @@ namespace {
 constexpr uint64_t kFourGiB = uint64_t{1} << 32;
 constexpr uint64_t kRelEntrySize = 8;
 constexpr uint16_t kElfMachineArm = 40;
+// How many rel32 locations ahead of the walk a label look-up is started.
+constexpr size_t kLookAhead = 8;
 
 void Debug(const std::string& message) { LogDebug(message); }
 
@@ -389,6 +391,12 @@ bool DisassemblerElf::WalkProgbits(const ElfSection& section, ParsedProgram* pro
     if (position == end) break;
 
     if (at_rel32) {
+      // Label look-ups go all over a large table: the one a few locations
+      // ahead is started now, so that it is in the cache when its turn comes.
+      if (rel32_.size() - next_rel32_ > kLookAhead) {
+        const TypedRVA& ahead = rel32_[next_rel32_ + kLookAhead];
+        program->rel32_labels().Prefetch(ahead.rva() + ahead.relative_target());
+      }
       const TypedRVA& location = rel32_[next_rel32_++];
       const uint32_t target = SectionRva(section, position) + location.relative_target();
       if (!location.EmitInstruction(program, target, start())) return false;
