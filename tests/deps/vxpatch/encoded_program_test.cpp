@@ -296,6 +296,10 @@ TEST(WriteProgramStreams, MatchesEncodingThenWriting) {
     }
     if (round % 3 == 0) program.EmitPeRelocs();
     program.AssignDefaultIndexes();
+    // Indexes other than the default ones, as label alignment gives them.
+    const int32_t labels = static_cast<int32_t>(program.rel32_labels().size());
+    if (round % 4 == 1)
+      for (vxpatch::Label& label : program.rel32_labels()) label.index = labels - 1 - label.index;
     std::unique_ptr<EncodedProgram> encoded = vxpatch::EncodeProgram(program);
     ASSERT_TRUE(encoded);
     vxpatch::OutputStreamSet expected;

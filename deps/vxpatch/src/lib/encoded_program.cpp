@@ -203,6 +203,8 @@ class DirectWriter {
     if (!StoreLabelRvas(program_.abs32_labels(), &abs32_rvas) ||
         !StoreLabelRvas(program_.rel32_labels(), &rel32_rvas))
       return STATUS_GENERAL_ERROR;
+    rel32_ids_ = IndexesAreIds(program_.rel32_labels());
+    abs32_ids_ = IndexesAreIds(program_.abs32_labels());
     if (!Count()) return STATUS_GENERAL_ERROR;
     OutputStream* copy_bytes = set_->Stream(kStreamCopyBytes);
     const bool ok =
@@ -238,11 +240,11 @@ class DirectWriter {
         case INSN_ELF_ARM_RELOCS: break;
         case INSN_REL32:
         case INSN_REL32ARM:
-          if (!LabelIndex(program_, insn, &index)) return false;
+          if (!Index(insn, &index)) return false;
           ++rel32_ix_;
           break;
         case INSN_ABS32:
-          if (!LabelIndex(program_, insn, &index)) return false;
+          if (!Index(insn, &index)) return false;
           ++abs32_ix_;
           break;
         default: continue;  // no op, as in EncodeInstruction
@@ -300,12 +302,12 @@ class DirectWriter {
         case INSN_ELF_ARM_RELOCS: op = OP_ELF_ARM_RELOCS; break;
         case INSN_REL32:
         case INSN_REL32ARM:
-          LabelIndex(program_, insn, &index);
+          Index(insn, &index);
           rel32_ix.Put(index);
           op = insn.kind == INSN_REL32 ? uint32_t{OP_REL32} : insn.arm_op;
           break;
         case INSN_ABS32:
-          LabelIndex(program_, insn, &index);
+          Index(insn, &index);
           abs32_ix.Put(index);
           op = OP_ABS32;
           break;
@@ -320,8 +322,28 @@ class DirectWriter {
            abs32_ix.WriteTo(set_->Stream(kStreamAbs32Ix));
   }
 
+  // Default indexes are the labels' positions, and then an instruction's
+  // label id is its index: the table, which the references of a large
+  // program visit all over, is not read per reference.
+  static bool IndexesAreIds(const LabelTable& labels) {
+    for (uint32_t id = 0; id < labels.size(); ++id) {
+      if (labels[id].index != static_cast<int32_t>(id)) return false;
+    }
+    return true;
+  }
+
+  bool Index(const Instruction& insn, uint32_t* index) const {
+    const bool ids = insn.kind == INSN_ABS32 ? abs32_ids_ : rel32_ids_;
+    if (!ids) return LabelIndex(program_, insn, index);
+    const LabelTable& labels = insn.kind == INSN_ABS32 ? program_.abs32_labels() : program_.rel32_labels();
+    *index = insn.label;
+    return insn.label < labels.size();
+  }
+
   const ParsedProgram& program_;
   OutputStreamSet* set_;
+  bool rel32_ids_ = false;
+  bool abs32_ids_ = false;
   size_t origins_ = 0;
   size_t ops_ = 0;
   size_t copy_bytes_ = 0;
