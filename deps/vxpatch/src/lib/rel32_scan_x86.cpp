@@ -60,21 +60,36 @@ size_t NextX86Rel32Candidate(const uint8_t* base, size_t size, size_t from, bool
   const size_t last = size - 5;
   size_t p = from;
 #if defined(__SSE2__)
-  // Sixteen positions at a time: a bit per position whose byte may start a
-  // candidate, then the rules at those positions only, in order.
+  // Sixteen positions at a time: a bit per position whose first two bytes
+  // may start a candidate, then the rules at those positions only, in
+  // order. Opcode bytes such as 0x0F, 0x48 and 0xFF are common in code, and
+  // their second byte rules most of them out.
   const __m128i e8 = _mm_set1_epi8(static_cast<char>(0xE8));
   const __m128i e9 = _mm_set1_epi8(static_cast<char>(0xE9));
   const __m128i of = _mm_set1_epi8(0x0F);
+  const __m128i high_nibble = _mm_set1_epi8(static_cast<char>(0xF0));
+  const __m128i jcc = _mm_set1_epi8(static_cast<char>(0x80));
   const __m128i ff = _mm_set1_epi8(static_cast<char>(0xFF));
+  const __m128i call = _mm_set1_epi8(0x15);
+  const __m128i jmp = _mm_set1_epi8(0x25);
   const __m128i rex48 = _mm_set1_epi8(0x48);
   const __m128i rex49 = _mm_set1_epi8(0x49);
+  const __m128i lea = _mm_set1_epi8(static_cast<char>(0x8D));
+  const __m128i mov = _mm_set1_epi8(static_cast<char>(0x8B));
+  // The second bytes are read one further on: p + 16 stays below size.
   for (; p <= last && last - p >= 15; p += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + p));
-    __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, e8), _mm_cmpeq_epi8(bytes, e9)),
-                                _mm_cmpeq_epi8(bytes, of));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + p + 1));
+    __m128i hits = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, e8), _mm_cmpeq_epi8(bytes, e9)),
+        _mm_and_si128(_mm_cmpeq_epi8(bytes, of), _mm_cmpeq_epi8(_mm_and_si128(next, high_nibble), jcc)));
     if (x64) {
-      hits = _mm_or_si128(hits, _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, ff), _mm_cmpeq_epi8(bytes, rex48)),
-                                             _mm_cmpeq_epi8(bytes, rex49)));
+      const __m128i indirect =
+          _mm_and_si128(_mm_cmpeq_epi8(bytes, ff), _mm_or_si128(_mm_cmpeq_epi8(next, call), _mm_cmpeq_epi8(next, jmp)));
+      const __m128i relative =
+          _mm_and_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, rex48), _mm_cmpeq_epi8(bytes, rex49)),
+                        _mm_or_si128(_mm_cmpeq_epi8(next, lea), _mm_cmpeq_epi8(next, mov)));
+      hits = _mm_or_si128(hits, _mm_or_si128(indirect, relative));
     }
     for (unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(hits)); bits != 0; bits &= bits - 1) {
       const size_t at = p + static_cast<size_t>(__builtin_ctz(bits));
