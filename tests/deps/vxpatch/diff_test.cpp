@@ -2,6 +2,7 @@
 // and creation followed by application on real programs and libraries.
 #include "checksum.h"
 #include "lzmaioout.h"
+#include "output_file.h"
 #include "vxdiff.h"
 
 #include <gtest/gtest.h>
@@ -210,6 +211,39 @@ void ExpectRoundTrip(const Bytes& old_bytes, const Bytes& new_bytes) {
       EXPECT_TRUE(ok);
       EXPECT_TRUE(result == new_bytes) << "result differs";
     }
+  }
+}
+
+// A file target's checksum is taken from its runs as they are written when
+// they cover the file once, whatever their order, and from the file itself
+// when a range was placed twice: always the checksum of what the file holds.
+TEST(FileTargetTest, ChecksumIsThatOfTheFileWrittenInAnyOrder) {
+  struct Placement {
+    size_t offset, count;
+  };
+  const std::vector<std::vector<Placement>> cases = {
+      {{0, 5000}, {5000, 3000}},                          // one rising run
+      {{0, 100}, {300, 4000}, {100, 200}, {4300, 3700}},  // diff bytes, then extra bytes between
+      {{0, 8000}, {2000, 10}},                            // a range placed twice
+  };
+  vxtest::TempDir dir;
+  for (const auto& placements : cases) {
+    SCOPED_TRACE(placements.size());
+    OutputFile file;
+    ASSERT_TRUE(file.Create(dir.File("out").c_str()));
+    FileTarget target(&file, kNoOutputLimit);
+    ASSERT_TRUE(target.Begin(8000));
+    for (size_t i = 0; i < placements.size(); ++i) {
+      uint8_t* to = target.Place(placements[i].offset, placements[i].count);
+      ASSERT_NE(to, nullptr);
+      for (size_t j = 0; j < placements[i].count; ++j) to[j] = static_cast<uint8_t>(j * 31 + i);
+    }
+    ASSERT_TRUE(target.End());
+    uint32_t checksum = 0;
+    ASSERT_TRUE(target.Checksum(&checksum));
+    ASSERT_TRUE(file.Commit(target.Size()));
+    const Bytes written = vxtest::ReadFile(dir.File("out"));
+    EXPECT_EQ(checksum, ComputeChecksum(written.data(), written.size()));
   }
 }
 

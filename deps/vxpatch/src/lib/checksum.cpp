@@ -93,6 +93,10 @@ uint32_t UpdateCrc32(uint32_t crc, const uint8_t* data, size_t length) {
   return static_cast<uint32_t>(crc32_z(crc, data, static_cast<z_size_t>(length)));
 }
 
+uint32_t CombineCrc32(uint32_t first, uint32_t second, size_t second_length) {
+  return static_cast<uint32_t>(crc32_combine64(first, second, static_cast<z_off64_t>(second_length)));
+}
+
 uint32_t ComputeChecksum(const uint8_t* data, size_t length) {
   if (length == 0) return 0;
   return ~UpdateCrc32(0, data, length);

@@ -505,10 +505,10 @@ Status ApplyEnsemblePatch(const oschar* old_path, const oschar* patch_path, cons
   FileTarget target(&output, output_limit);
   ProgressMeter meter(&progress, kProgressUnits);
   meter.Reach(0);
-  const Status status = ApplyToTarget(&old_stream, &patch_stream, &target, nullptr, output_limit,
-                                      ProgressSpan(&meter, 0, kProgressUnits, kProgressUnits),
-                                      [&](uint32_t* checksum) { return output.Checksum(target.Size(), checksum); },
-                                      threads, &old_file);
+  const Status status = ApplyToTarget(
+      &old_stream, &patch_stream, &target, nullptr, output_limit,
+      ProgressSpan(&meter, 0, kProgressUnits, kProgressUnits),
+      [&](uint32_t* checksum) { return target.Checksum(checksum); }, threads, &old_file);
   if (status != STATUS_OK) return status;
   if (!output.Commit(target.Size())) return STATUS_READ_ERROR;
   return STATUS_OK;

@@ -135,15 +135,25 @@ class FileTarget final : public DiffTarget {
   bool End() override;
   void FailOverLimit() override { limit_exceeded_ = true; }
   bool MatchesChecksum(uint32_t expected) override;
+  // After End(): the engine checksum of the bytes placed (ComputeChecksum),
+  // from the CRC-32 of each run as it went to the file when the runs cover
+  // the new size once, else from the file read back.
+  bool Checksum(uint32_t* checksum);
   size_t Size() const { return size_; }
   bool LimitExceeded() const { return limit_exceeded_; }
 
  private:
+  struct Run {
+    size_t offset;
+    size_t length;
+    uint32_t crc;
+  };
   bool Flush();
 
   OutputFile* file_;
   size_t limit_;
   OutputStream staging_;
+  std::vector<Run> runs_;
   size_t staged_offset_ = 0;
   size_t size_ = 0;
   bool limit_exceeded_ = false;

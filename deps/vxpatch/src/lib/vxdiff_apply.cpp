@@ -1,5 +1,6 @@
 // Applying a diff. The raw sections are read in place; the result is reserved
 // once and each diff byte and its old byte are added straight into it.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -628,6 +629,7 @@ bool FileTarget::Begin(size_t size) {
     return false;
   }
   size_ = size;
+  runs_.clear();
   return true;
 }
 
@@ -646,6 +648,11 @@ uint8_t* FileTarget::Place(size_t offset, size_t count) {
 
 bool FileTarget::Flush() {
   if (staging_.Failed() || !file_->Write(staged_offset_, staging_.Buffer(), staging_.Length())) return false;
+  // The run's CRC-32 while its bytes are at hand spares reading the file
+  // back for its checksum.
+  if (staging_.Length() > 0)
+    runs_.push_back(
+        Run{staged_offset_, staging_.Length(), UpdateCrc32(0, staging_.Buffer(), staging_.Length())});
   staged_offset_ += staging_.Length();
   staging_.Clear();
   return true;
@@ -657,7 +664,22 @@ bool FileTarget::MatchesChecksum(uint32_t expected) {
   // As ChecksumMatches: no bytes pass with either stored form of nothing.
   if (size_ == 0) return expected == 0 || expected == 0xFFFFFFFFu;
   uint32_t actual = 0;
-  return file_->Checksum(size_, &actual) && actual == expected;
+  return Checksum(&actual) && actual == expected;
+}
+
+bool FileTarget::Checksum(uint32_t* checksum) {
+  std::sort(runs_.begin(), runs_.end(), [](const Run& a, const Run& b) { return a.offset < b.offset; });
+  uint32_t crc = 0;
+  size_t covered = 0;
+  bool once = true;  // no byte placed twice, none left out between
+  for (const Run& run : runs_) {
+    once = once && run.offset == covered;
+    crc = CombineCrc32(crc, run.crc, run.length);
+    covered += run.length;
+  }
+  if (!once || covered != size_ || size_ == 0) return file_->Checksum(size_, checksum);
+  *checksum = ~crc;
+  return true;
 }
 
 bool ApplyStreamedRawDiff(const InputStream* old_pieces, size_t piece_count, DiffSource* source, size_t length,
