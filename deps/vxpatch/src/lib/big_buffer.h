@@ -15,7 +15,9 @@
 //  - FreeBigBuffer(memory, bytes) unmaps it (`bytes` as allocated or last
 //    resized). Null is ignored.
 //  - kBigBuffer: the size from which a buffer is worth a mapping of its own
-//    (below it the C heap serves better).
+//    (below it the C heap serves better). kHugePageBuffer: from there on a
+//    buffer holds at least one whole huge page; one that is written only in
+//    part costs at most the rest of the huge page it ends in.
 //  - Thread-safe (system calls only); nothing logs.
 #ifndef VXPATCH_BIG_BUFFER_H
 #define VXPATCH_BIG_BUFFER_H
@@ -25,7 +27,7 @@
 namespace vxpatch {
 
 constexpr size_t kBigBuffer = size_t{1} << 20;
-constexpr size_t kHugePageBuffer = size_t{8} << 20;
+constexpr size_t kHugePageBuffer = size_t{2} << 20;
 
 void* AllocateBigBuffer(size_t bytes);
 void* ResizeBigBuffer(void* memory, size_t old_bytes, size_t new_bytes);
