@@ -4,6 +4,7 @@
 // forms.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "arm_branch.h"
@@ -312,6 +313,29 @@ TEST(WriteProgramStreams, MatchesEncodingThenWriting) {
     ASSERT_EQ(Bytes(b.Buffer(), b.Buffer() + b.Length()), Bytes(a.Buffer(), a.Buffer() + a.Length()))
         << "round " << round;
   }
+}
+
+// A program written for the last time gives its pages back as it goes and
+// still writes the same streams; two million instructions are many pages.
+TEST(WriteProgramStreams, GivingThePagesBackWritesTheSame) {
+  const uint8_t data[64] = {1, 2, 3};
+  auto make = [&data]() {
+    std::unique_ptr<ParsedProgram> program(new ParsedProgram());
+    program->set_file(data, sizeof data);
+    for (uint32_t i = 0; i < 1000000; ++i) {
+      EXPECT_TRUE(program->EmitBytes(data + i % 60, 1 + i % 3) && program->EmitRel32To(i % 5000 * 16));
+    }
+    EXPECT_TRUE(program->AssignDefaultIndexes());
+    return program;
+  };
+  std::unique_ptr<ParsedProgram> kept = make();
+  vxpatch::OutputStreamSet sets[2];
+  ASSERT_EQ(vxpatch::WriteProgramStreams(*kept, &sets[0]), vxpatch::STATUS_OK);
+  ASSERT_EQ(vxpatch::WriteProgramStreams(make(), &sets[1]), vxpatch::STATUS_OK);
+  OutputStream a;
+  OutputStream b;
+  ASSERT_TRUE(sets[0].SerializeSet(&a) && sets[1].SerializeSet(&b));
+  EXPECT_TRUE(a.Length() == b.Length() && std::equal(a.Buffer(), a.Buffer() + a.Length(), b.Buffer()));
 }
 
 // References named by rva and resolved at once give the labels, counts,

@@ -19,6 +19,9 @@ constexpr uint64_t kRelEntrySize = 8;
 constexpr uint16_t kElfMachineArm = 40;
 // How many rel32 locations ahead of the walk a label look-up is started.
 constexpr size_t kLookAhead = 8;
+// The walk gives back the pages of the locations it has passed this many
+// bytes at a time.
+constexpr size_t kReleaseStep = size_t{8} << 20;
 
 void Debug(const std::string& message) { LogDebug(message); }
 
@@ -352,7 +355,7 @@ bool DisassemblerElf::EmitProgram(ParsedProgram* program) {
     // The locations are walked; numbering the labels needs room of its own.
     std::vector<TypedRVA>().swap(rel32_);
     std::vector<Abs32Location>().swap(abs32_);
-    next_rel32_ = next_abs32_ = 0;
+    next_rel32_ = next_abs32_ = released_rel32_ = 0;
     return program->AssignDefaultIndexes();
   } catch (const std::bad_alloc&) {
     return false;
@@ -384,6 +387,12 @@ bool DisassemblerElf::WalkProgbits(const ElfSection& section, ParsedProgram* pro
     // Locations the walk has already passed (inside an abs32 value, or
     // refused below) are not errors, just not used.
     while (next_rel32_ < rel32_.size() && rel32_[next_rel32_].file_offset() < position) ++next_rel32_;
+    // Locations behind the walk are never read again; on a large library
+    // they are a good part of the parse's peak while the program grows.
+    if ((next_rel32_ - released_rel32_) * sizeof(TypedRVA) >= kReleaseStep) {
+      ReleasePages(rel32_.data() + released_rel32_, rel32_.data() + next_rel32_);
+      released_rel32_ = next_rel32_;
+    }
     const bool at_rel32 = next_rel32_ < rel32_.size() && rel32_[next_rel32_].file_offset() + 3 < stop;
     if (at_rel32) stop = rel32_[next_rel32_].file_offset();
     if (!EmitRange(program, position, stop)) return false;

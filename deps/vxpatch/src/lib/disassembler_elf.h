@@ -124,6 +124,7 @@ class DisassemblerElf : public Disassembler {
   std::vector<TypedRVA> rel32_;
   size_t next_abs32_ = 0;
   size_t next_rel32_ = 0;
+  size_t released_rel32_ = 0;  // locations before it have no pages
   // Progress already reported: offset in the section being scanned, and in
   // the file as walked.
   size_t scan_reported_ = 0;

@@ -11,6 +11,9 @@ namespace {
 
 // Vectors start at this many elements and double from there.
 constexpr size_t kInitialElements = 64;
+// A program written for the last time gives back its instructions' pages
+// this many bytes at a time.
+constexpr size_t kReleaseStep = size_t{8} << 20;
 
 bool StoreLabelRvas(const LabelTable& labels, std::vector<uint32_t>* rvas) {
   // Which slots hold a label is tracked apart from the values: 0xFFFFFFFF is
@@ -195,7 +198,9 @@ class CopyRun {
 // table starts with its count), written in a second.
 class DirectWriter {
  public:
-  DirectWriter(const ParsedProgram& program, OutputStreamSet* set) : program_(program), set_(set) {}
+  // `release`: the instructions' pages are given back as they are written.
+  DirectWriter(const ParsedProgram& program, OutputStreamSet* set, bool release)
+      : program_(program), set_(set), release_(release) {}
 
   Status Run() {
     std::vector<uint32_t> abs32_rvas;
@@ -283,7 +288,14 @@ class DirectWriter {
       }
       run.Close();
     };
-    for (const Instruction& insn : program_.instructions()) {
+    const std::vector<Instruction>& instructions = program_.instructions();
+    size_t released = 0;
+    for (size_t at = 0; at < instructions.size(); ++at) {
+      if (release_ && (at - released) * sizeof(Instruction) >= kReleaseStep) {
+        ReleasePages(instructions.data() + released, instructions.data() + at);
+        released = at;
+      }
+      const Instruction& insn = instructions[at];
       switch (insn.kind) {
         case INSN_BYTE:
           run.Add(1);
@@ -342,6 +354,7 @@ class DirectWriter {
 
   const ParsedProgram& program_;
   OutputStreamSet* set_;
+  bool release_;
   bool rel32_ids_ = false;
   bool abs32_ids_ = false;
   size_t origins_ = 0;
@@ -356,7 +369,16 @@ class DirectWriter {
 
 Status WriteProgramStreams(const ParsedProgram& program, OutputStreamSet* set) {
   try {
-    DirectWriter writer(program, set);
+    DirectWriter writer(program, set, false);
+    return writer.Run();
+  } catch (const std::bad_alloc&) {
+    return STATUS_STREAM_ERROR;
+  }
+}
+
+Status WriteProgramStreams(std::unique_ptr<ParsedProgram> program, OutputStreamSet* set) {
+  try {
+    DirectWriter writer(*program, set, true);
     return writer.Run();
   } catch (const std::bad_alloc&) {
     return STATUS_STREAM_ERROR;

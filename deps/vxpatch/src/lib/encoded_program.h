@@ -79,6 +79,10 @@ Status WriteEncodedProgram(const EncodedProgram& program, OutputStreamSet* set);
 // file. STATUS_OK, STATUS_GENERAL_ERROR where EncodeProgram fails, or
 // STATUS_STREAM_ERROR.
 Status WriteProgramStreams(const ParsedProgram& program, OutputStreamSet* set);
+// The same for a program that is not needed afterwards: the pages of its
+// instructions are given back as they are written, so that the streams grow
+// into the room the program leaves. The program is destroyed.
+Status WriteProgramStreams(std::unique_ptr<ParsedProgram> program, OutputStreamSet* set);
 
 // STATUS_OK and the program, or STATUS_DESERIALIZATION_FAILED (nothing kept).
 Status ReadEncodedProgram(InputStreamSet* set, std::unique_ptr<EncodedProgram>* program);

@@ -2,6 +2,7 @@
 #include "ensemble_patcher.h"
 
 #include <memory>
+#include <utility>
 
 #include "disassembler.h"
 #include "encoded_program.h"
@@ -27,7 +28,7 @@ Status TransformElement(const uint8_t* element, size_t length, OutputStreamSet* 
   progress.Part(0, kWalkShare + kIndexShare, kShares, 0).Finish();
   if (parse_status != STATUS_OK) return parse_status;
   if (!TrimLabels(parsed.get())) return STATUS_TRIM_FAILED;
-  return WriteProgramStreams(*parsed, transformed);
+  return WriteProgramStreams(std::move(parsed), transformed);
 }
 
 Status PatcherX86_32::ReadParameters(InputStream* descriptions) {
