@@ -3,6 +3,7 @@
 #include "checksum.h"
 #include "lzmaioout.h"
 #include "output_file.h"
+#include "thread_budget.h"
 #include "vxdiff.h"
 
 #include <gtest/gtest.h>
@@ -376,6 +377,38 @@ TEST(CreateDiffTest, TuningTradesShortAndNoisyMatchesForExtraBytes) {
     const SectionLengths lengths = TunedDiff(old_bytes, row.new_bytes, tuning);
     EXPECT_GE(lengths.extra, row.extra_min);
     EXPECT_LE(lengths.extra, row.extra_max);
+  }
+}
+
+// A new file scanned as two halves: the diff applies, does not depend on
+// whether the second half had a thread, and costs about what one scan does.
+TEST(CreateDiffTest, HalvesScannedApartJoinIntoOneDiff) {
+  const Bytes old_bytes = RandomBytes(40000, 11);
+  Bytes edited(old_bytes.begin() + 5000, old_bytes.end());
+  for (size_t i = 300; i < edited.size(); i += 997) edited[i] ^= 0x21;
+  Bytes moved(old_bytes.begin() + 30000, old_bytes.end());
+  moved.insert(moved.end(), old_bytes.begin(), old_bytes.begin() + 30000);
+  struct Row {
+    const char* name;
+    Bytes old_bytes, new_bytes;
+  } rows[] = {
+      {"edited", old_bytes, edited},
+      {"blocks swapped across the middle", old_bytes, moved},
+      {"no old bytes", {}, RandomBytes(5000, 12)},
+      {"old shorter than the first half", Bytes(old_bytes.begin(), old_bytes.begin() + 100), edited},
+  };
+  ThreadBudget threads(1);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    DiffTuning whole, halves, halves_beside;
+    halves.split_from = halves_beside.split_from = 1000;
+    halves_beside.threads = &threads;
+    const SectionLengths one = TunedDiff(row.old_bytes, row.new_bytes, whole);
+    const SectionLengths two = TunedDiff(row.old_bytes, row.new_bytes, halves);
+    const SectionLengths beside = TunedDiff(row.old_bytes, row.new_bytes, halves_beside);
+    EXPECT_EQ(std::tie(two.control, two.diff, two.extra),
+              std::tie(beside.control, beside.diff, beside.extra));
+    EXPECT_LE(two.control + two.extra, one.control + one.extra + 64);
   }
 }
 

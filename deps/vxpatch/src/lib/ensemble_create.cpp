@@ -357,8 +357,10 @@ void ElementPatch(Bytes old_file, Bytes new_file, ElementPair* pair, const std::
   new_program.reset();
   if (old_status != STATUS_OK || new_status != STATUS_OK) return;
   OutputStream element_correction;
+  DiffTuning scan_tuning = tuning;
+  scan_tuning.threads = threads;
   if (!Diff(old_programs.Buffer(), old_programs.Length(), new_programs.Buffer(), new_programs.Length(),
-            &element_correction, tuning))
+            &element_correction, scan_tuning))
     return;
   if (with_parts) ProgramParts(old_programs, new_programs, tuning, &candidate->parts);
   old_programs.Retire();
@@ -431,7 +433,14 @@ Status Create(InputStream* old_file, InputStream* new_file, OutputStream* patch,
     ElementPair pair;
     RunBeside(
         threads, [&] { found = try_elements && FindElementPair(old_bytes, new_bytes, &pair); },
-        [&] { diffed = Diff(old_bytes.data, old_bytes.length, new_bytes.data, new_bytes.length, &plain_diff); });
+        [&] {
+          // The parse is over by the time the diff's scan starts: the scan
+          // may take its thread back.
+          DiffTuning tuning;
+          tuning.threads = threads;
+          diffed =
+              Diff(old_bytes.data, old_bytes.length, new_bytes.data, new_bytes.length, &plain_diff, tuning);
+        });
     if (!diffed) return STATUS_GENERAL_ERROR;
     std::vector<AlignedRange> ranges;
     const bool paired = found && AlignedRangesOfDiff(plain_diff.Buffer(), plain_diff.Length(), &ranges);

@@ -45,6 +45,8 @@
 
 namespace vxpatch {
 
+class ThreadBudget;
+
 enum DiffMethod : uint8_t {
   DIFF_RAW = 0,
   DIFF_LZMA2_SPLIT = 1,
@@ -193,9 +195,14 @@ bool CreateDiff(InputStream* old_stream, InputStream* new_stream, OutputStream* 
 // short chance repeats whose triples (with far jumps) cost more than the
 // bytes they save, and a stretch that is only half equal compresses worse as
 // differences than as the new bytes themselves.
+// New bytes of `split_from` or more are scanned as two halves, the second
+// on a thread of `threads` where one is free (none if null); the halves'
+// triples join at the middle, the same with or without the thread.
 struct DiffTuning {
   int64_t match_advantage = 8;
   int64_t mismatch_cost = 1;
+  int64_t split_from = int64_t{32} << 20;
+  ThreadBudget* threads = nullptr;
 };
 bool CreateDiff(InputStream* old_stream, InputStream* new_stream, OutputStream* diff, bool write_header,
                 DiffMethod method, const DiffTuning& tuning);

@@ -16,6 +16,7 @@
 #include "engine_log.h"
 #include "lzmaioout.h"
 #include "streams.h"
+#include "thread_budget.h"
 #include "vxdiff.h"
 
 namespace vxpatch {
@@ -284,33 +285,27 @@ void ResumeAlignment(Bytes old_bytes, const uint8_t* fresh, int64_t shift, int64
   }
 }
 
-bool BuildSections(Bytes old_bytes, Bytes new_bytes, const DiffTuning& tuning, DiffSections* out) {
-  const int64_t cost = std::max<int64_t>(tuning.mismatch_cost, 1);
-  const int64_t advantage = std::max<int64_t>(tuning.match_advantage, 0);
-  SuffixIndex index;
-  if (!index.Build(old_bytes)) return false;
-  // A match is taken only where it is longer than `advantage` (or continues
-  // the current alignment exactly, which the filter may miss when short:
-  // the scan then walks on instead of skipping ahead, to the same effect).
-  SeedFilter seeds;
-  if (!seeds.Build(old_bytes, std::min<int64_t>((advantage + 1) / 8 * 8, 32))) return false;
+// The diff of new bytes [begin, end) as a run of triples of its own: it
+// starts with the old position at `start_position` and, if `next_position`
+// is not negative, leaves it there for the range that follows.
+bool ScanRange(const SuffixIndex& index, const SeedFilter& seeds, Bytes old_bytes, Bytes new_bytes,
+               int64_t begin, int64_t end, int64_t start_position, int64_t next_position, int64_t cost,
+               int64_t advantage, DiffSections* out) {
   const uint8_t* fresh = new_bytes.data;
   const uint8_t* old = old_bytes.data;
-  int64_t scan = 0;
+  int64_t scan = begin;
   int64_t length = 0;
   int64_t position = 0;
-  int64_t last_scan = 0;
-  int64_t last_position = 0;
-  int64_t last_offset = 0;
-  while (scan < new_bytes.size) {
+  int64_t last_scan = begin;
+  int64_t last_position = start_position;
+  int64_t last_offset = start_position - begin;
+  while (scan < end) {
     int64_t old_score = 0;
     scan += length;
-    for (int64_t scored = scan; scan < new_bytes.size; ++scan) {
-      if (new_bytes.size - scan > kSeedsAhead)
-        seeds.Prepare(fresh + scan + kSeedsAhead, new_bytes.size - scan - kSeedsAhead);
-      length = seeds.MayOccur(fresh + scan, new_bytes.size - scan)
-                   ? index.Search(fresh + scan, new_bytes.size - scan, &position)
-                   : 0;
+    for (int64_t scored = scan; scan < end; ++scan) {
+      if (end - scan > kSeedsAhead) seeds.Prepare(fresh + scan + kSeedsAhead, end - scan - kSeedsAhead);
+      length =
+          seeds.MayOccur(fresh + scan, end - scan) ? index.Search(fresh + scan, end - scan, &position) : 0;
       for (; scored < scan + length; ++scored) {
         if (OldByteEquals(old_bytes, scored + last_offset, fresh[scored])) ++old_score;
       }
@@ -320,7 +315,7 @@ bool BuildSections(Bytes old_bytes, Bytes new_bytes, const DiffTuning& tuning, D
       }
       if (OldByteEquals(old_bytes, scan + last_offset, fresh[scan])) --old_score;
     }
-    if (length == old_score && scan != new_bytes.size) continue;
+    if (length == old_score && scan != end) continue;
 
     // Forward extension of the previous match: keep the length where matches
     // outweigh the weighted mismatches the most.
@@ -339,7 +334,7 @@ bool BuildSections(Bytes old_bytes, Bytes new_bytes, const DiffTuning& tuning, D
     }
     // Backward extension of the new match.
     int64_t backward = 0;
-    if (scan < new_bytes.size) {
+    if (scan < end) {
       int64_t balance = 0;
       int64_t best = 0;
       for (int64_t i = 1; scan >= last_scan + i && position >= i; ++i) {
@@ -388,7 +383,9 @@ bool BuildSections(Bytes old_bytes, Bytes new_bytes, const DiffTuning& tuning, D
       out->diff.Commit(static_cast<size_t>(piece_length));
       const int64_t extra_length = resume - piece_end;
       if (!out->extra.Write(fresh + piece_end, static_cast<size_t>(extra_length))) return false;
-      const int64_t jump = resume_length > 0 ? extra_length : (position - backward) - (piece_end + shift);
+      int64_t jump = resume_length > 0 ? extra_length : (position - backward) - (piece_end + shift);
+      // The last triple of a range hands the old position on to the next.
+      if (scan == end && resume_length == 0 && next_position >= 0) jump = next_position - (piece_end + shift);
       if (!out->control.WriteSVarint(static_cast<int32_t>(piece_length)) ||
           !out->control.WriteSVarint(static_cast<int32_t>(extra_length)) ||
           !out->control.WriteSVarint(static_cast<int32_t>(jump))) {
@@ -403,6 +400,41 @@ bool BuildSections(Bytes old_bytes, Bytes new_bytes, const DiffTuning& tuning, D
     last_offset = position - scan;
   }
   return true;
+}
+
+bool BuildSections(Bytes old_bytes, Bytes new_bytes, const DiffTuning& tuning, DiffSections* out) {
+  const int64_t cost = std::max<int64_t>(tuning.mismatch_cost, 1);
+  const int64_t advantage = std::max<int64_t>(tuning.match_advantage, 0);
+  SuffixIndex index;
+  if (!index.Build(old_bytes)) return false;
+  // A match is taken only where it is longer than `advantage` (or continues
+  // the current alignment exactly, which the filter may miss when short:
+  // the scan then walks on instead of skipping ahead, to the same effect).
+  SeedFilter seeds;
+  if (!seeds.Build(old_bytes, std::min<int64_t>((advantage + 1) / 8 * 8, 32))) return false;
+  // Large new files are scanned as two ranges, on two threads where one is
+  // free; the split depends on the size alone, so the diff is the same
+  // however many threads there are.
+  if (new_bytes.size < std::max<int64_t>(tuning.split_from, 2)) {
+    return ScanRange(index, seeds, old_bytes, new_bytes, 0, new_bytes.size, 0, -1, cost, advantage, out);
+  }
+  const int64_t middle = new_bytes.size / 2;
+  // The second range starts as if the alignment went on unshifted.
+  const int64_t handover = std::min(middle, old_bytes.size);
+  DiffSections second;
+  bool first_done = false, second_done = false;
+  RunBeside(
+      tuning.threads,
+      [&] {
+        second_done = ScanRange(index, seeds, old_bytes, new_bytes, middle, new_bytes.size, handover, -1,
+                                cost, advantage, &second);
+      },
+      [&] {
+        first_done =
+            ScanRange(index, seeds, old_bytes, new_bytes, 0, middle, 0, handover, cost, advantage, out);
+      });
+  return first_done && second_done && out->control.Append(&second.control) &&
+         out->diff.Append(&second.diff) && out->extra.Append(&second.extra);
 }
 
 bool WriteSizeChecked(OutputStream* out, size_t value) {
