@@ -103,7 +103,8 @@ class LabelTable {
   const_iterator end() const { return labels_.end(); }
 
   // Puts the labels in rva order; `moved` gets, for every old id, its new
-  // one. Drops the rva look-up table.
+  // one (nothing when they were in order already). Drops the rva look-up
+  // table.
   void Sort(std::vector<uint32_t>* moved);
   // Keeps the labels referenced more than `count` times, in their order;
   // `moved` gets the new id of every old one (kNoLabel for a dropped one).
