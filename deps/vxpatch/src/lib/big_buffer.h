@@ -19,6 +19,9 @@
 //    buffer holds at least one whole huge page; one that is written only in
 //    part costs at most the rest of the huge page it ends in.
 //  - Thread-safe (system calls only); nothing logs.
+//  - kMapBigBuffers: whether growable buffers use these at all. Not under
+//    the address sanitizer, which watches only the C heap: there they stay
+//    on the heap, so that a write past a buffer is caught.
 #ifndef VXPATCH_BIG_BUFFER_H
 #define VXPATCH_BIG_BUFFER_H
 
@@ -28,6 +31,18 @@ namespace vxpatch {
 
 constexpr size_t kBigBuffer = size_t{1} << 20;
 constexpr size_t kHugePageBuffer = size_t{2} << 20;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMapBigBuffers = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kMapBigBuffers = false;
+#else
+constexpr bool kMapBigBuffers = true;
+#endif
+#else
+constexpr bool kMapBigBuffers = true;
+#endif
 
 void* AllocateBigBuffer(size_t bytes);
 void* ResizeBigBuffer(void* memory, size_t old_bytes, size_t new_bytes);

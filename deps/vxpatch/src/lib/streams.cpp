@@ -183,7 +183,7 @@ bool OutputStream::Grow(size_t new_capacity) {
   void* grown = nullptr;
   if (mapped_) {
     grown = ResizeBigBuffer(buffer_, capacity_, new_capacity);
-  } else if (new_capacity >= kBigBuffer) {
+  } else if (kMapBigBuffers && new_capacity >= kBigBuffer) {
     // From the heap to a mapping: the one copy a buffer's growth makes.
     grown = AllocateBigBuffer(new_capacity);
     if (grown) {
