@@ -1,9 +1,6 @@
 // ParsedProgram: instruction list, label tables, index assignment and trimming.
 #include "assembly_program.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <new>
 #include <stdexcept>
@@ -37,15 +34,6 @@ void AssignIndexes(LabelTable* labels) {
 }
 
 }  // namespace
-
-void ReleasePages(const void* from, const void* to) {
-  const long page_size = sysconf(_SC_PAGESIZE);
-  if (page_size <= 0) return;
-  const uintptr_t page = static_cast<uintptr_t>(page_size);
-  const uintptr_t start = (reinterpret_cast<uintptr_t>(from) + page - 1) & ~(page - 1);
-  const uintptr_t end = reinterpret_cast<uintptr_t>(to) & ~(page - 1);
-  if (start < end) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
-}
 
 bool LabelTable::Grow() {
   const unsigned bits = slots_.empty() ? 10 : bits_ + 1;

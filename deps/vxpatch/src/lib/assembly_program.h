@@ -196,11 +196,6 @@ class ParsedProgram {
 
 static_assert(sizeof(Instruction) == 12, "an instruction is twelve bytes");
 
-// Gives the whole pages inside [from, to) back to the system; what they held
-// is gone (they read as zeros if touched again). For large arrays read once,
-// front to back, whose read part is not needed again.
-void ReleasePages(const void* from, const void* to);
-
 // Labels referenced at most this often are not worth their index in an ARM
 // program; their branches are kept as plain bytes.
 constexpr int32_t kTrimThreshold = 5;

@@ -5,6 +5,7 @@
 #include "big_buffer.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <limits>
@@ -72,6 +73,24 @@ void* ResizeBigBuffer(void* memory, size_t old_bytes, size_t new_bytes) {
 
 void FreeBigBuffer(void* memory, size_t bytes) {
   if (memory) ::munmap(memory, Pages(bytes));
+}
+
+void AdviseHugePages(void* memory, size_t bytes) {
+  constexpr size_t kSmallest = size_t{8} << 20;
+  if (bytes < kSmallest) return;
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(memory) + kHugePage - 1) & ~(kHugePage - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(memory) + bytes) & ~(kHugePage - 1);
+  // Only advice: where it is refused, the buffer keeps small pages.
+  if (end > start) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+}
+
+void ReleasePages(const void* from, const void* to) {
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (page_size <= 0) return;
+  const uintptr_t page = static_cast<uintptr_t>(page_size);
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(from) + page - 1) & ~(page - 1);
+  const uintptr_t end = reinterpret_cast<uintptr_t>(to) & ~(page - 1);
+  if (start < end) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
 
 }  // namespace vxpatch

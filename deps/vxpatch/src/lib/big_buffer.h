@@ -48,6 +48,18 @@ void* AllocateBigBuffer(size_t bytes);
 void* ResizeBigBuffer(void* memory, size_t old_bytes, size_t new_bytes);
 void FreeBigBuffer(void* memory, size_t bytes);
 
+// Asks for huge pages under a buffer of 8 MiB or more from the C heap that is
+// about to be written through or read at random (a decoder's dictionary, an
+// encoder's match finder, a suffix array): one fault per 2 MiB instead of one
+// per 4 KiB page, and far fewer misses of the address translation cache.
+// Only advice; smaller buffers are left alone.
+void AdviseHugePages(void* memory, size_t bytes);
+
+// Gives the whole pages inside [from, to) back to the system; what they held
+// is gone (they read as zeros if touched again). For large arrays read once,
+// front to back, whose read part is not needed again.
+void ReleasePages(const void* from, const void* to);
+
 }  // namespace vxpatch
 
 #endif  // VXPATCH_BIG_BUFFER_H

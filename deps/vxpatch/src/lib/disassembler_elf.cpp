@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "big_buffer.h"
 #include "exe_log.h"
 #include "rel32_scan_x86.h"
 

@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "big_buffer.h"
 #include "exe_log.h"
 
 namespace vxpatch {

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "big_buffer.h"
 #include "engine_log.h"
 #include "output_limit.h"
 #include "thread_budget.h"

@@ -2,8 +2,6 @@
 // passes InputStream's checks before anything uses it.
 #include "streams.h"
 
-#include <sys/mman.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -116,16 +114,6 @@ bool InputStream::PeekSubstream(size_t offset, size_t count, InputStream* part) 
   part->current_ = part->start_;
   part->end_ = part->start_ + count;
   return true;
-}
-
-void AdviseHugePages(void* memory, size_t bytes) {
-  constexpr size_t kSmallest = size_t{8} << 20;
-  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
-  if (bytes < kSmallest) return;
-  const uintptr_t start = (reinterpret_cast<uintptr_t>(memory) + kHugePage - 1) & ~(kHugePage - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(memory) + bytes) & ~(kHugePage - 1);
-  // Only advice: where it is refused, the buffer keeps small pages.
-  if (end > start) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 }
 
 // --------------------------------------------------------------- OutputStream

@@ -45,12 +45,6 @@ constexpr size_t kNoOutputLimit = SIZE_MAX;
 
 class OutputStream;
 
-// Asks for huge pages under a buffer of 8 MiB or more that is about to be
-// written through (output buffers, a decoder's dictionary): one fault per
-// 2 MiB instead of one per 4 KiB page takes most of the kernel's share of
-// filling it. Only advice; smaller buffers are left alone.
-void AdviseHugePages(void* memory, size_t bytes);
-
 class InputStream {
  public:
   InputStream() = default;

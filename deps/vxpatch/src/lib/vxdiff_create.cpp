@@ -12,6 +12,7 @@
 #include <new>
 #include <vector>
 
+#include "big_buffer.h"
 #include "checksum.h"
 #include "engine_log.h"
 #include "lzmaioout.h"
