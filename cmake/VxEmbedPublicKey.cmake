@@ -1,6 +1,8 @@
 # Writes a C++ source that defines g_UpdatePublicKey: the DER public key file
-# at the start of a zero-filled 2048-byte buffer. Run as a script:
-#   cmake -DKEY_FILE=public.der -DOUTPUT=updatepublickey.cpp -P VxEmbedPublicKey.cmake
+# at the start of a zero-filled 2048-byte buffer, and g_UpdatePublicKeyLength,
+# the length of the key itself. Run as a script:
+#   cmake -DKEY_FILE=public.der -DTEST_KEY=test.der -DOUTPUT=updatepublickey.cpp -P VxEmbedPublicKey.cmake
+# g_UpdatePublicKeyTestOnly tells whether the key is the test-only TEST_KEY.
 # Refuses anything that cannot be a DER public key, above all a private key,
 # which must never end up inside a shipped program.
 set(buffer_size 2048)
@@ -32,10 +34,18 @@ if(first_element STREQUAL "020100")
   message(FATAL_ERROR "${KEY_FILE} is a private key; give the public half (DER PKCS #1 RSAPublicKey)")
 endif()
 
+set(test_only false)
+if(EXISTS "${TEST_KEY}")
+  file(READ "${TEST_KEY}" test_hex HEX)
+  if(test_hex STREQUAL key_hex)
+    set(test_only true)
+  endif()
+endif()
+
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," key_bytes "${key_hex}")
 string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n    "
        key_bytes "${key_bytes}")
-set(content "// Generated from ${KEY_FILE}; do not edit.\n#include \"updatepublickey.h\"\n\nconst unsigned char g_UpdatePublicKey[kUpdatePublicKeySize] = {\n    ${key_bytes}\n};\n")
+set(content "// Generated from ${KEY_FILE}; do not edit.\n#include \"updatepublickey.h\"\n\nconst unsigned char g_UpdatePublicKey[kUpdatePublicKeySize] = {\n    ${key_bytes}\n};\nconst unsigned long g_UpdatePublicKeyLength = ${key_size};\nconst bool g_UpdatePublicKeyTestOnly = ${test_only};\n")
 # Rewrite only on change, so a reconfigure does not rebuild the core.
 if(EXISTS "${OUTPUT}")
   file(READ "${OUTPUT}" old_content)

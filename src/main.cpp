@@ -4,6 +4,7 @@
 #include "mainwindow.h"
 #include "sessiondirectory.h"
 #include "singleinstancechecker.h"
+#include "trustedkeys.h"
 #include "unattendedrun.h"
 #include "updateengine.h"
 #include "updateinidata.h"
@@ -67,6 +68,14 @@ int main(int argc, char* argv[])
         for (const QString& line : qAsConst(report))
             std::fprintf(stderr, "update: %s\n", line.toLocal8Bit().constData());
         return sound ? 0 : 1;
+    }
+
+    // "--key-fingerprints": the ids of the keys this build trusts, for checking
+    // a build before it ships. No window, no display.
+    if (argc == 2 && qstrcmp(argv[1], "--key-fingerprints") == 0) {
+        for (const QString& line : TrustedKeys::fingerprintLines())
+            std::printf("%s\n", line.toLatin1().constData());
+        return 0;
     }
 
     const bool unattended = UnattendedRun::requested(argc, argv);

@@ -9,3 +9,7 @@
 const unsigned long kUpdatePublicKeySize = 2048;
 
 extern const unsigned char g_UpdatePublicKey[kUpdatePublicKeySize];
+// The length of the DER key at its start.
+extern const unsigned long g_UpdatePublicKeyLength;
+// True for the committed test-only key.
+extern const bool g_UpdatePublicKeyTestOnly;

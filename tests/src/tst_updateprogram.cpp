@@ -90,6 +90,7 @@ private slots:
     void unattendedUpdateEndsWithItsStatus_data();
     void unattendedUpdateEndsWithItsStatus();
     void unattendedRunRefusesUnrecoveredInstallation();
+    void keyFingerprintsNameTheEmbeddedKeys();
 };
 
 void TestUpdateProgram::removesLeftoversAtStart()
@@ -347,6 +348,25 @@ void TestUpdateProgram::unattendedRunRefusesUnrecoveredInstallation()
     QVERIFY(diagnostics.contains("log: The update was not started"));
     QCOMPARE(QDir(dir.path()).entryList({"voxaro_temp_*"}), QStringList());
     QCOMPARE(readFile(dir.filePath(".vx3update/journal")), QByteArray("not a journal\nat all\n"));
+}
+
+// Without a display and before anything else: a build is checked on the
+// machine that makes it.
+void TestUpdateProgram::keyFingerprintsNameTheEmbeddedKeys()
+{
+    QProcess update;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    update.setProcessEnvironment(env);
+    update.start(QStringLiteral(UPDATE_BINARY), {"--key-fingerprints"});
+    QVERIFY(update.waitForFinished(kDeadlineMs));
+    QCOMPARE(update.exitCode(), 0);
+    const QByteArray rsaId =
+        QCryptographicHash::hash(readFile(QStringLiteral(TEST_PUBLIC_KEY)), QCryptographicHash::Sha512)
+            .left(8)
+            .toHex();
+    QCOMPARE(update.readAllStandardOutput(), "rsa-1024 " + rsaId + " .sig test-only\n");
 }
 
 QTEST_GUILESS_MAIN(TestUpdateProgram)

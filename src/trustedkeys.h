@@ -1,0 +1,21 @@
+#pragma once
+// The signature keys compiled into this updater, as operators check them:
+// `update --key-fingerprints` prints one line per key, so that a build can be
+// compared with the publisher's keys before it ships.
+//
+// A key's id is the first 8 bytes of the SHA-512 of its public key (the DER
+// RSAPublicKey, or the 32 bytes of an Ed25519 key) in lower-case hexadecimal;
+// `vxpublish keyid` prints the same id for a key file.
+
+#include <QStringList>
+
+class TrustedKeys final
+{
+public:
+    TrustedKeys() = delete;
+
+    // "rsa-1024 <id> .sig", then one line per modern key; each ends in
+    // " test-only" when the build embeds a key whose private half is public.
+    static QStringList fingerprintLines();
+    static QString rsaKeyId();
+};
