@@ -3,6 +3,7 @@
 // the other, and library errors must surface as crypt_exception texts.
 
 #include "crypto.h"
+#include "ed25519.h"
 #include "updatepublickey.h"
 
 #include <QFile>
@@ -10,6 +11,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <algorithm>
 
 namespace {
 
@@ -78,6 +81,7 @@ private slots:
     void opensslSignatureVerifies();
     void ourSignatureVerifiesWithOpenssl();
     void libraryErrorsBecomeExceptions();
+    void ed25519InteroperatesWithOpenssl();
 
 private:
     // Runs openssl; its exit status, or -1 when it could not run.
@@ -233,6 +237,58 @@ void TestCrypto::libraryErrorsBecomeExceptions()
                 .startsWith(QStringLiteral("rsa_verify_hash: ")));
     QVERIFY(thrown([&] { verify(key, "data", QByteArray()); })
                 .startsWith(QStringLiteral("rsa_verify_hash: ")));
+}
+
+// Ed25519 both ways against OpenSSL: its raw keys wrapped in the fixed DER
+// prefixes of RFC 8410, signatures over the raw message (no digest first).
+void TestCrypto::ed25519InteroperatesWithOpenssl()
+{
+    const QByteArray data("[product]\nversion=3000125\n");
+    const QString dataPath = m_Dir.filePath(QStringLiteral("ed.ini"));
+    QVERIFY(writeFile(dataPath, data));
+    auto asBytes = [](const auto& array) {
+        return QByteArray(reinterpret_cast<const char*>(array.data()), static_cast<int>(array.size()));
+    };
+
+    // Ours signs, OpenSSL verifies; one changed byte fails.
+    const ed25519::KeyPair ours = ed25519::makeKeyPair();
+    const QString publicPath = m_Dir.filePath(QStringLiteral("ed-public.der"));
+    QVERIFY(writeFile(publicPath, QByteArray::fromHex("302a300506032b6570032100") + asBytes(ours.publicKey)));
+    QVERIFY(writeFile(dataPath + ".ed", asBytes(ed25519::sign(ours.secretKey, bytes(data), data.size()))));
+    const QStringList verifyArgs{"pkeyutl", "-verify", "-pubin", "-keyform", "DER", "-inkey", publicPath,
+                                 "-rawin", "-in", dataPath, "-sigfile", dataPath + ".ed"};
+    QCOMPARE(openssl(verifyArgs), 0);
+    QVERIFY(writeFile(dataPath, data + ' '));
+    QVERIFY(openssl(verifyArgs) != 0);
+    QVERIFY(writeFile(dataPath, data));
+
+    // OpenSSL makes the key and signs, ours verifies.
+    const QString privatePath = m_Dir.filePath(QStringLiteral("ed-private.der"));
+    QCOMPARE(openssl({"genpkey", "-algorithm", "ed25519", "-outform", "DER", "-out", privatePath}), 0);
+    const QByteArray privateDer = readFile(privatePath);
+    QCOMPARE(privateDer.size(), 48);
+    ed25519::SecretKey seed{};
+    std::copy(privateDer.end() - 32, privateDer.end(), seed.begin());
+    const ed25519::KeyPair theirs = ed25519::keyPairFromSecretKey(seed);
+    QCOMPARE(openssl({"pkeyutl", "-sign", "-keyform", "DER", "-inkey", privatePath, "-rawin", "-in", dataPath,
+                      "-out", dataPath + ".ed"}),
+             0);
+    const QByteArray signature = readFile(dataPath + ".ed");
+    QCOMPARE(signature.size(), int(ed25519::kSignatureSize));
+    ed25519::Signature theirSignature;
+    std::copy(signature.begin(), signature.end(), theirSignature.begin());
+    QVERIFY(ed25519::verify(theirs.publicKey, bytes(data), data.size(), theirSignature));
+    QVERIFY(!ed25519::verify(theirs.publicKey, bytes(data), data.size() - 1, theirSignature));
+    QVERIFY(!ed25519::verify(ours.publicKey, bytes(data), data.size(), theirSignature));
+    // The same seed signs the same bytes alike on both sides.
+    QCOMPARE(asBytes(ed25519::sign(theirs.secretKey, bytes(data), data.size())), signature);
+
+    // The id: the first 8 bytes of the public key's SHA-512.
+    const QString keyPath = m_Dir.filePath(QStringLiteral("ed-key.raw"));
+    QVERIFY(writeFile(keyPath, asBytes(ours.publicKey)));
+    QByteArray digest;
+    QCOMPARE(openssl({"dgst", "-sha512", "-r", keyPath}, &digest), 0);
+    QCOMPARE(QByteArray::fromStdString(ed25519::keyId(ours.publicKey)), digest.left(16));
 }
 
 QTEST_GUILESS_MAIN(TestCrypto)
