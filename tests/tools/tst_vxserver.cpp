@@ -20,6 +20,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <memory>
 
 namespace {
 
@@ -65,6 +66,14 @@ struct Server
         return http != 0 || versions != 0 || banner != 0;
     }
 
+    // Takes what the server logged so far, so that its pipe never fills
+    // while a test sends many requests.
+    void drainLog()
+    {
+        QCoreApplication::processEvents();
+        log += process.readAllStandardOutput();
+    }
+
     // Reads the log until `text` shows up. Event loops run by the test may
     // have buffered output already, which no later readyRead announces.
     bool logged(const QByteArray& text)
@@ -88,6 +97,21 @@ QByteArray udpExchange(QUdpSocket* socket, const QByteArray& request, quint16 po
     QByteArray reply(int(socket->pendingDatagramSize()), '\0');
     socket->readDatagram(reply.data(), reply.size());
     return reply;
+}
+
+// The answer to one request sent from `source`, a loopback address of its own.
+QByteArray queryFrom(const QHostAddress& source, const QByteArray& request, quint16 port)
+{
+    QUdpSocket socket;
+    if (!socket.bind(source, 0))
+        return "<cannot bind " + source.toString().toLatin1() + '>';
+    return udpExchange(&socket, request, port);
+}
+
+// Client i's address: 127.1.0.1, 127.1.0.2, ... (all of 127/8 is loopback).
+QHostAddress client(int i)
+{
+    return QHostAddress(quint32((127u << 24) | (1u << 16)) + quint32(i) + 1);
 }
 
 // A raw request, for what a well-behaved client never sends.
@@ -148,6 +172,8 @@ private slots:
     void idleConnectionsAreClosed();
     void udpAnswersAreRateLimited();
     void connectionsBeyondTheCapAreRefused();
+    void rolloutStagesCohortsAndFollowsReloads();
+    void metricsCountWhatWasDone();
 
 private:
     QString path(const QString& name) const { return m_Dir.filePath(name); }
@@ -448,6 +474,139 @@ void TestVxserver::connectionsBeyondTheCapAreRefused()
     first.abort();
     // Served again once the server has seen the first one go.
     QTRY_VERIFY_WITH_TIMEOUT(rawHttp(server.http, "GET /7/with%20space.txt HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 200 OK"), kWaitMs);
+}
+
+void TestVxserver::rolloutStagesCohortsAndFollowsReloads()
+{
+    QVERIFY(writeFile(path("rollout/versions"), "301#3.0.1,301#3.0.1,\n"));
+    QVERIFY(writeFile(path("rollout/versions-302"), "302#3.0.2,301#3.0.1,\n"));
+    QVERIFY(writeFile(path("rollout/stages"), "# stable 3.0.2\n10 versions-302\n"));
+    const QString key = path("rollout/cohort-key");
+    const QStringList args{
+        "--udp-port",   "0", "--versions-file", path("rollout/versions"), "--rollout", path("rollout/stages"),
+        "--cohort-key", key};
+    auto server = std::make_unique<Server>();
+    QVERIFY(server->start(args));
+    QVERIFY(server->logged("made a new cohort key in " + key.toUtf8()));
+    QCOMPARE(QFile(key).size(), 32);
+    QCOMPARE(QFile::permissions(key) & 0x0077, QFileDevice::Permissions());
+
+    // Shares of 2000 addresses; the tolerances are over 4 standard deviations.
+    const int kClients = 2000;
+    const struct
+    {
+        const char* stages;
+        const char* logged; // empty: the first stage, no reload
+        double low, high;   // share of clients offered 302
+    } kSteps[] = {
+        {"", "", 0.07, 0.13},
+        {"20 versions-302", "reloaded the answers; staged: 20% to stable 302 beta 301", 0.16, 0.24},
+        {"0 versions-302", "reloaded the answers; staged: 0% to stable 302 beta 301", 0, 0},
+        {"100 versions-302", "reloaded the answers; staged: 100% to stable 302 beta 301", 1, 1},
+        {"100 missing-file", "reload refused, answers unchanged: ", 1, 1},
+    };
+    QVector<QByteArray> first;
+    QVector<QByteArray> previous;
+    for (const auto& step : kSteps) {
+        if (*step.logged) {
+            QVERIFY(writeFile(path("rollout/stages"), step.stages));
+            ::kill(pid_t(server->process.processId()), SIGHUP);
+            QVERIFY(server->logged(step.logged));
+        }
+        QVector<QByteArray> answers;
+        for (int i = 0; i < kClients; ++i) {
+            answers << queryFrom(client(i), QByteArray("3", 2), server->versions);
+            server->drainLog();
+        }
+        const double share = answers.count("302#3.0.2,301#3.0.1,") / double(kClients);
+        QVERIFY2(share >= step.low && share <= step.high, qPrintable(QString::number(share)));
+        QCOMPARE(answers.count("301#3.0.1,301#3.0.1,") + answers.count("302#3.0.2,301#3.0.1,"), kClients);
+        // Widening keeps everyone who had the new version.
+        for (int i = 0; i < previous.size() && share >= 0.2; ++i)
+            QVERIFY(previous.at(i) != "302#3.0.2,301#3.0.1," || answers.at(i) == previous.at(i));
+        if (first.isEmpty())
+            first = answers;
+        previous = answers;
+    }
+
+    // The same address gets the same answer on every retry and after a
+    // restart with the same key.
+    QVERIFY(writeFile(path("rollout/stages"), "10 versions-302\n"));
+    server = std::make_unique<Server>();
+    QVERIFY(server->start(args));
+    for (int i = 0; i < 200; ++i) {
+        QCOMPARE(queryFrom(client(i), QByteArray("3", 2), server->versions), first.at(i));
+        QCOMPARE(queryFrom(client(i), QByteArray("3", 2), server->versions), first.at(i));
+    }
+    QVERIFY(!server->log.contains("made a new cohort key"));
+}
+
+void TestVxserver::metricsCountWhatWasDone()
+{
+    QVERIFY(writeFile(path("metrics/versions"), "301#3.0.1,301#3.0.1\n"));
+    QVERIFY(writeFile(path("metrics/versions-302"), "302#3.0.2,301#3.0.1\n"));
+    QVERIFY(writeFile(path("metrics/stages"), "50 versions-302\n"));
+    Server server;
+    const QStringList limits =
+        QStringLiteral("--udp-burst 3 --udp-rate 0.001 --metrics-port 0 --summary-interval 0.2")
+            .split(QLatin1Char(' '));
+    QVERIFY(server.start(QStringList{"--root", path("root"), "--http-port", "0", "--udp-port", "0",
+                                     "--banner-port", "0", "--versions-file", path("metrics/versions"),
+                                     "--rollout", path("metrics/stages"), "--cohort-key", path("metrics/key"),
+                                     "--banner", "http://127.0.0.1/b.jpg,http://127.0.0.1/"}
+                         + limits));
+    const quint16 metricsPort = quint16(QRegularExpression("metrics http 127.0.0.1 (\\d+)")
+                                            .match(QString::fromUtf8(server.log))
+                                            .captured(1)
+                                            .toUInt());
+    QVERIFY(metricsPort != 0);
+
+    // 40 clients ask for the version list, the first one three times more
+    // (two of them beyond its limit) and for the news, two ask for the banner.
+    int offered302 = 0;
+    for (int i = 0; i < 40; ++i)
+        offered302 += queryFrom(client(300 + i), QByteArray("3", 2), server.versions).startsWith("302#");
+    // The first client's one answer left (its third) goes to its cohort again.
+    offered302 += queryFrom(client(300), QByteArray("3", 2), server.versions).startsWith("302#");
+    QUdpSocket first;
+    QVERIFY(first.bind(client(300), 0));
+    QCOMPARE(udpExchange(&first, QByteArray("*", 2), server.versions), QByteArray());
+    for (int i = 0; i < 2; ++i)
+        first.writeDatagram(QByteArray("3", 2), QHostAddress::LocalHost, server.versions);
+    first.writeDatagram("not a request", QHostAddress::LocalHost, server.versions);
+    for (int i = 0; i < 2; ++i)
+        queryFrom(client(400 + i), QByteArray("\x01\x01", 2), server.banner);
+    ::kill(pid_t(server.process.processId()), SIGHUP);
+    QVERIFY(server.logged("reloaded the answers"));
+    QVERIFY(writeFile(path("metrics/stages"), "fifty versions-302\n"));
+    ::kill(pid_t(server.process.processId()), SIGHUP);
+    QVERIFY(server.logged("reload refused"));
+
+    QNetworkAccessManager nam;
+    const QString url = QStringLiteral("http://127.0.0.1:%1/metrics").arg(metricsPort);
+    const QStringList expected{
+        "vxserver_answers_total{kind=\"banner\"} 2",
+        "vxserver_answers_total{kind=\"news\"} 1",
+        "vxserver_answers_total{kind=\"version\"} 41",
+        QStringLiteral("vxserver_version_offers_total{channel=\"stable\",version=\"302\"} %1")
+            .arg(offered302),
+        QStringLiteral("vxserver_version_offers_total{channel=\"stable\",version=\"301\"} %1")
+            .arg(41 - offered302),
+        "vxserver_version_offers_total{channel=\"beta\",version=\"301\"} 41",
+        "vxserver_rate_limited_total{service=\"versions\"} 2",
+        "vxserver_malformed_datagrams_total{service=\"versions\"} 1",
+        "vxserver_malformed_datagrams_total{service=\"banner\"} 0",
+        "vxserver_reloads_total{result=\"accepted\"} 1",
+        "vxserver_reloads_total{result=\"refused\"} 1",
+        "vxserver_rollout_percent{line=\"1\",offers=\"stable 302, beta 301\"} 50",
+    };
+    QVERIFY(offered302 > 5 && offered302 < 35);
+    Fetched metrics = fetch(&nam, url);
+    QCOMPARE(metrics.status, 200);
+    for (const QString& line : expected)
+        QVERIFY2(metrics.body.contains('\n' + line.toUtf8() + '\n'), qPrintable(line + "\n" + metrics.body));
+    QCOMPARE(fetch(&nam, QStringLiteral("http://127.0.0.1:%1/other").arg(metricsPort)).status, 404);
+    QVERIFY(server.logged("summary: answers banner "));
 }
 
 QTEST_GUILESS_MAIN(TestVxserver)

@@ -8,24 +8,31 @@
 // closed and UDP answers are rate-limited per sender address (serveroptions.h).
 // Exit status 2 on usage errors, 1 when a service cannot be started.
 
+#include "cohorts.h"
 #include "fileserver.h"
+#include "metricsendpoint.h"
 #include "serverlog.h"
+#include "servermetrics.h"
 #include "serveroptions.h"
 #include "signalwatcher.h"
 #include "udpreplyserver.h"
 
 #include <QCoreApplication>
 #include <QStringList>
+#include <QTimer>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
 const char* const kUsage =
     "usage: vxserver [--root DIR [--http-port P]] [--bind 127.0.0.1] "
     "[--versions \"N#label,...\" | --versions-file FILE] [--news FILE] "
+    "[--rollout FILE --cohort-key FILE] "
     "[--banner \"imageURL,clickURL\" | --banner-file FILE] [--udp-port 17384] [--banner-port 2009] "
-    "[--idle-timeout 30] [--max-connections 256] [--udp-rate 5] [--udp-burst 20]";
+    "[--idle-timeout 30] [--max-connections 256] [--udp-rate 5] [--udp-burst 20] "
+    "[--metrics-port P] [--summary-interval 60]";
 
 const char* const kHelp =
     "vxserver: the reference update server\n"
@@ -35,6 +42,8 @@ const char* const kHelp =
     "  --versions LIST       answer version queries on --udp-port: \"N#label,...\", entry i for channel i\n"
     "  --versions-file FILE  the same list read from FILE (reread on SIGHUP)\n"
     "  --news FILE           the news answer of the version service (UTF-8, at most 4095 bytes)\n"
+    "  --rollout FILE        staged version lists: lines \"PERCENT FILE\" (reread on SIGHUP)\n"
+    "  --cohort-key FILE     the secret that places senders in cohorts (made when missing)\n"
     "  --banner IMAGE,CLICK  answer banner queries on --banner-port\n"
     "  --banner-file FILE    the same answer read from FILE (reread on SIGHUP)\n"
     "  --udp-port P          version service port (17384)\n"
@@ -42,12 +51,61 @@ const char* const kHelp =
     "  --idle-timeout S      close HTTP connections idle for S seconds (30; fractions allowed)\n"
     "  --max-connections N   HTTP connections open at once (256); one more is answered 503 and closed\n"
     "  --udp-rate N          UDP answers per second to one sender address (5); more get none\n"
-    "  --udp-burst N         UDP answers one sender address may get at once (20)\n";
+    "  --udp-burst N         UDP answers one sender address may get at once (20)\n"
+    "  --metrics-port P      serve the metrics on 127.0.0.1:P/metrics (off)\n"
+    "  --summary-interval S  log a summary line every S seconds (60; 0: never)\n";
 
 int fail(int status, const QString& reason)
 {
     std::fprintf(stderr, "vxserver: %s\n", reason.toLocal8Bit().constData());
     return status;
+}
+
+UdpAnswer plainAnswer(const QByteArray& bytes)
+{
+    UdpAnswer answer;
+    answer.bytes = bytes;
+    return answer;
+}
+
+QMap<QByteArray, UdpReply> versionReplies(const ServerOptions& options)
+{
+    UdpReply versions{QStringLiteral("version"), options.stagedVersionReplies};
+    UdpAnswer rest = plainAnswer(options.versionReply);
+    rest.offers = versionOffers(options.versionReply);
+    versions.answers.append(rest);
+    return {{QByteArray("3", 2), versions},
+            {QByteArray("*", 2), UdpReply{QStringLiteral("news"), {plainAnswer(options.newsReply)}}}};
+}
+
+QMap<QByteArray, UdpReply> bannerReplies(const ServerOptions& options)
+{
+    return {
+        {QByteArray("\x01\x01", 2), UdpReply{QStringLiteral("banner"), {plainAnswer(options.bannerReply)}}}};
+}
+
+// The rollout's lines as the log shows them: "10% to 302, 0% to 303".
+QString describeRollout(const ServerOptions& options)
+{
+    QStringList stages;
+    for (const UdpAnswer& answer : options.stagedVersionReplies)
+        stages << QStringLiteral("%1% to %2")
+                      .arg(QString::number(answer.cohortsBelow / 100.0),
+                           answer.offers.join(QStringLiteral(" ")));
+    return stages.isEmpty() ? QString() : QStringLiteral("; staged: ") + stages.join(QStringLiteral(", "));
+}
+
+// The cohorts of a staged rollout (without one: never asked, so keyless);
+// null when the key cannot be had.
+std::unique_ptr<Cohorts> makeCohorts(const ServerOptions& options, bool* created, QString* error)
+{
+    *created = false;
+    if (options.cohortKeyFile.isEmpty())
+        return std::make_unique<Cohorts>(QByteArray());
+    QByteArray key;
+    if (!Cohorts::loadOrCreateKey(options.cohortKeyFile, &key, created, error))
+        return nullptr;
+    return std::make_unique<Cohorts>(key);
 }
 
 } // namespace
@@ -63,6 +121,10 @@ int main(int argc, char* argv[])
     QString error;
     if (!parseServerOptions(app.arguments().mid(1), &options, &error))
         return fail(2, error + QStringLiteral("; ") + QLatin1String(kUsage));
+    bool keyCreated = false;
+    const std::unique_ptr<Cohorts> cohorts = makeCohorts(options, &keyCreated, &error);
+    if (!cohorts)
+        return fail(1, error);
 
     SignalWatcher signalWatcher(nullptr);
     if (!signalWatcher.install(&error))
@@ -80,34 +142,54 @@ int main(int argc, char* argv[])
         services << QStringLiteral("http %1").arg(files.port());
     }
 
-    UdpReplyServer versions(QStringLiteral("versions"),
-                            {{QByteArray("3", 2), options.versionReply},
-                             {QByteArray("*", 2), options.newsReply}},
+    ServerMetrics metrics;
+    metrics.setRollout(options.stagedVersionReplies);
+    UdpReplyServer versions(QStringLiteral("versions"), versionReplies(options), cohorts.get(), &metrics,
                             options.udpRate, options.udpBurst, nullptr);
     if (options.versionService) {
         if (!versions.listen(options.bindAddress, options.versionPort, &error))
             return fail(1, error);
+        metrics.declareService(QStringLiteral("versions"),
+                               {QStringLiteral("version"), QStringLiteral("news")});
         services << QStringLiteral("versions udp %1").arg(versions.port());
     }
-    UdpReplyServer banner(QStringLiteral("banner"), {{QByteArray("\x01\x01", 2), options.bannerReply}},
+    UdpReplyServer banner(QStringLiteral("banner"), bannerReplies(options), cohorts.get(), &metrics,
                           options.udpRate, options.udpBurst, nullptr);
     if (options.bannerService) {
         if (!banner.listen(options.bindAddress, options.bannerPort, &error))
             return fail(1, error);
+        metrics.declareService(QStringLiteral("banner"), {QStringLiteral("banner")});
         services << QStringLiteral("banner udp %1").arg(banner.port());
+    }
+    MetricsEndpoint endpoint(&metrics, nullptr);
+    if (options.metricsPort >= 0) {
+        if (!endpoint.listen(quint16(options.metricsPort), &error))
+            return fail(1, error);
+        services << QStringLiteral("metrics http 127.0.0.1 %1").arg(endpoint.port());
     }
     QObject::connect(&signalWatcher, &SignalWatcher::reloadRequested, &app, [&] {
         QString reason;
-        if (!reloadAnswers(&options, &reason)) {
+        const bool accepted = reloadAnswers(&options, &reason);
+        metrics.reloaded(accepted);
+        if (!accepted) {
             logLine(QStringLiteral("reload refused, answers unchanged: %1").arg(reason));
             return;
         }
-        versions.setReplies({{QByteArray("3", 2), options.versionReply}, {QByteArray("*", 2), options.newsReply}});
-        banner.setReplies({{QByteArray("\x01\x01", 2), options.bannerReply}});
-        logLine(QStringLiteral("reloaded the answers"));
+        versions.setReplies(versionReplies(options));
+        metrics.setRollout(options.stagedVersionReplies);
+        banner.setReplies(bannerReplies(options));
+        logLine(QStringLiteral("reloaded the answers%1").arg(describeRollout(options)));
     });
-    logLine(QStringLiteral("serving %1 on %2: %3")
+    QTimer summary;
+    QObject::connect(&summary, &QTimer::timeout, &app,
+                     [&metrics] { logLine(QStringLiteral("summary: ") + metrics.summaryLine()); });
+    if (options.summaryIntervalMs > 0)
+        summary.start(options.summaryIntervalMs);
+    logLine(QStringLiteral("serving %1 on %2: %3%4")
                 .arg(options.root.isEmpty() ? QStringLiteral("UDP answers") : options.root,
-                     options.bindAddress.toString(), services.join(QStringLiteral(", "))));
+                     options.bindAddress.toString(), services.join(QStringLiteral(", ")),
+                     describeRollout(options)));
+    if (keyCreated)
+        logLine(QStringLiteral("made a new cohort key in %1").arg(options.cohortKeyFile));
     return app.exec();
 }

@@ -101,6 +101,56 @@ bool parseBanner(const QString& text, QByteArray* reply, QString* error)
     return toLatin1(text, QStringLiteral("--banner"), kBannerReplyLimit, reply, error);
 }
 
+// "PERCENT" with at most two decimals, as a number of cohorts.
+bool parseShare(const QString& text, int* cohorts)
+{
+    static const QRegularExpression share(QStringLiteral("^([0-9]{1,3})(?:\\.([0-9]{1,2}))?$"));
+    const QRegularExpressionMatch match = share.match(text);
+    if (!match.hasMatch())
+        return false;
+    *cohorts = match.captured(1).toInt() * 100 + match.captured(2).leftJustified(2, QLatin1Char('0')).toInt();
+    return *cohorts <= Cohorts::kCohorts;
+}
+
+const int kMaxRolloutLines = 16;
+
+// The staged answers of a rollout file, each read and checked like --versions-file.
+bool readRollout(const QString& path, QVector<UdpAnswer>* staged, QString* error)
+{
+    QByteArray content;
+    if (!readWholeFile(path, &content, error))
+        return false;
+    const QDir base = QFileInfo(path).dir();
+    const QList<QByteArray> lines = content.split('\n');
+    for (int i = 0; i < lines.size(); ++i) {
+        const QString line = QString::fromLatin1(lines.at(i)).section(QLatin1Char('#'), 0, 0).trimmed();
+        if (line.isEmpty())
+            continue;
+        const QString where = QStringLiteral("%1 line %2").arg(path, QString::number(i + 1));
+        const QStringList fields = line.split(QRegularExpression(QStringLiteral("\\s+")));
+        UdpAnswer answer;
+        if (fields.size() != 2 || !parseShare(fields.at(0), &answer.cohortsBelow)) {
+            *error =
+                QStringLiteral("%1: '%2' is not PERCENT FILE with PERCENT from 0 to 100").arg(where, line);
+            return false;
+        }
+        if (staged->size() == kMaxRolloutLines) {
+            *error = QStringLiteral("%1: more than %2 staged answers").arg(where).arg(kMaxRolloutLines);
+            return false;
+        }
+        QString text;
+        QString reason;
+        if (!readLineFile(base.filePath(fields.at(1)), &text, &reason)
+            || !parseVersions(text, &answer.bytes, &reason)) {
+            *error = QStringLiteral("%1: %2").arg(where, reason);
+            return false;
+        }
+        answer.offers = versionOffers(answer.bytes);
+        staged->append(answer);
+    }
+    return true;
+}
+
 bool parsePort(const QString& option, const QString& text, quint16* port, QString* error)
 {
     bool ok = false;
@@ -131,10 +181,11 @@ bool parsePositive(const QString& option, const QString& text, double max, doubl
 
 bool parseServerOptions(const QStringList& arguments, ServerOptions* options, QString* error)
 {
-    const QStringList known = {"--root",   "--http-port", "--bind",     "--versions",
-                               "--news",   "--banner",    "--udp-port", "--banner-port",
-                               "--versions-file", "--banner-file", "--idle-timeout", "--max-connections", "--udp-rate",
-                               "--udp-burst"};
+    const QStringList known = {"--root",          "--http-port",       "--bind",         "--versions",
+                               "--news",          "--banner",          "--udp-port",     "--banner-port",
+                               "--versions-file", "--banner-file",     "--idle-timeout", "--max-connections",
+                               "--udp-rate",      "--udp-burst",       "--rollout",      "--cohort-key",
+                               "--metrics-port",  "--summary-interval"};
     QSet<QString> seen;
     for (int i = 0; i < arguments.size(); ++i) {
         const QString name = arguments.at(i);
@@ -189,6 +240,18 @@ bool parseServerOptions(const QStringList& arguments, ServerOptions* options, QS
                 ok = false;
             }
             options->udpBurst = int(burst);
+        } else if (name == QLatin1String("--rollout")) {
+            options->rolloutFile = value;
+        } else if (name == QLatin1String("--cohort-key")) {
+            options->cohortKeyFile = value;
+        } else if (name == QLatin1String("--metrics-port")) {
+            quint16 port = 0;
+            ok = parsePort(name, value, &port, error);
+            options->metricsPort = port;
+        } else if (name == QLatin1String("--summary-interval")) {
+            double seconds = 0;
+            ok = value == QLatin1String("0") || parsePositive(name, value, 86400, &seconds, error);
+            options->summaryIntervalMs = seconds > 0 ? qMax(1, qRound(seconds * 1000)) : 0;
         } else if (name == QLatin1String("--news")) {
             options->newsFile = value;
         } else if (name == QLatin1String("--banner")) {
@@ -222,6 +285,14 @@ bool parseServerOptions(const QStringList& arguments, ServerOptions* options, QS
         *error = QStringLiteral("--root '%1' is not a directory").arg(options->root);
         return false;
     }
+    if (!options->rolloutFile.isEmpty() && !options->versionService) {
+        *error = QStringLiteral("--rollout needs --versions or --versions-file, the answer of the rest");
+        return false;
+    }
+    if (options->rolloutFile.isEmpty() != options->cohortKeyFile.isEmpty()) {
+        *error = QStringLiteral("--rollout and --cohort-key go together");
+        return false;
+    }
     // The news is the second answer of the version service.
     if (!options->newsFile.isEmpty() && !options->versionService) {
         *error = QStringLiteral("--news needs --versions");
@@ -235,6 +306,9 @@ bool reloadAnswers(ServerOptions* options, QString* error)
     QByteArray versions;
     QByteArray news;
     QByteArray banner;
+    QVector<UdpAnswer> staged;
+    if (!options->rolloutFile.isEmpty() && !readRollout(options->rolloutFile, &staged, error))
+        return false;
     if (options->versionService) {
         QString text = options->versionsText;
         if (!options->versionsFile.isEmpty() && !readLineFile(options->versionsFile, &text, error))
@@ -252,6 +326,7 @@ bool reloadAnswers(ServerOptions* options, QString* error)
             return false;
     }
     options->versionReply = versions;
+    options->stagedVersionReplies = staged;
     options->newsReply = news;
     options->bannerReply = banner;
     return true;

@@ -18,11 +18,22 @@
 // make no progress; --max-connections bounds the HTTP connections open at
 // once (one more is answered 503 and closed); --udp-rate and --udp-burst bound the UDP answers to each
 // sender address (a token bucket: N answers a second, bursts of up to N).
+//
+// --rollout FILE stages the version list: each line of FILE is "PERCENT
+// ANSWERFILE" (a share from 0 to 100 in steps of 0.01, and a file holding a
+// whole version list, relative to FILE's directory); a sender whose cohort
+// lies below the share of a line gets that line's list, the first line that
+// holds it wins, and the rest get --versions or --versions-file. "#" starts a
+// comment. The cohorts come from the key in --cohort-key FILE (cohorts.h).
+// The rollout file and its answer files are reread on SIGHUP like the others.
+
+#include "udpanswer.h"
 
 #include <QByteArray>
 #include <QHostAddress>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 struct ServerOptions
 {
@@ -42,6 +53,13 @@ struct ServerOptions
     QString newsFile;
     QString bannerText;
     QString bannerFile;
+    // A staged rollout of the version list (--rollout): its answers, tried
+    // before versionReply, which the rest of the senders get.
+    QString rolloutFile;
+    QString cohortKeyFile;
+    QVector<UdpAnswer> stagedVersionReplies;
+    int metricsPort = -1;          // -1: no metrics endpoint
+    int summaryIntervalMs = 60000; // 0: no summary lines
     int idleTimeoutMs = 30000;
     int maxConnections = 256;
     double udpRate = 5;

@@ -1,6 +1,8 @@
 #include "udpreplyserver.h"
 
+#include "cohorts.h"
 #include "serverlog.h"
+#include "servermetrics.h"
 
 #include <QNetworkDatagram>
 #include <QUdpSocket>
@@ -13,11 +15,14 @@ constexpr int kIgnoredLinesBurst = 10;
 
 } // namespace
 
-UdpReplyServer::UdpReplyServer(const QString& name, const QMap<QByteArray, QByteArray>& replies,
-                               double answersPerSecond, int burst, QObject* parent)
+UdpReplyServer::UdpReplyServer(const QString& name, const QMap<QByteArray, UdpReply>& replies,
+                               const Cohorts* cohorts, ServerMetrics* metrics, double answersPerSecond,
+                               int burst, QObject* parent)
     : QObject(parent)
     , m_Name(name)
     , m_Replies(replies)
+    , m_Cohorts(cohorts)
+    , m_Metrics(metrics)
     , m_Socket(new QUdpSocket(this))
     , m_Limiter(answersPerSecond, burst)
     , m_IgnoredLogLimiter(kIgnoredLinesPerSecond, kIgnoredLinesBurst)
@@ -40,7 +45,7 @@ quint16 UdpReplyServer::port() const
     return m_Socket->localPort();
 }
 
-void UdpReplyServer::setReplies(const QMap<QByteArray, QByteArray>& replies)
+void UdpReplyServer::setReplies(const QMap<QByteArray, UdpReply>& replies)
 {
     m_Replies = replies;
 }
@@ -53,6 +58,7 @@ void UdpReplyServer::onReadyRead()
                                                          QString::number(request.senderPort()));
         const auto reply = m_Replies.constFind(request.data());
         if (reply == m_Replies.constEnd()) {
+            m_Metrics->malformed(m_Name);
             if (m_IgnoredLogLimiter.take(request.senderAddress(), m_Clock.elapsed()) != UdpRateLimiter::Allowed)
                 continue;
             logLine(QStringLiteral("%1 %2 ignored %3 bytes 0x%4")
@@ -62,15 +68,24 @@ void UdpReplyServer::onReadyRead()
         }
         const UdpRateLimiter::Verdict verdict = m_Limiter.take(request.senderAddress(), m_Clock.elapsed());
         if (verdict != UdpRateLimiter::Allowed) {
+            m_Metrics->rateLimited(m_Name);
             if (verdict == UdpRateLimiter::Refused)
                 logLine(QStringLiteral("%1 %2 0x%3 rate limited, not answered until the sender slows down")
                             .arg(peer, m_Name, QString::fromLatin1(request.data().toHex())));
             continue;
         }
-        const qint64 sent = m_Socket->writeDatagram(*reply, request.senderAddress(), request.senderPort());
-        logLine(QStringLiteral("%1 %2 0x%3 %4")
+        const int cohort = reply->staged() ? m_Cohorts->cohortOf(request.senderAddress()) : 0;
+        const UdpAnswer& answer = reply->answerFor(cohort);
+        const qint64 sent =
+            m_Socket->writeDatagram(answer.bytes, request.senderAddress(), request.senderPort());
+        if (sent < 0)
+            m_Metrics->sendFailed(m_Name);
+        else
+            m_Metrics->answered(reply->kind, answer);
+        logLine(QStringLiteral("%1 %2 0x%3 %4%5")
                     .arg(peer, m_Name, QString::fromLatin1(request.data().toHex()),
                          sent < 0 ? QStringLiteral("failed: ") + m_Socket->errorString()
-                                  : QStringLiteral("answered %1 bytes").arg(sent)));
+                                  : QStringLiteral("answered %1 bytes").arg(sent),
+                         reply->staged() ? QStringLiteral(" (cohort %1)").arg(cohort) : QString()));
     }
 }

@@ -10,7 +10,12 @@
 // refusals is logged; datagrams that are no request are logged at the same
 // kind of limited pace (UdpRateLimiter over log lines), so a flood fills
 // neither the network nor the log.
+//
+// A staged reply (udpanswer.h) is chosen by the sender's cohort, so the same
+// address gets the same answer every time. Everything is counted in the
+// server's metrics.
 
+#include "udpanswer.h"
 #include "udpratelimiter.h"
 
 #include <QByteArray>
@@ -20,28 +25,34 @@
 #include <QObject>
 #include <QString>
 
+class Cohorts;
 class QUdpSocket;
+class ServerMetrics;
 
 class UdpReplyServer final : public QObject
 {
     Q_OBJECT
 
 public:
-    // `name` labels the log lines; `replies` maps each request to its reply.
-    UdpReplyServer(const QString& name, const QMap<QByteArray, QByteArray>& replies,
-                   double answersPerSecond, int burst, QObject* parent);
+    // `name` labels the log lines and metrics; `replies` maps each request to
+    // its reply. `cohorts` may be null when no reply is staged; `metrics`
+    // must outlive the server.
+    UdpReplyServer(const QString& name, const QMap<QByteArray, UdpReply>& replies, const Cohorts* cohorts,
+                   ServerMetrics* metrics, double answersPerSecond, int burst, QObject* parent);
 
     // False with the reason when the address and port cannot be bound.
     bool listen(const QHostAddress& address, quint16 port, QString* error);
     quint16 port() const;
     // Replaces the replies (a reload); requests already answered stay answered.
-    void setReplies(const QMap<QByteArray, QByteArray>& replies);
+    void setReplies(const QMap<QByteArray, UdpReply>& replies);
 
 private:
     void onReadyRead();
 
     QString m_Name;
-    QMap<QByteArray, QByteArray> m_Replies;
+    QMap<QByteArray, UdpReply> m_Replies;
+    const Cohorts* m_Cohorts;
+    ServerMetrics* m_Metrics;
     QUdpSocket* m_Socket;
     UdpRateLimiter m_Limiter;
     UdpRateLimiter m_IgnoredLogLimiter;

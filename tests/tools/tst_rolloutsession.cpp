@@ -1,0 +1,109 @@
+// A staged rollout seen by the real `update` program: vxserver serves the
+// releases over HTTP and answers the version query with a rollout of version
+// 2 to a share of the clients. At 100 % the installation (version 1) is
+// updated to version 2 in both steps; at 0 % (the halt) it is told version 1
+// and stays as it is.
+
+#include "support/testfiles.h"
+#include "support/udpresponder.h"
+
+#include <QDeadlineTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QtTest>
+
+namespace {
+
+const int kDeadlineMs = 60000;
+
+void publish(const QString& product, int version, const QString& tree, const QString& out)
+{
+    QProcess tool;
+    tool.start(QStringLiteral(VXPUBLISH_BINARY),
+               {"release", "--product", product, "--version", QString::number(version), "--key",
+                QStringLiteral(TEST_PRIVATE_KEY), "--new", tree, "--out", out, "--pack=none"});
+    QVERIFY(tool.waitForFinished(kDeadlineMs));
+    QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
+}
+
+} // namespace
+
+class TestRolloutSession final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void rolloutDecidesWhatIsInstalled_data();
+    void rolloutDecidesWhatIsInstalled();
+};
+
+void TestRolloutSession::rolloutDecidesWhatIsInstalled_data()
+{
+    QTest::addColumn<QByteArray>("share");
+    QTest::addColumn<QByteArray>("installed");
+    QTest::newRow("100 %") << QByteArray("100") << QByteArray("version 2\n");
+    QTest::newRow("0 %, halted") << QByteArray("0") << QByteArray("version 1\n");
+}
+
+void TestRolloutSession::rolloutDecidesWhatIsInstalled()
+{
+    QFETCH(QByteArray, share);
+    QFETCH(QByteArray, installed);
+    QTemporaryDir dir;
+    const QString install = dir.filePath("install");
+    const QByteArray script = "#!/bin/sh\necho started > \"$VX_TEST_MARKER\"\n";
+    for (const QString& tree : {install, dir.filePath("v1"), dir.filePath("v2")}) {
+        writeFile(tree + "/vx3client_runscript.sh", script);
+        QVERIFY(QFile::setPermissions(tree + "/vx3client_runscript.sh", QFile::permissions(UPDATE_BINARY)));
+    }
+    QVERIFY(QFile::copy(QStringLiteral(UPDATE_BINARY), install + "/update"));
+    QVERIFY(QDir().mkpath(dir.filePath("updater")));
+    QVERIFY(QFile::copy(QStringLiteral(UPDATE_BINARY), dir.filePath("updater/update")));
+    writeFile(install + "/data/readme.txt", "version 1\n");
+    writeFile(dir.filePath("v1/data/readme.txt"), "version 1\n");
+    writeFile(dir.filePath("v2/data/readme.txt"), "version 2\n");
+    const QString out = dir.filePath("root");
+    for (int version : {1, 2}) {
+        publish("update_linux_amd64", version, dir.filePath("updater"), out);
+        publish("client_linux_amd64", version, dir.filePath("v%1").arg(version), out);
+    }
+    writeFile(dir.filePath("versions"), "1#1.0,1#1.0\n");
+    writeFile(dir.filePath("versions-2"), "2#2.0,1#1.0\n");
+    writeFile(dir.filePath("rollout"), share + " versions-2\n");
+
+    QProcess server;
+    server.start(QStringLiteral(VXSERVER_BINARY),
+                 {"--root", out, "--http-port", "0", "--udp-port", "0", "--versions-file",
+                  dir.filePath("versions"), "--rollout", dir.filePath("rollout"), "--cohort-key",
+                  dir.filePath("key")});
+    QVERIFY(server.waitForReadyRead(kDeadlineMs));
+    const QString started = QString::fromUtf8(server.readLine());
+    const QString http = QRegularExpression("http (\\d+)").match(started).captured(1);
+    const QString udp = QRegularExpression("versions udp (\\d+)").match(started).captured(1);
+    QVERIFY2(!http.isEmpty() && !udp.isEmpty(), qPrintable(started));
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VX3_CONFIG_DIR", dir.filePath("config"));
+    env.insert("TMPDIR", dir.path());
+    env.insert("VX3_UPDATE_SERVER_HOST", "127.0.0.1");
+    env.insert("VX3_UPDATE_SERVER_PORT", udp);
+    env.insert("VX3_BANNER_SERVER_PORT", QString::number(freeUdpPort()));
+    env.insert("VX3_UPDATE_BASE_URL", QStringLiteral("http://127.0.0.1:%1/").arg(http));
+    env.insert("VX3_UPDATE_DIAGNOSTICS", dir.filePath("diagnostics.txt"));
+    env.insert("VX_TEST_MARKER", dir.filePath("client-started"));
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(name);
+    QProcess update;
+    update.setProcessEnvironment(env);
+    update.start(install + "/update", {"--unattended"});
+    QVERIFY(update.waitForFinished(kDeadlineMs));
+    QVERIFY2(update.exitStatus() == QProcess::NormalExit && update.exitCode() == 0,
+             readFile(dir.filePath("diagnostics.txt")).constData());
+    QCOMPARE(readFile(install + "/data/readme.txt"), installed);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir.filePath("client-started")), kDeadlineMs);
+    server.terminate();
+    QVERIFY(server.waitForFinished(kDeadlineMs));
+}
+
+QTEST_GUILESS_MAIN(TestRolloutSession)
+#include "tst_rolloutsession.moc"
