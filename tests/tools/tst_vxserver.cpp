@@ -314,7 +314,13 @@ void TestVxserver::optionErrors()
         {{"--http-port", "0", "--versions", "1#a"}, 2},
         {{"--versions", "1#a", "--versions-file", path("news.html")}, 2},
         {{"--banner-file", path("missing")}, 2},
+        {{"--versions", "1#a", "--rollout", path("news.html")}, 2},
+        {{"--versions", "1#a", "--rollout", path("bad-rollout"), "--cohort-key", path("key")}, 2},
+        {{"--versions", "1#a", "--rollout", path("empty-rollout"), "--cohort-key", path("short-key")}, 1},
     };
+    QVERIFY(writeFile(path("bad-rollout"), "101 versions\n"));
+    QVERIFY(writeFile(path("empty-rollout"), "# nothing staged\n"));
+    QVERIFY(writeFile(path("short-key"), "0123456789"));
     QProcess help;
     help.start(QStringLiteral(VXSERVER_BINARY), {"--help"});
     QVERIFY(help.waitForFinished(kWaitMs));
@@ -539,6 +545,15 @@ void TestVxserver::rolloutStagesCohortsAndFollowsReloads()
         QCOMPARE(queryFrom(client(i), QByteArray("3", 2), server->versions), first.at(i));
     }
     QVERIFY(!server->log.contains("made a new cohort key"));
+
+    // The key decides the cohorts: another key, another split.
+    QVERIFY(QFile::remove(key));
+    server = std::make_unique<Server>();
+    QVERIFY(server->start(args));
+    int moved = 0;
+    for (int i = 0; i < 200; ++i)
+        moved += queryFrom(client(i), QByteArray("3", 2), server->versions) != first.at(i);
+    QVERIFY(moved > 0);
 }
 
 void TestVxserver::metricsCountWhatWasDone()
@@ -550,11 +565,12 @@ void TestVxserver::metricsCountWhatWasDone()
     const QStringList limits =
         QStringLiteral("--udp-burst 3 --udp-rate 0.001 --metrics-port 0 --summary-interval 0.2")
             .split(QLatin1Char(' '));
-    QVERIFY(server.start(QStringList{"--root", path("root"), "--http-port", "0", "--udp-port", "0",
-                                     "--banner-port", "0", "--versions-file", path("metrics/versions"),
-                                     "--rollout", path("metrics/stages"), "--cohort-key", path("metrics/key"),
-                                     "--banner", "http://127.0.0.1/b.jpg,http://127.0.0.1/"}
-                         + limits));
+    QVERIFY(
+        server.start(QStringList{"--root", path("root"), "--http-port", "0", "--udp-port", "0",
+                                 "--banner-port", "0", "--versions-file", path("metrics/versions"),
+                                 "--rollout", path("metrics/stages"), "--cohort-key", path("metrics/key"),
+                                 "--banner", "http://127.0.0.1/b.jpg,http://127.0.0.1/", "--bind", "0.0.0.0"}
+                     + limits));
     const quint16 metricsPort = quint16(QRegularExpression("metrics http 127.0.0.1 (\\d+)")
                                             .match(QString::fromUtf8(server.log))
                                             .captured(1)
@@ -606,6 +622,12 @@ void TestVxserver::metricsCountWhatWasDone()
     for (const QString& line : expected)
         QVERIFY2(metrics.body.contains('\n' + line.toUtf8() + '\n'), qPrintable(line + "\n" + metrics.body));
     QCOMPARE(fetch(&nam, QStringLiteral("http://127.0.0.1:%1/other").arg(metricsPort)).status, 404);
+    // Loopback only, whatever --bind says: another address of the machine
+    // (127.0.0.2 here) has no metrics.
+    QTcpSocket other;
+    other.connectToHost(QHostAddress("127.0.0.2"), metricsPort);
+    QVERIFY(!other.waitForConnected(kWaitMs));
+    QCOMPARE(other.error(), QAbstractSocket::ConnectionRefusedError);
     QVERIFY(server.logged("summary: answers banner "));
 }
 
