@@ -1,3 +1,4 @@
+#include "commandlinehelp.h"
 #include "configuration.h"
 #include "diagnostics.h"
 #include "installjournal.h"
@@ -56,6 +57,10 @@ bool recoverInstallations(const QString& programDir, QStringList* report)
 
 int main(int argc, char* argv[])
 {
+    if (CommandLineHelp::requested(argc, argv)) {
+        std::fputs(CommandLineHelp::text(), stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
     Diagnostics::install();
     SessionDirectory::keepInheritedToSelf();
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "commands.h"
+#include "help.h"
 #include "log.h"
 
 namespace vxtool {
@@ -41,12 +42,28 @@ bool g_limit_reported = false;
 bool EngineReportedLimit() { return g_limit_reported; }
 
 int UsageError(const std::string& command, const std::string& problem) {
-  ReportError(problem);
+  ReportError(problem + "; see 'vxpatch " + command + " --help'");
   for (const Command& entry : Table()) {
     if (entry.name == command) std::fprintf(stderr, "usage: vxpatch %s %s\n", entry.name.c_str(), entry.usage.c_str());
   }
   return kExitUsage;
 }
+
+namespace {
+
+int PrintHelp(const char* text) {
+  std::fputs(text, stdout);
+  return std::fflush(stdout) == 0 ? kExitSuccess : kExitFailure;
+}
+
+bool AsksForHelp(const Arguments& arguments) {
+  for (const std::string& argument : arguments) {
+    if (argument == "--help") return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 }  // namespace vxtool
 
@@ -58,14 +75,20 @@ int main(int argc, char** argv) {
     }
   });
   if (argc < 2) {
+    vxtool::ReportError("no command; see 'vxpatch --help'");
     vxtool::PrintUsage();
     return vxtool::kExitUsage;
   }
   const std::string name = argv[1];
+  if (argc == 2 && (name == "--help" || name == "help")) return vxtool::PrintHelp(vxtool::ToolHelp());
   for (const vxtool::Command& command : vxtool::Table()) {
-    if (command.name == name) return command.run(vxtool::Arguments(argv + 2, argv + argc));
+    if (command.name != name) continue;
+    const vxtool::Arguments arguments(argv + 2, argv + argc);
+    const char* help = vxtool::CommandHelp(name);
+    if (help != nullptr && vxtool::AsksForHelp(arguments)) return vxtool::PrintHelp(help);
+    return command.run(arguments);
   }
-  vxtool::ReportError("unknown command '" + name + "'");
+  vxtool::ReportError("unknown command '" + name + "'; see 'vxpatch --help'");
   vxtool::PrintUsage();
   return vxtool::kExitUsage;
 }

@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "crypto.h"
 #include "fileio.h"
+#include "help.h"
 
 #include <cstdio>
 
@@ -13,8 +14,8 @@ namespace vxpublish {
 
 int runKeygen(const Args& args)
 {
-    if (args.size() != 2)
-        return fail(EXIT_ERROR, "usage: vxpublish keygen PRIVATE.der PUBLIC.der");
+    if (const int status = checkPositional("keygen", args, {"PRIVATE.der", "PUBLIC.der"}); status != EXIT_OK)
+        return status;
     const std::string& privatePath = args[0];
     const std::string& publicPath = args[1];
 

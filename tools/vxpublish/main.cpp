@@ -7,6 +7,7 @@
 
 #include "commands.h"
 #include "crypto.h"
+#include "help.h"
 
 #include <cstdio>
 #include <cstring>
@@ -30,12 +31,27 @@ const Command kCommands[] = {
 };
 
 // One line, like every other failure of the tool.
-int usage()
+int usage(const std::string& reason)
 {
-    std::string text = "usage:";
+    std::string text = reason + "; usage:";
     for (const Command& command : kCommands)
         text += std::string(&command == kCommands ? " " : " | ") + "vxpublish " + command.usage;
-    return vxpublish::fail(vxpublish::EXIT_ERROR, text);
+    return vxpublish::usageError("", text);
+}
+
+bool asksForHelp(const vxpublish::Args& args)
+{
+    for (const std::string& arg : args) {
+        if (arg == "--help")
+            return true;
+    }
+    return false;
+}
+
+int printHelp(const char* text)
+{
+    std::fputs(text, stdout);
+    return std::fflush(stdout) == 0 ? vxpublish::EXIT_OK : vxpublish::EXIT_ERROR;
 }
 
 } // namespace
@@ -53,16 +69,23 @@ int fail(int status, const std::string& reason)
 int main(int argc, char* argv[])
 {
     if (argc < 2)
-        return usage();
+        return usage("no command");
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "help") == 0))
+        return printHelp(vxpublish::toolHelp());
     for (const Command& command : kCommands) {
         if (std::strcmp(argv[1], command.name) != 0)
             continue;
+        const vxpublish::Args args(argv + 2, argv + argc);
+        if (asksForHelp(args)) {
+            const char* help = vxpublish::commandHelp(command.name);
+            return help != nullptr ? printHelp(help) : usage("no help for " + std::string(command.name));
+        }
         try {
             initCrypto();
         } catch (const crypt_exception& e) {
             return vxpublish::fail(vxpublish::EXIT_ERROR, e.what());
         }
-        return command.run(vxpublish::Args(argv + 2, argv + argc));
+        return command.run(args);
     }
-    return usage();
+    return usage("unknown command '" + std::string(argv[1]) + "'");
 }

@@ -25,6 +25,7 @@
 #include "commands.h"
 #include "crypto.h"
 #include "fileio.h"
+#include "help.h"
 #include "keyfile.h"
 #include "packed_file.h"
 #include "productini.h"
@@ -270,7 +271,7 @@ int runRelease(const Args& args)
     ReleaseOptions options;
     std::string reason;
     if (!parseReleaseOptions(args, options, reason))
-        return fail(EXIT_ERROR, reason + "; " + kUsage);
+        return usageError("release", reason + "; " + kUsage);
 
     RsaKey key;
     if (!loadKey(options.keyPath, true, key, reason))

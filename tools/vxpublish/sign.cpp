@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "crypto.h"
 #include "fileio.h"
+#include "help.h"
 #include "keyfile.h"
 #include "releasenames.h"
 
@@ -11,8 +12,8 @@ namespace vxpublish {
 
 int runSign(const Args& args)
 {
-    if (args.size() != 2)
-        return fail(EXIT_ERROR, "usage: vxpublish sign PRIVATE.der FILE");
+    if (const int status = checkPositional("sign", args, {"PRIVATE.der", "FILE"}); status != EXIT_OK)
+        return status;
     const std::string& keyPath = args[0];
     const std::string& dataPath = args[1];
 

@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "crypto.h"
 #include "fileio.h"
+#include "help.h"
 #include "keyfile.h"
 #include "releasenames.h"
 
@@ -12,8 +13,8 @@ namespace vxpublish {
 
 int runVerify(const Args& args)
 {
-    if (args.size() != 2)
-        return fail(EXIT_ERROR, "usage: vxpublish verify PUBLIC.der FILE");
+    if (const int status = checkPositional("verify", args, {"PUBLIC.der", "FILE"}); status != EXIT_OK)
+        return status;
     const std::string& keyPath = args[0];
     const std::string& dataPath = args[1];
     const std::string sigPath = signatureName(dataPath);
