@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace {
 
 // What a line costs besides the bytes of its installed file.
@@ -77,12 +79,16 @@ bool MakeDownloadReplaceListFunc::run()
             advance(kLineWork);
         }
     }
+    // A path sorts before every path below it: descending order deletes the
+    // files of a directory before the directory.
+    std::stable_sort(m_Lists->deletes.begin(), m_Lists->deletes.end(),
+                     [](const DeleteItem& a, const DeleteItem& b) { return a.path > b.path; });
     emit progress(1.0);
     return true;
 }
 
 void MakeDownloadReplaceListFunc::compareFile(const ProductIniReader::FileLine& line,
-                                              const QHash<QString, ProductIniReader::Patch>& patches)
+                                              const QHash<QString, QList<ProductIniReader::Patch>>& patches)
 {
     DownloadItem download = line.download;
     ReplaceItem replace = line.replace;
@@ -91,9 +97,14 @@ void MakeDownloadReplaceListFunc::compareFile(const ProductIniReader::FileLine& 
 
     const QString installedHash = installed ? sha512Of(installedPath, true) : QString();
     bool queue = !installed;
-    const auto patch = replace.installName.isEmpty() ? patches.constEnd()
-                                                     : patches.constFind(replace.installName);
-    if (installed && patch != patches.constEnd() && sameHash(installedHash, patch->baseHash)) {
+    const ProductIniReader::Patch* patch = nullptr;
+    const auto candidates =
+        replace.installName.isEmpty() ? patches.constEnd() : patches.constFind(replace.installName);
+    for (int i = 0; installed && candidates != patches.constEnd() && i < candidates->size() && !patch; ++i) {
+        if (sameHash(installedHash, candidates->at(i).baseHash))
+            patch = &candidates->at(i);
+    }
+    if (patch != nullptr) {
         replace.patchName = patch->key;
         download.name = patch->key;
         download.hash = patch->hash;

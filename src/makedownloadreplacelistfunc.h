@@ -11,7 +11,11 @@
 // path); the "delete" section lists installed paths, value 2 meaning
 // recursive. An installed file whose SHA-512 matches is up to date; in the
 // first step it is copied into the temporary directory so that it ends up
-// holding the complete new updater.
+// holding the complete new updater. Of several patches for one installed
+// file, the one made from the installed version (its third field equals the
+// installed file's hash) is fetched; with none, the file line's download.
+// Deletions are listed deepest path first, so that a directory the ini
+// deletes (value 1: only when empty) is emptied of the files it lists first.
 //
 // ProductIniReader reads and checks the whole ini first (unsafe paths and
 // download names used twice are invalid lines), so an invalid line ends the
@@ -42,7 +46,7 @@ public:
 
 private:
     void compareFile(const ProductIniReader::FileLine& line,
-                     const QHash<QString, ProductIniReader::Patch>& patches);
+                     const QHash<QString, QList<ProductIniReader::Patch>>& patches);
     void copyUpToDateFile(const QString& installedPath, const QString& targetName) const;
 
     // The SHA-512 of the file in hexadecimal, empty when it cannot be read.

@@ -117,7 +117,7 @@ bool ProductIniReader::readSection(QSettings& ini, Section* section)
 }
 
 bool ProductIniReader::readPatch(QSettings& ini, const QString& section, const QString& key,
-                                 QHash<QString, Patch>* patches)
+                                 QHash<QString, QList<Patch>>* patches)
 {
     const QStringList fields = fieldsOf(ini, key);
     // The patch key is a download name like any other; its fifth field only
@@ -131,8 +131,7 @@ bool ProductIniReader::readPatch(QSettings& ini, const QString& section, const Q
     if (!readSize(fields.at(1), &patch.size))
         return false;
     patch.baseHash = fields.at(2);
-    // A later line for the same installed path wins.
-    patches->insert(fields.at(4), patch);
+    (*patches)[fields.at(4)].append(patch);
     return true;
 }
 

@@ -27,7 +27,8 @@ public:
     enum class Result { Ok, NoFiles, InvalidLine };
 
     // A patch line, filed under its fifth field (the installed path it
-    // applies to).
+    // applies to). A release may carry several for one installed path, one
+    // from each older version; the installed file's hash picks one.
     struct Patch
     {
         QString key;
@@ -49,7 +50,7 @@ public:
     {
         QString name;
         QList<FileLine> files;
-        QHash<QString, Patch> patches;
+        QHash<QString, QList<Patch>> patches; // in the reader's order
         QList<DeleteItem> deletes; // section "delete" only, installed or not
     };
 
@@ -68,7 +69,7 @@ public:
 private:
     bool readSection(QSettings& ini, Section* section);
     bool readPatch(QSettings& ini, const QString& section, const QString& key,
-                   QHash<QString, Patch>* patches);
+                   QHash<QString, QList<Patch>>* patches);
     bool readFile(QSettings& ini, const QString& section, const QString& key, QList<FileLine>* files);
     bool claimDownloadName(const QString& key);
 

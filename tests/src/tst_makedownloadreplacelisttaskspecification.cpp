@@ -149,18 +149,18 @@ void TestMakeDownloadReplaceList::deleteSectionOnly()
     QVERIFY(QDir().mkpath(installed("plugins/old")));
     QVERIFY(writeFile(installed("plugins/old/a.so"), "x"));
     QVERIFY(writeFile(installed("stale.txt"), "x"));
-    writeIni("[delete]\nplugins/old=2\nstale.txt=1\nnever/installed=2\n");
+    writeIni("[delete]\nplugins/old=2\nplugins/old/a.so=1\nstale.txt=1\nnever/installed=2\n");
 
     DownloadReplaceLists lists;
     QVERIFY(runTask(&lists));
     QCOMPARE(m_Messages.first(), QString("Compiling download and replace list for client"));
     QVERIFY(lists.downloads.isEmpty());
     QVERIFY(lists.replaces.isEmpty());
-    QCOMPARE(lists.deletes.size(), 2);
-    QCOMPARE(lists.deletes.at(0).path, QString("plugins/old"));
-    QVERIFY(lists.deletes.at(0).recursive);
-    QCOMPARE(lists.deletes.at(1).path, QString("stale.txt"));
-    QVERIFY(!lists.deletes.at(1).recursive);
+    // Deepest first: a directory after the files listed in it.
+    QStringList paths;
+    for (const DeleteItem& item : lists.deletes)
+        paths << item.path + (item.recursive ? "=2" : "=1");
+    QCOMPARE(paths, (QStringList{"stale.txt=1", "plugins/old/a.so=1", "plugins/old=2"}));
 }
 
 void TestMakeDownloadReplaceList::plainFileJudgedByItsHashInAnyCase()

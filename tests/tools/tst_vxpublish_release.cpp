@@ -154,8 +154,10 @@ void TestVxpublishRelease::initTestCase()
         QVERIFY(writeFile(path("old/" + it.key()), it.value()));
     for (auto it = m_New.cbegin(); it != m_New.cend(); ++it)
         QVERIFY(writeFile(path("new/" + it.key()), it.value()));
-    // An even older release, listed first: the newest one is the patch source.
+    // An even older release, listed first: it gives a second patch of the
+    // catalogue, and what only it had is deleted too.
     QVERIFY(writeFile(path("older/lib/data/catalogue.txt"), catalogue(3)));
+    QVERIFY(writeFile(path("older/plugins/old.so"), "dropped two releases ago"));
 
     const Run run = vxpublish(releaseArgs(path("out")));
     QVERIFY2(run.status == 0 && run.err.isEmpty(), run.err.constData());
@@ -195,7 +197,7 @@ void TestVxpublishRelease::iniNamesTheReleaseAndEveryNewFile()
     QCOMPARE(patchFor.keys(), (QStringList{"lib/data/catalogue.txt", kProgram}));
 
     m_Ini->beginGroup("delete");
-    QCOMPARE(m_Ini->allKeys(), (QStringList{"cache", "gone.txt"}));
+    QCOMPARE(m_Ini->allKeys(), (QStringList{"cache", "gone.txt", "plugins", "plugins/old.so"}));
     QCOMPARE(m_Ini->value("cache").toInt(), 2);
     QCOMPARE(m_Ini->value("gone.txt").toInt(), 1);
     m_Ini->endGroup();
@@ -238,10 +240,16 @@ void TestVxpublishRelease::containersAndPatchesRebuildTheNewFiles()
         const QString result = path("rebuilt/" + key);
         QDir().mkpath(QFileInfo(result).path());
         const QByteArray source = (filesDir() + "/" + key).toUtf8();
-        if (key.endsWith("._patch_")) {
-            QCOMPARE(fields[2], sha512(m_Old[installed]));
-            QCOMPARE(fields[3], QString::number(m_Old[installed].size()));
-            const QByteArray old = path("old/" + installed).toUtf8();
+        if (key.endsWith("_patch_")) {
+            // From the newest older tree under "._patch_", from the older one
+            // under the first hex digits of its file's hash.
+            const QString tree = key.endsWith("._patch_") ? "old/" : "older/";
+            const QByteArray base = readFile(path(tree + installed));
+            QCOMPARE(fields[2], sha512(base));
+            QCOMPARE(fields[3], QString::number(base.size()));
+            if (tree == "older/")
+                QCOMPARE(key, installed + "._" + sha512(base).left(16) + "_patch_");
+            const QByteArray old = path(tree + installed).toUtf8();
             QCOMPARE(vxpatch::ApplyEnsemblePatch(old.constData(), source.constData(),
                                                  result.toUtf8().constData(), vxpatch::kNoOutputLimit),
                      vxpatch::STATUS_OK);
@@ -255,7 +263,7 @@ void TestVxpublishRelease::containersAndPatchesRebuildTheNewFiles()
         ++rebuilt;
     }
     m_Ini->endGroup();
-    QCOMPARE(rebuilt, 4);
+    QCOMPARE(rebuilt, 5);
 }
 
 void TestVxpublishRelease::signatureCoversTheUnpackedIni()
@@ -303,7 +311,16 @@ void TestVxpublishRelease::packModes()
     for (const QString& key : all.allKeys())
         packed += key.endsWith("._lzma2_") ? 1 : 0;
     QCOMPARE(packed, m_New.size());
-    QCOMPARE(all.allKeys().size(), m_New.size() + 2);
+    QCOMPARE(all.allKeys().size(), m_New.size() + 3); // two patches of the catalogue, one of the program
+
+    // Patches from the newest older tree only.
+    run = vxpublish(releaseArgs(path("last1")) << "--patch-from-last"
+                                               << "1");
+    QVERIFY2(run.status == 0, run.err.constData());
+    QSettings last1(path("last1/7/") + kIniName, QSettings::IniFormat);
+    last1.beginGroup(kProduct);
+    const QStringList patches = last1.allKeys().filter(QRegularExpression("_patch_$"));
+    QCOMPARE(patches, (QStringList{"lib/data/catalogue.txt._patch_", kProgram + "._patch_"}));
 
     // Unrelated noise: its patch is no smaller than its container, so only
     // --patch always publishes it.
@@ -336,19 +353,19 @@ void TestVxpublishRelease::jobsAndCache()
     const QByteArray first = release("jobs1", "1", "cache-a");
     QCOMPARE(first.count("\n["), m_New.size() - 1);
     QVERIFY2(first.startsWith("[1/5] ") && first.contains("\n[5/5] "), first.constData());
-    QVERIFY2(first.contains("patches: 2 made, 0 from cache\n"), first.constData());
-    QVERIFY2(release("jobs3", "3", "cache-b").contains("patches: 2 made, 0 from cache"), "jobs 3");
-    QVERIFY2(release("again", "3", "cache-a").contains("patches: 0 made, 2 from cache"), "repeated");
+    QVERIFY2(first.contains("patches: 3 made, 0 from cache\n"), first.constData());
+    QVERIFY2(release("jobs3", "3", "cache-b").contains("patches: 3 made, 0 from cache"), "jobs 3");
+    QVERIFY2(release("again", "3", "cache-a").contains("patches: 0 made, 3 from cache"), "repeated");
 
     // A damaged entry is made again; the release does not change.
     const QStringList entries = QDir(path("cache-a")).entryList(QDir::Files);
-    QCOMPARE(entries.size(), m_New.size() + 2); // a container of every file, two patches
+    QCOMPARE(entries.size(), m_New.size() + 3); // a container of every file, three patches
     for (const QString& entry : entries) {
         QFile file(path("cache-a/" + entry));
         QVERIFY(file.open(QIODevice::ReadWrite) && file.resize(file.size() - 1));
     }
-    QVERIFY2(release("damaged", "2", "cache-a").contains("patches: 2 made, 0 from cache"), "damaged");
-    QVERIFY2(release("mended", "2", "cache-a").contains("patches: 0 made, 2 from cache"), "mended");
+    QVERIFY2(release("damaged", "2", "cache-a").contains("patches: 3 made, 0 from cache"), "damaged");
+    QVERIFY2(release("mended", "2", "cache-a").contains("patches: 0 made, 3 from cache"), "mended");
 
     const auto reference = treeOf(path("jobs1/7"));
     QVERIFY(reference.size() > m_New.size());
@@ -379,11 +396,15 @@ void TestVxpublishRelease::refusals()
     QVERIFY(QDir().mkpath(path("emptytree")));
     const Case cases[] = {
         {"published release", vxpublish(releaseArgs(path("out"))), 2},
-        {"no key", vxpublish({"release", "--product", kProduct, "--version", "9", "--new", path("new"),
-                              "--out", path("refused")}), 2},
+        {"no key",
+         vxpublish({"release", "--product", kProduct, "--version", "9", "--new", path("new"), "--out",
+                    path("refused")}),
+         2},
         {"public key", release(path("new"), {"--key", QStringLiteral(VX_TEST_KEYS_DIR "/public.der")}), 2},
-        {"leading zero", vxpublish(releaseArgs(path("refused")).replaceInStrings(QRegularExpression("^7$"), "07")), 2},
-        {"unknown product", vxpublish(releaseArgs(path("refused")).replaceInStrings("client_linux", "server_linux")), 2},
+        {"leading zero",
+         vxpublish(releaseArgs(path("refused")).replaceInStrings(QRegularExpression("^7$"), "07")), 2},
+        {"unknown product",
+         vxpublish(releaseArgs(path("refused")).replaceInStrings("client_linux", "server_linux")), 2},
         {"bad pack", release(path("new"), {"--pack", "some"}), 2},
         {"no jobs", release(path("new"), {"--jobs", "0"}), 2},
         {"bad delete value", release(path("new"), {"--delete", "cache=3"}), 2},
@@ -393,6 +414,9 @@ void TestVxpublishRelease::refusals()
         {"temporary names meet", release(path("clash"), {}), 1},
         {"delete what is installed", release(path("new"), {"--delete", "lib=2"}), 1},
         {"file becomes directory", release(path("new"), {"--old", path("kind")}), 1},
+        {"file of an older release becomes directory",
+         release(path("new"), {"--old", path("kind"), "--old", path("old")}), 1},
+        {"no patches from none", release(path("new"), {"--patch-from-last", "0"}), 2},
         {"nothing to publish", release(path("emptytree"), {}), 1},
     };
     for (const Case& c : cases) {

@@ -46,6 +46,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -59,21 +60,24 @@ namespace {
 
 const char* const kUsage = "usage: vxpublish release --product NAME --version N --key PRIVATE.der --new DIR "
                            "[--old DIR ...] [--delete PATH[=2] ...] [--pack auto|none|all] [--jobs N] "
-                           "[--cache DIR] [--patch smaller|always] "
+                           "[--cache DIR] [--patch smaller|always] [--patch-from-last N] "
                            "--out OUTDIR";
 
-// The newest older version of `path` that differs from the new one: the
-// updater uses one patch per file, and the release just before this one is
-// where most clients come from. An identical copy there needs no patch, so
-// older trees are asked next.
-const TreeFile* patchSource(const TreeFile& file, const std::vector<Tree>& oldTrees)
+// The versions of `file` in the last `limit` older trees that differ from
+// the new one, newest first, each content once (installations holding it
+// share one patch, named after the newest tree that has it).
+std::vector<const TreeFile*> patchSources(const TreeFile& file, const std::vector<Tree>& oldTrees,
+                                          unsigned limit)
 {
-    for (auto tree = oldTrees.rbegin(); tree != oldTrees.rend(); ++tree) {
+    std::vector<const TreeFile*> sources;
+    std::set<std::string> seen = {file.sha512};
+    unsigned asked = 0;
+    for (auto tree = oldTrees.rbegin(); tree != oldTrees.rend() && asked < limit; ++tree, ++asked) {
         const auto it = tree->find(file.path);
-        if (it != tree->end() && it->second.sha512 != file.sha512)
-            return &it->second;
+        if (it != tree->end() && seen.insert(it->second.sha512).second)
+            sources.push_back(&it->second);
     }
-    return nullptr;
+    return sources;
 }
 
 bool signText(RsaKey& key, const std::string& keyPath, const std::string& text,
@@ -191,7 +195,7 @@ bool placeRelease(const fs::path& filesDir, const fs::path& packedIni, const Byt
 struct Job
 {
     const TreeFile* file = nullptr;
-    const TreeFile* old = nullptr;
+    std::vector<const TreeFile*> olds;
     PublishedFile published;
     bool done = false;
     bool engineFailure = false;
@@ -199,13 +203,17 @@ struct Job
     std::string cacheTrouble;
 };
 
-std::string describeOutcome(const PublishedFile& published)
+std::string describeOutcome(const PublishedFile& published, size_t sources)
 {
     std::string what = published.packed ? "packed" : "plain";
-    if (published.patched)
-        what += published.patchFromCache ? ", patch from cache" : ", patch made";
-    else if (published.patchMade || published.patchFromCache)
-        what += ", patch not smaller";
+    const int tried = published.patchesMade + published.patchesFromCache;
+    if (published.patches == 1 && tried == 1)
+        what += published.patchesFromCache == 1 ? ", patch from cache" : ", patch made";
+    else if (published.patches > 0)
+        what += ", " + std::to_string(published.patches) + " of " + std::to_string(sources) + " patches ("
+                + std::to_string(published.patchesFromCache) + " from cache)";
+    else if (tried > 0)
+        what += tried == 1 ? ", patch not smaller" : ", patches not smaller";
     return what;
 }
 
@@ -239,12 +247,13 @@ void publishAll(std::vector<Job>& jobs, unsigned threads, const ReleaseOptions& 
             }
             progress.started(job.file->path);
             const auto start = std::chrono::steady_clock::now();
-            job.done =
-                publishFile(*job.file, job.old, options.pack, options.patchAlways, filesDir.string(), scratch,
-                            cache, &lent, job.published, job.engineFailure, job.reason, job.cacheTrouble);
+            job.done = publishFile(*job.file, job.olds, options.pack, options.patchAlways, filesDir.string(),
+                                   scratch, cache, &lent, job.published, job.engineFailure, job.reason,
+                                   job.cacheTrouble);
             failed = failed || !job.done;
             progress.finished(
-                job.file->path, job.file->size, job.done ? describeOutcome(job.published) : "failed",
+                job.file->path, job.file->size,
+                job.done ? describeOutcome(job.published, job.olds.size()) : "failed",
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         }
         lent.Give();
@@ -262,6 +271,42 @@ void publishAll(std::vector<Job>& jobs, unsigned threads, const ReleaseOptions& 
     for (std::thread& worker : workers)
         worker.join();
     progress.end();
+}
+
+// Checks the trees and names before anything is written, adds the deletions
+// of what older versions had and the new one lacks, and gives every file its
+// job with the older versions it is patched from.
+bool planRelease(const ReleaseOptions& options, const Tree& newTree, const std::vector<Tree>& oldTrees,
+                 std::map<std::string, bool>& deletes, std::vector<Job>& jobs, std::string& reason)
+{
+    std::map<std::string, std::vector<std::string>> patchKeys;
+    for (const auto& [path, file] : newTree) {
+        jobs.emplace_back();
+        jobs.back().file = &file;
+        jobs.back().olds = patchSources(file, oldTrees, options.patchFromLast);
+        for (const TreeFile* old : jobs.back().olds)
+            patchKeys[path].push_back(patchKey(path, old->sha512, false));
+    }
+    if (!checkTemporaryNames(newTree, options.product, patchKeys, reason)
+        || !checkDeletes(deletes, newTree, reason))
+        return false;
+    for (size_t i = 0; i < oldTrees.size(); ++i) {
+        if (!checkKinds(newTree, oldTrees[i], options.oldDirs[i], reason))
+            return false;
+    }
+    addVanishedPaths(newTree, oldTrees, deletes);
+    for (const auto& [path, recursive] : deletes) {
+        if (!checkReleasePath(path, reason) || !checkLineKinds(path, options.product, reason)) {
+            reason = "cannot delete: " + reason;
+            return false;
+        }
+    }
+    if (newTree.empty() && deletes.empty()) {
+        reason = "'" + options.newDir
+                 + "' holds no files and nothing is deleted; the updater refuses a product ini without lines";
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -287,21 +332,9 @@ int runRelease(const Args& args)
     }
 
     std::map<std::string, bool> deletes = options.deletes;
-    if (!checkTemporaryNames(newTree, options.product, reason) || !checkDeletes(deletes, newTree, reason))
+    std::vector<Job> jobs;
+    if (!planRelease(options, newTree, oldTrees, deletes, jobs, reason))
         return fail(EXIT_INVALID, reason);
-    if (!oldTrees.empty()) {
-        if (!checkKinds(newTree, oldTrees.back(), reason))
-            return fail(EXIT_INVALID, reason);
-        addVanishedFiles(newTree, oldTrees.back(), deletes);
-    }
-    for (const auto& [path, recursive] : deletes) {
-        if (!checkReleasePath(path, reason) || !checkLineKinds(path, options.product, reason))
-            return fail(EXIT_INVALID, "cannot delete: " + reason);
-    }
-    if (newTree.empty() && deletes.empty())
-        return fail(EXIT_INVALID, "'" + options.newDir
-                                      + "' holds no files and nothing is deleted; the updater "
-                                        "refuses a product ini without lines");
 
     const fs::path versionDir = fs::path(options.outDir) / options.version;
     const std::string iniName = productIniName(options.product);
@@ -329,14 +362,9 @@ int runRelease(const Args& args)
     if (!cacheUsable)
         std::fprintf(stderr, "vxpublish: warning: no cache of patches: %s\n", cacheReason.c_str());
 
-    std::vector<Job> jobs;
     std::uint64_t totalBytes = 0;
-    for (const auto& [path, file] : newTree) {
-        jobs.emplace_back();
-        jobs.back().file = &file;
-        jobs.back().old = patchSource(file, oldTrees);
-        totalBytes += file.size;
-    }
+    for (const Job& job : jobs)
+        totalBytes += job.file->size;
     ReleaseProgress progress(stdout, ::isatty(::fileno(stdout)) == 1, jobs.size(), totalBytes);
     publishAll(jobs, options.jobs, options, filesDir, scratchDir, cacheUsable ? &cache : nullptr, progress);
 
@@ -355,19 +383,24 @@ int runRelease(const Args& args)
         if (!job.done && !job.reason.empty())
             return fail(job.engineFailure ? EXIT_INVALID : EXIT_ERROR, job.reason);
     }
+    std::map<std::string, std::string> newestPatches;
     for (const Job& job : jobs) {
         const PublishedFile& published = job.published;
         ini.files.insert(published.lines.begin(), published.lines.end());
+        if (!published.newestPatchKey.empty())
+            newestPatches[job.file->path] = published.newestPatchKey;
         packedCount += published.packed ? 1 : 0;
-        patchCount += published.patched ? 1 : 0;
-        patchesMade += published.patchMade ? 1 : 0;
-        patchesCached += published.patchFromCache ? 1 : 0;
+        patchCount += published.patches > 0 ? 1 : 0;
+        patchesMade += published.patchesMade;
+        patchesCached += published.patchesFromCache;
         publishedBytes += published.bytes;
         if (cacheTrouble.empty())
             cacheTrouble = job.cacheTrouble;
     }
     if (!cacheTrouble.empty())
         std::fprintf(stderr, "vxpublish: warning: the cache keeps nothing: %s\n", cacheTrouble.c_str());
+    if (!checkKeptPatches(ini.files, newestPatches, reason))
+        return fail(EXIT_INVALID, reason);
 
     const std::string text = ini.render();
     const Bytes textBytes(text.begin(), text.end());

@@ -29,7 +29,9 @@ bool underRecursiveDelete(const std::string& path, const std::map<std::string, b
 
 } // namespace
 
-bool checkTemporaryNames(const Tree& tree, const std::string& product, std::string& reason)
+bool checkTemporaryNames(const Tree& tree, const std::string& product,
+                         const std::map<std::string, std::vector<std::string>>& patchKeys,
+                         std::string& reason)
 {
     const std::string iniName = productIniName(product);
     std::map<std::string, std::string> owners; // file name -> what claims it
@@ -43,8 +45,12 @@ bool checkTemporaryNames(const Tree& tree, const std::string& product, std::stri
             return false;
         const std::set<std::string> own = directoriesOf(path);
         directories.insert(own.begin(), own.end());
-        for (const std::string& name :
-             {path, path + kPackedSuffix, path + kPatchSuffix, path + kOldCopySuffix}) {
+        std::vector<std::string> names = {path, path + kPackedSuffix, path + kPatchSuffix,
+                                          path + kOldCopySuffix};
+        const auto older = patchKeys.find(path);
+        if (older != patchKeys.end())
+            names.insert(names.end(), older->second.begin(), older->second.end());
+        for (const std::string& name : names) {
             const auto [it, inserted] = owners.emplace(name, "'" + path + "'");
             if (!inserted) {
                 reason = "'" + path + "' and " + it->second + " would both use the name '" + name
@@ -64,17 +70,19 @@ bool checkTemporaryNames(const Tree& tree, const std::string& product, std::stri
     return true;
 }
 
-bool checkKinds(const Tree& newTree, const Tree& newestOld, std::string& reason)
+bool checkKinds(const Tree& newTree, const Tree& oldTree, const std::string& oldDir, std::string& reason)
 {
-    for (const auto& [path, file] : newestOld) {
+    for (const auto& [path, file] : oldTree) {
         if (newTree.count(path) == 0 && treeCovers(newTree, path)) {
-            reason = "'" + path + "' is a file in the newest old tree but a directory in the new one";
+            reason =
+                "'" + path + "' is a file in the old tree '" + oldDir + "' but a directory in the new one";
             return false;
         }
     }
     for (const auto& [path, file] : newTree) {
-        if (newestOld.count(path) == 0 && treeCovers(newestOld, path)) {
-            reason = "'" + path + "' is a directory in the newest old tree but a file in the new one";
+        if (oldTree.count(path) == 0 && treeCovers(oldTree, path)) {
+            reason =
+                "'" + path + "' is a directory in the old tree '" + oldDir + "' but a file in the new one";
             return false;
         }
     }
@@ -93,13 +101,40 @@ bool checkDeletes(const std::map<std::string, bool>& deletes, const Tree& newTre
     return true;
 }
 
-void addVanishedFiles(const Tree& newTree, const Tree& newestOld,
+void addVanishedPaths(const Tree& newTree, const std::vector<Tree>& oldTrees,
                       std::map<std::string, bool>& deletes)
 {
-    for (const auto& [path, file] : newestOld) {
-        if (!treeCovers(newTree, path) && !underRecursiveDelete(path, deletes))
-            deletes.emplace(path, false);
+    for (const Tree& oldTree : oldTrees) {
+        for (const auto& [path, file] : oldTree) {
+            std::set<std::string> paths = directoriesOf(path);
+            paths.insert(path);
+            for (const std::string& vanished : paths) {
+                if (!treeCovers(newTree, vanished) && !underRecursiveDelete(vanished, deletes))
+                    deletes.emplace(vanished, false);
+            }
+        }
     }
+}
+
+bool checkKeptPatches(const std::map<std::string, std::string>& lines,
+                      const std::map<std::string, std::string>& newestPatches, std::string& reason)
+{
+    std::map<std::string, std::string> kept; // installed path -> key read last
+    for (const auto& [key, value] : lines) {
+        const size_t installed = value.rfind(UpdateFiles::kFieldSeparator);
+        if (UpdateFiles::isPatchKey(key) && installed != std::string::npos)
+            kept[value.substr(installed + 2)] = key;
+    }
+    for (const auto& [path, key] : kept) {
+        const auto newest = newestPatches.find(path);
+        const std::string expected = newest == newestPatches.end() ? "none" : "'" + newest->second + "'";
+        if (newest == newestPatches.end() || newest->second != key) {
+            reason = "updaters that keep one patch per file would keep '" + key + "' for '" + path
+                     + "', not the patch from the newest older version (" + expected + ")";
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace vxpublish

@@ -137,22 +137,24 @@ bool pack(const TreeFile& file, const std::string& container, const std::string&
 }
 
 // A patch the engine cannot make (or that does not pay) is no failure: the
-// file is then only published whole.
+// file is then only published whole. `made` tells whether `patchPath` holds one.
 bool patch(const TreeFile& file, const TreeFile& old, const std::string& patchPath,
-           const ArtifactCache* cache, vxpatch::ThreadBudget* threads, PublishedFile& published, Artifact& patched, std::string& reason,
-           std::string& cacheTrouble)
+           const ArtifactCache* cache, vxpatch::ThreadBudget* threads, PublishedFile& published, bool& made,
+           Artifact& patched, std::string& reason, std::string& cacheTrouble)
 {
+    made = false;
     const std::string key = cache != nullptr ? cache->key("patch", {old.sha512, file.sha512}) : "";
     if (cache != nullptr && cache->fetch(key, patchPath)) {
-        published.patchFromCache = true;
+        ++published.patchesFromCache;
+        made = true;
         return describe(patchPath, patched, reason);
     }
     EngineErrorCapture engine;
-    published.patchMade =
-        vxpatch::CreateEnsemblePatch(old.source.c_str(), file.source.c_str(), patchPath.c_str(), threads)
-        == vxpatch::STATUS_OK;
-    if (!published.patchMade)
+    made = vxpatch::CreateEnsemblePatch(old.source.c_str(), file.source.c_str(), patchPath.c_str(), threads)
+           == vxpatch::STATUS_OK;
+    if (!made)
         return removeFile(patchPath, reason);
+    ++published.patchesMade;
     // The patch turns the files as they were read now into each other; the
     // ini and the cache name them by the hashes of the scan.
     for (const TreeFile* input : {&old, &file}) {
@@ -168,18 +170,53 @@ bool patch(const TreeFile& file, const TreeFile& old, const std::string& patchPa
     return describe(patchPath, patched, reason);
 }
 
+// Makes a patch from each older version, newest first, and keeps those that
+// pay (all with `patchAlways`) under their keys, with their ini lines.
+bool patchFromOlds(const TreeFile& file, const std::vector<const TreeFile*>& olds, const Artifact& container,
+                   bool patchAlways, const std::string& filesDir, const ArtifactCache* cache,
+                   vxpatch::ThreadBudget* threads, PublishedFile& published, std::string& reason,
+                   std::string& cacheTrouble)
+{
+    for (const TreeFile* old : olds) {
+        const std::string key = patchKey(file.path, old->sha512, published.patches == 0);
+        Artifact patchFile;
+        bool made = false;
+        if (!patch(file, *old, filesDir + "/" + key, cache, threads, published, made, patchFile, reason,
+                   cacheTrouble))
+            return false;
+        if (!made)
+            continue;
+        if (!patchAlways && patchFile.size >= container.size) {
+            if (!removeFile(patchFile.path, reason))
+                return false;
+            continue;
+        }
+        if (published.patches++ == 0)
+            published.newestPatchKey = key;
+        published.lines[key] = fields({patchFile.sha512, std::to_string(patchFile.size), old->sha512,
+                                       std::to_string(old->size), file.path});
+        published.bytes += patchFile.size;
+    }
+    return true;
+}
+
 } // namespace
 
-bool publishFile(const TreeFile& file, const TreeFile* old, PackMode packMode, bool patchAlways,
-                 const std::string& filesDir, const std::string& scratchDir, const ArtifactCache* cache,
-                 vxpatch::ThreadBudget* threads, PublishedFile& published, bool& engineFailure, std::string& reason,
-                 std::string& cacheTrouble)
+std::string patchKey(const std::string& path, const std::string& baseSha512, bool newest)
+{
+    return newest ? path + kPatchSuffix
+                  : path + "._" + baseSha512.substr(0, 16) + UpdateFiles::kPatchKeyEnding;
+}
+
+bool publishFile(const TreeFile& file, const std::vector<const TreeFile*>& olds, PackMode packMode,
+                 bool patchAlways, const std::string& filesDir, const std::string& scratchDir,
+                 const ArtifactCache* cache, vxpatch::ThreadBudget* threads, PublishedFile& published,
+                 bool& engineFailure, std::string& reason, std::string& cacheTrouble)
 {
     engineFailure = false;
     published = PublishedFile();
     const std::string plainKey = file.path;
     const std::string packedKey = file.path + kPackedSuffix;
-    const std::string patchKey = file.path + kPatchSuffix;
     const std::string plainPath = filesDir + "/" + plainKey;
     if (!makeParent(plainPath, reason))
         return false;
@@ -191,48 +228,36 @@ bool publishFile(const TreeFile& file, const TreeFile* old, PackMode packMode, b
         return false;
 
     // Without a container there is no 5-field line for a patch to link to.
-    Artifact patchFile;
-    if (old != nullptr && packMode != PackMode::None
-        && !patch(file, *old, filesDir + "/" + patchKey, cache, threads, published, patchFile, reason, cacheTrouble))
+    if (packMode != PackMode::None
+        && !patchFromOlds(file, olds, container, patchAlways, filesDir, cache, threads, published, reason,
+                          cacheTrouble))
         return false;
-    bool patchMade = published.patchMade || published.patchFromCache;
-    if (patchMade && !patchAlways && patchFile.size >= container.size) {
-        patchMade = false;
-        if (!removeFile(patchFile.path, reason))
-            return false;
-    }
 
-    published.patched = patchMade;
-    published.packed = packMode == PackMode::All || patchMade
+    published.packed = packMode == PackMode::All || published.patches > 0
                        || (packMode == PackMode::Auto && container.size < file.size);
     if (published.packed) {
         published.lines[packedKey] = fields({container.sha512, std::to_string(container.size),
                                              file.sha512, std::to_string(file.size), file.path});
         published.bytes += container.size;
-    } else {
-        if (packMode != PackMode::None && !removeFile(container.path, reason))
-            return false;
-        std::error_code error;
-        fs::copy_file(file.source, plainPath, error);
-        if (error) {
-            reason = "cannot copy '" + file.source + "' to '" + plainPath + "': " + error.message();
-            return false;
-        }
-        std::string copiedHash;
-        if (!sha512OfFile(plainPath, copiedHash, reason))
-            return false;
-        if (copiedHash != file.sha512) {
-            reason = "'" + file.source + "' changed while it was being published";
-            return false;
-        }
-        published.lines[plainKey] = fields({file.sha512, std::to_string(file.size)});
-        published.bytes += file.size;
+        return true;
     }
-    if (patchMade) {
-        published.lines[patchKey] = fields({patchFile.sha512, std::to_string(patchFile.size),
-                                            old->sha512, std::to_string(old->size), file.path});
-        published.bytes += patchFile.size;
+    if (packMode != PackMode::None && !removeFile(container.path, reason))
+        return false;
+    std::error_code error;
+    fs::copy_file(file.source, plainPath, error);
+    if (error) {
+        reason = "cannot copy '" + file.source + "' to '" + plainPath + "': " + error.message();
+        return false;
     }
+    std::string copiedHash;
+    if (!sha512OfFile(plainPath, copiedHash, reason))
+        return false;
+    if (copiedHash != file.sha512) {
+        reason = "'" + file.source + "' changed while it was being published";
+        return false;
+    }
+    published.lines[plainKey] = fields({file.sha512, std::to_string(file.size)});
+    published.bytes += file.size;
     return true;
 }
 

@@ -49,15 +49,14 @@ bool parseDelete(const std::string& text, std::map<std::string, bool>& deletes,
     return true;
 }
 
-// Beyond a few hundred threads nothing is gained, and each may hold several
-// times a large file in memory.
-bool parseJobs(const std::string& text, unsigned& jobs, std::string& reason)
+bool parseCount(const std::string& name, const std::string& text, unsigned max, unsigned& count,
+                std::string& reason)
 {
     const bool digits =
         !text.empty() && text.size() <= 3 && text.find_first_not_of("0123456789") == std::string::npos;
-    jobs = digits ? static_cast<unsigned>(std::stoul(text)) : 0;
-    if (jobs < 1 || jobs > 256) {
-        reason = "--jobs must be a number from 1 to 256, not '" + text + "'";
+    count = digits ? static_cast<unsigned>(std::stoul(text)) : 0;
+    if (count < 1 || count > max) {
+        reason = name + " must be a number from 1 to " + std::to_string(max) + ", not '" + text + "'";
         return false;
     }
     return true;
@@ -68,8 +67,9 @@ bool parseJobs(const std::string& text, unsigned& jobs, std::string& reason)
 bool parseReleaseOptions(const Args& args, ReleaseOptions& options, std::string& reason)
 {
     const std::set<std::string> repeatable = {"--old", "--delete"};
-    const std::set<std::string> known = {"--product", "--version", "--key",  "--new",   "--old",  "--delete",
-                                         "--pack",    "--out",     "--jobs", "--cache", "--patch"};
+    const std::set<std::string> known = {"--product", "--version", "--key",   "--new",
+                                         "--old",     "--delete",  "--pack",  "--out",
+                                         "--jobs",    "--cache",   "--patch", "--patch-from-last"};
     std::set<std::string> seen;
     std::string pack = "auto";
     options.jobs = std::max(1u, std::thread::hardware_concurrency());
@@ -120,7 +120,12 @@ bool parseReleaseOptions(const Args& args, ReleaseOptions& options, std::string&
             }
             options.patchAlways = value == "always";
         } else if (name == "--jobs") {
-            if (!parseJobs(value, options.jobs, reason))
+            // Beyond a few hundred threads nothing is gained, and each may
+            // hold several times a large file in memory.
+            if (!parseCount(name, value, 256, options.jobs, reason))
+                return false;
+        } else if (name == "--patch-from-last") {
+            if (!parseCount(name, value, kMaxPatchFromLast, options.patchFromLast, reason))
                 return false;
         } else if (name == "--old")
             options.oldDirs.push_back(value);

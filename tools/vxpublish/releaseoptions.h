@@ -2,10 +2,12 @@
 // The command line of `vxpublish release`:
 //   --product NAME --version N --key PRIVATE.der --new DIR --out OUTDIR
 //   [--old DIR ...] [--delete PATH[=1|=2] ...] [--pack auto|none|all]
-//   [--jobs N] [--cache DIR] [--patch smaller|always]
+//   [--jobs N] [--cache DIR] [--patch smaller|always] [--patch-from-last N]
 // Each option takes its value as the next argument or after "=" in the same
 // argument (--version=7). --old and --delete may repeat; --old trees are
 // listed oldest first, so the last one is the release just before this one.
+// Patches are made from the last --patch-from-last of them (default
+// kDefaultPatchFromLast); every --old tree counts for deletions.
 // --jobs is how many files are packed and patched at once (default: one per
 // core); --cache names the directory of containers and patches kept between
 // runs (default OUTDIR/.vxpublish-cache). --patch always publishes every
@@ -22,6 +24,12 @@ namespace vxpublish {
 
 enum class PackMode { Auto, None, All };
 
+// Clients one to three releases behind fetch patches; further back, where
+// few clients are, the container. Every version back costs a patch per file
+// that changed, in the release's time and on the server.
+constexpr unsigned kDefaultPatchFromLast = 3;
+constexpr unsigned kMaxPatchFromLast = 100;
+
 struct ReleaseOptions
 {
     std::string product;
@@ -35,6 +43,7 @@ struct ReleaseOptions
     unsigned jobs = 1;
     std::string cacheDir;
     bool patchAlways = false;
+    unsigned patchFromLast = kDefaultPatchFromLast;
 };
 
 // False with a one-line reason on unknown, missing, repeated or malformed
