@@ -571,7 +571,7 @@ void TestVxserver::metricsCountWhatWasDone()
                                  "--rollout", path("metrics/stages"), "--cohort-key", path("metrics/key"),
                                  "--banner", "http://127.0.0.1/b.jpg,http://127.0.0.1/", "--bind", "0.0.0.0"}
                      + limits));
-    const quint16 metricsPort = quint16(QRegularExpression("metrics http 127.0.0.1 (\\d+)")
+    const quint16 metricsPort = quint16(QRegularExpression("metrics 127.0.0.1:(\\d+)")
                                             .match(QString::fromUtf8(server.log))
                                             .captured(1)
                                             .toUInt());

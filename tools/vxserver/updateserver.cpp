@@ -71,7 +71,8 @@ bool UpdateServer::start(QString* error)
     if (m_Options.metricsPort >= 0) {
         if (!m_Endpoint.listen(quint16(m_Options.metricsPort), error))
             return false;
-        services << QStringLiteral("metrics http 127.0.0.1 %1").arg(m_Endpoint.port());
+        // Never "http N": scripts read the file service's port from that.
+        services << QStringLiteral("metrics 127.0.0.1:%1").arg(m_Endpoint.port());
     }
     if (m_Options.summaryIntervalMs > 0)
         m_Summary.start(m_Options.summaryIntervalMs);
