@@ -65,7 +65,7 @@ const char* const kUsage = "usage: vxpublish release --product NAME --version N 
 
 // The versions of `file` in the last `limit` older trees that differ from
 // the new one, newest first, each content once (installations holding it
-// share one patch, named after the newest tree that has it).
+// share one patch, ordered by the newest tree that has it).
 std::vector<const TreeFile*> patchSources(const TreeFile& file, const std::vector<Tree>& oldTrees,
                                           unsigned limit)
 {
