@@ -198,11 +198,21 @@ bool CreateDiff(InputStream* old_stream, InputStream* new_stream, OutputStream* 
 // New bytes of `split_from` or more are scanned as two halves, the second
 // on a thread of `threads` where one is free (none if null); the halves'
 // triples join at the middle, the same with or without the thread.
+// The work of the scans that fill it: one per new position visited and per
+// step of a search, and every byte that a search, a score or an extension
+// compared. Tests bound it per input byte; a scan that passes `limit` (if
+// not 0) stops and CreateDiff fails, so that a test of a slow shape fails
+// instead of running for hours.
+struct DiffWork {
+  int64_t examined = 0;
+  int64_t limit = 0;
+};
 struct DiffTuning {
   int64_t match_advantage = 8;
   int64_t mismatch_cost = 1;
   int64_t split_from = int64_t{32} << 20;
   ThreadBudget* threads = nullptr;
+  DiffWork* work = nullptr;
 };
 bool CreateDiff(InputStream* old_stream, InputStream* new_stream, OutputStream* diff, bool write_header,
                 DiffMethod method, const DiffTuning& tuning);

@@ -30,6 +30,22 @@ constexpr int64_t kLongMatch = 10240;
 // Longest match the search measures; well above kLongMatch so that a long
 // match still ends the scan as soon as it is found.
 constexpr int64_t kMaxMatch = int64_t{1} << 15;
+// Where the scan walks on by one position, a match longer than this at the
+// position before still matches one byte shorter one further on; the scan
+// takes it instead of searching again, so a long match costs one search
+// however many positions it explains.
+constexpr int64_t kCarriedMatch = 256;
+// Bytes the extensions may walk again (a backward extension reaching back
+// over the triples before it, a resumed alignment looking far past its best
+// end), earned per new byte the scan passes, with a start for small inputs.
+// Real files spend a few percent of it; on long repeats, where every
+// alignment explains everything behind it, each match would otherwise walk
+// back over all the ones before.
+constexpr int64_t kRewalkPerByte = 8;
+constexpr int64_t kRewalkStart = int64_t{1} << 20;
+// How far past the best end of a resumed alignment its extension looks for
+// a better one without spending the allowance above.
+constexpr int64_t kResumeReach = 256;
 // Equal bytes that resume an alignment after a stretch its weighted
 // extension left out: a triple with a short jump costs about as much as a
 // dozen extra bytes.
@@ -133,17 +149,24 @@ struct SuffixIndex {
   // repetitive inputs is what the scan spends its time on.
   // Matches are measured up to kMaxMatch bytes: the scan asks one question
   // per new position, and a longer answer only makes the scan step further,
-  // so the cap bounds the work per position.
+  // so the cap bounds the work per position. An old suffix that ends inside
+  // the measured target sorts below it, and one that matches all of it
+  // counts as not below: in a run of zeros longer than the cap, the search
+  // ends at the first suffix that matches all of it, not at the short
+  // suffixes of zeros at the end of the old bytes.
   // Each halving waits on two reads from memory, the suffix array's entry and
   // the old bytes it points to; fetching ahead the entries of both possible
   // next middles, and the old bytes of both middles after that, lets them
   // overlap with the comparison at hand.
-  int64_t Search(const uint8_t* target, int64_t target_size, int64_t* position) const {
+  int64_t Search(const uint8_t* target, int64_t target_size, int64_t* position, int64_t* examined) const {
     target_size = std::min(target_size, kMaxMatch);
     const auto common = [&](int64_t index, int64_t from, int64_t* compared) {
       const int64_t start = suffixes[index];
       *compared = std::min(old_bytes.size - start, target_size);
-      return MismatchFrom(old_bytes.data + start, target, std::min(from, *compared), *compared);
+      const int64_t first = std::min(from, *compared);
+      const int64_t mismatch = MismatchFrom(old_bytes.data + start, target, first, *compared);
+      *examined += mismatch - first + 1;
+      return mismatch;
     };
     int64_t low = 0;
     int64_t high = old_bytes.size;
@@ -171,8 +194,10 @@ struct SuffixIndex {
         Prefetch(&suffixes[above + (high - above) / 2]);
       }
       const int64_t middle_common = common(middle, from, &compared);
-      if (middle_common < compared &&
-          old_bytes.data[suffixes[middle] + middle_common] < target[middle_common]) {
+      const bool below = middle_common < compared
+                             ? old_bytes.data[suffixes[middle] + middle_common] < target[middle_common]
+                             : compared < target_size;
+      if (below) {
         low = middle;
         low_common = middle_common;
       } else {
@@ -263,17 +288,21 @@ bool OldByteEquals(Bytes old_bytes, int64_t old_index, uint8_t value) {
 
 // Where in new bytes [from, end) the alignment new index + `shift` = old
 // index resumes with at least kResumeRun equal bytes, and how far it then
-// reaches under the weighted rule; *length stays 0 if nowhere.
+// reaches under the weighted rule; *length stays 0 if nowhere. Looking
+// more than kResumeReach bytes past the best end spends *rewalk.
 void ResumeAlignment(Bytes old_bytes, const uint8_t* fresh, int64_t shift, int64_t from, int64_t end,
-                     int64_t cost, int64_t* start, int64_t* length) {
+                     int64_t cost, int64_t* start, int64_t* length, int64_t* examined, int64_t* rewalk) {
   int64_t run = 0;
   for (int64_t i = std::max(from, -shift); i < end && i + shift < old_bytes.size; ++i) {
+    ++*examined;
     run = old_bytes.data[i + shift] == fresh[i] ? run + 1 : 0;
     if (run < kResumeRun) continue;
     const int64_t first = i + 1 - run;
     int64_t balance = 0;
     int64_t best = 0;
     for (int64_t j = first; j < end && j + shift < old_bytes.size;) {
+      if (j - first - *length > kResumeReach && --*rewalk < 0) break;
+      ++*examined;
       balance += old_bytes.data[j + shift] == fresh[j] ? 1 : -cost;
       ++j;
       if (balance > best) {
@@ -286,12 +315,29 @@ void ResumeAlignment(Bytes old_bytes, const uint8_t* fresh, int64_t shift, int64
   }
 }
 
+// What the ranges of one scan share.
+struct ScanInputs {
+  const SuffixIndex& index;
+  const SeedFilter& seeds;
+  Bytes old_bytes;
+  Bytes new_bytes;
+  int64_t cost;
+  int64_t advantage;
+  int64_t work_limit;  // see DiffWork
+};
+
 // The diff of new bytes [begin, end) as a run of triples of its own: it
 // starts with the old position at `start_position` and, if `next_position`
-// is not negative, leaves it there for the range that follows.
-bool ScanRange(const SuffixIndex& index, const SeedFilter& seeds, Bytes old_bytes, Bytes new_bytes,
-               int64_t begin, int64_t end, int64_t start_position, int64_t next_position, int64_t cost,
-               int64_t advantage, DiffSections* out) {
+// is not negative, leaves it there for the range that follows. Adds its
+// work to *examined, and fails once that passes a work limit.
+bool ScanRange(const ScanInputs& in, int64_t begin, int64_t end, int64_t start_position,
+               int64_t next_position, DiffSections* out, int64_t* examined) {
+  const SuffixIndex& index = in.index;
+  const SeedFilter& seeds = in.seeds;
+  const Bytes old_bytes = in.old_bytes;
+  const Bytes new_bytes = in.new_bytes;
+  const int64_t cost = in.cost;
+  const int64_t advantage = in.advantage;
   const uint8_t* fresh = new_bytes.data;
   const uint8_t* old = old_bytes.data;
   int64_t scan = begin;
@@ -300,13 +346,29 @@ bool ScanRange(const SuffixIndex& index, const SeedFilter& seeds, Bytes old_byte
   int64_t last_scan = begin;
   int64_t last_position = start_position;
   int64_t last_offset = start_position - begin;
+  // Where the exact match of the current alignment ends: the next match's
+  // backward extension walks new bytes up to there, and spends `rewalk`
+  // beyond.
+  int64_t core_end = begin;
+  int64_t rewalk = kRewalkStart;
+  int64_t earned_to = begin;
   while (scan < end) {
     int64_t old_score = 0;
     scan += length;
+    int64_t carried = 0;  // the match at the position before, if searched there
     for (int64_t scored = scan; scan < end; ++scan) {
-      if (end - scan > kSeedsAhead) seeds.Prepare(fresh + scan + kSeedsAhead, end - scan - kSeedsAhead);
-      length =
-          seeds.MayOccur(fresh + scan, end - scan) ? index.Search(fresh + scan, end - scan, &position) : 0;
+      if (++*examined > in.work_limit && in.work_limit > 0) return false;
+      if (carried > kCarriedMatch) {
+        length = carried - 1;
+        ++position;
+      } else {
+        if (end - scan > kSeedsAhead) seeds.Prepare(fresh + scan + kSeedsAhead, end - scan - kSeedsAhead);
+        length = seeds.MayOccur(fresh + scan, end - scan)
+                     ? index.Search(fresh + scan, end - scan, &position, examined)
+                     : 0;
+      }
+      carried = length;
+      *examined += std::max<int64_t>(scan + length - scored, 0);
       for (; scored < scan + length; ++scored) {
         if (OldByteEquals(old_bytes, scored + last_offset, fresh[scored])) ++old_score;
       }
@@ -327,6 +389,7 @@ bool ScanRange(const SuffixIndex& index, const SeedFilter& seeds, Bytes old_byte
       for (int64_t i = 0; last_scan + i < scan && last_position + i < old_bytes.size;) {
         balance += old[last_position + i] == fresh[last_scan + i] ? 1 : -cost;
         ++i;
+        ++*examined;
         if (balance > best) {
           best = balance;
           forward = i;
@@ -338,7 +401,11 @@ bool ScanRange(const SuffixIndex& index, const SeedFilter& seeds, Bytes old_byte
     if (scan < end) {
       int64_t balance = 0;
       int64_t best = 0;
-      for (int64_t i = 1; scan >= last_scan + i && position >= i; ++i) {
+      rewalk += (scan - earned_to) * kRewalkPerByte;
+      earned_to = scan;
+      for (int64_t i = 1; scan - i >= last_scan && position >= i; ++i) {
+        if (scan - i < core_end && --rewalk < 0) break;
+        ++*examined;
         balance += old[position - i] == fresh[scan - i] ? 1 : -cost;
         if (balance > best) {
           best = balance;
@@ -349,6 +416,7 @@ bool ScanRange(const SuffixIndex& index, const SeedFilter& seeds, Bytes old_byte
     // Overlapping extensions: cut where the forward side gains the most.
     if (last_scan + forward > scan - backward) {
       const int64_t overlap = (last_scan + forward) - (scan - backward);
+      *examined += overlap;
       int64_t balance = 0;
       int64_t best = 0;
       int64_t cut = 0;
@@ -375,7 +443,11 @@ bool ScanRange(const SuffixIndex& index, const SeedFilter& seeds, Bytes old_byte
       const int64_t piece_end = piece_scan + piece_length;
       int64_t resume = gap_end;
       int64_t resume_length = 0;
-      if (cost > 1) ResumeAlignment(old_bytes, fresh, shift, piece_end, gap_end, cost, &resume, &resume_length);
+      if (cost > 1) {
+        ResumeAlignment(old_bytes, fresh, shift, piece_end, gap_end, cost, &resume, &resume_length, examined,
+                        &rewalk);
+      }
+      *examined += piece_length;
       if (!out->diff.EnsureSpare(static_cast<size_t>(piece_length))) return false;
       uint8_t* diff_bytes = out->diff.Spare();
       for (int64_t i = 0; i < piece_length; ++i) {
@@ -399,6 +471,7 @@ bool ScanRange(const SuffixIndex& index, const SeedFilter& seeds, Bytes old_byte
     last_scan = scan - backward;
     last_position = position - backward;
     last_offset = position - scan;
+    core_end = scan + length;
   }
   return true;
 }
@@ -413,27 +486,28 @@ bool BuildSections(Bytes old_bytes, Bytes new_bytes, const DiffTuning& tuning, D
   // the scan then walks on instead of skipping ahead, to the same effect).
   SeedFilter seeds;
   if (!seeds.Build(old_bytes, std::min<int64_t>((advantage + 1) / 8 * 8, 32))) return false;
+  const ScanInputs in{
+      index, seeds, old_bytes, new_bytes, cost, advantage, tuning.work ? tuning.work->limit : 0};
   // Large new files are scanned as two ranges, on two threads where one is
   // free; the split depends on the size alone, so the diff is the same
   // however many threads there are.
   if (new_bytes.size < std::max<int64_t>(tuning.split_from, 2)) {
-    return ScanRange(index, seeds, old_bytes, new_bytes, 0, new_bytes.size, 0, -1, cost, advantage, out);
+    int64_t examined = 0;
+    const bool done = ScanRange(in, 0, new_bytes.size, 0, -1, out, &examined);
+    if (tuning.work) tuning.work->examined += examined;
+    return done;
   }
   const int64_t middle = new_bytes.size / 2;
   // The second range starts as if the alignment went on unshifted.
   const int64_t handover = std::min(middle, old_bytes.size);
   DiffSections second;
   bool first_done = false, second_done = false;
+  int64_t first_examined = 0, second_examined = 0;
   RunBeside(
       tuning.threads,
-      [&] {
-        second_done = ScanRange(index, seeds, old_bytes, new_bytes, middle, new_bytes.size, handover, -1,
-                                cost, advantage, &second);
-      },
-      [&] {
-        first_done =
-            ScanRange(index, seeds, old_bytes, new_bytes, 0, middle, 0, handover, cost, advantage, out);
-      });
+      [&] { second_done = ScanRange(in, middle, new_bytes.size, handover, -1, &second, &second_examined); },
+      [&] { first_done = ScanRange(in, 0, middle, 0, handover, out, &first_examined); });
+  if (tuning.work) tuning.work->examined += first_examined + second_examined;
   return first_done && second_done && out->control.Append(&second.control) &&
          out->diff.Append(&second.diff) && out->extra.Append(&second.extra);
 }
