@@ -72,3 +72,16 @@ if(vx_test_keys_used)
   endif()
 endif()
 
+# Adds the rule that writes `output`, a C++ source defining the Ed25519 keys
+# of the files that follow (cmake/VxEmbedTrustedKeys.cmake).
+function(vx_embed_trusted_keys output)
+  string(REPLACE ";" "|" key_files "${ARGN}")
+  set(test_keys "${VX_TEST_KEY_DIR}/ed25519-a.public|${VX_TEST_KEY_DIR}/ed25519-b.public")
+  add_custom_command(
+    OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -DKEY_FILES=${key_files} -DTEST_KEYS=${test_keys} -DOUTPUT=${output}
+            -P ${PROJECT_SOURCE_DIR}/cmake/VxEmbedTrustedKeys.cmake
+    DEPENDS ${ARGN} ${PROJECT_SOURCE_DIR}/cmake/VxEmbedTrustedKeys.cmake
+    COMMENT "Embedding the updater's trusted Ed25519 keys"
+    VERBATIM)
+endfunction()

@@ -75,6 +75,16 @@ void DownloadTaskSpecification::setSizeLimit(qint64 bytes)
     m_SizeLimit = bytes;
 }
 
+void DownloadTaskSpecification::setMayBeMissing(bool mayBeMissing)
+{
+    m_MayBeMissing = mayBeMissing;
+}
+
+bool DownloadTaskSpecification::isMissing() const
+{
+    return m_Missing;
+}
+
 qint64 DownloadTaskSpecification::expectedLength() const
 {
     return m_ExpectedSize >= 0 ? m_ExpectedSize : m_Announced;
@@ -220,6 +230,7 @@ void DownloadTaskSpecification::onMetaDataChanged()
         // raises its own error when it ends; aborting it here, while that
         // report may already be on its way, would raise a second one.
         m_Refusal = QObject::tr("%1 returned %2").arg(m_Name).arg(code);
+        m_RefusalStatus = code;
         return;
     }
     if (m_ResumeOffset > 0) {
@@ -363,6 +374,13 @@ void DownloadTaskSpecification::onDownloadFinished()
     if (!m_Reply)
         return;
     if (!m_Refusal.isEmpty()) {
+        if (m_MayBeMissing && m_RefusalStatus == 404) {
+            abortReply();
+            m_Missing = true;
+            emit message(QObject::tr("%1 is not on the server").arg(m_Name));
+            setFinished();
+            return;
+        }
         failAttempt(m_Refusal);
         return;
     }
@@ -443,6 +461,7 @@ void DownloadTaskSpecification::abortReply(bool keepFile)
     m_TlsFailure.clear();
     m_Refusal.clear();
     m_RefusalBytes = 0;
+    m_RefusalStatus = 0;
     if (m_File.isOpen()) {
         m_File.close();
         if (!keepFile)
@@ -497,5 +516,6 @@ void DownloadTaskSpecification::reset()
 {
     abortReply();
     m_Attempts = 0;
+    m_Missing = false;
     TaskSpecification::reset();
 }

@@ -29,6 +29,10 @@
 // TASK_FAILED. Destroying a running task aborts the request and leaves
 // whatever was written on disk.
 //
+// A task told that the file may be missing (setMayBeMissing) takes a 404
+// answer as the file's absence: it finishes at once, without a further
+// attempt and without a file, and isMissing() tells.
+//
 // An HTTPS server whose certificate is refused ends the attempt with a text
 // that names the host and says why (not trusted, made out for another host);
 // a proxy that cannot be reached is named as the culprit.
@@ -68,6 +72,10 @@ public:
     // The most bytes accepted when no expected size was given; -1 (the
     // default) accepts any size.
     void setSizeLimit(qint64 bytes);
+
+    // A 404 answer ends the task finished, with isMissing() true.
+    void setMayBeMissing(bool mayBeMissing);
+    bool isMissing() const;
 
 public slots:
     void execute() override;
@@ -135,6 +143,9 @@ private:
     // attempt then ends with the reply.
     QString m_Refusal;
     qint64 m_RefusalBytes = 0;
+    int m_RefusalStatus = 0;
+    bool m_MayBeMissing = false;
+    bool m_Missing = false;
     qint64 m_SizeLimit;
     // Size of the whole file as this attempt's reply announces it (the
     // Content-Length of a 200, the total of a 206's Content-Range), -1 when

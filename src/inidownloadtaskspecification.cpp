@@ -5,6 +5,8 @@
 #include "downloadtaskspecification.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "installedfile.h"
+#include "modernsignature.h"
+#include "signaturelist.h"
 #include "updatefiles.h"
 
 #include <QDebug>
@@ -26,6 +28,11 @@ QString packedName(const QString& iniName)
 QString signatureName(const QString& iniName)
 {
     return QString::fromStdString(UpdateFiles::signatureName(iniName.toStdString()));
+}
+
+QString modernSignatureName(const QString& iniName)
+{
+    return QString::fromStdString(UpdateFiles::modernSignatureName(iniName.toStdString()));
 }
 
 }  // namespace
@@ -86,6 +93,7 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     const QString ini = iniName(m_Config->clientUpdate() != 0);
     const QString packed = packedName(ini);
     const QString signature = signatureName(ini);
+    const QString modern = modernSignatureName(ini);
     const auto temp = [this](const QString& name) { return InstalledFile::tempPath(*m_Config, name); };
     qDebug() << "makeSubtasksAndStart" << ini << packed;
 
@@ -111,6 +119,15 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
         addSubTask(download);
         checkWeight -= kDownloadWeight;
     }
+    // A few hundred bytes: no share of the progress.
+    if (m_RetryCount != 0 || !QFile::exists(temp(modern))) {
+        qDebug() << "Requesting" << modern;
+        auto* download =
+            new DownloadTaskSpecification(m_Nam, modern, m_Config->versionNr(), temp(modern), -1, 0, this);
+        download->setSizeLimit(qint64(SignatureList::kMaxSize));
+        download->setMayBeMissing(true);
+        addSubTask(download);
+    }
 
     auto* check =
         new CheckSignatureTaskSpecification(temp(ini), QString(), false, this, checkWeight);
@@ -126,8 +143,15 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
 {
     // A signed ini of another release is as unusable as a corrupt one: the
     // next attempt downloads afresh, so a stale cached copy is not reused.
-    if (pass && isForRequestedRelease())
-        return;
+    if (pass && isForRequestedRelease()) {
+        const ModernOutcome modern = checkModernSignature();
+        if (modern == ModernAccepted)
+            return;
+        if (modern == ModernRefused) {
+            setFailed();
+            return;
+        }
+    }
 
     ++m_RetryCount;
     if (m_RetryCount > kMaxRetries) {
@@ -209,4 +233,29 @@ bool IniDownloadTaskSpecification::isForRequestedRelease()
         return false;
     }
     return true;
+}
+
+IniDownloadTaskSpecification::ModernOutcome IniDownloadTaskSpecification::checkModernSignature()
+{
+    const QString ini = InstalledFile::tempPath(*m_Config, iniName(m_Config->clientUpdate() != 0));
+    const QString modern = modernSignatureName(ini);
+    QString detail;
+    switch (ModernSignature::check(ini, modern, &detail)) {
+    case ModernSignature::Valid:
+        emit message(QObject::tr("The product ini is signed by the trusted key %1").arg(detail));
+        return ModernAccepted;
+    case ModernSignature::Absent:
+        emit message(QObject::tr("The product ini has no Ed25519 signature; accepted while this "
+                                 "installation has not installed a release that had one"));
+        return ModernAccepted;
+    case ModernSignature::Untrusted:
+        emit message(QObject::tr("Refused: the product ini is signed only by keys this updater "
+                                 "does not trust (%1)")
+                         .arg(detail));
+        return ModernRefused;
+    case ModernSignature::Invalid:
+        break;
+    }
+    emit message(QObject::tr("The Ed25519 signature of the product ini is not valid: %1").arg(detail));
+    return ModernRetry;
 }

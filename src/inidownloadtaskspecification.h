@@ -15,6 +15,13 @@
 // A cancel request survives the retries: a check that fails after it ends
 // the task TASK_ABORTED instead of starting over.
 //
+// Next to the RSA ".sig" the ini may carry modern signatures
+// ("<ini>.signatures", modernsignature.h), checked once the RSA signature
+// passed. A 404 for them is no failed download and costs no retry; a release
+// without them is accepted until the installation is pinned to modern
+// signatures, and one signed only by keys this updater does not trust is
+// refused at once: no retry can change a signature that is whole.
+//
 // Retries wait first, 1 s after the first failed check, doubling up to 60 s,
 // so that a broken or hostile server cannot make the updater download in a
 // tight loop; the wait is announced in the log and a cancel ends it at once.
@@ -72,6 +79,8 @@ private:
     // False, with a message, when the verified ini names another version or
     // product than the one this session asked for.
     bool isForRequestedRelease();
+    enum ModernOutcome { ModernAccepted, ModernRetry, ModernRefused };
+    ModernOutcome checkModernSignature();
 
     QNetworkAccessManager* m_Nam;
     Configuration* m_Config;

@@ -1,6 +1,7 @@
 #include "trustedkeys.h"
 
 #include "crypto.h"
+#include "trustedkeydata.h"
 #include "updatepublickey.h"
 
 #include <QCryptographicHash>
@@ -20,6 +21,14 @@ QString TrustedKeys::rsaKeyId()
     return keyId(g_UpdatePublicKey, g_UpdatePublicKeyLength);
 }
 
+std::vector<ed25519::PublicKey> TrustedKeys::ed25519Keys()
+{
+    std::vector<ed25519::PublicKey> keys(g_TrustedKeyCount);
+    for (unsigned i = 0; i < g_TrustedKeyCount; ++i)
+        std::copy(g_TrustedKeys[i], g_TrustedKeys[i] + keys[i].size(), keys[i].begin());
+    return keys;
+}
+
 QStringList TrustedKeys::fingerprintLines()
 {
     QString rsa = QStringLiteral("rsa");
@@ -31,6 +40,12 @@ QStringList TrustedKeys::fingerprintLines()
     } catch (const crypt_exception&) {
         // The build refuses what is not a DER public key; the id still names it.
     }
-    return {rsa + QLatin1Char(' ') + rsaKeyId() + QStringLiteral(" .sig")
-            + QLatin1String(g_UpdatePublicKeyTestOnly ? " test-only" : "")};
+    QStringList lines{rsa + QLatin1Char(' ') + rsaKeyId() + QStringLiteral(" .sig")
+                      + QLatin1String(g_UpdatePublicKeyTestOnly ? " test-only" : "")};
+    const std::vector<ed25519::PublicKey> keys = ed25519Keys();
+    for (size_t i = 0; i < keys.size(); ++i)
+        lines << QStringLiteral("ed25519 ") + QString::fromStdString(ed25519::keyId(keys[i]))
+                     + QStringLiteral(" .signatures")
+                     + QLatin1String(g_TrustedKeyTestOnly[i] ? " test-only" : "");
+    return lines;
 }

@@ -42,6 +42,11 @@ std::string UpdateFiles::signatureName(const std::string& name)
     return name + kSignatureSuffix;
 }
 
+std::string UpdateFiles::modernSignatureName(const std::string& name)
+{
+    return name + kModernSignatureSuffix;
+}
+
 bool UpdateFiles::isPatchKey(const std::string& key)
 {
     return endsWith(key, kPatchKeyEnding);

@@ -6,7 +6,8 @@
 //
 // Names: the product ini is "vx3_<product>.ini" for the client and
 // "<product>.ini" for the updater itself ("update_<platform>.ini"), fetched
-// as "<ini>._lzma2_" with its signature "<ini>.sig". A file is downloaded
+// as "<ini>._lzma2_" with its signature "<ini>.sig" and its modern signatures
+// "<ini>.signatures", which updaters of the original format never ask for. A file is downloaded
 // under its key; a key ending in "._lzma2_" is an LZMA2 container, any other
 // key of a packed line a gzip file, and "<installed path>._patch_" a patch.
 //
@@ -33,6 +34,7 @@ public:
     // What makes a key a patch line; the publisher's patch suffix ends in it.
     static constexpr const char* kPatchKeyEnding = "_patch_";
     static constexpr const char* kSignatureSuffix = ".sig";
+    static constexpr const char* kModernSignatureSuffix = ".signatures";
     // The copy of an installed file that a patch is applied to, in the
     // session's temporary directory: "<installed path>_old".
     static constexpr const char* kOldCopySuffix = "_old";
@@ -49,6 +51,7 @@ public:
     static std::string productIniName(const std::string& product);
     static std::string packedName(const std::string& name);
     static std::string signatureName(const std::string& name);
+    static std::string modernSignatureName(const std::string& name);
 
     static bool isPatchKey(const std::string& key);
     static LineKind lineKind(const std::string& section, const std::string& key, size_t fieldCount);

@@ -4,6 +4,7 @@
 
 #include "crypto.h"
 #include "ed25519.h"
+#include "signaturelist.h"
 #include "updatepublickey.h"
 
 #include <QFile>
@@ -82,6 +83,8 @@ private slots:
     void ourSignatureVerifiesWithOpenssl();
     void libraryErrorsBecomeExceptions();
     void ed25519InteroperatesWithOpenssl();
+    void signatureListsAreReadStrictly_data();
+    void signatureListsAreReadStrictly();
 
 private:
     // Runs openssl; its exit status, or -1 when it could not run.
@@ -289,6 +292,51 @@ void TestCrypto::ed25519InteroperatesWithOpenssl()
     QByteArray digest;
     QCOMPARE(openssl({"dgst", "-sha512", "-r", keyPath}, &digest), 0);
     QCOMPARE(QByteArray::fromStdString(ed25519::keyId(ours.publicKey)), digest.left(16));
+}
+
+// The modern signature file comes from the network: anything but the exact
+// form is refused with its reason; lines of unknown algorithms are skipped.
+void TestCrypto::signatureListsAreReadStrictly_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("reason"); // empty: read, with `entries` Ed25519 lines
+    QTest::addColumn<int>("entries");
+    const QByteArray id = "0123456789abcdef";
+    const QByteArray signature(128, 'a');
+    const QByteArray line = "ed25519 " + id + " " + signature + "\n";
+    const QByteArray head = "voxaro-signatures 1\n";
+    QTest::newRow("two keys") << head + line + line << QString() << 2;
+    QTest::newRow("a later algorithm") << head + "mldsa65 " + id + " abcd\n" + line << QString() << 1;
+    QTest::newRow("no entries") << head << QString() << 0;
+    QTest::newRow("another format") << "voxaro-signatures 2\n" + line
+                                    << "the signature list does not start with \"voxaro-signatures 1\"" << 0;
+    QTest::newRow("no final line feed")
+        << head + line.trimmed() << "the signature list does not end in a line feed" << 0;
+    QTest::newRow("empty line") << head + "\n" + line
+                                << "line 2 of the signature list is not \"<algorithm> <key id> <signature>\""
+                                << 0;
+    QTest::newRow("upper-case hex")
+        << head + "ed25519 " + id.toUpper() + " " + signature + "\n"
+        << "line 2 of the signature list holds a malformed Ed25519 key id or signature" << 0;
+    QTest::newRow("short signature")
+        << head + "ed25519 " + id + " " + signature.left(126) + "\n"
+        << "line 2 of the signature list holds a malformed Ed25519 key id or signature" << 0;
+    QTest::newRow("too many entries")
+        << head + line.repeated(257) << "the signature list has more than 256 entries" << 0;
+    QTest::newRow("too large") << head + QByteArray(64 * 1024, '\n')
+                               << "the signature list has more than 65536 bytes" << 0;
+}
+
+void TestCrypto::signatureListsAreReadStrictly()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, reason);
+    QFETCH(int, entries);
+    SignatureList list;
+    std::string why;
+    QCOMPARE(SignatureList::parse(text.toStdString(), list, why), reason.isEmpty());
+    QCOMPARE(QString::fromStdString(why), reason);
+    QCOMPARE(int(list.entries().size()), reason.isEmpty() ? entries : 0);
 }
 
 QTEST_GUILESS_MAIN(TestCrypto)

@@ -2,8 +2,9 @@
 // names of both steps, cached files on the first attempt only, a bad
 // signature answered by a fresh download, the retry limit, the single end, a
 // cancel during failing checks, and the binding of a signed ini to the
-// version and product asked for. Inis are packed with the engine and signed
-// with the committed test key.
+// version and product asked for, and the modern signatures judged after the
+// RSA check. Inis are packed with the engine and signed with the committed
+// test keys.
 
 #include "support/testkey.h"
 #include "configuration.h"
@@ -78,6 +79,8 @@ private slots:
     void unsizedDownloadsAreCapped_data();
     void unsizedDownloadsAreCapped();
     void iniUnpackingBeyondItsCapIsRefused();
+    void modernSignaturesJudgedAfterTheRsaCheck_data();
+    void modernSignaturesJudgedAfterTheRsaCheck();
 
 private:
     bool configure(bool client);
@@ -134,6 +137,7 @@ void TestIniDownload::publish(const QString& iniName, const QByteArray& ini)
     QVERIFY(!packed.isEmpty());
     m_Server->setFile(remote(iniName + "._lzma2_"), packed);
     m_Server->setFile(remote(iniName + ".sig"), signWithTestKey(ini));
+    m_Server->setFile(remote(iniName + ".signatures"), modernSignaturesWithTestKeys(ini, {"a"}));
 }
 
 void TestIniDownload::runToEnd(IniDownloadTaskSpecification* task)
@@ -172,8 +176,8 @@ void TestIniDownload::fetchesAndVerifiesTheStepsIni()
     runToEnd(&task);
     QCOMPARE(task.taskState(), int(TaskSpecification::TASK_FINISHED));
     QCOMPARE(m_Messages.first(), QString("Download / check product ini"));
-    QCOMPARE(m_Server->requestPaths(),
-             QStringList({remote(iniName + "._lzma2_"), remote(iniName + ".sig")}));
+    QCOMPARE(m_Server->requestPaths(), QStringList({remote(iniName + "._lzma2_"), remote(iniName + ".sig"),
+                                                    remote(iniName + ".signatures")}));
     QCOMPARE(readFile(temp(iniName)), ini);
     QCOMPARE(task.retryCount(), 0);
     QCOMPARE(task.doneFrac(), 0.1);
@@ -209,6 +213,7 @@ void TestIniDownload::cachedFilesUsedOnFirstAttemptOnly()
     QStringList paths;
     for (const QString& name : qAsConst(requested))
         paths.append(remote(name));
+    paths.append(remote(kClientIni + ".signatures"));
     QCOMPARE(m_Server->requestPaths(), paths);
     QCOMPARE(task.subTasks().last()->weight(), checkWeight);
     QCOMPARE(readFile(temp(kClientIni)), kIni);
@@ -388,6 +393,65 @@ void TestIniDownload::iniUnpackingBeyondItsCapIsRefused()
                                      .arg(cap)),
              1);
     QVERIFY(!QFile::exists(temp(kClientIni)));
+}
+
+void TestIniDownload::modernSignaturesJudgedAfterTheRsaCheck_data()
+{
+    // What "<ini>.signatures" first holds (null: a 404); a retried download
+    // gets the signature of trusted key a.
+    QTest::addColumn<QByteArray>("served");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<int>("retries");
+    QTest::addColumn<QString>("line");
+    const int finished = TaskSpecification::TASK_FINISHED;
+    const QString trusted = "The product ini is signed by the trusted key " + testKeyId("a");
+    const QString invalid = "The Ed25519 signature of the product ini is not valid: ";
+    QTest::newRow("trusted key") << modernSignaturesWithTestKeys(kIni, {"a"}) << finished << 0 << trusted;
+    QTest::newRow("outgoing and incoming key")
+        << modernSignaturesWithTestKeys(kIni, {"b", "a"}) << finished << 0 << trusted;
+    QTest::newRow("none")
+        << QByteArray() << finished << 0
+        << "The product ini has no Ed25519 signature; accepted while this installation has not "
+           "installed a release that had one";
+    QTest::newRow("unknown or revoked key only")
+        << modernSignaturesWithTestKeys(kIni, {"b"}) << int(TaskSpecification::TASK_FAILED) << 0
+        << "Refused: the product ini is signed only by keys this updater does not trust (" + testKeyId("b")
+               + ")";
+    QTest::newRow("signature of other data")
+        << modernSignaturesWithTestKeys(kIni + "x=1\n", {"a"}) << finished << 1
+        << invalid
+               + "the signature by the trusted key does not match the "
+                 "product ini";
+    QTest::newRow("malformed") << QByteArray("voxaro-signatures 1\ned25519 00 11\n") << finished << 1
+                               << invalid
+                                      + "line 2 of the signature list holds a malformed Ed25519 key id or "
+                                        "signature";
+}
+
+void TestIniDownload::modernSignaturesJudgedAfterTheRsaCheck()
+{
+    QFETCH(QByteArray, served);
+    QFETCH(int, state);
+    QFETCH(int, retries);
+    QFETCH(QString, line);
+    publish(kClientIni, kIni);
+    const QString modern = remote(kClientIni + ".signatures");
+    if (served.isNull())
+        m_Server->setDefault(modern, HttpTestServer::Response::status(404));
+    else
+        m_Server->setFile(modern, served);
+
+    IniDownloadTaskSpecification task(&m_Nam, m_Config.data(), nullptr, 1.0);
+    connect(&task, &TaskSpecification::message, this, [&](const QString& text) {
+        if (text == "Could not verify the product ini file. Retrying")
+            publish(kClientIni, kIni);
+    });
+    runToEnd(&task);
+    QCOMPARE(task.taskState(), state);
+    QCOMPARE(task.retryCount(), retries);
+    QCOMPARE(countOf(m_Messages, line), 1);
+    // A 404 is no failed attempt of the download.
+    QCOMPARE(m_Server->requestCount(modern), 1 + retries);
 }
 
 QTEST_GUILESS_MAIN(TestIniDownload)

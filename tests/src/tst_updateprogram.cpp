@@ -362,11 +362,14 @@ void TestUpdateProgram::keyFingerprintsNameTheEmbeddedKeys()
     update.start(QStringLiteral(UPDATE_BINARY), {"--key-fingerprints"});
     QVERIFY(update.waitForFinished(kDeadlineMs));
     QCOMPARE(update.exitCode(), 0);
-    const QByteArray rsaId =
-        QCryptographicHash::hash(readFile(QStringLiteral(TEST_PUBLIC_KEY)), QCryptographicHash::Sha512)
-            .left(8)
-            .toHex();
-    QCOMPARE(update.readAllStandardOutput(), "rsa-1024 " + rsaId + " .sig test-only\n");
+    const auto id = [](const QByteArray& key) {
+        return QCryptographicHash::hash(key, QCryptographicHash::Sha512).left(8).toHex();
+    };
+    const QByteArray rsa = readFile(QStringLiteral(TEST_KEY_DIR "/public.der"));
+    const QByteArray ed25519 =
+        QByteArray::fromHex(readFile(QStringLiteral(TEST_KEY_DIR "/ed25519-a.public")).mid(8, 64));
+    QCOMPARE(update.readAllStandardOutput(),
+             "rsa-1024 " + id(rsa) + " .sig test-only\ned25519 " + id(ed25519) + " .signatures test-only\n");
 }
 
 QTEST_GUILESS_MAIN(TestUpdateProgram)

@@ -1,7 +1,10 @@
-// The built vxpublish program: key generation, signing and verification,
+// The built vxpublish program: key generation (RSA and Ed25519), key ids,
+// signing and verification,
 // exit statuses 0/1/2 and their one-line reasons, and key files that are not
-// usable keys refused by every command that reads one.
+// usable keys refused by every command that reads one, private keys that
+// others may read refused, and keys sealed with a passphrase.
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -14,17 +17,21 @@ namespace {
 struct Run
 {
     int status = -1;
+    QByteArray out;
     QByteArray err;
 };
 
-Run vxpublish(const QStringList& args)
+Run vxpublish(const QStringList& args, const QByteArray& input = QByteArray())
 {
     QProcess process;
     process.start(QStringLiteral(VXPUBLISH_BINARY), args);
+    process.write(input);
+    process.closeWriteChannel();
     Run run;
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
         return run;
     run.status = process.exitCode();
+    run.out = process.readAllStandardOutput();
     run.err = process.readAllStandardError();
     return run;
 }
@@ -39,6 +46,12 @@ bool writeFile(const QString& path, const QByteArray& data)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+// A file of its owner's alone, as private keys and passphrases must be.
+bool writePrivateFile(const QString& path, const QByteArray& data)
+{
+    return writeFile(path, data) && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
 }
 
 // A failure says why in exactly one line.
@@ -56,12 +69,16 @@ class TestVxpublish final : public QObject
 private slots:
     void initTestCase();
     void keygenWritesPairAndNeverOverwrites();
+    void keyIdsOfBothKindsOfKey();
     void signedFileVerifies();
     void changedFileOrOtherKeyIsInvalid();
     void unreadableInputsAreErrors();
     void usageErrors();
     void badKeysAreRefused_data();
     void badKeysAreRefused();
+    void privateKeysOthersMayReadAreRefused();
+    void sealedKeysOpenWithTheirPassphraseOnly_data();
+    void sealedKeysOpenWithTheirPassphraseOnly();
 
 private:
     QString path(const char* name) const { return m_Dir.filePath(QString::fromLatin1(name)); }
@@ -94,6 +111,31 @@ void TestVxpublish::keygenWritesPairAndNeverOverwrites()
     QVERIFY(writeFile(path("taken.der"), "x"));
     QCOMPARE(vxpublish({"keygen", path("lone-private.der"), path("taken.der")}).status, 2);
     QVERIFY(!QFile::exists(path("lone-private.der")));
+}
+
+// The ids the updater prints with --key-fingerprints: the first 8 bytes of the
+// SHA-512 of the public key, whichever half of the pair is named.
+void TestVxpublish::keyIdsOfBothKindsOfKey()
+{
+    QCOMPARE(vxpublish({"keygen", "--ed25519", path("k.secret"), path("k.public")}).status, 0);
+    QCOMPARE(QFile::permissions(path("k.secret")) & 0x0077, QFile::Permissions());
+    const QByteArray line = readFile(path("k.public"));
+    QVERIFY2(QRegularExpression("^ed25519 [0-9a-f]{64}\n$").match(QString::fromLatin1(line)).hasMatch(),
+             line.constData());
+    const auto id = [](const QByteArray& key) {
+        return QCryptographicHash::hash(key, QCryptographicHash::Sha512).left(8).toHex();
+    };
+    const QByteArray ed25519 = "ed25519 " + id(QByteArray::fromHex(line.mid(8, 64))) + "\n";
+    const QByteArray rsa = "rsa-1024 " + id(readFile(path("public.der"))) + "\n";
+    for (const auto& [file, expected] :
+         {std::make_pair("k.public", ed25519), std::make_pair("k.secret", ed25519),
+          std::make_pair("public.der", rsa), std::make_pair("private.der", rsa)}) {
+        const Run run = vxpublish({"keyid", path(file)});
+        QVERIFY2(run.status == 0 && run.out == expected, file);
+    }
+    // A second Ed25519 pair never overwrites the first.
+    QCOMPARE(vxpublish({"keygen", "--ed25519", path("k.secret"), path("k2.public")}).status, 2);
+    QCOMPARE(readFile(path("k.public")), line);
 }
 
 void TestVxpublish::signedFileVerifies()
@@ -224,7 +266,7 @@ void TestVxpublish::badKeysAreRefused()
 {
     QFETCH(QByteArray, key);
     QFETCH(QByteArray, reason);
-    QVERIFY(writeFile(path("bad.der"), key));
+    QVERIFY(writePrivateFile(path("bad.der"), key));
     QVERIFY(writeFile(path("bad-data"), "data"));
     QVERIFY(QDir().mkpath(path("bad-new")));
     QVERIFY(writeFile(path("bad-new/file"), "content"));
@@ -245,6 +287,73 @@ void TestVxpublish::badKeysAreRefused()
     }
     QVERIFY(!QFile::exists(path("bad-out")));
     QVERIFY(QFile::remove(path("bad-data.sig")) || forSigning);
+}
+
+void TestVxpublish::privateKeysOthersMayReadAreRefused()
+{
+    QVERIFY(writeFile(path("shared.der"), readFile(path("private.der"))));
+    QVERIFY(
+        QFile::setPermissions(path("shared.der"), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    QVERIFY(writeFile(path("data"), "data"));
+    const Run run = vxpublish({"sign", path("shared.der"), path("data")});
+    QCOMPARE(run.status, 2);
+    QVERIFY2(oneLineReason(run.err) && run.err.contains("other users may access it (mode 0604)"),
+             run.err.constData());
+}
+
+void TestVxpublish::sealedKeysOpenWithTheirPassphraseOnly_data()
+{
+    QTest::addColumn<QStringList>("passphrase"); // options of the release
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("reason"); // empty: the release is made
+    const QString file = path("passphrase");
+    QTest::newRow("from a file") << QStringList{"--passphrase-file", file} << QByteArray() << QByteArray();
+    QTest::newRow("from a descriptor")
+        << QStringList{"--passphrase-fd", "0"} << QByteArray("open sesame\n") << QByteArray();
+    QTest::newRow("none") << QStringList() << QByteArray() << QByteArray("is sealed with a passphrase");
+    QTest::newRow("wrong") << QStringList{"--passphrase-fd", "0"} << QByteArray("open sesame!\n")
+                           << QByteArray("does not open with this passphrase");
+    QTest::newRow("empty") << QStringList{"--passphrase-fd", "0"} << QByteArray("\n")
+                           << QByteArray("is empty");
+    QTest::newRow("file others may read") << QStringList{"--passphrase-file", path("shared-passphrase")}
+                                          << QByteArray() << QByteArray("other users may access it");
+}
+
+void TestVxpublish::sealedKeysOpenWithTheirPassphraseOnly()
+{
+    QFETCH(QStringList, passphrase);
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, reason);
+    if (!QFile::exists(path("sealed.secret"))) {
+        QVERIFY(writePrivateFile(path("passphrase"), "open sesame\n"));
+        QVERIFY(writeFile(path("shared-passphrase"), "open sesame\n"));
+        QCOMPARE(vxpublish({"keygen", "--ed25519", "--passphrase-file", path("passphrase"),
+                            path("sealed.secret"), path("sealed.public")})
+                     .status,
+                 0);
+        QVERIFY(readFile(path("sealed.secret")).startsWith("vxpublish-sealed-key 1 argon2id13 "));
+        QCOMPARE(vxpublish({"seal", "--passphrase-file", path("passphrase"), path("private.der"),
+                            path("sealed.der")})
+                     .status,
+                 0);
+        QVERIFY(QDir().mkpath(path("sealed-new")) && writeFile(path("sealed-new/file"), "content"));
+    }
+    const QString out = path("sealed-out-") + QTest::currentDataTag();
+    const Run run = vxpublish(QStringList{"release", "--product", "client_linux_amd64", "--version", "1",
+                                          "--key", path("sealed.der"), "--ed25519-key", path("sealed.secret"),
+                                          "--new", path("sealed-new"), "--out", out}
+                                  + passphrase,
+                              input);
+    if (reason.isEmpty()) {
+        QVERIFY2(run.status == 0, run.err.constData());
+        QCOMPARE(vxpublish({"verify", path("sealed.public"), out + "/1/vx3_client_linux_amd64.ini"}).status,
+                 0);
+        QCOMPARE(vxpublish({"verify", path("public.der"), out + "/1/vx3_client_linux_amd64.ini"}).status, 0);
+    } else {
+        QCOMPARE(run.status, 2);
+        QVERIFY2(oneLineReason(run.err) && run.err.contains(reason), run.err.constData());
+        QVERIFY(!QFile::exists(out + "/1/vx3_client_linux_amd64.ini._lzma2_"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestVxpublish)

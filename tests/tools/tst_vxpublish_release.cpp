@@ -1,7 +1,8 @@
 // vxpublish release on two real installation trees: the product ini read the
 // way the updater reads it, every published file against the ini's hashes
 // and sizes, containers and patches rebuilding the new files, the signature,
-// the pack modes, parallel jobs and the cache of patches, and the refusals.
+// the modern signatures by several keys, the pack modes, parallel jobs and the
+// cache of patches, and the refusals.
 
 #include "crypto.h"
 #include "ensemble_patch.h"
@@ -113,6 +114,7 @@ private slots:
     void signatureCoversTheUnpackedIni();
     void packModes();
     void jobsAndCache();
+    void forgedCacheEntriesAreNeverPublished();
     void refusals();
 
 private:
@@ -130,16 +132,34 @@ private:
 
 QStringList TestVxpublishRelease::releaseArgs(const QString& out) const
 {
-    return {"release",   "--product", kProduct,       "--version", "7",
-            "--key",     QStringLiteral(VX_TEST_KEYS_DIR "/private.der"),
-            "--new",     path("new"), "--old",        path("older"),
-            "--old",     path("old"), "--delete",     "cache=2",
-            "--out",     out};
+    return {"release",
+            "--product",
+            kProduct,
+            "--version",
+            "7",
+            "--key",
+            QStringLiteral(VX_TEST_SECRET_KEYS_DIR "/private.der"),
+            "--ed25519-key",
+            QStringLiteral(VX_TEST_SECRET_KEYS_DIR "/ed25519-a.secret"),
+            "--ed25519-key",
+            QStringLiteral(VX_TEST_SECRET_KEYS_DIR "/ed25519-b.secret"),
+            "--new",
+            path("new"),
+            "--old",
+            path("older"),
+            "--old",
+            path("old"),
+            "--delete",
+            "cache=2",
+            "--out",
+            out};
 }
 
 void TestVxpublishRelease::initTestCase()
 {
     QVERIFY(m_Dir.isValid());
+    // The default cache, outside the served tree, for every run without --cache.
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(path("xdg-cache")));
     m_Old[kProgram] = readFile(QStringLiteral(FIXTURE_PROGRAM_V1));
     m_New[kProgram] = readFile(QStringLiteral(FIXTURE_PROGRAM_V2));
     QVERIFY(m_Old[kProgram].startsWith("\x7f" "ELF") && m_New[kProgram].startsWith("\x7f" "ELF"));
@@ -220,8 +240,8 @@ void TestVxpublishRelease::publishedFilesMatchTheirLines()
 
     // Nothing but the listed files and the ini's three forms.
     QDir::Filters all = QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden;
-    QCOMPARE(QDir(versionDir()).entryList(all),
-             (QStringList{kProduct, kIniName, kIniName + "._lzma2_", kIniName + ".sig"}));
+    QCOMPARE(QDir(versionDir()).entryList(all), (QStringList{kProduct, kIniName, kIniName + "._lzma2_",
+                                                             kIniName + ".sig", kIniName + ".signatures"}));
     int files = 0;
     for (QDirIterator it(filesDir(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext(); it.next())
         ++files;
@@ -289,6 +309,17 @@ void TestVxpublishRelease::signatureCoversTheUnpackedIni()
     QByteArray replayed = text;
     replayed.replace("version=7", "version=8");
     QVERIFY(!verifies(replayed));
+
+    // Both Ed25519 keys signed the same text, each line naming its key.
+    const QByteArray modern = readFile(ini + ".signatures");
+    QCOMPARE(modern.count('\n'), 3);
+    QVERIFY(writeFile(path("replayed/" + kIniName), replayed));
+    QVERIFY(writeFile(path("replayed/" + kIniName + ".signatures"), modern));
+    for (const char* name : {"a", "b"}) {
+        const QString publicKey = QStringLiteral(VX_TEST_KEYS_DIR "/ed25519-%1.public").arg(name);
+        QCOMPARE(vxpublish({"verify", publicKey, ini}).status, 0);
+        QCOMPARE(vxpublish({"verify", publicKey, path("replayed/" + kIniName)}).status, 1);
+    }
 }
 
 void TestVxpublishRelease::packModes()
@@ -330,12 +361,15 @@ void TestVxpublishRelease::packModes()
     QVERIFY(writeFile(path("noise-new/noise.bin"), reversed));
     for (const char* mode : {"smaller", "always"}) {
         const QString out = path(QString("patch-") + mode);
-        run =
-            vxpublish(QStringList{"release", "--product", kProduct, "--version", "7", "--key",
-                                  QStringLiteral(VX_TEST_KEYS_DIR "/private.der"), "--new", path("noise-new"),
-                                  "--old", path("noise-old"), "--out", out, "--patch", mode});
+        run = vxpublish(QStringList{"release", "--product", kProduct, "--version", "7", "--key",
+                                    QStringLiteral(VX_TEST_SECRET_KEYS_DIR "/private.der"), "--new",
+                                    path("noise-new"), "--old", path("noise-old"), "--out", out, "--patch",
+                                    mode});
         QVERIFY2(run.status == 0, run.err.constData());
         QCOMPARE(QFileInfo::exists(out + "/7/" + kProduct + "/noise.bin._patch_"), mode == QString("always"));
+        // No Ed25519 key: no modern signatures, and the summary says so.
+        QVERIFY(!QFileInfo::exists(out + "/7/" + kIniName + ".signatures"));
+        QVERIFY2(run.out.contains("signed with RSA only"), run.out.constData());
     }
     QVERIFY(vxpublish(releaseArgs(path("refused")) << "--patch"
                                                    << "sometimes")
@@ -353,7 +387,8 @@ void TestVxpublishRelease::jobsAndCache()
     const QByteArray first = release("jobs1", "1", "cache-a");
     QCOMPARE(first.count("\n["), m_New.size() - 1);
     QVERIFY2(first.startsWith("[1/5] ") && first.contains("\n[5/5] "), first.constData());
-    QVERIFY2(first.contains("patches: 3 made, 0 from cache\n"), first.constData());
+    QVERIFY2(first.contains("patches: 3 made, 0 from cache; signed with RSA and 2 Ed25519 keys\n"),
+             first.constData());
     QVERIFY2(release("jobs3", "3", "cache-b").contains("patches: 3 made, 0 from cache"), "jobs 3");
     QVERIFY2(release("again", "3", "cache-a").contains("patches: 0 made, 3 from cache"), "repeated");
 
@@ -371,13 +406,38 @@ void TestVxpublishRelease::jobsAndCache()
     QVERIFY(reference.size() > m_New.size());
     for (const char* out : {"jobs3", "again", "damaged", "mended"})
         QVERIFY2(treeOf(path(QString(out) + "/7")) == reference, out);
-    // The first release kept its cache beside its output.
-    QVERIFY(!QDir(path("out/.vxpublish-cache")).entryList(QDir::Files).isEmpty());
+    // The first release kept its cache in the user's cache, not in the tree it serves.
+    QVERIFY(!QDir(path("xdg-cache/vxpublish")).entryList(QDir::Files).isEmpty());
+    QCOMPARE(QDir(path("out")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList{"7"});
+}
+
+// Whoever can write the cache can write whole entries whose headers match:
+// every entry is checked against what it must give before it is published.
+void TestVxpublishRelease::forgedCacheEntriesAreNeverPublished()
+{
+    const QString cache = path("forged-cache");
+    Run run = vxpublish(releaseArgs(path("forge-clean")) << "--cache" << cache);
+    QVERIFY2(run.status == 0, run.err.constData());
+    // Each entry gets the next one's whole content: a well-formed entry,
+    // another file's container or patch.
+    QStringList entries = QDir(cache).entryList(QDir::Files);
+    QCOMPARE(entries.size(), m_New.size() + 3);
+    const QByteArray first = readFile(cache + "/" + entries.first());
+    for (int i = 0; i < entries.size(); ++i)
+        QVERIFY(writeFile(cache + "/" + entries[i],
+                          i + 1 < entries.size() ? readFile(cache + "/" + entries[i + 1]) : first));
+
+    run = vxpublish(releaseArgs(path("forge-used")) << "--cache" << cache);
+    QVERIFY2(run.status == 0, run.err.constData());
+    QVERIFY2(run.out.contains("patches: 3 made, 0 from cache"), run.out.constData());
+    QVERIFY2(run.err.contains("did not check out; it was made anew"), run.err.constData());
+    QVERIFY(treeOf(path("forge-used/7")) == treeOf(path("forge-clean/7")));
 }
 
 void TestVxpublishRelease::refusals()
 {
-    const QString key = QStringLiteral(VX_TEST_KEYS_DIR "/private.der");
+    const QString key = QStringLiteral(VX_TEST_SECRET_KEYS_DIR "/private.der");
     const auto release = [&](const QString& newDir, const QStringList& extra) {
         return vxpublish(QStringList{"release", "--product", kProduct, "--version", "9", "--key", key,
                                      "--new", newDir, "--out", path("refused")}
@@ -418,6 +478,14 @@ void TestVxpublishRelease::refusals()
          release(path("new"), {"--old", path("kind"), "--old", path("old")}), 1},
         {"no patches from none", release(path("new"), {"--patch-from-last", "0"}), 2},
         {"nothing to publish", release(path("emptytree"), {}), 1},
+        {"signer answers garbage",
+         release(path("new"),
+                 {"--ed25519-signer", QStringLiteral(VX_TEST_KEYS_DIR "/ed25519-a.public=echo garbage")}),
+         2},
+        {"signer answers no valid signature",
+         release(path("new"), {"--ed25519-signer",
+                               QStringLiteral(VX_TEST_KEYS_DIR "/ed25519-b.public=head -c 64 /dev/zero")}),
+         2},
     };
     for (const Case& c : cases) {
         QVERIFY2(c.run.status == c.status, c.what);

@@ -182,6 +182,11 @@ bool ArtifactCache::fetch(const std::string& key, const std::string& target) con
     return true;
 }
 
+void ArtifactCache::discard(const std::string& key) const
+{
+    ::unlink((m_Dir + "/" + key).c_str());
+}
+
 bool ArtifactCache::store(const std::string& key, const std::string& body, std::string& reason) const
 {
     static std::atomic<unsigned> counter{0};

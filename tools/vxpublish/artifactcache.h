@@ -10,6 +10,10 @@
 // written to a temporary file and renamed, so a killed run leaves either no
 // entry or a whole one, and a damaged entry (its body does not match its
 // header) is removed and counts as absent. Several runs may share one cache.
+// The header only guards against damage: whoever can write the cache can
+// write a whole entry with a header to match, so callers check every entry
+// they fetch against what it must give (releasefile.h) and discard one that
+// does not.
 // A refusal of the engine is not kept: it may have been for want of memory.
 
 #include <cstdint>
@@ -33,6 +37,9 @@ public:
     // True when the entry was whole and its body is now the new file
     // `target`; otherwise no `target` is left behind and a damaged entry is gone.
     bool fetch(const std::string& key, const std::string& target) const;
+
+    // Removes the entry, if there is one.
+    void discard(const std::string& key) const;
 
     // Stores a copy of the file `body` under `key`.
     bool store(const std::string& key, const std::string& body, std::string& reason) const;

@@ -15,11 +15,16 @@ enum ExitStatus {
 
 using Args = std::vector<std::string>;
 
-// keygen PRIVATE.der PUBLIC.der: a new 1024-bit key pair; never overwrites.
+// keygen [--ed25519] [--passphrase-file F | --passphrase-fd N] PRIVATE PUBLIC:
+// a new key pair, the private half sealed with the passphrase; never overwrites.
 int runKeygen(const Args& args);
+// seal --passphrase-file F | --passphrase-fd N PLAIN SEALED: a key file sealed.
+int runSeal(const Args& args);
+// keyid KEYFILE: the key's algorithm and id.
+int runKeyid(const Args& args);
 // sign PRIVATE.der FILE: writes FILE.sig.
 int runSign(const Args& args);
-// verify PUBLIC.der FILE: checks FILE.sig.
+// verify PUBLIC FILE: checks FILE.sig (RSA) or FILE.signatures (Ed25519).
 int runVerify(const Args& args);
 // release --product NAME --version N --key PRIVATE.der --new DIR --out OUTDIR
 // [--old DIR ...] [--delete PATH[=2] ...] [--pack auto|none|all]: the files

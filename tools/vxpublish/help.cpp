@@ -12,9 +12,11 @@ const char* const kTool =
     "releases, the files an update server publishes.\n"
     "\n"
     "Commands:\n"
-    "  keygen PRIVATE.der PUBLIC.der   make a new signing key pair\n"
+    "  keygen [--ed25519] PRIVATE PUBLIC  make a new signing key pair (RSA, or Ed25519)\n"
+    "  seal --passphrase-file F PLAIN SEALED  seal a private key file with a passphrase\n"
+    "  keyid KEYFILE                   print a key's algorithm and id\n"
     "  sign PRIVATE.der FILE           sign FILE into FILE.sig\n"
-    "  verify PUBLIC.der FILE          check FILE.sig\n"
+    "  verify PUBLIC FILE              check FILE.sig (RSA) or FILE.signatures (Ed25519)\n"
     "  release --product NAME --version N --key PRIVATE.der --new DIR --out OUTDIR ...\n"
     "                                  publish one product's version\n"
     "\n"
@@ -29,17 +31,48 @@ const char* const kTool =
     "  vxpublish release --product client_linux_amd64 --version 302 --key private.der \\\n"
     "      --new build/client-302 --old build/client-301 --out /srv/updates/updater-images/client\n";
 
-const char* const kKeygen = "Usage: vxpublish keygen PRIVATE.der PUBLIC.der\n"
-                            "Makes a new 1024-bit RSA key pair (exponent 65537) for signing product\n"
-                            "inis, both halves as DER PKCS #1. The private half is readable by its\n"
-                            "owner only. Existing files are never overwritten.\n"
-                            "\n"
-                            "Exit status:\n"
-                            "  0  the pair was written\n"
-                            "  2  a wrong argument, or a file that exists or cannot be written\n"
-                            "\n"
-                            "Example:\n"
-                            "  vxpublish keygen private.der public.der\n";
+const char* const kKeygen =
+    "Usage: vxpublish keygen [--ed25519] [--passphrase-file FILE | --passphrase-fd N] PRIVATE PUBLIC\n"
+    "Makes a new key pair for signing product inis: by default a 1024-bit RSA\n"
+    "key (exponent 65537) for FILE.sig, both halves as DER PKCS #1; with\n"
+    "--ed25519 an Ed25519 key for FILE.signatures (\"ed25519-secret <hex>\" and\n"
+    "\"ed25519 <hex>\"). The private half is readable by its owner only, and\n"
+    "sealed with the passphrase when one is given (read up to its first line\n"
+    "feed from FILE, which must be its owner's alone, or from the open file\n"
+    "descriptor N). Existing files are never overwritten.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the pair was written\n"
+    "  2  a wrong argument, or a file that exists or cannot be written\n"
+    "\n"
+    "Example:\n"
+    "  vxpublish keygen --ed25519 --passphrase-fd 3 k2.secret k2.public 3<passphrase\n";
+
+const char* const kSeal =
+    "Usage: vxpublish seal (--passphrase-file FILE | --passphrase-fd N) PLAIN SEALED\n"
+    "Writes SEALED: the private key file PLAIN (RSA or Ed25519, its owner's\n"
+    "alone) sealed with the passphrase (Argon2id and XSalsa20-Poly1305 of\n"
+    "libsodium), readable by its owner only. PLAIN is left for its owner to\n"
+    "destroy; SEALED is never overwritten.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  SEALED was written\n"
+    "  2  a wrong argument, a key or passphrase that cannot be read, or a file that exists\n"
+    "\n"
+    "Example:\n"
+    "  vxpublish seal --passphrase-fd 3 private.der private.sealed 3<passphrase\n";
+
+const char* const kKeyid = "Usage: vxpublish keyid KEYFILE\n"
+                           "Prints \"rsa-<bits> <id>\" or \"ed25519 <id>\" for a public or private key\n"
+                           "file: the id that 'update --key-fingerprints' prints and Ed25519\n"
+                           "signatures carry, the first 8 bytes of the SHA-512 of the public key.\n"
+                           "\n"
+                           "Exit status:\n"
+                           "  0  the id was printed\n"
+                           "  2  a wrong argument, or a file that is no key\n"
+                           "\n"
+                           "Example:\n"
+                           "  vxpublish keyid k2.public\n";
 
 const char* const kSign =
     "Usage: vxpublish sign PRIVATE.der FILE\n"
@@ -54,8 +87,10 @@ const char* const kSign =
     "Example:\n"
     "  vxpublish sign private.der vx3_client_linux_amd64.ini\n";
 
-const char* const kVerify = "Usage: vxpublish verify PUBLIC.der FILE\n"
-                            "Checks FILE.sig against FILE and the public key, as the updater does.\n"
+const char* const kVerify = "Usage: vxpublish verify PUBLIC FILE\n"
+                            "Checks FILE.sig against FILE and the RSA public key (DER), or, for an\n"
+                            "Ed25519 public key, that FILE.signatures holds its valid signature of\n"
+                            "FILE, as the updater does.\n"
                             "\n"
                             "Exit status:\n"
                             "  0  the signature is valid\n"
@@ -76,7 +111,12 @@ const char* const kRelease =
     "Options (VALUE may also follow as --option=VALUE):\n"
     "  --product NAME      client_linux_amd64 (the client) or update_linux_amd64 (the updater); required\n"
     "  --version N         the version number, decimal without leading zeros; required\n"
-    "  --key PRIVATE.der   the private signing key; required\n"
+    "  --key PRIVATE.der   the private RSA key of FILE.sig; required unless --rsa-signer\n"
+    "  --rsa-signer PUBLIC.der=COMMAND  the RSA key's public half and a command that signs\n"
+    "  --ed25519-key SECRET  an Ed25519 key for the ini's .signatures, repeatable (none)\n"
+    "  --ed25519-signer PUBLIC=COMMAND  an Ed25519 public key and a command that signs, repeatable\n"
+    "                      (a signer reads the bytes on stdin and writes the raw signature)\n"
+    "  --passphrase-file FILE, --passphrase-fd N  the passphrase of sealed key files\n"
     "  --new DIR           the installation tree of this version; required\n"
     "  --out OUTDIR        the server's root; the release goes to OUTDIR/N/; required\n"
     "  --old DIR           an earlier version's tree, oldest first, repeatable (none); patches are\n"
@@ -84,7 +124,8 @@ const char* const kRelease =
     "  --delete PATH[=2]   an installed path to remove, =2 with its contents, repeatable (none)\n"
     "  --pack auto|none|all  pack files whose container is smaller or that get a patch (auto)\n"
     "  --jobs N            files packed and patched at once, 1 to 256 (one per core)\n"
-    "  --cache DIR         containers and patches kept between runs (OUTDIR/.vxpublish-cache)\n"
+    "  --cache DIR         containers and patches kept between runs, never served\n"
+    "                      ($XDG_CACHE_HOME/vxpublish, else ~/.cache/vxpublish)\n"
     "  --patch smaller|always  publish a patch only when smaller than the container (smaller)\n"
     "  --patch-from-last N  patch each file from the last N --old trees, 1 to 100 (3)\n"
     "\n"
@@ -105,10 +146,8 @@ struct CommandHelp
 };
 
 const CommandHelp kCommands[] = {
-    {"keygen", kKeygen},
-    {"sign", kSign},
-    {"verify", kVerify},
-    {"release", kRelease},
+    {"keygen", kKeygen}, {"seal", kSeal},     {"keyid", kKeyid},
+    {"sign", kSign},     {"verify", kVerify}, {"release", kRelease},
 };
 
 } // namespace

@@ -1,7 +1,9 @@
 // vxpublish: the publisher's side of update signatures.
-//   vxpublish keygen PRIVATE.der PUBLIC.der
+//   vxpublish keygen [--ed25519] [--passphrase-file F | --passphrase-fd N] PRIVATE PUBLIC
+//   vxpublish seal --passphrase-file F | --passphrase-fd N PLAIN SEALED
+//   vxpublish keyid KEYFILE                  the key's algorithm and id
 //   vxpublish sign PRIVATE.der FILE          writes FILE.sig
-//   vxpublish verify PUBLIC.der FILE         0 valid, 1 invalid, 2 error
+//   vxpublish verify PUBLIC FILE             0 valid, 1 invalid, 2 error
 //   vxpublish release --product NAME --version N --key PRIVATE.der --new DIR --out OUTDIR ...
 // New commands go into their own file and one line of the table below.
 
@@ -23,9 +25,12 @@ struct Command
 };
 
 const Command kCommands[] = {
-    {"keygen", "keygen PRIVATE.der PUBLIC.der", vxpublish::runKeygen},
+    {"keygen", "keygen [--ed25519] [--passphrase-file F | --passphrase-fd N] PRIVATE PUBLIC",
+     vxpublish::runKeygen},
+    {"seal", "seal --passphrase-file F | --passphrase-fd N PLAIN SEALED", vxpublish::runSeal},
+    {"keyid", "keyid KEYFILE", vxpublish::runKeyid},
     {"sign", "sign PRIVATE.der FILE", vxpublish::runSign},
-    {"verify", "verify PUBLIC.der FILE", vxpublish::runVerify},
+    {"verify", "verify PUBLIC FILE", vxpublish::runVerify},
     {"release", "release --product NAME --version N --key PRIVATE.der --new DIR --out OUTDIR",
      vxpublish::runRelease},
 };

@@ -4,6 +4,7 @@
 //   <product>/<installed path>._lzma2_     LZMA2 containers
 //   <product>/<installed path>._patch_     ensemble patches from an older version
 //   <ini>, <ini>._lzma2_, <ini>.sig        the product ini, packed and signed
+//   <ini>.signatures                       its modern signatures (--ed25519-key)
 // The product ini has one section, named after the product, because the
 // updater fetches section + "/" + key and installs a plain file at its key:
 // keys must therefore be whole installed paths, and the section is the one
@@ -18,8 +19,9 @@
 // Containers and patches made are kept in the cache (artifactcache.h).
 //
 // Nothing published is ever overwritten. The files are prepared in a hidden
-// work directory and moved into place in one rename; the signature and then
-// the packed ini come last, so a client that finds the ini finds its files.
+// work directory and moved into place in one rename; the signatures and then
+// the packed ini come last, so a client that finds the ini finds its files
+// and signatures.
 
 #include "artifactcache.h"
 #include "commands.h"
@@ -34,6 +36,7 @@
 #include "releasenames.h"
 #include "releaseoptions.h"
 #include "releaseprogress.h"
+#include "releasesigners.h"
 #include "releasetree.h"
 #include "thread_budget.h"
 
@@ -60,8 +63,18 @@ namespace {
 
 const char* const kUsage = "usage: vxpublish release --product NAME --version N --key PRIVATE.der --new DIR "
                            "[--old DIR ...] [--delete PATH[=2] ...] [--pack auto|none|all] [--jobs N] "
-                           "[--cache DIR] [--patch smaller|always] [--patch-from-last N] "
-                           "--out OUTDIR";
+                           "[--cache DIR] [--patch smaller|always] [--patch-from-last N] [--ed25519-key SECRET ...] "
+                           "[--ed25519-signer PUBLIC=COMMAND ...] [--rsa-signer PUBLIC.der=COMMAND] "
+                           "[--passphrase-file FILE | --passphrase-fd N] --out OUTDIR";
+
+// The summary's last words. Without Ed25519 keys, installations that once
+// installed a release with modern signatures refuse the release.
+std::string signedWith(size_t modernKeys)
+{
+    if (modernKeys == 0)
+        return "signed with RSA only: installations pinned to modern signatures refuse it";
+    return "signed with RSA and " + std::to_string(modernKeys) + " Ed25519 key" + (modernKeys > 1 ? "s" : "");
+}
 
 // The versions of `file` in the last `limit` older trees that differ from
 // the new one, newest first, each content once (installations holding it
@@ -78,22 +91,6 @@ std::vector<const TreeFile*> patchSources(const TreeFile& file, const std::vecto
             sources.push_back(&it->second);
     }
     return sources;
-}
-
-bool signText(RsaKey& key, const std::string& keyPath, const std::string& text,
-              Bytes& signature, std::string& reason)
-{
-    try {
-        signature.resize(key.modulusSize());
-        unsigned long length = signature.size();
-        signData(key, reinterpret_cast<const unsigned char*>(text.data()), text.size(),
-                 signature.data(), &length);
-        signature.resize(length);
-    } catch (const crypt_exception& e) {
-        reason = "'" + keyPath + "': " + e.what();
-        return false;
-    }
-    return true;
 }
 
 bool mustNotExist(const fs::path& path, std::string& reason)
@@ -160,8 +157,8 @@ bool createDirectories(const fs::path& path, std::string& reason)
 // signature and last the packed ini, which is what clients look for. On
 // failure it removes what it placed, so the release can be made again.
 bool placeRelease(const fs::path& filesDir, const fs::path& packedIni, const Bytes& text,
-                  const Bytes& signature, const fs::path& versionDir, const std::string& product,
-                  std::string& reason)
+                  const Bytes& signature, const Bytes& modernSignatures, const fs::path& versionDir,
+                  const std::string& product, std::string& reason)
 {
     const std::string iniName = productIniName(product);
     std::vector<fs::path> placed;
@@ -179,7 +176,11 @@ bool placeRelease(const fs::path& filesDir, const fs::path& packedIni, const Byt
         return false;
     }
     placed.push_back(filesTarget);
-    for (const auto& [name, data] : {std::make_pair(iniName, &text), std::make_pair(signatureName(iniName), &signature)}) {
+    for (const auto& [name, data] :
+         {std::make_pair(iniName, &text), std::make_pair(signatureName(iniName), &signature),
+          std::make_pair(modernSignatureName(iniName), &modernSignatures)}) {
+        if (data->empty())
+            continue;
         if (!writeNewFile((versionDir / name).string(), *data, 0644, reason))
             return undo();
         placed.push_back(versionDir / name);
@@ -318,8 +319,8 @@ int runRelease(const Args& args)
     if (!parseReleaseOptions(args, options, reason))
         return usageError("release", reason + "; " + kUsage);
 
-    RsaKey key;
-    if (!loadKey(options.keyPath, true, key, reason))
+    ReleaseSigners signers;
+    if (!signers.load(options, reason))
         return fail(EXIT_ERROR, reason);
 
     Tree newTree;
@@ -342,7 +343,8 @@ int runRelease(const Args& args)
     if (!createDirectories(versionDir, reason) || !mustNotExist(filesTarget, reason)
         || !mustNotExist(versionDir / iniName, reason)
         || !mustNotExist(versionDir / (iniName + kPackedSuffix), reason)
-        || !mustNotExist(versionDir / signatureName(iniName), reason))
+        || !mustNotExist(versionDir / signatureName(iniName), reason)
+        || !mustNotExist(versionDir / modernSignatureName(iniName), reason))
         return fail(EXIT_ERROR, reason);
 
     const std::string workPrefix = "." + options.product + ".work";
@@ -398,7 +400,7 @@ int runRelease(const Args& args)
             cacheTrouble = job.cacheTrouble;
     }
     if (!cacheTrouble.empty())
-        std::fprintf(stderr, "vxpublish: warning: the cache keeps nothing: %s\n", cacheTrouble.c_str());
+        std::fprintf(stderr, "vxpublish: warning: %s\n", cacheTrouble.c_str());
     if (!checkKeptPatches(ini.files, newestPatches, reason))
         return fail(EXIT_INVALID, reason);
 
@@ -407,7 +409,8 @@ int runRelease(const Args& args)
     Bytes signature;
     const fs::path scratchIni = scratchDir / iniName;
     const fs::path packedIni = scratchDir / (iniName + kPackedSuffix);
-    if (!signText(key, options.keyPath, text, signature, reason))
+    Bytes modernSignatures;
+    if (!signers.sign(text, scratchDir.string(), signature, modernSignatures, reason))
         return fail(EXIT_ERROR, reason);
     if (!writeNewFile(scratchIni.string(), textBytes, 0644, reason))
         return fail(EXIT_ERROR, reason);
@@ -420,17 +423,19 @@ int runRelease(const Args& args)
         || !readFile(unpackedIni.string(), unpacked, reason) || unpacked != textBytes)
         return fail(EXIT_INVALID, "cannot pack the product ini");
 
-    if (!placeRelease(filesDir, packedIni, textBytes, signature, versionDir, options.product, reason))
+    if (!placeRelease(filesDir, packedIni, textBytes, signature, modernSignatures, versionDir,
+                      options.product, reason))
         return fail(EXIT_ERROR, reason);
 
     std::error_code error; // the release is in place; the count would only lack the packed ini
     const std::uintmax_t packedIniSize = fs::file_size(versionDir / (iniName + kPackedSuffix), error);
-    publishedBytes += textBytes.size() + signature.size() + (error ? 0 : packedIniSize);
+    publishedBytes +=
+        textBytes.size() + signature.size() + modernSignatures.size() + (error ? 0 : packedIniSize);
     std::printf("release %s of %s in %s: %zu files (%d packed, %d with a patch), %zu deletions; "
-                "%s published in %.1f s; patches: %d made, %d from cache\n",
+                "%s published in %.1f s; patches: %d made, %d from cache; %s\n",
                 options.version.c_str(), options.product.c_str(), versionDir.c_str(), newTree.size(),
                 packedCount, patchCount, deletes.size(), byteText(publishedBytes).c_str(), progress.elapsed(),
-                patchesMade, patchesCached);
+                patchesMade, patchesCached, signedWith(signers.modernKeyCount()).c_str());
     return EXIT_OK;
 }
 

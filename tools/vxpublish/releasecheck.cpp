@@ -36,7 +36,7 @@ bool checkTemporaryNames(const Tree& tree, const std::string& product,
     const std::string iniName = productIniName(product);
     std::map<std::string, std::string> owners; // file name -> what claims it
     for (const std::string& session : {iniName, packedName(iniName), signatureName(iniName),
-                                       std::string("update.ini")})
+                                       modernSignatureName(iniName), std::string("update.ini")})
         owners[session] = "the updater's session file '" + session + "'";
     std::set<std::string> directories;
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -98,56 +99,116 @@ void keep(const ArtifactCache* cache, const std::string& key, const std::string&
 {
     std::string reason;
     if (cache != nullptr && !cache->store(key, path, reason) && cacheTrouble.empty())
-        cacheTrouble = reason;
+        cacheTrouble = "the cache keeps nothing: " + reason;
 }
 
-// Packs, then unpacks into the scratch directory and compares: a container
-// that does not give back the file must never reach a client. A cached
-// container was checked so when it was made, and the cache checks its bytes.
+// The SHA-512 of what `make` writes into the scratch directory ("" when it
+// writes nothing); false only for file system errors.
+template <typename Make>
+bool hashOfResult(const std::string& scratchDir, Make make, std::string& hash, std::string& reason)
+{
+    const std::string result = scratchDir + "/rebuilt";
+    hash.clear();
+    if (!make(result.c_str()))
+        return removeFile(result, reason);
+    return sha512OfFile(result, hash, reason) && removeFile(result, reason);
+}
+
+// A cached entry that does not give what it must was forged, or made by a
+// faulty build: it goes, and what it stood for is made anew.
+void distrust(const ArtifactCache* cache, const std::string& key, const std::string& path,
+              const std::string& what, std::string& cacheTrouble)
+{
+    cache->discard(key);
+    ::unlink(path.c_str());
+    if (cacheTrouble.empty())
+        cacheTrouble = "the cache held " + what + " that did not check out; it was made anew";
+}
+
+// The container must unpack, under the limit the updater sets (the installed
+// size listed), to exactly the file.
+bool unpacksToFile(const TreeFile& file, const std::string& container, const std::string& scratchDir,
+                   bool& exact, std::string& reason)
+{
+    std::string hash;
+    const bool done = hashOfResult(
+        scratchDir,
+        [&](const char* out) { return vxpatch::UnpackLzmaFile(container.c_str(), out, file.size); }, hash,
+        reason);
+    exact = done && hash == file.sha512;
+    return done;
+}
+
+// Packs, cached or fresh, and checks: a container that does not give back the
+// file must never reach a client.
 bool pack(const TreeFile& file, const std::string& container, const std::string& scratchDir,
           const ArtifactCache* cache, Artifact& packed, bool& engineFailure, std::string& reason,
           std::string& cacheTrouble)
 {
+    bool exact = false;
     const std::string key = cache != nullptr ? cache->key("container", {file.sha512}) : "";
-    if (cache != nullptr && cache->fetch(key, container))
-        return describe(container, packed, reason);
+    if (cache != nullptr && cache->fetch(key, container)) {
+        if (!unpacksToFile(file, container, scratchDir, exact, reason))
+            return false;
+        if (exact)
+            return describe(container, packed, reason);
+        distrust(cache, key, container, "a container of '" + file.path + "'", cacheTrouble);
+    }
     EngineErrorCapture engine;
     if (!vxpatch::PackLzmaFile(file.source.c_str(), container.c_str(), true)) {
         engineFailure = true;
         reason = "cannot pack '" + file.path + "'" + engine.because();
         return false;
     }
-    const std::string unpacked = scratchDir + "/unpacked";
-    std::string unpackedHash;
-    // Unpacked under the limit the updater sets: the installed size listed.
-    if (!vxpatch::UnpackLzmaFile(container.c_str(), unpacked.c_str(), file.size)) {
-        engineFailure = true;
-        reason = "the container of '" + file.path + "' does not unpack" + engine.because();
+    if (!unpacksToFile(file, container, scratchDir, exact, reason))
         return false;
-    }
-    if (!sha512OfFile(unpacked, unpackedHash, reason) || !removeFile(unpacked, reason))
-        return false;
-    if (unpackedHash != file.sha512) {
+    if (!exact) {
         engineFailure = true;
-        reason = "the container of '" + file.path + "' unpacks to different content";
+        reason = "the container of '" + file.path + "' does not unpack to the file" + engine.because();
         return false;
     }
     keep(cache, key, container, cacheTrouble);
     return describe(container, packed, reason);
 }
 
+// The patch must turn the old file into exactly the new one, under the limit
+// the updater sets (the new file's size).
+bool appliesToNewFile(const TreeFile& file, const TreeFile& old, const std::string& patchPath,
+                      const std::string& scratchDir, vxpatch::ThreadBudget* threads, bool& exact,
+                      std::string& reason)
+{
+    std::string hash;
+    const bool done = hashOfResult(
+        scratchDir,
+        [&](const char* out) {
+            return vxpatch::ApplyEnsemblePatch(old.source.c_str(), patchPath.c_str(), out, file.size,
+                                               vxpatch::ProgressFn(), threads)
+                   == vxpatch::STATUS_OK;
+        },
+        hash, reason);
+    exact = done && hash == file.sha512;
+    return done;
+}
+
 // A patch the engine cannot make (or that does not pay) is no failure: the
 // file is then only published whole. `made` tells whether `patchPath` holds one.
 bool patch(const TreeFile& file, const TreeFile& old, const std::string& patchPath,
-           const ArtifactCache* cache, vxpatch::ThreadBudget* threads, PublishedFile& published, bool& made,
-           Artifact& patched, std::string& reason, std::string& cacheTrouble)
+           const std::string& scratchDir, const ArtifactCache* cache, vxpatch::ThreadBudget* threads,
+           PublishedFile& published, bool& made, Artifact& patched, bool& engineFailure, std::string& reason,
+           std::string& cacheTrouble)
 {
     made = false;
+    bool exact = false;
     const std::string key = cache != nullptr ? cache->key("patch", {old.sha512, file.sha512}) : "";
     if (cache != nullptr && cache->fetch(key, patchPath)) {
-        ++published.patchesFromCache;
-        made = true;
-        return describe(patchPath, patched, reason);
+        if (!appliesToNewFile(file, old, patchPath, scratchDir, threads, exact, reason))
+            return false;
+        if (exact) {
+            ++published.patchesFromCache;
+            made = true;
+            return describe(patchPath, patched, reason);
+        }
+        distrust(cache, key, patchPath, "a patch of '" + file.path + "'", cacheTrouble);
     }
     EngineErrorCapture engine;
     made = vxpatch::CreateEnsemblePatch(old.source.c_str(), file.source.c_str(), patchPath.c_str(), threads)
@@ -166,6 +227,13 @@ bool patch(const TreeFile& file, const TreeFile& old, const std::string& patchPa
             return false;
         }
     }
+    if (!appliesToNewFile(file, old, patchPath, scratchDir, threads, exact, reason))
+        return false;
+    if (!exact) {
+        engineFailure = true;
+        reason = "the patch of '" + file.path + "' does not give back the new file" + engine.because();
+        return false;
+    }
     keep(cache, key, patchPath, cacheTrouble);
     return describe(patchPath, patched, reason);
 }
@@ -173,16 +241,16 @@ bool patch(const TreeFile& file, const TreeFile& old, const std::string& patchPa
 // Makes a patch from each older version, newest first, and keeps those that
 // pay (all with `patchAlways`) under their keys, with their ini lines.
 bool patchFromOlds(const TreeFile& file, const std::vector<const TreeFile*>& olds, const Artifact& container,
-                   bool patchAlways, const std::string& filesDir, const ArtifactCache* cache,
-                   vxpatch::ThreadBudget* threads, PublishedFile& published, std::string& reason,
-                   std::string& cacheTrouble)
+                   bool patchAlways, const std::string& filesDir, const std::string& scratchDir,
+                   const ArtifactCache* cache, vxpatch::ThreadBudget* threads, PublishedFile& published,
+                   bool& engineFailure, std::string& reason, std::string& cacheTrouble)
 {
     for (const TreeFile* old : olds) {
         const std::string key = patchKey(file.path, old->sha512, published.patches == 0);
         Artifact patchFile;
         bool made = false;
-        if (!patch(file, *old, filesDir + "/" + key, cache, threads, published, made, patchFile, reason,
-                   cacheTrouble))
+        if (!patch(file, *old, filesDir + "/" + key, scratchDir, cache, threads, published, made, patchFile,
+                   engineFailure, reason, cacheTrouble))
             return false;
         if (!made)
             continue;
@@ -229,8 +297,8 @@ bool publishFile(const TreeFile& file, const std::vector<const TreeFile*>& olds,
 
     // Without a container there is no 5-field line for a patch to link to.
     if (packMode != PackMode::None
-        && !patchFromOlds(file, olds, container, patchAlways, filesDir, cache, threads, published, reason,
-                          cacheTrouble))
+        && !patchFromOlds(file, olds, container, patchAlways, filesDir, scratchDir, cache, threads, published,
+                          engineFailure, reason, cacheTrouble))
         return false;
 
     published.packed = packMode == PackMode::All || published.patches > 0

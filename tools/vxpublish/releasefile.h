@@ -19,7 +19,11 @@
 // patch from the newest older version, where most of their users come from.
 //
 // Containers and patches come from the cache when it holds them and go into
-// it when they are made. Files may be published from several threads at
+// it when they are made. Nothing is published unchecked: every container,
+// cached or fresh, is unpacked and must give exactly the file, and every
+// patch is applied to its old file and must give exactly the new one. A
+// cached entry that fails is discarded and made anew (the cache warns); a
+// fresh one that fails is a refusal of the engine. Files may be published from several threads at
 // once, each with a scratch directory of its own.
 
 #include "artifactcache.h"

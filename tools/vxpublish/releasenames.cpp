@@ -100,4 +100,9 @@ std::string signatureName(const std::string& name)
     return UpdateFiles::signatureName(name);
 }
 
+std::string modernSignatureName(const std::string& name)
+{
+    return UpdateFiles::modernSignatureName(name);
+}
+
 } // namespace vxpublish

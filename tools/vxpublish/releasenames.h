@@ -39,5 +39,6 @@ bool checkProductName(const std::string& product, std::string& reason);
 std::string productIniName(const std::string& product);
 std::string packedName(const std::string& name);
 std::string signatureName(const std::string& name);
+std::string modernSignatureName(const std::string& name);
 
 } // namespace vxpublish

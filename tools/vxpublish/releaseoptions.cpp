@@ -3,6 +3,7 @@
 #include "releasenames.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <set>
 #include <thread>
 
@@ -62,14 +63,30 @@ bool parseCount(const std::string& name, const std::string& text, unsigned max, 
     return true;
 }
 
+// Outside the served tree: a web server would hand the cache to anyone (the
+// containers and patches of releases not yet published among them), and
+// whoever may write the served tree could plant entries in it.
+std::string defaultCacheDir()
+{
+    const char* cacheHome = std::getenv("XDG_CACHE_HOME");
+    if (cacheHome != nullptr && cacheHome[0] == '/')
+        return std::string(cacheHome) + "/vxpublish";
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/')
+        return std::string(home) + "/.cache/vxpublish";
+    return std::string();
+}
+
 } // namespace
 
 bool parseReleaseOptions(const Args& args, ReleaseOptions& options, std::string& reason)
 {
-    const std::set<std::string> repeatable = {"--old", "--delete"};
-    const std::set<std::string> known = {"--product", "--version", "--key",   "--new",
-                                         "--old",     "--delete",  "--pack",  "--out",
-                                         "--jobs",    "--cache",   "--patch", "--patch-from-last"};
+    const std::set<std::string> repeatable = {"--old", "--delete", "--ed25519-key", "--ed25519-signer"};
+    const std::set<std::string> known = {"--product",         "--version",        "--key",         "--new",
+                                         "--old",             "--delete",         "--pack",        "--out",
+                                         "--jobs",            "--cache",          "--patch",       "--patch-from-last",
+                                         "--ed25519-key",     "--ed25519-signer", "--rsa-signer",  "--passphrase-file",
+                                         "--passphrase-fd"};
     std::set<std::string> seen;
     std::string pack = "auto";
     options.jobs = std::max(1u, std::thread::hardware_concurrency());
@@ -129,18 +146,35 @@ bool parseReleaseOptions(const Args& args, ReleaseOptions& options, std::string&
                 return false;
         } else if (name == "--old")
             options.oldDirs.push_back(value);
-        else if (!parseDelete(value, options.deletes, reason))
+        else if (name == "--ed25519-key")
+            options.ed25519Keys.push_back(value);
+        else if (name == "--ed25519-signer")
+            options.ed25519Signers.push_back(value);
+        else if (name == "--rsa-signer")
+            options.rsaSigner = value;
+        else if (name == "--passphrase-file" || name == "--passphrase-fd") {
+            if (!options.passphraseOption.empty()) {
+                reason = "one passphrase per run: --passphrase-file or --passphrase-fd";
+                return false;
+            }
+            options.passphraseOption = name;
+            options.passphraseValue = value;
+        } else if (!parseDelete(value, options.deletes, reason))
             return false;
     }
 
-    for (const char* required : {"--product", "--version", "--key", "--new", "--out"}) {
+    if ((seen.count("--key") != 0) == (seen.count("--rsa-signer") != 0)) {
+        reason = "give the RSA key of the .sig with --key or --rsa-signer, once";
+        return false;
+    }
+    for (const char* required : {"--product", "--version", "--new", "--out"}) {
         if (seen.count(required) == 0) {
             reason = std::string("missing ") + required;
             return false;
         }
     }
     if (options.cacheDir.empty())
-        options.cacheDir = options.outDir + "/.vxpublish-cache";
+        options.cacheDir = defaultCacheDir();
     if (pack == "auto")
         options.pack = PackMode::Auto;
     else if (pack == "none")

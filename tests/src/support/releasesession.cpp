@@ -41,7 +41,8 @@ void publishRelease(const QString& product, const QString& newTree, const QStrin
     QProcess tool;
     tool.start(QStringLiteral(VXPUBLISH_BINARY),
                {"release", "--product", product, "--version", "2", "--key", QStringLiteral(TEST_PRIVATE_KEY),
-                "--new", newTree, "--old", oldTree, "--out", outDir});
+                "--ed25519-key", QStringLiteral(TEST_ED25519_KEY), "--new", newTree, "--old", oldTree,
+                "--out", outDir});
     QVERIFY(tool.waitForFinished(kPublishDeadlineMs));
     QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
 }
