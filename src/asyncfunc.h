@@ -22,6 +22,9 @@ public:
 
 signals:
     void runResult(bool res);
+    // Before a failed runResult: the system's reason ("No space left on
+    // device"), when the failure left one.
+    void failedWith(QString reason);
     void message(QString message);
     void error(QString errorMessage);
     // Fraction from 0 to 1.

@@ -1,6 +1,6 @@
 #include "fileplacetaskspecification.h"
 
-#include "installedfile.h"
+#include "filemodes.h"
 #include "installjournal.h"
 
 #include <QDebug>
@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,27 +27,52 @@ bool FilePlaceTaskSpecification::doOp()
     const bool replacing = ::lstat(QFile::encodeName(m_Path).constData(), &st) == 0;
     const RollbackData record = replacing ? RollbackData(RollbackData::FILE_REPLACE, m_KeptPath, m_Path)
                                           : RollbackData(RollbackData::FILE_CREATE, m_Path);
+    // A rename takes the new file's bits along: it gets the ones users
+    // expect of the installed file before anyone can see it there.
+    if (!giveInstalledMode(replacing ? originalMode(st) : -1))
+        return false;
     // Whole and on disk before it can be seen under the installed name.
-    if (InstalledFile::isExecutable(m_Path))
-        InstalledFile::makeExecutable(m_NewFile);
     if (!InstallJournal::syncPath(m_NewFile)) {
-        emit message(QObject::tr("Could not install '%1': the new file cannot be written to disk").arg(m_Path));
+        emit message(QObject::tr("Could not install '%1': %2").arg(m_Path, reason(errno)));
         return false;
     }
     if (!announce(record))
         return false;
     if (replacing && !keepOriginal()) {
-        emit message(QObject::tr("Could not keep the original of '%1' in '%2'").arg(m_Path, m_KeptPath));
+        emit message(QObject::tr("Could not keep the original of '%1': %2").arg(m_Path, reason(errno)));
         return false;
     }
     if (::rename(QFile::encodeName(m_NewFile).constData(), QFile::encodeName(m_Path).constData()) != 0) {
-        emit message(QObject::tr("Could not install '%1'").arg(m_Path));
+        emit message(QObject::tr("Could not install '%1': %2").arg(m_Path, reason(errno)));
         return false;
     }
     qDebug() << "Placed" << m_Path << (replacing ? m_KeptPath : QStringLiteral("(new)"));
     madeDurable(m_Path);
     addRollbackData(record);
     return true;
+}
+
+QString FilePlaceTaskSpecification::reason(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+int FilePlaceTaskSpecification::originalMode(const struct stat& st) const
+{
+    if (!S_ISLNK(st.st_mode))
+        return int(st.st_mode);
+    // A link is replaced by a file: the file it pointed to had the bits.
+    struct stat target;
+    return ::stat(QFile::encodeName(m_Path).constData(), &target) == 0 ? int(target.st_mode) : -1;
+}
+
+bool FilePlaceTaskSpecification::giveInstalledMode(int replacedMode)
+{
+    const mode_t mode = FileModes::installedMode(m_NewFile, m_Path, replacedMode);
+    if (::chmod(QFile::encodeName(m_NewFile).constData(), mode) == 0)
+        return true;
+    emit message(QObject::tr("Could not install '%1': %2").arg(m_Path, reason(errno)));
+    return false;
 }
 
 bool FilePlaceTaskSpecification::keepOriginal()

@@ -66,28 +66,37 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     }
     QFile::remove(newFile);
 
+    // The user knows the installed file, not the place where its new
+    // content is produced.
+    SlowFileOpSpecification* produce = nullptr;
     switch (files.method()) {
     case InstalledFile::Method::Copy:
-        addSubTask(new FileCopyTaskSpecification(nullptr, files.downloadPath(), newFile, this, 1.0));
+        produce = new FileCopyTaskSpecification(nullptr, files.downloadPath(), newFile, this, 1.0);
+        produce->setFailText(QObject::tr("Could not copy '%1' to '%2'").arg(files.downloadPath(), installed));
         break;
     case InstalledFile::Method::UnpackLzma2:
-        addSubTask(new FileUnpackTaskSpecification_lzma2(nullptr, files.downloadPath(), newFile, this, 0.8,
-                                                         m_Item.size));
-        addSubTask(new CheckSignatureTaskSpecification(newFile, m_Item.hash, true, this, 0.2));
+        produce = new FileUnpackTaskSpecification_lzma2(nullptr, files.downloadPath(), newFile, this, 0.8,
+                                                        m_Item.size);
+        produce->setFailText(
+            QObject::tr("Could not unpack '%1' to '%2'").arg(files.downloadPath(), installed));
         break;
     case InstalledFile::Method::UnpackGzip:
-        addSubTask(new FileUnpackTaskSpecification_zip(nullptr, files.downloadPath(), newFile, this, 0.8,
-                                                       m_Item.size));
-        addSubTask(new CheckSignatureTaskSpecification(newFile, m_Item.hash, true, this, 0.2));
+        produce = new FileUnpackTaskSpecification_zip(nullptr, files.downloadPath(), newFile, this, 0.8,
+                                                      m_Item.size);
+        produce->setFailText(
+            QObject::tr("Could not unzip '%1' to '%2'").arg(files.downloadPath(), installed));
         break;
     case InstalledFile::Method::Patch:
         qDebug() << "HAS PATCH" << m_Item.patchName;
         emit message(QObject::tr("Patching %1").arg(m_Item.targetName()));
-        addSubTask(new FileTaskSpecification_patch(nullptr, installed, files.patchPath(), newFile, this, 0.8,
-                                                   m_Item.size));
-        addSubTask(new CheckSignatureTaskSpecification(newFile, m_Item.hash, true, this, 0.2));
+        produce = new FileTaskSpecification_patch(nullptr, installed, files.patchPath(), newFile, this, 0.8,
+                                                  m_Item.size);
+        produce->setFailText(QObject::tr("Could not patch '%1'").arg(installed));
         break;
     }
+    addSubTask(produce);
+    if (files.method() != InstalledFile::Method::Copy)
+        addSubTask(new CheckSignatureTaskSpecification(newFile, m_Item.hash, true, this, 0.2));
     addSubTask(new FilePlaceTaskSpecification(newFile, installed, kept, &m_Journal, this, 0.0));
 
     m_TaskState = TASK_RUNNING;

@@ -1,6 +1,7 @@
 #include "commandlinehelp.h"
 #include "configuration.h"
 #include "diagnostics.h"
+#include "filemodes.h"
 #include "installjournal.h"
 #include "mainwindow.h"
 #include "sessiondirectory.h"
@@ -39,6 +40,8 @@ void removeLeftovers(const QString& programDir)
 // updater's own installation and in the one its session record names (step
 // two runs from the temporary directory). True unless a journal had to be
 // refused or could not be undone completely; its lines land in `report`.
+// Then no other user may change what runs: an older updater left the
+// executable set writable by everyone.
 bool recoverInstallations(const QString& programDir, QStringList* report)
 {
     QStringList dirs{programDir};
@@ -50,6 +53,8 @@ bool recoverInstallations(const QString& programDir, QStringList* report)
         const InstallJournal::Recovery result = InstallJournal::recover(dir, report);
         sound = sound && result != InstallJournal::REFUSED && result != InstallJournal::INCOMPLETE;
     }
+    for (const QString& dir : qAsConst(dirs))
+        *report << FileModes::tightenExecutables(dir, QCoreApplication::applicationFilePath());
     return sound;
 }
 

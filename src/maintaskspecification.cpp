@@ -5,6 +5,7 @@
 #include "filedeletelisttaskspecification.h"
 #include "filereplacelisttaskspecification.h"
 #include "inidownloadtaskspecification.h"
+#include "installchecktaskspecification.h"
 #include "installjournal.h"
 #include "makedownloadreplacelisttaskspecification.h"
 #include "updateselfunziptaskspecification.h"
@@ -32,8 +33,10 @@ void MainTaskSpecification::execute()
 
     // Step two's weights add up to 1.0; step one's to 0.95, and its final
     // setFinished() brings the progress to 1.0.
+    addSubTask(new InstallCheckTaskSpecification(m_Config, nullptr, this, 0.0));
     addSubTask(new IniDownloadTaskSpecification(m_Nam, m_Config, this, 0.1));
     addSubTask(new MakeDownloadReplaceListTaskSpecification(m_Config, &m_Lists, this, 0.05));
+    addSubTask(new InstallCheckTaskSpecification(m_Config, &m_Lists, this, 0.0));
     addSubTask(new DownloadFileListTaskSpecification(&m_Lists.downloads, m_Nam, m_Config, this, 0.4));
     if (m_Config->clientUpdate() == 1) {
         m_InstallJournal = std::make_unique<InstallJournal>(m_Config->installDir());

@@ -38,6 +38,15 @@ void SlowFileOpSpecification::connectFunc(ASyncFunc* func)
         func, &ASyncFunc::progress, this,
         [this](qreal fraction) { qDebug() << "File progress" << m_SrcFile << m_DstFile << fraction; },
         Qt::QueuedConnection);
+    m_Reason.clear();
+    connect(
+        func, &ASyncFunc::failedWith, this, [this](const QString& reason) { m_Reason = reason; },
+        Qt::QueuedConnection);
+}
+
+void SlowFileOpSpecification::setFailText(const QString& failText)
+{
+    m_FailText = failText;
 }
 
 void SlowFileOpSpecification::handleRunResult(bool res)
@@ -48,7 +57,7 @@ void SlowFileOpSpecification::handleRunResult(bool res)
             if (m_RollbackList)
                 m_RollbackList->append(RollbackData(RollbackData::FILE_CREATE, m_DstFile));
         } else {
-            emit message(m_FailText);
+            emit message(m_Reason.isEmpty() ? m_FailText : m_FailText + QStringLiteral(": ") + m_Reason);
         }
     }
     ASyncTaskSpecification::handleRunResult(res);

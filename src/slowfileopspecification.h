@@ -2,7 +2,8 @@
 // A background file operation that writes one output file, m_DstFile, from
 // m_SrcFile (and m_PatchFile). On success the destination is recorded in the
 // journal as FILE_CREATE, so a rollback removes it; on failure m_FailText is
-// emitted as a message and nothing is recorded. Subclasses implement
+// emitted as a message, followed by the system's reason when the work left
+// one ("...: No space left on device"), and nothing is recorded. Subclasses implement
 // createFunc() with a SlowFileOpFunc that gets copies of the paths.
 // Progress is what the work object measures (bytes unpacked, patched or
 // copied against the expected size) and reports through its progress signal;
@@ -26,6 +27,10 @@ public:
                             const QString& srcFile, const QString& patchFile,
                             const QString& dstFile, qreal weight, QObject* parent);
 
+    // Replaces the fail text, for callers whose user knows the file by
+    // another name than the paths worked on.
+    void setFailText(const QString& failText);
+
 protected:
     void connectFunc(ASyncFunc* func) override;
     void handleRunResult(bool res) override;
@@ -35,4 +40,5 @@ protected:
     QString m_PatchFile;
     QString m_DstFile;
     QString m_FailText;
+    QString m_Reason;
 };

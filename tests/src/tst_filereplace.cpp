@@ -14,6 +14,8 @@
 
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
@@ -49,6 +51,7 @@ private slots:
     void failureUndoesEverythingAndRestoresReplacedFiles();
     void wrongPatchResultRestoresOriginal();
     void permissionsOfProgramsAndLibraries();
+    void failedWriteNamesInstalledFileAndReason();
     void emptyListFinishes();
 
     void selfUnzipBuildsNewUpdater();
@@ -169,8 +172,10 @@ void TestFileReplace::failureUndoesEverythingAndRestoresReplacedFiles()
     QCOMPARE(run(&task, &messages), int(TaskSpecification::TASK_FAILED));
 
     QVERIFY(messages.contains("rolling back file updates"));
-    // The new file is produced under its own name, never at the installed path.
-    QVERIFY(messages.contains("Could not unpack '" + temp("broken._lzma2_") + "' to '" + temp("deeper/dir/broken.bin#new") + "'"));
+    // The new file is produced under its own name, but the user is told of
+    // the installed one.
+    QVERIFY(messages.contains("Could not unpack '" + temp("broken._lzma2_") + "' to '"
+                              + inst("deeper/dir/broken.bin") + "'"));
     QCOMPARE(readFile(inst("readme.txt")), QByteArray("old readme"));
     QVERIFY(!QFileInfo::exists(inst("fresh")));
     QVERIFY(!QFileInfo::exists(inst("deeper")));
@@ -198,21 +203,47 @@ void TestFileReplace::wrongPatchResultRestoresOriginal()
 
 void TestFileReplace::permissionsOfProgramsAndLibraries()
 {
-    const QStringList executable{"libfoo.so.5", "vx3client_linux_amd64", "update", "libbar.so"};
+    // New files: a program (by name or content) may be run by all who may
+    // read it; whatever the download's mode, never writable by others.
+    const QStringList executable{"libfoo.so.5", "vx3client_linux_amd64", "update", "libbar.so", "tool.sh",
+                                 "native"};
     const QStringList plain{"libfoo.so.5.1", "readme.txt"};
     QList<ReplaceItem> items;
     for (const QString& name : executable + plain) {
-        writeFile(temp(name), "x");
-        QFile::setPermissions(temp(name), QFile::ReadOwner | QFile::WriteOwner);
+        writeFile(temp(name), name == "tool.sh" ? "#!/bin/sh\n" : name == "native" ? "\x7f\x45LF" : "x");
+        QFile::setPermissions(temp(name), QFileDevice::Permissions(0x7777));
         items.append({name, "", "", ""});
     }
+    const mode_t umask = ::umask(022);
     FileReplaceListTaskSpecification task(&items, m_Config.get(), nullptr, 1.0);
     QStringList messages;
     QCOMPARE(run(&task, &messages), int(TaskSpecification::TASK_FINISHED));
+    ::umask(umask);
     for (const QString& name : executable)
         QCOMPARE(modeOf(inst(name)), 0755u);
     for (const QString& name : plain)
-        QCOMPARE(modeOf(inst(name)), 0600u);
+        QCOMPARE(modeOf(inst(name)), 0644u);
+}
+
+void TestFileReplace::failedWriteNamesInstalledFileAndReason()
+{
+    // A file size limit fails the write as a full disk would, with a reason.
+    QVERIFY(!pack("big.bin._lzma2_", QByteArray(1 << 20, 'x')).isEmpty());
+    QList<ReplaceItem> items{{"big.bin._lzma2_", sha512(QByteArray(1 << 20, 'x')), "big.bin", "", 1 << 20}};
+    FileReplaceListTaskSpecification task(&items, m_Config.get(), nullptr, 1.0);
+    QStringList messages;
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlimit small{64 * 1024, limit.rlim_max};
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const int state = run(&task, &messages);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    QCOMPARE(state, int(TaskSpecification::TASK_FAILED));
+    QVERIFY2(messages.contains("Could not unpack '" + temp("big.bin._lzma2_") + "' to '" + inst("big.bin")
+                               + "': File too large"),
+             qPrintable(messages.join('\n')));
+    QVERIFY(!QFileInfo::exists(inst("big.bin")));
 }
 
 void TestFileReplace::emptyListFinishes()
