@@ -11,9 +11,13 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QProcessEnvironment>
+#include <QRandomGenerator>
 #include <QSettings>
 
+#include <cerrno>
+#include <cstring>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 
 QString g_UpdateBaseUrl;
@@ -21,6 +25,11 @@ QString g_UpdateBaseUrl;
 namespace {
 
 const int kDefaultStreams = 6;
+// Session directories: "voxaro_temp_" and a random number below
+// kTempDirNumbers; a hundred taken names in a row mean something else is
+// wrong.
+const int kTempDirTries = 100;
+const quint32 kTempDirNumbers = 1000000000;
 
 QString environmentValue(const char* name)
 {
@@ -227,9 +236,24 @@ bool Configuration::initalizeStart(const QString& tempDir, const QString& instal
     return true;
 }
 
+QString Configuration::sessionParent()
+{
+    // Step two runs the new updater from its session directory: on a file
+    // system mounted noexec (a hardened /tmp) it could not start, so the
+    // session goes to the configuration directory, which is this user's.
+    const QString temp = QDir::tempPath();
+    struct statvfs info;
+    if (::statvfs(QFile::encodeName(temp).constData(), &info) != 0 || (info.f_flag & ST_NOEXEC) == 0)
+        return temp;
+    const QString config = QDir::cleanPath(configDir());
+    ::mkdir(QFile::encodeName(config).constData(), 0700);
+    qDebug() << "Temporary directory is mounted noexec, sessions go to" << config;
+    return config;
+}
+
 bool Configuration::createTempDir()
 {
-    QString prefix = QDir::tempPath();
+    QString prefix = sessionParent();
     if (prefix.isEmpty()) {
         qDebug() << "*Error* Unable to get temp directory";
         emit fatalError(QStringLiteral("Unable to get temp directory."));
@@ -242,11 +266,21 @@ bool Configuration::createTempDir()
     // One mkdir per candidate, which fails when the name exists: a directory
     // another local user made under our name between a check and a create
     // would be theirs, and they could swap downloads after verification.
-    for (int i = 0; i < 1000; ++i) {
-        const QString candidate = prefix + QString::number(i);
+    // Random digits, so that names planted ahead cannot use up the tries;
+    // still digits, so that the clean-up of older builds knows them.
+    for (int i = 0; i < kTempDirTries; ++i) {
+        const QString candidate =
+            prefix + QString::number(QRandomGenerator::system()->bounded(kTempDirNumbers));
         if (::mkdir(QFile::encodeName(candidate).constData(), 0700) == 0) {
             m_TempDir = candidate;
             return true;
+        }
+        if (errno != EEXIST) {
+            const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+            qDebug() << "*Error* Unable to create temp directory" << candidate << reason;
+            emit fatalError(QObject::tr("Unable to create a temporary directory in '%1': %2")
+                                .arg(sessionParent(), reason));
+            return false;
         }
     }
     qDebug() << "*Error* Unable to create temp directory";

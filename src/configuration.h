@@ -35,6 +35,10 @@ public:
 
     static QString productName(bool client);
     static QString configDir();
+    // Where session directories are made: the system temporary directory,
+    // or the configuration directory when programs cannot run from the
+    // former (mounted noexec).
+    static QString sessionParent();
     // The stable (and beta) channel's base URL: the build's default, or
     // "VX3_UPDATE_BASE_URL" from the environment. Always ends in "/".
     static QString stableBaseUrl();

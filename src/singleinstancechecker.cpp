@@ -1,5 +1,6 @@
 #include "singleinstancechecker.h"
 
+#include "configuration.h"
 #include "updateinidata.h"
 
 #include <QCoreApplication>
@@ -9,11 +10,40 @@
 #include <QLocalSocket>
 #include <QTimer>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 namespace {
 
 const int kWaitMs = 1000;
 const int kInstallRetryMs = 1000;
 const int kInstallRetries = 30;
+
+// A directory in which only this user can make or remove names.
+bool isPrivateDirectory(const QString& dir, mode_t forbidden)
+{
+    struct stat info;
+    return !dir.isEmpty() && QDir::isAbsolutePath(dir)
+           && ::stat(QFile::encodeName(dir).constData(), &info) == 0 && S_ISDIR(info.st_mode)
+           && info.st_uid == ::geteuid() && (info.st_mode & forbidden) == 0;
+}
+
+bool fitsSocketAddress(const QString& path)
+{
+    return QFile::encodeName(path).size() < int(sizeof(sockaddr_un::sun_path));
+}
+
+// The peer of a connected local socket runs as this user.
+bool isOwnPeer(const QLocalSocket& socket)
+{
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    const int fd = int(socket.socketDescriptor());
+    return fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0
+           && peer.uid == ::geteuid();
+}
 
 } // namespace
 
@@ -39,6 +69,21 @@ QString SingleInstanceChecker::serverName()
     return serverNameFor(QCoreApplication::applicationFilePath());
 }
 
+QString SingleInstanceChecker::endpointDirectory()
+{
+    // The session's runtime directory is the user's alone (0700); the
+    // configuration directory at least may not be changed by others. Never
+    // a shared directory such as /tmp, where anyone could plant the name.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (isPrivateDirectory(runtime, S_IRWXG | S_IRWXO))
+        return QDir::cleanPath(runtime);
+    const QString config = QDir::cleanPath(Configuration::configDir());
+    ::mkdir(QFile::encodeName(config).constData(), 0700);
+    if (isPrivateDirectory(config, S_IWGRP | S_IWOTH))
+        return config;
+    return QString();
+}
+
 QString SingleInstanceChecker::serverNameFor(const QString& programPath)
 {
     QString key = programPath.toLower() + QDir::homePath();
@@ -46,15 +91,29 @@ QString SingleInstanceChecker::serverNameFor(const QString& programPath)
     key.remove(QLatin1Char(':'));
     const QByteArray bytes = key.toUtf8();
     const quint16 sum = qChecksum(bytes.constData(), static_cast<uint>(bytes.size()));
-    return QStringLiteral("VX3ClientUpdate") + QString::number(sum, 16);
+    const QString dir = endpointDirectory();
+    const QString path = dir + QStringLiteral("/VX3ClientUpdate") + QString::number(sum, 16);
+    if (dir.isEmpty() || !fitsSocketAddress(path)) {
+        qDebug() << "No private place for the single-instance guard";
+        return QString();
+    }
+    return path;
 }
 
 bool SingleInstanceChecker::notifyRunningInstance(const QString& message)
 {
+    const QString name = serverName();
+    if (name.isEmpty())
+        return false;
     QLocalSocket socket;
-    socket.connectToServer(serverName(), QIODevice::ReadWrite);
+    socket.connectToServer(name, QIODevice::ReadWrite);
     if (!socket.waitForConnected(kWaitMs))
         return false;
+    // Whoever else listens there is not an updater of ours.
+    if (!isOwnPeer(socket)) {
+        qDebug() << "Single-instance name held by another user" << name;
+        return false;
+    }
     if (socket.write(message.toLatin1()) != 0)
         return socket.waitForBytesWritten(kWaitMs);
     return false;
@@ -62,6 +121,8 @@ bool SingleInstanceChecker::notifyRunningInstance(const QString& message)
 
 bool SingleInstanceChecker::listenRecovering(QLocalServer* server, const QString& name)
 {
+    if (name.isEmpty())
+        return false;
     if (server->listen(name))
         return true;
     if (server->serverError() != QAbstractSocket::AddressInUseError)
@@ -70,7 +131,7 @@ bool SingleInstanceChecker::listenRecovering(QLocalServer* server, const QString
     // refuses the connection.
     QLocalSocket probe;
     probe.connectToServer(name, QIODevice::ReadWrite);
-    if (probe.waitForConnected(kWaitMs)) {
+    if (probe.waitForConnected(kWaitMs) && isOwnPeer(probe)) {
         qDebug() << "Single-instance name held by a running updater" << name;
         return false;
     }
@@ -87,7 +148,7 @@ void SingleInstanceChecker::guardInstalledUpdater()
     if (!UpdateIniData::get(nullptr, nullptr, nullptr, &installDir) || installDir.isEmpty())
         return;
     m_InstallName = serverNameFor(QDir(installDir).absoluteFilePath(QStringLiteral("update")));
-    if (m_InstallName == serverName())
+    if (m_InstallName.isEmpty() || m_InstallName == serverName())
         return;
     m_InstallServer = new QLocalServer(this);
     connect(m_InstallServer, &QLocalServer::newConnection, this, &SingleInstanceChecker::onNewConnection);
@@ -125,6 +186,10 @@ void SingleInstanceChecker::onNewConnection()
             if (m_Socket)
                 m_Socket->deleteLater();
             m_Socket = server->nextPendingConnection();
+            if (m_Socket && !isOwnPeer(*m_Socket)) {
+                m_Socket->deleteLater();
+                m_Socket = nullptr;
+            }
             if (m_Socket)
                 connect(m_Socket, &QLocalSocket::readyRead, this, &SingleInstanceChecker::onReadyRead);
         }

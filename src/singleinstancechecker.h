@@ -4,6 +4,10 @@
 // the program path (letter case ignored) and the home directory; a starting
 // updater first hands "#" to that name and ends when someone took it.
 //
+// The socket lies where only this user can make names: $XDG_RUNTIME_DIR, or
+// else the configuration directory; with neither there is no guard. An end
+// of a connection is believed only when it runs as this user, on both sides.
+//
 // A socket name left by a crashed updater is recovered: when the name is
 // taken and nobody answers on it, it is removed and listened on again.
 // Step two of an update runs from the temporary directory, so it also guards
@@ -29,9 +33,11 @@ public:
     // true when one took it. Blocks for at most two waits of 1000 ms.
     static bool notifyRunningInstance(const QString& message);
 
-    // The name of this program's guard, and of the updater at `programPath`.
+    // The socket path of this program's guard, and of the updater at
+    // `programPath`; empty when there is no private place for it.
     static QString serverName();
     static QString serverNameFor(const QString& programPath);
+    static QString endpointDirectory();
 
     // Also listens under the name of the updater of the installation recorded
     // in the session record (update.ini next to the program), when that is

@@ -240,8 +240,12 @@ bool UpdateEngine::takeSessionDirectory(QString tempDir, const QString& installD
                 .arg(UpdateIniData::iniPath()));
         return false;
     }
-    for (const QString& stale : SessionDirectory::removeStale(QDir::tempPath(), m_Config->tempDir()))
-        emit message(QObject::tr("Removed the files of an abandoned update session in %1").arg(stale));
+    QStringList parents{QDir::tempPath()};
+    if (Configuration::sessionParent() != parents.first())
+        parents << Configuration::sessionParent();
+    for (const QString& parent : qAsConst(parents))
+        for (const QString& stale : SessionDirectory::removeStale(parent, m_Config->tempDir()))
+            emit message(QObject::tr("Removed the files of an abandoned update session in %1").arg(stale));
     return true;
 }
 

@@ -64,8 +64,7 @@ private slots:
     void networkSettings();
 
     void tempDirNumbering();
-    void tempDirSkipsPlantedNames();
-    void tempDirAllTaken();
+    void tempDirFailureSaysWhy();
     void initalizeStartUsesGivenDirectories();
 
 private:
@@ -326,47 +325,50 @@ void TestConfiguration::networkSettings()
 
 void TestConfiguration::tempDirNumbering()
 {
+    // Every name an older build would try, planted: files, directories, and
+    // dangling links, which look absent to an existence check but would hand
+    // our session directory to whoever owns their target.
     const QString tmp = m_Root.path() + "/tmp/";
-    for (int i = 0; i < 4; ++i)
-        QVERIFY(QDir().mkdir(tmp + "voxaro_temp_" + QString::number(i)));
-    writeFile(tmp + "voxaro_temp_4", "a file takes the name too");
+    const QString target = m_Root.path() + "/elsewhere";
+    for (int i = 0; i < 1000; ++i) {
+        const QString name = tmp + "voxaro_temp_" + QString::number(i);
+        if (i % 3 == 0)
+            QVERIFY(QDir().mkdir(name));
+        else if (i % 3 == 1)
+            writeFile(name, "a file takes the name too");
+        else
+            QVERIFY(QFile::link(target, name));
+    }
 
     Configuration config;
     QSignalSpy fatal(&config, &Configuration::fatalError);
     QVERIFY(config.createTempDir());
-    QCOMPARE(config.tempDir(), tmp + "voxaro_temp_5");
     QCOMPARE(fatal.count(), 0);
-
-    struct stat status;
-    QCOMPARE(::stat(QFile::encodeName(config.tempDir()).constData(), &status), 0);
-    QCOMPARE(status.st_mode & 0777, 0700u);
-}
-
-void TestConfiguration::tempDirSkipsPlantedNames()
-{
-    // A dangling link looks absent to an existence check; creating through it
-    // would hand our session directory to whoever owns its target.
-    const QString tmp = m_Root.path() + "/tmp/";
-    const QString target = m_Root.path() + "/elsewhere";
-    QVERIFY(QFile::link(target, tmp + "voxaro_temp_0"));
-
-    Configuration config;
-    QVERIFY(config.createTempDir());
-    QCOMPARE(config.tempDir(), tmp + "voxaro_temp_1");
+    QVERIFY(QRegularExpression("^" + QRegularExpression::escape(tmp) + "voxaro_temp_[0-9]+$")
+                .match(config.tempDir())
+                .hasMatch());
+    QVERIFY(QDir(config.tempDir()).isEmpty());
     QVERIFY(!QFileInfo::exists(target));
+    struct stat status;
+    QCOMPARE(::lstat(QFile::encodeName(config.tempDir()).constData(), &status), 0);
+    QVERIFY(S_ISDIR(status.st_mode));
+    QCOMPARE(status.st_mode & 0777, 0700u);
+
+    const QString first = config.tempDir();
+    QVERIFY(config.createTempDir());
+    QVERIFY(config.tempDir() != first);
 }
 
-void TestConfiguration::tempDirAllTaken()
+void TestConfiguration::tempDirFailureSaysWhy()
 {
-    const QString tmp = m_Root.path() + "/tmp/";
-    for (int i = 0; i < 1000; ++i)
-        writeFile(tmp + "voxaro_temp_" + QString::number(i), "");
-
+    writeFile(m_Root.path() + "/plain", "a file, not a directory");
+    qputenv("TMPDIR", QFile::encodeName(m_Root.path() + "/plain"));
     Configuration config;
     QSignalSpy fatal(&config, &Configuration::fatalError);
     QVERIFY(!config.createTempDir());
     QCOMPARE(fatal.count(), 1);
-    QCOMPARE(fatal.at(0).at(0).toString(), QStringLiteral("Unable to create temp directory."));
+    QCOMPARE(fatal.at(0).at(0).toString(),
+             "Unable to create a temporary directory in '" + m_Root.path() + "/plain': Not a directory");
     QVERIFY(!config.initalizeStart(QString(), QString()));
 }
 
@@ -378,7 +380,7 @@ void TestConfiguration::initalizeStartUsesGivenDirectories()
     QCOMPARE(config.installDir(), QStringLiteral("/given/install"));
 
     QVERIFY(config.initalizeStart(QString(), QString()));
-    QCOMPARE(config.tempDir(), m_Root.path() + "/tmp/voxaro_temp_0");
+    QVERIFY(config.tempDir().startsWith(m_Root.path() + "/tmp/voxaro_temp_"));
     QCOMPARE(config.installDir(), QCoreApplication::applicationDirPath());
 }
 

@@ -141,7 +141,9 @@ void TestSession::stepOneBuildsNewUpdater()
     QVERIFY(!s.finished || s.errors.isEmpty());
     QVERIFY2(s.finished, qPrintable(s.messages.join('\n')));
 
-    const QString session = m_Root.filePath("tmp/voxaro_temp_0");
+    const QStringList sessions = QDir(m_Root.filePath("tmp")).entryList({"voxaro_temp_*"});
+    QCOMPARE(sessions.size(), 1);
+    const QString session = m_Root.filePath("tmp/" + sessions.first());
     QCOMPARE(readFile(session + "/update"), sampleText("updater v2 ", 3000));
     QVERIFY(QFileInfo(session + "/update").isExecutable());
     QCOMPARE(readFile(session + "/translations/update_de.qm"), QByteArray("qm"));

@@ -11,6 +11,7 @@
 #include <QtTest>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -21,7 +22,7 @@ const int kDeadlineMs = 20000;
 // What a crashed updater leaves: a bound socket file nobody listens on.
 bool leaveStaleSocket(const QString& name)
 {
-    const QByteArray path = QFile::encodeName(QDir::tempPath() + "/" + name);
+    const QByteArray path = QFile::encodeName(name);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.size() >= static_cast<int>(sizeof address.sun_path))
@@ -67,6 +68,8 @@ private slots:
     void stepTwoGuardsInstalledUpdater();
     void secondStartOfSameProgramEndsAtOnce();
     void otherPathsDoNotMeet();
+    void guardOnlyWhereOthersCannotWrite();
+    void listenerOfAnotherUserIsNotBelieved();
 
 private:
     QScopedPointer<QTemporaryDir> m_Temp;
@@ -77,6 +80,9 @@ void TestSingleInstance::init()
     m_Temp.reset(new QTemporaryDir);
     QVERIFY(m_Temp->isValid());
     qputenv("TMPDIR", QFile::encodeName(m_Temp->path()));
+    // The programs started below get the same configuration directory.
+    qputenv("VX3_CONFIG_DIR", QFile::encodeName(m_Temp->filePath("config")));
+    qunsetenv("XDG_RUNTIME_DIR");
 }
 
 void TestSingleInstance::cleanup()
@@ -89,7 +95,10 @@ void TestSingleInstance::cleanup()
 void TestSingleInstance::nameDependsOnPathIgnoringCase()
 {
     const QString name = SingleInstanceChecker::serverNameFor("/opt/Voxaro/update");
-    QVERIFY(QRegularExpression("^VX3ClientUpdate[0-9a-f]{1,4}$").match(name).hasMatch());
+    QVERIFY(QRegularExpression("^" + QRegularExpression::escape(m_Temp->filePath("config"))
+                               + "/VX3ClientUpdate[0-9a-f]{1,4}$")
+                .match(name)
+                .hasMatch());
     QVERIFY(!name.contains(QRegularExpression("VX3ClientUpdate0")));
     QCOMPARE(SingleInstanceChecker::serverNameFor("/OPT/voxaro/UPDATE"), name);
     QVERIFY(SingleInstanceChecker::serverNameFor("/opt/Voxaro2/update") != name);
@@ -188,8 +197,7 @@ void TestSingleInstance::secondStartOfSameProgramEndsAtOnce()
     running.setProcessEnvironment(env);
     running.start(first, {"client_linux_amd64", "5"});
     QVERIFY(running.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_Temp->filePath(SingleInstanceChecker::serverNameFor(first))),
-                             kDeadlineMs);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(SingleInstanceChecker::serverNameFor(first)), kDeadlineMs);
 
     QProcess again;
     again.setProcessEnvironment(env);
@@ -224,16 +232,78 @@ void TestSingleInstance::otherPathsDoNotMeet()
         QVERIFY(process->waitForStarted());
     }
     // Each got past the probe and guards its own name.
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_Temp->filePath(SingleInstanceChecker::serverNameFor(first))),
-                             kDeadlineMs);
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_Temp->filePath(SingleInstanceChecker::serverNameFor(second))),
-                             kDeadlineMs);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(SingleInstanceChecker::serverNameFor(first)), kDeadlineMs);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(SingleInstanceChecker::serverNameFor(second)), kDeadlineMs);
     QCOMPARE(one.state(), QProcess::Running);
     QCOMPARE(two.state(), QProcess::Running);
     for (QProcess* process : {&one, &two}) {
         process->kill();
         process->waitForFinished();
     }
+}
+
+void TestSingleInstance::guardOnlyWhereOthersCannotWrite()
+{
+    const QString runtime = m_Temp->filePath("runtime");
+    const QString config = m_Temp->filePath("config");
+    QVERIFY(QDir().mkpath(runtime));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    // mode of the runtime directory, mode of the configuration directory,
+    // where the guard goes ("" for nowhere)
+    const struct
+    {
+        unsigned runtimeMode;
+        unsigned configMode;
+        QString dir;
+    } cases[] = {
+        {0700, 0755, runtime},    {0777, 0755, config},    {0750, 0700, config},
+        {01777, 0775, QString()}, {0777, 0757, QString()},
+    };
+    for (const auto& c : cases) {
+        QVERIFY(QDir().mkpath(config));
+        QCOMPARE(::chmod(QFile::encodeName(runtime).constData(), c.runtimeMode), 0);
+        QCOMPARE(::chmod(QFile::encodeName(config).constData(), c.configMode), 0);
+        QCOMPARE(SingleInstanceChecker::endpointDirectory(), c.dir);
+        if (c.dir.isEmpty()) {
+            SingleInstanceChecker checker(nullptr);
+            QVERIFY(!checker.isListening());
+            QVERIFY(!SingleInstanceChecker::notifyRunningInstance("#"));
+        }
+    }
+}
+
+void TestSingleInstance::listenerOfAnotherUserIsNotBelieved()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to run a listener as another user");
+    // Another user's listener under our name (bound elsewhere and moved in,
+    // as only root could): it is neither notified nor left holding the name.
+    const QString scratch = m_Temp->filePath("scratch");
+    QVERIFY(QDir().mkpath(scratch));
+    QCOMPARE(::chmod(QFile::encodeName(m_Temp->path()).constData(), 0711), 0);
+    QCOMPARE(::chmod(QFile::encodeName(scratch).constData(), 0777), 0);
+    QProcess other;
+    QProcessEnvironment bare;
+    bare.insert("PATH", "/usr/bin:/bin");
+    other.setProcessEnvironment(bare);
+    other.setWorkingDirectory("/");
+    other.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    other.start("/usr/bin/setpriv",
+                {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
+                 "import socket,sys,time\ns=socket.socket(socket.AF_UNIX)\ns.bind(sys.argv[1])\n"
+                 "s.listen(5)\nprint('ready',flush=True)\ntime.sleep(60)",
+                 scratch + "/sock"});
+    QVERIFY(other.waitForReadyRead(kDeadlineMs));
+    QVERIFY(QFile::rename(scratch + "/sock", SingleInstanceChecker::serverName()));
+
+    QVERIFY(!SingleInstanceChecker::notifyRunningInstance("#"));
+    SingleInstanceChecker checker(nullptr);
+    QVERIFY(checker.isListening());
+    QSignalSpy activated(&checker, &SingleInstanceChecker::otherInstanceActivate);
+    QVERIFY(SingleInstanceChecker::notifyRunningInstance("#"));
+    QTRY_COMPARE_WITH_TIMEOUT(activated.count(), 1, kDeadlineMs);
+    other.kill();
+    other.waitForFinished();
 }
 
 QTEST_GUILESS_MAIN(TestSingleInstance)

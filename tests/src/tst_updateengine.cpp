@@ -94,7 +94,7 @@ void TestUpdateEngine::noRecordStartsFreshSession()
     QCOMPARE(engine.state(), int(UpdateEngine::POST_INIT));
     QVERIFY(engine.isActive());
     QVERIFY(messages.isEmpty());
-    QCOMPARE(config->tempDir(), m_Root.path() + "/tmp/voxaro_temp_0");
+    QVERIFY(config->tempDir().startsWith(m_Root.path() + "/tmp/voxaro_temp_"));
     QCOMPARE(config->installDir(), QCoreApplication::applicationDirPath());
 
     int version = 0;
@@ -141,7 +141,7 @@ void TestUpdateEngine::otherVersionCleansUpOnlyItsSessionDirectory()
     QCOMPARE(messagesOf(messages),
              (QStringList{"Cleanup previous session (v. 11, " + session + ") files...", "Ok"}));
     QVERIFY(!QFileInfo::exists(session));
-    QCOMPARE(config->tempDir(), m_Root.path() + "/tmp/voxaro_temp_0");
+    QVERIFY(config->tempDir().startsWith(m_Root.path() + "/tmp/voxaro_temp_"));
     QCOMPARE(config->installDir(), QCoreApplication::applicationDirPath());
 
     // The user's groups survive; the record is the new session's.
