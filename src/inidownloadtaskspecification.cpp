@@ -18,7 +18,18 @@ namespace {
 
 constexpr qreal kDownloadWeight = 0.3333;
 
-int g_RetryBaseDelayMs = 1000;
+int initialRetryBaseDelayMs()
+{
+#ifdef VX_TEST_HOOKS
+    bool valid = false;
+    const int ms = qEnvironmentVariableIntValue("VX3_TEST_INI_RETRY_MS", &valid);
+    if (valid && ms >= 0)
+        return ms;
+#endif
+    return 1000;
+}
+
+int g_RetryBaseDelayMs = initialRetryBaseDelayMs();
 
 QString packedName(const QString& iniName)
 {
@@ -76,6 +87,7 @@ int IniDownloadTaskSpecification::retryCount() const
 
 void IniDownloadTaskSpecification::execute()
 {
+    m_Started.start();
     emit message(QObject::tr("Download / check product ini"));
     makeSubtasksAndStart();
 }
@@ -143,6 +155,8 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
 {
     // A signed ini of another release is as unusable as a corrupt one: the
     // next attempt downloads afresh, so a stale cached copy is not reused.
+    if (!pass)
+        m_LastFailure = QObject::tr("its signature does not match");
     if (pass && isForRequestedRelease()) {
         const ModernOutcome modern = checkModernSignature();
         if (modern == ModernAccepted)
@@ -154,10 +168,9 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
     }
 
     ++m_RetryCount;
-    if (m_RetryCount > kMaxRetries) {
-        qDebug() << "Failed to verify product ini, aborting";
-        emit message(QObject::tr("Could not verify the product ini file. Aborting"));
-        setFailed();
+    if (m_RetryCount > kMaxRetries
+        || (m_Started.isValid() && m_Started.elapsed() + retryDelayMs(m_RetryCount) > kMaxVerifyMs)) {
+        giveUp();
         return;
     }
     // A cancel that came while the check ran: do not start over.
@@ -191,6 +204,17 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
     }
 }
 
+void IniDownloadTaskSpecification::giveUp()
+{
+    qDebug() << "Failed to verify product ini, aborting";
+    const qint64 seconds = m_Started.isValid() ? m_Started.elapsed() / 1000 : 0;
+    emit message(QObject::tr("Could not verify the product ini file: %1 (%2 attempts in %3 s). Aborting")
+                     .arg(m_LastFailure)
+                     .arg(m_RetryCount)
+                     .arg(seconds));
+    setFailed();
+}
+
 void IniDownloadTaskSpecification::onRetryTimer()
 {
     if (m_TaskState != TASK_RUNNING)
@@ -221,15 +245,17 @@ bool IniDownloadTaskSpecification::isForRequestedRelease()
     const QVariant version = ini.value(QStringLiteral("version"));
     const QString wantedVersion = QString::number(m_Config->versionNr());
     if (version.isValid() && version.toString() != wantedVersion) {
-        emit message(QObject::tr("Product ini is for version %1, expected version %2")
-                         .arg(version.toString(), wantedVersion));
+        m_LastFailure = QObject::tr("Product ini is for version %1, expected version %2")
+                            .arg(version.toString(), wantedVersion);
+        emit message(m_LastFailure);
         return false;
     }
     const QVariant product = ini.value(QStringLiteral("product"));
     const QString wantedProduct = Configuration::productName(client);
     if (product.isValid() && product.toString() != wantedProduct) {
-        emit message(QObject::tr("Product ini is for product %1, expected product %2")
-                         .arg(product.toString(), wantedProduct));
+        m_LastFailure = QObject::tr("Product ini is for product %1, expected product %2")
+                            .arg(product.toString(), wantedProduct);
+        emit message(m_LastFailure);
         return false;
     }
     return true;
@@ -256,6 +282,7 @@ IniDownloadTaskSpecification::ModernOutcome IniDownloadTaskSpecification::checkM
     case ModernSignature::Invalid:
         break;
     }
-    emit message(QObject::tr("The Ed25519 signature of the product ini is not valid: %1").arg(detail));
+    m_LastFailure = QObject::tr("The Ed25519 signature of the product ini is not valid: %1").arg(detail);
+    emit message(m_LastFailure);
     return ModernRetry;
 }

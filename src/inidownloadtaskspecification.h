@@ -3,7 +3,9 @@
 // temporary directory: downloads the packed ini and its signature, unpacks
 // the ini and checks the signature, one sub-task after the other. A failed
 // check is answered by a full new attempt (everything downloaded and unpacked
-// again) up to kMaxRetries times; the next failure ends the task failed.
+// again) up to kMaxRetries times; the next failure, or one that comes when
+// the next wait would end after kMaxVerifyMs from the start, ends the task
+// failed with a line that says why and how long it tried.
 // Files already in the temporary directory (a continued session) are used
 // instead of downloads, but only on the first attempt.
 //
@@ -25,10 +27,14 @@
 // Retries wait first, 1 s after the first failed check, doubling up to 60 s,
 // so that a broken or hostile server cannot make the updater download in a
 // tight loop; the wait is announced in the log and a cancel ends it at once.
+// The retries are for a server that is briefly inconsistent while a release
+// is copied in; a signature that stays bad is reported within two minutes.
 // Nobody lists the sizes of the packed ini and its signature, so their
 // downloads are capped at kMaxPackedIniSize and kMaxSignatureSize.
 
 #include "composedtaskspecification.h"
+
+#include <QElapsedTimer>
 
 class CheckSignatureTaskSpecification;
 class Configuration;
@@ -40,7 +46,9 @@ class IniDownloadTaskSpecification final : public ComposedTaskSpecification
     Q_OBJECT
 
 public:
-    static constexpr int kMaxRetries = 1000;
+    // 1 + 2 + 4 + 8 + 16 + 32 s of waiting at most.
+    static constexpr int kMaxRetries = 6;
+    static constexpr int kMaxVerifyMs = 100000;
     // The most bytes the unpacked product ini may have. It is unpacked before
     // its signature can be checked, so nothing but this cap keeps a forged
     // container from filling memory and disk; real inis (a few hundred bytes
@@ -62,7 +70,8 @@ public:
     // The wait before retry number `retry` (1 for the first): the base delay,
     // doubled for every retry before it, at most kMaxRetryDelayMs.
     static int retryDelayMs(int retry);
-    // 1000 ms unless a test sets another base (0: no wait).
+    // 1000 ms unless a test sets another base (0: no wait); a test build
+    // also takes it from VX3_TEST_INI_RETRY_MS.
     static void setRetryBaseDelayMs(int ms);
 
 public slots:
@@ -81,10 +90,14 @@ private:
     bool isForRequestedRelease();
     enum ModernOutcome { ModernAccepted, ModernRetry, ModernRefused };
     ModernOutcome checkModernSignature();
+    void giveUp();
 
     QNetworkAccessManager* m_Nam;
     Configuration* m_Config;
     int m_RetryCount;
+    // Why the last attempt was refused, and since when the task tries.
+    QString m_LastFailure;
+    QElapsedTimer m_Started;
     // Runs while a retry waits; the task is TASK_RUNNING without sub-tasks then.
     QTimer* m_RetryTimer;
 };

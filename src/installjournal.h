@@ -80,8 +80,9 @@ public:
     static bool syncParent(const QString& path);
     // True when both paths name the same file (hard links to one inode).
     static bool sameFile(const QString& a, const QString& b);
-    // Marks the end of one journalled step. Tests may set VX3_TEST_KILL_AT=N
-    // to have the process killed (SIGKILL) right after the N-th step.
+    // Marks the end of one journalled step. In a build with VX_TEST_HOOKS,
+    // VX3_TEST_KILL_AT=N has the process killed (SIGKILL) right after the
+    // N-th step; other builds have no such switch.
     static void step();
 
 private:

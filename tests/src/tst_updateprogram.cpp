@@ -11,7 +11,10 @@
 #include "support/testfiles.h"
 #include "support/udpresponder.h"
 
+#include <QLocalServer>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -77,6 +80,125 @@ QProcessEnvironment cleanEnvironment(const QTemporaryDir& dir)
     return env;
 }
 
+// Publishes version 2 of each product with the real publisher's tool and
+// serves it below /client/: the updater from dir/upd-new unpacked (packing
+// the program takes long), the client from dir/new packed as `pack` says,
+// with patches (--patch always) against dir/old.
+void publishAndServe(HttpTestServer* http, const QString& dir, const QStringList& products,
+                     const QString& pack)
+{
+    const QString out = dir + "/server";
+    for (const QString& product : products) {
+        const bool client = product.startsWith("client");
+        QStringList args{"release", "--product", product, "--version", "2"};
+        args << "--key" << QStringLiteral(TEST_PRIVATE_KEY) << "--out" << out
+             << "--pack=" + (client ? pack : "none");
+        args << "--new" << dir + (client ? "/new" : "/upd-new");
+        if (client)
+            args << "--old" << dir + "/old"
+                 << "--patch=always";
+        QProcess tool;
+        tool.start(QStringLiteral(VXPUBLISH_BINARY), args);
+        QVERIFY(tool.waitForFinished(kDeadlineMs * 6));
+        QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
+    }
+    QDirIterator it(out, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        http->setFile("/client/" + QDir(out).relativeFilePath(path), readFile(path));
+    }
+}
+
+// Version 1 installed in dir/install: the real program and a run script that
+// marks its start; the same program as the new updater in dir/upd-new.
+QString installVersionOne(const QString& dir)
+{
+    const QString install = dir + "/install";
+    QDir().mkpath(install);
+    QDir().mkpath(dir + "/tmp");
+    QDir().mkpath(dir + "/upd-new");
+    const QString program = install + "/update";
+    if (!QFile::copy(QStringLiteral(UPDATE_BINARY), program)
+        || !QFile::copy(QStringLiteral(UPDATE_BINARY), dir + "/upd-new/update"))
+        return QString();
+    const QByteArray script = "#!/bin/sh\necho started > \"$VX_TEST_MARKER\"\n";
+    for (const QString& tree : {QString("/install/"), QString("/old/"), QString("/new/")})
+        writeFile(dir + tree + "vx3client_runscript.sh", script);
+    QFile::setPermissions(install + "/vx3client_runscript.sh", QFile::permissions(program));
+    return program;
+}
+
+// What an unattended run needs: no display, its own diagnostics file, the
+// test's server, English log lines.
+QProcessEnvironment unattendedEnvironment(const QTemporaryDir& dir, const HttpTestServer& http)
+{
+    QProcessEnvironment env = cleanEnvironment(dir);
+    env.insert("TMPDIR", dir.filePath("tmp"));
+    env.insert("VX3_UPDATE_BASE_URL", http.url("/client/"));
+    env.insert("VX3_UPDATE_DIAGNOSTICS", dir.filePath("diagnostics.txt"));
+    env.insert("VX_TEST_MARKER", dir.filePath("client-started"));
+    env.insert("LC_ALL", "C");
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"})
+        env.remove(name);
+    return env;
+}
+
+// Runs `command` (the program, or a shell wrapping it) to its end in this
+// event loop, where the test's server answers; its exit code, or -1.
+int runToEnd(const QStringList& command, const QProcessEnvironment& env, QByteArray* standardError = nullptr)
+{
+    qRegisterMetaType<QProcess::ExitStatus>();
+    QProcess update;
+    update.setProcessEnvironment(env);
+    QSignalSpy ended(&update, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+    update.start(command.first(), command.mid(1));
+    if (!update.waitForStarted() || !ended.wait(6 * kDeadlineMs))
+        return -1;
+    if (standardError)
+        *standardError = update.readAllStandardError();
+    return update.exitStatus() == QProcess::NormalExit ? update.exitCode() : -1;
+}
+
+QByteArray text(const char* seed, int lines = 400)
+{
+    QByteArray data;
+    for (int i = 0; i < lines; ++i)
+        data += seed + QByteArray::number(i * 7 % 113) + '\n';
+    return data;
+}
+
+QByteArray randomBytes(int size)
+{
+    QByteArray data(size, '\0');
+    for (char& byte : data)
+        byte = char(QRandomGenerator::global()->bounded(256));
+    return data;
+}
+
+// The name under which an updater at `program` listened in older builds:
+// in the shared temporary directory.
+QString legacyGuardName(const QString& program)
+{
+    QString key = program.toLower() + QDir::homePath();
+    key.remove('/');
+    key.remove(':');
+    const QByteArray bytes = key.toUtf8();
+    return "VX3ClientUpdate" + QString::number(qChecksum(bytes.constData(), uint(bytes.size())), 16);
+}
+
+// The last lines of the window's log in a diagnostics file.
+QString logLines(const QString& diagnostics)
+{
+    const QStringList lines = diagnostics.split('\n').filter(" log: ");
+    return lines.mid(qMax(0, lines.size() - 8)).join('\n');
+}
+
+unsigned modeOf(const QString& path)
+{
+    struct stat status;
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? (status.st_mode & 07777) : 0;
+}
+
 } // namespace
 
 class TestUpdateProgram final : public QObject
@@ -91,6 +213,11 @@ private slots:
     void unattendedUpdateEndsWithItsStatus();
     void unattendedRunRefusesUnrecoveredInstallation();
     void keyFingerprintsNameTheEmbeddedKeys();
+    void installedFilesKeepTheirModes();
+    void hostileSurroundingsDoNotStopAnUpdate_data();
+    void hostileSurroundingsDoNotStopAnUpdate();
+    void refusedEarlyWithItsReason_data();
+    void refusedEarlyWithItsReason();
 };
 
 void TestUpdateProgram::removesLeftoversAtStart()
@@ -226,75 +353,38 @@ void TestUpdateProgram::unattendedUpdateEndsWithItsStatus()
     // version 2 of the client changes and adds a data file.
     QTemporaryDir dir;
     const QString install = dir.filePath("install");
-    QVERIFY(QDir().mkpath(install));
-    QVERIFY(QDir().mkpath(dir.filePath("tmp")));
-    const QString program = install + "/update";
-    QVERIFY(QFile::copy(QStringLiteral(UPDATE_BINARY), program));
-    const QByteArray script = "#!/bin/sh\necho started > \"$VX_TEST_MARKER\"\n";
-    writeFile(install + "/vx3client_runscript.sh", script);
-    QVERIFY(QFile::setPermissions(install + "/vx3client_runscript.sh", QFile::permissions(program)));
-    writeFile(install + "/data/readme.txt", "version 1\n");
-    QVERIFY(QDir().mkpath(dir.filePath("upd-new")));
-    if (newUpdater.isEmpty())
-        QVERIFY(QFile::copy(program, dir.filePath("upd-new/update")));
-    else
+    const QString program = installVersionOne(dir.path());
+    QVERIFY(!program.isEmpty());
+    if (!newUpdater.isEmpty()) {
+        QFile::remove(dir.filePath("upd-new/update"));
         writeFile(dir.filePath("upd-new/update"), newUpdater);
+    }
+    writeFile(install + "/data/readme.txt", "version 1\n");
     // Left by an updater that died: nobody holds it any more.
     writeFile(dir.filePath("tmp/voxaro_temp_9/update"), "x");
     makeOld(dir.filePath("tmp/voxaro_temp_9"));
     writeFile(dir.filePath("old/data/readme.txt"), "version 1\n");
     writeFile(dir.filePath("new/data/readme.txt"), "version 2\n");
     writeFile(dir.filePath("new/data/added.txt"), "new in version 2\n");
-    writeFile(dir.filePath("new/vx3client_runscript.sh"), script);
 
     HttpTestServer http;
     QVERIFY(http.listen());
-    const QString out = dir.filePath("server");
     QStringList products{"update_linux_amd64"};
     if (clientPublished)
         products << "client_linux_amd64";
-    for (const QString& product : products) {
-        const bool client = product.startsWith("client");
-        QStringList args{"release", "--product", product, "--version", "2"};
-        args << "--key" << QStringLiteral(TEST_PRIVATE_KEY) << "--out" << out << "--pack=none";
-        args << "--new" << dir.filePath(client ? "new" : "upd-new");
-        if (client)
-            args << "--old" << dir.filePath("old");
-        QProcess tool;
-        tool.start(QStringLiteral(VXPUBLISH_BINARY), args);
-        QVERIFY(tool.waitForFinished(kDeadlineMs));
-        QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
-    }
-    QDirIterator it(out, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        http.setFile("/client/" + QDir(out).relativeFilePath(path), readFile(path));
-    }
+    publishAndServe(&http, dir.path(), products, "none");
+    if (QTest::currentTestFailed())
+        return;
 
-    // No display at all: the updater must not need one.
-    QProcessEnvironment env = cleanEnvironment(dir);
-    env.insert("TMPDIR", dir.filePath("tmp"));
-    env.insert("VX3_UPDATE_BASE_URL", http.url("/client/"));
-    env.insert("VX3_UPDATE_DIAGNOSTICS", dir.filePath("diagnostics.txt"));
-    env.insert("VX_TEST_MARKER", dir.filePath("client-started"));
-    env.insert("LC_ALL", "C"); // the log's English texts
+    QProcessEnvironment env = unattendedEnvironment(dir, http);
     if (!newUpdater.isEmpty())
         env.insert("VX3_UNATTENDED_CONFIRM_MS", "2000");
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        env.remove(name);
-    qRegisterMetaType<QProcess::ExitStatus>();
-    QProcess update;
-    update.setProcessEnvironment(env);
-    QSignalSpy ended(&update, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
-    update.start(program, {"client_linux_amd64", "2", "--unattended"});
-    QVERIFY(update.waitForStarted());
-    // The test's server answers from this event loop, so wait in it.
-    QVERIFY(ended.wait(3 * kDeadlineMs));
+    QByteArray standardError;
+    const int exitCode = runToEnd({program, "client_linux_amd64", "2", "--unattended"}, env, &standardError);
 
     const QString diagnostics = QString::fromUtf8(readFile(dir.filePath("diagnostics.txt")));
-    QVERIFY2(update.exitStatus() == QProcess::NormalExit && update.exitCode() == status,
-             qPrintable(QString("exit code %1\n%2").arg(update.exitCode()).arg(diagnostics)));
-    QCOMPARE(update.readAllStandardError(), QByteArray());
+    QVERIFY2(exitCode == status, qPrintable(QString("exit code %1\n%2").arg(exitCode).arg(diagnostics)));
+    QCOMPARE(standardError, QByteArray());
     // The last word, time-stamped, in the file both steps share.
     const QRegularExpression lastLine(
         "^\\d{4}-\\d\\d-\\d\\dT[0-9:.]+ log: " + QRegularExpression::escape(lastWord) + "$",
@@ -370,6 +460,226 @@ void TestUpdateProgram::keyFingerprintsNameTheEmbeddedKeys()
         QByteArray::fromHex(readFile(QStringLiteral(TEST_KEY_DIR "/ed25519-a.public")).mid(8, 64));
     QCOMPARE(update.readAllStandardOutput(),
              "rsa-1024 " + id(rsa) + " .sig test-only\ned25519 " + id(ed25519) + " .signatures test-only\n");
+}
+
+void TestUpdateProgram::installedFilesKeepTheirModes()
+{
+    struct Case
+    {
+        const char* name;
+        unsigned before; // 0: new in version 2
+        bool patched;    // else copied or unpacked, as the publisher packs it
+        QByteArray v2;
+        unsigned after;
+    };
+    const QByteArray script = "#!/bin/sh\n";
+    const QByteArray elf("\x7f\x45LF"); // 0x7f, "ELF"
+    const QList<Case> cases{
+        {"bin/vx3helper", 0755, true, script + text("helper 2 "), 0755},
+        {"data/private.dat", 0600, true, text("private 2 "), 0600},
+        {"data/shared.txt", 0664, true, text("shared 2 "), 0644},
+        {"lib/libsample.so.5", 0640, true, text("library 2 "), 0750},
+        {"data/notes.txt", 0640, false, text("notes 2 "), 0640},
+        {"bin/tool", 0700, false, script + text("tool 2 "), 0700},
+        {"data/blob.bin", 0604, false, randomBytes(30000), 0604},
+        {"bin/native", 0777, false, elf + randomBytes(30000), 0755},
+        {"data/fresh.txt", 0, false, text("fresh "), 0644},
+        {"bin/fresh-tool", 0, false, script + text("fresh tool "), 0755},
+        {"bin/fresh-native", 0, false, elf + randomBytes(30000), 0755},
+    };
+    QTemporaryDir dir;
+    const QString install = dir.filePath("install");
+    const QString program = installVersionOne(dir.path());
+    QVERIFY(!program.isEmpty());
+    for (const Case& c : cases) {
+        writeFile(dir.filePath("new/") + c.name, c.v2);
+        if (c.before == 0)
+            continue;
+        const QByteArray v1 = c.v2.left(c.v2.size() / 2) + "version 1\n" + c.v2.mid(c.v2.size() / 2);
+        writeFile(install + "/" + c.name, v1);
+        QCOMPARE(::chmod(QFile::encodeName(install + "/" + c.name).constData(), c.before), 0);
+        if (c.patched)
+            writeFile(dir.filePath("old/") + c.name, v1);
+    }
+    // Left by an older updater: writable by everyone, and unchanged by the
+    // release, so only the tightening after recovery touches them.
+    for (const QString& path : {program, install + "/vx3client_runscript.sh"})
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0777), 0);
+
+    HttpTestServer http;
+    QVERIFY(http.listen());
+    publishAndServe(&http, dir.path(), {"update_linux_amd64", "client_linux_amd64"}, "auto");
+    if (QTest::currentTestFailed())
+        return;
+    ::umask(022);
+    const int status =
+        runToEnd({program, "client_linux_amd64", "2", "--unattended"}, unattendedEnvironment(dir, http));
+    const QString diagnostics = QString::fromUtf8(readFile(dir.filePath("diagnostics.txt")));
+    QVERIFY2(status == 0, qPrintable(logLines(diagnostics)));
+
+    for (const Case& c : cases) {
+        QCOMPARE(readFile(install + "/" + c.name), c.v2);
+        QVERIFY2(diagnostics.contains(QString("log: Patching ") + c.name) == c.patched, c.name);
+        QVERIFY2(modeOf(install + "/" + c.name) == c.after,
+                 qPrintable(QString("%1: %2").arg(c.name).arg(modeOf(install + "/" + c.name), 0, 8)));
+    }
+    QCOMPARE(modeOf(install + "/vx3client_runscript.sh"), 0755u);
+    QCOMPARE(modeOf(program), 0755u);
+    QVERIFY(diagnostics.contains("log: Removed write permission for other users from " + install
+                                 + "/vx3client_runscript.sh"));
+}
+
+void TestUpdateProgram::hostileSurroundingsDoNotStopAnUpdate_data()
+{
+    QTest::addColumn<bool>("planted");
+    QTest::addColumn<bool>("noexecTemp");
+    // Another user's listening sockets under the guard's name, in the
+    // temporary directory and in a runtime directory anyone may write, and
+    // every session name an older build would try.
+    QTest::newRow("planted guard sockets and session names") << true << false;
+    // A hardened machine: no program runs from the temporary directory.
+    QTest::newRow("temporary directory mounted noexec") << false << true;
+}
+
+void TestUpdateProgram::hostileSurroundingsDoNotStopAnUpdate()
+{
+    QFETCH(bool, planted);
+    QFETCH(bool, noexecTemp);
+    QTemporaryDir dir;
+    const QString install = dir.filePath("install");
+    const QString program = installVersionOne(dir.path());
+    QVERIFY(!program.isEmpty());
+    writeFile(install + "/data/readme.txt", "version 1\n");
+    writeFile(dir.filePath("old/data/readme.txt"), "version 1\n");
+    writeFile(dir.filePath("new/data/readme.txt"), "version 2\n");
+    HttpTestServer http;
+    QVERIFY(http.listen());
+    publishAndServe(&http, dir.path(), {"update_linux_amd64", "client_linux_amd64"}, "auto");
+    if (QTest::currentTestFailed())
+        return;
+    QProcessEnvironment env = unattendedEnvironment(dir, http);
+    QStringList command{program, "client_linux_amd64", "2", "--unattended"};
+
+    QLocalServer squatters[2];
+    if (planted) {
+        QVERIFY(QDir().mkpath(dir.filePath("shared")));
+        QVERIFY(QFile::setPermissions(dir.filePath("shared"), QFileDevice::Permissions(0x7777)));
+        env.insert("XDG_RUNTIME_DIR", dir.filePath("shared"));
+        QVERIFY(squatters[0].listen(dir.filePath("tmp/") + legacyGuardName(program)));
+        QVERIFY(squatters[1].listen(dir.filePath("shared/") + legacyGuardName(program)));
+        for (int i = 0; i < 1000; ++i)
+            writeFile(dir.filePath("tmp/voxaro_temp_%1").arg(i), "planted");
+    }
+    if (noexecTemp) {
+        if (QProcess::execute("unshare", {"-rm", "true"}) != 0)
+            QSKIP("no mount namespaces here");
+        command =
+            QStringList{
+                "unshare", "-rm", "sh", "-c", "mount -t tmpfs -o noexec tmpfs \"$TMPDIR\" && exec \"$@\"",
+                "sh"}
+            + command;
+    }
+    const int status = runToEnd(command, env);
+    const QString diagnostics = QString::fromUtf8(readFile(dir.filePath("diagnostics.txt")));
+    QVERIFY2(status == 0, qPrintable(logLines(diagnostics)));
+    QCOMPARE(readFile(install + "/data/readme.txt"), QByteArray("version 2\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir.filePath("client-started")), kDeadlineMs);
+    // The session directory went, wherever it was made.
+    QCOMPARE(QDir(dir.filePath("config")).entryList({"voxaro_temp_*"}), QStringList());
+}
+
+void TestUpdateProgram::refusedEarlyWithItsReason_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<QString>("reason"); // a pattern; %1: the installation
+    QTest::newRow("installation this user cannot write")
+        << "unwritable"
+        << "The installation in '%1' cannot be updated by this user: Permission denied";
+    QTest::newRow("directory inside it this user cannot write")
+        << "unwritable lib"
+        << "The installation in '%1/lib' cannot be updated by this user: Permission denied";
+    QTest::newRow("file system too small")
+        << "small"
+        << "Not enough free space for the update in '%1': it needs 4\\.[0-9] MiB, [0-9.,]+ [KM]iB are free";
+    QTest::newRow("signature that stays bad") << "bad signature"
+                                              << "Could not verify the product ini file: its signature does "
+                                                 "not match \\(7 attempts in [0-9]+ s\\)\\. "
+                                                 "Aborting";
+}
+
+void TestUpdateProgram::refusedEarlyWithItsReason()
+{
+    QFETCH(QString, situation);
+    QFETCH(QString, reason);
+#ifndef VX_TEST_HOOKS
+    if (situation == "bad signature")
+        QSKIP("needs a test build (-DVX_TEST_HOOKS=ON) for short waits between attempts");
+#endif
+    QTemporaryDir dir;
+    const QString install = dir.filePath("install");
+    const QString program = installVersionOne(dir.path());
+    QVERIFY(!program.isEmpty());
+    writeFile(install + "/lib/libsample.so.5", "version 1\n");
+    writeFile(dir.filePath("old/lib/libsample.so.5"), "version 1\n");
+    writeFile(dir.filePath("new/lib/libsample.so.5"), "version 2\n");
+    writeFile(dir.filePath("new/data/big.bin"), randomBytes(4 << 20));
+    HttpTestServer http;
+    QVERIFY(http.listen());
+    publishAndServe(&http, dir.path(), {"update_linux_amd64", "client_linux_amd64"}, "auto");
+    if (QTest::currentTestFailed())
+        return;
+    const QMap<QString, QByteArray> versionOne = fileTree(install);
+    QProcessEnvironment env = unattendedEnvironment(dir, http);
+    QStringList command{program, "client_linux_amd64", "2", "--unattended"};
+    // Without the privileges of root, which may write anywhere.
+    const QStringList withoutPrivileges{"unshare", "-U"};
+    QString installSeen = install;
+    if (situation.startsWith("unwritable")) {
+        const QString locked = situation == "unwritable" ? install : install + "/lib";
+        QCOMPARE(::chmod(QFile::encodeName(locked).constData(), 0555), 0);
+        command = withoutPrivileges + command;
+    } else if (situation == "small") {
+        if (QProcess::execute("unshare", {"-rm", "true"}) != 0)
+            QSKIP("no mount namespaces here");
+        // The installation on a file system with 1 MiB to spare; what it
+        // holds afterwards is copied out before the namespace goes.
+        const qint64 used = QFileInfo(program).size() + (1 << 20);
+        env.insert("VX_SIZE", QString::number(used));
+        env.insert("VX_INSTALL", install);
+        env.insert("VX_AFTER", dir.filePath("after"));
+        QVERIFY(QDir().mkpath(dir.filePath("after")));
+        command = QStringList{"unshare",
+                              "-rm",
+                              "sh",
+                              "-c",
+                              "cp -a \"$VX_INSTALL\" \"$VX_INSTALL.1\" && "
+                              "mount -t tmpfs -o size=$VX_SIZE tmpfs \"$VX_INSTALL\" && "
+                              "cp -a \"$VX_INSTALL.1/.\" \"$VX_INSTALL/\" && "
+                              "{ \"$@\"; s=$?; cp -a \"$VX_INSTALL/.\" \"$VX_AFTER/\"; exit $s; }",
+                              "sh"}
+                  + command;
+        installSeen = dir.filePath("after");
+    } else {
+        http.setDefault("/client/2/update_linux_amd64.ini.sig", HttpTestServer::Response::wrongBytes());
+        env.insert("VX3_TEST_INI_RETRY_MS", "1");
+    }
+    const int status = runToEnd(command, env);
+    QCOMPARE(::chmod(QFile::encodeName(install).constData(), 0755), 0);
+    QCOMPARE(::chmod(QFile::encodeName(install + "/lib").constData(), 0755), 0);
+
+    const QString diagnostics = QString::fromUtf8(readFile(dir.filePath("diagnostics.txt")));
+    QVERIFY2(status == 3, qPrintable(logLines(diagnostics)));
+    const QRegularExpression line("log: " + QString(reason).replace("%1", QRegularExpression::escape(install))
+                                      + "$",
+                                  QRegularExpression::MultilineOption);
+    QVERIFY2(line.match(diagnostics).hasMatch(), qPrintable(logLines(diagnostics)));
+    // Only the session record (of the first step, which may be continued)
+    // is new.
+    QMap<QString, QByteArray> after = fileTree(installSeen);
+    after.remove("update.ini");
+    QCOMPARE(after, versionOne);
+    QCOMPARE(http.requestCount("/client/2/client_linux_amd64/data/big.bin"), 0);
+    QCOMPARE(http.requestCount("/client/2/client_linux_amd64/data/big.bin._lzma2_"), 0);
 }
 
 QTEST_GUILESS_MAIN(TestUpdateProgram)

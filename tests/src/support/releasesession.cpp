@@ -16,17 +16,6 @@ const int kPublishDeadlineMs = 300000;
 
 } // namespace
 
-QMap<QString, QByteArray> fileTree(const QString& dir)
-{
-    QMap<QString, QByteArray> files;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        files.insert(QDir(dir).relativeFilePath(path), readFile(path));
-    }
-    return files;
-}
-
 QByteArray sampleText(const char* seed, int lines)
 {
     QByteArray data;

@@ -3,6 +3,8 @@
 // and one session of the real engine and main task, run in this process until
 // it finishes, is canceled or a minute passes.
 
+#include "testfiles.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QString>
@@ -18,9 +20,6 @@ struct SessionResult
 
 // True when `values` never fall and end at 1.
 bool risesToOne(const QList<qreal>& values);
-
-// Every file below `dir`, relative path to content.
-QMap<QString, QByteArray> fileTree(const QString& dir);
 
 // `lines` numbered lines starting with `seed`: text that packs and patches well.
 QByteArray sampleText(const char* seed, int lines);

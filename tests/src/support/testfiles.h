@@ -3,6 +3,7 @@
 // back, make a tree look old. A failure fails the running test.
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 
 void writeFile(const QString& path, const QByteArray& content);
@@ -11,3 +12,5 @@ QByteArray readFile(const QString& path);
 // Dates `path` and everything below it two hours back (links themselves,
 // never what they point to).
 void makeOld(const QString& path);
+// Every file below `dir`, relative path to content.
+QMap<QString, QByteArray> fileTree(const QString& dir);
