@@ -13,6 +13,11 @@ CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(const QString& 
 {
 }
 
+void CheckSignatureTaskSpecification::setShownName(const QString& name)
+{
+    m_ShownName = name;
+}
+
 ASyncFunc* CheckSignatureTaskSpecification::createFunc()
 {
     return new CheckSigFunc(m_FilePath, m_ExpectedHash);
@@ -27,7 +32,8 @@ void CheckSignatureTaskSpecification::handleRunResult(bool pass)
         setFinished();
         return;
     }
-    emit message(QObject::tr("Signature check failed for %1").arg(m_FilePath));
+    emit message(
+        QObject::tr("Signature check failed for %1").arg(m_ShownName.isEmpty() ? m_FilePath : m_ShownName));
     emit checkDone(false, this);
     if (m_FailOnMismatch)
         setFailed();

@@ -17,6 +17,10 @@ public:
     CheckSignatureTaskSpecification(const QString& filePath, const QString& expectedHash,
                                     bool failOnMismatch, QObject* parent, qreal weight);
 
+    // The name a mismatch is reported under, when the user knows the file
+    // by another than the path checked (a new file not yet in place).
+    void setShownName(const QString& name);
+
 signals:
     void checkDone(bool pass, CheckSignatureTaskSpecification* task);
 
@@ -28,4 +32,5 @@ private:
     QString m_FilePath;
     QString m_ExpectedHash;
     bool m_FailOnMismatch;
+    QString m_ShownName;
 };

@@ -95,8 +95,11 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         break;
     }
     addSubTask(produce);
-    if (files.method() != InstalledFile::Method::Copy)
-        addSubTask(new CheckSignatureTaskSpecification(newFile, m_Item.hash, true, this, 0.2));
+    if (files.method() != InstalledFile::Method::Copy) {
+        auto* check = new CheckSignatureTaskSpecification(newFile, m_Item.hash, true, this, 0.2);
+        check->setShownName(installed);
+        addSubTask(check);
+    }
     addSubTask(new FilePlaceTaskSpecification(newFile, installed, kept, &m_Journal, this, 0.0));
 
     m_TaskState = TASK_RUNNING;
