@@ -271,8 +271,8 @@ IniDownloadTaskSpecification::ModernOutcome IniDownloadTaskSpecification::checkM
         emit message(QObject::tr("The product ini is signed by the trusted key %1").arg(detail));
         return ModernAccepted;
     case ModernSignature::Absent:
-        emit message(QObject::tr("The product ini has no Ed25519 signature; accepted while this "
-                                 "installation has not installed a release that had one"));
+        emit message(QObject::tr("The product ini has no Ed25519 signature; accepted, as releases "
+                                 "made before modern signatures are"));
         return ModernAccepted;
     case ModernSignature::Untrusted:
         emit message(QObject::tr("Refused: the product ini is signed only by keys this updater "

@@ -19,10 +19,10 @@
 //
 // Next to the RSA ".sig" the ini may carry modern signatures
 // ("<ini>.signatures", modernsignature.h), checked once the RSA signature
-// passed. A 404 for them is no failed download and costs no retry; a release
-// without them is accepted until the installation is pinned to modern
-// signatures, and one signed only by keys this updater does not trust is
-// refused at once: no retry can change a signature that is whole.
+// passed. A 404 for them is no failed download and costs no retry, and a
+// release without them is accepted, as releases made before them are; one
+// signed only by keys this updater does not trust is refused at once: no
+// retry can change a signature that is whole.
 //
 // Retries wait first, 1 s after the first failed check, doubling up to 60 s,
 // so that a broken or hostile server cannot make the updater download in a

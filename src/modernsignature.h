@@ -5,9 +5,9 @@
 // which stays mandatory.
 //
 // The verdicts, and what the product ini task makes of them:
-//   Valid      a trusted key signed the ini: the session may pin the
-//              installation to modern signatures when it installs
-//   Absent     no signatures file: accepted until the installation is pinned
+//   Valid      a trusted key signed the ini
+//   Absent     no signatures file: accepted, as releases made before modern
+//              signatures are
 //   Untrusted  signed only by keys this updater does not trust (unknown or
 //              revoked): refused, and a new download would not change that
 //   Invalid    malformed, or a trusted key's signature does not match: a

@@ -411,8 +411,8 @@ void TestIniDownload::modernSignaturesJudgedAfterTheRsaCheck_data()
         << modernSignaturesWithTestKeys(kIni, {"b", "a"}) << finished << 0 << trusted;
     QTest::newRow("none")
         << QByteArray() << finished << 0
-        << "The product ini has no Ed25519 signature; accepted while this installation has not "
-           "installed a release that had one";
+        << "The product ini has no Ed25519 signature; accepted, as releases made before modern "
+           "signatures are";
     QTest::newRow("unknown or revoked key only")
         << modernSignaturesWithTestKeys(kIni, {"b"}) << int(TaskSpecification::TASK_FAILED) << 0
         << "Refused: the product ini is signed only by keys this updater does not trust (" + testKeyId("b")

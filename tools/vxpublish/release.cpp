@@ -67,12 +67,11 @@ const char* const kUsage = "usage: vxpublish release --product NAME --version N 
                            "[--ed25519-signer PUBLIC=COMMAND ...] [--rsa-signer PUBLIC.der=COMMAND] "
                            "[--passphrase-file FILE | --passphrase-fd N] --out OUTDIR";
 
-// The summary's last words. Without Ed25519 keys, installations that once
-// installed a release with modern signatures refuse the release.
+// The summary's last words: which signatures the release carries.
 std::string signedWith(size_t modernKeys)
 {
     if (modernKeys == 0)
-        return "signed with RSA only: installations pinned to modern signatures refuse it";
+        return "signed with RSA only, no modern signatures";
     return "signed with RSA and " + std::to_string(modernKeys) + " Ed25519 key" + (modernKeys > 1 ? "s" : "");
 }
 
