@@ -9,26 +9,24 @@
 #include <QByteArray>
 #include <QString>
 
-class BannerCache final
-{
-public:
-    BannerCache() = delete;
+namespace BannerCache {
 
-    static QString imagePath();
-    static QString urlPath();
+QString imagePath();
+QString urlPath();
 
-    // Reads both files. True when both are usable and non-empty; otherwise
-    // both outputs are left empty.
-    static bool read(QByteArray* image, QString* clickUrl);
+// Reads both files. True when both are usable and non-empty; otherwise
+// both outputs are left empty.
+bool read(QByteArray* image, QString* clickUrl);
 
-    // Writes both files, creating them for this user only. False when either
-    // could not be written safely; what was written is then removed again.
-    static bool write(const QByteArray& image, const QString& clickUrl);
+// Writes both files, creating them for this user only. False when either
+// could not be written safely; what was written is then removed again.
+bool write(const QByteArray& image, const QString& clickUrl);
 
-    // Deletes both files (never what a link points to).
-    static void remove();
+// Deletes both files (never what a link points to).
+void remove();
 
-    // The largest image accepted from the cache; larger banners are refused
-    // on download, so a larger file was not written by us.
-    static const qint64 kMaxImageSize = 270000;
-};
+// The largest image accepted from the cache; larger banners are refused
+// on download, so a larger file was not written by us.
+constexpr qint64 kMaxImageSize = 270000;
+
+} // namespace BannerCache

@@ -4,12 +4,10 @@
 // made from. It names the command-line forms, the options, the environment,
 // the exit statuses and an example.
 
-class CommandLineHelp final
-{
-public:
-    CommandLineHelp() = delete;
+namespace CommandLineHelp {
 
-    static const char* text();
-    // True for the one argument "--help" (or "-h").
-    static bool requested(int argc, const char* const* argv);
-};
+const char* text();
+// True for the one argument "--help" (or "-h").
+bool requested(int argc, const char* const* argv);
+
+} // namespace CommandLineHelp

@@ -11,18 +11,16 @@
 
 #include <QString>
 
-class Diagnostics final
-{
-public:
-    Diagnostics() = delete;
+namespace Diagnostics {
 
-    // Installs the process-wide message handler. Call before QApplication exists.
-    static void install();
+// Installs the process-wide message handler. Call before QApplication exists.
+void install();
 
-    // The file diagnostics are appended to; empty when they are discarded.
-    static QString targetFile();
+// The file diagnostics are appended to; empty when they are discarded.
+QString targetFile();
 
-    // Appends one line of the user-visible log ("log: " and the text; line
-    // breaks become spaces). Nothing happens without a target file.
-    static void logLine(const QString& text);
-};
+// Appends one line of the user-visible log ("log: " and the text; line
+// breaks become spaces). Nothing happens without a target file.
+void logLine(const QString& text);
+
+} // namespace Diagnostics

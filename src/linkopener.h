@@ -8,12 +8,10 @@
 
 class QUrl;
 
-class LinkOpener final
-{
-public:
-    LinkOpener() = delete;
+namespace LinkOpener {
 
-    // Parses `url` in tolerant mode; true when it was handed to the browser.
-    static bool open(const QString& url);
-    static bool isOpenable(const QUrl& url);
-};
+// Parses `url` in tolerant mode; true when it was handed to the browser.
+bool open(const QString& url);
+bool isOpenable(const QUrl& url);
+
+} // namespace LinkOpener

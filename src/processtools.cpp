@@ -4,6 +4,29 @@
 #include <QFileInfo>
 #include <QProcess>
 
+namespace {
+
+bool startVx3Client_linux(const QString& installDir)
+{
+    const QString program = installDir + QStringLiteral("/vx3client_runscript.sh");
+    qDebug() << "starting " << program;
+    return QProcess::startDetached(program, QStringList(), installDir);
+}
+
+bool startNewUpdater_linux(const QString& dir, const QStringList& arguments)
+{
+    const QString program = dir + QStringLiteral("/update");
+    qDebug() << "startNewUpdater_linux" << program;
+    if (!QFileInfo::exists(program)) {
+        qDebug() << "Failed to find" << program;
+        return false;
+    }
+    qDebug() << "starting" << program;
+    return QProcess::startDetached(program, arguments, dir);
+}
+
+} // namespace
+
 bool ProcessTools::startVx3Client(const QString& installDir)
 {
     qDebug() << "startVx3Client";
@@ -32,23 +55,4 @@ QProcess* ProcessTools::runClientUpdater(const QString& dir, const QStringList& 
         return nullptr;
     }
     return process;
-}
-
-bool ProcessTools::startVx3Client_linux(const QString& installDir)
-{
-    const QString program = installDir + QStringLiteral("/vx3client_runscript.sh");
-    qDebug() << "starting " << program;
-    return QProcess::startDetached(program, QStringList(), installDir);
-}
-
-bool ProcessTools::startNewUpdater_linux(const QString& dir, const QStringList& arguments)
-{
-    const QString program = dir + QStringLiteral("/update");
-    qDebug() << "startNewUpdater_linux" << program;
-    if (!QFileInfo::exists(program)) {
-        qDebug() << "Failed to find" << program;
-        return false;
-    }
-    qDebug() << "starting" << program;
-    return QProcess::startDetached(program, arguments, dir);
 }

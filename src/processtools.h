@@ -12,22 +12,16 @@
 class QObject;
 class QProcess;
 
-class ProcessTools final
-{
-public:
-    ProcessTools() = delete;
+namespace ProcessTools {
 
-    // The installation's "vx3client_runscript.sh", run in `installDir`.
-    static bool startVx3Client(const QString& installDir);
-    // `dir` + "/update" with `arguments`, run in `dir`; nothing when missing.
-    static bool startClientUpdater(const QString& dir, const QStringList& arguments);
-    // The same program with `environment`, started as a child process of
-    // `parent` that shares the updater's output channels; null when it is
-    // missing or does not start.
-    static QProcess* runClientUpdater(const QString& dir, const QStringList& arguments,
-                                      const QProcessEnvironment& environment, QObject* parent);
+// The installation's "vx3client_runscript.sh", run in `installDir`.
+bool startVx3Client(const QString& installDir);
+// `dir` + "/update" with `arguments`, run in `dir`; nothing when missing.
+bool startClientUpdater(const QString& dir, const QStringList& arguments);
+// The same program with `environment`, started as a child process of
+// `parent` that shares the updater's output channels; null when it is
+// missing or does not start.
+QProcess* runClientUpdater(const QString& dir, const QStringList& arguments,
+                           const QProcessEnvironment& environment, QObject* parent);
 
-private:
-    static bool startVx3Client_linux(const QString& installDir);
-    static bool startNewUpdater_linux(const QString& dir, const QStringList& arguments);
-};
+} // namespace ProcessTools

@@ -73,11 +73,6 @@ const QList<ProductIniReader::Section>& ProductIniReader::sections() const
     return m_Sections;
 }
 
-int ProductIniReader::keyCount() const
-{
-    return m_KeyCount;
-}
-
 QString ProductIniReader::invalidSection() const
 {
     return m_InvalidSection;

@@ -62,8 +62,6 @@ public:
     Result read(const QString& path);
 
     const QList<Section>& sections() const;
-    // Keys of all sections, patch lines included.
-    int keyCount() const;
     QString invalidSection() const;
 
 private:

@@ -9,15 +9,13 @@
 
 #include <QString>
 
-class UpdateServerAddress final
-{
-public:
-    UpdateServerAddress() = delete;
+namespace UpdateServerAddress {
 
-    static const quint16 kDefaultVersionPort = 17384;
-    static const quint16 kDefaultBannerPort = 2009;
+constexpr quint16 kDefaultVersionPort = 17384;
+constexpr quint16 kDefaultBannerPort = 2009;
 
-    static QString host();
-    static quint16 versionPort();
-    static quint16 bannerPort();
-};
+QString host();
+quint16 versionPort();
+quint16 bannerPort();
+
+} // namespace UpdateServerAddress

@@ -37,46 +37,42 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
-bool Replay(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "cannot read %s\n", path.c_str());
-        return false;
-    }
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::printf("%s (%zu bytes)\n", path.c_str(), bytes.size());
-    std::fflush(stdout);
-    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    return true;
+bool Replay(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "cannot read %s\n", path.c_str());
+    return false;
+  }
+  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::printf("%s (%zu bytes)\n", path.c_str(), bytes.size());
+  std::fflush(stdout);
+  LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  return true;
 }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char** argv)
-{
-    if (!kSanitized) {
-        const rlimit limit{kAddressSpace, kAddressSpace};
-        if (setrlimit(RLIMIT_AS, &limit) != 0) {
-            std::perror("setrlimit");
-            return 1;
-        }
+int main(int argc, char** argv) {
+  if (!kSanitized) {
+    const rlimit limit{kAddressSpace, kAddressSpace};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) {
+      std::perror("setrlimit");
+      return 1;
     }
-    std::vector<std::filesystem::path> inputs;
-    for (int i = 1; i < argc; ++i) {
-        const std::filesystem::path arg(argv[i]);
-        if (std::filesystem::is_directory(arg)) {
-            for (const auto& entry : std::filesystem::directory_iterator(arg))
-                if (entry.is_regular_file())
-                    inputs.push_back(entry.path());
-        } else {
-            inputs.push_back(arg);
-        }
+  }
+  std::vector<std::filesystem::path> inputs;
+  for (int i = 1; i < argc; ++i) {
+    const std::filesystem::path arg(argv[i]);
+    if (std::filesystem::is_directory(arg)) {
+      for (const auto& entry : std::filesystem::directory_iterator(arg))
+        if (entry.is_regular_file()) inputs.push_back(entry.path());
+    } else {
+      inputs.push_back(arg);
     }
-    std::sort(inputs.begin(), inputs.end());
-    for (const auto& input : inputs)
-        if (!Replay(input))
-            return 1;
-    std::printf("%zu inputs replayed\n", inputs.size());
-    return inputs.empty() ? 1 : 0;
+  }
+  std::sort(inputs.begin(), inputs.end());
+  for (const auto& input : inputs)
+    if (!Replay(input)) return 1;
+  std::printf("%zu inputs replayed\n", inputs.size());
+  return inputs.empty() ? 1 : 0;
 }

@@ -137,10 +137,6 @@ class ParsedProgram {
   }
   // The bytes of an INSN_BYTES or INSN_REL32ARM instruction.
   const uint8_t* Data(const Instruction& insn) const { return file_ + insn.offset; }
-  // The label an instruction of a label kind refers to.
-  const Label& LabelOf(const Instruction& insn) const {
-    return insn.kind == INSN_ABS32 ? abs32_labels_[insn.label] : rel32_labels_[insn.label];
-  }
 
   bool EmitOrigin(uint32_t rva);
   bool EmitByte(uint8_t value);

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <new>
 #include <utility>
 #include <vector>
 
@@ -14,7 +13,6 @@
 #include "mapped_file.h"
 #include "output_file.h"
 #include "output_limit.h"
-#include "packed_file.h"
 #include "vxdiff.h"
 
 namespace vxpatch {
