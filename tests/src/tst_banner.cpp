@@ -71,6 +71,9 @@ void TestBanner::replyNeedsExactlyTwoParts_data()
     QTest::newRow("untrimmed") << QByteArray(" a , b ") << QStringList{" a ", " b "};
     QTest::newRow("three parts") << QByteArray("a,b,c") << QStringList();
     QTest::newRow("no comma") << QByteArray("http://b/x.jpg") << QStringList();
+    // Only the first 1024 bytes are read: the third part lies beyond them.
+    QTest::newRow("cut at 1024 bytes")
+        << "a," + QByteArray(1022, 'b') + ",c" << QStringList{"a", QString(1022, 'b')};
 }
 
 void TestBanner::replyNeedsExactlyTwoParts()
