@@ -1,5 +1,6 @@
 #include "artifactcache.h"
 
+#include "fileio.h"
 #include "sha512.h"
 
 #include <atomic>
@@ -63,15 +64,6 @@ bool writeAll(int fd, const char* data, size_t size)
         size -= static_cast<size_t>(n);
     }
     return true;
-}
-
-ssize_t readSome(int fd, char* data, size_t size)
-{
-    for (;;) {
-        const ssize_t n = ::read(fd, data, size);
-        if (n >= 0 || errno != EINTR)
-            return n;
-    }
 }
 
 // Copies the rest of `from` into `to`, hashing and counting what passes.

@@ -1,5 +1,7 @@
 #include "externalsigner.h"
 
+#include "fileio.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -69,9 +71,7 @@ bool runSigner(const std::string& command, const Bytes& data, const std::string&
     unsigned char buffer[4096];
     bool tooLong = false;
     for (;;) {
-        const ssize_t n = ::read(out.fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = readSome(out.fd, buffer, sizeof buffer);
         if (n <= 0)
             break;
         if (signature.size() + static_cast<size_t>(n) > kMaxSignature)

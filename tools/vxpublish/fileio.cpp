@@ -48,6 +48,15 @@ bool finishWrite(int fd, const std::string& path, const Bytes& data, std::string
 
 } // namespace
 
+ssize_t readSome(int fd, void* data, size_t size)
+{
+    for (;;) {
+        const ssize_t n = ::read(fd, data, size);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
 bool readFile(const std::string& path, Bytes& data, std::string& reason)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -58,10 +67,8 @@ bool readFile(const std::string& path, Bytes& data, std::string& reason)
     data.clear();
     unsigned char buffer[65536];
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        const ssize_t n = readSome(fd, buffer, sizeof buffer);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
             reason = systemReason("cannot read", path);
             ::close(fd);
             return false;

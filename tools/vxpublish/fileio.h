@@ -2,12 +2,18 @@
 // Whole-file reads and writes for vxpublish. Failures come back as false
 // with a one-line reason naming the file and the system's error.
 
+#include <cstddef>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace vxpublish {
 
 using Bytes = std::vector<unsigned char>;
+
+// read(2) that starts again when a signal interrupts it: what it read, 0 at
+// the end, -1 with errno on any other failure.
+ssize_t readSome(int fd, void* data, size_t size);
 
 bool readFile(const std::string& path, Bytes& data, std::string& reason);
 

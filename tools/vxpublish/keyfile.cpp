@@ -25,9 +25,7 @@ bool readLimited(int fd, size_t limit, std::string& text)
 {
     char buffer[512];
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = readSome(fd, buffer, sizeof buffer);
         if (n < 0 || text.size() + static_cast<size_t>(n) > limit) {
             sodium_memzero(buffer, sizeof buffer);
             return false;

@@ -1,5 +1,7 @@
 #include "sha512.h"
 
+#include "fileio.h"
+
 #include <tomcrypt.h>
 
 #include <cerrno>
@@ -53,10 +55,8 @@ bool sha512OfFile(const std::string& path, std::string& hex, std::string& reason
     Sha512 digest;
     unsigned char buffer[65536];
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        const ssize_t n = readSome(fd, buffer, sizeof buffer);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
             reason = "cannot read '" + path + "': " + std::strerror(errno);
             ::close(fd);
             return false;
