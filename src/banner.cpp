@@ -21,7 +21,7 @@ Banner::Banner(QObject* parent)
     , m_socket(new QUdpSocket(this))
 {
     qDebug() << "Creating Banner";
-    m_socket->bind();
+    connect(m_socket, &QUdpSocket::connected, this, &Banner::sendRequest);
     connect(m_socket, &QUdpSocket::readyRead, this, &Banner::onReadyRead);
     connect(m_socket, &QAbstractSocket::errorOccurred, this, &Banner::onError);
 }
@@ -46,16 +46,21 @@ void Banner::onResolved(QHostInfo hostInfo)
             break;
         }
     }
-    if (!m_ServerAddress.isNull())
-        sendRequest();
+    if (m_ServerAddress.isNull())
+        return;
+    // Connected, the socket takes datagrams from the server's address and
+    // port only; the kernel drops what anyone else sends. The request goes
+    // out once the socket is connected.
+    if (m_socket->state() != QAbstractSocket::UnconnectedState)
+        m_socket->abort();
+    m_socket->connectToHost(m_ServerAddress, UpdateServerAddress::bannerPort());
 }
 
 void Banner::sendRequest()
 {
     qDebug() << "Sending banner request to" << m_ServerAddress;
     static const char request[] = {0x01, 0x01};
-    const quint16 port = UpdateServerAddress::bannerPort();
-    if (m_socket->writeDatagram(request, sizeof request, m_ServerAddress, port) == -1) {
+    if (m_socket->write(request, sizeof request) == -1) {
         qDebug() << "Failed to write to banner server";
         m_Timer.stop();
         return;

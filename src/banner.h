@@ -4,7 +4,8 @@
 // 0x01 0x01; the reply is one datagram "<image URL>,<click URL>" in Latin-1.
 // A silent server is asked a second time after 5000 ms, then given up. Each lookup reports at most one
 // banner: the first valid reply, even when a late reply to the first request
-// and the reply to the retry both arrive. Failures are only logged.
+// and the reply to the retry both arrive. Failures are only logged. The
+// socket is connected to the server, so only the server's replies count.
 
 #include "updateserveraddress.h"
 
@@ -24,7 +25,7 @@ class Banner final : public QObject
 public:
     explicit Banner(QObject* parent);
 
-    // Resolves the server and sends the request.
+    // Resolves the server, connects the socket to it and sends the request.
     void run();
     void sendRequest();
 
@@ -43,7 +44,7 @@ private slots:
     void onError(QAbstractSocket::SocketError socketError);
 
 private:
-    QUdpSocket* m_socket;
+    QUdpSocket* m_socket; // connected to the server once it is resolved
     QBasicTimer m_Timer;
     QHostAddress m_ServerAddress;
     int m_Tries = 0;

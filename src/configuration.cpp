@@ -197,6 +197,7 @@ void Configuration::getUpdateChannel()
         qDebug() << "Update ini check #2 in INSTALL" << path << found;
         if (!found) {
             m_Channel = 0;
+            m_LocalRevision = false;
             m_VersionNr = 0;
             g_UpdateBaseUrl = stableBaseUrl();
             qDebug() << "No update.ini found, using stable channel, URL =" << g_UpdateBaseUrl;
@@ -215,11 +216,13 @@ void Configuration::getUpdateChannel()
     if (!alpha.isEmpty()) {
         m_Channel = 2;
         m_VersionNr = settings.value(QStringLiteral("alphaRevno"), 0).toInt();
+        m_LocalRevision = m_VersionNr != 0;
         g_UpdateBaseUrl = withTrailingSlash(alpha);
         qDebug() << "Alpha channel detected, URL =" << g_UpdateBaseUrl;
         return;
     }
     m_Channel = beta ? 1 : 0;
+    m_LocalRevision = false;
     m_VersionNr = 0;
     g_UpdateBaseUrl = stableBaseUrl();
     qDebug() << (beta ? "Beta" : "Stable") << "channel detected, URL =" << g_UpdateBaseUrl;
@@ -300,6 +303,7 @@ void Configuration::readUpdateIniSettings()
 
 int Configuration::clientUpdate() const { return m_ClientUpdate; }
 int Configuration::channel() const { return m_Channel; }
+bool Configuration::localRevision() const { return m_LocalRevision; }
 QString Configuration::clientType() const { return m_ClientType; }
 int Configuration::versionNr() const { return m_VersionNr; }
 QString Configuration::versionString() const { return m_VersionString; }

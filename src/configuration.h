@@ -56,6 +56,10 @@ public:
     // Started with "--unattended": no boxes, and a version query that fails
     // is not retried.
     bool unattended() const;
+    // The version was chosen on this machine: the alpha channel's revision
+    // ("alphaRevno") in update.ini. Going back to an older version is then
+    // the user's choice, not the network's.
+    bool localRevision() const;
 
 signals:
     void fatalError(QString errorMessage);
@@ -77,4 +81,5 @@ private:
     QString m_Proxy;
     int m_Streams = 6;
     bool m_Unattended = false;
+    bool m_LocalRevision = false;
 };

@@ -20,6 +20,8 @@ constexpr qint64 kChunkSize = 4096;
 constexpr int kMaxRetries = 4;
 // Engine polls (one a second) without data that still count as downloading.
 constexpr int kMaxIdleTicks = 15;
+// Polls in one rate window; tests shorten it.
+int g_RateWindowPolls = DownloadTaskSpecification::kRateWindowPolls;
 // The body of a refused request is read and dropped up to this size; a longer
 // one ends the attempt at once.
 constexpr qint64 kMaxRefusalBody = 64 * 1024;
@@ -458,6 +460,8 @@ void DownloadTaskSpecification::abortReply(bool keepFile)
         reply->deleteLater();
     }
     m_IdleTicks = 0;
+    m_RatePolls = 0;
+    m_RateBytes = 0;
     m_TlsFailure.clear();
     m_Refusal.clear();
     m_RefusalBytes = 0;
@@ -483,15 +487,45 @@ void DownloadTaskSpecification::pollDownloadStatus(quint64* downloadDone,
     *downloadTotal = m_BytesTotal < 0 ? 0 : quint64(m_BytesTotal);
     *newBytes = quint64(m_Fetched);
     *downloading = false;
+    const qint64 fetched = m_Fetched;
     m_Fetched = 0;
 
     if (m_TaskState != TASK_RUNNING || !m_Reply)
+        return;
+    if (!checkRate(fetched))
         return;
     ++m_IdleTicks;
     if (m_IdleTicks <= kMaxIdleTicks)
         *downloading = true;
     else
         failAttempt(QObject::tr("file %1 timed out").arg(m_Name), true);
+}
+
+void DownloadTaskSpecification::setRateWindowPolls(int polls)
+{
+    g_RateWindowPolls = polls > 0 ? polls : kRateWindowPolls;
+}
+
+bool DownloadTaskSpecification::checkRate(qint64 fetched)
+{
+    m_RateBytes += fetched;
+    if (++m_RatePolls < g_RateWindowPolls)
+        return true;
+    const qint64 needed = kMinimumBytesPerPoll * m_RatePolls;
+    const qint64 moved = m_RateBytes;
+    const int polls = m_RatePolls;
+    m_RatePolls = 0;
+    m_RateBytes = 0;
+    if (moved >= needed)
+        return true;
+    failAttempt(QObject::tr("file %1 came too slowly: %2 bytes in %3 seconds, at least %4 bytes a second "
+                            "are needed")
+                    .arg(m_Name)
+                    .arg(moved)
+                    .arg(polls)
+                    .arg(kMinimumBytesPerPoll),
+                true);
+    return false;
 }
 
 void DownloadTaskSpecification::cancel()

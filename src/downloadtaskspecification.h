@@ -37,8 +37,15 @@
 // that names the host and says why (not trusted, made out for another host);
 // a proxy that cannot be reached is named as the culprit.
 //
-// GUI thread only; the stall time-out runs on pollDownloadStatus(), which the
-// engine calls once a second.
+// Silence is not the only stall: a server that drips a byte now and then
+// never lets 16 polls pass without data. So every 60 polls (a minute) an
+// attempt must also have moved at least 1024 bytes a poll (1 KiB/s) in those
+// polls, or it ends like a stall ("file %1 came too slowly ...") and the next
+// attempt continues or starts over. A line that really is that slow (below
+// 8 kbit/s) could not fetch a release in useful time anyway.
+//
+// GUI thread only; the stall time-out and the rate check run on
+// pollDownloadStatus(), which the engine calls once a second.
 
 #include "taskspecification.h"
 
@@ -76,6 +83,13 @@ public:
     // A 404 answer ends the task finished, with isMissing() true.
     void setMayBeMissing(bool mayBeMissing);
     bool isMissing() const;
+
+    // The least bytes per poll an attempt must move, judged over windows of
+    // kRateWindowPolls polls.
+    static constexpr qint64 kMinimumBytesPerPoll = 1024;
+    static constexpr int kRateWindowPolls = 60;
+    // Tests shorten the window; 0 restores kRateWindowPolls.
+    static void setRateWindowPolls(int polls);
 
 public slots:
     void execute() override;
@@ -121,6 +135,9 @@ private:
     // bytes included, or -1 for no limit.
     qint64 attemptLimit() const;
     QString shortBodyText(qint64 received) const;
+    // False, after failing the attempt, when a rate window ended with too
+    // few bytes.
+    bool checkRate(qint64 fetched);
 
     QNetworkAccessManager* m_Nam;
     // Guarded: the access manager may delete its replies before this task.
@@ -134,6 +151,9 @@ private:
     // them: kept bytes of an earlier attempt are not fetched again, while an
     // attempt that starts over fetches its bytes anew.
     qint64 m_Fetched = 0;
+    // The rate window of this attempt: polls so far and bytes fetched in them.
+    int m_RatePolls = 0;
+    qint64 m_RateBytes = 0;
     qint64 m_BytesTotal;
     qint64 m_ExpectedSize;
     qint64 m_BytesReceived;

@@ -7,6 +7,7 @@
 #include "installedfile.h"
 #include "modernsignature.h"
 #include "signaturelist.h"
+#include "truststate.h"
 #include "updatefiles.h"
 
 #include <QDebug>
@@ -159,10 +160,19 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
         m_LastFailure = QObject::tr("its signature does not match");
     if (pass && isForRequestedRelease()) {
         const ModernOutcome modern = checkModernSignature();
-        if (modern == ModernAccepted)
-            return;
         if (modern == ModernRefused) {
             setFailed();
+            return;
+        }
+        if (modern == ModernAccepted) {
+            // A release the installation must not take is refused for good:
+            // downloading it again gives the same answer.
+            QString refusal;
+            if (!isAllowedByTrustState(&refusal)) {
+                qDebug() << "Product ini refused:" << refusal;
+                emit message(refusal);
+                setFailed();
+            }
             return;
         }
     }
@@ -285,4 +295,48 @@ IniDownloadTaskSpecification::ModernOutcome IniDownloadTaskSpecification::checkM
     m_LastFailure = QObject::tr("The Ed25519 signature of the product ini is not valid: %1").arg(detail);
     emit message(m_LastFailure);
     return ModernRetry;
+}
+
+int IniDownloadTaskSpecification::boundVersion(const Configuration& config)
+{
+    const QSettings ini(InstalledFile::tempPath(config, iniName(config.clientUpdate() != 0)),
+                        QSettings::IniFormat);
+    const QVariant version = ini.value(QStringLiteral("version"));
+    if (!version.isValid() || !ini.value(QStringLiteral("product")).isValid())
+        return 0;
+    return version.toInt();
+}
+
+bool IniDownloadTaskSpecification::isAllowedByTrustState(QString* refusal)
+{
+    TrustState trust;
+    if (!trust.load(m_Config->installDir(), refusal))
+        return false;
+    const int floor = trust.floor();
+    const int wanted = m_Config->versionNr();
+    if (floor == 0)
+        return true;
+    if (boundVersion(*m_Config) == 0) {
+        *refusal = QObject::tr("The product ini of version %1 does not name its version and product; "
+                               "installed version %2 takes only product inis that do; not installed")
+                       .arg(wanted)
+                       .arg(floor);
+        return false;
+    }
+    if (wanted >= floor)
+        return true;
+    if (m_Config->localRevision()) {
+        emit message(QObject::tr("Going back to version %1, the revision set in update.ini").arg(wanted));
+        return true;
+    }
+    const QSettings ini(InstalledFile::tempPath(*m_Config, iniName(m_Config->clientUpdate() != 0)),
+                        QSettings::IniFormat);
+    if (ini.value(QLatin1String(kAllowDowngradeKey)).toString() == QLatin1String("1")) {
+        emit message(QObject::tr("Going back to version %1, which its publisher allows").arg(wanted));
+        return true;
+    }
+    *refusal = QObject::tr("Version %1 is older than the installed version %2; not installed")
+                   .arg(wanted)
+                   .arg(floor);
+    return false;
 }

@@ -14,6 +14,13 @@
 // version or product than the one asked for counts as a failed check, so an
 // older or foreign ini served in its place can never be installed.
 //
+// The installation's trust record (TrustState) holds the version floor: a
+// target below it is refused for good ("Version %1 is older than the
+// installed version %2; not installed"), unless the revision was set in
+// update.ini (alpha channel) or the signed ini allows it with the top-level
+// key "allow-downgrade=1". Once there is a floor, an ini without the version
+// and product binding is refused too.
+//
 // A cancel request survives the retries: a check that fails after it ends
 // the task TASK_ABORTED instead of starting over.
 //
@@ -65,6 +72,11 @@ public:
     // "vx3_client_linux_amd64.ini" for the client step, "update_linux_amd64.ini"
     // for the updater step; the name on the server and in the temporary directory.
     static QString iniName(bool clientUpdate);
+    // The top-level key of a signed ini that lets it replace newer versions.
+    static constexpr const char* kAllowDowngradeKey = "allow-downgrade";
+    // The version the verified ini in the temporary directory is bound to
+    // (keys "version" and "product"); 0 when it names none.
+    static int boundVersion(const Configuration& config);
     int retryCount() const;
 
     // The wait before retry number `retry` (1 for the first): the base delay,
@@ -91,6 +103,9 @@ private:
     enum ModernOutcome { ModernAccepted, ModernRetry, ModernRefused };
     ModernOutcome checkModernSignature();
     void giveUp();
+    // False, with the reason, when the installation's trust record refuses
+    // the verified ini: below the floor, or unbound where there is a floor.
+    bool isAllowedByTrustState(QString* refusal);
 
     QNetworkAccessManager* m_Nam;
     Configuration* m_Config;

@@ -8,6 +8,7 @@
 #include "installchecktaskspecification.h"
 #include "installjournal.h"
 #include "makedownloadreplacelisttaskspecification.h"
+#include "truststate.h"
 #include "updateselfunziptaskspecification.h"
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager* nam, Configuration* config,
@@ -75,6 +76,7 @@ void MainTaskSpecification::subtasksDone()
                 setFailed();
                 return;
             }
+            recordTrust();
         } else if (!m_InstallJournal->rollBack(this)) {
             emit error(QObject::tr("The installation could not be restored completely; see the log. "
                                    "The next start of the updater tries again."));
@@ -82,4 +84,25 @@ void MainTaskSpecification::subtasksDone()
         m_InstallJournal.reset();
     }
     ComposedTaskSpecification::subtasksDone();
+}
+
+void MainTaskSpecification::recordTrust()
+{
+    const QString installDir = m_Config->installDir();
+    TrustState trust;
+    QString error;
+    bool changed = false;
+    if (trust.load(installDir, &error)) {
+        // An ini without binding leaves an installation without a floor.
+        const int installed = IniDownloadTaskSpecification::boundVersion(*m_Config);
+        if (installed != 0 && installed != trust.floor()) {
+            trust.setFloor(installed);
+            changed = true;
+        }
+        if (!changed || trust.write(installDir, &error))
+            return;
+    }
+    // The update is installed; only its record is missing, so the next
+    // session simply records it again.
+    emit message(error);
 }

@@ -14,6 +14,9 @@
 // first. When all sub-tasks finished, the journal is committed (the kept
 // originals go); when anything failed or was cancelled, every journalled
 // change is undone, so the installation is exactly as before the session.
+// Only once the journal has committed is the installation's trust record
+// (TrustState) brought up to date: the version floor from the signed ini's
+// binding, and the pin of the signed version answer the session came from.
 
 #include "composedtaskspecification.h"
 #include "downloadreplacelists.h"
@@ -41,6 +44,8 @@ public slots:
     void subtasksDone() override;
 
 private:
+    // After the commit: the floor and the pin; a failure is only reported.
+    void recordTrust();
     QNetworkAccessManager* m_Nam;
     Configuration* m_Config;
     DownloadReplaceLists m_Lists;

@@ -89,10 +89,13 @@ QString MainWindow::versionLabelText(const Configuration& config)
     default: break;
     }
 
+    // The version string comes from the server or the command line: it is
+    // shown as plain text, escaped, so it can neither format nor load anything.
     QString text;
     if (!config.versionString().isEmpty())
         text += QStringLiteral("<div style=\"font-weight:bold;font-size:14px\">")
-                + tr("Update to Voxaro %1").arg(config.versionString()) + QStringLiteral("</div>");
+                + tr("Update to Voxaro %1").arg(config.versionString().toHtmlEscaped())
+                + QStringLiteral("</div>");
     text += QStringLiteral("<div style=\"margin-top:4px\">")
             + tr("You are currently on <strong>%1 channel</strong>.").arg(channel) + QStringLiteral("</div>");
     text += QStringLiteral("<div style=\"margin-top:4px;font-style:italic\">")

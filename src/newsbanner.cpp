@@ -5,9 +5,12 @@
 
 #include <QAbstractTextDocumentLayout>
 #include <QDebug>
+#include <QImage>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QTextDocument>
+#include <QUrl>
+#include <QVariant>
 
 namespace {
 
@@ -17,12 +20,38 @@ const float kStepPixels = 0.5f;
 // A pass starts this far inside the right border and ends this far past the left.
 const int kEdge = 10;
 const int kInitialHeight = 16;
+// The news comes from the network: a few lines of text at most are shown.
+const int kMaxHeight = 64;
+
+// Renders the news without loading anything: no image, style sheet or other
+// resource is read from a file or the network, so a name in the news (a
+// FIFO, /dev/zero, a slow share) can neither block nor feed the updater.
+// Every image is one transparent pixel: an image the document cannot get
+// from here it would load from the named file itself.
+class OfflineTextDocument final : public QTextDocument
+{
+public:
+    explicit OfflineTextDocument(QObject* parent)
+        : QTextDocument(parent)
+    {
+    }
+
+protected:
+    QVariant loadResource(int type, const QUrl& /*name*/) override
+    {
+        if (type != QTextDocument::ImageResource)
+            return QByteArray();
+        QImage pixel(1, 1, QImage::Format_ARGB32);
+        pixel.fill(Qt::transparent);
+        return pixel;
+    }
+};
 
 } // namespace
 
 NewsBanner::NewsBanner(QWidget* parent)
     : QWidget(parent)
-    , m_Doc(new QTextDocument(this))
+    , m_Doc(new OfflineTextDocument(this))
 {
     setMinimumHeight(kInitialHeight);
     setMaximumHeight(kInitialHeight);
@@ -31,15 +60,18 @@ NewsBanner::NewsBanner(QWidget* parent)
 
 void NewsBanner::setNews(const QString& html)
 {
-    m_Url = ServerReplies::newsLink(html);
+    // The same bound as a reply of the server, also for news handed on
+    // through the command line.
+    const QString bounded = html.left(ServerReplies::kNewsLimit);
+    m_Url = ServerReplies::newsLink(bounded);
 
-    m_Doc->setHtml(html);
+    m_Doc->setHtml(bounded);
     m_Doc->setDocumentMargin(0);
     m_Paused = false;
     m_Offset = static_cast<float>(width() - kEdge);
     const QSizeF size = m_Doc->size();
     m_TextWidth = static_cast<int>(size.width());
-    m_TextHeight = static_cast<int>(size.height());
+    m_TextHeight = qMin(static_cast<int>(size.height()), kMaxHeight);
     setMinimumHeight(m_TextHeight);
     setMaximumHeight(m_TextHeight);
 
@@ -96,7 +128,8 @@ void NewsBanner::paintEvent(QPaintEvent* /*event*/)
 
     QPainter painter(this);
     painter.translate(QPointF(m_Offset, (height() - m_TextHeight) * 0.5));
-    m_Doc->drawContents(&painter);
+    // Only what is inside the widget is drawn, however large the document.
+    m_Doc->drawContents(&painter, QRectF(-m_Offset, 0, width(), m_TextHeight));
 
     if (static_cast<int>(m_Offset) + m_TextWidth < -kEdge) {
         m_Paused = true;

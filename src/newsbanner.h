@@ -4,6 +4,9 @@
 // starts again 10 pixels inside the right border. A click opens the link
 // under the mouse, or else the default link named in the news by a comment
 // "<!--URL=...-->" (the key exactly "URL"); only http and https links open.
+// The news is untrusted: at most 4095 characters of it are read, nothing it
+// names is loaded (no images from files or the network), and the ticker is
+// at most 64 pixels high.
 
 #include <QBasicTimer>
 #include <QString>

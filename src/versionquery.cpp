@@ -58,12 +58,18 @@ bool resolveServer(sockaddr_in* address)
     return found;
 }
 
-bool sendRequest(int fd, const sockaddr_in& server, char what)
+// A connected datagram socket takes datagrams from the server's address and
+// port only: the kernel drops what anyone else sends to it, so another user
+// of the machine cannot slip in a reply ahead of the server.
+bool connectToServer(int fd, const sockaddr_in& server)
+{
+    return ::connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0;
+}
+
+bool sendRequest(int fd, char what)
 {
     const char request[2] = {what, 0};
-    const ssize_t sent = ::sendto(fd, request, sizeof request, 0,
-                                  reinterpret_cast<const sockaddr*>(&server), sizeof server);
-    return sent > 0;
+    return ::send(fd, request, sizeof request, 0) > 0;
 }
 
 // One datagram, at most `limit` bytes of it.
@@ -89,10 +95,10 @@ bool VersionQuery::query()
         return false;
     sockaddr_in server;
     std::memset(&server, 0, sizeof server);
-    if (!resolveServer(&server))
+    if (!resolveServer(&server) || !connectToServer(socket.fd(), server))
         return false;
 
-    if (!sendRequest(socket.fd(), server, '3'))
+    if (!sendRequest(socket.fd(), '3'))
         return false;
     timeval timeout;
     timeout.tv_sec = kReceiveTimeoutMs / 1000;
@@ -104,7 +110,7 @@ bool VersionQuery::query()
         return false;
     m_Entries = ServerReplies::versionEntries(versions);
 
-    if (!sendRequest(socket.fd(), server, '*'))
+    if (!sendRequest(socket.fd(), '*'))
         return false;
     QByteArray news;
     if (!receiveReply(socket.fd(), ServerReplies::kNewsLimit, &news))

@@ -8,6 +8,8 @@
 //   request "*\0" -> up to 4095 bytes, UTF-8: the news HTML
 //
 // Each receive waits at most 5000 ms. Every failure only makes query() false.
+// The socket is connected to the server's address, so replies from any other
+// sender never reach it.
 
 #include "updateserveraddress.h"
 

@@ -27,6 +27,7 @@ private slots:
     void replyNeedsExactlyTwoParts_data();
     void replyNeedsExactlyTwoParts();
     void lateReplyIsAcceptedOnce();
+    void repliesFromOtherSendersAreIgnored();
 };
 
 void TestBanner::initTestCase()
@@ -135,6 +136,19 @@ void TestBanner::lateReplyIsAcceptedOnce()
     QCOMPARE(found.count(), 1);
     QCOMPARE(found.at(0).at(0).toString(), QStringLiteral("http://b/late.jpg"));
     QCOMPARE(found.at(0).at(1).toString(), QStringLiteral("http://c/late"));
+}
+
+void TestBanner::repliesFromOtherSendersAreIgnored()
+{
+    UdpResponder server(UdpService::Banner, {QByteArray("http://b/real.jpg,http://c/real")});
+    QVERIFY(server.isListening());
+    server.forgeAnswers("http://evil/x.jpg,http://evil/");
+    Banner banner(nullptr);
+    QSignalSpy found(&banner, &Banner::bannerFound);
+
+    banner.run();
+    QTRY_COMPARE_WITH_TIMEOUT(found.count(), 1, kDeadlineMs);
+    QCOMPARE(found.at(0).at(0).toString(), QStringLiteral("http://b/real.jpg"));
 }
 
 QTEST_GUILESS_MAIN(TestBanner)

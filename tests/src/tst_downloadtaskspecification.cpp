@@ -74,6 +74,7 @@ private slots:
     void notFoundFiveAttemptsThenFailsWithoutFile();
     void redirectIsAFailedAttemptNotFollowed();
     void stallTimesOutAfterSixteenPollsAndRestartsFromZero();
+    void dripFedTransferFailsLikeAStall();
     void progress_data();
     void progress();
     void cancelRemovesPartialFileAndAborts();
@@ -217,6 +218,32 @@ void TestDownloadTaskSpecification::stallTimesOutAfterSixteenPollsAndRestartsFro
     QFile file(m_Target);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), body);
+}
+
+// One byte a poll keeps the silence rule quiet for ever; the rate window
+// (shortened here from 60 polls to 20) ends the attempt like a stall.
+void TestDownloadTaskSpecification::dripFedTransferFailsLikeAStall()
+{
+    DownloadTaskSpecification::setRateWindowPolls(20);
+    const QByteArray body = sampleBody(100000);
+    m_Server->setFile(kPath, body);
+    m_Server->enqueue(kPath, HttpTestServer::Response::stall(10));
+    DownloadTaskSpecification* task = makeTask(body.size());
+    task->execute();
+    QTRY_COMPARE(QFileInfo(m_Target).size(), qint64(10));
+    for (int i = 1; i < 20; ++i) {
+        m_Server->dripStalls(1);
+        QTRY_COMPARE(QFileInfo(m_Target).size(), qint64(10 + i));
+        QVERIFY2(poll(task).downloading, qPrintable(QString::number(i)));
+    }
+    m_Server->dripStalls(1);
+    QTRY_COMPARE(QFileInfo(m_Target).size(), qint64(30));
+    QVERIFY(!poll(task).downloading);
+    DownloadTaskSpecification::setRateWindowPolls(0);
+    QCOMPARE(texts(*m_Messages).last(),
+             QStringLiteral("file sec/file.bin came too slowly: 30 bytes in 20 seconds, at least 1024 "
+                            "bytes a second are needed"));
+    QCOMPARE(task->taskState(), int(TaskSpecification::TASK_RUNNING)); // the next attempt runs
 }
 
 void TestDownloadTaskSpecification::progress_data()

@@ -218,6 +218,7 @@ private slots:
     void hostileSurroundingsDoNotStopAnUpdate();
     void refusedEarlyWithItsReason_data();
     void refusedEarlyWithItsReason();
+    void networkTextLoadsNothing();
 };
 
 void TestUpdateProgram::removesLeftoversAtStart()
@@ -680,6 +681,36 @@ void TestUpdateProgram::refusedEarlyWithItsReason()
     QCOMPARE(after, versionOne);
     QCOMPARE(http.requestCount("/client/2/client_linux_amd64/data/big.bin"), 0);
     QCOMPARE(http.requestCount("/client/2/client_linux_amd64/data/big.bin._lzma2_"), 0);
+}
+
+// The label and the news name a FIFO that nobody writes: reading it would
+// block the window before its session starts.
+void TestUpdateProgram::networkTextLoadsNothing()
+{
+    QTemporaryDir dir;
+    const QString program = installProgram(dir);
+    QVERIFY(!program.isEmpty());
+    const QByteArray fifo = dir.filePath("fifo").toUtf8();
+    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+    const QByteArray image = "<img src=\"" + fifo + "\"><img src=\"file://" + fifo + "\">";
+    UdpResponder server(UdpService::Version, {"5#" + image, "<b>News</b>" + image});
+    QVERIFY(server.isListening());
+
+    QProcessEnvironment env = cleanEnvironment(dir);
+    env.insert("VX3_UPDATE_SERVER_PORT", QString::number(server.port()));
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("VX3_UPDATE_DIAGNOSTICS", dir.filePath("diagnostics.txt"));
+    env.insert("VX3_UPDATE_BASE_URL", "http://127.0.0.1:1/");
+    env.insert("LC_ALL", "C");
+    QProcess update;
+    update.setProcessEnvironment(env);
+    update.start(program, QStringList());
+    QVERIFY(update.waitForStarted());
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        readFile(dir.filePath("diagnostics.txt")).contains("log: Starting update process"),
+        readFile(dir.filePath("diagnostics.txt")).constData(), kDeadlineMs);
+    update.kill();
+    update.waitForFinished();
 }
 
 QTEST_GUILESS_MAIN(TestUpdateProgram)

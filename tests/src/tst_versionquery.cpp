@@ -18,6 +18,7 @@ private slots:
     void ignoresBytesAfterZero();
     void cutsOversizedReplies();
     void failsWhenSecondRequestIsNotAnswered();
+    void ignoresRepliesFromOtherSenders();
     void portOverrides_data();
     void portOverrides();
 };
@@ -94,6 +95,19 @@ void TestVersionQuery::failsWhenSecondRequestIsNotAnswered()
     QVERIFY(query.query());
     QCOMPARE(query.entryAt(0), qMakePair(QStringLiteral("20"), QStringLiteral("new")));
     QCOMPARE(query.entryAt(1), qMakePair(QString(), QString()));
+    QCOMPARE(query.newsText(), QStringLiteral("news"));
+}
+
+void TestVersionQuery::ignoresRepliesFromOtherSenders()
+{
+    // Another local user answers every request first, from another port.
+    UdpResponder server(UdpService::Version, {Reply("3#3.0"), Reply("news")});
+    QVERIFY(server.isListening());
+    server.forgeAnswers("1#Update to 9.9");
+
+    VersionQuery query;
+    QVERIFY(query.query());
+    QCOMPARE(query.entryAt(0), qMakePair(QStringLiteral("3"), QStringLiteral("3.0")));
     QCOMPARE(query.newsText(), QStringLiteral("news"));
 }
 

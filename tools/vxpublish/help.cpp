@@ -128,6 +128,8 @@ const char* const kRelease =
     "                      ($XDG_CACHE_HOME/vxpublish, else ~/.cache/vxpublish)\n"
     "  --patch smaller|always  publish a patch only when smaller than the container (smaller)\n"
     "  --patch-from-last N  patch each file from the last N --old trees, 1 to 100 (3)\n"
+    "  --allow-downgrade   the release may replace newer versions: installations refuse older\n"
+    "                      versions unless the signed ini says so (off)\n"
     "\n"
     "Exit status:\n"
     "  0  the release was published; one summary line on stdout\n"

@@ -5,6 +5,9 @@ namespace vxpublish {
 std::string ProductIni::render() const
 {
     std::string text = "version=" + version + "\nproduct=" + product + "\n";
+    // Updaters that know no floor ignore keys outside the sections.
+    if (allowDowngrade)
+        text += "allow-downgrade=1\n";
     if (!files.empty()) {
         text += "\n[" + section + "]\n";
         for (const auto& [key, value] : files)

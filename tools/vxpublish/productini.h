@@ -3,6 +3,7 @@
 //
 //   version=<N>
 //   product=<product>
+//   allow-downgrade=1           only when the release may replace newer ones
 //
 //   [<product>]
 //   <key>=<field>::<field>...
@@ -26,6 +27,7 @@ struct ProductIni
 {
     std::string version;
     std::string product;
+    bool allowDowngrade = false;
     std::string section;                     // the remote directory of every file
     std::map<std::string, std::string> files; // key -> "::"-joined fields
     std::map<std::string, bool> deletes;      // path -> recursive

@@ -372,6 +372,7 @@ int runRelease(const Args& args)
     ProductIni ini;
     ini.version = options.version;
     ini.product = options.product;
+    ini.allowDowngrade = options.allowDowngrade;
     ini.section = options.product;
     ini.deletes = deletes;
     int packedCount = 0;

@@ -91,6 +91,15 @@ bool parseReleaseOptions(const Args& args, ReleaseOptions& options, std::string&
     std::string pack = "auto";
     options.jobs = std::max(1u, std::thread::hardware_concurrency());
     for (size_t i = 0; i < args.size(); ++i) {
+        // The one option without a value.
+        if (args[i] == "--allow-downgrade") {
+            if (options.allowDowngrade) {
+                reason = "--allow-downgrade given twice";
+                return false;
+            }
+            options.allowDowngrade = true;
+            continue;
+        }
         std::string name = args[i];
         std::string value;
         const size_t equals = name.find('=');

@@ -5,6 +5,7 @@
 //   [--jobs N] [--cache DIR] [--patch smaller|always] [--patch-from-last N]
 //   [--ed25519-key SECRET ...] [--ed25519-signer PUBLIC=COMMAND ...]
 //   [--rsa-signer PUBLIC.der=COMMAND] [--passphrase-file FILE | --passphrase-fd N]
+//   [--allow-downgrade]
 // Each option takes its value as the next argument or after "=" in the same
 // argument (--version=7). --old and --delete may repeat; --old trees are
 // listed oldest first, so the last one is the release just before this one.
@@ -20,6 +21,9 @@
 // well, into "<ini>.signatures": all keys at once while keys are rotated.
 // The signers stand for keys held elsewhere (releasesigners.h); --rsa-signer
 // replaces --key. The passphrase opens every sealed key file of the run.
+// --allow-downgrade marks the release as one that may replace newer versions
+// (a withdrawn release is followed by an older one): installations refuse
+// versions below the one they have unless the signed ini says so.
 
 #include "commands.h"
 
@@ -56,6 +60,7 @@ struct ReleaseOptions
     std::string cacheDir;
     bool patchAlways = false;
     unsigned patchFromLast = kDefaultPatchFromLast;
+    bool allowDowngrade = false;
 };
 
 // False with a one-line reason on unknown, missing, repeated or malformed

@@ -179,6 +179,16 @@ void HttpTestServer::releaseStalls()
     }
 }
 
+void HttpTestServer::dripStalls(int bytes)
+{
+    for (Stalled& s : m_Stalled) {
+        if (!s.socket)
+            continue;
+        s.socket->write(s.rest.left(bytes));
+        s.rest.remove(0, bytes);
+    }
+}
+
 int HttpTestServer::stalledCount() const
 {
     int n = 0;

@@ -98,6 +98,8 @@ public:
 
     // Sends the rest of every stalled body and closes those connections.
     void releaseStalls();
+    // Sends the next `bytes` of every stalled body; they stay stalled.
+    void dripStalls(int bytes);
     // Stalled connections still open (the client has not hung up).
     int stalledCount() const;
 

@@ -44,7 +44,10 @@ QMap<QString, QByteArray> fileTree(const QString& dir)
     QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        files.insert(QDir(dir).relativeFilePath(path), readFile(path));
+        const QString name = QDir(dir).relativeFilePath(path);
+        // The installation's trust record (TrustState), which no release holds.
+        if (name != QLatin1String(".vx3trust"))
+            files.insert(name, readFile(path));
     }
     return files;
 }

@@ -12,5 +12,6 @@ QByteArray readFile(const QString& path);
 // Dates `path` and everything below it two hours back (links themselves,
 // never what they point to).
 void makeOld(const QString& path);
-// Every file below `dir`, relative path to content.
+// Every file below `dir`, relative path to content; an installation's trust
+// record (.vx3trust), which no release holds, is left out.
 QMap<QString, QByteArray> fileTree(const QString& dir);

@@ -75,6 +75,17 @@ UdpResponder::~UdpResponder()
         m_Thread.join();
     if (m_Fd >= 0)
         ::close(m_Fd);
+    if (m_ForgerFd >= 0)
+        ::close(m_ForgerFd);
+}
+
+void UdpResponder::forgeAnswers(const QByteArray& datagram)
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    quint16 port = 0;
+    if (m_ForgerFd < 0)
+        m_ForgerFd = bindFreePort(&port);
+    m_Forged = datagram;
 }
 
 bool UdpResponder::isListening() const
@@ -106,6 +117,9 @@ void UdpResponder::serve()
         {
             std::lock_guard<std::mutex> lock(m_Mutex);
             m_Requests.append(QByteArray(buffer, static_cast<int>(received)));
+            if (m_ForgerFd >= 0)
+                ::sendto(m_ForgerFd, m_Forged.constData(), static_cast<size_t>(m_Forged.size()), 0,
+                         reinterpret_cast<sockaddr*>(&peer), peerLength);
         }
         const size_t index = next++;
         if (index < m_Replies.size() && m_Replies[index]) {

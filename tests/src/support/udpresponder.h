@@ -40,6 +40,10 @@ public:
     quint16 port() const;
     // Every datagram received so far, in order.
     QList<QByteArray> requests() const;
+    // From now on every request is first answered with `datagram` from a
+    // second socket on another port: another user of the machine who saw
+    // the request and answers ahead of the server.
+    void forgeAnswers(const QByteArray& datagram);
 
 private:
     void serve();
@@ -49,6 +53,8 @@ private:
     std::vector<std::optional<QByteArray>> m_Replies;
     mutable std::mutex m_Mutex;
     QList<QByteArray> m_Requests;
+    int m_ForgerFd = -1;
+    QByteArray m_Forged;
     std::atomic<bool> m_Stop{false};
     std::thread m_Thread;
 };
