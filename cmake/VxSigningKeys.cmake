@@ -4,6 +4,8 @@
 #   VX_PUBLIC_KEY_FILE   DER PKCS #1 RSAPublicKey of the product inis' .sig
 #   VX_TRUSTED_KEYS      Ed25519 public key files (a list) whose signatures in
 #                        "<ini>.signatures" the updater accepts
+#   VX_TIMESTAMP_KEYS    Ed25519 public key files (a list) whose signed version
+#                        answers the updater accepts
 #   VX_ALLOW_TEST_KEYS   accept the committed test-only keys in a build type
 #                        other than Debug (tests, the demo, CI)
 #
@@ -18,6 +20,8 @@ set(VX_PUBLIC_KEY_FILE "${VX_TEST_KEY_DIR}/public.der" CACHE FILEPATH
     "DER PKCS #1 RSAPublicKey that the updater checks product ini signatures against")
 set(VX_TRUSTED_KEYS "${VX_TEST_KEY_DIR}/ed25519-a.public" CACHE STRING
     "Ed25519 public key files (vxpublish keygen --ed25519), separated by ';', whose signatures the updater accepts")
+set(VX_TIMESTAMP_KEYS "${VX_TEST_KEY_DIR}/timestamp.public" CACHE STRING
+    "Ed25519 public key files (vxpublish timestamp-keygen), separated by ';', whose signed version answers the updater accepts")
 option(VX_ALLOW_TEST_KEYS "Allow the test-only signing keys in a build type other than Debug" OFF)
 
 # Sets `out` to TRUE when the file `key` holds the same bytes as one of the
@@ -48,6 +52,13 @@ foreach(key IN LISTS VX_TRUSTED_KEYS)
   endif()
 endforeach()
 
+foreach(key IN LISTS VX_TIMESTAMP_KEYS)
+  vx_is_test_key("${key}" timestamp_is_test "${VX_TEST_KEY_DIR}/timestamp.public")
+  if(timestamp_is_test)
+    list(APPEND vx_test_keys_used "VX_TIMESTAMP_KEYS (${key})")
+  endif()
+endforeach()
+
 if(CMAKE_CONFIGURATION_TYPES)
   set(vx_build_type "a multi-configuration build")
 else()
@@ -67,7 +78,8 @@ if(vx_test_keys_used)
       "The updater would trust the test-only key of ${vx_test_key_text}, whose private half is "
       "public, in ${vx_build_type}. Name the publisher's own key: "
       "-DVX_PUBLIC_KEY_FILE=/path/to/public.der (DER PKCS #1 RSAPublicKey) and "
-      "-DVX_TRUSTED_KEYS=/path/to/ed25519.public (one or more Ed25519 public key files), see docs/keys.md. "
+      "-DVX_TRUSTED_KEYS=/path/to/ed25519.public (one or more Ed25519 public key files) and "
+      "-DVX_TIMESTAMP_KEYS=/path/to/timestamp.public (the version answers' keys), see docs/keys.md. "
       "For a build that is never shipped (tests, the demo) pass -DVX_ALLOW_TEST_KEYS=ON.")
   endif()
 endif()

@@ -3,9 +3,11 @@
 #include "diagnostics.h"
 #include "unattendedrun.h"
 #include "updatefiles.h"
+#include "versionanswercheck.h"
 #include "versionquery.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -50,6 +52,10 @@ QString programDir()
     return QCoreApplication::applicationDirPath();
 }
 
+// Step one hands the signing time of the version answer it acted on to step
+// two, which pins it in the installation when it commits.
+const char* const kAnswerTimeVariable = "VX3_SIGNED_ANSWER_TIME";
+
 } // namespace
 
 Configuration::Configuration(QObject* parent)
@@ -93,6 +99,11 @@ bool Configuration::parseCommandLineOptions(const QStringList& givenArgs)
     const QString noUserFlag = QStringLiteral("--nouser");
 
     m_ClientUpdate = (args.size() > 1 && args.at(1) == clientUpdateFlag) ? 1 : 0;
+    if (m_ClientUpdate == 1) {
+        m_AnswerTime = qMax<qint64>(0, qEnvironmentVariable(kAnswerTimeVariable).toLongLong());
+        // The client started after step two must not hand it on.
+        qunsetenv(kAnswerTimeVariable);
+    }
     getUpdateChannel();
 
     if (args.size() <= 1) {
@@ -166,10 +177,8 @@ QPair<QString, QString> Configuration::queryLatestVersion(int channel, QString* 
 {
     VersionQuery query;
     for (;;) {
-        if (query.query()) {
-            *news = query.newsText();
-            return query.entryAt(channel);
-        }
+        if (query.query())
+            return takeAnswer(query, channel, news);
         const QString failure = QObject::tr("Failed to query latest client\nversion from update server.");
         Diagnostics::logLine(failure);
         // Nobody is there to choose Retry.
@@ -180,6 +189,24 @@ QPair<QString, QString> Configuration::queryLatestVersion(int channel, QString* 
         if (answer == QMessageBox::Abort)
             return {};
     }
+}
+
+QPair<QString, QString> Configuration::takeAnswer(const VersionQuery& query, int channel, QString* news)
+{
+    QString refusal;
+    qint64 signedAt = 0;
+    if (!VersionAnswerCheck::accept(query.versionText(), programDir(), QDateTime::currentSecsSinceEpoch(),
+                                    &signedAt, &refusal)) {
+        qDebug() << "Version answer refused" << refusal;
+        m_ServiceUnverified = true;
+        emit fatalError(refusal);
+        return {};
+    }
+    m_AnswerTime = signedAt;
+    if (signedAt != 0)
+        qputenv(kAnswerTimeVariable, QByteArray::number(signedAt));
+    *news = query.newsText();
+    return query.entryAt(channel);
 }
 
 void Configuration::getUpdateChannel()
@@ -304,6 +331,8 @@ void Configuration::readUpdateIniSettings()
 int Configuration::clientUpdate() const { return m_ClientUpdate; }
 int Configuration::channel() const { return m_Channel; }
 bool Configuration::localRevision() const { return m_LocalRevision; }
+qint64 Configuration::answerTime() const { return m_AnswerTime; }
+bool Configuration::serviceUnverified() const { return m_ServiceUnverified; }
 QString Configuration::clientType() const { return m_ClientType; }
 int Configuration::versionNr() const { return m_VersionNr; }
 QString Configuration::versionString() const { return m_VersionString; }

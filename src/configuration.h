@@ -11,6 +11,8 @@
 #include <QString>
 #include <QStringList>
 
+class VersionQuery;
+
 // Base URL of all update files, ending in "/"; set by getUpdateChannel().
 extern QString g_UpdateBaseUrl;
 
@@ -60,6 +62,12 @@ public:
     // ("alphaRevno") in update.ini. Going back to an older version is then
     // the user's choice, not the network's.
     bool localRevision() const;
+    // When the signed version answer this update follows was signed (Unix
+    // seconds); 0 when it had no valid signature or the version was given.
+    // Step two learns it from step one and pins it when it commits.
+    qint64 answerTime() const;
+    // The version answer was refused as unverifiable (VersionAnswerCheck).
+    bool serviceUnverified() const;
 
 signals:
     void fatalError(QString errorMessage);
@@ -69,6 +77,9 @@ private:
     bool setVersionNr(const QString& text, const QString& errorFormat);
     bool initializeFromArgs(const QStringList& args, int first);
     QPair<QString, QString> queryLatestVersion(int channel, QString* news);
+    // The channel's entry of an answer that passes VersionAnswerCheck;
+    // empty, after fatalError, when it does not.
+    QPair<QString, QString> takeAnswer(const VersionQuery& query, int channel, QString* news);
 
     int m_ClientUpdate = 0;
     int m_Channel = 0;
@@ -82,4 +93,6 @@ private:
     int m_Streams = 6;
     bool m_Unattended = false;
     bool m_LocalRevision = false;
+    qint64 m_AnswerTime = 0;
+    bool m_ServiceUnverified = false;
 };

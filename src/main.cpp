@@ -131,7 +131,8 @@ int main(int argc, char* argv[])
     window.showRecoveryReport(recoveryReport, !recoverySound);
     if (!config.parseCommandLineOptions()) {
         qDebug() << "Failed ot parse command line options, aborting";
-        return UnattendedRun::ConfigurationFailed;
+        return config.serviceUnverified() ? UnattendedRun::ServiceNotVerified
+                                          : UnattendedRun::ConfigurationFailed;
     }
 
     window.updateVersionLabel();

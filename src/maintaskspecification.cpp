@@ -99,6 +99,11 @@ void MainTaskSpecification::recordTrust()
             trust.setFloor(installed);
             changed = true;
         }
+        // Never back: a pin only grows.
+        if (m_Config->answerTime() > trust.answerTime()) {
+            trust.setAnswerTime(m_Config->answerTime());
+            changed = true;
+        }
         if (!changed || trust.write(installDir, &error))
             return;
     }

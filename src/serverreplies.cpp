@@ -29,6 +29,11 @@ QList<QPair<QString, QString>> ServerReplies::versionEntries(const QByteArray& d
     return entries;
 }
 
+QByteArray ServerReplies::versionText(const QByteArray& datagram)
+{
+    return textPart(datagram, kVersionLimit);
+}
+
 QString ServerReplies::newsText(const QByteArray& datagram)
 {
     return QString::fromUtf8(textPart(datagram, kNewsLimit));

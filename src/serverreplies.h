@@ -30,6 +30,9 @@ public:
 
     // (number text, label) per channel, in reply order.
     static QList<QPair<QString, QString>> versionEntries(const QByteArray& datagram);
+    // The bytes of the version list that are read: up to the limit and the
+    // first zero byte (what a signature covers).
+    static QByteArray versionText(const QByteArray& datagram);
     static QString newsText(const QByteArray& datagram);
     // The default link named in the news; empty when there is none.
     static QString newsLink(const QString& news);

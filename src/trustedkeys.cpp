@@ -1,6 +1,8 @@
 #include "trustedkeys.h"
 
 #include "crypto.h"
+#include "ed25519.h"
+#include "timestampkeys.h"
 #include "trustedkeydata.h"
 #include "updatepublickey.h"
 
@@ -47,5 +49,9 @@ QStringList TrustedKeys::fingerprintLines()
         lines << QStringLiteral("ed25519 ") + QString::fromStdString(ed25519::keyId(keys[i]))
                      + QStringLiteral(" .signatures")
                      + QLatin1String(g_TrustedKeyTestOnly[i] ? " test-only" : "");
+    for (const ed25519::PublicKey& key : TimestampKeys::publicKeys())
+        lines << QStringLiteral("ed25519 ") + QString::fromStdString(ed25519::keyId(key))
+                     + QStringLiteral(" timestamp")
+                     + QLatin1String(TimestampKeys::testOnly() ? " test-only" : "");
     return lines;
 }

@@ -18,7 +18,8 @@ class TrustedKeys final
 public:
     TrustedKeys() = delete;
 
-    // "rsa-1024 <id> .sig", then "ed25519 <id> .signatures" per modern key; each ends in
+    // "rsa-1024 <id> .sig", then "ed25519 <id> .signatures" per modern key and
+    // "ed25519 <id> timestamp" per key of signed version answers; each ends in
     // " test-only" when the build embeds a key whose private half is public.
     static QStringList fingerprintLines();
     static QString rsaKeyId();

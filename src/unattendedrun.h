@@ -40,6 +40,10 @@ public:
         StepTwoNotRun = 4,
         // Another updater of this installation and user is running.
         OtherInstanceRunning = 5,
+        // The installation has taken signed version answers before, and this
+        // one is unsigned, wrongly signed, expired or older than the last;
+        // nothing was installed.
+        ServiceNotVerified = 6,
     };
 
     static QString option();

@@ -109,6 +109,7 @@ bool VersionQuery::query()
     if (!receiveReply(socket.fd(), ServerReplies::kVersionLimit, &versions))
         return false;
     m_Entries = ServerReplies::versionEntries(versions);
+    m_VersionText = ServerReplies::versionText(versions);
 
     if (!sendRequest(socket.fd(), '*'))
         return false;
@@ -124,6 +125,11 @@ QPair<QString, QString> VersionQuery::entryAt(int index) const
     if (index < 0 || index >= m_Entries.size())
         return {};
     return m_Entries.at(index);
+}
+
+QByteArray VersionQuery::versionText() const
+{
+    return m_VersionText;
 }
 
 QString VersionQuery::newsText() const

@@ -29,11 +29,14 @@ public:
     // The entry of channel `index`, or two empty strings when there is none.
     QPair<QString, QString> entryAt(int index) const;
     QString newsText() const;
+    // The version list as read, for checking its signature.
+    QByteArray versionText() const;
 
     // The default port; UpdateServerAddress::versionPort() is the one in use.
     static const quint16 kPort = UpdateServerAddress::kDefaultVersionPort;
 
 private:
     QList<QPair<QString, QString>> m_Entries;
+    QByteArray m_VersionText;
     QString m_NewsText;
 };

@@ -15,9 +15,35 @@ namespace {
 const int kDeadlineMs = 120000;
 const QByteArray kRunScript = "#!/bin/sh\necho started > \"$VX_TEST_MARKER\"\n";
 
-QByteArray trustFile(int floor)
+// The trust record as the updater writes it: fields in byte order.
+QByteArray trustFile(int floor, qint64 pin = 0)
 {
-    return "VXTRUST\t1\nfloor\t" + QByteArray::number(floor) + "\n";
+    QByteArray text = "VXTRUST\t1\n";
+    if (pin)
+        text += "answer-time\t" + QByteArray::number(pin) + "\n";
+    if (floor)
+        text += "floor\t" + QByteArray::number(floor) + "\n";
+    return text;
+}
+
+// The version list naming `version` on every channel, signed by `key` (a
+// secret key file of the test keys) at `signedAt` for `lifetime` seconds
+// with `vxpublish versions`; unsigned without a key.
+QByteArray versionList(int version, const QString& key = QString(), qint64 signedAt = 0, qint64 lifetime = 0)
+{
+    const QByteArray entry = QByteArray::number(version) + "#" + QByteArray::number(version) + ".0";
+    const QByteArray list = entry + "," + entry + "," + entry;
+    if (key.isEmpty())
+        return list;
+    QTemporaryDir dir;
+    const QString out = dir.filePath("versions");
+    QProcess tool;
+    tool.start(VXPUBLISH_BINARY, {"versions", "--key", QString(TEST_KEY_DIR "/") + key, "--expires",
+                                  QString::number(lifetime), "--versions", QString::fromLatin1(list),
+                                  "--signed-at", QString::number(signedAt), "--out", out});
+    if (!tool.waitForFinished(kDeadlineMs) || tool.exitCode() != 0)
+        qWarning() << tool.readAllStandardError();
+    return readFile(out).trimmed();
 }
 
 // A published release dir whose two product inis lose their version and
@@ -54,6 +80,8 @@ private slots:
     void initTestCase();
     void versionFloor_data();
     void versionFloor();
+    void signedAnswer_data();
+    void signedAnswer();
 
 private:
     // Publishes client and updater of `version` below `out`.
@@ -62,9 +90,9 @@ private:
     void serve(const QString& release, int asVersion);
     // A fresh installation of client version `version`.
     void install(int version);
-    // Runs the installed updater unattended; the version answer names `answer`
-    // (0: no query expected). Returns its exit status.
-    int run(int answer);
+    // Runs the installed updater unattended with `versions` as the version
+    // answer. Returns its exit status.
+    int run(const QByteArray& versions);
 
     QTemporaryDir m_Dir;
     QString m_Out;
@@ -121,10 +149,9 @@ void TestTrust::install(int version)
     writeFile(m_Install + "/data/readme.txt", "version " + QByteArray::number(version) + "\n");
 }
 
-int TestTrust::run(int answer)
+int TestTrust::run(const QByteArray& versions)
 {
-    const QByteArray list = QByteArray::number(answer) + "#" + QByteArray::number(answer) + ".0";
-    UdpResponder udp(UdpService::Version, {list + "," + list + "," + list, QByteArray("news")});
+    UdpResponder udp(UdpService::Version, {versions, QByteArray("news")});
     m_Diagnostics = m_Dir.filePath("diagnostics.txt");
     QFile::remove(m_Diagnostics);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -215,13 +242,13 @@ void TestTrust::versionFloor()
                                                  .toUtf8());
     const QMap<QString, QByteArray> before = fileTree(m_Install);
 
-    const int exitStatus = run(answer);
+    const int exitStatus = run(versionList(answer));
     const QString diagnostics = QString::fromUtf8(readFile(m_Diagnostics));
     QVERIFY2(exitStatus == status, qPrintable(QString("status %1\n%2").arg(exitStatus).arg(diagnostics)));
     QVERIFY2(diagnostics.contains("log: " + logLine), qPrintable(diagnostics));
     if (status != 0) {
-        // Byte for byte, the trust record too; update.ini holds the refused
-        // session's record, the updater's own bookkeeping.
+        // Byte for byte (the trust record is checked below); update.ini holds
+        // the refused session's record, the updater's own bookkeeping.
         QMap<QString, QByteArray> now = fileTree(m_Install);
         now.remove("update.ini");
         QCOMPARE(now, before);
@@ -233,6 +260,62 @@ void TestTrust::versionFloor()
         QVERIFY(!QFileInfo::exists(m_Install + "/.vx3trust"));
     if (status == 0 && floorAfter) // owner-only
         QCOMPARE(int(QFile::permissions(m_Install + "/.vx3trust") & 0x0077), 0);
+}
+
+void TestTrust::signedAnswer_data()
+{
+    QTest::addColumn<qint64>("pin");       // seconds before now; -1: none
+    QTest::addColumn<QString>("key");      // the secret key signing the answer; empty: unsigned
+    QTest::addColumn<qint64>("signedAgo"); // seconds before now
+    QTest::addColumn<qint64>("lifetime");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("logLine");
+
+    const qint64 day = 86400;
+    const QString refused = "The update service could not be verified: ";
+    QTest::newRow("unsigned answer once pinned")
+        << qint64(100) << QString() << qint64(0) << qint64(0) << 6 << refused + "its answer is not signed";
+    QTest::newRow("answer signed with another key")
+        << qint64(100) << "ed25519-b.secret" << qint64(0) << 7 * day << 6
+        << refused + "it is signed with an unknown key";
+    QTest::newRow("expired answer") << 30 * day << "timestamp.secret" << 10 * day << 7 * day << 6
+                                    << refused + "its answer expired at";
+    QTest::newRow("replayed older answer") << qint64(0) << "timestamp.secret" << qint64(3600) << 7 * day << 6
+                                           << refused + "its answer was signed at";
+    QTest::newRow("first signed answer pins") << qint64(-1) << "timestamp.secret" << qint64(60) << 7 * day
+                                              << 0 << "Step two ended with exit status 0";
+    QTest::newRow("server of the original format, no pin")
+        << qint64(-1) << QString() << qint64(0) << qint64(0) << 0 << "Step two ended with exit status 0";
+}
+
+// Version 2 installed, version 3 published and named by the answer.
+void TestTrust::signedAnswer()
+{
+    QFETCH(qint64, pin);
+    QFETCH(QString, key);
+    QFETCH(qint64, signedAgo);
+    QFETCH(qint64, lifetime);
+    QFETCH(int, status);
+    QFETCH(QString, logLine);
+
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    serve(m_Out + "/3", 3);
+    install(2);
+    const qint64 pinned = pin < 0 ? 0 : now - pin;
+    writeFile(m_Install + "/.vx3trust", trustFile(2, pinned));
+    const QMap<QString, QByteArray> before = fileTree(m_Install);
+
+    const int exitStatus = run(versionList(3, key, now - signedAgo, lifetime));
+    const QString diagnostics = QString::fromUtf8(readFile(m_Diagnostics));
+    QVERIFY2(exitStatus == status, qPrintable(QString("status %1\n%2").arg(exitStatus).arg(diagnostics)));
+    QVERIFY2(diagnostics.contains("log: " + logLine), qPrintable(diagnostics));
+    if (status != 0) {
+        QCOMPARE(fileTree(m_Install), before); // nothing installed on its word
+        QCOMPARE(readFile(m_Install + "/.vx3trust"), trustFile(2, pinned));
+        return;
+    }
+    QCOMPARE(readFile(m_Install + "/data/readme.txt"), QByteArray("version 3\n"));
+    QCOMPARE(readFile(m_Install + "/.vx3trust"), trustFile(3, key.isEmpty() ? 0 : now - signedAgo));
 }
 
 QTEST_GUILESS_MAIN(TestTrust)

@@ -459,8 +459,11 @@ void TestUpdateProgram::keyFingerprintsNameTheEmbeddedKeys()
     const QByteArray rsa = readFile(QStringLiteral(TEST_KEY_DIR "/public.der"));
     const QByteArray ed25519 =
         QByteArray::fromHex(readFile(QStringLiteral(TEST_KEY_DIR "/ed25519-a.public")).mid(8, 64));
-    QCOMPARE(update.readAllStandardOutput(),
-             "rsa-1024 " + id(rsa) + " .sig test-only\ned25519 " + id(ed25519) + " .signatures test-only\n");
+    const QByteArray timestamp =
+        QByteArray::fromHex(readFile(QStringLiteral(TEST_KEY_DIR "/timestamp.public")).mid(8, 64));
+    QCOMPARE(update.readAllStandardOutput(), "rsa-1024 " + id(rsa) + " .sig test-only\ned25519 " + id(ed25519)
+                                                 + " .signatures test-only\ned25519 " + id(timestamp)
+                                                 + " timestamp test-only\n");
 }
 
 void TestUpdateProgram::installedFilesKeepTheirModes()

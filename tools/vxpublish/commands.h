@@ -30,6 +30,11 @@ int runVerify(const Args& args);
 // [--old DIR ...] [--delete PATH[=2] ...] [--pack auto|none|all]: the files
 // an update server publishes for one product and version (release.cpp).
 int runRelease(const Args& args);
+// timestamp-keygen PRIVATE PUBLIC: a new Ed25519 key pair for version answers.
+int runTimestampKeygen(const Args& args);
+// versions --key PRIVATE --expires AGE (--versions LIST | --from FILE) --out
+// FILE: the signed version list vxserver serves (versions.cpp).
+int runVersions(const Args& args);
 
 // Prints "vxpublish: <reason>" on stderr and returns `status`.
 int fail(int status, const std::string& reason);

@@ -19,6 +19,9 @@ const char* const kTool =
     "  verify PUBLIC FILE              check FILE.sig (RSA) or FILE.signatures (Ed25519)\n"
     "  release --product NAME --version N --key PRIVATE.der --new DIR --out OUTDIR ...\n"
     "                                  publish one product's version\n"
+    "  timestamp-keygen PRIVATE PUBLIC make a new key pair for signing version answers\n"
+    "  versions --key PRIVATE --expires AGE (--versions LIST | --from FILE) --out FILE\n"
+    "                                  sign the version list vxserver serves\n"
     "\n"
     "  --help                          this text; 'vxpublish COMMAND --help' for a command's\n"
     "\n"
@@ -141,6 +144,49 @@ const char* const kRelease =
     "      --new build/client-302 --old build/client-300 --old build/client-301 \\\n"
     "      --delete cache=2 --out /srv/updates/updater-images/client\n";
 
+const char* const kTimestampKeygen =
+    "Usage: vxpublish timestamp-keygen PRIVATE PUBLIC\n"
+    "Makes a new Ed25519 key pair for signing version answers (the timestamp\n"
+    "key, not a release key: it stays on the machine that re-signs the version\n"
+    "list). PRIVATE gets one line \"ed25519-secret <128 hex digits>\", readable\n"
+    "by its owner only; PUBLIC one line \"ed25519 <64 hex digits>\" for the\n"
+    "updater's build (VX_TIMESTAMP_KEYS). Prints the key's id. Existing files\n"
+    "are never overwritten.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the pair was written\n"
+    "  2  a wrong argument, or a file that exists or cannot be written\n"
+    "\n"
+    "Example:\n"
+    "  vxpublish timestamp-keygen /etc/voxaro/timestamp.secret timestamp.public\n";
+
+const char* const kVersions =
+    "Usage: vxpublish versions --key PRIVATE --expires AGE (--versions LIST | --from FILE) --out FILE\n"
+    "       [--signed-at SECONDS]\n"
+    "Signs the version list (the three channel entries NUMBER#LABEL: stable,\n"
+    "beta, alpha) with the time and an expiry, and writes the one-line file\n"
+    "that vxserver serves (--versions-file; reload it with SIGHUP). The\n"
+    "signature travels as four more entries that older updaters ignore.\n"
+    "Updaters that have once taken a signed answer refuse unsigned, expired\n"
+    "and older ones, so re-sign well before AGE has passed (a timer).\n"
+    "\n"
+    "Options:\n"
+    "  --key PRIVATE       the timestamp private key (timestamp-keygen); required\n"
+    "  --expires AGE       how long the answer holds: seconds, or a number with s, m, h or d; required\n"
+    "  --versions LIST     the channel entries, for example \"302#3.0.2,302#3.0.2,303#3.0.3\"\n"
+    "  --from FILE         take the channel entries of FILE (signed or not) instead\n"
+    "  --out FILE          the file to write, replaced through a rename; may be FILE of --from\n"
+    "  --signed-at SECONDS the signing time in Unix seconds (now)\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the file was written\n"
+    "  1  a list that cannot be signed (not three entries, too long)\n"
+    "  2  a wrong argument, a key or file that cannot be read or written\n"
+    "\n"
+    "Example:\n"
+    "  vxpublish versions --key /etc/voxaro/timestamp.secret --expires 7d \\\n"
+    "      --from /etc/voxaro/versions --out /etc/voxaro/versions\n";
+
 struct CommandHelp
 {
     const char* name;
@@ -150,6 +196,8 @@ struct CommandHelp
 const CommandHelp kCommands[] = {
     {"keygen", kKeygen}, {"seal", kSeal},     {"keyid", kKeyid},
     {"sign", kSign},     {"verify", kVerify}, {"release", kRelease},
+    {"timestamp-keygen", kTimestampKeygen},
+    {"versions", kVersions},
 };
 
 } // namespace

@@ -5,6 +5,8 @@
 //   vxpublish sign PRIVATE.der FILE          writes FILE.sig
 //   vxpublish verify PUBLIC FILE             0 valid, 1 invalid, 2 error
 //   vxpublish release --product NAME --version N --key PRIVATE.der --new DIR --out OUTDIR ...
+//   vxpublish timestamp-keygen PRIVATE PUBLIC
+//   vxpublish versions --key PRIVATE --expires AGE (--versions LIST | --from FILE) --out FILE
 // New commands go into their own file and one line of the table below.
 
 #include "commands.h"
@@ -33,6 +35,9 @@ const Command kCommands[] = {
     {"verify", "verify PUBLIC FILE", vxpublish::runVerify},
     {"release", "release --product NAME --version N --key PRIVATE.der --new DIR --out OUTDIR",
      vxpublish::runRelease},
+    {"timestamp-keygen", "timestamp-keygen PRIVATE PUBLIC", vxpublish::runTimestampKeygen},
+    {"versions", "versions --key PRIVATE --expires AGE (--versions LIST | --from FILE) --out FILE",
+     vxpublish::runVersions},
 };
 
 // One line, like every other failure of the tool.

@@ -35,10 +35,18 @@ bool toLatin1(const QString& text, const QString& option, int limit, QByteArray*
 
 // Entry i is channel i (0 stable, 1 beta, 2 alpha): a version number, "#" and
 // the label shown to the user, or nothing for a channel without a release.
+// After the three channel entries a signed list (vxpublish versions) carries
+// its signature as entries "name=value", which updaters check and older ones
+// ignore; they are served as they are.
 bool parseVersions(const QString& text, QByteArray* reply, QString* error)
 {
     static const QRegularExpression entry(QStringLiteral("^([0-9]{1,9}(#[^,]*)?)?$"));
-    for (const QString& part : text.split(QLatin1Char(','))) {
+    static const QRegularExpression signatureEntry(QStringLiteral("^[a-z][a-z-]*=[0-9a-z]*$"));
+    const QStringList parts = text.split(QLatin1Char(','));
+    for (int i = 0; i < parts.size(); ++i) {
+        const QString& part = parts.at(i);
+        if (i >= 3 && signatureEntry.match(part).hasMatch())
+            continue;
         if (!entry.match(part).hasMatch()) {
             *error = QStringLiteral("--versions entry '%1' is not NUMBER#LABEL").arg(part);
             return false;
