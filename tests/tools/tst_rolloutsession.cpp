@@ -2,7 +2,10 @@
 // releases over HTTP and answers the version query with a rollout of version
 // 2 to a share of the clients. At 100 % the installation (version 1) is
 // updated to version 2 in both steps; at 0 % (the halt) it is told version 1
-// and stays as it is.
+// and stays as it is. With every list signed by `vxpublish versions` (each at
+// its own time) the updater verifies the one its cohort is served and pins
+// that list's time; once pinned, a list whose signature was altered is
+// refused and nothing is installed.
 
 #include "support/testfiles.h"
 #include "support/udpresponder.h"
@@ -26,6 +29,19 @@ void publish(const QString& product, int version, const QString& tree, const QSt
     QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
 }
 
+// `channels` as the one-line file vxpublish signs with the timestamp key.
+void writeSignedList(const QString& path, const QString& channels, qint64 signedAt)
+{
+    QProcess tool;
+    tool.start(QStringLiteral(VXPUBLISH_BINARY),
+               {"versions", "--key", QStringLiteral(TEST_TIMESTAMP_KEY), "--expires", "1d", "--versions",
+                channels, "--signed-at", QString::number(signedAt), "--out", path});
+    QVERIFY(tool.waitForFinished(kDeadlineMs));
+    QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
+}
+
+enum class Answer { Unsigned, Signed, AlteredOncePinned };
+
 } // namespace
 
 class TestRolloutSession final : public QObject
@@ -41,14 +57,24 @@ void TestRolloutSession::rolloutDecidesWhatIsInstalled_data()
 {
     QTest::addColumn<QByteArray>("share");
     QTest::addColumn<QByteArray>("installed");
-    QTest::newRow("100 %") << QByteArray("100") << QByteArray("version 2\n");
-    QTest::newRow("0 %, halted") << QByteArray("0") << QByteArray("version 1\n");
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<int>("status");
+    const int unsignedList = int(Answer::Unsigned);
+    const int signedLists = int(Answer::Signed);
+    QTest::newRow("100 %") << QByteArray("100") << QByteArray("version 2\n") << unsignedList << 0;
+    QTest::newRow("0 %, halted") << QByteArray("0") << QByteArray("version 1\n") << unsignedList << 0;
+    QTest::newRow("100 %, signed") << QByteArray("100") << QByteArray("version 2\n") << signedLists << 0;
+    QTest::newRow("0 %, signed") << QByteArray("0") << QByteArray("version 1\n") << signedLists << 0;
+    QTest::newRow("100 %, altered signature") // unverifiable: status 6
+        << QByteArray("100") << QByteArray("version 1\n") << int(Answer::AlteredOncePinned) << 6;
 }
 
 void TestRolloutSession::rolloutDecidesWhatIsInstalled()
 {
     QFETCH(QByteArray, share);
     QFETCH(QByteArray, installed);
+    QFETCH(int, answer);
+    QFETCH(int, status);
     QTemporaryDir dir;
     const QString install = dir.filePath("install");
     const QByteArray script = "#!/bin/sh\necho started > \"$VX_TEST_MARKER\"\n";
@@ -67,8 +93,24 @@ void TestRolloutSession::rolloutDecidesWhatIsInstalled()
         publish("update_linux_amd64", version, dir.filePath("updater"), out);
         publish("client_linux_amd64", version, dir.filePath("v%1").arg(version), out);
     }
-    writeFile(dir.filePath("versions"), "1#1.0,1#1.0\n");
-    writeFile(dir.filePath("versions-2"), "2#2.0,1#1.0\n");
+    // The base list and the staged one are signed a minute apart, so the pin
+    // tells which of them the session was served.
+    const qint64 baseSignedAt = QDateTime::currentSecsSinceEpoch() - 120;
+    const qint64 stagedSignedAt = baseSignedAt + 60;
+    if (answer == int(Answer::Unsigned)) {
+        writeFile(dir.filePath("versions"), "1#1.0,1#1.0\n");
+        writeFile(dir.filePath("versions-2"), "2#2.0,1#1.0\n");
+    } else {
+        writeSignedList(dir.filePath("versions"), "1#1.0,1#1.0,", baseSignedAt);
+        writeSignedList(dir.filePath("versions-2"), "2#2.0,1#1.0,", stagedSignedAt);
+    }
+    const QByteArray pin = "answer-time\t" + QByteArray::number(baseSignedAt) + "\n";
+    if (answer == int(Answer::AlteredOncePinned)) {
+        QByteArray list = readFile(dir.filePath("versions-2")).trimmed();
+        list.back() = list.back() == '0' ? '1' : '0'; // still hex, so served
+        writeFile(dir.filePath("versions-2"), list + "\n");
+        writeFile(install + "/.vx3trust", "VXTRUST\t1\n" + pin);
+    }
     writeFile(dir.filePath("rollout"), share + " versions-2\n");
 
     QProcess server;
@@ -97,9 +139,21 @@ void TestRolloutSession::rolloutDecidesWhatIsInstalled()
     update.setProcessEnvironment(env);
     update.start(install + "/update", {"--unattended"});
     QVERIFY(update.waitForFinished(kDeadlineMs));
-    QVERIFY2(update.exitStatus() == QProcess::NormalExit && update.exitCode() == 0,
-             readFile(dir.filePath("diagnostics.txt")).constData());
+    const QByteArray diagnostics = readFile(dir.filePath("diagnostics.txt"));
+    QVERIFY2(update.exitStatus() == QProcess::NormalExit && update.exitCode() == status,
+             diagnostics.constData());
     QCOMPARE(readFile(install + "/data/readme.txt"), installed);
+    const QByteArray trust = readFile(install + "/.vx3trust");
+    if (answer == int(Answer::Signed)) {
+        const qint64 served = share == "100" ? stagedSignedAt : baseSignedAt;
+        QVERIFY2(trust.contains("answer-time\t" + QByteArray::number(served) + "\n"), trust.constData());
+    } else if (answer == int(Answer::AlteredOncePinned)) {
+        QVERIFY2(diagnostics.contains("The update service could not be verified: "), diagnostics.constData());
+        QCOMPARE(trust, "VXTRUST\t1\n" + pin);
+        return;
+    } else {
+        QVERIFY2(!trust.contains("answer-time"), trust.constData());
+    }
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir.filePath("client-started")), kDeadlineMs);
     server.terminate();
     QVERIFY(server.waitForFinished(kDeadlineMs));
