@@ -333,6 +333,14 @@ int Configuration::channel() const { return m_Channel; }
 bool Configuration::localRevision() const { return m_LocalRevision; }
 qint64 Configuration::answerTime() const { return m_AnswerTime; }
 bool Configuration::serviceUnverified() const { return m_ServiceUnverified; }
+bool Configuration::modernSignatureVerified() const
+{
+    return m_ModernSignatureVerified;
+}
+void Configuration::setModernSignatureVerified(bool verified)
+{
+    m_ModernSignatureVerified = verified;
+}
 QString Configuration::clientType() const { return m_ClientType; }
 int Configuration::versionNr() const { return m_VersionNr; }
 QString Configuration::versionString() const { return m_VersionString; }

@@ -68,6 +68,10 @@ public:
     qint64 answerTime() const;
     // The version answer was refused as unverifiable (VersionAnswerCheck).
     bool serviceUnverified() const;
+    // This step's product ini carries a valid signature by a trusted Ed25519
+    // key; set by the product ini task. Step two pins it when it commits.
+    bool modernSignatureVerified() const;
+    void setModernSignatureVerified(bool verified);
 
 signals:
     void fatalError(QString errorMessage);
@@ -95,4 +99,5 @@ private:
     bool m_LocalRevision = false;
     qint64 m_AnswerTime = 0;
     bool m_ServiceUnverified = false;
+    bool m_ModernSignatureVerified = false;
 };

@@ -276,11 +276,19 @@ IniDownloadTaskSpecification::ModernOutcome IniDownloadTaskSpecification::checkM
     const QString ini = InstalledFile::tempPath(*m_Config, iniName(m_Config->clientUpdate() != 0));
     const QString modern = modernSignatureName(ini);
     QString detail;
+    m_Config->setModernSignatureVerified(false);
     switch (ModernSignature::check(ini, modern, &detail)) {
     case ModernSignature::Valid:
+        m_Config->setModernSignatureVerified(true);
         emit message(QObject::tr("The product ini is signed by the trusted key %1").arg(detail));
         return ModernAccepted;
     case ModernSignature::Absent:
+        // Fetching again would not make a missing signature appear.
+        if (!isModernSignatureOptional(&detail)) {
+            qDebug() << "Product ini refused:" << detail;
+            emit message(detail);
+            return ModernRefused;
+        }
         emit message(QObject::tr("The product ini has no Ed25519 signature; accepted, as releases "
                                  "made before modern signatures are"));
         return ModernAccepted;
@@ -295,6 +303,19 @@ IniDownloadTaskSpecification::ModernOutcome IniDownloadTaskSpecification::checkM
     m_LastFailure = QObject::tr("The Ed25519 signature of the product ini is not valid: %1").arg(detail);
     emit message(m_LastFailure);
     return ModernRetry;
+}
+
+bool IniDownloadTaskSpecification::isModernSignatureOptional(QString* refusal)
+{
+    TrustState trust;
+    if (!trust.load(m_Config->installDir(), refusal))
+        return false;
+    if (!trust.requiresModernSignature())
+        return true;
+    *refusal =
+        QObject::tr("Refused: the product ini is not signed with a current key (it has no Ed25519 "
+                    "signature); this installation requires it, since it installed a release that was");
+    return false;
 }
 
 int IniDownloadTaskSpecification::boundVersion(const Configuration& config)

@@ -27,9 +27,13 @@
 // Next to the RSA ".sig" the ini may carry modern signatures
 // ("<ini>.signatures", modernsignature.h), checked once the RSA signature
 // passed. A 404 for them is no failed download and costs no retry, and a
-// release without them is accepted, as releases made before them are; one
-// signed only by keys this updater does not trust is refused at once: no
-// retry can change a signature that is whole.
+// release without them is accepted, as releases made before them are, until
+// the installation's trust record says it has installed a release with a
+// valid one (TrustState::requiresModernSignature, pinned by step two when it
+// commits): from then on an ini without them is refused at once ("Refused:
+// the product ini is not signed with a current key ..."). One signed only by
+// keys this updater does not trust is always refused at once: no retry can
+// change a signature that is whole.
 //
 // Retries wait first, 1 s after the first failed check, doubling up to 60 s,
 // so that a broken or hostile server cannot make the updater download in a
@@ -106,6 +110,9 @@ private:
     // False, with the reason, when the installation's trust record refuses
     // the verified ini: below the floor, or unbound where there is a floor.
     bool isAllowedByTrustState(QString* refusal);
+    // False, with the refusal, when the installation requires modern
+    // signatures (or its trust record cannot be read).
+    bool isModernSignatureOptional(QString* refusal);
 
     QNetworkAccessManager* m_Nam;
     Configuration* m_Config;

@@ -104,6 +104,12 @@ void MainTaskSpecification::recordTrust()
             trust.setAnswerTime(m_Config->answerTime());
             changed = true;
         }
+        // From the first release signed with a trusted Ed25519 key on, no
+        // product ini without such a signature is taken.
+        if (m_Config->modernSignatureVerified() && !trust.requiresModernSignature()) {
+            trust.setRequiresModernSignature();
+            changed = true;
+        }
         if (!changed || trust.write(installDir, &error))
             return;
     }

@@ -16,7 +16,8 @@
 // change is undone, so the installation is exactly as before the session.
 // Only once the journal has committed is the installation's trust record
 // (TrustState) brought up to date: the version floor from the signed ini's
-// binding, and the pin of the signed version answer the session came from.
+// binding, the pin of the signed version answer the session came from, and
+// the pin of modern signatures when the ini had a valid one.
 
 #include "composedtaskspecification.h"
 #include "downloadreplacelists.h"
@@ -44,7 +45,7 @@ public slots:
     void subtasksDone() override;
 
 private:
-    // After the commit: the floor and the pin; a failure is only reported.
+    // After the commit: the floor and the pins; a failure is only reported.
     void recordTrust();
     QNetworkAccessManager* m_Nam;
     Configuration* m_Config;

@@ -7,7 +7,8 @@
 // The verdicts, and what the product ini task makes of them:
 //   Valid      a trusted key signed the ini
 //   Absent     no signatures file: accepted, as releases made before modern
-//              signatures are
+//              signatures are, unless the installation has installed a
+//              release with a valid one (its trust record): then refused
 //   Untrusted  signed only by keys this updater does not trust (unknown or
 //              revoked): refused, and a new download would not change that
 //   Invalid    malformed, or a trusted key's signature does not match: a

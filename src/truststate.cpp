@@ -17,6 +17,7 @@ namespace {
 const char* const kHeader = "VXTRUST\t1";
 const char* const kFloorKey = "floor";
 const char* const kAnswerTimeKey = "answer-time";
+const char* const kModernSignatureKey = "modern-signature";
 // A real file holds a few short lines.
 const qint64 kMaxFileSize = 64 * 1024;
 
@@ -109,6 +110,12 @@ bool TrustState::load(const QString& installDir, QString* error)
             return false;
         }
     }
+    // Any other value is damage, not a reason to stop requiring signatures.
+    if (values.contains(QLatin1String(kModernSignatureKey))
+        && values.value(QLatin1String(kModernSignatureKey)) != QLatin1String("1")) {
+        *error = damaged.arg(QObject::tr("a damaged line"));
+        return false;
+    }
     m_Values = values;
     return true;
 }
@@ -164,6 +171,16 @@ qint64 TrustState::answerTime() const
 void TrustState::setAnswerTime(qint64 seconds)
 {
     setValue(QLatin1String(kAnswerTimeKey), QString::number(seconds));
+}
+
+bool TrustState::requiresModernSignature() const
+{
+    return value(QLatin1String(kModernSignatureKey)) == QLatin1String("1");
+}
+
+void TrustState::setRequiresModernSignature()
+{
+    setValue(QLatin1String(kModernSignatureKey), QStringLiteral("1"));
 }
 
 QString TrustState::value(const QString& key) const

@@ -1,9 +1,10 @@
 #pragma once
 // What an installation has come to trust, kept in the installation across
 // updates: the version floor (the version the last update installed, from
-// its signed product ini) and the pin of the signed version answers (the
-// time of the newest one seen). Nothing older than what they record is
-// accepted from the network again.
+// its signed product ini), the pin of the signed version answers (the time
+// of the newest one seen) and the pin of modern signatures (a release whose
+// product ini a trusted Ed25519 key signed was installed). Nothing older or
+// less signed than what they record is accepted from the network again.
 //
 // The file is <installation>/.vx3trust, owner-only (0600), text:
 //
@@ -12,6 +13,10 @@
 //
 //   floor         decimal version number; missing: no floor yet
 //   answer-time   Unix seconds of the newest valid signed version answer
+//   modern-signature
+//                 "1": product inis must carry a valid signature by a
+//                 trusted Ed25519 key ("<ini>.signatures"); missing: they
+//                 need not, as releases made before them did not
 //
 // Keys are lower-case letters, digits and "-"; values hold no tab and no
 // line break. Fields this build does not know are kept as they are when the
@@ -46,6 +51,9 @@ public:
     // The pin of signed version answers; 0 when none was seen.
     qint64 answerTime() const;
     void setAnswerTime(qint64 seconds);
+    // The pin of modern signatures; once set, it is never cleared.
+    bool requiresModernSignature() const;
+    void setRequiresModernSignature();
 
     // Any field, for fields added later; empty when not set. setValue
     // ignores a key or value the format cannot hold and returns false.

@@ -405,31 +405,40 @@ void TestIniDownload::iniUnpackingBeyondItsCapIsRefused()
 void TestIniDownload::modernSignaturesJudgedAfterTheRsaCheck_data()
 {
     // What "<ini>.signatures" first holds (null: a 404); a retried download
-    // gets the signature of trusted key a.
+    // gets the signature of trusted key a. `pinned`: the installation's trust
+    // record requires modern signatures.
     QTest::addColumn<QByteArray>("served");
+    QTest::addColumn<bool>("pinned");
     QTest::addColumn<int>("state");
     QTest::addColumn<int>("retries");
     QTest::addColumn<QString>("line");
     const int finished = TaskSpecification::TASK_FINISHED;
     const QString trusted = "The product ini is signed by the trusted key " + testKeyId("a");
     const QString invalid = "The Ed25519 signature of the product ini is not valid: ";
-    QTest::newRow("trusted key") << modernSignaturesWithTestKeys(kIni, {"a"}) << finished << 0 << trusted;
+    QTest::newRow("trusted key") << modernSignaturesWithTestKeys(kIni, {"a"}) << false << finished << 0
+                                 << trusted;
     QTest::newRow("outgoing and incoming key")
-        << modernSignaturesWithTestKeys(kIni, {"b", "a"}) << finished << 0 << trusted;
+        << modernSignaturesWithTestKeys(kIni, {"b", "a"}) << false << finished << 0 << trusted;
+    QTest::newRow("trusted key, pinned")
+        << modernSignaturesWithTestKeys(kIni, {"a"}) << true << finished << 0 << trusted;
     QTest::newRow("none")
-        << QByteArray() << finished << 0
+        << QByteArray() << false << finished << 0
         << "The product ini has no Ed25519 signature; accepted, as releases made before modern "
            "signatures are";
+    QTest::newRow("none, pinned") << QByteArray() << true << int(TaskSpecification::TASK_FAILED) << 0
+                                  << "Refused: the product ini is not signed with a current key (it has no "
+                                     "Ed25519 signature); this installation requires it, since it installed "
+                                     "a release that was";
     QTest::newRow("unknown or revoked key only")
-        << modernSignaturesWithTestKeys(kIni, {"b"}) << int(TaskSpecification::TASK_FAILED) << 0
+        << modernSignaturesWithTestKeys(kIni, {"b"}) << true << int(TaskSpecification::TASK_FAILED) << 0
         << "Refused: the product ini is signed only by keys this updater does not trust (" + testKeyId("b")
                + ")";
     QTest::newRow("signature of other data")
-        << modernSignaturesWithTestKeys(kIni + "x=1\n", {"a"}) << finished << 1
+        << modernSignaturesWithTestKeys(kIni + "x=1\n", {"a"}) << false << finished << 1
         << invalid
                + "the signature by the trusted key does not match the "
                  "product ini";
-    QTest::newRow("malformed") << QByteArray("voxaro-signatures 1\ned25519 00 11\n") << finished << 1
+    QTest::newRow("malformed") << QByteArray("voxaro-signatures 1\ned25519 00 11\n") << false << finished << 1
                                << invalid
                                       + "line 2 of the signature list holds a malformed Ed25519 key id or "
                                         "signature";
@@ -438,10 +447,16 @@ void TestIniDownload::modernSignaturesJudgedAfterTheRsaCheck_data()
 void TestIniDownload::modernSignaturesJudgedAfterTheRsaCheck()
 {
     QFETCH(QByteArray, served);
+    QFETCH(bool, pinned);
     QFETCH(int, state);
     QFETCH(int, retries);
     QFETCH(QString, line);
+    const int finished = TaskSpecification::TASK_FINISHED;
     publish(kClientIni, kIni);
+    if (pinned) {
+        QVERIFY(QDir().mkpath(m_Root->path() + "/install"));
+        QVERIFY(writeFile(m_Root->path() + "/install/.vx3trust", "VXTRUST\t1\nmodern-signature\t1\n"));
+    }
     const QString modern = remote(kClientIni + ".signatures");
     if (served.isNull())
         m_Server->setDefault(modern, HttpTestServer::Response::status(404));
@@ -459,6 +474,8 @@ void TestIniDownload::modernSignaturesJudgedAfterTheRsaCheck()
     QCOMPARE(countOf(m_Messages, line), 1);
     // A 404 is no failed attempt of the download.
     QCOMPARE(m_Server->requestCount(modern), 1 + retries);
+    // What step two pins when it commits: retries get a valid signature.
+    QCOMPARE(m_Config->modernSignatureVerified(), state == finished && !served.isNull());
 }
 
 QTEST_GUILESS_MAIN(TestIniDownload)

@@ -16,13 +16,15 @@ const int kDeadlineMs = 120000;
 const QByteArray kRunScript = "#!/bin/sh\necho started > \"$VX_TEST_MARKER\"\n";
 
 // The trust record as the updater writes it: fields in byte order.
-QByteArray trustFile(int floor, qint64 pin = 0)
+QByteArray trustFile(int floor, qint64 pin = 0, bool modern = false)
 {
     QByteArray text = "VXTRUST\t1\n";
     if (pin)
         text += "answer-time\t" + QByteArray::number(pin) + "\n";
     if (floor)
         text += "floor\t" + QByteArray::number(floor) + "\n";
+    if (modern)
+        text += "modern-signature\t1\n";
     return text;
 }
 
@@ -82,10 +84,13 @@ private slots:
     void versionFloor();
     void signedAnswer_data();
     void signedAnswer();
+    void modernSignaturePin_data();
+    void modernSignaturePin();
 
 private:
     // Publishes client and updater of `version` below `out`.
-    void publish(const QString& out, int version, bool allowDowngrade);
+    // `modern`: signed with test key a, which this build trusts, too.
+    void publish(const QString& out, int version, bool allowDowngrade, bool modern = false);
     // Serves the release directory `release` as version `asVersion`.
     void serve(const QString& release, int asVersion);
     // A fresh installation of client version `version`.
@@ -111,7 +116,7 @@ void TestTrust::initTestCase()
         publish(m_Out, version, false);
 }
 
-void TestTrust::publish(const QString& out, int version, bool allowDowngrade)
+void TestTrust::publish(const QString& out, int version, bool allowDowngrade, bool modern)
 {
     const QString tree = m_Dir.filePath(QString("client%1-%2").arg(version).arg(allowDowngrade));
     writeFile(tree + "/data/readme.txt", "version " + QByteArray::number(version) + "\n");
@@ -122,6 +127,8 @@ void TestTrust::publish(const QString& out, int version, bool allowDowngrade)
         args << "--new" << (product.startsWith("client") ? tree : m_Dir.filePath("upd"));
         if (allowDowngrade)
             args << "--allow-downgrade";
+        if (modern)
+            args << "--ed25519-key" << TEST_KEY_DIR "/ed25519-a.secret";
         QProcess tool;
         tool.start(VXPUBLISH_BINARY, args);
         QVERIFY(tool.waitForFinished(kDeadlineMs));
@@ -316,6 +323,64 @@ void TestTrust::signedAnswer()
     }
     QCOMPARE(readFile(m_Install + "/data/readme.txt"), QByteArray("version 3\n"));
     QCOMPARE(readFile(m_Install + "/.vx3trust"), trustFile(3, key.isEmpty() ? 0 : now - signedAgo));
+}
+
+void TestTrust::modernSignaturePin_data()
+{
+    QTest::addColumn<bool>("pinned");
+    QTest::addColumn<QString>("served"); // "modern": signed with a trusted key, too
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("pinnedAfter");
+    QTest::addColumn<QString>("logLine");
+
+    QTest::newRow("unpinned takes an ini with only .sig")
+        << false << "rsa" << 0 << false
+        << "The product ini has no Ed25519 signature; accepted, as releases made before modern signatures "
+           "are";
+    QTest::newRow("pinned refuses an ini with only .sig")
+        << true << "rsa" << 3 << true
+        << "Refused: the product ini is not signed with a current key (it has no Ed25519 signature); "
+           "this installation requires it, since it installed a release that was";
+    QTest::newRow("a modern signature pins at the commit")
+        << false << "modern" << 0 << true << "Step two ended with exit status 0";
+    QTest::newRow("no pin when step two fails")
+        << false << "modern broken" << 3 << false << "Step two ended with exit status 3";
+}
+
+// Version 2 installed, version 3 published and named by the answer.
+void TestTrust::modernSignaturePin()
+{
+    QFETCH(bool, pinned);
+    QFETCH(QString, served);
+    QFETCH(int, status);
+    QFETCH(bool, pinnedAfter);
+    QFETCH(QString, logLine);
+
+    const QString out = m_Out + (served.startsWith("modern") ? "-modern" : "");
+    if (served.startsWith("modern") && !QFileInfo::exists(out + "/3"))
+        publish(out, 3, false, true);
+    serve(out + "/3", 3);
+    // A client file that does not match its checksum: step two fails after
+    // its product ini was verified.
+    if (served.endsWith("broken"))
+        m_Http.setFile("/client/3/client_linux_amd64/data/readme.txt", "tampered\n");
+    install(2);
+    writeFile(m_Install + "/.vx3trust", trustFile(2, 0, pinned));
+    const QMap<QString, QByteArray> before = fileTree(m_Install);
+
+    const int exitStatus = run(versionList(3));
+    const QString diagnostics = QString::fromUtf8(readFile(m_Diagnostics));
+    QVERIFY2(exitStatus == status, qPrintable(QString("status %1\n%2").arg(exitStatus).arg(diagnostics)));
+    QVERIFY2(diagnostics.contains("log: " + logLine), qPrintable(diagnostics));
+    if (status != 0) {
+        // Byte for byte, the trust record too; update.ini holds the session's record.
+        QMap<QString, QByteArray> now = fileTree(m_Install);
+        now.remove("update.ini");
+        QCOMPARE(now, before);
+        return;
+    }
+    QCOMPARE(readFile(m_Install + "/data/readme.txt"), QByteArray("version 3\n"));
+    QCOMPARE(readFile(m_Install + "/.vx3trust"), trustFile(3, 0, pinnedAfter));
 }
 
 QTEST_GUILESS_MAIN(TestTrust)
