@@ -39,6 +39,7 @@
 #include "releasesigners.h"
 #include "releasetree.h"
 #include "thread_budget.h"
+#include "updatefiles.h"
 
 #include <algorithm>
 #include <atomic>
@@ -48,6 +49,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <system_error>
@@ -152,14 +154,23 @@ bool createDirectories(const fs::path& path, std::string& reason)
     return true;
 }
 
+// The product ini as it is published: its text and signatures, and its
+// packed form in the scratch directory.
+struct SignedIni
+{
+    Bytes text;
+    Bytes signature;
+    Bytes modernSignatures;
+    fs::path packed;
+};
+
 // Moves the prepared release into place: the files, the ini for people, the
 // signature and last the packed ini, which is what clients look for. On
 // failure it removes what it placed, so the release can be made again.
-bool placeRelease(const fs::path& filesDir, const fs::path& packedIni, const Bytes& text,
-                  const Bytes& signature, const Bytes& modernSignatures, const fs::path& versionDir,
+bool placeRelease(const fs::path& filesDir, const SignedIni& ini, const fs::path& versionDir,
                   const std::string& product, std::string& reason)
 {
-    const std::string iniName = productIniName(product);
+    const std::string iniName = UpdateFiles::productIniName(product);
     std::vector<fs::path> placed;
     const auto undo = [&placed] {
         std::error_code ignored; // the reason already given matters more
@@ -176,17 +187,18 @@ bool placeRelease(const fs::path& filesDir, const fs::path& packedIni, const Byt
     }
     placed.push_back(filesTarget);
     for (const auto& [name, data] :
-         {std::make_pair(iniName, &text), std::make_pair(signatureName(iniName), &signature),
-          std::make_pair(modernSignatureName(iniName), &modernSignatures)}) {
+         {std::make_pair(iniName, &ini.text),
+          std::make_pair(UpdateFiles::signatureName(iniName), &ini.signature),
+          std::make_pair(UpdateFiles::modernSignatureName(iniName), &ini.modernSignatures)}) {
         if (data->empty())
             continue;
         if (!writeNewFile((versionDir / name).string(), *data, 0644, reason))
             return undo();
         placed.push_back(versionDir / name);
     }
-    fs::rename(packedIni, versionDir / (iniName + kPackedSuffix), error);
+    fs::rename(ini.packed, versionDir / UpdateFiles::packedName(iniName), error);
     if (error) {
-        reason = "cannot publish '" + iniName + kPackedSuffix + "': " + error.message();
+        reason = "cannot publish '" + UpdateFiles::packedName(iniName) + "': " + error.message();
         return undo();
     }
     return true;
@@ -309,6 +321,136 @@ bool planRelease(const ReleaseOptions& options, const Tree& newTree, const std::
     return true;
 }
 
+// Reads the new tree and the older ones.
+int readTrees(const ReleaseOptions& options, Tree& newTree, std::vector<Tree>& oldTrees)
+{
+    std::string reason;
+    if (!scanTree(options.newDir, newTree, reason))
+        return fail(EXIT_ERROR, "--new: " + reason);
+    oldTrees.resize(options.oldDirs.size());
+    for (size_t i = 0; i < oldTrees.size(); ++i) {
+        if (!scanTree(options.oldDirs[i], oldTrees[i], reason))
+            return fail(EXIT_ERROR, "--old: " + reason);
+    }
+    return EXIT_OK;
+}
+
+// Creates the version directory; false where anything of this release is
+// already published in it.
+bool checkUnpublished(const fs::path& versionDir, const std::string& product, std::string& reason)
+{
+    const std::string iniName = UpdateFiles::productIniName(product);
+    if (!createDirectories(versionDir, reason))
+        return false;
+    for (const std::string& name :
+         {product, iniName, UpdateFiles::packedName(iniName), UpdateFiles::signatureName(iniName),
+          UpdateFiles::modernSignatureName(iniName)}) {
+        if (!mustNotExist(versionDir / name, reason))
+            return false;
+    }
+    return true;
+}
+
+// The cache of containers and patches, or null with a warning: without it
+// the release is still made, only every patch anew.
+std::unique_ptr<ArtifactCache> openCache(const std::string& dir)
+{
+    std::string generator;
+    std::string reason;
+    const bool knowGenerator = generatorIdentity(generator, reason);
+    auto cache = std::make_unique<ArtifactCache>(dir, generator);
+    if (knowGenerator && cache->open(reason))
+        return cache;
+    std::fprintf(stderr, "vxpublish: warning: no cache of patches: %s\n", reason.c_str());
+    return nullptr;
+}
+
+std::uint64_t totalSize(const std::vector<Job>& jobs)
+{
+    std::uint64_t bytes = 0;
+    for (const Job& job : jobs)
+        bytes += job.file->size;
+    return bytes;
+}
+
+// The figures of the summary line.
+struct Tally
+{
+    int packed = 0;
+    int patched = 0;
+    int patchesMade = 0;
+    int patchesCached = 0;
+    std::uint64_t bytes = 0;
+};
+
+// Gathers the lines of every published file into `ini` and counts them;
+// fails with the reason of the first file that could not be published.
+int collectLines(const std::vector<Job>& jobs, ProductIni& ini, Tally& tally)
+{
+    for (const Job& job : jobs) {
+        if (!job.done && !job.reason.empty())
+            return fail(job.engineFailure ? EXIT_INVALID : EXIT_ERROR, job.reason);
+    }
+    std::map<std::string, std::string> newestPatches;
+    std::string cacheTrouble;
+    for (const Job& job : jobs) {
+        const PublishedFile& published = job.published;
+        ini.files.insert(published.lines.begin(), published.lines.end());
+        if (!published.newestPatchKey.empty())
+            newestPatches[job.file->path] = published.newestPatchKey;
+        tally.packed += published.packed ? 1 : 0;
+        tally.patched += published.patches > 0 ? 1 : 0;
+        tally.patchesMade += published.patchesMade;
+        tally.patchesCached += published.patchesFromCache;
+        tally.bytes += published.bytes;
+        if (cacheTrouble.empty())
+            cacheTrouble = job.cacheTrouble;
+    }
+    if (!cacheTrouble.empty())
+        std::fprintf(stderr, "vxpublish: warning: %s\n", cacheTrouble.c_str());
+    std::string reason;
+    if (!checkKeptPatches(ini.files, newestPatches, reason))
+        return fail(EXIT_INVALID, reason);
+    return EXIT_OK;
+}
+
+// Signs the ini's text and packs it in `scratchDir`.
+int signAndPack(const std::string& text, const std::string& iniName, ReleaseSigners& signers,
+                const fs::path& scratchDir, SignedIni& ini)
+{
+    std::string reason;
+    ini.text.assign(text.begin(), text.end());
+    ini.packed = scratchDir / UpdateFiles::packedName(iniName);
+    const fs::path scratchIni = scratchDir / iniName;
+    if (!signers.sign(text, scratchDir.string(), ini.signature, ini.modernSignatures, reason)
+        || !writeNewFile(scratchIni.string(), ini.text, 0644, reason))
+        return fail(EXIT_ERROR, reason);
+    // A packed ini that does not unpack to the signed text would fail every
+    // client's signature check, over and over.
+    const fs::path unpackedIni = scratchDir / "unpacked.ini";
+    Bytes unpacked;
+    if (!vxpatch::PackLzmaFile(scratchIni.c_str(), ini.packed.c_str(), false)
+        || !vxpatch::UnpackLzmaFile(ini.packed.c_str(), unpackedIni.c_str(), ini.text.size())
+        || !readFile(unpackedIni.string(), unpacked, reason) || unpacked != ini.text)
+        return fail(EXIT_INVALID, "cannot pack the product ini");
+    return EXIT_OK;
+}
+
+void printSummary(const ProductIni& ini, const fs::path& versionDir, size_t files, Tally tally,
+                  const SignedIni& signedIni, double seconds, size_t modernKeys)
+{
+    std::error_code error; // the release is in place; the count would only lack the packed ini
+    const std::uintmax_t packedIniSize =
+        fs::file_size(versionDir / UpdateFiles::packedName(UpdateFiles::productIniName(ini.product)), error);
+    tally.bytes += signedIni.text.size() + signedIni.signature.size() + signedIni.modernSignatures.size()
+                   + (error ? 0 : packedIniSize);
+    std::printf("release %s of %s in %s: %zu files (%d packed, %d with a patch), %zu deletions; "
+                "%s published in %.1f s; patches: %d made, %d from cache; %s\n",
+                ini.version.c_str(), ini.product.c_str(), versionDir.c_str(), files, tally.packed,
+                tally.patched, ini.deletes.size(), byteText(tally.bytes).c_str(), seconds, tally.patchesMade,
+                tally.patchesCached, signedWith(modernKeys).c_str());
+}
+
 } // namespace
 
 int runRelease(const Args& args)
@@ -317,35 +459,21 @@ int runRelease(const Args& args)
     std::string reason;
     if (!parseReleaseOptions(args, options, reason))
         return usageError("release", reason + "; " + kUsage);
-
     ReleaseSigners signers;
     if (!signers.load(options, reason))
         return fail(EXIT_ERROR, reason);
-
     Tree newTree;
-    if (!scanTree(options.newDir, newTree, reason))
-        return fail(EXIT_ERROR, "--new: " + reason);
-    std::vector<Tree> oldTrees(options.oldDirs.size());
-    for (size_t i = 0; i < oldTrees.size(); ++i) {
-        if (!scanTree(options.oldDirs[i], oldTrees[i], reason))
-            return fail(EXIT_ERROR, "--old: " + reason);
-    }
-
+    std::vector<Tree> oldTrees;
+    if (const int status = readTrees(options, newTree, oldTrees); status != EXIT_OK)
+        return status;
     std::map<std::string, bool> deletes = options.deletes;
     std::vector<Job> jobs;
     if (!planRelease(options, newTree, oldTrees, deletes, jobs, reason))
         return fail(EXIT_INVALID, reason);
 
     const fs::path versionDir = fs::path(options.outDir) / options.version;
-    const std::string iniName = productIniName(options.product);
-    const fs::path filesTarget = versionDir / options.product;
-    if (!createDirectories(versionDir, reason) || !mustNotExist(filesTarget, reason)
-        || !mustNotExist(versionDir / iniName, reason)
-        || !mustNotExist(versionDir / (iniName + kPackedSuffix), reason)
-        || !mustNotExist(versionDir / signatureName(iniName), reason)
-        || !mustNotExist(versionDir / modernSignatureName(iniName), reason))
+    if (!checkUnpublished(versionDir, options.product, reason))
         return fail(EXIT_ERROR, reason);
-
     const std::string workPrefix = "." + options.product + ".work";
     removeAbandonedWork(versionDir, workPrefix);
     WorkDirectory work(versionDir / (workPrefix + std::to_string(::getpid())));
@@ -354,20 +482,9 @@ int runRelease(const Args& args)
     if (!createDirectories(filesDir, reason) || !createDirectories(scratchDir, reason))
         return fail(EXIT_ERROR, reason);
 
-    // Without a cache the release is still made, only every patch anew.
-    std::string generator;
-    std::string cacheReason;
-    const bool knowGenerator = generatorIdentity(generator, cacheReason);
-    ArtifactCache cache(options.cacheDir, generator);
-    const bool cacheUsable = knowGenerator && cache.open(cacheReason);
-    if (!cacheUsable)
-        std::fprintf(stderr, "vxpublish: warning: no cache of patches: %s\n", cacheReason.c_str());
-
-    std::uint64_t totalBytes = 0;
-    for (const Job& job : jobs)
-        totalBytes += job.file->size;
-    ReleaseProgress progress(stdout, ::isatty(::fileno(stdout)) == 1, jobs.size(), totalBytes);
-    publishAll(jobs, options.jobs, options, filesDir, scratchDir, cacheUsable ? &cache : nullptr, progress);
+    const std::unique_ptr<ArtifactCache> cache = openCache(options.cacheDir);
+    ReleaseProgress progress(stdout, ::isatty(::fileno(stdout)) == 1, jobs.size(), totalSize(jobs));
+    publishAll(jobs, options.jobs, options, filesDir, scratchDir, cache.get(), progress);
 
     ProductIni ini;
     ini.version = options.version;
@@ -375,67 +492,18 @@ int runRelease(const Args& args)
     ini.allowDowngrade = options.allowDowngrade;
     ini.section = options.product;
     ini.deletes = deletes;
-    int packedCount = 0;
-    int patchCount = 0;
-    int patchesMade = 0;
-    int patchesCached = 0;
-    std::uint64_t publishedBytes = 0;
-    std::string cacheTrouble;
-    for (const Job& job : jobs) {
-        if (!job.done && !job.reason.empty())
-            return fail(job.engineFailure ? EXIT_INVALID : EXIT_ERROR, job.reason);
-    }
-    std::map<std::string, std::string> newestPatches;
-    for (const Job& job : jobs) {
-        const PublishedFile& published = job.published;
-        ini.files.insert(published.lines.begin(), published.lines.end());
-        if (!published.newestPatchKey.empty())
-            newestPatches[job.file->path] = published.newestPatchKey;
-        packedCount += published.packed ? 1 : 0;
-        patchCount += published.patches > 0 ? 1 : 0;
-        patchesMade += published.patchesMade;
-        patchesCached += published.patchesFromCache;
-        publishedBytes += published.bytes;
-        if (cacheTrouble.empty())
-            cacheTrouble = job.cacheTrouble;
-    }
-    if (!cacheTrouble.empty())
-        std::fprintf(stderr, "vxpublish: warning: %s\n", cacheTrouble.c_str());
-    if (!checkKeptPatches(ini.files, newestPatches, reason))
-        return fail(EXIT_INVALID, reason);
-
-    const std::string text = ini.render();
-    const Bytes textBytes(text.begin(), text.end());
-    Bytes signature;
-    const fs::path scratchIni = scratchDir / iniName;
-    const fs::path packedIni = scratchDir / (iniName + kPackedSuffix);
-    Bytes modernSignatures;
-    if (!signers.sign(text, scratchDir.string(), signature, modernSignatures, reason))
+    Tally tally;
+    if (const int status = collectLines(jobs, ini, tally); status != EXIT_OK)
+        return status;
+    const std::string iniName = UpdateFiles::productIniName(options.product);
+    SignedIni signedIni;
+    if (const int status = signAndPack(ini.render(), iniName, signers, scratchDir, signedIni);
+        status != EXIT_OK)
+        return status;
+    if (!placeRelease(filesDir, signedIni, versionDir, options.product, reason))
         return fail(EXIT_ERROR, reason);
-    if (!writeNewFile(scratchIni.string(), textBytes, 0644, reason))
-        return fail(EXIT_ERROR, reason);
-    // A packed ini that does not unpack to the signed text would fail every
-    // client's signature check, over and over.
-    const fs::path unpackedIni = scratchDir / "unpacked.ini";
-    Bytes unpacked;
-    if (!vxpatch::PackLzmaFile(scratchIni.c_str(), packedIni.c_str(), false)
-        || !vxpatch::UnpackLzmaFile(packedIni.c_str(), unpackedIni.c_str(), textBytes.size())
-        || !readFile(unpackedIni.string(), unpacked, reason) || unpacked != textBytes)
-        return fail(EXIT_INVALID, "cannot pack the product ini");
-
-    if (!placeRelease(filesDir, packedIni, textBytes, signature, modernSignatures, versionDir,
-                      options.product, reason))
-        return fail(EXIT_ERROR, reason);
-
-    std::error_code error; // the release is in place; the count would only lack the packed ini
-    const std::uintmax_t packedIniSize = fs::file_size(versionDir / (iniName + kPackedSuffix), error);
-    publishedBytes +=
-        textBytes.size() + signature.size() + modernSignatures.size() + (error ? 0 : packedIniSize);
-    std::printf("release %s of %s in %s: %zu files (%d packed, %d with a patch), %zu deletions; "
-                "%s published in %.1f s; patches: %d made, %d from cache; %s\n",
-                options.version.c_str(), options.product.c_str(), versionDir.c_str(), newTree.size(),
-                packedCount, patchCount, deletes.size(), byteText(publishedBytes).c_str(), progress.elapsed(),
-                patchesMade, patchesCached, signedWith(signers.modernKeyCount()).c_str());
+    printSummary(ini, versionDir, newTree.size(), tally, signedIni, progress.elapsed(),
+                 signers.modernKeyCount());
     return EXIT_OK;
 }
 

@@ -1,6 +1,7 @@
 #include "releasecheck.h"
 
 #include "releasenames.h"
+#include "updatefiles.h"
 
 #include <set>
 
@@ -33,10 +34,11 @@ bool checkTemporaryNames(const Tree& tree, const std::string& product,
                          const std::map<std::string, std::vector<std::string>>& patchKeys,
                          std::string& reason)
 {
-    const std::string iniName = productIniName(product);
+    const std::string iniName = UpdateFiles::productIniName(product);
     std::map<std::string, std::string> owners; // file name -> what claims it
-    for (const std::string& session : {iniName, packedName(iniName), signatureName(iniName),
-                                       modernSignatureName(iniName), std::string("update.ini")})
+    for (const std::string& session :
+         {iniName, UpdateFiles::packedName(iniName), UpdateFiles::signatureName(iniName),
+          UpdateFiles::modernSignatureName(iniName), std::string("update.ini")})
         owners[session] = "the updater's session file '" + session + "'";
     std::set<std::string> directories;
 
@@ -45,8 +47,9 @@ bool checkTemporaryNames(const Tree& tree, const std::string& product,
             return false;
         const std::set<std::string> own = directoriesOf(path);
         directories.insert(own.begin(), own.end());
-        std::vector<std::string> names = {path, path + kPackedSuffix, path + kPatchSuffix,
-                                          path + kOldCopySuffix};
+        std::vector<std::string> names = {path, path + UpdateFiles::kPackedSuffix,
+                                          path + UpdateFiles::kPatchSuffix,
+                                          path + UpdateFiles::kOldCopySuffix};
         const auto older = patchKeys.find(path);
         if (older != patchKeys.end())
             names.insert(names.end(), older->second.begin(), older->second.end());

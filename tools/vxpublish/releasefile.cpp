@@ -1,11 +1,11 @@
 #include "releasefile.h"
 
-#include "log.h"
 #include "ensemble_create.h"
 #include "ensemble_patch.h"
+#include "log.h"
 #include "packed_file.h"
-#include "releasenames.h"
 #include "sha512.h"
+#include "updatefiles.h"
 
 #include <filesystem>
 #include <system_error>
@@ -272,7 +272,7 @@ bool patchFromOlds(const TreeFile& file, const std::vector<const TreeFile*>& old
 
 std::string patchKey(const std::string& path, const std::string& baseSha512, bool newest)
 {
-    return newest ? path + kPatchSuffix
+    return newest ? path + UpdateFiles::kPatchSuffix
                   : path + "._" + baseSha512.substr(0, 16) + UpdateFiles::kPatchKeyEnding;
 }
 
@@ -284,7 +284,7 @@ bool publishFile(const TreeFile& file, const std::vector<const TreeFile*>& olds,
     engineFailure = false;
     published = PublishedFile();
     const std::string plainKey = file.path;
-    const std::string packedKey = file.path + kPackedSuffix;
+    const std::string packedKey = file.path + UpdateFiles::kPackedSuffix;
     const std::string plainPath = filesDir + "/" + plainKey;
     if (!makeParent(plainPath, reason))
         return false;

@@ -1,5 +1,7 @@
 #include "releasenames.h"
 
+#include "updatefiles.h"
+
 namespace vxpublish {
 
 namespace {
@@ -64,7 +66,7 @@ bool checkLineKinds(const std::string& path, const std::string& product, std::st
     using Kind = UpdateFiles::LineKind;
     const size_t plain = UpdateFiles::kPlainFields;
     const size_t packed = UpdateFiles::kPackedFields;
-    const std::string container = path + kPackedSuffix;
+    const std::string container = path + UpdateFiles::kPackedSuffix;
     const char* misread = nullptr;
     if (!UpdateFiles::isSafeRelativePath(path))
         misread = "a path inside the installation";
@@ -73,7 +75,7 @@ bool checkLineKinds(const std::string& path, const std::string& product, std::st
     else if (UpdateFiles::lineKind(product, container, packed) != Kind::PackedFile
              || UpdateFiles::packedForm(container) != UpdateFiles::PackedForm::Lzma2)
         misread = "an LZMA2 container";
-    else if (UpdateFiles::lineKind(product, path + kPatchSuffix, packed) != Kind::Patch)
+    else if (UpdateFiles::lineKind(product, path + UpdateFiles::kPatchSuffix, packed) != Kind::Patch)
         misread = "a patch";
     else if (UpdateFiles::lineKind(UpdateFiles::kDeleteSection, path, 1) != Kind::Deletion)
         misread = "a deletion";
@@ -83,26 +85,6 @@ bool checkLineKinds(const std::string& path, const std::string& product, std::st
     if (UpdateFiles::isPatchKey(path))
         reason += std::string(" (any name ending in '") + UpdateFiles::kPatchKeyEnding + "' is a patch)";
     return false;
-}
-
-std::string productIniName(const std::string& product)
-{
-    return UpdateFiles::productIniName(product);
-}
-
-std::string packedName(const std::string& name)
-{
-    return UpdateFiles::packedName(name);
-}
-
-std::string signatureName(const std::string& name)
-{
-    return UpdateFiles::signatureName(name);
-}
-
-std::string modernSignatureName(const std::string& name)
-{
-    return UpdateFiles::modernSignatureName(name);
 }
 
 } // namespace vxpublish

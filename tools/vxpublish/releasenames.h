@@ -8,16 +8,9 @@
 // installed under a mangled name. The updater's names of update files and its
 // kinds of product ini lines come from its own rules (updatefiles.h).
 
-#include "updatefiles.h"
-
 #include <string>
 
 namespace vxpublish {
-
-constexpr const char* kPackedSuffix = UpdateFiles::kPackedSuffix;
-constexpr const char* kPatchSuffix = UpdateFiles::kPatchSuffix;
-constexpr const char* kSignatureSuffix = UpdateFiles::kSignatureSuffix;
-constexpr const char* kOldCopySuffix = UpdateFiles::kOldCopySuffix;
 
 // A relative path of "/"-separated components, each not "." or "..", made of
 // ASCII letters, digits and "._-+~@" only. False with the reason.
@@ -33,12 +26,5 @@ bool checkLineKinds(const std::string& path, const std::string& product, std::st
 // "client_<platform>" or "update_<platform>", <platform> of lowercase letters,
 // digits and "_": the two products the updater asks for.
 bool checkProductName(const std::string& product, std::string& reason);
-
-// The product ini's file name as the updater requests it: "vx3_" + product +
-// ".ini" for the client, product + ".ini" for the updater itself.
-std::string productIniName(const std::string& product);
-std::string packedName(const std::string& name);
-std::string signatureName(const std::string& name);
-std::string modernSignatureName(const std::string& name);
 
 } // namespace vxpublish

@@ -77,101 +77,147 @@ std::string defaultCacheDir()
     return std::string();
 }
 
-} // namespace
-
-bool parseReleaseOptions(const Args& args, ReleaseOptions& options, std::string& reason)
+bool setPassphrase(const char* name, const std::string& value, ReleaseOptions& options, std::string& reason)
 {
-    const std::set<std::string> repeatable = {"--old", "--delete", "--ed25519-key", "--ed25519-signer"};
-    const std::set<std::string> known = {"--product",         "--version",        "--key",         "--new",
-                                         "--old",             "--delete",         "--pack",        "--out",
-                                         "--jobs",            "--cache",          "--patch",       "--patch-from-last",
-                                         "--ed25519-key",     "--ed25519-signer", "--rsa-signer",  "--passphrase-file",
-                                         "--passphrase-fd"};
-    std::set<std::string> seen;
-    std::string pack = "auto";
-    options.jobs = std::max(1u, std::thread::hardware_concurrency());
-    for (size_t i = 0; i < args.size(); ++i) {
-        // The one option without a value.
-        if (args[i] == "--allow-downgrade") {
-            if (options.allowDowngrade) {
-                reason = "--allow-downgrade given twice";
-                return false;
-            }
-            options.allowDowngrade = true;
-            continue;
-        }
-        std::string name = args[i];
-        std::string value;
-        const size_t equals = name.find('=');
-        if (equals != std::string::npos && name.compare(0, 2, "--") == 0) {
-            value = name.substr(equals + 1);
-            name = name.substr(0, equals);
-        } else if (known.count(name) != 0) {
-            if (i + 1 == args.size()) {
-                reason = name + " needs a value";
-                return false;
-            }
-            value = args[++i];
-        }
-        if (known.count(name) == 0) {
-            reason = "unknown argument '" + args[i] + "'";
-            return false;
-        }
-        if (!seen.insert(name).second && repeatable.count(name) == 0) {
-            reason = name + " given twice";
-            return false;
-        }
-        if (value.empty()) {
-            reason = name + " needs a value";
-            return false;
-        }
-        if (name == "--product")
-            options.product = value;
-        else if (name == "--version")
-            options.version = value;
-        else if (name == "--key")
-            options.keyPath = value;
-        else if (name == "--new")
-            options.newDir = value;
-        else if (name == "--out")
-            options.outDir = value;
-        else if (name == "--pack")
-            pack = value;
-        else if (name == "--cache")
-            options.cacheDir = value;
-        else if (name == "--patch") {
-            if (value != "smaller" && value != "always") {
-                reason = "--patch must be smaller or always, not '" + value + "'";
-                return false;
-            }
-            options.patchAlways = value == "always";
-        } else if (name == "--jobs") {
-            // Beyond a few hundred threads nothing is gained, and each may
-            // hold several times a large file in memory.
-            if (!parseCount(name, value, 256, options.jobs, reason))
-                return false;
-        } else if (name == "--patch-from-last") {
-            if (!parseCount(name, value, kMaxPatchFromLast, options.patchFromLast, reason))
-                return false;
-        } else if (name == "--old")
-            options.oldDirs.push_back(value);
-        else if (name == "--ed25519-key")
-            options.ed25519Keys.push_back(value);
-        else if (name == "--ed25519-signer")
-            options.ed25519Signers.push_back(value);
-        else if (name == "--rsa-signer")
-            options.rsaSigner = value;
-        else if (name == "--passphrase-file" || name == "--passphrase-fd") {
-            if (!options.passphraseOption.empty()) {
-                reason = "one passphrase per run: --passphrase-file or --passphrase-fd";
-                return false;
-            }
-            options.passphraseOption = name;
-            options.passphraseValue = value;
-        } else if (!parseDelete(value, options.deletes, reason))
-            return false;
+    if (!options.passphraseOption.empty()) {
+        reason = "one passphrase per run: --passphrase-file or --passphrase-fd";
+        return false;
     }
+    options.passphraseOption = name;
+    options.passphraseValue = value;
+    return true;
+}
 
+// What parsing carries from option to option: the options, and the text of
+// --pack, checked once every option is read.
+struct ParseState
+{
+    ReleaseOptions& options;
+    std::string pack = "auto";
+};
+
+// An option with a value: kept as given (`text`), added to a list (`list`)
+// or checked and kept by `parse`.
+struct Option
+{
+    const char* name;
+    bool repeatable;
+    std::string ReleaseOptions::*text = nullptr;
+    std::vector<std::string> ReleaseOptions::*list = nullptr;
+    bool (*parse)(const std::string& value, ParseState& state, std::string& reason) = nullptr;
+};
+
+const Option kOptions[] = {
+    {"--product", false, &ReleaseOptions::product},
+    {"--version", false, &ReleaseOptions::version},
+    {"--key", false, &ReleaseOptions::keyPath},
+    {"--new", false, &ReleaseOptions::newDir},
+    {"--old", true, nullptr, &ReleaseOptions::oldDirs},
+    {"--delete", true, nullptr, nullptr,
+     [](const std::string& value, ParseState& state, std::string& reason) {
+         return parseDelete(value, state.options.deletes, reason);
+     }},
+    {"--pack", false, nullptr, nullptr,
+     [](const std::string& value, ParseState& state, std::string&) {
+         state.pack = value;
+         return true;
+     }},
+    {"--out", false, &ReleaseOptions::outDir},
+    // Beyond a few hundred threads nothing is gained, and each may hold
+    // several times a large file in memory.
+    {"--jobs", false, nullptr, nullptr,
+     [](const std::string& value, ParseState& state, std::string& reason) {
+         return parseCount("--jobs", value, 256, state.options.jobs, reason);
+     }},
+    {"--cache", false, &ReleaseOptions::cacheDir},
+    {"--patch", false, nullptr, nullptr,
+     [](const std::string& value, ParseState& state, std::string& reason) {
+         if (value != "smaller" && value != "always") {
+             reason = "--patch must be smaller or always, not '" + value + "'";
+             return false;
+         }
+         state.options.patchAlways = value == "always";
+         return true;
+     }},
+    {"--patch-from-last", false, nullptr, nullptr,
+     [](const std::string& value, ParseState& state, std::string& reason) {
+         return parseCount("--patch-from-last", value, kMaxPatchFromLast, state.options.patchFromLast,
+                           reason);
+     }},
+    {"--ed25519-key", true, nullptr, &ReleaseOptions::ed25519Keys},
+    {"--ed25519-signer", true, nullptr, &ReleaseOptions::ed25519Signers},
+    {"--rsa-signer", false, &ReleaseOptions::rsaSigner},
+    {"--passphrase-file", false, nullptr, nullptr,
+     [](const std::string& value, ParseState& state, std::string& reason) {
+         return setPassphrase("--passphrase-file", value, state.options, reason);
+     }},
+    {"--passphrase-fd", false, nullptr, nullptr,
+     [](const std::string& value, ParseState& state, std::string& reason) {
+         return setPassphrase("--passphrase-fd", value, state.options, reason);
+     }},
+};
+
+const Option* findOption(const std::string& name)
+{
+    for (const Option& option : kOptions) {
+        if (name == option.name)
+            return &option;
+    }
+    return nullptr;
+}
+
+// The option at args[i] with its value, given after "=" or as the next
+// argument (then `i` moves past it). Null with the reason.
+const Option* readOption(const Args& args, size_t& i, std::string& value, std::string& reason)
+{
+    std::string name = args[i];
+    const size_t equals = name.find('=');
+    if (equals != std::string::npos && name.compare(0, 2, "--") == 0) {
+        value = name.substr(equals + 1);
+        name = name.substr(0, equals);
+    } else if (findOption(name) != nullptr) {
+        if (i + 1 == args.size()) {
+            reason = name + " needs a value";
+            return nullptr;
+        }
+        value = args[++i];
+    }
+    const Option* option = findOption(name);
+    if (option == nullptr)
+        reason = "unknown argument '" + args[i] + "'";
+    return option;
+}
+
+bool applyOption(const Option& option, const std::string& value, ParseState& state, std::string& reason)
+{
+    if (option.text != nullptr)
+        state.options.*option.text = value;
+    else if (option.list != nullptr)
+        (state.options.*option.list).push_back(value);
+    else
+        return option.parse(value, state, reason);
+    return true;
+}
+
+bool parsePackMode(const std::string& text, PackMode& pack, std::string& reason)
+{
+    if (text == "auto")
+        pack = PackMode::Auto;
+    else if (text == "none")
+        pack = PackMode::None;
+    else if (text == "all")
+        pack = PackMode::All;
+    else {
+        reason = "--pack must be auto, none or all, not '" + text + "'";
+        return false;
+    }
+    return true;
+}
+
+// What holds only for the options together, once all are read.
+bool checkComplete(const std::set<std::string>& seen, ParseState& state, std::string& reason)
+{
+    ReleaseOptions& options = state.options;
     if ((seen.count("--key") != 0) == (seen.count("--rsa-signer") != 0)) {
         reason = "give the RSA key of the .sig with --key or --rsa-signer, once";
         return false;
@@ -184,17 +230,43 @@ bool parseReleaseOptions(const Args& args, ReleaseOptions& options, std::string&
     }
     if (options.cacheDir.empty())
         options.cacheDir = defaultCacheDir();
-    if (pack == "auto")
-        options.pack = PackMode::Auto;
-    else if (pack == "none")
-        options.pack = PackMode::None;
-    else if (pack == "all")
-        options.pack = PackMode::All;
-    else {
-        reason = "--pack must be auto, none or all, not '" + pack + "'";
-        return false;
+    return parsePackMode(state.pack, options.pack, reason) && checkProductName(options.product, reason)
+           && checkVersion(options.version, reason);
+}
+
+} // namespace
+
+bool parseReleaseOptions(const Args& args, ReleaseOptions& options, std::string& reason)
+{
+    ParseState state{options};
+    std::set<std::string> seen;
+    options.jobs = std::max(1u, std::thread::hardware_concurrency());
+    for (size_t i = 0; i < args.size(); ++i) {
+        // The one option without a value.
+        if (args[i] == "--allow-downgrade") {
+            if (options.allowDowngrade) {
+                reason = "--allow-downgrade given twice";
+                return false;
+            }
+            options.allowDowngrade = true;
+            continue;
+        }
+        std::string value;
+        const Option* option = readOption(args, i, value, reason);
+        if (option == nullptr)
+            return false;
+        if (!seen.insert(option->name).second && !option->repeatable) {
+            reason = std::string(option->name) + " given twice";
+            return false;
+        }
+        if (value.empty()) {
+            reason = std::string(option->name) + " needs a value";
+            return false;
+        }
+        if (!applyOption(*option, value, state, reason))
+            return false;
     }
-    return checkProductName(options.product, reason) && checkVersion(options.version, reason);
+    return checkComplete(seen, state, reason);
 }
 
 } // namespace vxpublish

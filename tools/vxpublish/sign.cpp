@@ -6,7 +6,7 @@
 #include "fileio.h"
 #include "help.h"
 #include "keyfile.h"
-#include "releasenames.h"
+#include "updatefiles.h"
 
 namespace vxpublish {
 
@@ -33,7 +33,7 @@ int runSign(const Args& args)
         return fail(EXIT_ERROR, "'" + keyPath + "': " + e.what());
     }
 
-    if (!replaceFile(signatureName(dataPath), signature, reason))
+    if (!replaceFile(UpdateFiles::signatureName(dataPath), signature, reason))
         return fail(EXIT_ERROR, reason);
     return EXIT_OK;
 }

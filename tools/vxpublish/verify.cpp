@@ -9,8 +9,8 @@
 #include "fileio.h"
 #include "help.h"
 #include "keyfile.h"
-#include "releasenames.h"
 #include "signaturelist.h"
+#include "updatefiles.h"
 
 namespace vxpublish {
 
@@ -18,7 +18,7 @@ namespace {
 
 int verifyModern(const std::string& keyPath, const Bytes& keyText, const std::string& dataPath)
 {
-    const std::string listPath = modernSignatureName(dataPath);
+    const std::string listPath = UpdateFiles::modernSignatureName(dataPath);
     ed25519::PublicKey key;
     Bytes data;
     Bytes text;
@@ -44,7 +44,7 @@ int runVerify(const Args& args)
         return status;
     const std::string& keyPath = args[0];
     const std::string& dataPath = args[1];
-    const std::string sigPath = signatureName(dataPath);
+    const std::string sigPath = UpdateFiles::signatureName(dataPath);
 
     Bytes keyText;
     std::string reason;

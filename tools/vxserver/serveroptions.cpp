@@ -185,92 +185,116 @@ bool parsePositive(const QString& option, const QString& text, double max, doubl
     return true;
 }
 
-} // namespace
-
-bool parseServerOptions(const QStringList& arguments, ServerOptions* options, QString* error)
+// Seconds with fractions as milliseconds, at least one.
+bool parseSeconds(const QString& option, const QString& value, int* ms, QString* error)
 {
-    const QStringList known = {"--root",          "--http-port",       "--bind",         "--versions",
-                               "--news",          "--banner",          "--udp-port",     "--banner-port",
-                               "--versions-file", "--banner-file",     "--idle-timeout", "--max-connections",
-                               "--udp-rate",      "--udp-burst",       "--rollout",      "--cohort-key",
-                               "--metrics-port",  "--summary-interval"};
-    QSet<QString> seen;
-    for (int i = 0; i < arguments.size(); ++i) {
-        const QString name = arguments.at(i);
-        if (!known.contains(name)) {
-            *error = QStringLiteral("unknown argument '%1'").arg(name);
-            return false;
-        }
-        if (seen.contains(name)) {
-            *error = QStringLiteral("%1 given twice").arg(name);
-            return false;
-        }
-        seen.insert(name);
-        if (i + 1 == arguments.size()) {
-            *error = QStringLiteral("%1 needs a value").arg(name);
-            return false;
-        }
-        const QString value = arguments.at(++i);
-        bool ok = true;
-        if (name == QLatin1String("--root")) {
-            options->root = value;
-        } else if (name == QLatin1String("--bind")) {
-            ok = options->bindAddress.setAddress(value);
-            if (!ok)
-                *error = QStringLiteral("--bind '%1' is not an IP address").arg(value);
-        } else if (name == QLatin1String("--http-port")) {
-            ok = parsePort(name, value, &options->httpPort, error);
-        } else if (name == QLatin1String("--udp-port")) {
-            ok = parsePort(name, value, &options->versionPort, error);
-        } else if (name == QLatin1String("--banner-port")) {
-            ok = parsePort(name, value, &options->bannerPort, error);
-        } else if (name == QLatin1String("--versions")) {
-            options->versionsText = value;
-        } else if (name == QLatin1String("--versions-file")) {
-            options->versionsFile = value;
-        } else if (name == QLatin1String("--idle-timeout")) {
-            double seconds = 0;
-            ok = parsePositive(name, value, 86400, &seconds, error);
-            options->idleTimeoutMs = qMax(1, qRound(seconds * 1000));
-        } else if (name == QLatin1String("--max-connections")) {
-            options->maxConnections = value.toInt(&ok);
-            if (!ok || options->maxConnections < 1 || options->maxConnections > 100000) {
-                *error = QStringLiteral("--max-connections '%1' is not a whole number from 1 to 100000").arg(value);
-                ok = false;
-            }
-        } else if (name == QLatin1String("--udp-rate")) {
-            ok = parsePositive(name, value, 1e9, &options->udpRate, error);
-        } else if (name == QLatin1String("--udp-burst")) {
-            double burst = 0;
-            ok = parsePositive(name, value, 1e9, &burst, error);
-            if (ok && burst != double(int(burst))) {
-                *error = QStringLiteral("--udp-burst '%1' is not a whole number").arg(value);
-                ok = false;
-            }
-            options->udpBurst = int(burst);
-        } else if (name == QLatin1String("--rollout")) {
-            options->rolloutFile = value;
-        } else if (name == QLatin1String("--cohort-key")) {
-            options->cohortKeyFile = value;
-        } else if (name == QLatin1String("--metrics-port")) {
-            quint16 port = 0;
-            ok = parsePort(name, value, &port, error);
-            options->metricsPort = port;
-        } else if (name == QLatin1String("--summary-interval")) {
-            double seconds = 0;
-            ok = value == QLatin1String("0") || parsePositive(name, value, 86400, &seconds, error);
-            options->summaryIntervalMs = seconds > 0 ? qMax(1, qRound(seconds * 1000)) : 0;
-        } else if (name == QLatin1String("--news")) {
-            options->newsFile = value;
-        } else if (name == QLatin1String("--banner")) {
-            options->bannerText = value;
-        } else {
-            options->bannerFile = value;
-        }
-        if (!ok)
-            return false;
-    }
+    double seconds = 0;
+    if (!parsePositive(option, value, 86400, &seconds, error))
+        return false;
+    *ms = qMax(1, qRound(seconds * 1000));
+    return true;
+}
 
+// An option of the command line, each with a value: kept as given (`text`),
+// a port number (`port`) or checked and kept by `parse`.
+struct Option
+{
+    const char* name;
+    QString ServerOptions::*text = nullptr;
+    quint16 ServerOptions::*port = nullptr;
+    bool (*parse)(const QString& value, ServerOptions* options, QString* error) = nullptr;
+};
+
+const Option kOptions[] = {
+    {"--root", &ServerOptions::root},
+    {"--http-port", nullptr, &ServerOptions::httpPort},
+    {"--bind", nullptr, nullptr,
+     [](const QString& value, ServerOptions* options, QString* error) {
+         if (options->bindAddress.setAddress(value))
+             return true;
+         *error = QStringLiteral("--bind '%1' is not an IP address").arg(value);
+         return false;
+     }},
+    {"--versions", &ServerOptions::versionsText},
+    {"--news", &ServerOptions::newsFile},
+    {"--banner", &ServerOptions::bannerText},
+    {"--udp-port", nullptr, &ServerOptions::versionPort},
+    {"--banner-port", nullptr, &ServerOptions::bannerPort},
+    {"--versions-file", &ServerOptions::versionsFile},
+    {"--banner-file", &ServerOptions::bannerFile},
+    {"--idle-timeout", nullptr, nullptr,
+     [](const QString& value, ServerOptions* options, QString* error) {
+         return parseSeconds(QStringLiteral("--idle-timeout"), value, &options->idleTimeoutMs, error);
+     }},
+    {"--max-connections", nullptr, nullptr,
+     [](const QString& value, ServerOptions* options, QString* error) {
+         bool ok = false;
+         options->maxConnections = value.toInt(&ok);
+         if (ok && options->maxConnections >= 1 && options->maxConnections <= 100000)
+             return true;
+         *error = QStringLiteral("--max-connections '%1' is not a whole number from 1 to 100000").arg(value);
+         return false;
+     }},
+    {"--udp-rate", nullptr, nullptr,
+     [](const QString& value, ServerOptions* options, QString* error) {
+         return parsePositive(QStringLiteral("--udp-rate"), value, 1e9, &options->udpRate, error);
+     }},
+    {"--udp-burst", nullptr, nullptr,
+     [](const QString& value, ServerOptions* options, QString* error) {
+         double burst = 0;
+         if (!parsePositive(QStringLiteral("--udp-burst"), value, 1e9, &burst, error))
+             return false;
+         if (burst != double(int(burst))) {
+             *error = QStringLiteral("--udp-burst '%1' is not a whole number").arg(value);
+             return false;
+         }
+         options->udpBurst = int(burst);
+         return true;
+     }},
+    {"--rollout", &ServerOptions::rolloutFile},
+    {"--cohort-key", &ServerOptions::cohortKeyFile},
+    {"--metrics-port", nullptr, nullptr,
+     [](const QString& value, ServerOptions* options, QString* error) {
+         quint16 port = 0;
+         if (!parsePort(QStringLiteral("--metrics-port"), value, &port, error))
+             return false;
+         options->metricsPort = port;
+         return true;
+     }},
+    {"--summary-interval", nullptr, nullptr,
+     [](const QString& value, ServerOptions* options, QString* error) {
+         if (value == QLatin1String("0")) {
+             options->summaryIntervalMs = 0;
+             return true;
+         }
+         return parseSeconds(QStringLiteral("--summary-interval"), value, &options->summaryIntervalMs, error);
+     }},
+};
+
+const Option* findOption(const QString& name)
+{
+    for (const Option& option : kOptions) {
+        if (name == QLatin1String(option.name))
+            return &option;
+    }
+    return nullptr;
+}
+
+bool applyOption(const Option& option, const QString& value, ServerOptions* options, QString* error)
+{
+    if (option.text != nullptr) {
+        options->*option.text = value;
+        return true;
+    }
+    if (option.port != nullptr)
+        return parsePort(QLatin1String(option.name), value, &(options->*option.port), error);
+    return option.parse(value, options, error);
+}
+
+// What holds only for the options together: which services run, and what
+// each needs.
+bool checkServices(const QSet<QString>& seen, ServerOptions* options, QString* error)
+{
     for (const auto& pair : {qMakePair(QStringLiteral("--versions"), QStringLiteral("--versions-file")),
                              qMakePair(QStringLiteral("--banner"), QStringLiteral("--banner-file"))}) {
         if (seen.contains(pair.first) && seen.contains(pair.second)) {
@@ -306,7 +330,34 @@ bool parseServerOptions(const QStringList& arguments, ServerOptions* options, QS
         *error = QStringLiteral("--news needs --versions");
         return false;
     }
-    return reloadAnswers(options, error);
+    return true;
+}
+
+} // namespace
+
+bool parseServerOptions(const QStringList& arguments, ServerOptions* options, QString* error)
+{
+    QSet<QString> seen;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString name = arguments.at(i);
+        const Option* option = findOption(name);
+        if (option == nullptr) {
+            *error = QStringLiteral("unknown argument '%1'").arg(name);
+            return false;
+        }
+        if (seen.contains(name)) {
+            *error = QStringLiteral("%1 given twice").arg(name);
+            return false;
+        }
+        seen.insert(name);
+        if (i + 1 == arguments.size()) {
+            *error = QStringLiteral("%1 needs a value").arg(name);
+            return false;
+        }
+        if (!applyOption(*option, arguments.at(++i), options, error))
+            return false;
+    }
+    return checkServices(seen, options, error) && reloadAnswers(options, error);
 }
 
 bool reloadAnswers(ServerOptions* options, QString* error)
