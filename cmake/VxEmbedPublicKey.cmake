@@ -5,6 +5,7 @@
 # g_UpdatePublicKeyTestOnly tells whether the key is the test-only TEST_KEY.
 # Refuses anything that cannot be a DER public key, above all a private key,
 # which must never end up inside a shipped program.
+include(${CMAKE_CURRENT_LIST_DIR}/VxGeneratedSource.cmake)
 set(buffer_size 2048)
 
 if(NOT EXISTS "${KEY_FILE}")
@@ -42,14 +43,8 @@ if(EXISTS "${TEST_KEY}")
   endif()
 endif()
 
-string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," key_bytes "${key_hex}")
+vx_c_bytes(key_bytes "${key_hex}")
 string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n    "
        key_bytes "${key_bytes}")
 set(content "// Generated from ${KEY_FILE}; do not edit.\n#include \"updatepublickey.h\"\n\nconst unsigned char g_UpdatePublicKey[kUpdatePublicKeySize] = {\n    ${key_bytes}\n};\nconst unsigned long g_UpdatePublicKeyLength = ${key_size};\nconst bool g_UpdatePublicKeyTestOnly = ${test_only};\n")
-# Rewrite only on change, so a reconfigure does not rebuild the core.
-if(EXISTS "${OUTPUT}")
-  file(READ "${OUTPUT}" old_content)
-endif()
-if(NOT old_content STREQUAL content)
-  file(WRITE "${OUTPUT}" "${content}")
-endif()
+vx_write_if_changed("${OUTPUT}" "${content}")

@@ -93,7 +93,7 @@ function(vx_embed_trusted_keys output)
     OUTPUT ${output}
     COMMAND ${CMAKE_COMMAND} -DKEY_FILES=${key_files} -DTEST_KEYS=${test_keys} -DOUTPUT=${output}
             -P ${PROJECT_SOURCE_DIR}/cmake/VxEmbedTrustedKeys.cmake
-    DEPENDS ${ARGN} ${PROJECT_SOURCE_DIR}/cmake/VxEmbedTrustedKeys.cmake
+    DEPENDS ${ARGN} ${PROJECT_SOURCE_DIR}/cmake/VxEmbedTrustedKeys.cmake ${PROJECT_SOURCE_DIR}/cmake/VxGeneratedSource.cmake
     COMMENT "Embedding the updater's trusted Ed25519 keys"
     VERBATIM)
 endfunction()
