@@ -40,7 +40,97 @@ void writeSignedList(const QString& path, const QString& channels, qint64 signed
     QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
 }
 
+// The trust record's line of a pinned answer time.
+QByteArray pinOf(qint64 signedAt)
+{
+    return "answer-time\t" + QByteArray::number(signedAt) + "\n";
+}
+
 enum class Answer { Unsigned, Signed, AlteredOncePinned };
+
+// The base list and the staged one are signed a minute apart, so the pin
+// tells which of them the session was served.
+struct SignedTimes
+{
+    qint64 base = QDateTime::currentSecsSinceEpoch() - 120;
+    qint64 staged = base + 60;
+};
+
+// An installation of version 1 in "install", and versions 1 and 2 of both
+// products published into "root".
+void installAndPublish(const QTemporaryDir& dir)
+{
+    const QString install = dir.filePath("install");
+    const QByteArray script = "#!/bin/sh\necho started > \"$VX_TEST_MARKER\"\n";
+    for (const QString& tree : {install, dir.filePath("v1"), dir.filePath("v2")}) {
+        writeFile(tree + "/vx3client_runscript.sh", script);
+        QVERIFY(QFile::setPermissions(tree + "/vx3client_runscript.sh", QFile::permissions(UPDATE_BINARY)));
+    }
+    QVERIFY(QFile::copy(QStringLiteral(UPDATE_BINARY), install + "/update"));
+    QVERIFY(QDir().mkpath(dir.filePath("updater")));
+    QVERIFY(QFile::copy(QStringLiteral(UPDATE_BINARY), dir.filePath("updater/update")));
+    writeFile(install + "/data/readme.txt", "version 1\n");
+    writeFile(dir.filePath("v1/data/readme.txt"), "version 1\n");
+    writeFile(dir.filePath("v2/data/readme.txt"), "version 2\n");
+    for (int version : {1, 2}) {
+        publish("update_linux_amd64", version, dir.filePath("updater"), dir.filePath("root"));
+        publish("client_linux_amd64", version, dir.filePath("v%1").arg(version), dir.filePath("root"));
+    }
+}
+
+// The base list ("versions") and the one staged to `share` of the senders
+// ("versions-2"), signed or not; with AlteredOncePinned the staged list's
+// signature is altered and the installation has pinned the base list.
+void writeAnswers(const QTemporaryDir& dir, Answer answer, const QByteArray& share, const SignedTimes& times)
+{
+    if (answer == Answer::Unsigned) {
+        writeFile(dir.filePath("versions"), "1#1.0,1#1.0\n");
+        writeFile(dir.filePath("versions-2"), "2#2.0,1#1.0\n");
+    } else {
+        writeSignedList(dir.filePath("versions"), "1#1.0,1#1.0,", times.base);
+        writeSignedList(dir.filePath("versions-2"), "2#2.0,1#1.0,", times.staged);
+    }
+    if (answer == Answer::AlteredOncePinned) {
+        QByteArray list = readFile(dir.filePath("versions-2")).trimmed();
+        list.back() = list.back() == '0' ? '1' : '0'; // still hex, so served
+        writeFile(dir.filePath("versions-2"), list + "\n");
+        writeFile(dir.filePath("install/.vx3trust"), "VXTRUST\t1\n" + pinOf(times.base));
+    }
+    writeFile(dir.filePath("rollout"), share + " versions-2\n");
+}
+
+// vxserver serving "root" and the rollout; its HTTP and UDP ports.
+void startServer(QProcess& server, const QTemporaryDir& dir, QString& http, QString& udp)
+{
+    server.start(QStringLiteral(VXSERVER_BINARY),
+                 {"--root", dir.filePath("root"), "--http-port", "0", "--udp-port", "0", "--versions-file",
+                  dir.filePath("versions"), "--rollout", dir.filePath("rollout"), "--cohort-key",
+                  dir.filePath("key")});
+    QVERIFY(server.waitForReadyRead(kDeadlineMs));
+    const QString started = QString::fromUtf8(server.readLine());
+    http = QRegularExpression("http (\\d+)").match(started).captured(1);
+    udp = QRegularExpression("versions udp (\\d+)").match(started).captured(1);
+    QVERIFY2(!http.isEmpty() && !udp.isEmpty(), qPrintable(started));
+}
+
+// One unattended session of the installed updater against the server.
+void runUpdate(QProcess& update, const QTemporaryDir& dir, const QString& http, const QString& udp)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VX3_CONFIG_DIR", dir.filePath("config"));
+    env.insert("TMPDIR", dir.path());
+    env.insert("VX3_UPDATE_SERVER_HOST", "127.0.0.1");
+    env.insert("VX3_UPDATE_SERVER_PORT", udp);
+    env.insert("VX3_BANNER_SERVER_PORT", QString::number(freeUdpPort()));
+    env.insert("VX3_UPDATE_BASE_URL", QStringLiteral("http://127.0.0.1:%1/").arg(http));
+    env.insert("VX3_UPDATE_DIAGNOSTICS", dir.filePath("diagnostics.txt"));
+    env.insert("VX_TEST_MARKER", dir.filePath("client-started"));
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(name);
+    update.setProcessEnvironment(env);
+    update.start(dir.filePath("install/update"), {"--unattended"});
+    QVERIFY(update.waitForFinished(kDeadlineMs));
+}
 
 } // namespace
 
@@ -76,80 +166,30 @@ void TestRolloutSession::rolloutDecidesWhatIsInstalled()
     QFETCH(int, answer);
     QFETCH(int, status);
     QTemporaryDir dir;
-    const QString install = dir.filePath("install");
-    const QByteArray script = "#!/bin/sh\necho started > \"$VX_TEST_MARKER\"\n";
-    for (const QString& tree : {install, dir.filePath("v1"), dir.filePath("v2")}) {
-        writeFile(tree + "/vx3client_runscript.sh", script);
-        QVERIFY(QFile::setPermissions(tree + "/vx3client_runscript.sh", QFile::permissions(UPDATE_BINARY)));
-    }
-    QVERIFY(QFile::copy(QStringLiteral(UPDATE_BINARY), install + "/update"));
-    QVERIFY(QDir().mkpath(dir.filePath("updater")));
-    QVERIFY(QFile::copy(QStringLiteral(UPDATE_BINARY), dir.filePath("updater/update")));
-    writeFile(install + "/data/readme.txt", "version 1\n");
-    writeFile(dir.filePath("v1/data/readme.txt"), "version 1\n");
-    writeFile(dir.filePath("v2/data/readme.txt"), "version 2\n");
-    const QString out = dir.filePath("root");
-    for (int version : {1, 2}) {
-        publish("update_linux_amd64", version, dir.filePath("updater"), out);
-        publish("client_linux_amd64", version, dir.filePath("v%1").arg(version), out);
-    }
-    // The base list and the staged one are signed a minute apart, so the pin
-    // tells which of them the session was served.
-    const qint64 baseSignedAt = QDateTime::currentSecsSinceEpoch() - 120;
-    const qint64 stagedSignedAt = baseSignedAt + 60;
-    if (answer == int(Answer::Unsigned)) {
-        writeFile(dir.filePath("versions"), "1#1.0,1#1.0\n");
-        writeFile(dir.filePath("versions-2"), "2#2.0,1#1.0\n");
-    } else {
-        writeSignedList(dir.filePath("versions"), "1#1.0,1#1.0,", baseSignedAt);
-        writeSignedList(dir.filePath("versions-2"), "2#2.0,1#1.0,", stagedSignedAt);
-    }
-    const QByteArray pin = "answer-time\t" + QByteArray::number(baseSignedAt) + "\n";
-    if (answer == int(Answer::AlteredOncePinned)) {
-        QByteArray list = readFile(dir.filePath("versions-2")).trimmed();
-        list.back() = list.back() == '0' ? '1' : '0'; // still hex, so served
-        writeFile(dir.filePath("versions-2"), list + "\n");
-        writeFile(install + "/.vx3trust", "VXTRUST\t1\n" + pin);
-    }
-    writeFile(dir.filePath("rollout"), share + " versions-2\n");
-
+    const SignedTimes times;
+    installAndPublish(dir);
+    writeAnswers(dir, Answer(answer), share, times);
     QProcess server;
-    server.start(QStringLiteral(VXSERVER_BINARY),
-                 {"--root", out, "--http-port", "0", "--udp-port", "0", "--versions-file",
-                  dir.filePath("versions"), "--rollout", dir.filePath("rollout"), "--cohort-key",
-                  dir.filePath("key")});
-    QVERIFY(server.waitForReadyRead(kDeadlineMs));
-    const QString started = QString::fromUtf8(server.readLine());
-    const QString http = QRegularExpression("http (\\d+)").match(started).captured(1);
-    const QString udp = QRegularExpression("versions udp (\\d+)").match(started).captured(1);
-    QVERIFY2(!http.isEmpty() && !udp.isEmpty(), qPrintable(started));
-
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("VX3_CONFIG_DIR", dir.filePath("config"));
-    env.insert("TMPDIR", dir.path());
-    env.insert("VX3_UPDATE_SERVER_HOST", "127.0.0.1");
-    env.insert("VX3_UPDATE_SERVER_PORT", udp);
-    env.insert("VX3_BANNER_SERVER_PORT", QString::number(freeUdpPort()));
-    env.insert("VX3_UPDATE_BASE_URL", QStringLiteral("http://127.0.0.1:%1/").arg(http));
-    env.insert("VX3_UPDATE_DIAGNOSTICS", dir.filePath("diagnostics.txt"));
-    env.insert("VX_TEST_MARKER", dir.filePath("client-started"));
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        env.remove(name);
+    QString http;
+    QString udp;
+    startServer(server, dir, http, udp);
     QProcess update;
-    update.setProcessEnvironment(env);
-    update.start(install + "/update", {"--unattended"});
-    QVERIFY(update.waitForFinished(kDeadlineMs));
+    if (!QTest::currentTestFailed())
+        runUpdate(update, dir, http, udp);
+    if (QTest::currentTestFailed())
+        return;
+
     const QByteArray diagnostics = readFile(dir.filePath("diagnostics.txt"));
     QVERIFY2(update.exitStatus() == QProcess::NormalExit && update.exitCode() == status,
              diagnostics.constData());
-    QCOMPARE(readFile(install + "/data/readme.txt"), installed);
-    const QByteArray trust = readFile(install + "/.vx3trust");
+    QCOMPARE(readFile(dir.filePath("install/data/readme.txt")), installed);
+    const QByteArray trust = readFile(dir.filePath("install/.vx3trust"));
     if (answer == int(Answer::Signed)) {
-        const qint64 served = share == "100" ? stagedSignedAt : baseSignedAt;
-        QVERIFY2(trust.contains("answer-time\t" + QByteArray::number(served) + "\n"), trust.constData());
+        const QByteArray served = pinOf(share == "100" ? times.staged : times.base);
+        QVERIFY2(trust.contains(served), trust.constData());
     } else if (answer == int(Answer::AlteredOncePinned)) {
         QVERIFY2(diagnostics.contains("The update service could not be verified: "), diagnostics.constData());
-        QCOMPARE(trust, "VXTRUST\t1\n" + pin);
+        QCOMPARE(trust, "VXTRUST\t1\n" + pinOf(times.base));
         return;
     } else {
         QVERIFY2(!trust.contains("answer-time"), trust.constData());

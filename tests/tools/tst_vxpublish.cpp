@@ -4,6 +4,8 @@
 // usable keys refused by every command that reads one, private keys that
 // others may read refused, and keys sealed with a passphrase.
 
+#include "support/testfiles.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -36,22 +38,11 @@ Run vxpublish(const QStringList& args, const QByteArray& input = QByteArray())
     return run;
 }
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
 // A file of its owner's alone, as private keys and passphrases must be.
-bool writePrivateFile(const QString& path, const QByteArray& data)
+void writePrivateFile(const QString& path, const QByteArray& data)
 {
-    return writeFile(path, data) && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+    writeFile(path, data);
+    QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
 }
 
 // A failure says why in exactly one line.
@@ -108,7 +99,7 @@ void TestVxpublish::keygenWritesPairAndNeverOverwrites()
     QVERIFY(!QFile::exists(path("other-public.der")));
 
     // The public file is in the way: no half pair is left behind.
-    QVERIFY(writeFile(path("taken.der"), "x"));
+    writeFile(path("taken.der"), "x");
     QCOMPARE(vxpublish({"keygen", path("lone-private.der"), path("taken.der")}).status, 2);
     QVERIFY(!QFile::exists(path("lone-private.der")));
 }
@@ -140,7 +131,7 @@ void TestVxpublish::keyIdsOfBothKindsOfKey()
 
 void TestVxpublish::signedFileVerifies()
 {
-    QVERIFY(writeFile(path("product.ini"), "[product]\nversion=3000125\n"));
+    writeFile(path("product.ini"), "[product]\nversion=3000125\n");
     const Run sign = vxpublish({"sign", path("private.der"), path("product.ini")});
     QCOMPARE(sign.status, 0);
     QCOMPARE(readFile(path("product.ini.sig")).size(), 128);
@@ -154,29 +145,29 @@ void TestVxpublish::signedFileVerifies()
     QVERIFY(readFile(path("product.ini.sig")) != first);
     QCOMPARE(vxpublish({"verify", path("public.der"), path("product.ini")}).status, 0);
 
-    QVERIFY(writeFile(path("empty"), QByteArray()));
+    writeFile(path("empty"), QByteArray());
     QCOMPARE(vxpublish({"sign", path("private.der"), path("empty")}).status, 0);
     QCOMPARE(vxpublish({"verify", path("public.der"), path("empty")}).status, 0);
 }
 
 void TestVxpublish::changedFileOrOtherKeyIsInvalid()
 {
-    QVERIFY(writeFile(path("data"), "original"));
+    writeFile(path("data"), "original");
     QCOMPARE(vxpublish({"sign", path("private.der"), path("data")}).status, 0);
     const QByteArray signature = readFile(path("data.sig"));
 
-    QVERIFY(writeFile(path("data"), "originaL"));
+    writeFile(path("data"), "originaL");
     Run run = vxpublish({"verify", path("public.der"), path("data")});
     QCOMPARE(run.status, 1);
     QVERIFY2(oneLineReason(run.err), run.err.constData());
 
-    QVERIFY(writeFile(path("data"), "original"));
-    QVERIFY(writeFile(path("data.sig"), signature + '\0'));
+    writeFile(path("data"), "original");
+    writeFile(path("data.sig"), signature + '\0');
     run = vxpublish({"verify", path("public.der"), path("data")});
     QCOMPARE(run.status, 1);
     QVERIFY2(oneLineReason(run.err), run.err.constData());
 
-    QVERIFY(writeFile(path("data.sig"), signature));
+    writeFile(path("data.sig"), signature);
     QCOMPARE(vxpublish({"keygen", path("second-private.der"), path("second-public.der")}).status, 0);
     QCOMPARE(vxpublish({"verify", path("second-public.der"), path("data")}).status, 1);
     QCOMPARE(vxpublish({"verify", path("public.der"), path("data")}).status, 0);
@@ -184,7 +175,7 @@ void TestVxpublish::changedFileOrOtherKeyIsInvalid()
 
 void TestVxpublish::unreadableInputsAreErrors()
 {
-    QVERIFY(writeFile(path("unsigned"), "content"));
+    writeFile(path("unsigned"), "content");
     Run run = vxpublish({"verify", path("public.der"), path("unsigned")});
     QCOMPARE(run.status, 2);
     QVERIFY2(run.err.contains("unsigned.sig"), run.err.constData());
@@ -203,7 +194,7 @@ void TestVxpublish::unreadableInputsAreErrors()
     run = vxpublish({"sign", path("public.der"), path("unsigned")});
     QCOMPARE(run.status, 2);
     QVERIFY2(oneLineReason(run.err), run.err.constData());
-    QVERIFY(writeFile(path("unsigned.sig"), QByteArray(128, '\1')));
+    writeFile(path("unsigned.sig"), QByteArray(128, '\1'));
     run = vxpublish({"verify", path("unsigned"), path("unsigned")});
     QCOMPARE(run.status, 2);
     QVERIFY2(oneLineReason(run.err), run.err.constData());
@@ -266,17 +257,16 @@ void TestVxpublish::badKeysAreRefused()
 {
     QFETCH(QByteArray, key);
     QFETCH(QByteArray, reason);
-    QVERIFY(writePrivateFile(path("bad.der"), key));
-    QVERIFY(writeFile(path("bad-data"), "data"));
-    QVERIFY(QDir().mkpath(path("bad-new")));
-    QVERIFY(writeFile(path("bad-new/file"), "content"));
+    writePrivateFile(path("bad.der"), key);
+    writeFile(path("bad-data"), "data");
+    writeFile(path("bad-new/file"), "content");
     const bool forSigning = reason.contains("private");
     QList<QStringList> commands{
         {"sign", path("bad.der"), path("bad-data")},
         {"release", "--product", "client_linux_amd64", "--version", "1", "--key", path("bad.der"),
          "--new", path("bad-new"), "--out", path("bad-out")}};
     if (!forSigning) {
-        QVERIFY(writeFile(path("bad-data.sig"), QByteArray(128, '\1')));
+        writeFile(path("bad-data.sig"), QByteArray(128, '\1'));
         commands.append({"verify", path("bad.der"), path("bad-data")});
     }
     for (const QStringList& args : commands) {
@@ -291,10 +281,10 @@ void TestVxpublish::badKeysAreRefused()
 
 void TestVxpublish::privateKeysOthersMayReadAreRefused()
 {
-    QVERIFY(writeFile(path("shared.der"), readFile(path("private.der"))));
+    writeFile(path("shared.der"), readFile(path("private.der")));
     QVERIFY(
         QFile::setPermissions(path("shared.der"), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
-    QVERIFY(writeFile(path("data"), "data"));
+    writeFile(path("data"), "data");
     const Run run = vxpublish({"sign", path("shared.der"), path("data")});
     QCOMPARE(run.status, 2);
     QVERIFY2(oneLineReason(run.err) && run.err.contains("other users may access it (mode 0604)"),
@@ -325,8 +315,8 @@ void TestVxpublish::sealedKeysOpenWithTheirPassphraseOnly()
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, reason);
     if (!QFile::exists(path("sealed.secret"))) {
-        QVERIFY(writePrivateFile(path("passphrase"), "open sesame\n"));
-        QVERIFY(writeFile(path("shared-passphrase"), "open sesame\n"));
+        writePrivateFile(path("passphrase"), "open sesame\n");
+        writeFile(path("shared-passphrase"), "open sesame\n");
         QCOMPARE(vxpublish({"keygen", "--ed25519", "--passphrase-file", path("passphrase"),
                             path("sealed.secret"), path("sealed.public")})
                      .status,
@@ -336,7 +326,7 @@ void TestVxpublish::sealedKeysOpenWithTheirPassphraseOnly()
                             path("sealed.der")})
                      .status,
                  0);
-        QVERIFY(QDir().mkpath(path("sealed-new")) && writeFile(path("sealed-new/file"), "content"));
+        writeFile(path("sealed-new/file"), "content");
     }
     const QString out = path("sealed-out-") + QTest::currentDataTag();
     const Run run = vxpublish(QStringList{"release", "--product", "client_linux_amd64", "--version", "1",

@@ -7,6 +7,7 @@
 #include "crypto.h"
 #include "ensemble_patch.h"
 #include "packed_file.h"
+#include "support/testfiles.h"
 
 #include <algorithm>
 
@@ -45,19 +46,6 @@ Run vxpublish(const QStringList& args)
     return run;
 }
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
 QString sha512(const QByteArray& data)
 {
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
@@ -83,14 +71,14 @@ QByteArray noise(int size)
     return data;
 }
 
-// Every file below `dir` by relative path, with its content; signatures only
-// by name, since every signing salts its signature afresh.
+// The files of a release with their contents; RSA signatures only by name,
+// since every signing salts its signature afresh.
 QMap<QString, QByteArray> treeOf(const QString& dir)
 {
-    QMap<QString, QByteArray> tree;
-    for (QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();) {
-        const QString file = it.next();
-        tree[QDir(dir).relativeFilePath(file)] = file.endsWith(".sig") ? QByteArray() : readFile(file);
+    QMap<QString, QByteArray> tree = fileTree(dir);
+    for (auto it = tree.begin(); it != tree.end(); ++it) {
+        if (it.key().endsWith(".sig"))
+            it.value().clear();
     }
     return tree;
 }
@@ -116,8 +104,11 @@ private slots:
     void jobsAndCache();
     void forgedCacheEntriesAreNeverPublished();
     void refusals();
+    void namesReadAsAnotherKindAreRefused();
 
 private:
+    Run refusedRelease(const QString& newDir, const QStringList& extra) const;
+    void nothingWasPublished() const;
     QString path(const QString& name) const { return m_Dir.filePath(name); }
     QStringList releaseArgs(const QString& out) const;
     QString versionDir() const { return path("out/7"); }
@@ -171,13 +162,13 @@ void TestVxpublishRelease::initTestCase()
     m_New["lib/noise.bin"] = noise(4000);
     m_New["lib/empty"] = QByteArray();
     for (auto it = m_Old.cbegin(); it != m_Old.cend(); ++it)
-        QVERIFY(writeFile(path("old/" + it.key()), it.value()));
+        writeFile(path("old/" + it.key()), it.value());
     for (auto it = m_New.cbegin(); it != m_New.cend(); ++it)
-        QVERIFY(writeFile(path("new/" + it.key()), it.value()));
+        writeFile(path("new/" + it.key()), it.value());
     // An even older release, listed first: it gives a second patch of the
     // catalogue, and what only it had is deleted too.
-    QVERIFY(writeFile(path("older/lib/data/catalogue.txt"), catalogue(3)));
-    QVERIFY(writeFile(path("older/plugins/old.so"), "dropped two releases ago"));
+    writeFile(path("older/lib/data/catalogue.txt"), catalogue(3));
+    writeFile(path("older/plugins/old.so"), "dropped two releases ago");
 
     const Run run = vxpublish(releaseArgs(path("out")));
     QVERIFY2(run.status == 0 && run.err.isEmpty(), run.err.constData());
@@ -230,7 +221,7 @@ void TestVxpublishRelease::publishedFilesMatchTheirLines()
     for (const QString& key : keys) {
         const QStringList fields = m_Ini->value(key).toString().split("::");
         const QByteArray published = readFile(filesDir() + "/" + key);
-        QVERIFY2(published != "<unreadable>", qPrintable(key));
+        QVERIFY2(published != "<missing>", qPrintable(key));
         QCOMPARE(fields[0], sha512(published));
         QCOMPARE(fields[1], QString::number(published.size()));
         if (fields.size() == 2)
@@ -313,8 +304,8 @@ void TestVxpublishRelease::signatureCoversTheUnpackedIni()
     // Both Ed25519 keys signed the same text, each line naming its key.
     const QByteArray modern = readFile(ini + ".signatures");
     QCOMPARE(modern.count('\n'), 3);
-    QVERIFY(writeFile(path("replayed/" + kIniName), replayed));
-    QVERIFY(writeFile(path("replayed/" + kIniName + ".signatures"), modern));
+    writeFile(path("replayed/" + kIniName), replayed);
+    writeFile(path("replayed/" + kIniName + ".signatures"), modern);
     for (const char* name : {"a", "b"}) {
         const QString publicKey = QStringLiteral(VX_TEST_KEYS_DIR "/ed25519-%1.public").arg(name);
         QCOMPARE(vxpublish({"verify", publicKey, ini}).status, 0);
@@ -357,8 +348,8 @@ void TestVxpublishRelease::packModes()
     // --patch always publishes it.
     QByteArray reversed = noise(4000);
     std::reverse(reversed.begin(), reversed.end());
-    QVERIFY(writeFile(path("noise-old/noise.bin"), noise(4000)));
-    QVERIFY(writeFile(path("noise-new/noise.bin"), reversed));
+    writeFile(path("noise-old/noise.bin"), noise(4000));
+    writeFile(path("noise-new/noise.bin"), reversed);
     for (const char* mode : {"smaller", "always"}) {
         const QString out = path(QString("patch-") + mode);
         run = vxpublish(QStringList{"release", "--product", kProduct, "--version", "7", "--key",
@@ -425,8 +416,8 @@ void TestVxpublishRelease::forgedCacheEntriesAreNeverPublished()
     QCOMPARE(entries.size(), m_New.size() + 3);
     const QByteArray first = readFile(cache + "/" + entries.first());
     for (int i = 0; i < entries.size(); ++i)
-        QVERIFY(writeFile(cache + "/" + entries[i],
-                          i + 1 < entries.size() ? readFile(cache + "/" + entries[i + 1]) : first));
+        writeFile(cache + "/" + entries[i],
+                  i + 1 < entries.size() ? readFile(cache + "/" + entries[i + 1]) : first);
 
     run = vxpublish(releaseArgs(path("forge-used")) << "--cache" << cache);
     QVERIFY2(run.status == 0, run.err.constData());
@@ -435,24 +426,34 @@ void TestVxpublishRelease::forgedCacheEntriesAreNeverPublished()
     QVERIFY(treeOf(path("forge-used/7")) == treeOf(path("forge-clean/7")));
 }
 
+// A release of version 9 into "refused", where nothing may ever appear.
+Run TestVxpublishRelease::refusedRelease(const QString& newDir, const QStringList& extra) const
+{
+    return vxpublish(QStringList{"release", "--product", kProduct, "--version", "9", "--key",
+                                 QStringLiteral(VX_TEST_SECRET_KEYS_DIR "/private.der"), "--new", newDir,
+                                 "--out", path("refused")}
+                     + extra);
+}
+
+void TestVxpublishRelease::nothingWasPublished() const
+{
+    QVERIFY(!QFileInfo::exists(path("refused/9/") + kIniName + "._lzma2_"));
+    QCOMPARE(QDir(path("refused/9")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList());
+}
+
 void TestVxpublishRelease::refusals()
 {
-    const QString key = QStringLiteral(VX_TEST_SECRET_KEYS_DIR "/private.der");
-    const auto release = [&](const QString& newDir, const QStringList& extra) {
-        return vxpublish(QStringList{"release", "--product", kProduct, "--version", "9", "--key", key,
-                                     "--new", newDir, "--out", path("refused")}
-                         + extra);
-    };
     struct Case
     {
         const char* what;
         Run run;
         int status;
     };
-    QVERIFY(writeFile(path("oddname/a,b.txt"), "x"));
-    QVERIFY(writeFile(path("clash/x"), "x"));
-    QVERIFY(writeFile(path("clash/x._lzma2_"), "y"));
-    QVERIFY(writeFile(path("kind/lib"), "a file where the new tree has a directory"));
+    writeFile(path("oddname/a,b.txt"), "x");
+    writeFile(path("clash/x"), "x");
+    writeFile(path("clash/x._lzma2_"), "y");
+    writeFile(path("kind/lib"), "a file where the new tree has a directory");
     QVERIFY(QDir().mkpath(path("emptytree")));
     const Case cases[] = {
         {"published release", vxpublish(releaseArgs(path("out"))), 2},
@@ -460,50 +461,55 @@ void TestVxpublishRelease::refusals()
          vxpublish({"release", "--product", kProduct, "--version", "9", "--new", path("new"), "--out",
                     path("refused")}),
          2},
-        {"public key", release(path("new"), {"--key", QStringLiteral(VX_TEST_KEYS_DIR "/public.der")}), 2},
+        {"public key", refusedRelease(path("new"), {"--key", QStringLiteral(VX_TEST_KEYS_DIR "/public.der")}),
+         2},
         {"leading zero",
          vxpublish(releaseArgs(path("refused")).replaceInStrings(QRegularExpression("^7$"), "07")), 2},
         {"unknown product",
          vxpublish(releaseArgs(path("refused")).replaceInStrings("client_linux", "server_linux")), 2},
-        {"bad pack", release(path("new"), {"--pack", "some"}), 2},
-        {"no jobs", release(path("new"), {"--jobs", "0"}), 2},
-        {"bad delete value", release(path("new"), {"--delete", "cache=3"}), 2},
-        {"delete escapes", release(path("new"), {"--delete", "../etc"}), 2},
-        {"missing tree", release(path("nothing"), {}), 2},
-        {"name the ini cannot carry", release(path("oddname"), {}), 1},
-        {"temporary names meet", release(path("clash"), {}), 1},
-        {"delete what is installed", release(path("new"), {"--delete", "lib=2"}), 1},
-        {"file becomes directory", release(path("new"), {"--old", path("kind")}), 1},
+        {"bad pack", refusedRelease(path("new"), {"--pack", "some"}), 2},
+        {"no jobs", refusedRelease(path("new"), {"--jobs", "0"}), 2},
+        {"bad delete value", refusedRelease(path("new"), {"--delete", "cache=3"}), 2},
+        {"delete escapes", refusedRelease(path("new"), {"--delete", "../etc"}), 2},
+        {"missing tree", refusedRelease(path("nothing"), {}), 2},
+        {"name the ini cannot carry", refusedRelease(path("oddname"), {}), 1},
+        {"temporary names meet", refusedRelease(path("clash"), {}), 1},
+        {"delete what is installed", refusedRelease(path("new"), {"--delete", "lib=2"}), 1},
+        {"file becomes directory", refusedRelease(path("new"), {"--old", path("kind")}), 1},
         {"file of an older release becomes directory",
-         release(path("new"), {"--old", path("kind"), "--old", path("old")}), 1},
-        {"no patches from none", release(path("new"), {"--patch-from-last", "0"}), 2},
-        {"nothing to publish", release(path("emptytree"), {}), 1},
+         refusedRelease(path("new"), {"--old", path("kind"), "--old", path("old")}), 1},
+        {"no patches from none", refusedRelease(path("new"), {"--patch-from-last", "0"}), 2},
+        {"nothing to publish", refusedRelease(path("emptytree"), {}), 1},
         {"signer answers garbage",
-         release(path("new"),
-                 {"--ed25519-signer", QStringLiteral(VX_TEST_KEYS_DIR "/ed25519-a.public=echo garbage")}),
+         refusedRelease(path("new"), {"--ed25519-signer",
+                                      QStringLiteral(VX_TEST_KEYS_DIR "/ed25519-a.public=echo garbage")}),
          2},
         {"signer answers no valid signature",
-         release(path("new"), {"--ed25519-signer",
-                               QStringLiteral(VX_TEST_KEYS_DIR "/ed25519-b.public=head -c 64 /dev/zero")}),
+         refusedRelease(
+             path("new"),
+             {"--ed25519-signer", QStringLiteral(VX_TEST_KEYS_DIR "/ed25519-b.public=head -c 64 /dev/zero")}),
          2},
     };
     for (const Case& c : cases) {
         QVERIFY2(c.run.status == c.status, c.what);
         QVERIFY2(oneLineReason(c.run.err), c.what);
     }
-    // Names whose lines the updater would read as another kind (a key ending
-    // in "_patch_" is a patch line), as files and as deletions.
+    nothingWasPublished();
+}
+
+// Names whose lines the updater would read as another kind (a key ending in
+// "_patch_" is a patch line), as files and as deletions.
+void TestVxpublishRelease::namesReadAsAnotherKindAreRefused()
+{
     for (const QString name : {"x._patch_", "foo_patch_", "lib/_patch_"}) {
         const QString tree = path("misread/" + QString(name).replace('/', '-'));
-        QVERIFY(writeFile(tree + "/" + name, "x"));
-        for (const Run& run : {release(tree, {}), release(path("new"), {"--delete", name})}) {
+        writeFile(tree + "/" + name, "x");
+        for (const Run& run : {refusedRelease(tree, {}), refusedRelease(path("new"), {"--delete", name})}) {
             QVERIFY2(run.status == 1 && oneLineReason(run.err), qPrintable(name));
             QVERIFY2(run.err.contains("would not read its line as"), run.err.constData());
         }
     }
-    QVERIFY(!QFileInfo::exists(path("refused/9/") + kIniName + "._lzma2_"));
-    QCOMPARE(QDir(path("refused/9")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-             QStringList());
+    nothingWasPublished();
 }
 
 QTEST_GUILESS_MAIN(TestVxpublishRelease)

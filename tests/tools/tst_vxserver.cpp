@@ -5,6 +5,8 @@
 // and SIGINT, the UDP answers alone, read from files and reloaded on SIGHUP,
 // idle connections closed, and UDP answers rate-limited.
 
+#include "support/testfiles.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -25,13 +27,6 @@
 namespace {
 
 const int kWaitMs = 20000;
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
 
 // A running vxserver and the ports of its start-up line.
 struct Server
@@ -192,13 +187,13 @@ void TestVxserver::initTestCase()
 {
     QVERIFY(m_Dir.isValid());
     m_News = QStringLiteral("<!-- URL=http://127.0.0.1/ -->Neue Version: schneller, schöner. ").toUtf8();
-    QVERIFY(writeFile(path("news.html"), m_News));
+    writeFile(path("news.html"), m_News);
     for (int i = 0; i < 300000; ++i)
         m_Big.append(char(i * 7 % 251));
-    QVERIFY(writeFile(path("root/7/client_linux_amd64/lib/big.bin"), m_Big));
-    QVERIFY(writeFile(path("root/7/with space.txt"), "spaced"));
-    QVERIFY(writeFile(path("root/7/empty"), QByteArray()));
-    QVERIFY(writeFile(path("secret.txt"), "outside the root"));
+    writeFile(path("root/7/client_linux_amd64/lib/big.bin"), m_Big);
+    writeFile(path("root/7/with space.txt"), "spaced");
+    writeFile(path("root/7/empty"), QByteArray());
+    writeFile(path("secret.txt"), "outside the root");
     QVERIFY(QFile::link(path("secret.txt"), path("root/7/link")));
     QVERIFY(m_Server.start({"--root", path("root"), "--http-port", "0", "--udp-port", "0",
                             "--banner-port", "0", "--versions", "301#3.1.0,302#3.2.0 beta,",
@@ -288,7 +283,7 @@ void TestVxserver::pathsOutsideTheRootAndOddRequestsAreRefused()
 
 void TestVxserver::optionErrors()
 {
-    QVERIFY(writeFile(path("long-news.html"), QByteArray(4096, 'n')));
+    writeFile(path("long-news.html"), QByteArray(4096, 'n'));
     const QString root = path("root");
     const struct
     {
@@ -318,9 +313,9 @@ void TestVxserver::optionErrors()
         {{"--versions", "1#a", "--rollout", path("bad-rollout"), "--cohort-key", path("key")}, 2},
         {{"--versions", "1#a", "--rollout", path("empty-rollout"), "--cohort-key", path("short-key")}, 1},
     };
-    QVERIFY(writeFile(path("bad-rollout"), "101 versions\n"));
-    QVERIFY(writeFile(path("empty-rollout"), "# nothing staged\n"));
-    QVERIFY(writeFile(path("short-key"), "0123456789"));
+    writeFile(path("bad-rollout"), "101 versions\n");
+    writeFile(path("empty-rollout"), "# nothing staged\n");
+    writeFile(path("short-key"), "0123456789");
     QProcess help;
     help.start(QStringLiteral(VXSERVER_BINARY), {"--help"});
     QVERIFY(help.waitForFinished(kWaitMs));
@@ -353,9 +348,9 @@ void TestVxserver::stopsCleanlyOnSignals()
 
 void TestVxserver::udpAloneReloadsItsAnswersOnSighup()
 {
-    QVERIFY(writeFile(path("udp/versions"), "5#5.0,6#6.0 beta\n"));
-    QVERIFY(writeFile(path("udp/news.html"), "first news"));
-    QVERIFY(writeFile(path("udp/banner"), "http://127.0.0.1/a.jpg,http://127.0.0.1/a\n"));
+    writeFile(path("udp/versions"), "5#5.0,6#6.0 beta\n");
+    writeFile(path("udp/news.html"), "first news");
+    writeFile(path("udp/banner"), "http://127.0.0.1/a.jpg,http://127.0.0.1/a\n");
     Server server;
     QVERIFY(server.start({"--udp-port", "0", "--banner-port", "0", "--versions-file", path("udp/versions"),
                           "--news", path("udp/news.html"), "--banner-file", path("udp/banner")}));
@@ -365,9 +360,9 @@ void TestVxserver::udpAloneReloadsItsAnswersOnSighup()
     QVERIFY(client.bind(QHostAddress(QHostAddress::LocalHost), 0));
     QCOMPARE(udpExchange(&client, QByteArray("3", 2), server.versions), QByteArray("5#5.0,6#6.0 beta"));
 
-    QVERIFY(writeFile(path("udp/versions"), "7#7.0"));
-    QVERIFY(writeFile(path("udp/news.html"), "second news"));
-    QVERIFY(writeFile(path("udp/banner"), "http://127.0.0.1/b.jpg,http://127.0.0.1/b"));
+    writeFile(path("udp/versions"), "7#7.0");
+    writeFile(path("udp/news.html"), "second news");
+    writeFile(path("udp/banner"), "http://127.0.0.1/b.jpg,http://127.0.0.1/b");
     ::kill(pid_t(server.process.processId()), SIGHUP);
     QVERIFY(server.logged("reloaded the answers"));
     QCOMPARE(udpExchange(&client, QByteArray("3", 2), server.versions), QByteArray("7#7.0"));
@@ -376,8 +371,8 @@ void TestVxserver::udpAloneReloadsItsAnswersOnSighup()
              QByteArray("http://127.0.0.1/b.jpg,http://127.0.0.1/b"));
 
     // A file that does not check out leaves every answer as it was.
-    QVERIFY(writeFile(path("udp/versions"), "8#8.0"));
-    QVERIFY(writeFile(path("udp/banner"), "no comma"));
+    writeFile(path("udp/versions"), "8#8.0");
+    writeFile(path("udp/banner"), "no comma");
     ::kill(pid_t(server.process.processId()), SIGHUP);
     QVERIFY(server.logged("reload refused, answers unchanged: --banner 'no comma' is not imageURL,clickURL"));
     QCOMPARE(udpExchange(&client, QByteArray("3", 2), server.versions), QByteArray("7#7.0"));
@@ -419,7 +414,7 @@ void TestVxserver::idleConnectionsAreClosed()
     QFETCH(QByteArray, logged);
     // Larger than what the socket buffers of both ends hold.
     if (!QFile::exists(path("idle/huge")))
-        QVERIFY(writeFile(path("idle/huge"), QByteArray(32 << 20, 'h')));
+        writeFile(path("idle/huge"), QByteArray(32 << 20, 'h'));
     Server server;
     QVERIFY(server.start({"--root", path("idle"), "--http-port", "0", "--idle-timeout", "0.2"}));
     QTcpSocket socket;
@@ -484,9 +479,9 @@ void TestVxserver::connectionsBeyondTheCapAreRefused()
 
 void TestVxserver::rolloutStagesCohortsAndFollowsReloads()
 {
-    QVERIFY(writeFile(path("rollout/versions"), "301#3.0.1,301#3.0.1,\n"));
-    QVERIFY(writeFile(path("rollout/versions-302"), "302#3.0.2,301#3.0.1,\n"));
-    QVERIFY(writeFile(path("rollout/stages"), "# stable 3.0.2\n10 versions-302\n"));
+    writeFile(path("rollout/versions"), "301#3.0.1,301#3.0.1,\n");
+    writeFile(path("rollout/versions-302"), "302#3.0.2,301#3.0.1,\n");
+    writeFile(path("rollout/stages"), "# stable 3.0.2\n10 versions-302\n");
     const QString key = path("rollout/cohort-key");
     const QStringList args{
         "--udp-port",   "0", "--versions-file", path("rollout/versions"), "--rollout", path("rollout/stages"),
@@ -515,7 +510,7 @@ void TestVxserver::rolloutStagesCohortsAndFollowsReloads()
     QVector<QByteArray> previous;
     for (const auto& step : kSteps) {
         if (*step.logged) {
-            QVERIFY(writeFile(path("rollout/stages"), step.stages));
+            writeFile(path("rollout/stages"), step.stages);
             ::kill(pid_t(server->process.processId()), SIGHUP);
             QVERIFY(server->logged(step.logged));
         }
@@ -537,7 +532,7 @@ void TestVxserver::rolloutStagesCohortsAndFollowsReloads()
 
     // The same address gets the same answer on every retry and after a
     // restart with the same key.
-    QVERIFY(writeFile(path("rollout/stages"), "10 versions-302\n"));
+    writeFile(path("rollout/stages"), "10 versions-302\n");
     server = std::make_unique<Server>();
     QVERIFY(server->start(args));
     for (int i = 0; i < 200; ++i) {
@@ -558,9 +553,9 @@ void TestVxserver::rolloutStagesCohortsAndFollowsReloads()
 
 void TestVxserver::metricsCountWhatWasDone()
 {
-    QVERIFY(writeFile(path("metrics/versions"), "301#3.0.1,301#3.0.1\n"));
-    QVERIFY(writeFile(path("metrics/versions-302"), "302#3.0.2,301#3.0.1\n"));
-    QVERIFY(writeFile(path("metrics/stages"), "50 versions-302\n"));
+    writeFile(path("metrics/versions"), "301#3.0.1,301#3.0.1\n");
+    writeFile(path("metrics/versions-302"), "302#3.0.2,301#3.0.1\n");
+    writeFile(path("metrics/stages"), "50 versions-302\n");
     Server server;
     const QStringList limits =
         QStringLiteral("--udp-burst 3 --udp-rate 0.001 --metrics-port 0 --summary-interval 0.2")
@@ -594,7 +589,7 @@ void TestVxserver::metricsCountWhatWasDone()
         queryFrom(client(400 + i), QByteArray("\x01\x01", 2), server.banner);
     ::kill(pid_t(server.process.processId()), SIGHUP);
     QVERIFY(server.logged("reloaded the answers"));
-    QVERIFY(writeFile(path("metrics/stages"), "fifty versions-302\n"));
+    writeFile(path("metrics/stages"), "fifty versions-302\n");
     ::kill(pid_t(server.process.processId()), SIGHUP);
     QVERIFY(server.logged("reload refused"));
 
