@@ -109,6 +109,39 @@ QHostAddress client(int i)
     return QHostAddress(quint32((127u << 24) | (1u << 16)) + quint32(i) + 1);
 }
 
+// The version answers clients 0 to count - 1 get, each from its own address.
+QVector<QByteArray> versionAnswers(Server& server, int count)
+{
+    QVector<QByteArray> answers;
+    for (int i = 0; i < count; ++i) {
+        answers << queryFrom(client(i), QByteArray("3", 2), server.versions);
+        server.drainLog();
+    }
+    return answers;
+}
+
+// Traffic the metrics count: 40 clients ask for the version list, the first
+// one three times more (two of them beyond its limit of three) and for the
+// news, and sends a malformed request; two ask for the banner. Returns how
+// many answers offered version 302.
+int sendCountedTraffic(Server& server)
+{
+    int offered302 = 0;
+    for (int i = 0; i < 40; ++i)
+        offered302 += queryFrom(client(300 + i), QByteArray("3", 2), server.versions).startsWith("302#");
+    // The first client's one answer left (its third) goes to its cohort again.
+    offered302 += queryFrom(client(300), QByteArray("3", 2), server.versions).startsWith("302#");
+    QUdpSocket first;
+    if (!first.bind(client(300), 0) || !udpExchange(&first, QByteArray("*", 2), server.versions).isEmpty())
+        return -1;
+    for (int i = 0; i < 2; ++i)
+        first.writeDatagram(QByteArray("3", 2), QHostAddress::LocalHost, server.versions);
+    first.writeDatagram("not a request", QHostAddress::LocalHost, server.versions);
+    for (int i = 0; i < 2; ++i)
+        queryFrom(client(400 + i), QByteArray("\x01\x01", 2), server.banner);
+    return offered302;
+}
+
 // A raw request, for what a well-behaved client never sends.
 QByteArray rawHttp(quint16 port, const QByteArray& request)
 {
@@ -168,6 +201,7 @@ private slots:
     void udpAnswersAreRateLimited();
     void connectionsBeyondTheCapAreRefused();
     void rolloutStagesCohortsAndFollowsReloads();
+    void cohortsFollowTheKey();
     void metricsCountWhatWasDone();
 
 private:
@@ -483,12 +517,10 @@ void TestVxserver::rolloutStagesCohortsAndFollowsReloads()
     writeFile(path("rollout/versions-302"), "302#3.0.2,301#3.0.1,\n");
     writeFile(path("rollout/stages"), "# stable 3.0.2\n10 versions-302\n");
     const QString key = path("rollout/cohort-key");
-    const QStringList args{
-        "--udp-port",   "0", "--versions-file", path("rollout/versions"), "--rollout", path("rollout/stages"),
-        "--cohort-key", key};
-    auto server = std::make_unique<Server>();
-    QVERIFY(server->start(args));
-    QVERIFY(server->logged("made a new cohort key in " + key.toUtf8()));
+    Server server;
+    QVERIFY(server.start({"--udp-port", "0", "--versions-file", path("rollout/versions"), "--rollout",
+                          path("rollout/stages"), "--cohort-key", key}));
+    QVERIFY(server.logged("made a new cohort key in " + key.toUtf8()));
     QCOMPARE(QFile(key).size(), 32);
     QCOMPARE(QFile::permissions(key) & 0x0077, QFileDevice::Permissions());
 
@@ -506,33 +538,38 @@ void TestVxserver::rolloutStagesCohortsAndFollowsReloads()
         {"100 versions-302", "reloaded the answers; staged: 100% to stable 302 beta 301", 1, 1},
         {"100 missing-file", "reload refused, answers unchanged: ", 1, 1},
     };
-    QVector<QByteArray> first;
     QVector<QByteArray> previous;
     for (const auto& step : kSteps) {
         if (*step.logged) {
             writeFile(path("rollout/stages"), step.stages);
-            ::kill(pid_t(server->process.processId()), SIGHUP);
-            QVERIFY(server->logged(step.logged));
+            ::kill(pid_t(server.process.processId()), SIGHUP);
+            QVERIFY(server.logged(step.logged));
         }
-        QVector<QByteArray> answers;
-        for (int i = 0; i < kClients; ++i) {
-            answers << queryFrom(client(i), QByteArray("3", 2), server->versions);
-            server->drainLog();
-        }
+        const QVector<QByteArray> answers = versionAnswers(server, kClients);
         const double share = answers.count("302#3.0.2,301#3.0.1,") / double(kClients);
         QVERIFY2(share >= step.low && share <= step.high, qPrintable(QString::number(share)));
         QCOMPARE(answers.count("301#3.0.1,301#3.0.1,") + answers.count("302#3.0.2,301#3.0.1,"), kClients);
         // Widening keeps everyone who had the new version.
         for (int i = 0; i < previous.size() && share >= 0.2; ++i)
             QVERIFY(previous.at(i) != "302#3.0.2,301#3.0.1," || answers.at(i) == previous.at(i));
-        if (first.isEmpty())
-            first = answers;
         previous = answers;
     }
+}
 
-    // The same address gets the same answer on every retry and after a
-    // restart with the same key.
-    writeFile(path("rollout/stages"), "10 versions-302\n");
+// The same address gets the same answer on every retry and after a restart
+// with the same key; another key makes another split.
+void TestVxserver::cohortsFollowTheKey()
+{
+    writeFile(path("cohorts/versions"), "301#3.0.1,301#3.0.1,\n");
+    writeFile(path("cohorts/versions-302"), "302#3.0.2,301#3.0.1,\n");
+    writeFile(path("cohorts/stages"), "10 versions-302\n");
+    const QString key = path("cohorts/cohort-key");
+    const QStringList args{
+        "--udp-port",   "0", "--versions-file", path("cohorts/versions"), "--rollout", path("cohorts/stages"),
+        "--cohort-key", key};
+    auto server = std::make_unique<Server>();
+    QVERIFY(server->start(args));
+    const QVector<QByteArray> first = versionAnswers(*server, 200);
     server = std::make_unique<Server>();
     QVERIFY(server->start(args));
     for (int i = 0; i < 200; ++i) {
@@ -541,7 +578,6 @@ void TestVxserver::rolloutStagesCohortsAndFollowsReloads()
     }
     QVERIFY(!server->log.contains("made a new cohort key"));
 
-    // The key decides the cohorts: another key, another split.
     QVERIFY(QFile::remove(key));
     server = std::make_unique<Server>();
     QVERIFY(server->start(args));
@@ -572,21 +608,7 @@ void TestVxserver::metricsCountWhatWasDone()
                                             .toUInt());
     QVERIFY(metricsPort != 0);
 
-    // 40 clients ask for the version list, the first one three times more
-    // (two of them beyond its limit) and for the news, two ask for the banner.
-    int offered302 = 0;
-    for (int i = 0; i < 40; ++i)
-        offered302 += queryFrom(client(300 + i), QByteArray("3", 2), server.versions).startsWith("302#");
-    // The first client's one answer left (its third) goes to its cohort again.
-    offered302 += queryFrom(client(300), QByteArray("3", 2), server.versions).startsWith("302#");
-    QUdpSocket first;
-    QVERIFY(first.bind(client(300), 0));
-    QCOMPARE(udpExchange(&first, QByteArray("*", 2), server.versions), QByteArray());
-    for (int i = 0; i < 2; ++i)
-        first.writeDatagram(QByteArray("3", 2), QHostAddress::LocalHost, server.versions);
-    first.writeDatagram("not a request", QHostAddress::LocalHost, server.versions);
-    for (int i = 0; i < 2; ++i)
-        queryFrom(client(400 + i), QByteArray("\x01\x01", 2), server.banner);
+    const int offered302 = sendCountedTraffic(server);
     ::kill(pid_t(server.process.processId()), SIGHUP);
     QVERIFY(server.logged("reloaded the answers"));
     writeFile(path("metrics/stages"), "fifty versions-302\n");

@@ -52,20 +52,6 @@ private:
     int m_Fd;
 };
 
-bool writeAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Copies the rest of `from` into `to`, hashing and counting what passes.
 bool copyRest(int from, int to, Sha512& digest, std::uint64_t& size)
 {

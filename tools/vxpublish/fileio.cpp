@@ -16,25 +16,10 @@ std::string systemReason(const std::string& what, const std::string& path)
     return what + " '" + path + "': " + std::strerror(errno);
 }
 
-bool writeAll(int fd, const Bytes& data)
-{
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Writes and closes `fd`; on failure the reason names `path`.
 bool finishWrite(int fd, const std::string& path, const Bytes& data, std::string& reason)
 {
-    if (!writeAll(fd, data) || ::fsync(fd) != 0) {
+    if (!writeAll(fd, data.data(), data.size()) || ::fsync(fd) != 0) {
         reason = systemReason("cannot write", path);
         ::close(fd);
         return false;
@@ -55,6 +40,21 @@ ssize_t readSome(int fd, void* data, size_t size)
         if (n >= 0 || errno != EINTR)
             return n;
     }
+}
+
+bool writeAll(int fd, const void* data, size_t size)
+{
+    const char* next = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, next, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        next += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
 }
 
 bool readFile(const std::string& path, Bytes& data, std::string& reason)

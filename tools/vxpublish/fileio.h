@@ -14,6 +14,9 @@ using Bytes = std::vector<unsigned char>;
 // read(2) that starts again when a signal interrupts it: what it read, 0 at
 // the end, -1 with errno on any other failure.
 ssize_t readSome(int fd, void* data, size_t size);
+// write(2) until all of `data` is written, starting again after a signal;
+// false when write(2) fails (errno says why) or writes nothing.
+bool writeAll(int fd, const void* data, size_t size);
 
 bool readFile(const std::string& path, Bytes& data, std::string& reason);
 
