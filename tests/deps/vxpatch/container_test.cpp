@@ -1,6 +1,7 @@
 // LZMA2 blocks and packed-file containers: vectors, every failure message of
 // the reader, the output-file rules, and an independent decoder as oracle.
 #include "checksum.h"
+#include "lzma2_block_reader.h"
 #include "lzmaioout.h"
 #include "packed_file.h"
 #include "thread_budget.h"
@@ -63,17 +64,6 @@ TEST(Lzma2BlockTest, RoundTripAppendsAndConsumesExactlyTheBlock) {
   EXPECT_EQ(Bytes(out.Buffer() + 3, out.Buffer() + out.Length()), content);
   // Grown with the output (doubling), never by more than the block needs.
   EXPECT_LT(out.Capacity(), 2 * out.Length()) << "the output grows with what is decoded";
-
-  // The second form encodes an input stream's remaining bytes.
-  InputStream source(content.data(), content.size());
-  ASSERT_TRUE(source.Skip(100));
-  OutputStream second;
-  ASSERT_TRUE(WriteLzma2Block(&source, &second));
-  EXPECT_TRUE(source.Empty());
-  InputStream again(second.Buffer(), second.Length());
-  OutputStream decoded;
-  ASSERT_TRUE(ReadLzma2Block(&again, &decoded));
-  EXPECT_EQ(Content(decoded), Bytes(content.begin() + 100, content.end()));
 }
 
 TEST(Lzma2BlockTest, EachFailureIsNamedAndLeavesBothStreamsAlone) {

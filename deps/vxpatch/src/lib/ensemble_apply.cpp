@@ -9,6 +9,7 @@
 
 #include "checksum.h"
 #include "ensemble_patcher.h"
+#include "lzma2_block_reader.h"
 #include "lzmaioout.h"
 #include "mapped_file.h"
 #include "output_file.h"

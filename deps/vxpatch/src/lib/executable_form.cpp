@@ -9,13 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "container.h"
 #include "disassembler.h"
 #include "encoded_program.h"
 #include "engine_log.h"
 #include "executable_elements.h"
+#include "lzma2_block_reader.h"
 #include "lzmaioout.h"
 #include "output_limit.h"
-#include "container.h"
 #include "vxdiff.h"
 
 namespace vxpatch {

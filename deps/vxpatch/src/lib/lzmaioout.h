@@ -36,12 +36,12 @@
 //    of threads. Failures log
 //    "Error Lzma2Enc_SetProps" or "Error Lzma2Enc_Encode" and return false.
 //  - Reentrant.
+// lzma2_block_reader.h reads a block piece by piece instead of at once.
 #ifndef VXPATCH_LZMAIOOUT_H
 #define VXPATCH_LZMAIOOUT_H
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #include "progress.h"
 #include "streams.h"
@@ -50,22 +50,18 @@ namespace vxpatch {
 
 class ThreadBudget;
 
-bool ReadLzma2Block(InputStream* input, OutputStream* output);
-// The same, advancing `progress` (may be null) by the bytes decoded while
-// they come, so that a large block is reported as it goes.
-bool ReadLzma2Block(InputStream* input, OutputStream* output, ProgressSpan* progress);
+// Advances `progress` (may be null) by the bytes decoded while they come, so
+// that a large block is reported as it goes.
+bool ReadLzma2Block(InputStream* input, OutputStream* output, ProgressSpan* progress = nullptr);
 // The unpacked size announced by the block at the input's position (the
 // input does not move); 0 when there is no readable block header.
 uint32_t Lzma2BlockSize(const InputStream& input);
-bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output);
-// The same with the encoder's dictionary limited to `dictionary_limit` bytes
-// (at least 4 KiB). The encoder needs about 10.5 bytes of memory per dictionary
-// byte; data whose matches are near (diff sections) loses almost nothing.
-bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output, uint32_t dictionary_limit);
-// Encoder settings beyond the dictionary. Blocks written with any of them
-// decode alike: the decoder takes the literal and position parameters from
-// the data. The defaults are those of the writers above.
+// Encoder settings. Blocks written with any of them decode alike: the
+// decoder takes the literal and position parameters from the data.
 struct Lzma2Tuning {
+  // The encoder's dictionary at most (at least 4 KiB). The encoder needs
+  // about 10.5 bytes of memory per dictionary byte; data whose matches are
+  // near (diff sections) loses almost nothing.
   uint32_t dictionary_limit = UINT32_MAX;
   bool extreme = false;  // slower and a little denser
   uint32_t literal_context_bits = 3;
@@ -77,9 +73,8 @@ struct Lzma2Tuning {
   // (none if null); the block's bytes do not depend on them.
   ThreadBudget* threads = nullptr;
 };
-bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output, const Lzma2Tuning& tuning);
-// Encodes the input's remaining bytes; on success the input is at its end.
-bool WriteLzma2Block(InputStream* input, OutputStream* output);
+bool WriteLzma2Block(const uint8_t* data, size_t length, OutputStream* output,
+                     const Lzma2Tuning& tuning = Lzma2Tuning());
 
 // The input bytes of the block at the input's position (header, chunks and
 // end marker), found from the chunk headers without decoding: for callers
@@ -87,63 +82,6 @@ bool WriteLzma2Block(InputStream* input, OutputStream* output);
 // chunks do not add up to a block of the announced size (decoding it reports
 // what is wrong).
 bool Lzma2BlockExtent(const InputStream& input, size_t* bytes);
-
-// One block decoded piece by piece, for callers that use its bytes in order
-// and need not hold them all: its memory is liblzma's dictionary window (at
-// most the smaller of the block's size and the dictionary the properties
-// byte claims), however large the block. Checks and messages are those of
-// ReadLzma2Block: Open() refuses the header (a size over `limit` with the
-// limit message and LimitExceeded()), Read() and Finish() log the decoder's
-// failure once and fail from then on.
-// Given a budget of threads, a block of a few MiB or more is decoded on one
-// of them (while one is free), up to 2 MiB of bytes ahead of its reader and
-// through stretches of zeros as far as they go (they take no memory): the
-// same bytes, checks and messages, each message logged by the reader when
-// it reaches the bytes concerned.
-class Lzma2BlockReader {
- public:
-  Lzma2BlockReader();
-  ~Lzma2BlockReader();
-  Lzma2BlockReader(const Lzma2BlockReader&) = delete;
-  Lzma2BlockReader& operator=(const Lzma2BlockReader&) = delete;
-
-  // The block at the input's position; the input must outlive the reader.
-  bool Open(const InputStream& input, size_t limit);
-  bool Open(const InputStream& input, size_t limit, ThreadBudget* threads);
-  // Bytes the block announces, and those of them not yet read.
-  size_t Size() const { return size_; }
-  size_t Left() const { return left_; }
-  // The next `count` (<= Left()) bytes into `to`, or dropped when `to` is
-  // null.
-  bool Read(uint8_t* to, size_t count);
-  // The next bytes where the decoder ahead made them, up to `most`, without
-  // a copy: *data points at them, or is null when they are all zero, until
-  // the next call on the reader. Returns how many; 0 when there are none to
-  // lend (no decoder ahead, or it failed: Read() then reports why).
-  size_t Lend(const uint8_t** data, size_t most);
-  // After the last byte: the end marker must follow. `consumed` receives the
-  // input bytes of the whole block.
-  bool Finish(size_t* consumed);
-  bool Failed() const { return failed_; }
-  bool LimitExceeded() const { return limit_exceeded_; }
-
- private:
-  struct Decoder;
-  struct Ahead;
-  bool Fail(int code);
-  void StopAhead();
-  // Gives the decoder back the buffer of the piece last lent.
-  void EndLoan();
-
-  std::unique_ptr<Decoder> decoder_;
-  // Declared after the decoder, so that it stops before the decoder goes.
-  std::unique_ptr<Ahead> ahead_;
-  size_t size_ = 0;
-  size_t left_ = 0;
-  size_t header_bytes_ = 0;
-  bool failed_ = false;
-  bool limit_exceeded_ = false;
-};
 
 }  // namespace vxpatch
 

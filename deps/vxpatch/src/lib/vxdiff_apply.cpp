@@ -12,6 +12,7 @@
 
 #include "checksum.h"
 #include "engine_log.h"
+#include "lzma2_block_reader.h"
 #include "lzmaioout.h"
 #include "output_limit.h"
 #include "vxdiff.h"

@@ -62,6 +62,12 @@ constexpr int64_t kSeedsAhead = 16;
 // dwarfing the suffix array.
 constexpr uint32_t kDiffDictionary = uint32_t{1} << 20;
 
+Lzma2Tuning DiffBlockTuning() {
+  Lzma2Tuning tuning;
+  tuning.dictionary_limit = kDiffDictionary;
+  return tuning;
+}
+
 struct Bytes {
   const uint8_t* data;
   int64_t size;
@@ -565,14 +571,14 @@ bool CreateDiffUnguarded(InputStream* old_stream, InputStream* new_stream, Outpu
       return WriteRawLayout(&sections, diff);
     case DIFF_LZMA2_SPLIT:
       for (OutputStream* section : {&sections.control, &sections.diff, &sections.extra}) {
-        if (!WriteLzma2Block(section->Buffer(), section->Length(), diff, kDiffDictionary)) return false;
+        if (!WriteLzma2Block(section->Buffer(), section->Length(), diff, DiffBlockTuning())) return false;
         section->Retire();
       }
       return true;
     case DIFF_LZMA2_JOINED: {
       OutputStream joined;
       if (!WriteRawLayout(&sections, &joined)) return false;
-      return WriteLzma2Block(joined.Buffer(), joined.Length(), diff, kDiffDictionary);
+      return WriteLzma2Block(joined.Buffer(), joined.Length(), diff, DiffBlockTuning());
     }
   }
   return false;
