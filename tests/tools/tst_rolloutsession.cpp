@@ -19,25 +19,25 @@ namespace {
 
 const int kDeadlineMs = 60000;
 
-void publish(const QString& product, int version, const QString& tree, const QString& out)
+void runVxpublish(const QStringList& args)
 {
     QProcess tool;
-    tool.start(QStringLiteral(VXPUBLISH_BINARY),
-               {"release", "--product", product, "--version", QString::number(version), "--key",
-                QStringLiteral(TEST_PRIVATE_KEY), "--new", tree, "--out", out, "--pack=none"});
+    tool.start(QStringLiteral(VXPUBLISH_BINARY), args);
     QVERIFY(tool.waitForFinished(kDeadlineMs));
     QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
+}
+
+void publish(const QString& product, int version, const QString& tree, const QString& out)
+{
+    runVxpublish({"release", "--product", product, "--version", QString::number(version), "--key",
+                  QStringLiteral(TEST_PRIVATE_KEY), "--new", tree, "--out", out, "--pack=none"});
 }
 
 // `channels` as the one-line file vxpublish signs with the timestamp key.
 void writeSignedList(const QString& path, const QString& channels, qint64 signedAt)
 {
-    QProcess tool;
-    tool.start(QStringLiteral(VXPUBLISH_BINARY),
-               {"versions", "--key", QStringLiteral(TEST_TIMESTAMP_KEY), "--expires", "1d", "--versions",
-                channels, "--signed-at", QString::number(signedAt), "--out", path});
-    QVERIFY(tool.waitForFinished(kDeadlineMs));
-    QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
+    runVxpublish({"versions", "--key", QStringLiteral(TEST_TIMESTAMP_KEY), "--expires", "1d", "--versions",
+                  channels, "--signed-at", QString::number(signedAt), "--out", path});
 }
 
 // The trust record's line of a pinned answer time.
@@ -48,13 +48,9 @@ QByteArray pinOf(qint64 signedAt)
 
 enum class Answer { Unsigned, Signed, AlteredOncePinned };
 
-// The base list and the staged one are signed a minute apart, so the pin
-// tells which of them the session was served.
-struct SignedTimes
-{
-    qint64 base = QDateTime::currentSecsSinceEpoch() - 120;
-    qint64 staged = base + 60;
-};
+// The staged list is signed a minute after the base list, so the pin tells
+// which of them the session was served.
+const qint64 kStagedLaterS = 60;
 
 // An installation of version 1 in "install", and versions 1 and 2 of both
 // products published into "root".
@@ -81,41 +77,38 @@ void installAndPublish(const QTemporaryDir& dir)
 // The base list ("versions") and the one staged to `share` of the senders
 // ("versions-2"), signed or not; with AlteredOncePinned the staged list's
 // signature is altered and the installation has pinned the base list.
-void writeAnswers(const QTemporaryDir& dir, Answer answer, const QByteArray& share, const SignedTimes& times)
+void writeAnswers(const QTemporaryDir& dir, Answer answer, const QByteArray& share, qint64 baseSignedAt)
 {
     if (answer == Answer::Unsigned) {
         writeFile(dir.filePath("versions"), "1#1.0,1#1.0\n");
         writeFile(dir.filePath("versions-2"), "2#2.0,1#1.0\n");
     } else {
-        writeSignedList(dir.filePath("versions"), "1#1.0,1#1.0,", times.base);
-        writeSignedList(dir.filePath("versions-2"), "2#2.0,1#1.0,", times.staged);
+        writeSignedList(dir.filePath("versions"), "1#1.0,1#1.0,", baseSignedAt);
+        writeSignedList(dir.filePath("versions-2"), "2#2.0,1#1.0,", baseSignedAt + kStagedLaterS);
     }
     if (answer == Answer::AlteredOncePinned) {
         QByteArray list = readFile(dir.filePath("versions-2")).trimmed();
         list.back() = list.back() == '0' ? '1' : '0'; // still hex, so served
         writeFile(dir.filePath("versions-2"), list + "\n");
-        writeFile(dir.filePath("install/.vx3trust"), "VXTRUST\t1\n" + pinOf(times.base));
+        writeFile(dir.filePath("install/.vx3trust"), "VXTRUST\t1\n" + pinOf(baseSignedAt));
     }
     writeFile(dir.filePath("rollout"), share + " versions-2\n");
 }
 
-// vxserver serving "root" and the rollout; its HTTP and UDP ports.
-void startServer(QProcess& server, const QTemporaryDir& dir, QString& http, QString& udp)
+// One unattended session of the installed updater against vxserver serving
+// "root" and the rollout; the server stops cleanly afterwards.
+void runUpdate(QProcess& update, const QTemporaryDir& dir)
 {
+    QProcess server;
     server.start(QStringLiteral(VXSERVER_BINARY),
                  {"--root", dir.filePath("root"), "--http-port", "0", "--udp-port", "0", "--versions-file",
                   dir.filePath("versions"), "--rollout", dir.filePath("rollout"), "--cohort-key",
                   dir.filePath("key")});
     QVERIFY(server.waitForReadyRead(kDeadlineMs));
     const QString started = QString::fromUtf8(server.readLine());
-    http = QRegularExpression("http (\\d+)").match(started).captured(1);
-    udp = QRegularExpression("versions udp (\\d+)").match(started).captured(1);
+    const QString http = QRegularExpression("http (\\d+)").match(started).captured(1);
+    const QString udp = QRegularExpression("versions udp (\\d+)").match(started).captured(1);
     QVERIFY2(!http.isEmpty() && !udp.isEmpty(), qPrintable(started));
-}
-
-// One unattended session of the installed updater against the server.
-void runUpdate(QProcess& update, const QTemporaryDir& dir, const QString& http, const QString& udp)
-{
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("VX3_CONFIG_DIR", dir.filePath("config"));
     env.insert("TMPDIR", dir.path());
@@ -130,6 +123,8 @@ void runUpdate(QProcess& update, const QTemporaryDir& dir, const QString& http, 
     update.setProcessEnvironment(env);
     update.start(dir.filePath("install/update"), {"--unattended"});
     QVERIFY(update.waitForFinished(kDeadlineMs));
+    server.terminate();
+    QVERIFY(server.waitForFinished(kDeadlineMs));
 }
 
 } // namespace
@@ -166,16 +161,11 @@ void TestRolloutSession::rolloutDecidesWhatIsInstalled()
     QFETCH(int, answer);
     QFETCH(int, status);
     QTemporaryDir dir;
-    const SignedTimes times;
+    const qint64 baseSignedAt = QDateTime::currentSecsSinceEpoch() - 120;
     installAndPublish(dir);
-    writeAnswers(dir, Answer(answer), share, times);
-    QProcess server;
-    QString http;
-    QString udp;
-    startServer(server, dir, http, udp);
+    writeAnswers(dir, Answer(answer), share, baseSignedAt);
     QProcess update;
-    if (!QTest::currentTestFailed())
-        runUpdate(update, dir, http, udp);
+    runUpdate(update, dir);
     if (QTest::currentTestFailed())
         return;
 
@@ -185,18 +175,16 @@ void TestRolloutSession::rolloutDecidesWhatIsInstalled()
     QCOMPARE(readFile(dir.filePath("install/data/readme.txt")), installed);
     const QByteArray trust = readFile(dir.filePath("install/.vx3trust"));
     if (answer == int(Answer::Signed)) {
-        const QByteArray served = pinOf(share == "100" ? times.staged : times.base);
+        const QByteArray served = pinOf(share == "100" ? baseSignedAt + kStagedLaterS : baseSignedAt);
         QVERIFY2(trust.contains(served), trust.constData());
     } else if (answer == int(Answer::AlteredOncePinned)) {
         QVERIFY2(diagnostics.contains("The update service could not be verified: "), diagnostics.constData());
-        QCOMPARE(trust, "VXTRUST\t1\n" + pinOf(times.base));
+        QCOMPARE(trust, "VXTRUST\t1\n" + pinOf(baseSignedAt));
         return;
     } else {
         QVERIFY2(!trust.contains("answer-time"), trust.constData());
     }
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir.filePath("client-started")), kDeadlineMs);
-    server.terminate();
-    QVERIFY(server.waitForFinished(kDeadlineMs));
 }
 
 QTEST_GUILESS_MAIN(TestRolloutSession)

@@ -2,33 +2,12 @@
 // with status 0 (what it does, its options, exit statuses, an example), and a
 // wrong argument is named on stderr with a pointer to the help and status 2.
 
-#include <QProcess>
+#include "toolrun.h"
+
 #include <QRegularExpression>
 #include <QtTest>
 
 namespace {
-
-struct Run
-{
-    int status = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run run(const QString& program, const QStringList& args)
-{
-    QProcess process;
-    process.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
-    process.start(program, args);
-    process.closeWriteChannel();
-    Run result;
-    if (!process.waitForFinished(30000))
-        return result;
-    result.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
-}
 
 // The command names of a tool's help: the first word of each line of its
 // "Commands:" section.
@@ -76,7 +55,7 @@ void TestToolHelp::helpAnswers()
     QFETCH(QStringList, command);
     QList<QStringList> calls{command};
     if (command.isEmpty()) {
-        const Run tool = run(program, {"--help"});
+        const ToolRun tool = runTool(program, {"--help"});
         QCOMPARE(tool.status, 0);
         const QStringList names = commandsOf(tool.out);
         QVERIFY2(names.size() >= 4, tool.out.constData());
@@ -85,7 +64,7 @@ void TestToolHelp::helpAnswers()
             calls << QStringList{name, "--help"};
     }
     for (const QStringList& args : calls) {
-        const Run help = run(program, args);
+        const ToolRun help = runTool(program, args);
         const QByteArray what = (QFileInfo(program).fileName() + ' ' + args.join(' ')).toUtf8();
         QVERIFY2(help.status == 0 && help.err.isEmpty(), what + ": " + help.err);
         for (const char* part : {"Usage: ", "\nExit status:\n  0 ", "\nExample:\n  "})
@@ -129,7 +108,7 @@ void TestToolHelp::wrongArgumentsPointAtTheHelp()
     QFETCH(QStringList, args);
     QFETCH(QByteArray, named);
     QFETCH(QByteArray, pointer);
-    const Run wrong = run(program, args);
+    const ToolRun wrong = runTool(program, args);
     QCOMPARE(wrong.status, 2);
     QVERIFY2(wrong.err.contains(named) && wrong.err.contains(pointer), wrong.err.constData());
     QCOMPARE(wrong.out, QByteArray());

@@ -5,37 +5,20 @@
 // others may read refused, and keys sealed with a passphrase.
 
 #include "support/testfiles.h"
+#include "toolrun.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
 
-struct Run
+ToolRun vxpublish(const QStringList& args, const QByteArray& input = QByteArray())
 {
-    int status = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run vxpublish(const QStringList& args, const QByteArray& input = QByteArray())
-{
-    QProcess process;
-    process.start(QStringLiteral(VXPUBLISH_BINARY), args);
-    process.write(input);
-    process.closeWriteChannel();
-    Run run;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
-        return run;
-    run.status = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return runTool(QStringLiteral(VXPUBLISH_BINARY), args, input);
 }
 
 // A file of its owner's alone, as private keys and passphrases must be.
@@ -43,12 +26,6 @@ void writePrivateFile(const QString& path, const QByteArray& data)
 {
     writeFile(path, data);
     QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
-}
-
-// A failure says why in exactly one line.
-bool oneLineReason(const QByteArray& err)
-{
-    return err.startsWith("vxpublish: ") && err.endsWith('\n') && err.count('\n') == 1;
 }
 
 } // namespace
@@ -80,7 +57,7 @@ private:
 void TestVxpublish::initTestCase()
 {
     QVERIFY(m_Dir.isValid());
-    const Run run = vxpublish({"keygen", path("private.der"), path("public.der")});
+    const ToolRun run = vxpublish({"keygen", path("private.der"), path("public.der")});
     QCOMPARE(run.status, 0);
     QVERIFY2(run.err.isEmpty(), run.err.constData());
 }
@@ -92,7 +69,7 @@ void TestVxpublish::keygenWritesPairAndNeverOverwrites()
     QCOMPARE(QFile::permissions(path("private.der")) & 0x0077, QFile::Permissions());
 
     const QByteArray privateBefore = readFile(path("private.der"));
-    const Run again = vxpublish({"keygen", path("private.der"), path("other-public.der")});
+    const ToolRun again = vxpublish({"keygen", path("private.der"), path("other-public.der")});
     QCOMPARE(again.status, 2);
     QVERIFY2(oneLineReason(again.err), again.err.constData());
     QCOMPARE(readFile(path("private.der")), privateBefore);
@@ -121,7 +98,7 @@ void TestVxpublish::keyIdsOfBothKindsOfKey()
     for (const auto& [file, expected] :
          {std::make_pair("k.public", ed25519), std::make_pair("k.secret", ed25519),
           std::make_pair("public.der", rsa), std::make_pair("private.der", rsa)}) {
-        const Run run = vxpublish({"keyid", path(file)});
+        const ToolRun run = vxpublish({"keyid", path(file)});
         QVERIFY2(run.status == 0 && run.out == expected, file);
     }
     // A second Ed25519 pair never overwrites the first.
@@ -132,10 +109,10 @@ void TestVxpublish::keyIdsOfBothKindsOfKey()
 void TestVxpublish::signedFileVerifies()
 {
     writeFile(path("product.ini"), "[product]\nversion=3000125\n");
-    const Run sign = vxpublish({"sign", path("private.der"), path("product.ini")});
+    const ToolRun sign = vxpublish({"sign", path("private.der"), path("product.ini")});
     QCOMPARE(sign.status, 0);
     QCOMPARE(readFile(path("product.ini.sig")).size(), 128);
-    const Run verify = vxpublish({"verify", path("public.der"), path("product.ini")});
+    const ToolRun verify = vxpublish({"verify", path("public.der"), path("product.ini")});
     QCOMPARE(verify.status, 0);
     QVERIFY(verify.err.isEmpty());
 
@@ -157,7 +134,7 @@ void TestVxpublish::changedFileOrOtherKeyIsInvalid()
     const QByteArray signature = readFile(path("data.sig"));
 
     writeFile(path("data"), "originaL");
-    Run run = vxpublish({"verify", path("public.der"), path("data")});
+    ToolRun run = vxpublish({"verify", path("public.der"), path("data")});
     QCOMPARE(run.status, 1);
     QVERIFY2(oneLineReason(run.err), run.err.constData());
 
@@ -176,7 +153,7 @@ void TestVxpublish::changedFileOrOtherKeyIsInvalid()
 void TestVxpublish::unreadableInputsAreErrors()
 {
     writeFile(path("unsigned"), "content");
-    Run run = vxpublish({"verify", path("public.der"), path("unsigned")});
+    ToolRun run = vxpublish({"verify", path("public.der"), path("unsigned")});
     QCOMPARE(run.status, 2);
     QVERIFY2(run.err.contains("unsigned.sig"), run.err.constData());
     QVERIFY(oneLineReason(run.err));
@@ -206,7 +183,7 @@ void TestVxpublish::usageErrors()
          {QStringList{}, QStringList{"frobnicate"}, QStringList{"sign", path("private.der")},
           QStringList{"verify", path("public.der"), path("data"), path("data")},
           QStringList{"keygen", path("only-one.der")}}) {
-        const Run run = vxpublish(args);
+        const ToolRun run = vxpublish(args);
         QCOMPARE(run.status, 2);
         QVERIFY2(oneLineReason(run.err), run.err.constData());
         QVERIFY2(run.err.contains("usage"), run.err.constData());
@@ -270,7 +247,7 @@ void TestVxpublish::badKeysAreRefused()
         commands.append({"verify", path("bad.der"), path("bad-data")});
     }
     for (const QStringList& args : commands) {
-        const Run run = vxpublish(args);
+        const ToolRun run = vxpublish(args);
         QVERIFY2(run.status == 2, qPrintable(args.first()));
         QVERIFY2(oneLineReason(run.err) && run.err.contains(reason), run.err.constData());
         QVERIFY2(run.err.contains(path("bad.der").toUtf8()), run.err.constData());
@@ -285,7 +262,7 @@ void TestVxpublish::privateKeysOthersMayReadAreRefused()
     QVERIFY(
         QFile::setPermissions(path("shared.der"), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
     writeFile(path("data"), "data");
-    const Run run = vxpublish({"sign", path("shared.der"), path("data")});
+    const ToolRun run = vxpublish({"sign", path("shared.der"), path("data")});
     QCOMPARE(run.status, 2);
     QVERIFY2(oneLineReason(run.err) && run.err.contains("other users may access it (mode 0604)"),
              run.err.constData());
@@ -329,11 +306,12 @@ void TestVxpublish::sealedKeysOpenWithTheirPassphraseOnly()
         writeFile(path("sealed-new/file"), "content");
     }
     const QString out = path("sealed-out-") + QTest::currentDataTag();
-    const Run run = vxpublish(QStringList{"release", "--product", "client_linux_amd64", "--version", "1",
-                                          "--key", path("sealed.der"), "--ed25519-key", path("sealed.secret"),
-                                          "--new", path("sealed-new"), "--out", out}
-                                  + passphrase,
-                              input);
+    const ToolRun run =
+        vxpublish(QStringList{"release", "--product", "client_linux_amd64", "--version", "1", "--key",
+                              path("sealed.der"), "--ed25519-key", path("sealed.secret"), "--new",
+                              path("sealed-new"), "--out", out}
+                      + passphrase,
+                  input);
     if (reason.isEmpty()) {
         QVERIFY2(run.status == 0, run.err.constData());
         QCOMPARE(vxpublish({"verify", path("sealed.public"), out + "/1/vx3_client_linux_amd64.ini"}).status,

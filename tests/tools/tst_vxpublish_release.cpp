@@ -8,6 +8,7 @@
 #include "ensemble_patch.h"
 #include "packed_file.h"
 #include "support/testfiles.h"
+#include "toolrun.h"
 
 #include <algorithm>
 
@@ -15,7 +16,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -26,24 +26,9 @@ const QString kProduct = QStringLiteral("client_linux_amd64");
 const QString kIniName = QStringLiteral("vx3_client_linux_amd64.ini");
 const QString kProgram = QStringLiteral("vx3client_linux_amd64");
 
-struct Run
+ToolRun vxpublish(const QStringList& args)
 {
-    int status = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run vxpublish(const QStringList& args)
-{
-    QProcess process;
-    process.start(QStringLiteral(VXPUBLISH_BINARY), args);
-    Run run;
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
-        return run;
-    run.status = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return runTool(QStringLiteral(VXPUBLISH_BINARY), args);
 }
 
 QString sha512(const QByteArray& data)
@@ -83,11 +68,6 @@ QMap<QString, QByteArray> treeOf(const QString& dir)
     return tree;
 }
 
-bool oneLineReason(const QByteArray& err)
-{
-    return err.startsWith("vxpublish: ") && err.endsWith('\n') && err.count('\n') == 1;
-}
-
 } // namespace
 
 class TestVxpublishRelease final : public QObject
@@ -107,7 +87,7 @@ private slots:
     void namesReadAsAnotherKindAreRefused();
 
 private:
-    Run refusedRelease(const QString& newDir, const QStringList& extra) const;
+    ToolRun refusedRelease(const QString& newDir, const QStringList& extra) const;
     void nothingWasPublished() const;
     QString path(const QString& name) const { return m_Dir.filePath(name); }
     QStringList releaseArgs(const QString& out) const;
@@ -170,7 +150,7 @@ void TestVxpublishRelease::initTestCase()
     writeFile(path("older/lib/data/catalogue.txt"), catalogue(3));
     writeFile(path("older/plugins/old.so"), "dropped two releases ago");
 
-    const Run run = vxpublish(releaseArgs(path("out")));
+    const ToolRun run = vxpublish(releaseArgs(path("out")));
     QVERIFY2(run.status == 0 && run.err.isEmpty(), run.err.constData());
     QVERIFY2(run.out.contains("release 7"), run.out.constData());
     m_Ini = new QSettings(versionDir() + "/" + kIniName, QSettings::IniFormat, this);
@@ -316,7 +296,8 @@ void TestVxpublishRelease::signatureCoversTheUnpackedIni()
 void TestVxpublishRelease::packModes()
 {
     // none: every line plain, so no patch can link to one.
-    Run run = vxpublish(releaseArgs(path("none")) << "--pack" << "none");
+    ToolRun run = vxpublish(releaseArgs(path("none")) << "--pack"
+                                                      << "none");
     QVERIFY2(run.status == 0, run.err.constData());
     QSettings none(path("none/7/") + kIniName, QSettings::IniFormat);
     none.beginGroup(kProduct);
@@ -371,7 +352,7 @@ void TestVxpublishRelease::packModes()
 void TestVxpublishRelease::jobsAndCache()
 {
     const auto release = [&](const QString& out, const QString& jobs, const QString& cache) {
-        const Run run = vxpublish(releaseArgs(path(out)) << "--jobs" << jobs << "--cache" << path(cache));
+        const ToolRun run = vxpublish(releaseArgs(path(out)) << "--jobs" << jobs << "--cache" << path(cache));
         return run.status == 0 && run.err.isEmpty() ? run.out : "failed: " + run.err;
     };
     // Not a terminal: a line per file, then the summary.
@@ -408,7 +389,7 @@ void TestVxpublishRelease::jobsAndCache()
 void TestVxpublishRelease::forgedCacheEntriesAreNeverPublished()
 {
     const QString cache = path("forged-cache");
-    Run run = vxpublish(releaseArgs(path("forge-clean")) << "--cache" << cache);
+    ToolRun run = vxpublish(releaseArgs(path("forge-clean")) << "--cache" << cache);
     QVERIFY2(run.status == 0, run.err.constData());
     // Each entry gets the next one's whole content: a well-formed entry,
     // another file's container or patch.
@@ -427,7 +408,7 @@ void TestVxpublishRelease::forgedCacheEntriesAreNeverPublished()
 }
 
 // A release of version 9 into "refused", where nothing may ever appear.
-Run TestVxpublishRelease::refusedRelease(const QString& newDir, const QStringList& extra) const
+ToolRun TestVxpublishRelease::refusedRelease(const QString& newDir, const QStringList& extra) const
 {
     return vxpublish(QStringList{"release", "--product", kProduct, "--version", "9", "--key",
                                  QStringLiteral(VX_TEST_SECRET_KEYS_DIR "/private.der"), "--new", newDir,
@@ -447,7 +428,7 @@ void TestVxpublishRelease::refusals()
     struct Case
     {
         const char* what;
-        Run run;
+        ToolRun run;
         int status;
     };
     writeFile(path("oddname/a,b.txt"), "x");
@@ -504,7 +485,8 @@ void TestVxpublishRelease::namesReadAsAnotherKindAreRefused()
     for (const QString name : {"x._patch_", "foo_patch_", "lib/_patch_"}) {
         const QString tree = path("misread/" + QString(name).replace('/', '-'));
         writeFile(tree + "/" + name, "x");
-        for (const Run& run : {refusedRelease(tree, {}), refusedRelease(path("new"), {"--delete", name})}) {
+        for (const ToolRun& run :
+             {refusedRelease(tree, {}), refusedRelease(path("new"), {"--delete", name})}) {
             QVERIFY2(run.status == 1 && oneLineReason(run.err), qPrintable(name));
             QVERIFY2(run.err.contains("would not read its line as"), run.err.constData());
         }

@@ -206,6 +206,7 @@ private slots:
 
 private:
     QString path(const QString& name) const { return m_Dir.filePath(name); }
+    QStringList rolloutArgs(const QString& dir) const;
     QString url(const QString& relative) const
     {
         return QStringLiteral("http://127.0.0.1:%1/%2").arg(QString::number(m_Server.http), relative);
@@ -511,15 +512,24 @@ void TestVxserver::connectionsBeyondTheCapAreRefused()
     QTRY_VERIFY_WITH_TIMEOUT(rawHttp(server.http, "GET /7/with%20space.txt HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 200 OK"), kWaitMs);
 }
 
+// Version 302 staged to 10 % of the senders in `dir`, the rest offered 301:
+// the arguments of a server for the version list alone.
+QStringList TestVxserver::rolloutArgs(const QString& dir) const
+{
+    writeFile(path(dir + "/versions"), "301#3.0.1,301#3.0.1,\n");
+    writeFile(path(dir + "/versions-302"), "302#3.0.2,301#3.0.1,\n");
+    writeFile(path(dir + "/stages"), "# stable 3.0.2\n10 versions-302\n");
+    return {"--udp-port",      "0",
+            "--versions-file", path(dir + "/versions"),
+            "--rollout",       path(dir + "/stages"),
+            "--cohort-key",    path(dir + "/cohort-key")};
+}
+
 void TestVxserver::rolloutStagesCohortsAndFollowsReloads()
 {
-    writeFile(path("rollout/versions"), "301#3.0.1,301#3.0.1,\n");
-    writeFile(path("rollout/versions-302"), "302#3.0.2,301#3.0.1,\n");
-    writeFile(path("rollout/stages"), "# stable 3.0.2\n10 versions-302\n");
     const QString key = path("rollout/cohort-key");
     Server server;
-    QVERIFY(server.start({"--udp-port", "0", "--versions-file", path("rollout/versions"), "--rollout",
-                          path("rollout/stages"), "--cohort-key", key}));
+    QVERIFY(server.start(rolloutArgs("rollout")));
     QVERIFY(server.logged("made a new cohort key in " + key.toUtf8()));
     QCOMPARE(QFile(key).size(), 32);
     QCOMPARE(QFile::permissions(key) & 0x0077, QFileDevice::Permissions());
@@ -560,13 +570,8 @@ void TestVxserver::rolloutStagesCohortsAndFollowsReloads()
 // with the same key; another key makes another split.
 void TestVxserver::cohortsFollowTheKey()
 {
-    writeFile(path("cohorts/versions"), "301#3.0.1,301#3.0.1,\n");
-    writeFile(path("cohorts/versions-302"), "302#3.0.2,301#3.0.1,\n");
-    writeFile(path("cohorts/stages"), "10 versions-302\n");
     const QString key = path("cohorts/cohort-key");
-    const QStringList args{
-        "--udp-port",   "0", "--versions-file", path("cohorts/versions"), "--rollout", path("cohorts/stages"),
-        "--cohort-key", key};
+    const QStringList args = rolloutArgs("cohorts");
     auto server = std::make_unique<Server>();
     QVERIFY(server->start(args));
     const QVector<QByteArray> first = versionAnswers(*server, 200);
