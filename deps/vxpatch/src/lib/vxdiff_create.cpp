@@ -336,150 +336,215 @@ struct ScanInputs {
 // starts with the old position at `start_position` and, if `next_position`
 // is not negative, leaves it there for the range that follows. Adds its
 // work to *examined, and fails once that passes a work limit.
-bool ScanRange(const ScanInputs& in, int64_t begin, int64_t end, int64_t start_position,
-               int64_t next_position, DiffSections* out, int64_t* examined) {
-  const SuffixIndex& index = in.index;
-  const SeedFilter& seeds = in.seeds;
-  const Bytes old_bytes = in.old_bytes;
-  const Bytes new_bytes = in.new_bytes;
-  const int64_t cost = in.cost;
-  const int64_t advantage = in.advantage;
-  const uint8_t* fresh = new_bytes.data;
-  const uint8_t* old = old_bytes.data;
-  int64_t scan = begin;
-  int64_t length = 0;
-  int64_t position = 0;
-  int64_t last_scan = begin;
-  int64_t last_position = start_position;
-  int64_t last_offset = start_position - begin;
-  // Where the exact match of the current alignment ends: the next match's
-  // backward extension walks new bytes up to there, and spends `rewalk`
-  // beyond.
-  int64_t core_end = begin;
-  int64_t rewalk = kRewalkStart;
-  int64_t earned_to = begin;
-  while (scan < end) {
-    int64_t old_score = 0;
-    scan += length;
+//
+// Each round finds the next match the current alignment does not explain,
+// extends the current alignment forwards and the new match backwards, and
+// writes the current alignment's triples up to where the new match's
+// extension begins; the new match then becomes the current alignment.
+class RangeScan {
+ public:
+  RangeScan(const ScanInputs& in, int64_t begin, int64_t end, int64_t start_position, int64_t next_position,
+            DiffSections* out, int64_t* examined)
+      : in_(in),
+        old_(in.old_bytes.data),
+        fresh_(in.new_bytes.data),
+        end_(end),
+        next_position_(next_position),
+        out_(out),
+        examined_(examined),
+        scan_(begin),
+        last_scan_(begin),
+        last_position_(start_position),
+        last_offset_(start_position - begin),
+        core_end_(begin),
+        earned_to_(begin) {}
+
+  bool Run() {
+    while (scan_ < end_) {
+      bool explained = false;
+      if (!FindMatch(&explained)) return false;
+      if (explained) continue;
+      int64_t forward = ForwardExtension();
+      int64_t backward = scan_ < end_ ? BackwardExtension() : 0;
+      SplitOverlap(&forward, &backward);
+      if (!WriteAlignment(forward, backward)) return false;
+      last_scan_ = scan_ - backward;
+      last_position_ = position_ - backward;
+      last_offset_ = position_ - scan_;
+      core_end_ = scan_ + length_;
+    }
+    return true;
+  }
+
+ private:
+  // The longest match at scan_, into length_ and position_: where the
+  // match at the position before was long, that one a byte shorter,
+  // otherwise a search unless the seed filter rules a match out.
+  void MatchAt(int64_t carried) {
+    if (carried > kCarriedMatch) {
+      length_ = carried - 1;
+      ++position_;
+      return;
+    }
+    if (end_ - scan_ > kSeedsAhead)
+      in_.seeds.Prepare(fresh_ + scan_ + kSeedsAhead, end_ - scan_ - kSeedsAhead);
+    length_ = in_.seeds.MayOccur(fresh_ + scan_, end_ - scan_)
+                  ? in_.index.Search(fresh_ + scan_, end_ - scan_, &position_, examined_)
+                  : 0;
+  }
+
+  // Walks scan_ on from the end of the last match to the next match worth
+  // a triple: one that the current alignment (last_offset_) explains
+  // exactly is only passed over (*explained), and one that is `advantage`
+  // bytes longer than what the alignment explains of it, or very long, ends
+  // the walk. False once the work passes its limit.
+  bool FindMatch(bool* explained) {
+    int64_t old_score = 0;  // bytes of [scan_, scan_ + length_) the alignment explains
+    scan_ += length_;
     int64_t carried = 0;  // the match at the position before, if searched there
-    for (int64_t scored = scan; scan < end; ++scan) {
-      if (++*examined > in.work_limit && in.work_limit > 0) return false;
-      if (carried > kCarriedMatch) {
-        length = carried - 1;
-        ++position;
-      } else {
-        if (end - scan > kSeedsAhead) seeds.Prepare(fresh + scan + kSeedsAhead, end - scan - kSeedsAhead);
-        length = seeds.MayOccur(fresh + scan, end - scan)
-                     ? index.Search(fresh + scan, end - scan, &position, examined)
-                     : 0;
+    for (int64_t scored = scan_; scan_ < end_; ++scan_) {
+      if (++*examined_ > in_.work_limit && in_.work_limit > 0) return false;
+      MatchAt(carried);
+      carried = length_;
+      *examined_ += std::max<int64_t>(scan_ + length_ - scored, 0);
+      for (; scored < scan_ + length_; ++scored) {
+        if (OldByteEquals(in_.old_bytes, scored + last_offset_, fresh_[scored])) ++old_score;
       }
-      carried = length;
-      *examined += std::max<int64_t>(scan + length - scored, 0);
-      for (; scored < scan + length; ++scored) {
-        if (OldByteEquals(old_bytes, scored + last_offset, fresh[scored])) ++old_score;
-      }
-      if ((length == old_score && length != 0) || length > old_score + advantage ||
-          (length > old_score && length > kLongMatch)) {
+      if ((length_ == old_score && length_ != 0) || length_ > old_score + in_.advantage ||
+          (length_ > old_score && length_ > kLongMatch)) {
         break;
       }
-      if (OldByteEquals(old_bytes, scan + last_offset, fresh[scan])) --old_score;
+      if (OldByteEquals(in_.old_bytes, scan_ + last_offset_, fresh_[scan_])) --old_score;
     }
-    if (length == old_score && scan != end) continue;
+    *explained = length_ == old_score && scan_ != end_;
+    return true;
+  }
 
-    // Forward extension of the previous match: keep the length where matches
-    // outweigh the weighted mismatches the most.
-    int64_t forward = 0;
-    {
-      int64_t balance = 0;
-      int64_t best = 0;
-      for (int64_t i = 0; last_scan + i < scan && last_position + i < old_bytes.size;) {
-        balance += old[last_position + i] == fresh[last_scan + i] ? 1 : -cost;
-        ++i;
-        ++*examined;
-        if (balance > best) {
-          best = balance;
-          forward = i;
-        }
+  // How far the current alignment reaches past last_scan_: the length where
+  // its equal bytes outweigh the weighted mismatches the most.
+  int64_t ForwardExtension() {
+    int64_t balance = 0, best = 0, forward = 0;
+    for (int64_t i = 0; last_scan_ + i < scan_ && last_position_ + i < in_.old_bytes.size;) {
+      balance += old_[last_position_ + i] == fresh_[last_scan_ + i] ? 1 : -in_.cost;
+      ++i;
+      ++*examined_;
+      if (balance > best) {
+        best = balance;
+        forward = i;
       }
     }
-    // Backward extension of the new match.
-    int64_t backward = 0;
-    if (scan < end) {
-      int64_t balance = 0;
-      int64_t best = 0;
-      rewalk += (scan - earned_to) * kRewalkPerByte;
-      earned_to = scan;
-      for (int64_t i = 1; scan - i >= last_scan && position >= i; ++i) {
-        if (scan - i < core_end && --rewalk < 0) break;
-        ++*examined;
-        balance += old[position - i] == fresh[scan - i] ? 1 : -cost;
-        if (balance > best) {
-          best = balance;
-          backward = i;
-        }
-      }
-    }
-    // Overlapping extensions: cut where the forward side gains the most.
-    if (last_scan + forward > scan - backward) {
-      const int64_t overlap = (last_scan + forward) - (scan - backward);
-      *examined += overlap;
-      int64_t balance = 0;
-      int64_t best = 0;
-      int64_t cut = 0;
-      for (int64_t i = 0; i < overlap; ++i) {
-        if (fresh[last_scan + forward - overlap + i] == old[last_position + forward - overlap + i]) ++balance;
-        if (fresh[scan - backward + i] == old[position - backward + i]) --balance;
-        if (balance > best) {
-          best = balance;
-          cut = i + 1;
-        }
-      }
-      forward += cut - overlap;
-      backward -= cut;
-    }
+    return forward;
+  }
 
-    // The previous match's alignment, in pieces: with weighted mismatches
-    // its extension may stop in a noisy stretch that the scan walked through
-    // as explained, and long equal runs behind it resume the alignment.
-    const int64_t gap_end = scan - backward;
-    const int64_t shift = last_position - last_scan;
-    int64_t piece_scan = last_scan;
+  // How far the new match reaches back before scan_, by the same rule;
+  // walking back over the exact match before it spends the allowance.
+  int64_t BackwardExtension() {
+    int64_t balance = 0, best = 0, backward = 0;
+    rewalk_ += (scan_ - earned_to_) * kRewalkPerByte;
+    earned_to_ = scan_;
+    for (int64_t i = 1; scan_ - i >= last_scan_ && position_ >= i; ++i) {
+      if (scan_ - i < core_end_ && --rewalk_ < 0) break;
+      ++*examined_;
+      balance += old_[position_ - i] == fresh_[scan_ - i] ? 1 : -in_.cost;
+      if (balance > best) {
+        best = balance;
+        backward = i;
+      }
+    }
+    return backward;
+  }
+
+  // Overlapping extensions: cut where the forward side gains the most.
+  void SplitOverlap(int64_t* forward, int64_t* backward) {
+    if (last_scan_ + *forward <= scan_ - *backward) return;
+    const int64_t overlap = (last_scan_ + *forward) - (scan_ - *backward);
+    *examined_ += overlap;
+    int64_t balance = 0, best = 0, cut = 0;
+    for (int64_t i = 0; i < overlap; ++i) {
+      if (fresh_[last_scan_ + *forward - overlap + i] == old_[last_position_ + *forward - overlap + i])
+        ++balance;
+      if (fresh_[scan_ - *backward + i] == old_[position_ - *backward + i]) --balance;
+      if (balance > best) {
+        best = balance;
+        cut = i + 1;
+      }
+    }
+    *forward += cut - overlap;
+    *backward -= cut;
+  }
+
+  // The current alignment's triples up to where the new match's extension
+  // begins, in pieces: with weighted mismatches its extension may stop in a
+  // noisy stretch that the scan walked through as explained, and long equal
+  // runs behind it resume the alignment.
+  bool WriteAlignment(int64_t forward, int64_t backward) {
+    const int64_t gap_end = scan_ - backward;
+    const int64_t shift = last_position_ - last_scan_;
+    int64_t piece_scan = last_scan_;
     int64_t piece_length = forward;
     for (;;) {
       const int64_t piece_end = piece_scan + piece_length;
       int64_t resume = gap_end;
       int64_t resume_length = 0;
-      if (cost > 1) {
-        ResumeAlignment(old_bytes, fresh, shift, piece_end, gap_end, cost, &resume, &resume_length, examined,
-                        &rewalk);
+      if (in_.cost > 1) {
+        ResumeAlignment(in_.old_bytes, fresh_, shift, piece_end, gap_end, in_.cost, &resume, &resume_length,
+                        examined_, &rewalk_);
       }
-      *examined += piece_length;
-      if (!out->diff.EnsureSpare(static_cast<size_t>(piece_length))) return false;
-      uint8_t* diff_bytes = out->diff.Spare();
-      for (int64_t i = 0; i < piece_length; ++i) {
-        diff_bytes[i] = static_cast<uint8_t>(fresh[piece_scan + i] - old[piece_scan + shift + i]);
-      }
-      out->diff.Commit(static_cast<size_t>(piece_length));
-      const int64_t extra_length = resume - piece_end;
-      if (!out->extra.Write(fresh + piece_end, static_cast<size_t>(extra_length))) return false;
-      int64_t jump = resume_length > 0 ? extra_length : (position - backward) - (piece_end + shift);
+      int64_t jump = resume_length > 0 ? resume - piece_end : (position_ - backward) - (piece_end + shift);
       // The last triple of a range hands the old position on to the next.
-      if (scan == end && resume_length == 0 && next_position >= 0) jump = next_position - (piece_end + shift);
-      if (!out->control.WriteSVarint(static_cast<int32_t>(piece_length)) ||
-          !out->control.WriteSVarint(static_cast<int32_t>(extra_length)) ||
-          !out->control.WriteSVarint(static_cast<int32_t>(jump))) {
-        return false;
-      }
-      if (resume_length == 0) break;
+      if (scan_ == end_ && resume_length == 0 && next_position_ >= 0)
+        jump = next_position_ - (piece_end + shift);
+      if (!WriteTriple(piece_scan, piece_length, shift, resume, jump)) return false;
+      if (resume_length == 0) return true;
       piece_scan = resume;
       piece_length = resume_length;
     }
-    last_scan = scan - backward;
-    last_position = position - backward;
-    last_offset = position - scan;
-    core_end = scan + length;
   }
-  return true;
+
+  // One triple: `length` new bytes from `from` as differences from the old
+  // bytes `shift` further on, the new bytes up to `extra_end` as they are,
+  // and the jump of the old position.
+  bool WriteTriple(int64_t from, int64_t length, int64_t shift, int64_t extra_end, int64_t jump) {
+    *examined_ += length;
+    if (!out_->diff.EnsureSpare(static_cast<size_t>(length))) return false;
+    uint8_t* diff_bytes = out_->diff.Spare();
+    for (int64_t i = 0; i < length; ++i) {
+      diff_bytes[i] = static_cast<uint8_t>(fresh_[from + i] - old_[from + shift + i]);
+    }
+    out_->diff.Commit(static_cast<size_t>(length));
+    const int64_t extra_length = extra_end - (from + length);
+    return out_->extra.Write(fresh_ + from + length, static_cast<size_t>(extra_length)) &&
+           out_->control.WriteSVarint(static_cast<int32_t>(length)) &&
+           out_->control.WriteSVarint(static_cast<int32_t>(extra_length)) &&
+           out_->control.WriteSVarint(static_cast<int32_t>(jump));
+  }
+
+  const ScanInputs& in_;
+  const uint8_t* const old_;
+  const uint8_t* const fresh_;
+  const int64_t end_;
+  const int64_t next_position_;
+  DiffSections* const out_;
+  int64_t* const examined_;
+  int64_t scan_;
+  int64_t length_ = 0;
+  int64_t position_ = 0;
+  // The current alignment: where it starts, and new index + last_offset_ =
+  // old index along it.
+  int64_t last_scan_;
+  int64_t last_position_;
+  int64_t last_offset_;
+  // Where the exact match of the current alignment ends: the next match's
+  // backward extension walks new bytes up to there, and spends rewalk_
+  // beyond.
+  int64_t core_end_;
+  int64_t rewalk_ = kRewalkStart;
+  int64_t earned_to_;
+};
+
+bool ScanRange(const ScanInputs& in, int64_t begin, int64_t end, int64_t start_position,
+               int64_t next_position, DiffSections* out, int64_t* examined) {
+  return RangeScan(in, begin, end, start_position, next_position, out, examined).Run();
 }
 
 bool BuildSections(Bytes old_bytes, Bytes new_bytes, const DiffTuning& tuning, DiffSections* out) {
