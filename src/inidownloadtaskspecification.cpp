@@ -210,7 +210,9 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
     m_RetryTimer->start(delay);
     if (delay > 0) {
         qDebug() << "Waiting before the next attempt" << QString::number(delay);
-        emit message(QObject::tr("Next attempt in %1 seconds").arg((delay + 999) / 1000));
+        const int seconds = (delay + 999) / 1000;
+        emit message(seconds == 1 ? QObject::tr("Next attempt in 1 second")
+                                  : QObject::tr("Next attempt in %1 seconds").arg(seconds));
     }
 }
 

@@ -241,6 +241,14 @@ vom Aktualisierungsserver abgefragt werden.</translation>
         <translation>Die Produkt-INI-Datei konnte nicht geprüft werden. Neuer Versuch</translation>
     </message>
     <message>
+        <source>Next attempt in 1 second</source>
+        <translation>Nächster Versuch in 1 Sekunde</translation>
+    </message>
+    <message>
+        <source>Next attempt in %1 seconds</source>
+        <translation>Nächster Versuch in %1 Sekunden</translation>
+    </message>
+    <message>
         <source>Product ini is for version %1, expected version %2</source>
         <translation>Die Produkt-INI gilt für Version %1, erwartet wurde Version %2</translation>
     </message>

@@ -267,6 +267,7 @@ void TestIniDownload::cancelDuringFailingChecksStopsRetrying_data()
         << QString("Could not verify the product ini file. Retrying") << 0;
     // ... and during the wait before the next attempt, which it ends at once.
     QTest::newRow("waiting") << QString("Next attempt in 60 seconds") << 60000;
+    QTest::newRow("waiting a second") << QString("Next attempt in 1 second") << 1000;
 }
 
 void TestIniDownload::cancelDuringFailingChecksStopsRetrying()
