@@ -1,5 +1,6 @@
 #include "fastfileoptaskspecification.h"
 
+#include "durablefiles.h"
 #include "installjournal.h"
 
 FastFileOpTaskSpecification::FastFileOpTaskSpecification(const QString& path,
@@ -29,7 +30,7 @@ void FastFileOpTaskSpecification::addRollbackData(const RollbackData& data)
 bool FastFileOpTaskSpecification::announce(const RollbackData& data)
 {
     QString error;
-    if (!m_RollbackList || m_RollbackList->announce(data, &error))
+    if (!journalled() || m_RollbackList->disk()->write(data, &error))
         return true;
     emit message(error);
     return false;
@@ -44,6 +45,6 @@ void FastFileOpTaskSpecification::madeDurable(const QString& path) const
 {
     if (!journalled())
         return;
-    InstallJournal::syncParent(path);
+    DurableFiles::syncParent(path);
     InstallJournal::step();
 }

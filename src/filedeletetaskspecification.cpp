@@ -1,5 +1,6 @@
 #include "filedeletetaskspecification.h"
 
+#include "durablefiles.h"
 #include "installjournal.h"
 
 #include <QDebug>
@@ -92,7 +93,7 @@ bool FileDeleteTaskSpecification::moveAside(const QString& path)
         return false;
     if (std::rename(QFile::encodeName(path).constData(), QFile::encodeName(kept).constData()) != 0)
         return false;
-    InstallJournal::syncParent(kept);
+    DurableFiles::syncParent(kept);
     madeDurable(path);
     addRollbackData(record);
     return true;

@@ -1,7 +1,7 @@
 #include "fileplacetaskspecification.h"
 
+#include "durablefiles.h"
 #include "filemodes.h"
-#include "installjournal.h"
 
 #include <QDebug>
 #include <QFile>
@@ -32,7 +32,7 @@ bool FilePlaceTaskSpecification::doOp()
     if (!giveInstalledMode(replacing ? originalMode(st) : -1))
         return false;
     // Whole and on disk before it can be seen under the installed name.
-    if (!InstallJournal::syncPath(m_NewFile)) {
+    if (!DurableFiles::syncPath(m_NewFile)) {
         emit message(QObject::tr("Could not install '%1': %2").arg(m_Path, reason(errno)));
         return false;
     }
@@ -82,7 +82,7 @@ bool FilePlaceTaskSpecification::keepOriginal()
     ::unlink(to.constData());
     if (::link(from.constData(), to.constData()) != 0) {
         // A file system without hard links: a flushed copy keeps it as well.
-        if (!QFile::copy(m_Path, m_KeptPath) || !InstallJournal::syncPath(m_KeptPath))
+        if (!QFile::copy(m_Path, m_KeptPath) || !DurableFiles::syncPath(m_KeptPath))
             return false;
     }
     madeDurable(m_KeptPath);

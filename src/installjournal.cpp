@@ -1,5 +1,7 @@
 #include "installjournal.h"
 
+#include "durablefiles.h"
+
 #include <QByteArray>
 #include <QDebug>
 #include <QDir>
@@ -192,7 +194,7 @@ int undoEntries(const QList<Entry>& entries, QStringList* warnings)
                 if (!newest)
                     *warnings << QObject::tr("warning: the original of %1 is missing (%2); the file is left as it is")
                                      .arg(e.path, e.kept);
-            } else if (!InstallJournal::sameFile(e.kept, e.path)) {
+            } else if (!DurableFiles::sameFile(e.kept, e.path)) {
                 if (RollbackData(RollbackData::FILE_REPLACE, e.kept, e.path).rollback(nullptr))
                     ++undone;
                 else
@@ -202,7 +204,7 @@ int undoEntries(const QList<Entry>& entries, QStringList* warnings)
         case 'M':
             if (lexists(e.kept)) {
                 if (::rename(native(e.kept).constData(), native(e.path).constData()) == 0) {
-                    InstallJournal::syncParent(e.path);
+                    DurableFiles::syncParent(e.path);
                     ++undone;
                 } else {
                     *warnings << QObject::tr("warning: rollback rename %1 to %2 failed").arg(e.path, e.kept);
@@ -223,7 +225,7 @@ int undoEntries(const QList<Entry>& entries, QStringList* warnings)
 bool keptStillNeeded(const QList<Entry>& entries)
 {
     for (const Entry& e : entries) {
-        if (e.op == 'R' && lexists(e.kept) && !InstallJournal::sameFile(e.kept, e.path))
+        if (e.op == 'R' && lexists(e.kept) && !DurableFiles::sameFile(e.kept, e.path))
             return true;
         if (e.op == 'M' && lexists(e.kept))
             return true;
@@ -242,7 +244,7 @@ void removeAll(const QString& dir)
     QFile::remove(dir + QStringLiteral("/journal.tmp"));
     InstallJournal::step();
     QDir().rmdir(dir);
-    InstallJournal::syncParent(dir);
+    DurableFiles::syncParent(dir);
 }
 
 QByteArray readFd(int fd, bool* ok)
@@ -320,8 +322,8 @@ bool InstallJournal::ensureOpen(QString* error)
         return false;
     }
     QFile::remove(fresh);
-    syncPath(m_Dir);
-    syncParent(m_Dir);
+    DurableFiles::syncPath(m_Dir);
+    DurableFiles::syncParent(m_Dir);
     m_Fd = fd;
     qDebug() << "Install journal opened" << journal;
     step();
@@ -496,29 +498,6 @@ InstallJournal::Recovery InstallJournal::recover(const QString& installDir, QStr
         removeAll(dir);
     ::close(fd);
     return ROLLED_BACK;
-}
-
-bool InstallJournal::syncPath(const QString& path)
-{
-    const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced;
-}
-
-bool InstallJournal::syncParent(const QString& path)
-{
-    return syncPath(QFileInfo(path).absolutePath());
-}
-
-bool InstallJournal::sameFile(const QString& a, const QString& b)
-{
-    struct stat sa;
-    struct stat sb;
-    return ::lstat(native(a).constData(), &sa) == 0 && ::lstat(native(b).constData(), &sb) == 0
-           && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 void InstallJournal::step()

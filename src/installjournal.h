@@ -75,11 +75,6 @@ public:
     // `installDir`. Lines for the user are appended to `report`.
     static Recovery recover(const QString& installDir, QStringList* report);
 
-    // Flushes a file's data, or a directory's entries, to disk.
-    static bool syncPath(const QString& path);
-    static bool syncParent(const QString& path);
-    // True when both paths name the same file (hard links to one inode).
-    static bool sameFile(const QString& a, const QString& b);
     // Marks the end of one journalled step. In a build with VX_TEST_HOOKS,
     // VX3_TEST_KILL_AT=N has the process killed (SIGKILL) right after the
     // N-th step; other builds have no such switch.

@@ -1,6 +1,6 @@
 #include "rollback.h"
 
-#include "installjournal.h"
+#include "durablefiles.h"
 
 #include <QDebug>
 #include <QDir>
@@ -18,7 +18,7 @@ namespace {
 // the journal ends: undoing twice does no harm.
 bool restoreKept(const QString& kept, const QString& path)
 {
-    if (InstallJournal::sameFile(kept, path))
+    if (DurableFiles::sameFile(kept, path))
         return true;
     const QByteArray from = QFile::encodeName(kept);
     const QByteArray back = QFile::encodeName(kept + QStringLiteral(".back"));
@@ -29,7 +29,7 @@ bool restoreKept(const QString& kept, const QString& path)
         ::unlink(back.constData());
         return false;
     }
-    InstallJournal::syncParent(path);
+    DurableFiles::syncParent(path);
     return true;
 }
 
@@ -116,11 +116,6 @@ InstallJournal* RollbackDataList::disk() const
 void RollbackDataList::setDisk(InstallJournal* disk)
 {
     m_Disk = disk;
-}
-
-bool RollbackDataList::announce(const RollbackData& data, QString* error) const
-{
-    return !m_Disk || m_Disk->write(data, error);
 }
 
 bool rollbackAll(RollbackDataList* list, QObject* reporter)

@@ -8,10 +8,10 @@
 //
 // GUI thread only: background work never touches a list.
 //
-// A list may stand on an InstallJournal (the journal on disk): then every
-// change is also written there, and flushed, before it is made (announce()),
-// so that a session that dies at any moment can still be undone by the next
-// start. Without one the list lives in memory only.
+// A list may stand on an InstallJournal (the journal on disk): then the file
+// tasks also write every change there, flushed, before they make it, so that
+// a session that dies at any moment can still be undone by the next start.
+// Without one the list lives in memory only.
 
 #include <QList>
 #include <QString>
@@ -66,11 +66,6 @@ public:
     // The journal on disk this list stands on, or null.
     InstallJournal* disk() const;
     void setDisk(InstallJournal* disk);
-
-    // Writes `data` to the journal on disk, flushed, before the change it
-    // describes is made. True when written or when there is no journal;
-    // false with *error set otherwise (then the change must not be made).
-    bool announce(const RollbackData& data, QString* error) const;
 
 private:
     InstallJournal* m_Disk = nullptr;
