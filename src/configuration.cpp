@@ -11,7 +11,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QMessageBox>
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QSettings>
@@ -21,6 +20,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
+#include <utility>
 
 QString g_UpdateBaseUrl;
 
@@ -182,11 +182,7 @@ QPair<QString, QString> Configuration::queryLatestVersion(int channel, QString* 
         const QString failure = QObject::tr("Failed to query latest client\nversion from update server.");
         Diagnostics::logLine(failure);
         // Nobody is there to choose Retry.
-        if (m_Unattended)
-            return {};
-        const QMessageBox::StandardButton answer = QMessageBox::critical(
-            nullptr, QObject::tr("Error"), failure, QMessageBox::Abort | QMessageBox::Retry);
-        if (answer == QMessageBox::Abort)
+        if (m_Unattended || !m_RetryPrompt || !m_RetryPrompt(failure))
             return {};
     }
 }
@@ -340,6 +336,10 @@ bool Configuration::modernSignatureVerified() const
 void Configuration::setModernSignatureVerified(bool verified)
 {
     m_ModernSignatureVerified = verified;
+}
+void Configuration::setRetryPrompt(RetryPrompt prompt)
+{
+    m_RetryPrompt = std::move(prompt);
 }
 QString Configuration::clientType() const { return m_ClientType; }
 int Configuration::versionNr() const { return m_VersionNr; }

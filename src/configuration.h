@@ -11,6 +11,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class VersionQuery;
 
 // Base URL of all update files, ending in "/"; set by getUpdateChannel().
@@ -73,6 +75,12 @@ public:
     bool modernSignatureVerified() const;
     void setModernSignatureVerified(bool verified);
 
+    // Asked after a failed version query whether to try again; `failure`
+    // says what failed. The entry function hands in a box with Abort and
+    // Retry. Without one, or when unattended, a failed query is final.
+    using RetryPrompt = std::function<bool(const QString& failure)>;
+    void setRetryPrompt(RetryPrompt prompt);
+
 signals:
     void fatalError(QString errorMessage);
     void message(QString message);
@@ -100,4 +108,5 @@ private:
     qint64 m_AnswerTime = 0;
     bool m_ServiceUnverified = false;
     bool m_ModernSignatureVerified = false;
+    RetryPrompt m_RetryPrompt;
 };

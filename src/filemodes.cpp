@@ -1,10 +1,9 @@
 #include "filemodes.h"
 
-#include "installedfile.h"
-
 #include <QDebug>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QSet>
 
 #include <cerrno>
@@ -17,6 +16,12 @@ namespace {
 
 const mode_t kOthersWrite = S_IWGRP | S_IWOTH;
 const mode_t kDefaultUmask = 022;
+// The executable set: the client's programs and scripts, the updater, and
+// shared libraries.
+const char* const kExecutableNames[] = {"vx3client_linux_x86",    "vx3client_linux_amd64",
+                                        "vx3client_runscript.sh", "update",
+                                        "error_report",           "package_inst"};
+const char* const kLibrarySuffixes[] = {"so", "so.4", "so.5"};
 // 0x7f, then "ELF".
 const char kElfMagic[] = "\x7f\x45LF";
 
@@ -44,6 +49,29 @@ mode_t FileModes::umask()
     return mask;
 }
 
+bool FileModes::isExecutable(const QString& path)
+{
+    const QFileInfo info(path);
+    const QString name = info.fileName();
+    const QString suffix = info.completeSuffix();
+    for (const char* executable : kExecutableNames)
+        if (name == QLatin1String(executable))
+            return true;
+    for (const char* library : kLibrarySuffixes)
+        if (suffix == QLatin1String(library))
+            return true;
+    return false;
+}
+
+bool FileModes::makeExecutable(const QString& path)
+{
+    // Not writable by others: a program another local user may change is a
+    // program that runs their code.
+    return QFile::setPermissions(
+        path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser | QFile::WriteUser
+                  | QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+}
+
 bool FileModes::isProgram(const QString& path)
 {
     QFile file(path);
@@ -56,7 +84,7 @@ bool FileModes::isProgram(const QString& path)
 mode_t FileModes::installedMode(const QString& newFile, const QString& installedPath, int replacedMode)
 {
     mode_t mode = replacedMode >= 0 ? mode_t(replacedMode) & 0777 : 0666 & ~umask();
-    if (InstalledFile::isExecutable(installedPath) || isProgram(newFile))
+    if (isExecutable(installedPath) || isProgram(newFile))
         mode |= (mode & (S_IRUSR | S_IRGRP | S_IROTH)) >> 2;
     return mode & ~kOthersWrite;
 }
@@ -94,7 +122,7 @@ QStringList FileModes::tightenExecutables(const QString& dir, const QString& pro
             if (info.isDir()) {
                 if (info.fileName() != QLatin1String(".vx3update"))
                     pending << path;
-            } else if (InstalledFile::isExecutable(path)) {
+            } else if (isExecutable(path)) {
                 candidates << path;
             }
         }

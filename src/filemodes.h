@@ -23,6 +23,12 @@ public:
     // `replacedMode` is the st_mode of the file it replaces, or -1 when it
     // is new.
     static mode_t installedMode(const QString& newFile, const QString& installedPath, int replacedMode);
+    // True for the client's programs and scripts, the updater, and shared
+    // libraries (complete suffix "so", "so.4" or "so.5"): the executable set.
+    static bool isExecutable(const QString& path);
+    // Gives an installed program or library its permissions: everybody may
+    // read and run it, only its owner may change it.
+    static bool makeExecutable(const QString& path);
     // The file starts with an ELF header or "#!".
     static bool isProgram(const QString& path);
     // This process's umask, read without changing it (other threads create

@@ -4,16 +4,9 @@
 #include "updatefiles.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 namespace {
-
-const char* const kExecutableNames[] = {
-    "vx3client_linux_x86", "vx3client_linux_amd64", "vx3client_runscript.sh",
-    "update", "error_report", "package_inst",
-};
-const char* const kLibrarySuffixes[] = {"so", "so.4", "so.5"};
 
 InstalledFile::Method methodOf(const ReplaceItem& item)
 {
@@ -61,27 +54,4 @@ QString InstalledFile::newFilePath() const
 {
     // No published name holds a '#', so this never meets a download.
     return m_TempTarget + QStringLiteral("#new");
-}
-
-bool InstalledFile::isExecutable(const QString& path)
-{
-    const QFileInfo info(path);
-    const QString name = info.fileName();
-    const QString suffix = info.completeSuffix();
-    for (const char* executable : kExecutableNames)
-        if (name == QLatin1String(executable))
-            return true;
-    for (const char* library : kLibrarySuffixes)
-        if (suffix == QLatin1String(library))
-            return true;
-    return false;
-}
-
-bool InstalledFile::makeExecutable(const QString& path)
-{
-    // Not writable by others: a program another local user may change is a
-    // program that runs their code.
-    return QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser
-                                           | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup
-                                           | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
 }

@@ -1,9 +1,8 @@
 #pragma once
 // Where the pieces of one replace item live: the download and the old copy in
 // the session's temporary directory, the installed file in the installation;
-// how the item is installed (copied, unpacked or patched), and whether the
-// installed file must be executable. Every path of the session's temporary
-// directory is joined here.
+// and how the item is installed (copied, unpacked or patched). Every path of
+// the session's temporary directory is joined here.
 
 #include "downloadreplacelists.h"
 
@@ -33,13 +32,6 @@ public:
     // `name` (relative) in the session's temporary directory, or in `dir`.
     static QString tempPath(const Configuration& config, const QString& name);
     static QString joinedPath(const QString& dir, const QString& name);
-
-    // True for the client's programs and scripts, the updater, and shared
-    // libraries (complete suffix "so", "so.4" or "so.5").
-    static bool isExecutable(const QString& path);
-    // Gives an installed program or library its permissions: everybody may
-    // read and run it, only its owner may change it.
-    static bool makeExecutable(const QString& path);
 
 private:
     Method m_Method;

@@ -15,6 +15,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QLocale>
+#include <QMessageBox>
 #include <QTimer>
 #include <QTranslator>
 
@@ -56,6 +57,14 @@ bool recoverInstallations(const QString& programDir, QStringList* report)
     for (const QString& dir : qAsConst(dirs))
         *report << FileModes::tightenExecutables(dir, QCoreApplication::applicationFilePath());
     return sound;
+}
+
+// The configuration's question after a failed version query.
+bool askToRetry(const QString& failure)
+{
+    return QMessageBox::critical(nullptr, QObject::tr("Error"), failure,
+                                 QMessageBox::Abort | QMessageBox::Retry)
+           != QMessageBox::Abort;
 }
 
 } // namespace
@@ -127,6 +136,7 @@ int main(int argc, char* argv[])
     QCoreApplication::installTranslator(&qtTranslator);
 
     Configuration config;
+    config.setRetryPrompt(askToRetry);
     MainWindow window(&config);
     window.showRecoveryReport(recoveryReport, !recoverySound);
     if (!config.parseCommandLineOptions()) {

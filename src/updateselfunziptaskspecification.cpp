@@ -1,6 +1,7 @@
 #include "updateselfunziptaskspecification.h"
 
 #include "configuration.h"
+#include "filemodes.h"
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
@@ -91,7 +92,7 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
     const bool present = QFileInfo::exists(updater);
     qDebug() << "chmod +x" << updater << present;
     if (present)
-        InstalledFile::makeExecutable(updater);
+        FileModes::makeExecutable(updater);
 
     UpdateIniData::modifyTempIni(tempDir);
     copyTranslations();

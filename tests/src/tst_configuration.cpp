@@ -6,7 +6,6 @@
 #include "versionquery.h"
 
 #include <QtTest>
-#include <QtWidgets>
 
 #include <sys/stat.h>
 
@@ -18,20 +17,6 @@ namespace {
 QString programIni()
 {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/update.ini");
-}
-
-// Answers the modal "Failed to query" box with `button` as soon as it shows.
-void answerNextMessageBox(QMessageBox::StandardButton button)
-{
-    auto* timer = new QTimer(qApp);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, button] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box)
-            return;
-        timer->deleteLater();
-        box->button(button)->click();
-    });
-    timer->start(10);
 }
 
 } // namespace
@@ -196,20 +181,25 @@ void TestConfiguration::failedQueryAbortedByUser()
 {
     UdpResponder server(UdpService::Version, {});
     QVERIFY(server.isListening());
-    answerNextMessageBox(QMessageBox::Abort);
     Configuration config;
+    QStringList asked;
+    config.setRetryPrompt([&asked](const QString& failure) {
+        asked << failure;
+        return false;
+    });
     QSignalSpy fatal(&config, &Configuration::fatalError);
     QVERIFY(!config.parseCommandLineOptions({"update"}));
     QCOMPARE(fatal.count(), 0);
     QCOMPARE(server.requests().size(), 1);
+    QCOMPARE(asked, QStringList{"Failed to query latest client\nversion from update server."});
 }
 
 void TestConfiguration::failedQueryRetried()
 {
     UdpResponder server(UdpService::Version, {std::nullopt, Reply("500#5.0"), Reply("news")});
     QVERIFY(server.isListening());
-    answerNextMessageBox(QMessageBox::Retry);
     Configuration config;
+    config.setRetryPrompt([](const QString&) { return true; });
     QVERIFY(config.parseCommandLineOptions({"update"}));
     QCOMPARE(config.versionNr(), 500);
     QCOMPARE(config.versionString(), QStringLiteral("5.0"));

@@ -3,3 +3,5 @@
 set(LAYER_1 "")
 set(LAYER_2 "src/lib/executable_form.cpp")
 set(LAYER_3 "src/lib/disassembler.h")
+set(LAYERED_DIRS src/lib)
+set(LAYERED_NAME "the engine")
