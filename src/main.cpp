@@ -1,19 +1,15 @@
 #include "commandlinehelp.h"
 #include "configuration.h"
 #include "diagnostics.h"
-#include "filemodes.h"
-#include "installjournal.h"
 #include "mainwindow.h"
 #include "sessiondirectory.h"
 #include "singleinstancechecker.h"
+#include "startupcleanup.h"
 #include "trustedkeys.h"
 #include "unattendedrun.h"
-#include "updateengine.h"
-#include "updateinidata.h"
 
 #include <QApplication>
 #include <QDebug>
-#include <QDir>
 #include <QLocale>
 #include <QMessageBox>
 #include <QTimer>
@@ -25,38 +21,56 @@ namespace {
 
 const int kSessionStartDelayMs = 2000;
 
-// Leftovers of earlier updates in the program directory: files replaced by a
-// self-update, libraries of old Qt versions, and the emptied "old" folder.
-void removeLeftovers(const QString& programDir)
+bool isOnlyArgument(int argc, char* argv[], const char* option)
 {
-    UpdateEngine::removeQt4Files(programDir);
-    UpdateEngine::removeOldFiles(programDir);
-    for (const char* sub : {"/old", "/imageformats", "/accessible", "/sqldrivers"})
-        UpdateEngine::removeOldFiles(programDir + QLatin1String(sub));
-    QDir(programDir).rmdir(QStringLiteral("old"));
-    qDebug() << "Removing old files done";
+    return argc == 2 && qstrcmp(argv[1], option) == 0;
 }
 
-// Undoes what an update that died while installing left half done, in this
-// updater's own installation and in the one its session record names (step
-// two runs from the temporary directory). True unless a journal had to be
-// refused or could not be undone completely; its lines land in `report`.
-// Then no other user may change what runs: an older updater left the
-// executable set writable by everyone.
-bool recoverInstallations(const QString& programDir, QStringList* report)
+int printHelp()
 {
-    QStringList dirs{programDir};
-    QString recorded;
-    if (UpdateIniData::get(nullptr, nullptr, nullptr, &recorded) && !recorded.isEmpty())
-        dirs << recorded;
-    bool sound = true;
-    for (const QString& dir : qAsConst(dirs)) {
-        const InstallJournal::Recovery result = InstallJournal::recover(dir, report);
-        sound = sound && result != InstallJournal::REFUSED && result != InstallJournal::INCOMPLETE;
-    }
-    for (const QString& dir : qAsConst(dirs))
-        *report << FileModes::tightenExecutables(dir, QCoreApplication::applicationFilePath());
-    return sound;
+    std::fputs(CommandLineHelp::text(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+// "--recover", the installation's run script calls it before the client:
+// finish or undo an interrupted update, then exit. No window, no display.
+int recoverOnly(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList report;
+    const bool sound = StartupCleanup::recoverInstallations(QCoreApplication::applicationDirPath(), &report);
+    for (const QString& line : qAsConst(report))
+        std::fprintf(stderr, "update: %s\n", line.toLocal8Bit().constData());
+    return sound ? 0 : 1;
+}
+
+// "--key-fingerprints": the ids of the keys this build trusts, for checking
+// a build before it ships. No window, no display.
+int printKeyFingerprints()
+{
+    for (const QString& line : TrustedKeys::fingerprintLines())
+        std::printf("%s\n", line.toLatin1().constData());
+    return 0;
+}
+
+int otherInstanceRunning(bool unattended)
+{
+    qDebug() << "Detected other instance running, aborting";
+    if (!unattended)
+        return 0;
+    Diagnostics::logLine(QStringLiteral("Another updater of this installation is running"));
+    return UnattendedRun::OtherInstanceRunning;
+}
+
+// A missing translation leaves the English texts, so the results of load()
+// do not matter; both translators are installed either way.
+void installTranslators(const QString& programDir, QTranslator* updater, QTranslator* qt)
+{
+    const QString locale = QLocale::system().name();
+    updater->load(programDir + QStringLiteral("/translations/update_") + locale);
+    qt->load(programDir + QStringLiteral("/translations/qt_") + locale);
+    QCoreApplication::installTranslator(updater);
+    QCoreApplication::installTranslator(qt);
 }
 
 // The configuration's question after a failed version query.
@@ -67,35 +81,44 @@ bool askToRetry(const QString& failure)
            != QMessageBox::Abort;
 }
 
+int configurationFailed(const Configuration& config)
+{
+    qDebug() << "Failed to parse command line options, aborting";
+    return config.serviceUnverified() ? UnattendedRun::ServiceNotVerified
+                                      : UnattendedRun::ConfigurationFailed;
+}
+
+// Shows the window and starts the session after a pause; unattended, at once
+// and without a window, but never over an installation whose interrupted
+// update could not be finished or undone (its report is in the log).
+int runSession(QApplication& app, MainWindow& window, bool unattended, bool recoverySound)
+{
+    if (unattended && !recoverySound) {
+        Diagnostics::logLine(QObject::tr("The update was not started"));
+        return UnattendedRun::UpdateFailed;
+    }
+    if (unattended) {
+        QTimer::singleShot(0, &window, &MainWindow::onStartUpdate);
+        return app.exec();
+    }
+    QTimer::singleShot(kSessionStartDelayMs, &window, &MainWindow::onStartUpdate);
+    window.show();
+    window.updateNews();
+    return app.exec();
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
-    if (CommandLineHelp::requested(argc, argv)) {
-        std::fputs(CommandLineHelp::text(), stdout);
-        return std::fflush(stdout) == 0 ? 0 : 1;
-    }
+    if (CommandLineHelp::requested(argc, argv))
+        return printHelp();
     Diagnostics::install();
     SessionDirectory::keepInheritedToSelf();
-
-    // "--recover", the installation's run script calls it before the client:
-    // finish or undo an interrupted update, then exit. No window, no display.
-    if (argc == 2 && qstrcmp(argv[1], "--recover") == 0) {
-        QCoreApplication app(argc, argv);
-        QStringList report;
-        const bool sound = recoverInstallations(QCoreApplication::applicationDirPath(), &report);
-        for (const QString& line : qAsConst(report))
-            std::fprintf(stderr, "update: %s\n", line.toLocal8Bit().constData());
-        return sound ? 0 : 1;
-    }
-
-    // "--key-fingerprints": the ids of the keys this build trusts, for checking
-    // a build before it ships. No window, no display.
-    if (argc == 2 && qstrcmp(argv[1], "--key-fingerprints") == 0) {
-        for (const QString& line : TrustedKeys::fingerprintLines())
-            std::printf("%s\n", line.toLatin1().constData());
-        return 0;
-    }
+    if (isOnlyArgument(argc, argv, "--recover"))
+        return recoverOnly(argc, argv);
+    if (isOnlyArgument(argc, argv, "--key-fingerprints"))
+        return printKeyFingerprints();
 
     const bool unattended = UnattendedRun::requested(argc, argv);
     if (unattended) {
@@ -114,51 +137,22 @@ int main(int argc, char* argv[])
 
     // Before anything else may look at or change the installation.
     QStringList recoveryReport;
-    const bool recoverySound = recoverInstallations(programDir, &recoveryReport);
+    const bool recoverySound = StartupCleanup::recoverInstallations(programDir, &recoveryReport);
+    StartupCleanup::removeLeftovers(programDir);
 
-    removeLeftovers(programDir);
+    if (SingleInstanceChecker::notifyRunningInstance(QStringLiteral("#")))
+        return otherInstanceRunning(unattended);
 
-    if (SingleInstanceChecker::notifyRunningInstance(QStringLiteral("#"))) {
-        qDebug() << "Detected other instance running, aborting";
-        if (unattended)
-            Diagnostics::logLine(QStringLiteral("Another updater of this installation is running"));
-        return unattended ? UnattendedRun::OtherInstanceRunning : 0;
-    }
-
-    // A missing translation leaves the English texts, so the results of load()
-    // do not matter; both translators are installed either way.
-    const QString locale = QLocale::system().name();
     QTranslator updaterTranslator;
     QTranslator qtTranslator;
-    updaterTranslator.load(programDir + QStringLiteral("/translations/update_") + locale);
-    qtTranslator.load(programDir + QStringLiteral("/translations/qt_") + locale);
-    QCoreApplication::installTranslator(&updaterTranslator);
-    QCoreApplication::installTranslator(&qtTranslator);
+    installTranslators(programDir, &updaterTranslator, &qtTranslator);
 
     Configuration config;
     config.setRetryPrompt(askToRetry);
     MainWindow window(&config);
     window.showRecoveryReport(recoveryReport, !recoverySound);
-    if (!config.parseCommandLineOptions()) {
-        qDebug() << "Failed ot parse command line options, aborting";
-        return config.serviceUnverified() ? UnattendedRun::ServiceNotVerified
-                                          : UnattendedRun::ConfigurationFailed;
-    }
-
+    if (!config.parseCommandLineOptions())
+        return configurationFailed(config);
     window.updateVersionLabel();
-    if (unattended && !recoverySound) {
-        // The report is in the log already. No session over an installation
-        // whose interrupted update could not be finished or undone.
-        Diagnostics::logLine(QObject::tr("The update was not started"));
-        return UnattendedRun::UpdateFailed;
-    }
-    if (unattended) {
-        // Nobody watches: no window, no news ticker, no pause before the session.
-        QTimer::singleShot(0, &window, &MainWindow::onStartUpdate);
-        return app.exec();
-    }
-    QTimer::singleShot(kSessionStartDelayMs, &window, &MainWindow::onStartUpdate);
-    window.show();
-    window.updateNews();
-    return app.exec();
+    return runSession(app, window, unattended, recoverySound);
 }

@@ -34,17 +34,6 @@ const int kTimerIntervalMs = 1000;
 const quint16 kDefaultProxyPort = 3128;
 const qint64 kBannerSizeLimit = BannerCache::kMaxImageSize;
 
-const char* const kQt4Libraries[] = {
-    "libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4",
-};
-
-const char* const kReplacedFiles[] = {
-    "update",
-    "libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4",
-    "libQt5Core.so.5", "libQt5Gui.so.5", "libQt5Network.so.5", "libQt5Sql.so.5",
-    "libqgif.so", "libqjpeg.so", "libqtaccessiblewidgets.so", "libsqlite.so",
-};
-
 // A wrong state is a programming error: stop, whatever the build type.
 void requireState(bool holds, const char* condition)
 {
@@ -187,7 +176,7 @@ void UpdateEngine::checkRecordedSession(int recordedVersion, QString* tempDir, Q
         qDebug() << "Cleaning up previous session";
         emit message(
             QObject::tr("Cleanup previous session (v. %1, %2) files...").arg(recordedVersion).arg(*tempDir));
-        if (isSessionDirectory(*tempDir) && !SessionDirectory::inUse(*tempDir))
+        if (SessionDirectory::isSessionDirectory(*tempDir) && !SessionDirectory::inUse(*tempDir))
             removeSessionDirectory(*tempDir, true);
         else
             qDebug() << "Recorded directory is no session directory or in use, left alone:" << *tempDir;
@@ -198,7 +187,7 @@ void UpdateEngine::checkRecordedSession(int recordedVersion, QString* tempDir, Q
     }
     qDebug() << "Continuing previous session";
     emit message(QObject::tr("Previous update session for v. %1 found").arg(recordedVersion));
-    if (!isSessionDirectory(*tempDir)) {
+    if (!SessionDirectory::isSessionDirectory(*tempDir)) {
         // Never work in, and later empty, a directory we did not make.
         qDebug() << "Recorded directory is no session directory, not using it:" << *tempDir;
         tempDir->clear();
@@ -233,7 +222,7 @@ bool UpdateEngine::takeSessionDirectory(QString tempDir, const QString& installD
     // The client must never be installed into a session directory: that
     // happens when step two has no recorded installation and would take its
     // own program directory, and its files would go with the clean-up.
-    if (m_Config->clientUpdate() && isSessionDirectory(m_Config->installDir())) {
+    if (m_Config->clientUpdate() && SessionDirectory::isSessionDirectory(m_Config->installDir())) {
         emit fatalError(
             QObject::tr("The installation to update is unknown: no valid update session is recorded "
                         "in %1. Start the update from the installation's updater.")
@@ -364,7 +353,7 @@ void UpdateEngine::cleanup()
     emit message(QObject::tr("Remove temporary files..."));
     QString tempDir;
     if (UpdateIniData::get(nullptr, nullptr, &tempDir, nullptr)) {
-        if (isSessionDirectory(tempDir))
+        if (SessionDirectory::isSessionDirectory(tempDir))
             removeSessionDirectory(tempDir, false);
         QFile::remove(UpdateIniData::iniPath());
     }
@@ -373,7 +362,7 @@ void UpdateEngine::cleanup()
 
 void UpdateEngine::removeSessionDirectory(const QString& dir, bool reportResult)
 {
-    removeDirContents(dir);
+    SessionDirectory::removeContents(dir);
     const QFileInfo info(dir);
     QDir parent = info.dir();
     if (!parent.exists())
@@ -381,40 +370,6 @@ void UpdateEngine::removeSessionDirectory(const QString& dir, bool reportResult)
     const bool removed = parent.rmdir(info.fileName());
     if (reportResult)
         emit message(removed ? QObject::tr("Ok") : QObject::tr("Failed to remove directory"));
-}
-
-bool UpdateEngine::isSessionDirectory(const QString& path)
-{
-    return SessionDirectory::isSessionDirectory(path);
-}
-
-void UpdateEngine::removeDirContents(const QString& path)
-{
-    SessionDirectory::removeContents(path);
-}
-
-void UpdateEngine::removeOldFiles(const QString& dir)
-{
-    const QDir directory(dir);
-    for (const char* name : kReplacedFiles) {
-        const QString path = directory.filePath(QStringLiteral("_old_") + QLatin1String(name));
-        if (QFile::exists(path)) {
-            qDebug() << "Remove old file:" << path;
-            QFile::remove(path);
-        }
-    }
-}
-
-void UpdateEngine::removeQt4Files(const QString& dir)
-{
-    const QDir directory(dir);
-    for (const char* name : kQt4Libraries) {
-        const QString path = directory.filePath(QLatin1String(name));
-        if (QFile::exists(path)) {
-            qDebug() << "Remove Qt4 file:" << path;
-            QFile::remove(path);
-        }
-    }
 }
 
 void UpdateEngine::getBanner()

@@ -8,7 +8,6 @@
 // The session directory stays locked while the engine lives; when a session
 // starts, the directories of other sessions that died or were abandoned are
 // removed (SessionDirectory).
-// It also holds the clean-ups that start-up runs before anything else.
 //
 // States: PRE_INIT -initialize()-> POST_INIT -startUpdate()-> RUNNING, which
 // ends in FINISHED (final) or CANCELED; resetAfterCancel() leads back to
@@ -50,17 +49,6 @@ public:
     // silent ticks). Tests shorten it to see a stall end a session quickly;
     // takes effect at startUpdate().
     void setTickIntervalForTests(int ms);
-
-    // Removes the "_old_" copies that an earlier self-replacement left in `dir`.
-    static void removeOldFiles(const QString& dir);
-    // Removes the Qt 4 libraries that updaters before the Qt 5 port shipped.
-    static void removeQt4Files(const QString& dir);
-    // Empties `path` recursively (hidden files too, symbolic links are never
-    // followed); `path` itself stays. Failures are ignored.
-    static void removeDirContents(const QString& path);
-    // Only directories the updater creates for its sessions may be emptied and
-    // removed on the word of the session record.
-    static bool isSessionDirectory(const QString& path);
 
 signals:
     void fatalError(QString errorMessage);

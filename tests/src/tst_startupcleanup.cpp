@@ -2,8 +2,8 @@
 // confirmation directories left by updaters that died: removed unless a
 // living process holds them or they changed lately.
 #include "sessiondirectory.h"
+#include "startupcleanup.h"
 #include "support/testfiles.h"
-#include "updateengine.h"
 
 #include <QtTest>
 
@@ -28,7 +28,7 @@ void TestStartupCleanup::removesReplacedCopies()
     for (const QString& name : old + kept)
         writeFile(dir.filePath(name), QByteArray());
 
-    UpdateEngine::removeOldFiles(dir.path());
+    StartupCleanup::removeOldFiles(dir.path());
     for (const QString& name : old)
         QVERIFY2(!QFileInfo::exists(dir.filePath(name)), qPrintable(name));
     for (const QString& name : kept)
@@ -43,7 +43,7 @@ void TestStartupCleanup::removesQt4Libraries()
     for (const QString& name : qt4 + kept)
         writeFile(dir.filePath(name), QByteArray());
 
-    UpdateEngine::removeQt4Files(dir.path());
+    StartupCleanup::removeQt4Files(dir.path());
     for (const QString& name : qt4)
         QVERIFY2(!QFileInfo::exists(dir.filePath(name)), qPrintable(name));
     for (const QString& name : kept)
@@ -52,8 +52,8 @@ void TestStartupCleanup::removesQt4Libraries()
 
 void TestStartupCleanup::missingDirectoryIsHarmless()
 {
-    UpdateEngine::removeOldFiles(QStringLiteral("/nonexistent/voxaro/dir"));
-    UpdateEngine::removeQt4Files(QString());
+    StartupCleanup::removeOldFiles(QStringLiteral("/nonexistent/voxaro/dir"));
+    StartupCleanup::removeQt4Files(QString());
 }
 
 void TestStartupCleanup::staleSessionDirectoriesGo()

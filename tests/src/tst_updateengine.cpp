@@ -279,7 +279,7 @@ void TestUpdateEngine::removeDirContentsKeepsLinkedData()
     QVERIFY(QFile::link(outside, dir + "/linkdir"));
     QVERIFY(QFile::link(outside + "/keep", dir + "/linkfile"));
 
-    UpdateEngine::removeDirContents(dir);
+    SessionDirectory::removeContents(dir);
     QVERIFY(QFileInfo::exists(dir));
     QVERIFY(!QFileInfo::exists(dir + "/sub"));
     QVERIFY(!QFileInfo::exists(dir + "/.hidden"));
