@@ -20,6 +20,7 @@ set(vxpatch_exe_sources
   src/lib/disassembler_win32.cpp src/lib/disassembler_win32.h
   src/lib/disassembler_win32_x86.h src/lib/disassembler_win32_x64.h
   src/lib/disassembler_macho.cpp src/lib/disassembler_macho.h
+  src/lib/executable_detection.cpp src/lib/executable_detection.h
   # the executable form of packed files (directive 2), and the container with
   # every form
   src/lib/executable_elements.cpp src/lib/executable_elements.h

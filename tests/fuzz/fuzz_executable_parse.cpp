@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "disassembler.h"
 #include "encoded_program.h"
+#include "executable_detection.h"
 #include "executable_elements.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

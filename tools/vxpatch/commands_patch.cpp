@@ -34,10 +34,10 @@
 #include <vector>
 
 #include "commands.h"
-#include "disassembler.h"
 #include "encoded_program.h"
 #include "ensemble_create.h"
 #include "ensemble_patch.h"
+#include "executable_detection.h"
 #include "executable_elements.h"
 #include "input_file.h"
 #include "output_limit_option.h"

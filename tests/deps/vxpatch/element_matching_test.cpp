@@ -8,11 +8,11 @@
 #include <memory>
 
 #include "assembly_program.h"
-#include "disassembler.h"
 #include "element_matching.h"
 #include "ensemble_create.h"
 #include "ensemble_patch.h"
 #include "exe_test_support.h"
+#include "executable_detection.h"
 #include "label_alignment.h"
 
 namespace {

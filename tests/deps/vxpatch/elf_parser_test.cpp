@@ -11,6 +11,7 @@
 #include "disassembler_elf32_x86.h"
 #include "disassembler_elf64_x64.h"
 #include "exe_test_support.h"
+#include "executable_detection.h"
 #include "rel32_scan_x86.h"
 
 namespace {

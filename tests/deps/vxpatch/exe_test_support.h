@@ -14,9 +14,9 @@
 
 #include <unistd.h>
 
-#include "disassembler.h"
-#include "engine_test_support.h"
 #include "encoded_program.h"
+#include "engine_test_support.h"
+#include "executable_detection.h"
 #include "streams.h"
 
 namespace exetest {

@@ -12,8 +12,9 @@
 #include "disassembler_macho.h"
 #include "disassembler_win32_x64.h"
 #include "disassembler_win32_x86.h"
-#include "executable_elements.h"
 #include "exe_fixtures.h"
+#include "executable_detection.h"
+#include "executable_elements.h"
 
 namespace {
 

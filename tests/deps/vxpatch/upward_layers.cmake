@@ -2,6 +2,6 @@
 # parsers it includes.
 set(LAYER_1 "")
 set(LAYER_2 "src/lib/executable_form.cpp")
-set(LAYER_3 "src/lib/disassembler.h")
+set(LAYER_3 "src/lib/executable_detection.h")
 set(LAYERED_DIRS src/lib)
 set(LAYERED_NAME "the engine")

@@ -1,4 +1,5 @@
-// Disassembler: base of the executable parsers, and detection.
+// Disassembler: base of the executable parsers (detection picks one of them:
+// executable_detection.h).
 //
 // Contract:
 //  - A parser lives for one detection or one parse over bytes it does not
@@ -8,8 +9,6 @@
 //    logs. EmitProgram refuses to run unless the headers were accepted.
 //  - length() is the extent of the recognised executable, which may be
 //    shorter than the bytes given (trailing data is not part of it).
-//  - FindDisassembler tries the parsers in the fixed detection order and
-//    returns the first that accepts the headers.
 //  - A parse given a progress span advances it by the bytes it has gone
 //    through, twice over the executable (once finding references, once
 //    emitting), at least every few MiB on large ELF files; other parsers
@@ -71,21 +70,6 @@ class Disassembler {
   const uint8_t* start_;
   ProgressSpan* progress_ = nullptr;
 };
-
-// The first parser, in detection order, whose ParseHeaders accepts the bytes;
-// nullptr when none does (or memory runs out).
-std::unique_ptr<Disassembler> FindDisassembler(const uint8_t* bytes, size_t length);
-
-// STATUS_OK with the kind and the parser's length, or
-// STATUS_INPUT_NOT_RECOGNIZED with kind 0 and length 0.
-Status DetectExecutable(const uint8_t* bytes, size_t length, ExecutableKind* kind, size_t* detected_length);
-
-// STATUS_OK and a program of the detected kind; STATUS_INPUT_NOT_RECOGNIZED
-// when no parser accepts the bytes; STATUS_DISASSEMBLY_FAILED when parsing
-// fails (the program is then discarded).
-// `progress`, when given, covers 2 * length bytes of the parse.
-Status ParseExecutable(const uint8_t* bytes, size_t length, std::unique_ptr<ParsedProgram>* program,
-                       ProgressSpan* progress = nullptr);
 
 }  // namespace vxpatch
 

@@ -26,12 +26,12 @@
 #include <vector>
 
 #include "checksum.h"
-#include "disassembler.h"
 #include "element_matching.h"
 #include "encoded_program.h"
 #include "ensemble_create.h"
 #include "ensemble_patch.h"
 #include "ensemble_patcher.h"
+#include "executable_detection.h"
 #include "label_alignment.h"
 #include "lzmaioout.h"
 #include "mapped_file.h"

@@ -4,8 +4,8 @@
 #include <memory>
 #include <utility>
 
-#include "disassembler.h"
 #include "encoded_program.h"
+#include "executable_detection.h"
 
 namespace vxpatch {
 

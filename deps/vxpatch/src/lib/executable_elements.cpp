@@ -5,7 +5,7 @@
 #include <new>
 
 #include "checked_bytes.h"
-#include "disassembler.h"
+#include "executable_detection.h"
 
 namespace vxpatch {
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "container.h"
-#include "disassembler.h"
 #include "encoded_program.h"
 #include "engine_log.h"
+#include "executable_detection.h"
 #include "executable_elements.h"
 #include "lzma2_block_reader.h"
 #include "lzmaioout.h"
