@@ -208,33 +208,43 @@ void DownloadTaskSpecification::onMetaDataChanged()
     if (!ok)
         code = 0;
     if (code == 206 && m_ResumeOffset > 0) {
-        qint64 total = -1;
-        if (!continuesFile(&total)) {
-            restartFromZero(
-                QObject::tr("%1 changed on the server; downloading it again from the start")
-                    .arg(m_Name));
+        if (!takeRest())
             return;
-        }
-        m_Validator = validator();
-        m_Announced = total;
-        // The reply's own total counts only the rest.
-        m_BytesTotal = total;
-        if (m_ExpectedSize < 0 && m_SizeLimit >= 0 && total > m_SizeLimit)
-            failAttempt(
-                QObject::tr("%1 is announced with %2 bytes, more than the limit of %3 bytes")
-                    .arg(m_Name)
-                    .arg(total)
-                    .arg(m_SizeLimit));
-        return;
-    }
-    if (code != 200) {
+    } else if (code != 200) {
         // The attempt ends when the reply does. A reply with an error status
         // raises its own error when it ends; aborting it here, while that
         // report may already be on its way, would raise a second one.
         m_Refusal = QObject::tr("%1 returned %2").arg(m_Name).arg(code);
         m_RefusalStatus = code;
         return;
+    } else if (!takeWholeFile()) {
+        return;
     }
+    // Refused before a byte of the body is taken.
+    if (m_ExpectedSize < 0 && m_SizeLimit >= 0 && m_Announced > m_SizeLimit)
+        failAttempt(QObject::tr("%1 is announced with %2 bytes, more than the limit of %3 bytes")
+                        .arg(m_Name)
+                        .arg(m_Announced)
+                        .arg(m_SizeLimit));
+}
+
+bool DownloadTaskSpecification::takeRest()
+{
+    qint64 total = -1;
+    if (!continuesFile(&total)) {
+        restartFromZero(
+            QObject::tr("%1 changed on the server; downloading it again from the start").arg(m_Name));
+        return false;
+    }
+    m_Validator = validator();
+    m_Announced = total;
+    // The reply's own total counts only the rest.
+    m_BytesTotal = total;
+    return true;
+}
+
+bool DownloadTaskSpecification::takeWholeFile()
+{
     if (m_ResumeOffset > 0) {
         // The whole file after all (ranges ignored, or another file).
         emit message(QObject::tr("%1 is sent from the start again").arg(m_Name));
@@ -244,23 +254,19 @@ void DownloadTaskSpecification::onMetaDataChanged()
         setProgress(0);
     }
     m_Validator = validator();
-    // Refused before a byte of the body is taken: a server that announces
-    // the wrong size will not send the right file.
     const QVariant length = m_Reply->header(QNetworkRequest::ContentLengthHeader);
     if (!length.isValid())
-        return;
+        return false;
     m_Announced = length.toLongLong();
+    // A server that announces the wrong size will not send the right file.
     if (m_ExpectedSize >= 0 && m_Announced != m_ExpectedSize) {
         failAttempt(QObject::tr("%1 is announced with %2 bytes instead of the %3 expected")
                         .arg(m_Name)
                         .arg(m_Announced)
                         .arg(m_ExpectedSize));
-    } else if (m_ExpectedSize < 0 && m_SizeLimit >= 0 && m_Announced > m_SizeLimit) {
-        failAttempt(QObject::tr("%1 is announced with %2 bytes, more than the limit of %3 bytes")
-                        .arg(m_Name)
-                        .arg(m_Announced)
-                        .arg(m_SizeLimit));
+        return false;
     }
+    return true;
 }
 
 QByteArray DownloadTaskSpecification::validator() const

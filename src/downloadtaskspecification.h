@@ -124,6 +124,11 @@ private:
     // Content-Length (when sent) is that rest, and the validator is the one
     // they came with. `total`: the whole file's size.
     bool continuesFile(qint64* total) const;
+    // The answer's headers, once its status is known: false when there is
+    // nothing more to check (no length announced) or the attempt ended.
+    // takeRest() handles a 206 to a resumed attempt, takeWholeFile() a 200.
+    bool takeRest();
+    bool takeWholeFile();
     void restartFromZero(const QString& reason);
     void forgetResume();
     // The reason the reply failed, as users need it.

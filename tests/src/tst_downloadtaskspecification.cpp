@@ -3,6 +3,7 @@
 // make them, progress with known, unknown and zero sizes, cancellation,
 // bodies of another size than expected, announced or allowed, and resuming a
 // broken transfer only where the server sends the rest of the same file.
+// Bodies sent in chunks or gzip-encoded arrive as the file itself.
 
 #include "configuration.h"
 #include "downloadtaskspecification.h"
@@ -79,8 +80,8 @@ private slots:
     void progress();
     void cancelRemovesPartialFileAndAborts();
     void unwritableTargetFailsWithoutRequest();
-    void wrongSizedBodyIsAFailedAttempt_data();
-    void wrongSizedBodyIsAFailedAttempt();
+    void bodyIsTakenWholeOrRefused_data();
+    void bodyIsTakenWholeOrRefused();
     void stalledTransferResumesOnlyTheSameFile_data();
     void stalledTransferResumesOnlyTheSameFile();
 
@@ -334,10 +335,11 @@ void TestDownloadTaskSpecification::unwritableTargetFailsWithoutRequest()
     QCOMPARE(m_Server->requestCount(kPath), 0);
 }
 
-void TestDownloadTaskSpecification::wrongSizedBodyIsAFailedAttempt_data()
+void TestDownloadTaskSpecification::bodyIsTakenWholeOrRefused_data()
 {
     QTest::addColumn<int>("served");         // bytes of the file on the server
-    QTest::addColumn<QString>("response");   // "length", "no length" or "cut"
+    // "length", "no length", "cut", "chunked", "gzip" or "gzip chunked"
+    QTest::addColumn<QString>("response");
     QTest::addColumn<qint64>("expectedSize"); // listed size, -1 unknown
     QTest::addColumn<qint64>("sizeLimit");    // -1 none
     QTest::addColumn<QString>("reason");     // empty: the download succeeds
@@ -364,9 +366,19 @@ void TestDownloadTaskSpecification::wrongSizedBodyIsAFailedAttempt_data()
     QTest::newRow("at the limit") << 10000 << "length" << qint64(-1) << qint64(10000) << QString();
     QTest::newRow("at the limit, no length")
         << 10000 << "no length" << qint64(-1) << qint64(10000) << QString();
+    QTest::newRow("chunked") << 10000 << "chunked" << qint64(10000) << qint64(-1) << QString();
+    QTest::newRow("chunked, size unknown") << 10000 << "chunked" << qint64(-1) << qint64(-1) << QString();
+    QTest::newRow("chunked, longer than listed") << 10000 << "chunked" << qint64(5000) << qint64(-1)
+                                                 << "sec/file.bin is longer than the expected 5000 bytes";
+    QTest::newRow("gzip") << 10000 << "gzip" << qint64(10000) << qint64(-1) << QString();
+    QTest::newRow("gzip, size unknown") << 10000 << "gzip" << qint64(-1) << qint64(-1) << QString();
+    QTest::newRow("gzip chunked") << 10000 << "gzip chunked" << qint64(10000) << qint64(-1) << QString();
+    // The limit counts the bytes of the file, not those on the wire.
+    QTest::newRow("gzip, over the limit") << 10000 << "gzip" << qint64(-1) << qint64(9999)
+                                          << "sec/file.bin is larger than the limit of 9999 bytes";
 }
 
-void TestDownloadTaskSpecification::wrongSizedBodyIsAFailedAttempt()
+void TestDownloadTaskSpecification::bodyIsTakenWholeOrRefused()
 {
     QFETCH(int, served);
     QFETCH(QString, response);
@@ -376,11 +388,11 @@ void TestDownloadTaskSpecification::wrongSizedBodyIsAFailedAttempt()
     m_Server->setFile(kPath, sampleBody(served));
     // Defaults, not one-shot answers: the access manager may resend a request
     // whose connection closed, and the resend must meet the same answer.
-    if (response == "cut")
-        m_Server->setDefault(kPath, HttpTestServer::Response::closeEarly(3000));
-
-    else if (response == "no length")
-        m_Server->setDefault(kPath, HttpTestServer::Response::noLength());
+    using R = HttpTestServer::Response;
+    const QHash<QString, R> answers{{"length", R::serve()},       {"cut", R::closeEarly(3000)},
+                                    {"no length", R::noLength()}, {"chunked", R::chunked()},
+                                    {"gzip", R::gzipped()},       {"gzip chunked", R::chunked(true)}};
+    m_Server->setDefault(kPath, answers.value(response));
     DownloadTaskSpecification* task = makeTask(expectedSize);
     task->setSizeLimit(sizeLimit);
     task->execute();
@@ -388,7 +400,7 @@ void TestDownloadTaskSpecification::wrongSizedBodyIsAFailedAttempt()
 
     if (reason.isEmpty()) {
         QCOMPARE(task->taskState(), int(TaskSpecification::TASK_FINISHED));
-        QCOMPARE(QFileInfo(m_Target).size(), qint64(served));
+        QCOMPARE(readFile(m_Target), sampleBody(served));
         return;
     }
     QCOMPARE(task->taskState(), int(TaskSpecification::TASK_FAILED));

@@ -9,7 +9,10 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QTcpServer>
+#include <QTimer>
 #include <QtTest>
+
+#include <algorithm>
 
 namespace {
 
@@ -366,6 +369,11 @@ void TestUpdateEngine::userCancelEndsAborted()
     QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
     QVERIFY(engine.initialize());
     QVERIFY(engine.startUpdate());
+    // The progress tick, whose 16th silent poll ends a download's attempt,
+    // runs once a second (session tests shorten it).
+    const QList<QTimer*> timers = engine.findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly);
+    QVERIFY(std::any_of(timers.cbegin(), timers.cend(),
+                        [](const QTimer* timer) { return timer->isActive() && timer->interval() == 1000; }));
     QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections() || silent.waitForNewConnection(10), 10000);
     engine.cancelUpdate();
     QVERIFY(canceled.count() == 1 || canceled.wait(10000));

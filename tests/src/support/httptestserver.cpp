@@ -5,6 +5,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <zlib.h>
+
 namespace {
 
 // How long a close-delimited answer waits before closing; see closeSoon().
@@ -48,6 +50,33 @@ QByteArray corrupted(const QByteArray& body)
     for (char& c : wrong)
         c = static_cast<char>(~static_cast<unsigned char>(c));
     return wrong;
+}
+
+QByteArray gzipStream(const QByteArray& data)
+{
+    z_stream stream{};
+    // 15 + 16: a gzip header and trailer around the deflate stream.
+    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return QByteArray();
+    QByteArray out(int(deflateBound(&stream, uLong(data.size()))), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
+    stream.avail_in = uInt(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = uInt(out.size());
+    const bool done = deflate(&stream, Z_FINISH) == Z_STREAM_END;
+    out.truncate(int(stream.total_out));
+    deflateEnd(&stream);
+    return done ? out : QByteArray();
+}
+
+QByteArray inChunks(const QByteArray& body)
+{
+    QByteArray text;
+    for (int at = 0; at < body.size(); at += 1000) {
+        const QByteArray chunk = body.mid(at, 1000);
+        text += QByteArray::number(chunk.size(), 16) + "\r\n" + chunk + "\r\n";
+    }
+    return text + "0\r\n\r\n";
 }
 
 } // namespace
@@ -110,6 +139,21 @@ HttpTestServer::Response HttpTestServer::Response::ranged(qint64 startSkew, bool
     r.kind = Ranged;
     r.cut = startSkew;
     r.wholeBody = wholeBody;
+    return r;
+}
+
+HttpTestServer::Response HttpTestServer::Response::chunked(bool gzip)
+{
+    Response r;
+    r.kind = Chunked;
+    r.gzip = gzip;
+    return r;
+}
+
+HttpTestServer::Response HttpTestServer::Response::gzipped()
+{
+    Response r;
+    r.gzip = true;
     return r;
 }
 
@@ -271,8 +315,8 @@ HttpTestServer::Response HttpTestServer::nextResponse(const QString& path)
 void HttpTestServer::answer(QTcpSocket* socket, const QString& path, const QByteArray& range)
 {
     const Response response = nextResponse(path);
-    const QByteArray body = m_Files.value(path);
-    const QByteArray& extra = response.headers;
+    const QByteArray body = response.gzip ? gzipStream(m_Files.value(path)) : m_Files.value(path);
+    const QByteArray extra = response.headers + (response.gzip ? "Content-Encoding: gzip\r\n" : "");
     switch (response.kind) {
     case Response::Serve:
         socket->write(head(200, body.size(), extra) + body);
@@ -320,6 +364,9 @@ void HttpTestServer::answer(QTcpSocket* socket, const QString& path, const QByte
                       + rest);
         return;
     }
+    case Response::Chunked:
+        socket->write(head(200, -1, extra + "Transfer-Encoding: chunked\r\n") + inChunks(body));
+        return;
     }
     closeSoon(socket);
 }

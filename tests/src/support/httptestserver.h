@@ -29,6 +29,11 @@
 //                      not looked at, the client must check); one without gets serve()
 //   ranged(skew)       such a 206 whose Content-Range and body start skew bytes off N
 //   ranged(0, true)    such a 206 whose body (and Content-Length) is the whole file
+//   chunked()          200 with "Transfer-Encoding: chunked", the file in chunks of
+//                      1000 bytes and a closing empty chunk
+//   gzipped()          200 with "Content-Encoding: gzip" and the gzip stream of the
+//                      file, its Content-Length that of the stream
+//   chunked(true)      both: the gzip stream in chunks, as servers compress on the fly
 //
 // withHeader() adds a header line to any of them (an ETag, Last-Modified).
 //
@@ -61,7 +66,7 @@ class HttpTestServer final : public QObject
 public:
     struct Response
     {
-        enum Kind { Serve, Status, Redirect, NoLength, Stall, CloseEarly, WrongBytes, Ranged };
+        enum Kind { Serve, Status, Redirect, NoLength, Stall, CloseEarly, WrongBytes, Ranged, Chunked };
 
         static Response serve();
         static Response status(int code);
@@ -71,6 +76,8 @@ public:
         static Response closeEarly(qint64 bytesBeforeClose);
         static Response wrongBytes();
         static Response ranged(qint64 startSkew = 0, bool wholeBody = false);
+        static Response chunked(bool gzip = false);
+        static Response gzipped();
         Response withHeader(const QByteArray& name, const QByteArray& value) const;
 
         Kind kind = Serve;
@@ -78,6 +85,7 @@ public:
         QByteArray location;
         qint64 cut = 0;
         bool wholeBody = false;
+        bool gzip = false;
         QByteArray headers;
     };
 
