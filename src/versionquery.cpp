@@ -16,8 +16,6 @@
 
 namespace {
 
-const int kReceiveTimeoutMs = 5000;
-
 // Closes the socket on every path out of query().
 class UdpSocket final
 {
@@ -101,8 +99,8 @@ bool VersionQuery::query()
     if (!sendRequest(socket.fd(), '3'))
         return false;
     timeval timeout;
-    timeout.tv_sec = kReceiveTimeoutMs / 1000;
-    timeout.tv_usec = (kReceiveTimeoutMs % 1000) * 1000;
+    timeout.tv_sec = m_ReceiveTimeoutMs / 1000;
+    timeout.tv_usec = (m_ReceiveTimeoutMs % 1000) * 1000;
     ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 
     QByteArray versions;
@@ -118,6 +116,16 @@ bool VersionQuery::query()
         return false;
     m_NewsText = ServerReplies::newsText(news);
     return true;
+}
+
+int VersionQuery::receiveTimeoutMs() const
+{
+    return m_ReceiveTimeoutMs;
+}
+
+void VersionQuery::setReceiveTimeoutMs(int ms)
+{
+    m_ReceiveTimeoutMs = ms;
 }
 
 QPair<QString, QString> VersionQuery::entryAt(int index) const

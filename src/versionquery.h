@@ -7,7 +7,8 @@
 //                    by ","; entry i is channel i (0 stable, 1 beta, 2 alpha)
 //   request "*\0" -> up to 4095 bytes, UTF-8: the news HTML
 //
-// Each receive waits at most 5000 ms. Every failure only makes query() false.
+// Each receive waits at most 5000 ms (kReceiveTimeoutMs; tests shorten it).
+// Every failure only makes query() false.
 // The socket is connected to the server's address, so replies from any other
 // sender never reach it.
 
@@ -35,7 +36,12 @@ public:
     // The default port; UpdateServerAddress::versionPort() is the one in use.
     static const quint16 kPort = UpdateServerAddress::kDefaultVersionPort;
 
+    static constexpr int kReceiveTimeoutMs = 5000;
+    int receiveTimeoutMs() const;
+    void setReceiveTimeoutMs(int ms);
+
 private:
+    int m_ReceiveTimeoutMs = kReceiveTimeoutMs;
     QList<QPair<QString, QString>> m_Entries;
     QByteArray m_VersionText;
     QString m_NewsText;

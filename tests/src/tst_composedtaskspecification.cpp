@@ -7,6 +7,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <memory>
+
 namespace {
 
 // What the leaves saw: start order, how many run at once, execute() nesting.
@@ -146,6 +148,9 @@ class TestComposedTaskSpecification final : public QObject
     Q_OBJECT
 
 private slots:
+    void init();
+    void cleanup();
+
     void emptyTaskFinishesInStart();
     void oneAtATimeRunsInOrder();
     void threeAtATimeWithTenPending();
@@ -163,160 +168,163 @@ private slots:
     void rebuiltTaskRunsAgainAfterReset();
     void downloadStatusSumsKnownTotals();
     void deletingDeletesSubTasks();
+
+private:
+    // m_Composed: a composed task running `maxParallel` sub-tasks at once,
+    // with a leaf for each of `names` and spies on its signals. Returns the
+    // leaves in order.
+    QList<ManualTask*> compose(int maxParallel, const QStringList& names = {});
+
+    Tracker m_Tracker;
+    std::unique_ptr<TestComposed> m_Composed;
+    std::unique_ptr<QSignalSpy> m_Finished;
+    std::unique_ptr<QSignalSpy> m_Canceled;
+    std::unique_ptr<QSignalSpy> m_Notices;
 };
+
+void TestComposedTaskSpecification::init()
+{
+    m_Tracker = Tracker();
+}
+
+void TestComposedTaskSpecification::cleanup()
+{
+    m_Finished.reset();
+    m_Canceled.reset();
+    m_Notices.reset();
+    m_Composed.reset();
+}
+
+QList<ManualTask*> TestComposedTaskSpecification::compose(int maxParallel, const QStringList& names)
+{
+    m_Composed = std::make_unique<TestComposed>(maxParallel);
+    QList<ManualTask*> leaves;
+    for (const QString& name : names)
+        leaves.append(m_Composed->add(name, &m_Tracker));
+    m_Finished = std::make_unique<QSignalSpy>(m_Composed.get(), &TaskSpecification::finished);
+    m_Canceled = std::make_unique<QSignalSpy>(m_Composed.get(), &TaskSpecification::canceled);
+    m_Notices = std::make_unique<QSignalSpy>(m_Composed.get(), &TaskSpecification::otherTaskCancelled);
+    return leaves;
+}
 
 void TestComposedTaskSpecification::emptyTaskFinishesInStart()
 {
-    TestComposed composed(1);
-    QSignalSpy finished(&composed, &TaskSpecification::finished);
-    composed.execute();
-    QCOMPARE(finished.count(), 1);
-    QCOMPARE(composed.taskState(), int(TaskSpecification::TASK_FINISHED));
-    QCOMPARE(composed.m_DoneCalls, 1);
+    compose(1);
+    m_Composed->execute();
+    QCOMPARE(m_Finished->count(), 1);
+    QCOMPARE(m_Composed->taskState(), int(TaskSpecification::TASK_FINISHED));
+    QCOMPARE(m_Composed->m_DoneCalls, 1);
 }
 
 void TestComposedTaskSpecification::oneAtATimeRunsInOrder()
 {
-    Tracker tracker;
-    TestComposed composed(1);
-    ManualTask* a = composed.add(QStringLiteral("a"), &tracker);
-    ManualTask* b = composed.add(QStringLiteral("b"), &tracker);
-    ManualTask* c = composed.add(QStringLiteral("c"), &tracker);
-    QSignalSpy finished(&composed, &TaskSpecification::finished);
-
-    composed.execute();
-    QVERIFY2(tracker.started.isEmpty(), "sub-tasks start from the event loop, not inside execute()");
-    QTRY_COMPARE(tracker.started, QStringList{QStringLiteral("a")});
+    const QList<ManualTask*> leaves = compose(1, {"a", "b", "c"});
+    m_Composed->execute();
+    QVERIFY2(m_Tracker.started.isEmpty(), "sub-tasks start from the event loop, not inside execute()");
+    QTRY_COMPARE(m_Tracker.started, QStringList{QStringLiteral("a")});
     QCoreApplication::processEvents();
-    QCOMPARE(b->taskState(), int(TaskSpecification::TASK_IDLE));
+    QCOMPARE(leaves[1]->taskState(), int(TaskSpecification::TASK_IDLE));
 
-    a->finish();
-    QTRY_COMPARE(tracker.started.size(), 2);
-    b->finish();
-    QTRY_COMPARE(tracker.started.size(), 3);
-    QCOMPARE(finished.count(), 0);
-    c->finish();
-    QTRY_COMPARE(finished.count(), 1);
+    leaves[0]->finish();
+    QTRY_COMPARE(m_Tracker.started.size(), 2);
+    leaves[1]->finish();
+    QTRY_COMPARE(m_Tracker.started.size(), 3);
+    QCOMPARE(m_Finished->count(), 0);
+    leaves[2]->finish();
+    QTRY_COMPARE(m_Finished->count(), 1);
 
-    QCOMPARE(tracker.started, (QStringList{"a", "b", "c"}));
-    QCOMPARE(tracker.peak, 1);
-    QCOMPARE(composed.m_DoneCalls, 1);
-    QCOMPARE(composed.taskState(), int(TaskSpecification::TASK_FINISHED));
+    QCOMPARE(m_Tracker.started, (QStringList{"a", "b", "c"}));
+    QCOMPARE(m_Tracker.peak, 1);
+    QCOMPARE(m_Composed->m_DoneCalls, 1);
+    QCOMPARE(m_Composed->taskState(), int(TaskSpecification::TASK_FINISHED));
 }
 
 void TestComposedTaskSpecification::threeAtATimeWithTenPending()
 {
-    Tracker tracker;
-    TestComposed composed(3);
-    QList<ManualTask*> tasks;
-    for (int i = 0; i < 10; ++i)
-        tasks.append(composed.add(QString::number(i), &tracker));
-    QSignalSpy finished(&composed, &TaskSpecification::finished);
-
-    composed.execute();
-    QTRY_COMPARE(tracker.started.size(), 3);
+    const QStringList names{"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"};
+    const QList<ManualTask*> leaves = compose(3, names);
+    m_Composed->execute();
+    QTRY_COMPARE(m_Tracker.started.size(), 3);
     QCoreApplication::processEvents();
-    QCOMPARE(tracker.started.size(), 3);
+    QCOMPARE(m_Tracker.started.size(), 3);
 
     // Each end frees exactly one place.
     for (int i = 0; i < 10; ++i) {
-        tasks[i]->finish();
-        const int expected = std::min(10, i + 4);
-        QTRY_COMPARE(tracker.started.size(), expected);
-        QCOMPARE(tracker.running, std::min(3, 10 - i - 1));
+        leaves[i]->finish();
+        QTRY_COMPARE(m_Tracker.started.size(), std::min(10, i + 4));
+        QCOMPARE(m_Tracker.running, std::min(3, 10 - i - 1));
     }
-    QTRY_COMPARE(finished.count(), 1);
-    QCOMPARE(tracker.peak, 3);
-    QCOMPARE(tracker.started, (QStringList{"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"}));
-    QCOMPARE(composed.m_DoneCalls, 1);
+    QTRY_COMPARE(m_Finished->count(), 1);
+    QCOMPARE(m_Tracker.peak, 3);
+    QCOMPARE(m_Tracker.started, names);
+    QCOMPARE(m_Composed->m_DoneCalls, 1);
 }
 
 void TestComposedTaskSpecification::synchronousFinishStartsNextFromEventLoop()
 {
-    Tracker tracker;
-    TestComposed composed(1);
-    for (const char* name : {"a", "b", "c"})
-        composed.add(QString::fromLatin1(name), &tracker)->m_FinishInExecute = true;
-    QSignalSpy finished(&composed, &TaskSpecification::finished);
-
-    composed.execute();
-    QTRY_COMPARE(finished.count(), 1);
-    QCOMPARE(tracker.started, (QStringList{"a", "b", "c"}));
-    QCOMPARE(tracker.peakExecuteDepth, 1);
-    QCOMPARE(composed.taskState(), int(TaskSpecification::TASK_FINISHED));
-    QCOMPARE(composed.m_DoneCalls, 1);
+    for (ManualTask* leaf : compose(1, {"a", "b", "c"}))
+        leaf->m_FinishInExecute = true;
+    m_Composed->execute();
+    QTRY_COMPARE(m_Finished->count(), 1);
+    QCOMPARE(m_Tracker.started, (QStringList{"a", "b", "c"}));
+    QCOMPARE(m_Tracker.peakExecuteDepth, 1);
+    QCOMPARE(m_Composed->taskState(), int(TaskSpecification::TASK_FINISHED));
+    QCOMPARE(m_Composed->m_DoneCalls, 1);
 }
 
 void TestComposedTaskSpecification::failureOfSecondOfThreeStopsTheRest()
 {
-    Tracker tracker;
-    TestComposed composed(1);
-    ManualTask* a = composed.add(QStringLiteral("a"), &tracker);
-    ManualTask* b = composed.add(QStringLiteral("b"), &tracker);
-    ManualTask* c = composed.add(QStringLiteral("c"), &tracker);
-    QSignalSpy finished(&composed, &TaskSpecification::finished);
-    QSignalSpy canceled(&composed, &TaskSpecification::canceled);
-    QSignalSpy notices(&composed, &TaskSpecification::otherTaskCancelled);
-
-    composed.execute();
-    QTRY_COMPARE(tracker.started.size(), 1);
-    a->finish();
-    QTRY_COMPARE(tracker.started.size(), 2);
-    b->fail();
-    QTRY_COMPARE(canceled.count(), 1);
+    const QList<ManualTask*> leaves = compose(1, {"a", "b", "c"});
+    m_Composed->execute();
+    QTRY_COMPARE(m_Tracker.started.size(), 1);
+    leaves[0]->finish();
+    QTRY_COMPARE(m_Tracker.started.size(), 2);
+    leaves[1]->fail();
+    QTRY_COMPARE(m_Canceled->count(), 1);
     QCoreApplication::processEvents();
 
-    QCOMPARE(c->taskState(), int(TaskSpecification::TASK_IDLE));
-    QCOMPARE(tracker.started.size(), 2);
-    QCOMPARE(finished.count(), 0);
-    QCOMPARE(canceled.count(), 1);
-    QCOMPARE(composed.taskState(), int(TaskSpecification::TASK_FAILED));
-    QCOMPARE(composed.m_DoneCalls, 1);
-    QCOMPARE(notices.count(), 1);
-    QCOMPARE(notices.at(0).at(0).value<TaskSpecification*>(), b);
+    QCOMPARE(leaves[2]->taskState(), int(TaskSpecification::TASK_IDLE));
+    QCOMPARE(m_Tracker.started.size(), 2);
+    QCOMPARE(m_Finished->count(), 0);
+    QCOMPARE(m_Canceled->count(), 1);
+    QCOMPARE(m_Composed->taskState(), int(TaskSpecification::TASK_FAILED));
+    QCOMPARE(m_Composed->m_DoneCalls, 1);
+    QCOMPARE(m_Notices->count(), 1);
+    QCOMPARE(m_Notices->at(0).at(0).value<TaskSpecification*>(), leaves[1]);
 }
 
 void TestComposedTaskSpecification::twoParallelFailuresPropagateOnlyTheFirst()
 {
-    Tracker tracker;
-    TestComposed composed(2);
-    ManualTask* a = composed.add(QStringLiteral("a"), &tracker);
-    ManualTask* b = composed.add(QStringLiteral("b"), &tracker);
-    ManualTask* c = composed.add(QStringLiteral("c"), &tracker);
-    QSignalSpy canceled(&composed, &TaskSpecification::canceled);
-    QSignalSpy notices(&composed, &TaskSpecification::otherTaskCancelled);
+    const QList<ManualTask*> leaves = compose(2, {"a", "b", "c"});
+    m_Composed->execute();
+    QTRY_COMPARE(m_Tracker.started.size(), 2);
+    leaves[0]->fail();
+    QCOMPARE(m_Notices->count(), 1);
+    QCOMPARE(leaves[1]->m_Notices, QList<TaskSpecification*>{leaves[0]});
+    QVERIFY2(leaves[0]->m_Notices.isEmpty(), "the failed task is not told about itself");
+    QCOMPARE(m_Canceled->count(), 0);
 
-    composed.execute();
-    QTRY_COMPARE(tracker.started.size(), 2);
-    a->fail();
-    QCOMPARE(notices.count(), 1);
-    QCOMPARE(b->m_Notices, QList<TaskSpecification*>{a});
-    QVERIFY2(a->m_Notices.isEmpty(), "the failed task is not told about itself");
-    QCOMPARE(canceled.count(), 0);
-
-    b->fail();
-    QCOMPARE(notices.count(), 1);
-    QCOMPARE(canceled.count(), 1);
+    leaves[1]->fail();
+    QCOMPARE(m_Notices->count(), 1);
+    QCOMPARE(m_Canceled->count(), 1);
     QCoreApplication::processEvents();
-    QCOMPARE(c->taskState(), int(TaskSpecification::TASK_IDLE));
-    QVERIFY2(c->m_Notices.isEmpty(), "a task that is not running ignores the notice");
-    QCOMPARE(composed.taskState(), int(TaskSpecification::TASK_FAILED));
-    QCOMPARE(composed.m_DoneCalls, 1);
+    QCOMPARE(leaves[2]->taskState(), int(TaskSpecification::TASK_IDLE));
+    QVERIFY2(leaves[2]->m_Notices.isEmpty(), "a task that is not running ignores the notice");
+    QCOMPARE(m_Composed->taskState(), int(TaskSpecification::TASK_FAILED));
+    QCOMPARE(m_Composed->m_DoneCalls, 1);
 }
 
 void TestComposedTaskSpecification::siblingFailureStaysInItsSubtree()
 {
-    Tracker tracker;
-    TestComposed root(2);
-    auto* branch = new TestComposed(2, &root);
-    root.addTask(branch);
-    ManualTask* other = root.add(QStringLiteral("other"), &tracker);
-    ManualTask* a = branch->add(QStringLiteral("a"), &tracker);
-    ManualTask* b = branch->add(QStringLiteral("b"), &tracker);
-    QSignalSpy canceled(&root, &TaskSpecification::canceled);
+    compose(2);
+    auto* branch = new TestComposed(2, m_Composed.get());
+    m_Composed->addTask(branch);
+    ManualTask* other = m_Composed->add(QStringLiteral("other"), &m_Tracker);
+    ManualTask* a = branch->add(QStringLiteral("a"), &m_Tracker);
+    ManualTask* b = branch->add(QStringLiteral("b"), &m_Tracker);
 
-    root.execute();
-    QTRY_COMPARE(tracker.started.size(), 3);
+    m_Composed->execute();
+    QTRY_COMPARE(m_Tracker.started.size(), 3);
     a->fail();
     QCOMPARE(b->m_Notices, QList<TaskSpecification*>{a});
     QVERIFY2(other->m_Notices.isEmpty(), "the parent's other branch learns only when the branch ends");
@@ -325,116 +333,101 @@ void TestComposedTaskSpecification::siblingFailureStaysInItsSubtree()
     QTRY_COMPARE(branch->taskState(), int(TaskSpecification::TASK_FAILED));
     QCOMPARE(other->m_Notices, QList<TaskSpecification*>{branch});
     other->finish();
-    QTRY_COMPARE(canceled.count(), 1);
-    QCOMPARE(root.taskState(), int(TaskSpecification::TASK_FAILED));
+    QTRY_COMPARE(m_Canceled->count(), 1);
+    QCOMPARE(m_Composed->taskState(), int(TaskSpecification::TASK_FAILED));
 }
 
 void TestComposedTaskSpecification::cancelWhileLastRunsStillFinishes()
 {
-    Tracker tracker;
-    TestComposed composed(1);
-    ManualTask* a = composed.add(QStringLiteral("a"), &tracker);
-    ManualTask* b = composed.add(QStringLiteral("b"), &tracker);
-    QSignalSpy finished(&composed, &TaskSpecification::finished);
-
-    composed.execute();
-    QTRY_COMPARE(tracker.started.size(), 1);
-    a->finish();
-    QTRY_COMPARE(tracker.started.size(), 2);
-    composed.cancel();
-    QVERIFY(b->cancelRequested());
-    b->finish();
-    QTRY_COMPARE(finished.count(), 1);
-    QCOMPARE(composed.taskState(), int(TaskSpecification::TASK_FINISHED));
+    const QList<ManualTask*> leaves = compose(1, {"a", "b"});
+    m_Composed->execute();
+    QTRY_COMPARE(m_Tracker.started.size(), 1);
+    leaves[0]->finish();
+    QTRY_COMPARE(m_Tracker.started.size(), 2);
+    m_Composed->cancel();
+    QVERIFY(leaves[1]->cancelRequested());
+    leaves[1]->finish();
+    QTRY_COMPARE(m_Finished->count(), 1);
+    QCOMPARE(m_Composed->taskState(), int(TaskSpecification::TASK_FINISHED));
 }
 
 void TestComposedTaskSpecification::cancelWithPendingAborts()
 {
-    Tracker tracker;
-    TestComposed composed(1);
-    ManualTask* a = composed.add(QStringLiteral("a"), &tracker);
-    ManualTask* b = composed.add(QStringLiteral("b"), &tracker);
-    QSignalSpy finished(&composed, &TaskSpecification::finished);
-    QSignalSpy canceled(&composed, &TaskSpecification::canceled);
-
-    composed.execute();
-    QTRY_COMPARE(tracker.started.size(), 1);
-    composed.cancel();
-    QVERIFY(a->cancelRequested());
-    QVERIFY2(b->cancelRequested(), "pending sub-tasks are asked too");
-    a->finish();
-    QTRY_COMPARE(canceled.count(), 1);
-    QCOMPARE(finished.count(), 0);
-    QCOMPARE(composed.taskState(), int(TaskSpecification::TASK_ABORTED));
-    QCOMPARE(b->taskState(), int(TaskSpecification::TASK_IDLE));
-    QCOMPARE(tracker.started.size(), 1);
+    const QList<ManualTask*> leaves = compose(1, {"a", "b"});
+    m_Composed->execute();
+    QTRY_COMPARE(m_Tracker.started.size(), 1);
+    m_Composed->cancel();
+    QVERIFY(leaves[0]->cancelRequested());
+    QVERIFY2(leaves[1]->cancelRequested(), "pending sub-tasks are asked too");
+    leaves[0]->finish();
+    QTRY_COMPARE(m_Canceled->count(), 1);
+    QCOMPARE(m_Finished->count(), 0);
+    QCOMPARE(m_Composed->taskState(), int(TaskSpecification::TASK_ABORTED));
+    QCOMPARE(leaves[1]->taskState(), int(TaskSpecification::TASK_IDLE));
+    QCOMPARE(m_Tracker.started.size(), 1);
 }
 
 void TestComposedTaskSpecification::cancelOfParallelStoppableTasksAbortsAll()
 {
     // The first sub-task's abort must not reach its siblings as a failure
     // before their own cancel does, in any level of the tree.
-    TestComposed root(1);
-    auto* branch = new TestComposed(3, &root);
-    root.addTask(branch);
+    compose(1);
+    auto* branch = new TestComposed(3, m_Composed.get());
+    m_Composed->addTask(branch);
     QList<StoppableTask*> leaves;
     for (int i = 0; i < 4; ++i) {
         leaves.append(new StoppableTask(branch));
         branch->addTask(leaves.last());
     }
-    QSignalSpy canceled(&root, &TaskSpecification::canceled);
 
-    root.execute();
+    m_Composed->execute();
     QTRY_COMPARE(leaves.at(2)->taskState(), int(TaskSpecification::TASK_RUNNING));
-    root.cancel();
-    QTRY_COMPARE(canceled.count(), 1);
-    QCOMPARE(root.taskState(), int(TaskSpecification::TASK_ABORTED));
+    m_Composed->cancel();
+    QTRY_COMPARE(m_Canceled->count(), 1);
+    QCOMPARE(m_Composed->taskState(), int(TaskSpecification::TASK_ABORTED));
     QCOMPARE(branch->taskState(), int(TaskSpecification::TASK_ABORTED));
     for (int i = 0; i < 3; ++i)
         QCOMPARE(leaves.at(i)->taskState(), int(TaskSpecification::TASK_ABORTED));
     QCOMPARE(leaves.at(3)->taskState(), int(TaskSpecification::TASK_IDLE));
 
     // A real failure still stops its siblings as before.
-    root.reset();
-    root.execute();
+    m_Composed->reset();
+    m_Composed->execute();
     QTRY_COMPARE(leaves.at(2)->taskState(), int(TaskSpecification::TASK_RUNNING));
     leaves.at(0)->fail();
-    QTRY_COMPARE(canceled.count(), 2);
-    QCOMPARE(root.taskState(), int(TaskSpecification::TASK_FAILED));
+    QTRY_COMPARE(m_Canceled->count(), 2);
+    QCOMPARE(m_Composed->taskState(), int(TaskSpecification::TASK_FAILED));
     QCOMPARE(leaves.at(1)->taskState(), int(TaskSpecification::TASK_FAILED));
 }
 
 void TestComposedTaskSpecification::cancelBeforeStartIsNotPassedOn()
 {
-    Tracker tracker;
-    TestComposed composed(1);
-    ManualTask* a = composed.add(QStringLiteral("a"), &tracker);
-    composed.cancel();
-    QVERIFY(composed.cancelRequested());
-    QVERIFY(!a->cancelRequested());
+    const QList<ManualTask*> leaves = compose(1, {"a"});
+    m_Composed->cancel();
+    QVERIFY(m_Composed->cancelRequested());
+    QVERIFY(!leaves[0]->cancelRequested());
 }
 
 void TestComposedTaskSpecification::progressIsWeightedSum()
 {
-    Tracker tracker;
-    TestComposed composed(2);
-    ManualTask* a = composed.add(QStringLiteral("a"), &tracker, 0.25);
-    ManualTask* b = composed.add(QStringLiteral("b"), &tracker, 0.75);
-    QSignalSpy progress(&composed, &TaskSpecification::updateProgress);
+    compose(2);
+    ManualTask* a = m_Composed->add(QStringLiteral("a"), &m_Tracker, 0.25);
+    ManualTask* b = m_Composed->add(QStringLiteral("b"), &m_Tracker, 0.75);
+    QSignalSpy progress(m_Composed.get(), &TaskSpecification::updateProgress);
 
-    composed.execute();
-    QTRY_COMPARE(tracker.started.size(), 2);
+    m_Composed->execute();
+    QTRY_COMPARE(m_Tracker.started.size(), 2);
     a->progress(1.0);
     b->progress(0.5);
     QVERIFY(!progress.isEmpty());
     QCOMPARE(progress.last().at(0).toReal(), 0.625);
-    QCOMPARE(composed.doneFrac(), 0.625);
+    QCOMPARE(m_Composed->doneFrac(), 0.625);
 
     // A nested composed task scales by its own weight.
     TestComposed root(1);
     auto* half = new TestComposed(1, &root, 0.5);
     root.addTask(half);
-    ManualTask* leaf = half->add(QStringLiteral("leaf"), &tracker, 1.0);
+    ManualTask* leaf = half->add(QStringLiteral("leaf"), &m_Tracker, 1.0);
     QSignalSpy rootProgress(&root, &TaskSpecification::updateProgress);
     leaf->progress(0.5);
     QCOMPARE(rootProgress.last().at(0).toReal(), 0.25);
@@ -442,8 +435,7 @@ void TestComposedTaskSpecification::progressIsWeightedSum()
 
 void TestComposedTaskSpecification::taskEndsOnlyOncePerRun()
 {
-    Tracker tracker;
-    ManualTask task(QStringLiteral("t"), &tracker, nullptr);
+    ManualTask task(QStringLiteral("t"), &m_Tracker, nullptr);
     QSignalSpy finished(&task, &TaskSpecification::finished);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
 
@@ -468,32 +460,25 @@ void TestComposedTaskSpecification::taskEndsOnlyOncePerRun()
 
 void TestComposedTaskSpecification::composedEndingItselfIsNotEndedAgain()
 {
-    Tracker tracker;
-    TestComposed composed(1);
-    ManualTask* a = composed.add(QStringLiteral("a"), &tracker);
-    ManualTask* b = composed.add(QStringLiteral("b"), &tracker);
-    QSignalSpy finished(&composed, &TaskSpecification::finished);
-    QSignalSpy canceled(&composed, &TaskSpecification::canceled);
-
-    composed.execute();
-    QTRY_COMPARE(tracker.started.size(), 1);
-    composed.failNow();
-    QCOMPARE(canceled.count(), 1);
-    a->finish();
+    const QList<ManualTask*> leaves = compose(1, {"a", "b"});
+    m_Composed->execute();
+    QTRY_COMPARE(m_Tracker.started.size(), 1);
+    m_Composed->failNow();
+    QCOMPARE(m_Canceled->count(), 1);
+    leaves[0]->finish();
     QCoreApplication::processEvents();
     QCoreApplication::processEvents();
 
-    QCOMPARE(finished.count(), 0);
-    QCOMPARE(canceled.count(), 1);
-    QCOMPARE(composed.taskState(), int(TaskSpecification::TASK_FAILED));
-    QVERIFY2(b->taskState() == TaskSpecification::TASK_IDLE, "an ended task starts nothing more");
-    QCOMPARE(composed.m_DoneCalls, 1);
+    QCOMPARE(m_Finished->count(), 0);
+    QCOMPARE(m_Canceled->count(), 1);
+    QCOMPARE(m_Composed->taskState(), int(TaskSpecification::TASK_FAILED));
+    QVERIFY2(leaves[1]->taskState() == TaskSpecification::TASK_IDLE, "an ended task starts nothing more");
+    QCOMPARE(m_Composed->m_DoneCalls, 1);
 }
 
 void TestComposedTaskSpecification::rebuiltTaskRunsAgainAfterReset()
 {
-    Tracker tracker;
-    RebuildingComposed composed(&tracker);
+    RebuildingComposed composed(&m_Tracker);
     QSignalSpy finished(&composed, &TaskSpecification::finished);
 
     composed.execute();
@@ -505,7 +490,7 @@ void TestComposedTaskSpecification::rebuiltTaskRunsAgainAfterReset()
     composed.execute();
     QTRY_COMPARE(finished.count(), 2);
     QTRY_VERIFY(first.isNull());
-    QCOMPARE(tracker.started.size(), 2);
+    QCOMPARE(m_Tracker.started.size(), 2);
 }
 
 namespace {
@@ -537,14 +522,12 @@ private:
 
 void TestComposedTaskSpecification::downloadStatusSumsKnownTotals()
 {
-    Tracker tracker;
-    TestComposed composed(3);
-    composed.addTask(new FakeDownload(&composed, 10, 100, 5, false));
-    composed.addTask(new FakeDownload(&composed, 7, 0, 3, true)); // size not known yet
-    composed.add(QStringLiteral("plain"), &tracker);
+    compose(3, {"plain"});
+    m_Composed->addTask(new FakeDownload(m_Composed.get(), 10, 100, 5, false));
+    m_Composed->addTask(new FakeDownload(m_Composed.get(), 7, 0, 3, true)); // size not known yet
     quint64 done = 0, total = 0, added = 0;
     bool active = true;
-    composed.pollDownloadStatus(&done, &total, &added, &active);
+    m_Composed->pollDownloadStatus(&done, &total, &added, &active);
     QCOMPARE(done, quint64(10));
     QCOMPARE(total, quint64(100));
     QCOMPARE(added, quint64(8));
@@ -553,12 +536,10 @@ void TestComposedTaskSpecification::downloadStatusSumsKnownTotals()
 
 void TestComposedTaskSpecification::deletingDeletesSubTasks()
 {
-    Tracker tracker;
-    auto* composed = new TestComposed(1);
-    QPointer<ManualTask> a = composed->add(QStringLiteral("a"), &tracker);
-    composed->execute();
-    QTRY_COMPARE(tracker.started.size(), 1);
-    delete composed;
+    QPointer<ManualTask> a = compose(1, {"a"}).first();
+    m_Composed->execute();
+    QTRY_COMPARE(m_Tracker.started.size(), 1);
+    m_Composed.reset();
     QVERIFY(a.isNull());
 }
 

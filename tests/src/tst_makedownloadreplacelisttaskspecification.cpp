@@ -350,6 +350,18 @@ void TestMakeDownloadReplaceList::invalidLineFailsAndKeepsSharedLists_data()
         << good + "[b]\nx._lzma2_=" + sha512(kPacked).toUtf8() + "::1::" + sha512(kNew).toUtf8()
                + "::" + huge + "::x\n"
         << "b";
+    // Sizes that would otherwise read as 0.
+    for (const QByteArray& size :
+         {QByteArray("12abc"), QByteArray(""), QByteArray("-1"), QByteArray("18446744073709551616")})
+        QTest::newRow(QByteArray("download size '" + size + "'").constData())
+            << good + "[b]\nx.txt=" + sha512(kNew).toUtf8() + "::" + size + "\n"
+            << "b";
+    QTest::newRow("installed size not a number") << good + "[b]\nx._lzma2_=" + sha512(kPacked).toUtf8()
+                                                        + "::1::" + sha512(kNew).toUtf8() + "::1 2::x\n"
+                                                 << "b";
+    QTest::newRow("patch size not a number")
+        << good + "[b]\nx_patch_=" + sha512(kPatch).toUtf8() + "::0x10::" + sha512(kOld).toUtf8() + "::1::x\n"
+        << "b";
     QTest::newRow("same key in two sections")
         << good + "[b]\ngood.txt=" + twoFields(kOld) + "\n" << "b";
 }

@@ -8,6 +8,13 @@
 
 using Reply = std::optional<QByteArray>;
 
+namespace {
+
+// The wait for a reply in these tests, instead of the real 5000 ms.
+const int kShortTimeoutMs = 300;
+
+} // namespace
+
 class TestVersionQuery final : public QObject
 {
     Q_OBJECT
@@ -18,6 +25,8 @@ private slots:
     void ignoresBytesAfterZero();
     void cutsOversizedReplies();
     void failsWhenSecondRequestIsNotAnswered();
+    void lateReplyFailsAfterTheTimeOut_data();
+    void lateReplyFailsAfterTheTimeOut();
     void ignoresRepliesFromOtherSenders();
     void portOverrides_data();
     void portOverrides();
@@ -91,11 +100,38 @@ void TestVersionQuery::failsWhenSecondRequestIsNotAnswered()
     QVERIFY(server.isListening());
 
     VersionQuery query;
+    query.setReceiveTimeoutMs(kShortTimeoutMs);
     QVERIFY(!query.query());
     QVERIFY(query.query());
     QCOMPARE(query.entryAt(0), qMakePair(QStringLiteral("20"), QStringLiteral("new")));
     QCOMPARE(query.entryAt(1), qMakePair(QString(), QString()));
     QCOMPARE(query.newsText(), QStringLiteral("news"));
+}
+
+void TestVersionQuery::lateReplyFailsAfterTheTimeOut_data()
+{
+    QTest::addColumn<int>("late"); // the reply that comes too late
+    QTest::newRow("version list") << 0;
+    QTest::newRow("news") << 1;
+}
+
+void TestVersionQuery::lateReplyFailsAfterTheTimeOut()
+{
+    QFETCH(int, late);
+    QCOMPARE(VersionQuery().receiveTimeoutMs(), 5000);
+    UdpResponder server(UdpService::Version, {Reply("1#1.0"), Reply("news")});
+    QVERIFY(server.isListening());
+    // Too late for the shortened wait; a query without a time-out would
+    // take it and succeed instead of hanging.
+    server.delayReply(size_t(late), 10 * kShortTimeoutMs);
+
+    VersionQuery query;
+    query.setReceiveTimeoutMs(kShortTimeoutMs);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!query.query());
+    QVERIFY2(clock.elapsed() >= kShortTimeoutMs * 9 / 10, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(server.requests().size(), late + 1);
 }
 
 void TestVersionQuery::ignoresRepliesFromOtherSenders()

@@ -1,6 +1,7 @@
 // Hand-made bombs: small inputs that announce or expand to far more than
 // their size. Shared by the limit tests, the tool tests and make_bombs (which
-// writes them to files for memory measurements and fuzz seeds).
+// writes them to files for memory measurements and fuzz seeds); the progress
+// test makes its patch with the same ElementlessPatch.
 #ifndef VXPATCH_TEST_BOMBS_H
 #define VXPATCH_TEST_BOMBS_H
 
@@ -89,13 +90,40 @@ inline Bytes JoinedDiffBomb(size_t control_size) {
 }
 
 // The header of an ensemble patch for `old_file`, as the applier checks it
-// before it decodes the body.
-inline void WriteEnsembleHeader(const Bytes& old_file, vxpatch::OutputStream* out) {
+// before it decodes the body. Bombs name no new file (0 and 0).
+inline void WriteEnsembleHeader(const Bytes& old_file, vxpatch::OutputStream* out, uint32_t new_checksum = 0,
+                                uint32_t new_size = 0) {
   out->WriteUVarint(vxpatch::kEnsembleMagic);
   out->WriteUVarint(vxpatch::kEnsembleVersion);
   out->WriteUVarint(vxpatch::ComputeChecksum(old_file.data(), old_file.size()));
-  out->WriteUVarint(0);
-  out->WriteUVarint(0);
+  out->WriteUVarint(new_checksum);
+  out->WriteUVarint(new_size);
+}
+
+// An ensemble patch for `old_file` without elements: the corrections of
+// parameters and elements keep the empty sets as they are, and
+// `final_correction` (a diff: its method byte and what follows) makes the
+// new file of `new_checksum` and `new_size` from the old one.
+inline Bytes ElementlessPatch(const Bytes& old_file, const vxpatch::OutputStream& final_correction,
+                              uint32_t new_checksum = 0, uint32_t new_size = 0) {
+  vxpatch::OutputStream empty_set;
+  vxpatch::OutputStreamSet().SerializeSet(&empty_set);
+  vxpatch::OutputStream keep;
+  vxpatch::InputStream old_set(empty_set);
+  vxpatch::InputStream new_set(empty_set);
+  vxpatch::CreateDiff(&old_set, &new_set, &keep, false, vxpatch::DIFF_RAW);
+  vxpatch::OutputStreamSet body;
+  body.SetCount(vxpatch::kEnsembleStreamCount);
+  body.Stream(vxpatch::kElementDescriptions)->WriteUVarint(0);
+  body.Stream(vxpatch::kParameterCorrection)->Write(keep.Buffer(), keep.Length());
+  body.Stream(vxpatch::kElementCorrection)->Write(keep.Buffer(), keep.Length());
+  body.Stream(vxpatch::kFinalCorrection)->Write(final_correction.Buffer(), final_correction.Length());
+  vxpatch::OutputStream serialised;
+  body.SerializeSet(&serialised);
+  vxpatch::OutputStream out;
+  WriteEnsembleHeader(old_file, &out, new_checksum, new_size);
+  vxpatch::WriteLzma2Block(serialised.Buffer(), serialised.Length(), &out);
+  return BombContent(out);
 }
 
 // An ensemble patch for `old_file` whose body decodes to `body_size` zero
@@ -113,30 +141,12 @@ inline Bytes PatchBodyBomb(const Bytes& old_file, size_t body_size) {
 // zero bytes each, so that every section alone may pass the limit of a
 // diff's sections while together they would not.
 inline Bytes CorrectionBomb(const Bytes& old_file, uint32_t new_size, size_t section_size) {
-  // The corrections of parameters and elements: diffs that keep the empty
-  // sets as they are.
-  vxpatch::OutputStream empty_set;
-  vxpatch::OutputStreamSet().SerializeSet(&empty_set);
-  vxpatch::OutputStream keep;
-  vxpatch::InputStream old_set(empty_set);
-  vxpatch::InputStream new_set(empty_set);
-  vxpatch::CreateDiff(&old_set, &new_set, &keep, false, vxpatch::DIFF_RAW);
-  vxpatch::OutputStreamSet body;
-  body.SetCount(vxpatch::kEnsembleStreamCount);
-  body.Stream(vxpatch::kElementDescriptions)->WriteUVarint(0);
-  body.Stream(vxpatch::kParameterCorrection)->Write(keep.Buffer(), keep.Length());
-  body.Stream(vxpatch::kElementCorrection)->Write(keep.Buffer(), keep.Length());
-  vxpatch::OutputStream* final_correction = body.Stream(vxpatch::kFinalCorrection);
-  final_correction->WriteByte(vxpatch::DIFF_LZMA2_SPLIT);
-  final_correction->WriteUVarint(new_size);
+  vxpatch::OutputStream final_correction;
+  final_correction.WriteByte(vxpatch::DIFF_LZMA2_SPLIT);
+  final_correction.WriteUVarint(new_size);
   const Bytes section = ZeroBlock(section_size);
-  for (int i = 0; i < 3; ++i) final_correction->Write(section.data(), section.size());
-  vxpatch::OutputStream serialised;
-  body.SerializeSet(&serialised);
-  vxpatch::OutputStream out;
-  WriteEnsembleHeader(old_file, &out);
-  vxpatch::WriteLzma2Block(serialised.Buffer(), serialised.Length(), &out);
-  return BombContent(out);
+  for (int i = 0; i < 3; ++i) final_correction.Write(section.data(), section.size());
+  return ElementlessPatch(old_file, final_correction);
 }
 
 // A container in the executable form holding one encoded program of `ops`

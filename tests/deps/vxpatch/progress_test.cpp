@@ -9,11 +9,10 @@
 #include <utility>
 #include <vector>
 
+#include "bombs.h"
 #include "checksum.h"
 #include "container.h"
 #include "engine_test_support.h"
-#include "ensemble_patch.h"
-#include "lzmaioout.h"
 #include "packed_file.h"
 #include "vxdiff.h"
 
@@ -33,8 +32,7 @@ ProgressFn Recorder(Calls* calls) {
 constexpr size_t kFileSize = size_t{16} << 20;
 
 // An old file, a patch that turns it into a new one (no elements; the final
-// correction adds mostly zero bytes, so the body packs fast) and the new
-// file's container.
+// correction adds mostly zero bytes, so the body packs fast) and a container.
 class ProgressTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -43,20 +41,9 @@ class ProgressTest : public testing::Test {
     Bytes new_file = old_file;
     for (size_t i = 0; i < new_file.size(); i += 4096) new_file[i] = static_cast<uint8_t>(new_file[i] + 1);
 
-    OutputStream empty_set;
-    OutputStreamSet().SerializeSet(&empty_set);
-    OutputStream keep;
-    InputStream old_set(empty_set);
-    InputStream new_set(empty_set);
-    CreateDiff(&old_set, &new_set, &keep, false, DIFF_RAW);
-    OutputStreamSet body;
-    body.SetCount(kEnsembleStreamCount);
-    body.Stream(kElementDescriptions)->WriteUVarint(0);
-    body.Stream(kParameterCorrection)->Write(keep.Buffer(), keep.Length());
-    body.Stream(kElementCorrection)->Write(keep.Buffer(), keep.Length());
-    OutputStream* final_correction = body.Stream(kFinalCorrection);
-    final_correction->WriteByte(DIFF_RAW);
-    final_correction->WriteUVarint(static_cast<uint32_t>(kFileSize));
+    OutputStream final_correction;
+    final_correction.WriteByte(DIFF_RAW);
+    final_correction.WriteUVarint(static_cast<uint32_t>(kFileSize));
     // One triple per 1 MiB, so that the new bytes come in many steps.
     OutputStream control;
     OutputStream diff;
@@ -66,27 +53,20 @@ class ProgressTest : public testing::Test {
       control.WriteSVarint(0);
     }
     for (size_t i = 0; i < kFileSize; ++i) diff.WriteByte(static_cast<uint8_t>(new_file[i] - old_file[i]));
-    final_correction->WriteUVarint(static_cast<uint32_t>(control.Length()));
-    final_correction->WriteUVarint(static_cast<uint32_t>(diff.Length()));
-    final_correction->WriteUVarint(0);
-    final_correction->Write(control.Buffer(), control.Length());
-    final_correction->Write(diff.Buffer(), diff.Length());
-    OutputStream serialised;
-    body.SerializeSet(&serialised);
-
-    OutputStream patch;
-    patch.WriteUVarint(kEnsembleMagic);
-    patch.WriteUVarint(kEnsembleVersion);
-    patch.WriteUVarint(ComputeChecksum(old_file.data(), old_file.size()));
-    patch.WriteUVarint(ComputeChecksum(new_file.data(), new_file.size()));
-    patch.WriteUVarint(static_cast<uint32_t>(kFileSize));
-    WriteLzma2Block(serialised.Buffer(), serialised.Length(), &patch);
+    final_correction.WriteUVarint(static_cast<uint32_t>(control.Length()));
+    final_correction.WriteUVarint(static_cast<uint32_t>(diff.Length()));
+    final_correction.WriteUVarint(0);
+    final_correction.Write(control.Buffer(), control.Length());
+    final_correction.Write(diff.Buffer(), diff.Length());
+    const Bytes patch = vxtest::ElementlessPatch(old_file, final_correction,
+                                                 ComputeChecksum(new_file.data(), new_file.size()),
+                                                 static_cast<uint32_t>(kFileSize));
 
     OutputStream container;
     PackPlainForm(diff.Buffer(), diff.Length(), ComputeChecksum(diff.Buffer(), diff.Length()), &container);
 
     vxtest::WriteFile(dir_->File("old"), old_file);
-    vxtest::WriteFile(dir_->File("patch"), Content(patch));
+    vxtest::WriteFile(dir_->File("patch"), patch);
     vxtest::WriteFile(dir_->File("container"), Content(container));
     expected_patched_ = new Bytes(std::move(new_file));
     expected_unpacked_ = new Bytes(Content(diff));

@@ -88,6 +88,14 @@ void UdpResponder::forgeAnswers(const QByteArray& datagram)
     m_Forged = datagram;
 }
 
+void UdpResponder::delayReply(size_t index, int ms)
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    if (m_DelaysMs.size() <= index)
+        m_DelaysMs.resize(index + 1, 0);
+    m_DelaysMs[index] = ms;
+}
+
 bool UdpResponder::isListening() const
 {
     return m_Fd >= 0;
@@ -105,8 +113,10 @@ void UdpResponder::serve()
     while (!m_Stop) {
         // Wake up now and then to notice the stop flag.
         pollfd waiting{m_Fd, POLLIN, 0};
-        if (::poll(&waiting, 1, 50) <= 0)
+        if (::poll(&waiting, 1, m_Due.empty() ? 50 : 5) <= 0) {
+            sendDue();
             continue;
+        }
         char buffer[65536];
         sockaddr_in peer;
         socklen_t peerLength = sizeof peer;
@@ -123,9 +133,25 @@ void UdpResponder::serve()
         }
         const size_t index = next++;
         if (index < m_Replies.size() && m_Replies[index]) {
-            const QByteArray& reply = *m_Replies[index];
-            ::sendto(m_Fd, reply.constData(), static_cast<size_t>(reply.size()), 0,
-                     reinterpret_cast<sockaddr*>(&peer), peerLength);
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            const int delayMs = index < m_DelaysMs.size() ? m_DelaysMs[index] : 0;
+            m_Due.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs),
+                             *m_Replies[index], peer});
         }
+        sendDue();
+    }
+}
+
+void UdpResponder::sendDue()
+{
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = m_Due.begin(); it != m_Due.end();) {
+        if (it->at > now) {
+            ++it;
+            continue;
+        }
+        ::sendto(m_Fd, it->datagram.constData(), static_cast<size_t>(it->datagram.size()), 0,
+                 reinterpret_cast<const sockaddr*>(&it->peer), sizeof it->peer);
+        it = m_Due.erase(it);
     }
 }

@@ -2,7 +2,8 @@
 // A scripted UDP server on 127.0.0.1 for tests, running in a thread of its own
 // so that code under test may block on its socket. The n-th datagram received
 // is answered with the n-th scripted reply; a null entry, or running past the
-// end of the script, leaves that request unanswered.
+// end of the script, leaves that request unanswered; delayReply() makes a
+// reply come late.
 //
 // It listens on a free port and points the updater's queries of its service
 // there (VX3_UPDATE_SERVER_PORT or VX3_BANNER_SERVER_PORT), so that tests run
@@ -12,7 +13,10 @@
 #include <QByteArray>
 #include <QList>
 
+#include <netinet/in.h>
+
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -44,9 +48,21 @@ public:
     // second socket on another port: another user of the machine who saw
     // the request and answers ahead of the server.
     void forgeAnswers(const QByteArray& datagram);
+    // The reply to request `index` (from 0) goes out `ms` after the request
+    // came: too late for a client that waits less. Call before it comes.
+    void delayReply(size_t index, int ms);
 
 private:
+    struct Due
+    {
+        std::chrono::steady_clock::time_point at;
+        QByteArray datagram;
+        sockaddr_in peer;
+    };
+
     void serve();
+    // Sends the delayed replies whose time has come.
+    void sendDue();
 
     int m_Fd = -1;
     quint16 m_Port = 0;
@@ -55,6 +71,8 @@ private:
     QList<QByteArray> m_Requests;
     int m_ForgerFd = -1;
     QByteArray m_Forged;
+    std::vector<int> m_DelaysMs;
+    std::vector<Due> m_Due; // the serving thread's own
     std::atomic<bool> m_Stop{false};
     std::thread m_Thread;
 };
