@@ -87,17 +87,22 @@ TEST_F(FrozenApplier, AppliesPatchesAcrossABigChange) {
 TEST_F(FrozenApplier, AppliesPatchesOfData) {
   ASSERT_TRUE(exetest::BuildProgram(dir_, exetest::Toolchains()[0], 1, false, dir_.File("program")));
   const Bytes program = exetest::ReadFile(dir_.File("program"));
-  Bytes text;
-  for (int i = 0; i < 4000; ++i) {
-    const std::string line = "line " + std::to_string(i * 7919 % 10007) + " of some text\n";
-    text.insert(text.end(), line.begin(), line.end());
-  }
+  const auto lines = [](int step) {
+    Bytes text;
+    for (int i = 0; i < 4000; ++i) {
+      const std::string line = "line " + std::to_string(i * step % 10007) + " of some text\n";
+      text.insert(text.end(), line.begin(), line.end());
+    }
+    return text;
+  };
+  const Bytes text = lines(7919);
   Bytes edited = text;
   edited[100] ^= 0x20;
   edited.insert(edited.begin() + 5000, {'n', 'e', 'w'});
   edited.erase(edited.begin() + 20000, edited.begin() + 20100);
   const Pair pairs[] = {
       {"text", text, edited},
+      {"text across a big change (a triple every line)", text, lines(7717)},
       {"identical text", text, text},
       {"last byte dropped", text, Bytes(text.begin(), text.end() - 1)},
       {"empty to text", Bytes(), text},

@@ -451,6 +451,44 @@ void PlainCandidate(Bytes old_bytes, Bytes new_bytes, OutputStream* plain_diff, 
     PlainPatch(old_bytes, new_bytes, body, threads, plain);
 }
 
+// The plain diff is made for small edits. Between two major versions of a
+// data file (a browser's archive of scripts) it takes a triple every hundred
+// bytes, most of them for chance matches of a dozen bytes whose far jumps
+// cost more than the bytes they save (two thirds of such a patch were
+// control triples). A diff with more than one triple per this many new
+// bytes is made again keeping to long matches, as the element correction
+// is across a big change. Library pairs have a triple per 600 bytes or
+// more.
+constexpr size_t kDenseTripleBytes = 256;
+
+// How many triples a raw diff holds: each takes three varints, and each
+// varint ends in the one byte of it below 128.
+size_t TripleCount(const OutputStream& diff) {
+  InputStream in(diff);
+  uint8_t method = 0;
+  uint32_t new_size = 0, control_length = 0, diff_length = 0, extra_length = 0;
+  if (!in.Read(&method, 1) || !in.ReadUVarint(&new_size) || !in.ReadUVarint(&control_length) ||
+      !in.ReadUVarint(&diff_length) || !in.ReadUVarint(&extra_length) || in.Remaining() < control_length)
+    return 0;
+  const uint8_t* control = in.Current();
+  return static_cast<size_t>(
+             std::count_if(control, control + control_length, [](uint8_t b) { return b < 128; })) /
+         3;
+}
+
+// Where `plain_diff` has dense triples, the diff keeping to long matches
+// replaces it if that is smaller at the quick setting.
+void PreferLongMatches(Bytes old_bytes, Bytes new_bytes, ThreadBudget* threads, OutputStream* plain_diff) {
+  if (TripleCount(*plain_diff) <= new_bytes.length / kDenseTripleBytes) return;
+  DiffTuning tuning = BigChangeTuning();
+  tuning.threads = threads;
+  OutputStream long_diff;
+  if (!Diff(old_bytes.data, old_bytes.length, new_bytes.data, new_bytes.length, &long_diff, tuning)) return;
+  const size_t quick = QuickSize(*plain_diff);
+  const size_t long_quick = quick == 0 ? 0 : QuickSize(long_diff, quick);
+  if (long_quick != 0 && long_quick < quick) *plain_diff = std::move(long_diff);
+}
+
 // In order of preference: the asked-for kind first, then the smaller; null
 // if neither applies.
 Candidate* KeptCandidate(PatchChoice choice, Candidate* element, bool element_applies, Candidate* plain,
@@ -498,6 +536,7 @@ Status Create(InputStream* old_file, InputStream* new_file, OutputStream* patch,
                            &labels, estimate ? &element_quick : nullptr))
     return STATUS_GENERAL_ERROR;
   const bool element_applies = element.status == STATUS_OK && Reproduces(old_bytes, new_bytes, element.patch);
+  if (element.status != STATUS_OK) PreferLongMatches(old_bytes, new_bytes, threads, &plain_diff);
   const bool plain_needed = !element_applies || choice == PatchChoice::kPlain || with_parts;
   if (plain_needed || estimate)
     PlainCandidate(old_bytes, new_bytes, &plain_diff, plain_needed, with_parts, element_quick, threads,
