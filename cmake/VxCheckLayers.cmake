@@ -12,6 +12,9 @@
 #   CHECK_CYCLES           ON: a module (a file name without its extension,
 #                          so a header and its source are one) may not reach
 #                          itself through includes, within a layer either
+#   PUBLIC_DIRS            directories, relative to ROOT, of headers for other
+#                          libraries: their files may include only files of
+#                          these directories (optional)
 # Includes are matched by file name, so "x.h" and "lib/x.h" are the same file;
 # includes of other libraries and system headers are not layered and pass.
 cmake_minimum_required(VERSION 3.16)
@@ -22,6 +25,12 @@ set(layered_names "")
 foreach(dir IN LISTS LAYERED_DIRS)
   file(GLOB names RELATIVE ${ROOT}/${dir} ${ROOT}/${dir}/*.h ${ROOT}/${dir}/*.cpp)
   list(APPEND layered_names ${names})
+endforeach()
+
+set(public_names "")
+foreach(dir IN LISTS PUBLIC_DIRS)
+  file(GLOB names RELATIVE ${ROOT}/${dir} ${ROOT}/${dir}/*.h)
+  list(APPEND public_names ${names})
 endforeach()
 
 set(layer_count 1)
@@ -46,6 +55,7 @@ foreach(layer RANGE 1 ${layer_count})
   foreach(file IN LISTS LAYER_${layer})
     get_filename_component(module ${file} NAME_WLE)
     list(APPEND modules ${module})
+    get_filename_component(file_dir ${file} DIRECTORY)
     file(STRINGS ${ROOT}/${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
     foreach(line IN LISTS includes)
       string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"]*)\".*" "\\1" included "${line}")
@@ -58,6 +68,8 @@ foreach(layer RANGE 1 ${layer_count})
       elseif(layer_of_${included} GREATER layer)
         string(APPEND errors
           "${file} (layer ${layer}) includes ${included} of the higher layer ${layer_of_${included}}\n")
+      elseif(PUBLIC_DIRS AND file_dir IN_LIST PUBLIC_DIRS AND NOT included IN_LIST public_names)
+        string(APPEND errors "${file} is public but includes ${included}, which is private\n")
       endif()
       get_filename_component(target ${included} NAME_WLE)
       if(NOT target STREQUAL module)

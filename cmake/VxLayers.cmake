@@ -1,20 +1,22 @@
 # Layers checked by the build. A directory whose files form libraries stacked
 # in layers states them once:
 #   vx_check_layers(<name> BEFORE <target> DIRS <dir>... LAYERS <var>...
-#                   [DESCRIPTION <text>] [CYCLES])
+#                   [DESCRIPTION <text>] [CYCLES] [PUBLIC_DIRS <dir>...])
 # LAYERS names the variables that hold each layer's files, lowest first, as
 # paths relative to the current source directory; DIRS, the directories whose
 # .h and .cpp files must all be in a layer. Each change of those files is
 # checked by VxCheckLayers.cmake before <target> (the lowest layer) compiles,
 # so an include of a higher layer fails the build; CYCLES also fails files
-# that include each other in a cycle. The check is the custom target <name>.
+# that include each other in a cycle. Files of PUBLIC_DIRS (headers for
+# other libraries) may include only files of PUBLIC_DIRS. The check is the
+# custom target <name>.
 set(VX_CHECK_LAYERS_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/VxCheckLayers.cmake)
 
 function(vx_check_layers name)
-  cmake_parse_arguments(ARG "CYCLES" "BEFORE;DESCRIPTION" "DIRS;LAYERS" ${ARGN})
+  cmake_parse_arguments(ARG "CYCLES" "BEFORE;DESCRIPTION" "DIRS;LAYERS;PUBLIC_DIRS" ${ARGN})
   set(list_file ${CMAKE_CURRENT_BINARY_DIR}/${name}.cmake)
   string(CONCAT contents "set(LAYERED_DIRS \"${ARG_DIRS}\")\nset(LAYERED_NAME \"${ARG_DESCRIPTION}\")\n"
-                         "set(CHECK_CYCLES ${ARG_CYCLES})\n")
+                         "set(CHECK_CYCLES ${ARG_CYCLES})\nset(PUBLIC_DIRS \"${ARG_PUBLIC_DIRS}\")\n")
   set(files "")
   set(number 0)
   foreach(layer IN LISTS ARG_LAYERS)

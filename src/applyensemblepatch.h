@@ -7,7 +7,7 @@
 // `outputLimit` bytes is refused as soon as that shows. Reentrant; runs on
 // pool threads.
 
-#include "ensemble_patch.h"
+#include "vxpatch/ensemble_patch.h"
 
 #include <QtGlobal>
 

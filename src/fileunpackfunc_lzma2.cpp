@@ -1,6 +1,6 @@
 #include "fileunpackfunc_lzma2.h"
 
-#include "packed_file.h"
+#include "vxpatch/packed_file.h"
 
 #include <QDebug>
 

@@ -5,7 +5,7 @@
 // engine a watcher that reports its progress through the progress signal.
 
 #include "asyncfunc.h"
-#include "progress.h"
+#include "vxpatch/progress.h"
 
 class SlowFileOpFunc : public ASyncFunc
 {

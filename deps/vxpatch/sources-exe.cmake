@@ -1,9 +1,8 @@
 # Layer 3 of the engine, sources and headers.
 set(vxpatch_exe_sources
   # statuses, kinds and the parsed program
-  src/lib/ensemble_status.cpp src/lib/ensemble_status.h
+  src/lib/ensemble_status.cpp include/vxpatch/ensemble_status.h
   src/lib/assembly_program.cpp src/lib/assembly_program.h
-  src/lib/exe_log.h
   # encoded programs and their assembly
   src/lib/encoded_program.cpp src/lib/encoded_program.h
   src/lib/assemble_program.cpp
@@ -25,12 +24,12 @@ set(vxpatch_exe_sources
   # every form
   src/lib/executable_elements.cpp src/lib/executable_elements.h
   src/lib/executable_form.cpp src/lib/executable_form.h
-  src/lib/packed_file.cpp src/lib/packed_file.h
+  src/lib/packed_file.cpp include/vxpatch/packed_file.h
   # ensemble patches
   src/lib/ensemble_patcher.cpp src/lib/ensemble_patcher.h
-  src/lib/ensemble_patch.h
+  include/vxpatch/ensemble_patch.h
   src/lib/ensemble_apply.cpp
-  src/lib/ensemble_create.cpp src/lib/ensemble_create.h
-  src/lib/label_alignment.cpp src/lib/label_alignment.h
+  src/lib/ensemble_create.cpp include/vxpatch/ensemble_create.h
+  src/lib/label_alignment.cpp src/lib/label_alignment.h include/vxpatch/label_alignment_stats.h
   src/lib/element_matching.cpp src/lib/element_matching.h
 )

@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "ensemble_create.h"
-#include "ensemble_patch.h"
+#include "exe_test_support.h"
 #include "lzmaioout.h"
 #include "vxdiff.h"
-#include "exe_test_support.h"
+#include "vxpatch/ensemble_create.h"
+#include "vxpatch/ensemble_patch.h"
 
 namespace {
 

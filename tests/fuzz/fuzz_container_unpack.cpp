@@ -3,7 +3,8 @@
 #include <cstdint>
 
 #include "fuzz_input.h"
-#include "packed_file.h"
+#include "streams.h"
+#include "vxpatch/packed_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vxpatch::InputStream packed(data, size);

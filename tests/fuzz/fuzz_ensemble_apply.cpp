@@ -2,8 +2,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ensemble_patch.h"
 #include "fuzz_input.h"
+#include "streams.h"
+#include "vxpatch/ensemble_patch.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const vxfuzz::TwoParts parts = vxfuzz::Split(data, size);

@@ -9,8 +9,8 @@
 #include "updateinidata.h"
 #include "updateselfunziptaskspecification.h"
 
-#include "ensemble_patch.h"
-#include "packed_file.h"
+#include "vxpatch/ensemble_patch.h"
+#include "vxpatch/packed_file.h"
 
 #include <QtTest>
 

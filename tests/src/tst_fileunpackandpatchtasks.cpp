@@ -7,8 +7,8 @@
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 
-#include "ensemble_patch.h"
-#include "packed_file.h"
+#include "vxpatch/ensemble_patch.h"
+#include "vxpatch/packed_file.h"
 
 #include <QFile>
 #include <QSignalSpy>

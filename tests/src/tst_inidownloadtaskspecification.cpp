@@ -6,12 +6,12 @@
 // RSA check. Inis are packed with the engine and signed with the committed
 // test keys.
 
-#include "support/testkey.h"
 #include "configuration.h"
 #include "crypto.h"
 #include "inidownloadtaskspecification.h"
-#include "packed_file.h"
 #include "support/httptestserver.h"
+#include "support/testkey.h"
+#include "vxpatch/packed_file.h"
 
 #include <QDir>
 #include <QFile>

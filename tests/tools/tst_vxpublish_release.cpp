@@ -5,10 +5,10 @@
 // cache of patches, and the refusals.
 
 #include "crypto.h"
-#include "ensemble_patch.h"
-#include "packed_file.h"
 #include "support/testfiles.h"
 #include "toolrun.h"
+#include "vxpatch/ensemble_patch.h"
+#include "vxpatch/packed_file.h"
 
 #include <algorithm>
 

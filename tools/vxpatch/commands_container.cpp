@@ -2,7 +2,7 @@
 #include "commands.h"
 #include "input_file.h"
 #include "output_limit_option.h"
-#include "packed_file.h"
+#include "vxpatch/packed_file.h"
 
 namespace vxtool {
 namespace {

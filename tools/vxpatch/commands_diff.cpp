@@ -3,9 +3,10 @@
 
 #include "commands.h"
 #include "input_file.h"
+#include "output_file.h"
 #include "output_limit_option.h"
-#include "packed_file.h"
 #include "vxdiff.h"
+#include "vxpatch/packed_file.h"
 
 namespace vxtool {
 namespace {

@@ -35,14 +35,15 @@
 
 #include "commands.h"
 #include "encoded_program.h"
-#include "ensemble_create.h"
-#include "ensemble_patch.h"
 #include "executable_detection.h"
 #include "executable_elements.h"
 #include "input_file.h"
+#include "output_file.h"
 #include "output_limit_option.h"
-#include "packed_file.h"
-#include "thread_budget.h"
+#include "vxpatch/ensemble_create.h"
+#include "vxpatch/ensemble_patch.h"
+#include "vxpatch/packed_file.h"
+#include "vxpatch/thread_budget.h"
 
 namespace vxtool {
 namespace {

@@ -29,7 +29,6 @@
 #include "fileio.h"
 #include "help.h"
 #include "keyfile.h"
-#include "packed_file.h"
 #include "productini.h"
 #include "releasecheck.h"
 #include "releasefile.h"
@@ -38,8 +37,9 @@
 #include "releaseprogress.h"
 #include "releasesigners.h"
 #include "releasetree.h"
-#include "thread_budget.h"
 #include "updatefiles.h"
+#include "vxpatch/packed_file.h"
+#include "vxpatch/thread_budget.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,11 +1,11 @@
 #include "releasefile.h"
 
-#include "ensemble_create.h"
-#include "ensemble_patch.h"
 #include "log.h"
-#include "packed_file.h"
 #include "sha512.h"
 #include "updatefiles.h"
+#include "vxpatch/ensemble_create.h"
+#include "vxpatch/ensemble_patch.h"
+#include "vxpatch/packed_file.h"
 
 #include <filesystem>
 #include <system_error>

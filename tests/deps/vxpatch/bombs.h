@@ -10,11 +10,12 @@
 #include <vector>
 
 #include "checksum.h"
-#include "ensemble_patch.h"
+#include "container.h"
 #include "lzmaioout.h"
-#include "packed_file.h"
 #include "streams.h"
 #include "vxdiff.h"
+#include "vxpatch/ensemble_patch.h"
+#include "vxpatch/packed_file.h"
 
 namespace vxtest {
 

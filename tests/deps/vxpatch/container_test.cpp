@@ -1,10 +1,12 @@
 // LZMA2 blocks and packed-file containers: vectors, every failure message of
 // the reader, the output-file rules, and an independent decoder as oracle.
+#include "container.h"
 #include "checksum.h"
 #include "lzma2_block_reader.h"
 #include "lzmaioout.h"
-#include "packed_file.h"
-#include "thread_budget.h"
+#include "output_file.h"
+#include "vxpatch/packed_file.h"
+#include "vxpatch/thread_budget.h"
 
 #include <gtest/gtest.h>
 

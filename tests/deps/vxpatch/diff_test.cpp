@@ -3,8 +3,8 @@
 #include "checksum.h"
 #include "lzmaioout.h"
 #include "output_file.h"
-#include "thread_budget.h"
 #include "vxdiff.h"
+#include "vxpatch/thread_budget.h"
 
 #include <gtest/gtest.h>
 

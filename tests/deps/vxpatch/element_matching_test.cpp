@@ -9,11 +9,11 @@
 
 #include "assembly_program.h"
 #include "element_matching.h"
-#include "ensemble_create.h"
-#include "ensemble_patch.h"
 #include "exe_test_support.h"
 #include "executable_detection.h"
 #include "label_alignment.h"
+#include "vxpatch/ensemble_create.h"
+#include "vxpatch/ensemble_patch.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <random>
 
 #include "checksum.h"
-#include "ensemble_create.h"
-#include "ensemble_patch.h"
 #include "exe_test_support.h"
 #include "lzmaioout.h"
 #include "vxdiff.h"
+#include "vxpatch/ensemble_create.h"
+#include "vxpatch/ensemble_patch.h"
 
 namespace {
 

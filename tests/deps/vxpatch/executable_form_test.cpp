@@ -12,12 +12,12 @@
 #include "checksum.h"
 #include "encoded_program.h"
 #include "engine_test_support.h"
-#include "ensemble_patch.h"
 #include "exe_fixtures.h"
 #include "executable_form.h"
 #include "lzmaioout.h"
-#include "packed_file.h"
 #include "vxdiff.h"
+#include "vxpatch/ensemble_patch.h"
+#include "vxpatch/packed_file.h"
 
 namespace {
 

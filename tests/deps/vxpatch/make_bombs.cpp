@@ -10,6 +10,7 @@
 #include <string>
 
 #include "bombs.h"
+#include "output_file.h"
 
 namespace {
 

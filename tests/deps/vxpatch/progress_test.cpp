@@ -1,6 +1,6 @@
 // Progress of unpacking and applying as a watcher sees it: steady, ending at
 // the total, and without effect on what is written.
-#include "progress.h"
+#include "vxpatch/progress.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +13,9 @@
 #include "checksum.h"
 #include "container.h"
 #include "engine_test_support.h"
-#include "packed_file.h"
 #include "vxdiff.h"
+#include "vxpatch/ensemble_patch.h"
+#include "vxpatch/packed_file.h"
 
 namespace vxpatch {
 namespace {

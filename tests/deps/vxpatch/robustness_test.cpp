@@ -2,10 +2,11 @@
 // random byte flips (fixed seed) of small valid containers, diffs and stream
 // sets. Meant to run under the sanitizer build as well.
 #include "checksum.h"
+#include "container.h"
 #include "lzmaioout.h"
-#include "packed_file.h"
 #include "streams.h"
 #include "vxdiff.h"
+#include "vxpatch/packed_file.h"
 
 #include <gtest/gtest.h>
 

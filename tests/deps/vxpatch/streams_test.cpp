@@ -1,11 +1,11 @@
 // Varints, streams, stream sets, mapped files and the checksum, mostly against
 // byte-exact vectors of the formats.
+#include "streams.h"
 #include "big_buffer.h"
 #include "checksum.h"
 #include "log.h"
 #include "mapped_file.h"
-#include "streams.h"
-#include "thread_budget.h"
+#include "vxpatch/thread_budget.h"
 
 #include <gtest/gtest.h>
 

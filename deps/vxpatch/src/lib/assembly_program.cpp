@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "exe_log.h"
+#include "engine_log.h"
 
 namespace vxpatch {
 

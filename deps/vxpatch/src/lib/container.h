@@ -5,7 +5,7 @@
 //
 // This layer knows the plain form only. The executable form belongs to the
 // executables layer above, which hands its two halves in (ExecutableFormHooks);
-// packed_file.h there offers the container with every form.
+// vxpatch/packed_file.h there offers the container with every form.
 //
 // Contract:
 //  - UnpackContainerFile(input, output, hooks): true only if the output file
@@ -27,9 +27,6 @@
 //  - PackContainerFile(input, output, hooks): writes a container; the
 //    executable form when the pack hook is given and the form applies, else
 //    the plain form. An empty input file packs to the container of no bytes.
-//  - WriteWholeFile: true only if the file could be created or truncated, all
-//    bytes were written and it was closed without error; a file that cannot be
-//    opened is a failure whatever the length. A partly written file is removed.
 //  - Paths are narrow byte strings (UTF-8). Reentrant.
 #ifndef VXPATCH_CONTAINER_H
 #define VXPATCH_CONTAINER_H
@@ -37,9 +34,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "progress.h"
 #include "streams.h"
 #include "vxdiff.h"
+#include "vxpatch/progress.h"
 
 namespace vxpatch {
 
@@ -78,8 +75,6 @@ bool UnpackContainerStream(InputStream* packed, OutputStream* result, const Exec
                            size_t output_limit, ProgressSpan progress = ProgressSpan());
 // PackPlainForm: appends the plain container of `data` to `packed`.
 bool PackPlainForm(const uint8_t* data, size_t length, uint32_t checksum, OutputStream* packed);
-
-[[nodiscard]] bool WriteWholeFile(const char* path, const uint8_t* data, size_t length);
 
 }  // namespace vxpatch
 

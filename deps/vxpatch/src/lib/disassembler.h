@@ -23,8 +23,8 @@
 
 #include "assembly_program.h"
 #include "checked_bytes.h"
-#include "ensemble_status.h"
-#include "progress.h"
+#include "vxpatch/ensemble_status.h"
+#include "vxpatch/progress.h"
 
 namespace vxpatch {
 

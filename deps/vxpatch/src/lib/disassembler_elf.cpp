@@ -8,7 +8,7 @@
 #include <string>
 
 #include "big_buffer.h"
-#include "exe_log.h"
+#include "engine_log.h"
 #include "rel32_scan_x86.h"
 
 namespace vxpatch {

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "big_buffer.h"
-#include "exe_log.h"
+#include "engine_log.h"
 
 namespace vxpatch {
 

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "assembly_program.h"
-#include "ensemble_status.h"
 #include "streams.h"
+#include "vxpatch/ensemble_status.h"
 
 namespace vxpatch {
 

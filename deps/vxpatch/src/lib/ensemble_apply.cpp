@@ -1,5 +1,5 @@
 // Application of ensemble patches: EnsemblePatchApplier and the file entry.
-#include "ensemble_patch.h"
+#include "vxpatch/ensemble_patch.h"
 
 #include <cstring>
 #include <functional>
@@ -10,7 +10,6 @@
 #include "checksum.h"
 #include "ensemble_patcher.h"
 #include "lzma2_block_reader.h"
-#include "lzmaioout.h"
 #include "mapped_file.h"
 #include "output_file.h"
 #include "output_limit.h"

@@ -28,15 +28,16 @@
 #include "checksum.h"
 #include "element_matching.h"
 #include "encoded_program.h"
-#include "ensemble_create.h"
-#include "ensemble_patch.h"
 #include "ensemble_patcher.h"
 #include "executable_detection.h"
 #include "label_alignment.h"
 #include "lzmaioout.h"
 #include "mapped_file.h"
-#include "packed_file.h"
+#include "output_file.h"
 #include "vxdiff.h"
+#include "vxpatch/ensemble_create.h"
+#include "vxpatch/ensemble_patch.h"
+#include "vxpatch/packed_file.h"
 
 namespace vxpatch {
 

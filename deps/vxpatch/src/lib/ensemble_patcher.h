@@ -14,9 +14,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ensemble_status.h"
-#include "progress.h"
 #include "streams.h"
+#include "vxpatch/ensemble_status.h"
+#include "vxpatch/progress.h"
 
 namespace vxpatch {
 

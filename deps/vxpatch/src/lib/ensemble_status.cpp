@@ -1,5 +1,5 @@
 // Names of statuses and executable kinds, as the engine prints them.
-#include "ensemble_status.h"
+#include "vxpatch/ensemble_status.h"
 
 namespace vxpatch {
 

@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "ensemble_status.h"
+#include "vxpatch/ensemble_status.h"
 
 namespace vxpatch {
 

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "assembly_program.h"
+#include "vxpatch/label_alignment_stats.h"
 
 namespace vxpatch {
 
@@ -48,13 +49,6 @@ struct AlignedRange {
 // The ranges of a raw diff without header (as CreateDiff writes it with
 // DIFF_RAW) in the order of the new bytes; false when it cannot be read.
 bool AlignedRangesOfDiff(const uint8_t* diff, size_t length, std::vector<AlignedRange>* ranges);
-
-struct LabelAlignmentStats {
-  size_t rel32_labels = 0;
-  size_t rel32_paired = 0;
-  size_t abs32_labels = 0;
-  size_t abs32_paired = 0;
-};
 
 void AlignLabelIndexes(const ParsedProgram& old_program, const uint8_t* old_base, size_t old_length,
                        ParsedProgram* new_program, const uint8_t* new_base, size_t new_length,

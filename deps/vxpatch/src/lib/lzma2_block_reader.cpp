@@ -11,7 +11,7 @@
 
 #include "lzma2_coder.h"
 #include "output_limit.h"
-#include "thread_budget.h"
+#include "vxpatch/thread_budget.h"
 
 namespace vxpatch {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "lzma2_coder.h"
-#include "thread_budget.h"
+#include "vxpatch/thread_budget.h"
 
 namespace vxpatch {
 namespace {

@@ -43,8 +43,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "progress.h"
 #include "streams.h"
+#include "vxpatch/progress.h"
 
 namespace vxpatch {
 

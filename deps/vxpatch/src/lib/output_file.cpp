@@ -92,4 +92,18 @@ void OutputFile::Abandon() {
   temporary_.clear();
 }
 
+bool WriteWholeFile(const char* path, const uint8_t* data, size_t length) {
+  if (!path) return false;
+  std::FILE* file = std::fopen(path, "wb");
+  if (!file) return false;
+  const size_t written = length == 0 ? 0 : std::fwrite(data, 1, length, file);
+  // fclose reports write errors that buffering kept back (a full disk).
+  const bool closed = std::fclose(file) == 0;
+  if (written != length || !closed) {
+    std::remove(path);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace vxpatch

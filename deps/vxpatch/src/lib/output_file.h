@@ -12,6 +12,10 @@
 //  - Commit(size) sets the length to `size`, closes the file and renames it
 //    to `path`, replacing what was there. Without a successful Commit the
 //    temporary file is removed (Abandon(), or on destruction).
+//  - WriteWholeFile writes a file at once, in place: true only if the file
+//    could be created or truncated, all bytes were written and it was closed
+//    without error; a file that cannot be opened is a failure whatever the
+//    length. A partly written file is removed.
 //  - Failures return false; nothing here logs.
 #ifndef VXPATCH_OUTPUT_FILE_H
 #define VXPATCH_OUTPUT_FILE_H
@@ -40,6 +44,8 @@ class OutputFile {
   std::string path_;
   std::string temporary_;
 };
+
+[[nodiscard]] bool WriteWholeFile(const char* path, const uint8_t* data, size_t length);
 
 }  // namespace vxpatch
 

@@ -1,5 +1,5 @@
 // The container's entries with the executable form handed in from this layer.
-#include "packed_file.h"
+#include "vxpatch/packed_file.h"
 
 #include "executable_form.h"
 

@@ -1,6 +1,6 @@
 // Progress meters: the mapping of a step's bytes onto the operation's scale
 // and the throttling of reports.
-#include "progress.h"
+#include "vxpatch/progress.h"
 
 namespace vxpatch {
 

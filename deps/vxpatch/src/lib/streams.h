@@ -35,13 +35,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "vxpatch/limits.h"
+
 namespace vxpatch {
 
 constexpr size_t kMaxVarintBytes = 5;
 constexpr size_t kMaxStreams = 10;
 constexpr uint32_t kStreamSetVersion = 20090218;
-// No limit on an output stream's length.
-constexpr size_t kNoOutputLimit = SIZE_MAX;
 
 class OutputStream;
 

@@ -1,6 +1,6 @@
 // A lock-free count: taking is a compare-and-swap that never goes below zero.
 // A helper thread is joined before anything leaves RunBeside, exceptions too.
-#include "thread_budget.h"
+#include "vxpatch/thread_budget.h"
 
 #include <exception>
 #include <system_error>

@@ -40,8 +40,8 @@
 #include <cstdint>
 
 #include "output_file.h"
-#include "progress.h"
 #include "streams.h"
+#include "vxpatch/progress.h"
 
 namespace vxpatch {
 

@@ -17,8 +17,8 @@
 #include "engine_log.h"
 #include "lzmaioout.h"
 #include "streams.h"
-#include "thread_budget.h"
 #include "vxdiff.h"
+#include "vxpatch/thread_budget.h"
 
 namespace vxpatch {
 namespace {

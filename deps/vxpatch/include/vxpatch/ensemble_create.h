@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "ensemble_patch.h"
-#include "label_alignment.h"
-#include "thread_budget.h"
+#include "vxpatch/ensemble_patch.h"
+#include "vxpatch/label_alignment_stats.h"
+#include "vxpatch/thread_budget.h"
 
 namespace vxpatch {
 

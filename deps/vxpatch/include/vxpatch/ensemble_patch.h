@@ -12,12 +12,12 @@
 //    checksum matched, and only then does a file appear at the new path (the
 //    file entry writes the result into a file beside it and renames that
 //    into place; on failure it is removed).
-//    The new file may have at most `output_limit` bytes; the body may
-//    announce at most half of WorkLimit(output_limit + old file size), and
+//    The new file may have at most `output_limit` bytes (L); with O the old
+//    file's size, the body may announce at most 2 * (L + O) + 1 MiB, and
 //    the buffers on the way (held body streams, corrected parameters,
 //    encoded and corrected elements, reformed elements, what a correction
-//    holds) together are limited to WorkLimit(output_limit + old file size)
-//    (output_limit.h). A patch that would pass a limit fails as soon as that
+//    holds) together at most 4 * (L + O) + 1 MiB (docs/ensemble-patches.md,
+//    "Peak memory"). A patch that would pass a limit fails as soon as that
 //    shows with STATUS_OUTPUT_LIMIT ("output would exceed the limit of <n>
 //    bytes" in the log).
 //  - The body is decoded once, front to back, and used as it decodes: the
@@ -43,14 +43,18 @@
 #ifndef VXPATCH_ENSEMBLE_PATCH_H
 #define VXPATCH_ENSEMBLE_PATCH_H
 
+#include <cstddef>
 #include <cstdint>
 
-#include "ensemble_status.h"
-#include "progress.h"
-#include "streams.h"
-#include "thread_budget.h"
+#include "vxpatch/ensemble_status.h"
+#include "vxpatch/limits.h"
+#include "vxpatch/progress.h"
+#include "vxpatch/thread_budget.h"
 
 namespace vxpatch {
+
+class InputStream;
+class OutputStream;
 
 using oschar = char;
 

@@ -1,0 +1,2 @@
+// Public, but leans on a private header.
+#include "private.h"
