@@ -39,6 +39,65 @@ bool Inside(uint64_t start, uint64_t size, uint64_t outer, uint64_t outer_size) 
   return start >= outer && start - outer <= outer_size && outer_size - (start - outer) >= size;
 }
 
+uint64_t U32At(const CheckedBytes& in, uint64_t at) {
+  uint32_t value = 0;
+  in.U32(at, &value);
+  return value;
+}
+
+// A segment load command's fields, in 64 bits whatever the file's width.
+struct SegmentCommand {
+  uint64_t vmaddr = 0;
+  uint64_t vmsize = 0;
+  uint64_t fileoff = 0;
+  uint64_t filesize = 0;
+  uint32_t section_count = 0;
+};
+
+// The command lies in the file and is at least as long as its segment
+// header, so these reads cannot fail.
+SegmentCommand ReadSegmentCommand(const CheckedBytes& in, uint64_t command, bool is64) {
+  SegmentCommand fields;
+  if (is64) {
+    in.U64(command + 24, &fields.vmaddr);
+    in.U64(command + 32, &fields.vmsize);
+    in.U64(command + 40, &fields.fileoff);
+    in.U64(command + 48, &fields.filesize);
+    in.U32(command + 64, &fields.section_count);
+  } else {
+    fields.vmaddr = U32At(in, command + 24);
+    fields.vmsize = U32At(in, command + 28);
+    fields.fileoff = U32At(in, command + 32);
+    fields.filesize = U32At(in, command + 36);
+    in.U32(command + 48, &fields.section_count);
+  }
+  return fields;
+}
+
+struct SectionHeader {
+  uint64_t addr = 0;
+  uint64_t size = 0;
+  uint32_t offset = 0;
+  uint32_t flags = 0;
+};
+
+// The headers lie within their command (checked against the section count).
+SectionHeader ReadSectionHeader(const CheckedBytes& in, uint64_t at, bool is64) {
+  SectionHeader section;
+  if (is64) {
+    in.U64(at + 32, &section.addr);
+    in.U64(at + 40, &section.size);
+    in.U32(at + 48, &section.offset);
+    in.U32(at + 64, &section.flags);
+  } else {
+    section.addr = U32At(in, at + 32);
+    section.size = U32At(in, at + 36);
+    in.U32(at + 40, &section.offset);
+    in.U32(at + 56, &section.flags);
+  }
+  return section;
+}
+
 }  // namespace
 
 DisassemblerMacho::DisassemblerMacho(const uint8_t* start, size_t length) : Disassembler(start, length) {}
@@ -102,86 +161,57 @@ bool DisassemblerMacho::ParseHeaders() {
 
 bool DisassemblerMacho::ParseSegment(uint64_t command, uint32_t command_size) {
   const CheckedBytes in = bytes();
-  uint64_t vmaddr = 0, vmsize = 0, fileoff = 0, filesize = 0;
-  uint32_t section_count = 0;
-  uint64_t segment_header = 0, section_size = 0;
-  // The command lies in the file and is at least as long as its segment
-  // header, so these reads cannot fail.
-  if (is64_) {
-    in.U64(command + 24, &vmaddr);
-    in.U64(command + 32, &vmsize);
-    in.U64(command + 40, &fileoff);
-    in.U64(command + 48, &filesize);
-    in.U32(command + 64, &section_count);
-    segment_header = kSegmentCommandSize64;
-    section_size = kSectionSize64;
-    // Page zero and the link-edit data carry no sections and no code; the
-    // first spans 4 GiB, which would not fit the 32-bit model below.
-    if (section_count == 0) return true;
-  } else {
-    uint32_t value = 0;
-    in.U32(command + 24, &value);
-    vmaddr = value;
-    in.U32(command + 28, &value);
-    vmsize = value;
-    in.U32(command + 32, &value);
-    fileoff = value;
-    in.U32(command + 36, &value);
-    filesize = value;
-    in.U32(command + 48, &section_count);
-    segment_header = kSegmentCommandSize32;
-    section_size = kSectionSize32;
-  }
-  if (is64_) {
-    if (!window_chosen_) {
-      address_window_ = vmaddr & ~uint64_t{kMax32};
-      window_chosen_ = true;
-    }
-    if (vmaddr < address_window_) return Bad("overflow");
-    vmaddr -= address_window_;
-  }
-  if (vmaddr > kMax32 || vmsize > kMax32 || fileoff > kMax32 || filesize > kMax32) return Bad("overflow");
-  if (!in.Contains(fileoff, filesize)) return Bad("segment too large");
-  if (command_size < segment_header || (command_size - segment_header) / section_size < section_count)
+  SegmentCommand fields = ReadSegmentCommand(in, command, is64_);
+  // Page zero and the link-edit data carry no sections and no code; the
+  // first spans 4 GiB, which would not fit the 32-bit model below.
+  if (is64_ && fields.section_count == 0) return true;
+  if (is64_ && !MoveIntoWindow(&fields.vmaddr)) return Bad("overflow");
+  if (fields.vmaddr > kMax32 || fields.vmsize > kMax32 || fields.fileoff > kMax32 || fields.filesize > kMax32)
+    return Bad("overflow");
+  if (!in.Contains(fields.fileoff, fields.filesize)) return Bad("segment too large");
+  const uint64_t header_size = is64_ ? kSegmentCommandSize64 : kSegmentCommandSize32;
+  const uint64_t section_size = is64_ ? kSectionSize64 : kSectionSize32;
+  if (command_size < header_size || (command_size - header_size) / section_size < fields.section_count)
     return Bad("sections too small");
 
   MachoSegment segment;
-  segment.vmaddr = static_cast<uint32_t>(vmaddr);
-  segment.vmsize = static_cast<uint32_t>(vmsize);
-  segment.fileoff = static_cast<uint32_t>(fileoff);
-  segment.filesize = static_cast<uint32_t>(filesize);
+  segment.vmaddr = static_cast<uint32_t>(fields.vmaddr);
+  segment.vmsize = static_cast<uint32_t>(fields.vmsize);
+  segment.fileoff = static_cast<uint32_t>(fields.fileoff);
+  segment.filesize = static_cast<uint32_t>(fields.filesize);
   segments_.push_back(segment);
-  segments_end_ = std::max(segments_end_, fileoff + filesize);
-
-  for (uint32_t i = 0; i < section_count; ++i) {
-    const uint64_t at = command + segment_header + uint64_t{i} * section_size;
-    uint64_t addr = 0, size = 0;
-    uint32_t offset = 0, flags = 0;
-    if (is64_) {
-      in.U64(at + 32, &addr);
-      in.U64(at + 40, &size);
-      in.U32(at + 48, &offset);
-      in.U32(at + 64, &flags);
-    } else {
-      uint32_t value = 0;
-      in.U32(at + 32, &value);
-      addr = value;
-      in.U32(at + 36, &value);
-      size = value;
-      in.U32(at + 40, &offset);
-      in.U32(at + 56, &flags);
-    }
-    if ((flags & kSectionTypeMask) != 0 || (flags & kPureInstructions) == 0) continue;
-    // A section below the window cannot lie inside its segment either.
-    addr = addr >= address_window_ ? addr - address_window_ : kMax32 + uint64_t{1} + addr;
-    if (!Inside(addr, size, vmaddr, vmsize) || !Inside(offset, size, fileoff, filesize))
-      return Bad("section larger than segment");
-    MachoCodeSection section;
-    section.addr = static_cast<uint32_t>(addr);
-    section.size = static_cast<uint32_t>(size);
-    section.offset = offset;
-    code_sections_.push_back(section);
+  segments_end_ = std::max(segments_end_, fields.fileoff + fields.filesize);
+  for (uint32_t i = 0; i < fields.section_count; ++i) {
+    const SectionHeader section =
+        ReadSectionHeader(in, command + header_size + uint64_t{i} * section_size, is64_);
+    if (!AddCodeSection(section.addr, section.size, section.offset, section.flags, segment)) return false;
   }
+  return true;
+}
+
+bool DisassemblerMacho::MoveIntoWindow(uint64_t* vmaddr) {
+  if (!window_chosen_) {
+    address_window_ = *vmaddr & ~uint64_t{kMax32};
+    window_chosen_ = true;
+  }
+  if (*vmaddr < address_window_) return false;
+  *vmaddr -= address_window_;
+  return true;
+}
+
+bool DisassemblerMacho::AddCodeSection(uint64_t addr, uint64_t size, uint32_t offset, uint32_t flags,
+                                       const MachoSegment& segment) {
+  if ((flags & kSectionTypeMask) != 0 || (flags & kPureInstructions) == 0) return true;
+  // A section below the window cannot lie inside its segment either.
+  addr = addr >= address_window_ ? addr - address_window_ : kMax32 + uint64_t{1} + addr;
+  if (!Inside(addr, size, segment.vmaddr, segment.vmsize) ||
+      !Inside(offset, size, segment.fileoff, segment.filesize))
+    return Bad("section larger than segment");
+  MachoCodeSection section;
+  section.addr = static_cast<uint32_t>(addr);
+  section.size = static_cast<uint32_t>(size);
+  section.offset = offset;
+  code_sections_.push_back(section);
   return true;
 }
 

@@ -56,6 +56,13 @@ class DisassemblerMacho : public Disassembler {
 
  private:
   bool ParseSegment(uint64_t command, uint32_t command_size);
+  // 64-bit files: takes `vmaddr` relative to the address window, which the
+  // first segment with sections chooses; false below the window.
+  bool MoveIntoWindow(uint64_t* vmaddr);
+  // Records the section if it holds pure instructions; fails if it does not
+  // lie inside its segment.
+  bool AddCodeSection(uint64_t addr, uint64_t size, uint32_t offset, uint32_t flags,
+                      const MachoSegment& segment);
   bool IsValidTargetRva(uint32_t rva) const;
   bool RvaToFileOffset(uint32_t rva, uint64_t* offset) const;
   void ScanRel32(const MachoCodeSection& section);
