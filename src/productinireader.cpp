@@ -5,7 +5,6 @@
 #include <QSettings>
 #include <QStringList>
 
-#include <algorithm>
 #include <limits>
 
 namespace {
@@ -25,18 +24,16 @@ bool isSafeRelativePath(const QString& path)
     return UpdateFiles::isSafeRelativePath(path.toStdString());
 }
 
-// A size is decimal digits and nothing else. One that is no number would
-// otherwise read as 0 and fail only later, as a download "longer than the
-// expected 0 bytes". Sizes travel as signed 64-bit byte counts (file sizes,
-// download limits), so one beyond that range would turn negative there and
-// lift every limit. Either makes the line invalid.
+// Sizes travel as signed 64-bit byte counts (file sizes, download limits),
+// so one beyond that range would turn negative there and lift every limit:
+// such a line is invalid. A field that is no number at all (or overflows 64
+// bits) reads as 0, as releases already published may rely on: a file whose
+// installed copy is current is never fetched, and a download of it fails
+// with "longer than the expected 0 bytes".
 bool readSize(const QString& field, quint64* size)
 {
-    bool ok = false;
-    *size = field.toULongLong(&ok);
-    const bool digitsOnly =
-        std::all_of(field.cbegin(), field.cend(), [](QChar c) { return c >= '0' && c <= '9'; });
-    return ok && digitsOnly && *size <= quint64(std::numeric_limits<qint64>::max());
+    *size = field.toULongLong();
+    return *size <= quint64(std::numeric_limits<qint64>::max());
 }
 
 } // namespace

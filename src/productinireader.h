@@ -9,7 +9,7 @@
 // temporary directory, so a key or install path that is absolute or has a
 // "." or ".." component is an invalid line, and so is a download name used
 // twice (both downloads would write one temporary file). So is a size
-// that is not a decimal number or lies beyond 2^63 - 1 bytes. Sections and lines
+// beyond 2^63 - 1 bytes; one that is no number reads as 0. Sections and lines
 // keep the order in which Qt's INI reader returns them.
 
 #include "downloadreplacelists.h"
