@@ -7,9 +7,11 @@
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 
+#include "support/testfiles.h"
 #include "vxpatch/ensemble_patch.h"
 #include "vxpatch/packed_file.h"
 
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -18,18 +20,6 @@
 #include <zlib.h>
 
 namespace {
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 bool writeGzip(const QString& path, const QByteArray& data)
 {
@@ -93,7 +83,8 @@ private slots:
     void lzma2ContainerUnpacked();
     void corruptLzma2ContainerFails();
     void patchApplied();
-    void notAPatchFailsWithStatus5();
+    void failedPatchLeavesNothing_data();
+    void failedPatchLeavesNothing();
     void outputBeyondListedSizeRefused_data();
     void outputBeyondListedSizeRefused();
     void largeFilesReportProgressAsTheyGo_data();
@@ -115,7 +106,7 @@ void TestFileUnpackAndPatchTasks::gzipUnpackedIntoExistingFileKeepsItsMode()
 {
     const QByteArray content = sampleContent(100000);
     QVERIFY(writeGzip(path("lib.so.gz"), content));
-    QVERIFY(writeFile(path("lib.so"), sampleContent(300000)));
+    writeFile(path("lib.so"), sampleContent(300000));
     const QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
         | QFile::ReadGroup | QFile::ExeGroup;
     QVERIFY(QFile::setPermissions(path("lib.so"), mode));
@@ -150,7 +141,10 @@ void TestFileUnpackAndPatchTasks::plainFileCopiedByGzipUnpacker()
     QFETCH(QByteArray, source);
     QFETCH(bool, gzip);
     QFETCH(QByteArray, expected);
-    QVERIFY(gzip ? writeGzip(path("src"), source) : writeFile(path("src"), source));
+    if (gzip)
+        QVERIFY(writeGzip(path("src"), source));
+    else
+        writeFile(path("src"), source);
 
     FileUnpackTaskSpecification_zip task(nullptr, path("src"), path("dst"), nullptr, 1.0,
                                          quint64(expected.size()));
@@ -176,8 +170,8 @@ void TestFileUnpackAndPatchTasks::gzipFailures()
     const QString dst = m_Dir->path() + '/' + destination;
     QVERIFY(writeGzip(path("good.gz"), sampleContent(50000)));
     QVERIFY(writeGzip(path("full.gz"), sampleContent(200000)));
-    QVERIFY(writeFile(path("truncated.gz"), readFile(path("full.gz")).left(20000)));
-    QVERIFY(writeFile(path("out"), "an earlier file"));
+    writeFile(path("truncated.gz"), readFile(path("full.gz")).left(20000));
+    writeFile(path("out"), "an earlier file");
 
     RollbackDataList journal;
     FileUnpackTaskSpecification_zip task(&journal, src, dst, nullptr, 1.0, kNoLimit);
@@ -192,7 +186,7 @@ void TestFileUnpackAndPatchTasks::gzipFailures()
 void TestFileUnpackAndPatchTasks::lzma2ContainerUnpacked()
 {
     const QByteArray content = sampleContent(70000);
-    QVERIFY(writeFile(path("plain"), content));
+    writeFile(path("plain"), content);
     QVERIFY(vxpatch::PackLzmaFile(QFile::encodeName(path("plain")).constData(),
                                   QFile::encodeName(path("packed._lzma2_")).constData(), false));
 
@@ -223,8 +217,8 @@ void TestFileUnpackAndPatchTasks::patchApplied()
     QByteArray newContent = oldContent;
     newContent.insert(30000, "a change in the middle");
     newContent.replace(100, 10, "0123456789");
-    QVERIFY(writeFile(path("old"), oldContent));
-    QVERIFY(writeFile(path("new"), newContent));
+    writeFile(path("old"), oldContent);
+    writeFile(path("new"), newContent);
     QCOMPARE(int(vxpatch::CreateEnsemblePatch(QFile::encodeName(path("old")).constData(),
                                               QFile::encodeName(path("new")).constData(),
                                               QFile::encodeName(path("app_patch_")).constData())),
@@ -240,20 +234,55 @@ void TestFileUnpackAndPatchTasks::patchApplied()
     QCOMPARE(journal.at(0).path(), path("result"));
 }
 
-void TestFileUnpackAndPatchTasks::notAPatchFailsWithStatus5()
+void TestFileUnpackAndPatchTasks::failedPatchLeavesNothing_data()
 {
-    QVERIFY(writeFile(path("old"), sampleContent(1000)));
-    QVERIFY(writeFile(path("app_patch_"), "this is no patch at all"));
+    QTest::addColumn<QString>("patchFile");
+    QTest::addColumn<bool>("oldChanged");
+    QTest::addColumn<QStringList>("debugLines");
+    QTest::newRow("not a patch") << "nopatch" << false
+                                 << QStringList{"ApplyEnsemblePatch status = 5", "Not an ensemble patch"};
+    // One byte of the installed file differs from the one the patch was made
+    // from: its checksum tells, before anything is written.
+    QTest::newRow("old file changed since the patch was made")
+        << "app_patch_" << true << QStringList{"ApplyEnsemblePatch status = 8"};
+}
 
-    FileTaskSpecification_patch task(nullptr, path("old"), path("app_patch_"), path("result"),
-                                     nullptr, 1.0, kNoLimit);
-    QTest::ignoreMessage(QtDebugMsg, "ApplyEnsemblePatch status = 5");
-    QTest::ignoreMessage(QtDebugMsg, "Not an ensemble patch");
+// A patch that cannot be applied fails with its fail text and leaves no
+// output, no half-written file beside it and no journal record.
+void TestFileUnpackAndPatchTasks::failedPatchLeavesNothing()
+{
+    QFETCH(QString, patchFile);
+    QFETCH(bool, oldChanged);
+    QFETCH(QStringList, debugLines);
+    QByteArray oldContent = sampleContent(60000);
+    QByteArray newContent = oldContent;
+    newContent.insert(30000, "a change in the middle");
+    writeFile(path("old"), oldContent);
+    writeFile(path("new"), newContent);
+    QCOMPARE(int(vxpatch::CreateEnsemblePatch(QFile::encodeName(path("old")).constData(),
+                                              QFile::encodeName(path("new")).constData(),
+                                              QFile::encodeName(path("app_patch_")).constData())),
+             int(vxpatch::STATUS_OK));
+    writeFile(path("nopatch"), "this is no patch at all");
+    if (oldChanged) {
+        oldContent[40000] = char(oldContent[40000] ^ 1);
+        writeFile(path("old"), oldContent);
+    }
+    const QStringList before =
+        QDir(m_Dir->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+
+    RollbackDataList journal;
+    const QString patch = m_Dir->path() + '/' + patchFile;
+    FileTaskSpecification_patch task(&journal, path("old"), patch, path("result"), nullptr, 1.0, kNoLimit);
+    for (const QString& line : qAsConst(debugLines))
+        QTest::ignoreMessage(QtDebugMsg, qPrintable(line));
     const Outcome outcome = run(&task);
     QVERIFY(!outcome.finished);
     QCOMPARE(outcome.messages, QStringList{QString("Could not patch '%1' to '%2'")
                                                .arg(path("old"), path("result"))});
-    QVERIFY(!QFile::exists(path("result")));
+    QCOMPARE(QDir(m_Dir->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+    QCOMPARE(readFile(path("old")), oldContent);
+    QVERIFY(journal.isEmpty());
 }
 
 void TestFileUnpackAndPatchTasks::outputBeyondListedSizeRefused_data()
@@ -271,8 +300,8 @@ void TestFileUnpackAndPatchTasks::outputBeyondListedSizeRefused()
     QFETCH(QString, kind);
     const QByteArray content = sampleContent(90000);
     const quint64 listed = quint64(content.size()) - 1;
-    QVERIFY(writeFile(path("plain"), content));
-    QVERIFY(writeFile(path("old"), sampleContent(50000)));
+    writeFile(path("plain"), content);
+    writeFile(path("old"), sampleContent(50000));
     QVERIFY(writeGzip(path("src.gz"), content));
     QVERIFY(vxpatch::PackLzmaFile(QFile::encodeName(path("plain")).constData(),
                                   QFile::encodeName(path("src._lzma2_")).constData(), false));
@@ -323,7 +352,7 @@ void TestFileUnpackAndPatchTasks::largeFilesReportProgressAsTheyGo()
         state = state * 1103515245u + 12345u;
         content[i] = char(state >> 24);
     }
-    QVERIFY(writeFile(path("content"), content));
+    writeFile(path("content"), content);
 
     QScopedPointer<TaskSpecification> task;
     if (kind == "unpack") {
@@ -335,7 +364,7 @@ void TestFileUnpackAndPatchTasks::largeFilesReportProgressAsTheyGo()
         QByteArray old = content;
         for (int i = 0; i < size; i += 1 << 16)
             old[i] = char(old[i] ^ 1);
-        QVERIFY(writeFile(path("old"), old));
+        writeFile(path("old"), old);
         QCOMPARE(vxpatch::CreateEnsemblePatch(QFile::encodeName(path("old")).constData(),
                                               QFile::encodeName(path("content")).constData(),
                                               QFile::encodeName(path("input")).constData()),

@@ -8,8 +8,10 @@
 
 #include "configuration.h"
 #include "crypto.h"
+#include "fileunpacktaskspecification_lzma2.h"
 #include "inidownloadtaskspecification.h"
 #include "support/httptestserver.h"
+#include "support/releasesession.h"
 #include "support/testkey.h"
 #include "vxpatch/packed_file.h"
 
@@ -25,30 +27,6 @@ namespace {
 const QString kClientIni = QStringLiteral("vx3_client_linux_amd64.ini");
 const QString kUpdaterIni = QStringLiteral("update_linux_amd64.ini");
 const QByteArray kIni = "version=42\nproduct=client_linux_amd64\n[client]\nvx3client=abc::3\n";
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-
-QByteArray pack(const QByteArray& data)
-{
-    QTemporaryDir dir;
-    const QByteArray plain = QFile::encodeName(dir.path() + "/plain");
-    const QByteArray packed = QFile::encodeName(dir.path() + "/packed");
-    if (!writeFile(dir.path() + "/plain", data)
-        || !vxpatch::PackLzmaFile(plain.constData(), packed.constData(), false))
-        return QByteArray();
-    return readFile(dir.path() + "/packed");
-}
 
 int countOf(const QStringList& messages, const QString& text)
 {
@@ -87,8 +65,15 @@ private:
     void publish(const QString& iniName, const QByteArray& ini);
     QString remote(const QString& name) const { return "/base/42/" + name; }
     QString temp(const QString& name) const { return m_Root->path() + "/temp/" + name; }
-    // Runs the task until it ended and its last check's own end was handled.
-    void runToEnd(IniDownloadTaskSpecification* task);
+    // Counts the task's ends and collects its messages, then starts it.
+    void start(IniDownloadTaskSpecification* task);
+    // Waits until the task ended and its last check's own end was handled.
+    void expectOneEnd(int deadlineMs);
+    void runToEnd(IniDownloadTaskSpecification* task)
+    {
+        start(task);
+        expectOneEnd(600000);
+    }
 
     QScopedPointer<QTemporaryDir> m_Root;
     QScopedPointer<HttpTestServer> m_Server;
@@ -133,21 +118,21 @@ bool TestIniDownload::configure(bool client)
 
 void TestIniDownload::publish(const QString& iniName, const QByteArray& ini)
 {
-    const QByteArray packed = pack(ini);
-    QVERIFY(!packed.isEmpty());
-    m_Server->setFile(remote(iniName + "._lzma2_"), packed);
-    m_Server->setFile(remote(iniName + ".sig"), signWithTestKey(ini));
-    m_Server->setFile(remote(iniName + ".signatures"), modernSignaturesWithTestKeys(ini, {"a"}));
+    serveSignedIni(m_Server.data(), remote(QString()), iniName, ini);
 }
 
-void TestIniDownload::runToEnd(IniDownloadTaskSpecification* task)
+void TestIniDownload::start(IniDownloadTaskSpecification* task)
 {
     connect(task, &TaskSpecification::finished, this, [this] { ++m_Ends; });
     connect(task, &TaskSpecification::canceled, this, [this] { ++m_Ends; });
     connect(task, &TaskSpecification::message, this,
             [this](const QString& text) { m_Messages.append(text); });
     task->execute();
-    QTRY_VERIFY_WITH_TIMEOUT(m_Ends > 0, 600000);
+}
+
+void TestIniDownload::expectOneEnd(int deadlineMs)
+{
+    QTRY_VERIFY_WITH_TIMEOUT(m_Ends > 0, deadlineMs);
     // A check sub-task ends right after reporting its verdict, and the
     // composed task learns of it through a queued start of the next sub-task:
     // deliver that before counting ends.
@@ -203,9 +188,9 @@ void TestIniDownload::cachedFilesUsedOnFirstAttemptOnly()
     QFETCH(qreal, checkWeight);
     publish(kClientIni, kIni);
     if (iniCached)
-        QVERIFY(writeFile(temp(kClientIni), kIni));
+        writeFile(temp(kClientIni), kIni);
     if (sigCached)
-        QVERIFY(writeFile(temp(kClientIni + ".sig"), signWithTestKey(kIni)));
+        writeFile(temp(kClientIni + ".sig"), signWithTestKey(kIni));
 
     IniDownloadTaskSpecification task(&m_Nam, m_Config.data(), nullptr, 1.0);
     runToEnd(&task);
@@ -224,8 +209,8 @@ void TestIniDownload::badSignatureRetriedWithFreshDownload()
     // A cached ini that fails its check is not used again: the retry fetches
     // and unpacks both files anew, even though the signature was cached too.
     publish(kClientIni, kIni);
-    QVERIFY(writeFile(temp(kClientIni), kIni + "tampered=1\n"));
-    QVERIFY(writeFile(temp(kClientIni + ".sig"), signWithTestKey(kIni)));
+    writeFile(temp(kClientIni), kIni + "tampered=1\n");
+    writeFile(temp(kClientIni + ".sig"), signWithTestKey(kIni));
     // And the first fresh signature arrives damaged.
     m_Server->enqueue(remote(kClientIni + ".sig"), HttpTestServer::Response::wrongBytes());
 
@@ -387,14 +372,23 @@ void TestIniDownload::iniUnpackingBeyondItsCapIsRefused()
     m_Server->setFile(remote(kClientIni + "._lzma2_"), readFile(dir.path() + "/zeros._lzma2_"));
 
     IniDownloadTaskSpecification task(&m_Nam, m_Config.data(), nullptr, 1.0);
-    // Unpacked past the cap, the zeros would fail their check and start the
-    // next of many attempts, each unpacking them again: the first retry ends
-    // the task, and the test, at once.
-    connect(&task, &TaskSpecification::message, this, [&task](const QString& text) {
-        if (text == "Could not verify the product ini file. Retrying" && !task.cancelRequested())
-            task.cancel();
-    });
-    runToEnd(&task);
+    start(&task);
+    // Waits for the unpack, not for the task: unpacked past the cap, the
+    // zeros would fail their check and start the next of many attempts, each
+    // unpacking them again.
+    const auto unpacks = task.findChildren<FileUnpackTaskSpecification_lzma2*>();
+    QCOMPARE(unpacks.size(), 1);
+    QSignalSpy unpacked(unpacks.first(), &TaskSpecification::finished);
+    QSignalSpy refused(unpacks.first(), &TaskSpecification::canceled);
+    QVERIFY2(QTest::qWaitFor([&] { return unpacked.size() + refused.size() > 0; }, 120000),
+             "the download or the unpack did not end");
+    if (!unpacked.isEmpty()) {
+        task.cancel();
+        (void)QTest::qWaitFor([this] { return m_Ends > 0; }, 60000);
+        QFAIL("the ini was unpacked past its cap");
+    }
+    // The task ends with its refused unpack.
+    expectOneEnd(5000);
     QCOMPARE(task.taskState(), int(TaskSpecification::TASK_FAILED));
     QCOMPARE(countOf(m_Messages, QString("Refused '%1': it would unpack to more than %2 bytes")
                                      .arg(temp(kClientIni + "._lzma2_"))
@@ -456,7 +450,7 @@ void TestIniDownload::modernSignaturesJudgedAfterTheRsaCheck()
     publish(kClientIni, kIni);
     if (pinned) {
         QVERIFY(QDir().mkpath(m_Root->path() + "/install"));
-        QVERIFY(writeFile(m_Root->path() + "/install/.vx3trust", "VXTRUST\t1\nmodern-signature\t1\n"));
+        writeFile(m_Root->path() + "/install/.vx3trust", "VXTRUST\t1\nmodern-signature\t1\n");
     }
     const QString modern = remote(kClientIni + ".signatures");
     if (served.isNull())

@@ -3,10 +3,13 @@
 // with the test key. Step one builds the new updater in the temporary
 // directory; step two brings an installation to the new version in place;
 // a tampered download stops the session before anything is installed, and so
-// does a download that stalls, through the engine's own progress tick.
+// does a download that stalls, through the engine's own progress tick. With
+// nothing left to download the files are still installed, and a signed ini
+// whose names climb out of the installation changes nothing outside it.
 #include "support/httptestserver.h"
 #include "support/releasesession.h"
 #include "support/testfiles.h"
+#include "support/testkey.h"
 #include "updateinidata.h"
 
 #include <QtTest>
@@ -25,11 +28,16 @@ private slots:
     void tamperedDownloadInstallsNothing();
     void stalledDownloadEndsSessionThroughEngineTick();
     void cancelDuringInstallRestoresVersionOne();
+    void nothingToDownloadStillInstalls();
+    void namesClimbingOutWriteNothingOutside_data();
+    void namesClimbingOutWriteNothingOutside();
 
 private:
     // Publishes `product` version 2 from `newTree` with patches from `oldTree`,
     // and serves every published file.
     void publish(const QString& product, const QString& newTree, const QString& oldTree);
+    // The record step one leaves for step two: its session directory.
+    QString recordStepOne();
 
     QTemporaryDir m_Root;
     std::unique_ptr<HttpTestServer> m_Http;
@@ -87,23 +95,22 @@ void TestSession::publish(const QString& product, const QString& newTree, const 
 {
     const QString out = m_Root.filePath("server/updater-images/client");
     publishRelease(product, newTree, oldTree, out);
-    if (QTest::currentTestFailed())
-        return;
+    serveTree(m_Http.get(), "/updater-images/client/", out);
+}
 
-    QDirIterator it(out, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        m_Http->setFile("/updater-images/client/" + QDir(out).relativeFilePath(path), readFile(path));
-    }
+QString TestSession::recordStepOne()
+{
+    const QString session = m_Root.filePath("tmp/voxaro_temp_0");
+    QDir().mkpath(session);
+    UpdateIniData::modify(2, session, m_Root.filePath("install"), "client_linux_amd64");
+    return session;
 }
 
 void TestSession::stepTwoUpdatesInstallationInPlace()
 {
     publish("client_linux_amd64", m_Root.filePath("new"), m_Root.filePath("old"));
     // Step one left its record: the session directory and the installation.
-    const QString session = m_Root.filePath("tmp/voxaro_temp_0");
-    QVERIFY(QDir().mkpath(session));
-    UpdateIniData::modify(2, session, m_Root.filePath("install"), "client_linux_amd64");
+    const QString session = recordStepOne();
 
     const SessionResult s = runSession({"--clientupdate", "client_linux_amd64", "2", "2.0"});
     QVERIFY2(s.finished, qPrintable(s.messages.join('\n')));
@@ -166,9 +173,7 @@ void TestSession::tamperedDownloadInstallsNothing()
                        HttpTestServer::Response::wrongBytes());
     m_Http->setDefault("/updater-images/client/2/client_linux_amd64/data/extra/added.txt",
                        HttpTestServer::Response::wrongBytes());
-    const QString session = m_Root.filePath("tmp/voxaro_temp_0");
-    QVERIFY(QDir().mkpath(session));
-    UpdateIniData::modify(2, session, m_Root.filePath("install"), "client_linux_amd64");
+    const QString session = recordStepOne();
     const QMap<QString, QByteArray> before = fileTree(m_Root.filePath("install"));
 
     const SessionResult s = runSession({"--clientupdate", "client_linux_amd64", "2"});
@@ -186,9 +191,7 @@ void TestSession::stalledDownloadEndsSessionThroughEngineTick()
     for (const char* name : {"added.txt._lzma2_", "added.txt"})
         m_Http->setDefault(QStringLiteral("/updater-images/client/2/client_linux_amd64/data/extra/") + name,
                            HttpTestServer::Response::stall(10));
-    const QString session = m_Root.filePath("tmp/voxaro_temp_0");
-    QVERIFY(QDir().mkpath(session));
-    UpdateIniData::modify(2, session, m_Root.filePath("install"), "client_linux_amd64");
+    const QString session = recordStepOne();
     const QMap<QString, QByteArray> before = fileTree(m_Root.filePath("install"));
 
     // Sixteen silent ticks end an attempt; 20 ms ticks instead of seconds.
@@ -207,9 +210,7 @@ void TestSession::stalledDownloadEndsSessionThroughEngineTick()
 void TestSession::cancelDuringInstallRestoresVersionOne()
 {
     publish("client_linux_amd64", m_Root.filePath("new"), m_Root.filePath("old"));
-    const QString session = m_Root.filePath("tmp/voxaro_temp_0");
-    QVERIFY(QDir().mkpath(session));
-    UpdateIniData::modify(2, session, m_Root.filePath("install"), "client_linux_amd64");
+    const QString session = recordStepOne();
     const QMap<QString, QByteArray> before = fileTree(m_Root.filePath("install"));
 
     // Every file is in place by now; the deletions are still to come.
@@ -218,6 +219,97 @@ void TestSession::cancelDuringInstallRestoresVersionOne()
     QVERIFY(s.messages.contains("User aborted update"));
     QCOMPARE(fileTree(m_Root.filePath("install")), before);
     QVERIFY(!QFileInfo::exists(m_Root.filePath("install/.vx3update")));
+}
+
+// An earlier attempt of this session fetched every file: the downloads end at
+// once and the files are still installed.
+void TestSession::nothingToDownloadStillInstalls()
+{
+    publish("client_linux_amd64", m_Root.filePath("new"), m_Root.filePath("old"));
+    const QString session = recordStepOne();
+    const QString product = m_Root.filePath("server/updater-images/client/2/client_linux_amd64");
+    const QMap<QString, QByteArray> fetched = fileTree(product);
+    for (auto it = fetched.constBegin(); it != fetched.constEnd(); ++it)
+        writeFile(session + "/" + it.key(), it.value());
+
+    const SessionResult s = runSession({"--clientupdate", "client_linux_amd64", "2"});
+    QVERIFY2(s.finished, qPrintable(s.messages.join('\n')));
+    QVERIFY(s.messages.contains("No downloads needed"));
+    QVERIFY(s.messages.contains("Patching lib/libsample.so.1"));
+    QCOMPARE(fileTree(m_Root.filePath("install")), fileTree(m_Root.filePath("new")));
+    QCOMPARE(m_Http->requestPaths().filter("/client_linux_amd64/"), QStringList());
+}
+
+void TestSession::namesClimbingOutWriteNothingOutside_data()
+{
+    // Lines of a signed product ini whose files, taken as they are, would land
+    // beside the installation (x) or in the temporary directory, or remove a
+    // file beside the installation (victim). @SERVED@ and @PAYLOAD@ stand for
+    // the SHA-512 and size of the file served and of the file it installs,
+    // @README@ for the installed data/readme.txt.
+    QTest::addColumn<QString>("lines");
+    QTest::addColumn<QString>("servedAs"); // the name the payload is fetched as
+    QTest::addColumn<QString>("section");
+    QTest::newRow("file name") << "../x=@PAYLOAD@\n"
+                               << "../x"
+                               << "client_linux_amd64";
+    QTest::newRow("installed path") << "x._lzma2_=@SERVED@::@PAYLOAD@::lib/../../x\n"
+                                    << "x._lzma2_"
+                                    << "client_linux_amd64";
+    QTest::newRow("absolute installed path")
+        << "x._lzma2_=@SERVED@::@PAYLOAD@::" + m_Root.filePath("x") + "\n"
+        << "x._lzma2_"
+        << "client_linux_amd64";
+    QTest::newRow("patch name") << "data/readme.txt._lzma2_=@SERVED@::@PAYLOAD@::data/readme.txt\n"
+                                   "../x_patch_=@SERVED@::@README@::data/readme.txt\n"
+                                << "../x_patch_"
+                                << "client_linux_amd64";
+    QTest::newRow("deletion") << "[delete]\n../victim=1\n" << QString() << "delete";
+}
+
+void TestSession::namesClimbingOutWriteNothingOutside()
+{
+    QFETCH(QString, lines);
+    QFETCH(QString, servedAs);
+    QFETCH(QString, section);
+    writeFile(m_Root.filePath("victim"), "stays\n");
+    const QByteArray payload = "planted\n";
+    const QByteArray served = servedAs.endsWith("._lzma2_") ? lzmaContainer(payload) : payload;
+    const QString release = "/updater-images/client/2/";
+    if (!servedAs.isEmpty()) {
+        // Where a client that keeps ".." would ask, and where one that resolves it.
+        m_Http->setFile(release + "client_linux_amd64/" + servedAs, served);
+        m_Http->setFile(release + QString(servedAs).remove("../"), served);
+    }
+    const auto fields = [](const QByteArray& data) -> QString {
+        return sha512(data) + "::" + QString::number(data.size());
+    };
+    lines.replace("@SERVED@", fields(served))
+        .replace("@PAYLOAD@", fields(payload))
+        .replace("@README@", fields("version 1\n"));
+    // A valid line first: the installed file is up to date.
+    const QString unchanged = "data/unchanged.txt=" + fields(sampleText("same ", 300)) + "\n";
+    serveSignedIni(m_Http.get(), release, "vx3_client_linux_amd64.ini",
+                   "version=2\nproduct=client_linux_amd64\n[client_linux_amd64]\n"
+                       + (unchanged + lines).toUtf8());
+    const QString session = recordStepOne();
+    const auto outsideSession = [this, session] {
+        QMap<QString, QByteArray> files = fileTree(m_Root.path());
+        const QString sessionDir = QDir(m_Root.path()).relativeFilePath(session) + "/";
+        for (const QString& name : files.keys()) {
+            if (name.startsWith(sessionDir))
+                files.remove(name);
+        }
+        return files;
+    };
+    const QMap<QString, QByteArray> before = outsideSession();
+
+    const SessionResult s = runSession({"--clientupdate", "client_linux_amd64", "2"});
+    QCOMPARE(outsideSession().keys(), before.keys());
+    QCOMPARE(outsideSession(), before);
+    QVERIFY(!s.finished);
+    QVERIFY2(s.messages.contains("Warning: product ini contains invalid line in section " + section),
+             qPrintable(s.messages.join('\n')));
 }
 
 QTEST_MAIN(TestSession)

@@ -9,9 +9,9 @@
 #include "support/httptestserver.h"
 #include "support/releasesession.h"
 #include "support/testfiles.h"
+#include "support/testkey.h"
 #include "updateinidata.h"
 
-#include <QCryptographicHash>
 #include <QtTest>
 
 namespace {
@@ -50,11 +50,6 @@ QMap<QString, QByteArray> versionFiles(int version)
     if (version >= 3)
         files["data/added.txt"] = "new in version 3\n";
     return files;
-}
-
-QString sha512(const QByteArray& data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
 }
 
 // The key of the patch of `path` from `version`: the newest older version's
@@ -101,10 +96,7 @@ void TestSkippedReleases::initTestCase()
     QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
 
     QVERIFY(m_Http.listen());
-    for (QDirIterator it(out, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();) {
-        const QString path = it.next();
-        m_Http.setFile("/updater-images/client/" + QDir(out).relativeFilePath(path), readFile(path));
-    }
+    serveTree(&m_Http, "/updater-images/client/", out);
     qputenv("VX3_UPDATE_SERVER_HOST", "127.0.0.1");
     qputenv("VX3_UPDATE_BASE_URL", m_Http.url("/updater-images/client/").toUtf8());
 }

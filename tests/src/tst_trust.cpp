@@ -138,9 +138,7 @@ void TestTrust::publish(const QString& out, int version, bool allowDowngrade, bo
 
 void TestTrust::serve(const QString& release, int asVersion)
 {
-    const QMap<QString, QByteArray> files = fileTree(release);
-    for (auto it = files.constBegin(); it != files.constEnd(); ++it)
-        m_Http.setFile(QString("/client/%1/%2").arg(asVersion).arg(it.key()), it.value());
+    serveTree(&m_Http, QString("/client/%1/").arg(asVersion), release);
 }
 
 void TestTrust::install(int version)

@@ -5,10 +5,13 @@
 // publisher's tool: both steps run without a display or a box, the process
 // ends with the status of the whole update, and the diagnostics file says why;
 // a new updater that does not confirm an unattended run (an older build) is
-// not waited for, and an installation whose interrupted update could not be
-// undone gets no session at all.
+// not waited for, one other than the signed list names is never started, and
+// an installation whose interrupted update could not be undone gets no
+// session at all.
 #include "support/httptestserver.h"
+#include "support/releasesession.h"
 #include "support/testfiles.h"
+#include "support/testkey.h"
 #include "support/udpresponder.h"
 
 #include <QLocalServer>
@@ -90,24 +93,12 @@ void publishAndServe(HttpTestServer* http, const QString& dir, const QStringList
 {
     const QString out = dir + "/server";
     for (const QString& product : products) {
-        const bool client = product.startsWith("client");
-        QStringList args{"release", "--product", product, "--version", "2"};
-        args << "--key" << QStringLiteral(TEST_PRIVATE_KEY) << "--out" << out
-             << "--pack=" + (client ? pack : "none");
-        args << "--new" << dir + (client ? "/new" : "/upd-new");
-        if (client)
-            args << "--old" << dir + "/old"
-                 << "--patch=always";
-        QProcess tool;
-        tool.start(QStringLiteral(VXPUBLISH_BINARY), args);
-        QVERIFY(tool.waitForFinished(kDeadlineMs * 6));
-        QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
+        if (product.startsWith("client"))
+            publishRelease(product, dir + "/new", dir + "/old", out, {"--pack=" + pack, "--patch=always"});
+        else
+            publishRelease(product, dir + "/upd-new", QString(), out, {"--pack=none"});
     }
-    QDirIterator it(out, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        http->setFile("/client/" + QDir(out).relativeFilePath(path), readFile(path));
-    }
+    serveTree(http, "/client/", out);
 }
 
 // Version 1 installed in dir/install: the real program and a run script that
@@ -158,14 +149,6 @@ int runToEnd(const QStringList& command, const QProcessEnvironment& env, QByteAr
     if (standardError)
         *standardError = update.readAllStandardError();
     return update.exitStatus() == QProcess::NormalExit ? update.exitCode() : -1;
-}
-
-QByteArray text(const char* seed, int lines = 400)
-{
-    QByteArray data;
-    for (int i = 0; i < lines; ++i)
-        data += seed + QByteArray::number(i * 7 % 113) + '\n';
-    return data;
 }
 
 QByteArray randomBytes(int size)
@@ -220,6 +203,8 @@ private slots:
     void refusedEarlyWithItsReason_data();
     void refusedEarlyWithItsReason();
     void networkTextLoadsNothing();
+    void tamperedUpdaterIsNotStarted_data();
+    void tamperedUpdaterIsNotStarted();
 };
 
 void TestUpdateProgram::removesLeftoversAtStart()
@@ -480,16 +465,16 @@ void TestUpdateProgram::installedFilesKeepTheirModes()
     const QByteArray script = "#!/bin/sh\n";
     const QByteArray elf("\x7f\x45LF"); // 0x7f, "ELF"
     const QList<Case> cases{
-        {"bin/vx3helper", 0755, true, script + text("helper 2 "), 0755},
-        {"data/private.dat", 0600, true, text("private 2 "), 0600},
-        {"data/shared.txt", 0664, true, text("shared 2 "), 0644},
-        {"lib/libsample.so.5", 0640, true, text("library 2 "), 0750},
-        {"data/notes.txt", 0640, false, text("notes 2 "), 0640},
-        {"bin/tool", 0700, false, script + text("tool 2 "), 0700},
+        {"bin/vx3helper", 0755, true, script + sampleText("helper 2 ", 400), 0755},
+        {"data/private.dat", 0600, true, sampleText("private 2 ", 400), 0600},
+        {"data/shared.txt", 0664, true, sampleText("shared 2 ", 400), 0644},
+        {"lib/libsample.so.5", 0640, true, sampleText("library 2 ", 400), 0750},
+        {"data/notes.txt", 0640, false, sampleText("notes 2 ", 400), 0640},
+        {"bin/tool", 0700, false, script + sampleText("tool 2 ", 400), 0700},
         {"data/blob.bin", 0604, false, randomBytes(30000), 0604},
         {"bin/native", 0777, false, elf + randomBytes(30000), 0755},
-        {"data/fresh.txt", 0, false, text("fresh "), 0644},
-        {"bin/fresh-tool", 0, false, script + text("fresh tool "), 0755},
+        {"data/fresh.txt", 0, false, sampleText("fresh ", 400), 0644},
+        {"bin/fresh-tool", 0, false, script + sampleText("fresh tool ", 400), 0755},
         {"bin/fresh-native", 0, false, elf + randomBytes(30000), 0755},
     };
     QTemporaryDir dir;
@@ -508,7 +493,7 @@ void TestUpdateProgram::installedFilesKeepTheirModes()
     }
     // Left by an older updater: writable by everyone, and unchanged by the
     // release, so only the tightening after recovery touches them.
-    for (const QString& path : {program, install + "/vx3client_runscript.sh"})
+    for (const QString& path : QStringList{program, install + "/vx3client_runscript.sh"})
         QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0777), 0);
 
     HttpTestServer http;
@@ -721,6 +706,64 @@ void TestUpdateProgram::networkTextLoadsNothing()
         readFile(dir.filePath("diagnostics.txt")).constData(), kDeadlineMs);
     update.kill();
     update.waitForFinished();
+}
+
+void TestUpdateProgram::tamperedUpdaterIsNotStarted_data()
+{
+    // The signed list's line for the new updater; @SERVED@ stands for the
+    // SHA-512 and size of the served file, @GENUINE@ for the genuine updater's.
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("download other than listed") << "update=@GENUINE@"
+                                                << "Unable to download update_linux_amd64/update";
+    QTest::newRow("container yields another updater")
+        << "update._lzma2_=@SERVED@::@GENUINE@::update"
+        << "The new updater file update does not match the checksum in the signed update list; "
+           "the new updater is not started";
+}
+
+// Step one is served a new updater other than the one its signed list names:
+// its check fails, no new updater starts and the installation stays as it was.
+void TestUpdateProgram::tamperedUpdaterIsNotStarted()
+{
+    QFETCH(QString, line);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    const QString program = installVersionOne(dir.path());
+    QVERIFY(!program.isEmpty());
+    const QMap<QString, QByteArray> versionOne = fileTree(dir.filePath("install"));
+    // Of equal length, so that only the checksum tells them apart.
+    const QByteArray genuine = "#!/bin/sh\necho genuine > \"$VX_TEST_MARKER.new\"\n";
+    const QByteArray forged = "#!/bin/sh\necho spoofed > \"$VX_TEST_MARKER.new\"\n";
+    const bool packed = line.startsWith("update._lzma2_");
+    const QByteArray served = packed ? lzmaContainer(forged) : forged;
+    HttpTestServer http;
+    QVERIFY(http.listen());
+    http.setFile(packed ? "/client/2/update_linux_amd64/update._lzma2_"
+                        : "/client/2/update_linux_amd64/update",
+                 served);
+    const auto fields = [](const QByteArray& data) -> QString {
+        return sha512(data) + "::" + QString::number(data.size());
+    };
+    const QString listed = line.replace("@SERVED@", fields(served)).replace("@GENUINE@", fields(genuine));
+    serveSignedIni(&http, "/client/2/", "update_linux_amd64.ini",
+                   "version=2\nproduct=update_linux_amd64\n[update_linux_amd64]\n" + listed.toUtf8() + "\n");
+    if (QTest::currentTestFailed())
+        return;
+    QProcessEnvironment env = unattendedEnvironment(dir, http);
+    env.insert("VX3_UNATTENDED_CONFIRM_MS", "2000");
+
+    const int status = runToEnd({program, "client_linux_amd64", "2", "--unattended"}, env);
+    const QString diagnostics = QString::fromUtf8(readFile(dir.filePath("diagnostics.txt")));
+    QVERIFY2(status == 3, qPrintable(QString("exit status %1\n%2").arg(status).arg(logLines(diagnostics))));
+    const QRegularExpression reasonLine("log: " + reason + "$", QRegularExpression::MultilineOption);
+    QVERIFY2(reasonLine.match(diagnostics).hasMatch(), qPrintable(logLines(diagnostics)));
+    QVERIFY(!QFileInfo::exists(dir.filePath("client-started.new")));
+    QVERIFY(!QFileInfo::exists(dir.filePath("client-started")));
+    // Only the session record of the first step, which may be continued, is new.
+    QMap<QString, QByteArray> after = fileTree(dir.filePath("install"));
+    after.remove("update.ini");
+    QCOMPARE(after, versionOne);
 }
 
 QTEST_GUILESS_MAIN(TestUpdateProgram)

@@ -1,8 +1,11 @@
 #include "releasesession.h"
 
 #include "configuration.h"
+#include "httptestserver.h"
 #include "testfiles.h"
+#include "testkey.h"
 #include "updateengine.h"
+#include "vxpatch/packed_file.h"
 
 #include <QDirIterator>
 #include <QtTest>
@@ -25,15 +28,46 @@ QByteArray sampleText(const char* seed, int lines)
 }
 
 void publishRelease(const QString& product, const QString& newTree, const QString& oldTree,
-                    const QString& outDir)
+                    const QString& outDir, const QStringList& options)
 {
+    QStringList arguments{"release", "--product", product, "--version", "2",
+                          "--new",   newTree,     "--out", outDir};
+    arguments << "--key" << TEST_PRIVATE_KEY << "--ed25519-key" << TEST_ED25519_KEY;
+    if (!oldTree.isEmpty())
+        arguments << "--old" << oldTree;
     QProcess tool;
-    tool.start(QStringLiteral(VXPUBLISH_BINARY),
-               {"release", "--product", product, "--version", "2", "--key", QStringLiteral(TEST_PRIVATE_KEY),
-                "--ed25519-key", QStringLiteral(TEST_ED25519_KEY), "--new", newTree, "--old", oldTree,
-                "--out", outDir});
+    tool.start(QStringLiteral(VXPUBLISH_BINARY), arguments + options);
     QVERIFY(tool.waitForFinished(kPublishDeadlineMs));
     QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
+}
+
+QByteArray lzmaContainer(const QByteArray& content)
+{
+    QTemporaryDir dir;
+    const QString plain = dir.filePath(QStringLiteral("plain"));
+    const QString packed = dir.filePath(QStringLiteral("packed"));
+    writeFile(plain, content);
+    if (!vxpatch::PackLzmaFile(QFile::encodeName(plain).constData(), QFile::encodeName(packed).constData(),
+                               false))
+        return QByteArray();
+    return readFile(packed);
+}
+
+void serveSignedIni(HttpTestServer* server, const QString& releasePath, const QString& iniName,
+                    const QByteArray& ini)
+{
+    const QByteArray packed = lzmaContainer(ini);
+    QVERIFY(!packed.isEmpty());
+    server->setFile(releasePath + iniName + "._lzma2_", packed);
+    server->setFile(releasePath + iniName + ".sig", signWithTestKey(ini));
+    server->setFile(releasePath + iniName + ".signatures", modernSignaturesWithTestKeys(ini, {"a"}));
+}
+
+void serveTree(HttpTestServer* server, const QString& urlPath, const QString& dir)
+{
+    const QMap<QString, QByteArray> files = fileTree(dir);
+    for (auto it = files.constBegin(); it != files.constEnd(); ++it)
+        server->setFile(urlPath + it.key(), it.value());
 }
 
 bool risesToOne(const QList<qreal>& values)

@@ -10,6 +10,8 @@
 #include <QString>
 #include <QStringList>
 
+class HttpTestServer;
+
 struct SessionResult
 {
     bool finished = false;
@@ -24,11 +26,26 @@ bool risesToOne(const QList<qreal>& values);
 // `lines` numbered lines starting with `seed`: text that packs and patches well.
 QByteArray sampleText(const char* seed, int lines);
 
-// Publishes version 2 of `product` from `newTree` with patches from `oldTree`
-// into `outDir` with `vxpublish release` and the test key. A failure fails
+// Publishes version 2 of `product` from `newTree`, with patches from `oldTree`
+// unless it is empty, into `outDir` with `vxpublish release`, the test key
+// and test key a; `options` are further options of the tool. A failure fails
 // the running test.
 void publishRelease(const QString& product, const QString& newTree, const QString& oldTree,
-                    const QString& outDir);
+                    const QString& outDir, const QStringList& options = QStringList());
+
+// `content` packed into an LZMA2 container, as the publisher packs files.
+QByteArray lzmaContainer(const QByteArray& content);
+
+// Serves `ini` as the product ini `iniName` in the release directory
+// `releasePath` of `server` (such as "/base/2/") as the publisher does: packed,
+// with the RSA signature of the test key and the modern signature of test key
+// a. For inis the publisher tool would refuse to write. A failure fails the
+// running test.
+void serveSignedIni(HttpTestServer* server, const QString& releasePath, const QString& iniName,
+                    const QByteArray& ini);
+
+// Serves every file below `dir` at `urlPath` + its relative name.
+void serveTree(HttpTestServer* server, const QString& urlPath, const QString& dir);
 
 // Runs one session of the program with the command-line arguments `args`;
 // tickMs > 0 shortens the engine's progress tick; when the engine logs the
