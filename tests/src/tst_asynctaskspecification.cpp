@@ -7,6 +7,7 @@
 #include "fastfileoptaskspecification.h"
 #include "slowfileopfunc.h"
 #include "slowfileopspecification.h"
+#include "support/testfiles.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -113,13 +114,6 @@ public:
 
     QStringList m_Events;
 };
-
-void writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(data), qint64(data.size()));
-}
 
 } // namespace
 

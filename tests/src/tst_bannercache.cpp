@@ -2,6 +2,7 @@
 // read back; what someone else planted there, links and FIFOs are not used,
 // not followed and do not block.
 #include "bannercache.h"
+#include "support/testfiles.h"
 
 #include <QtTest>
 
@@ -14,18 +15,6 @@ namespace {
 uid_t otherUser()
 {
     return ::geteuid() == 65534 ? 1 : 65534;
-}
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -94,14 +83,14 @@ void TestBannerCache::bothFilesAreNeeded()
 {
     QByteArray image("old");
     QString url("old");
-    QVERIFY(writeFile(BannerCache::imagePath(), "image"));
+    writeFile(BannerCache::imagePath(), "image");
     QVERIFY(!BannerCache::read(&image, &url));
     QVERIFY(image.isEmpty() && url.isEmpty());
 
     // The URL ends at a zero byte; nothing before it is nothing at all.
-    QVERIFY(writeFile(BannerCache::urlPath(), "%00http://x/"));
+    writeFile(BannerCache::urlPath(), "%00http://x/");
     QVERIFY(!BannerCache::read(&image, &url));
-    QVERIFY(writeFile(BannerCache::urlPath(), "http://x/%00junk"));
+    writeFile(BannerCache::urlPath(), "http://x/%00junk");
     QVERIFY(BannerCache::read(&image, &url));
     QCOMPARE(url, QStringLiteral("http://x/"));
 }
@@ -122,20 +111,20 @@ void TestBannerCache::unsafeFilesAreIgnored()
     QFETCH(bool, imageFile);
     const QString unsafe = imageFile ? BannerCache::imagePath() : BannerCache::urlPath();
     const QString safe = imageFile ? BannerCache::urlPath() : BannerCache::imagePath();
-    QVERIFY(writeFile(safe, "http://x/"));
+    writeFile(safe, "http://x/");
 
     const QByteArray path = QFile::encodeName(unsafe);
     if (kind == "other user") {
         if (::geteuid() != 0)
             QSKIP("planting a file of another user needs root");
-        QVERIFY(writeFile(unsafe, "http://attacker/"));
+        writeFile(unsafe, "http://attacker/");
         QCOMPARE(::chown(path.constData(), otherUser(), static_cast<gid_t>(-1)), 0);
     } else if (kind == "fifo") {
         // Opening it for reading would block for ever if it were opened plainly.
         QCOMPARE(::mkfifo(path.constData(), 0600), 0);
     } else {
         const QString target = m_Elsewhere->filePath("target");
-        QVERIFY(writeFile(target, "http://attacker/"));
+        writeFile(target, "http://attacker/");
         QVERIFY(QFile::link(target, unsafe));
     }
 
@@ -149,7 +138,7 @@ void TestBannerCache::unsafeFilesAreIgnored()
 void TestBannerCache::writeDoesNotFollowLinks()
 {
     const QString target = m_Elsewhere->filePath("precious");
-    QVERIFY(writeFile(target, "keep me"));
+    writeFile(target, "keep me");
     QVERIFY(QFile::link(target, BannerCache::imagePath()));
     QVERIFY(!BannerCache::write("image", QStringLiteral("http://x/")));
     QCOMPARE(readFile(target), QByteArray("keep me"));

@@ -3,9 +3,10 @@
 // the end signal. RSA cases sign with the committed test key, so they need a
 // build that embeds its public half.
 
-#include "support/testkey.h"
 #include "checksignaturetaskspecification.h"
 #include "crypto.h"
+#include "support/testfiles.h"
+#include "support/testkey.h"
 #include "updatepublickey.h"
 
 #include <QFile>
@@ -44,20 +45,6 @@ public:
 
     QStringList m_Events;
 };
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-
 
 bool buildEmbedsTestKey()
 {
@@ -112,7 +99,7 @@ void TestCheckSignatureTaskSpecification::initTestCase()
 void TestCheckSignatureTaskSpecification::hashIgnoresLetterCase()
 {
     const QString path = m_Dir.filePath(QStringLiteral("data"));
-    QVERIFY(writeFile(path, "some content"));
+    writeFile(path, "some content");
     const QString hash = sha512("some content");
     QVERIFY(hash != hash.toUpper());
     const QStringList passed{QStringLiteral("pass"), QStringLiteral("finished")};
@@ -123,7 +110,7 @@ void TestCheckSignatureTaskSpecification::hashIgnoresLetterCase()
 void TestCheckSignatureTaskSpecification::emptyFileWithItsHashPasses()
 {
     const QString path = m_Dir.filePath(QStringLiteral("empty"));
-    QVERIFY(writeFile(path, QByteArray()));
+    writeFile(path, QByteArray());
     QCOMPARE(runCheck(path, sha512(QByteArray()), true),
              (QStringList{QStringLiteral("pass"), QStringLiteral("finished")}));
 }
@@ -131,7 +118,7 @@ void TestCheckSignatureTaskSpecification::emptyFileWithItsHashPasses()
 void TestCheckSignatureTaskSpecification::hashMismatchFailsOnlyWhenAsked()
 {
     const QString path = m_Dir.filePath(QStringLiteral("changed"));
-    QVERIFY(writeFile(path, "new content"));
+    writeFile(path, "new content");
     const QString hash = sha512("old content");
     const QString failText = QStringLiteral("message:Signature check failed for %1").arg(path);
 
@@ -159,15 +146,15 @@ void TestCheckSignatureTaskSpecification::signatureOfTheFilePasses()
     if (!buildEmbedsTestKey())
         QSKIP("this build embeds another public key (VX_PUBLIC_KEY_FILE)");
     const QString path = m_Dir.filePath(QStringLiteral("product.ini"));
-    QVERIFY(writeFile(path, "[files]\nupdate=1\n"));
-    QVERIFY(writeFile(path + ".sig", signWithTestKey("[files]\nupdate=1\n")));
+    writeFile(path, "[files]\nupdate=1\n");
+    writeFile(path + ".sig", signWithTestKey("[files]\nupdate=1\n"));
     QCOMPARE(runCheck(path, QString(), true),
              (QStringList{QStringLiteral("pass"), QStringLiteral("finished")}));
 
     // An empty data file can be signed and checked too.
     const QString empty = m_Dir.filePath(QStringLiteral("empty.ini"));
-    QVERIFY(writeFile(empty, QByteArray()));
-    QVERIFY(writeFile(empty + ".sig", signWithTestKey(QByteArray())));
+    writeFile(empty, QByteArray());
+    writeFile(empty + ".sig", signWithTestKey(QByteArray()));
     QCOMPARE(runCheck(empty, QString(), true),
              (QStringList{QStringLiteral("pass"), QStringLiteral("finished")}));
 }
@@ -175,8 +162,8 @@ void TestCheckSignatureTaskSpecification::signatureOfTheFilePasses()
 void TestCheckSignatureTaskSpecification::signatureWithExtraByteFails()
 {
     const QString path = m_Dir.filePath(QStringLiteral("long.ini"));
-    QVERIFY(writeFile(path, "content"));
-    QVERIFY(writeFile(path + ".sig", signWithTestKey("content") + '\0'));
+    writeFile(path, "content");
+    writeFile(path + ".sig", signWithTestKey("content") + '\0');
     int state = -1;
     QCOMPARE(runCheck(path, QString(), true, &state),
              (QStringList{QStringLiteral("message:Signature check failed for %1").arg(path),
@@ -187,7 +174,7 @@ void TestCheckSignatureTaskSpecification::signatureWithExtraByteFails()
 void TestCheckSignatureTaskSpecification::missingSignatureFileIsNamed()
 {
     const QString path = m_Dir.filePath(QStringLiteral("unsigned.ini"));
-    QVERIFY(writeFile(path, "content"));
+    writeFile(path, "content");
     QCOMPARE(runCheck(path, QString(), false),
              (QStringList{QStringLiteral("message:Could not open file %1 for reading").arg(path + ".sig"),
                           QStringLiteral("message:Signature check failed for %1").arg(path),
@@ -197,8 +184,8 @@ void TestCheckSignatureTaskSpecification::missingSignatureFileIsNamed()
 void TestCheckSignatureTaskSpecification::signatureOfOtherDataFails()
 {
     const QString path = m_Dir.filePath(QStringLiteral("tampered.ini"));
-    QVERIFY(writeFile(path, "version=2"));
-    QVERIFY(writeFile(path + ".sig", signWithTestKey("version=1")));
+    writeFile(path, "version=2");
+    writeFile(path + ".sig", signWithTestKey("version=1"));
     QCOMPARE(runCheck(path, QString(), false),
              (QStringList{QStringLiteral("message:Signature check failed for %1").arg(path),
                           QStringLiteral("fail"), QStringLiteral("finished")}));

@@ -5,6 +5,7 @@
 #include "crypto.h"
 #include "ed25519.h"
 #include "signaturelist.h"
+#include "support/testfiles.h"
 #include "updatepublickey.h"
 
 #include <QFile>
@@ -16,18 +17,6 @@
 #include <algorithm>
 
 namespace {
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
 
 const unsigned char* bytes(const QByteArray& data)
 {
@@ -139,8 +128,8 @@ void TestCrypto::generatedKeysHaveTheAgreedForm()
     QCOMPARE(publicDer.size(), size_t(140));
 
     const QString publicPath = m_Dir.filePath(QStringLiteral("gen-public.der"));
-    QVERIFY(writeFile(publicPath, QByteArray(reinterpret_cast<const char*>(publicDer.data()),
-                                             static_cast<int>(publicDer.size()))));
+    writeFile(publicPath, QByteArray(reinterpret_cast<const char*>(publicDer.data()),
+                                     static_cast<int>(publicDer.size())));
     QByteArray text;
     QCOMPARE(openssl({"rsa", "-RSAPublicKey_in", "-inform", "DER", "-in", publicPath, "-noout",
                       "-text"},
@@ -150,8 +139,8 @@ void TestCrypto::generatedKeysHaveTheAgreedForm()
     QVERIFY2(text.contains("Exponent: 65537"), text.constData());
 
     const QString privatePath = m_Dir.filePath(QStringLiteral("gen-private.der"));
-    QVERIFY(writeFile(privatePath, QByteArray(reinterpret_cast<const char*>(privateDer.data()),
-                                              static_cast<int>(privateDer.size()))));
+    writeFile(privatePath, QByteArray(reinterpret_cast<const char*>(privateDer.data()),
+                                      static_cast<int>(privateDer.size())));
     QCOMPARE(openssl({"rsa", "-inform", "DER", "-in", privatePath, "-noout", "-check"}, &text), 0);
 
     // Round trip through the exported forms.
@@ -172,7 +161,7 @@ void TestCrypto::opensslSignatureVerifies()
     QCOMPARE(openssl({"rsa", "-inform", "DER", "-in", m_TestKeyDir + "/private.der", "-out", pem}), 0);
     const QByteArray data("[product]\nversion=3000123\n");
     const QString dataPath = m_Dir.filePath(QStringLiteral("by-openssl.ini"));
-    QVERIFY(writeFile(dataPath, data));
+    writeFile(dataPath, data);
     QCOMPARE(openssl(QStringList{"dgst", "-sha1"} + kPssOptions
                      + QStringList{"-sign", pem, "-out", dataPath + ".sig", dataPath}),
              0);
@@ -193,8 +182,8 @@ void TestCrypto::ourSignatureVerifiesWithOpenssl()
     importPrivateKey(key, bytes(privateDer), length(privateDer));
     const QByteArray data("[product]\nversion=3000124\n");
     const QString dataPath = m_Dir.filePath(QStringLiteral("by-us.ini"));
-    QVERIFY(writeFile(dataPath, data));
-    QVERIFY(writeFile(dataPath + ".sig", sign(key, data)));
+    writeFile(dataPath, data);
+    writeFile(dataPath + ".sig", sign(key, data));
 
     const QString pem = m_Dir.filePath(QStringLiteral("test-public.pem"));
     QCOMPARE(openssl({"rsa", "-RSAPublicKey_in", "-inform", "DER", "-in",
@@ -248,7 +237,7 @@ void TestCrypto::ed25519InteroperatesWithOpenssl()
 {
     const QByteArray data("[product]\nversion=3000125\n");
     const QString dataPath = m_Dir.filePath(QStringLiteral("ed.ini"));
-    QVERIFY(writeFile(dataPath, data));
+    writeFile(dataPath, data);
     auto asBytes = [](const auto& array) {
         return QByteArray(reinterpret_cast<const char*>(array.data()), static_cast<int>(array.size()));
     };
@@ -256,14 +245,14 @@ void TestCrypto::ed25519InteroperatesWithOpenssl()
     // Ours signs, OpenSSL verifies; one changed byte fails.
     const ed25519::KeyPair ours = ed25519::makeKeyPair();
     const QString publicPath = m_Dir.filePath(QStringLiteral("ed-public.der"));
-    QVERIFY(writeFile(publicPath, QByteArray::fromHex("302a300506032b6570032100") + asBytes(ours.publicKey)));
-    QVERIFY(writeFile(dataPath + ".ed", asBytes(ed25519::sign(ours.secretKey, bytes(data), data.size()))));
+    writeFile(publicPath, QByteArray::fromHex("302a300506032b6570032100") + asBytes(ours.publicKey));
+    writeFile(dataPath + ".ed", asBytes(ed25519::sign(ours.secretKey, bytes(data), data.size())));
     const QStringList verifyArgs{"pkeyutl", "-verify", "-pubin", "-keyform", "DER", "-inkey", publicPath,
                                  "-rawin", "-in", dataPath, "-sigfile", dataPath + ".ed"};
     QCOMPARE(openssl(verifyArgs), 0);
-    QVERIFY(writeFile(dataPath, data + ' '));
+    writeFile(dataPath, data + ' ');
     QVERIFY(openssl(verifyArgs) != 0);
-    QVERIFY(writeFile(dataPath, data));
+    writeFile(dataPath, data);
 
     // OpenSSL makes the key and signs, ours verifies.
     const QString privatePath = m_Dir.filePath(QStringLiteral("ed-private.der"));
@@ -288,7 +277,7 @@ void TestCrypto::ed25519InteroperatesWithOpenssl()
 
     // The id: the first 8 bytes of the public key's SHA-512.
     const QString keyPath = m_Dir.filePath(QStringLiteral("ed-key.raw"));
-    QVERIFY(writeFile(keyPath, asBytes(ours.publicKey)));
+    writeFile(keyPath, asBytes(ours.publicKey));
     QByteArray digest;
     QCOMPARE(openssl({"dgst", "-sha512", "-r", keyPath}, &digest), 0);
     QCOMPARE(QByteArray::fromStdString(ed25519::keyId(ours.publicKey)), digest.left(16));

@@ -29,14 +29,6 @@ unsigned modeOf(const QString& path)
     return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? (status.st_mode & 07777) : 0;
 }
 
-QByteArray content(const char* seed, int lines)
-{
-    QByteArray data;
-    for (int i = 0; i < lines; ++i)
-        data += seed + QByteArray::number(i * 31 % 97) + '\n';
-    return data;
-}
-
 } // namespace
 
 class TestFileReplace final : public QObject
@@ -122,13 +114,13 @@ void TestFileReplace::directoriesBeforeFilesAndWeights()
 void TestFileReplace::installsAllKindsAndVerifies()
 {
     // A new plain file, a changed plain file, a packed file and a patched one.
-    const QByteArray oldLib = content("old library ", 400);
-    const QByteArray newLib = content("new library ", 420);
+    const QByteArray oldLib = sampleText("old library ", 400);
+    const QByteArray newLib = sampleText("new library ", 420);
     writeFile(inst("lib/libdemo.so.5"), oldLib);
     writeFile(inst("readme.txt"), "old readme");
     writeFile(temp("readme.txt"), "new readme");
     writeFile(temp("notes.txt"), "notes");
-    const QByteArray data = content("data ", 1000);
+    const QByteArray data = sampleText("data ", 1000);
     QVERIFY(!pack("data.bin._lzma2_", data).isEmpty());
 
     writeFile(m_Root->filePath("old.so"), oldLib);
@@ -184,10 +176,10 @@ void TestFileReplace::failureUndoesEverythingAndRestoresReplacedFiles()
 
 void TestFileReplace::wrongPatchResultRestoresOriginal()
 {
-    const QByteArray oldLib = content("old ", 300);
+    const QByteArray oldLib = sampleText("old ", 300);
     writeFile(inst("libx.so"), oldLib);
     writeFile(m_Root->filePath("old.so"), oldLib);
-    const QByteArray newLib = content("new ", 300);
+    const QByteArray newLib = sampleText("new ", 300);
     writeFile(m_Root->filePath("new.so"), newLib);
     QCOMPARE(vxpatch::CreateEnsemblePatch(QFile::encodeName(m_Root->filePath("old.so")).constData(),
                                           QFile::encodeName(m_Root->filePath("new.so")).constData(),
@@ -267,7 +259,7 @@ void TestFileReplace::selfUnzipBuildsNewUpdater()
     writeFile(translations + "/qt_de.qm", "qt");
     writeFile(temp("translations/update_fr.qm"), "kept");
 
-    const QByteArray program = content("updater ", 500);
+    const QByteArray program = sampleText("updater ", 500);
     QVERIFY(!pack("update._lzma2_", program).isEmpty());
     writeFile(temp("plain.txt"), "already in place");
     QList<ReplaceItem> items{{"update._lzma2_", sha512(program), "update", "", quint64(program.size())},
@@ -296,16 +288,16 @@ void TestFileReplace::selfUnzipStartsNothingUnchecked()
 {
     // A patch that the signed list names correctly but that yields another
     // program than the list's SHA-512 for the installed updater.
-    const QByteArray installed = content("updater 1 ", 400);
+    const QByteArray installed = sampleText("updater 1 ", 400);
     writeFile(inst("update"), installed);
     writeFile(m_Root->filePath("old"), installed);
     // As long as the listed program, so that only its checksum tells them apart.
-    writeFile(m_Root->filePath("other"), content("updater X ", 400));
+    writeFile(m_Root->filePath("other"), sampleText("updater X ", 400));
     QCOMPARE(vxpatch::CreateEnsemblePatch(QFile::encodeName(m_Root->filePath("old")).constData(),
                                           QFile::encodeName(m_Root->filePath("other")).constData(),
                                           QFile::encodeName(temp("update._patch_")).constData()),
              vxpatch::STATUS_OK);
-    const QByteArray listed = content("updater 2 ", 400);
+    const QByteArray listed = sampleText("updater 2 ", 400);
     QList<ReplaceItem> items{{"update._lzma2_", sha512(listed), "update", "update._patch_", quint64(listed.size())}};
     UpdateSelfUnzipTaskSpecification task(&items, m_Config.get(), nullptr, 0.4);
     QSignalSpy errors(&task, &TaskSpecification::error);

@@ -3,10 +3,11 @@
 // of patches, the copies of unchanged updater files, files already
 // downloaded, refused lines, and the hand-over to the shared lists.
 
-#include "support/testkey.h"
 #include "configuration.h"
 #include "downloadreplacelists.h"
 #include "makedownloadreplacelisttaskspecification.h"
+#include "support/testfiles.h"
+#include "support/testkey.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,20 +16,6 @@
 #include <QtTest>
 
 namespace {
-
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 QStringList texts(const QSignalSpy& spy)
 {
@@ -126,7 +113,7 @@ void TestMakeDownloadReplaceList::writeIni(const QByteArray& text)
 {
     const QString name = m_Config->clientUpdate() ? "vx3_client_linux_amd64.ini"
                                                   : "update_linux_amd64.ini";
-    QVERIFY(writeFile(temp(name), text));
+    writeFile(temp(name), text);
 }
 
 bool TestMakeDownloadReplaceList::runTask(DownloadReplaceLists* lists, QList<qreal>* progress)
@@ -148,8 +135,8 @@ bool TestMakeDownloadReplaceList::runTask(DownloadReplaceLists* lists, QList<qre
 void TestMakeDownloadReplaceList::deleteSectionOnly()
 {
     QVERIFY(QDir().mkpath(installed("plugins/old")));
-    QVERIFY(writeFile(installed("plugins/old/a.so"), "x"));
-    QVERIFY(writeFile(installed("stale.txt"), "x"));
+    writeFile(installed("plugins/old/a.so"), "x");
+    writeFile(installed("stale.txt"), "x");
     writeIni("[delete]\nplugins/old=2\nplugins/old/a.so=1\nstale.txt=1\nnever/installed=2\n");
 
     DownloadReplaceLists lists;
@@ -166,8 +153,8 @@ void TestMakeDownloadReplaceList::deleteSectionOnly()
 
 void TestMakeDownloadReplaceList::plainFileJudgedByItsHashInAnyCase()
 {
-    QVERIFY(writeFile(installed("same.txt"), kNew));
-    QVERIFY(writeFile(installed("changed.txt"), kOld));
+    writeFile(installed("same.txt"), kNew);
+    writeFile(installed("changed.txt"), kOld);
     const QByteArray upperHash = sha512(kNew).toUpper().toUtf8();
     writeIni("[client]\nsame.txt=" + upperHash + "::" + QByteArray::number(kNew.size())
              + "\nchanged.txt=" + twoFields(kNew) + "\nmissing.txt=" + twoFields(kNew) + "\n");
@@ -194,9 +181,9 @@ void TestMakeDownloadReplaceList::packedFileJudgedByInstalledHash()
 {
     // The installed file equals the new content although the packed download's
     // hash (field 1) differs from it: up to date.
-    QVERIFY(writeFile(installed("bin/current"), kNew));
+    writeFile(installed("bin/current"), kNew);
     // Installed content equal to field 1 only is not the new content.
-    QVERIFY(writeFile(installed("bin/stale"), kPacked));
+    writeFile(installed("bin/stale"), kPacked);
     writeIni("[client]\ncurrent._lzma2_=" + fiveFields(kPacked, kNew, "bin/current")
              + "\nstale._lzma2_=" + fiveFields(kPacked, kNew, "bin/stale") + "\n");
 
@@ -228,7 +215,7 @@ void TestMakeDownloadReplaceList::patchOnlyForTheInstalledVersion()
     QFETCH(QByteArray, installedContent);
     QFETCH(bool, patched);
     if (!installedContent.isEmpty())
-        QVERIFY(writeFile(installed("bin/app"), installedContent));
+        writeFile(installed("bin/app"), installedContent);
     // The same link in another section is not this section's patch.
     writeIni("[client]\napp._lzma2_=" + fiveFields(kPacked, kNew, "bin/app")
              + "\napp.42_patch_=" + fiveFields(kPatch, kOld, "bin/app")
@@ -269,8 +256,8 @@ void TestMakeDownloadReplaceList::upToDateFilesCopiedInFirstStepOnly()
 {
     QFETCH(bool, client);
     QVERIFY(configure(client));
-    QVERIFY(writeFile(installed("update"), kNew));
-    QVERIFY(writeFile(installed("lib/libupdate.so.1"), kOld));
+    writeFile(installed("update"), kNew);
+    writeFile(installed("lib/libupdate.so.1"), kOld);
     writeIni("[update]\nupdate=" + twoFields(kNew) + "\nlibupdate._lzma2_="
              + fiveFields(kPacked, kOld, "lib/libupdate.so.1") + "\n");
 
@@ -291,8 +278,8 @@ void TestMakeDownloadReplaceList::upToDateFilesCopiedInFirstStepOnly()
 
 void TestMakeDownloadReplaceList::intactDownloadNotFetchedAgain()
 {
-    QVERIFY(writeFile(temp("intact._lzma2_"), kPacked));
-    QVERIFY(writeFile(temp("corrupt._lzma2_"), kPacked + "!"));
+    writeFile(temp("intact._lzma2_"), kPacked);
+    writeFile(temp("corrupt._lzma2_"), kPacked + "!");
     writeIni("[client]\nintact._lzma2_=" + fiveFields(kPacked, kNew, "intact")
              + "\ncorrupt._lzma2_=" + fiveFields(kPacked, kNew, "corrupt") + "\n");
 
@@ -362,7 +349,7 @@ void TestMakeDownloadReplaceList::invalidLineFailsAndKeepsSharedLists()
     // The first step copies up-to-date files, such as good.txt, into the
     // temporary directory.
     QVERIFY(configure(false));
-    QVERIFY(writeFile(installed("good.txt"), kNew));
+    writeFile(installed("good.txt"), kNew);
     writeIni(ini);
     DownloadReplaceLists lists;
     DeleteItem earlier;
@@ -386,7 +373,7 @@ void TestMakeDownloadReplaceList::sizeThatIsNoNumberReadsAsZero()
 {
     // Published releases may hold such sizes: a current installed copy still
     // passes, and only the files to fetch get the limit 0.
-    QVERIFY(writeFile(installed("current.txt"), kNew));
+    writeFile(installed("current.txt"), kNew);
     QByteArray ini = "[client]\ncurrent.txt=" + sha512(kNew).toUtf8() + "::12abc\n";
     const QList<QByteArray> sizes{"12abc", "", "-1", "18446744073709551616", "0x10"};
     for (int i = 0; i < sizes.size(); ++i)
@@ -404,7 +391,7 @@ void TestMakeDownloadReplaceList::progressGoesByBytesHashed()
 {
     // One large installed file: the progress moves while it is hashed.
     const QByteArray large(24 << 20, 'x');
-    QVERIFY(writeFile(installed("large.bin"), large));
+    writeFile(installed("large.bin"), large);
     writeIni("[client]\nlarge.bin=" + twoFields(large) + "\n");
 
     DownloadReplaceLists lists;

@@ -177,6 +177,14 @@ QString logLines(const QString& diagnostics)
     return lines.mid(qMax(0, lines.size() - 8)).join('\n');
 }
 
+// The time stamp of the first diagnostics line holding `text`.
+QDateTime stampOf(const QString& diagnostics, const QString& text)
+{
+    const QStringList lines = diagnostics.split('\n').filter(text);
+    return lines.isEmpty() ? QDateTime()
+                           : QDateTime::fromString(lines.first().section(' ', 0, 0), Qt::ISODateWithMs);
+}
+
 unsigned modeOf(const QString& path)
 {
     struct stat status;
@@ -202,7 +210,7 @@ private slots:
     void hostileSurroundingsDoNotStopAnUpdate();
     void refusedEarlyWithItsReason_data();
     void refusedEarlyWithItsReason();
-    void networkTextLoadsNothing();
+    void windowLoadsNothingAndStartsAfterTwoSeconds();
     void tamperedUpdaterIsNotStarted_data();
     void tamperedUpdaterIsNotStarted();
 };
@@ -679,8 +687,9 @@ void TestUpdateProgram::refusedEarlyWithItsReason()
 }
 
 // The label and the news name a FIFO that nobody writes: reading it would
-// block the window before its session starts.
-void TestUpdateProgram::networkTextLoadsNothing()
+// block the window before its session starts. The session starts two seconds
+// after the program, once the window is shown.
+void TestUpdateProgram::windowLoadsNothingAndStartsAfterTwoSeconds()
 {
     QTemporaryDir dir;
     const QString program = installProgram(dir);
@@ -706,6 +715,10 @@ void TestUpdateProgram::networkTextLoadsNothing()
         readFile(dir.filePath("diagnostics.txt")).constData(), kDeadlineMs);
     update.kill();
     update.waitForFinished();
+    const QString diagnostics = QString::fromUtf8(readFile(dir.filePath("diagnostics.txt")));
+    const qint64 delay = stampOf(diagnostics, "debug: Voxaro updater started")
+                             .msecsTo(stampOf(diagnostics, "debug: onStartUpdate"));
+    QVERIFY2(delay >= 2000 && delay < 10000, qPrintable(QString::number(delay)));
 }
 
 void TestUpdateProgram::tamperedUpdaterIsNotStarted_data()

@@ -19,14 +19,6 @@ const int kPublishDeadlineMs = 300000;
 
 } // namespace
 
-QByteArray sampleText(const char* seed, int lines)
-{
-    QByteArray data;
-    for (int i = 0; i < lines; ++i)
-        data += seed + QByteArray::number(i * 7 % 113) + '\n';
-    return data;
-}
-
 void publishRelease(const QString& product, const QString& newTree, const QString& oldTree,
                     const QString& outDir, const QStringList& options)
 {

@@ -23,9 +23,6 @@ struct SessionResult
 // True when `values` never fall and end at 1.
 bool risesToOne(const QList<qreal>& values);
 
-// `lines` numbered lines starting with `seed`: text that packs and patches well.
-QByteArray sampleText(const char* seed, int lines);
-
 // Publishes version 2 of `product` from `newTree`, with patches from `oldTree`
 // unless it is empty, into `outDir` with `vxpublish release`, the test key
 // and test key a; `options` are further options of the tool. A failure fails

@@ -51,3 +51,11 @@ QMap<QString, QByteArray> fileTree(const QString& dir)
     }
     return files;
 }
+
+QByteArray sampleText(const char* seed, int lines)
+{
+    QByteArray data;
+    for (int i = 0; i < lines; ++i)
+        data += seed + QByteArray::number(i * 7 % 113) + '\n';
+    return data;
+}

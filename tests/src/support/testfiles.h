@@ -1,6 +1,7 @@
 #pragma once
 // Files for tests: write one (with its missing parent directories), read one
-// back, make a tree look old. A failure fails the running test.
+// back, make a tree look old, sample content. A failure fails the running
+// test.
 
 #include <QByteArray>
 #include <QMap>
@@ -15,3 +16,5 @@ void makeOld(const QString& path);
 // Every file below `dir`, relative path to content; an installation's trust
 // record (.vx3trust), which no release holds, is left out.
 QMap<QString, QByteArray> fileTree(const QString& dir);
+// `lines` numbered lines starting with `seed`: text that packs and patches well.
+QByteArray sampleText(const char* seed, int lines);
