@@ -16,6 +16,7 @@ set(vxpatch_common_sources
 set(vxpatch_container_sources
   # layer 2: LZMA2 blocks, packed-file container (plain form), diff
   src/lib/lzma2_coder.cpp src/lib/lzma2_coder.h
+  src/lib/lzma2_decoder.cpp src/lib/lzma2_decoder.h
   src/lib/lzmaioout.cpp src/lib/lzmaioout.h
   src/lib/lzma2_block_reader.cpp src/lib/lzma2_block_reader.h
   src/lib/lzma2_piece_encoder.cpp src/lib/lzma2_piece_encoder.h

@@ -34,48 +34,20 @@ constexpr size_t kAheadMinimum = size_t{4} << 20;
 }  // namespace
 
 struct Lzma2BlockReader::Decoder {
-  lzma_stream stream = LZMA_STREAM_INIT;
-  size_t input_bytes = 0;
-  bool ended = false;
-  ~Decoder() { lzma_end(&stream); }
+  Lzma2Decoder lzma2;
 
   // The next `count` bytes into `to` (dropped when null); *made receives
   // how many of them were made before a failure.
   int Produce(uint8_t* to, size_t count, size_t* made) {
-    uint8_t scratch[size_t{16} << 10];
-    *made = 0;
-    while (count > 0) {
-      const size_t part = to ? count : (count < sizeof scratch ? count : sizeof scratch);
-      stream.next_out = to ? to : scratch;
-      stream.avail_out = part;
-      while (stream.avail_out > 0) {
-        // The end marker is read with the last bytes when it follows them.
-        const lzma_ret result = ended ? LZMA_STREAM_END : lzma_code(&stream, LZMA_FINISH);
-        ended = result == LZMA_STREAM_END;
-        if (result == LZMA_OK || (ended && stream.avail_out == 0)) continue;
-        *made += part - stream.avail_out;
-        // The data ended before the announced size, or could not be decoded.
-        return ended ? SDK_OK : SdkCodeFor(result, stream);
-      }
-      if (to) to += part;
-      *made += part;
-      count -= part;
-    }
-    return kDecoded;
+    const Lzma2Decoder::Result result = lzma2.Decode(to, count, made);
+    return result == Lzma2Decoder::kDone ? kDecoded : SdkCodeFor(result);
   }
 
   // After the last byte: the end marker must follow. *consumed: the input
   // bytes after the block header.
   int End(size_t* consumed) {
-    stream.next_out = nullptr;
-    stream.avail_out = 0;
-    lzma_ret result = ended ? LZMA_STREAM_END : LZMA_OK;
-    // Without room for output the decoder can still read the end marker; data
-    // beyond the announced size shows as no progress.
-    while (result == LZMA_OK) result = lzma_code(&stream, LZMA_FINISH);
-    if (result != LZMA_STREAM_END) return SdkCodeFor(result, stream);
-    *consumed = input_bytes - stream.avail_in;
-    return kDecoded;
+    const Lzma2Decoder::Result result = lzma2.Finish(consumed);
+    return result == Lzma2Decoder::kDone ? kDecoded : SdkCodeFor(result);
   }
 };
 
@@ -204,14 +176,10 @@ bool Lzma2BlockReader::Open(const InputStream& input, size_t limit, ThreadBudget
   }
   if (!PlausibleBlock(properties, unpacked_size, rest)) return false;
   decoder_.reset(new Decoder);
-  const lzma_ret started = StartDecoder(properties, unpacked_size, &decoder_->stream);
-  if (started != LZMA_OK) {
-    LogDecodeFailure(SdkCodeFor(started, decoder_->stream));
+  if (!StartDecoder(properties, unpacked_size, rest, &decoder_->lzma2)) {
+    LogDecodeFailure(SDK_ERROR_MEM);
     return false;
   }
-  decoder_->stream.next_in = rest.Current();
-  decoder_->stream.avail_in = rest.Remaining();
-  decoder_->input_bytes = rest.Remaining();
   header_bytes_ = rest.Position();
   size_ = unpacked_size;
   left_ = unpacked_size;

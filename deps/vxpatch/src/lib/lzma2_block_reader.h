@@ -1,5 +1,5 @@
 // One LZMA2 block (lzmaioout.h) decoded piece by piece, for callers that use
-// its bytes in order and need not hold them all: its memory is liblzma's
+// its bytes in order and need not hold them all: its memory is the decoder's
 // dictionary window (at most the smaller of the block's size and the
 // dictionary the properties byte claims), however large the block. Checks
 // and messages are those of ReadLzma2Block: Open() refuses the header (a size

@@ -15,11 +15,9 @@ constexpr uint8_t kMaxDictionaryProperty = 40;
 constexpr uint64_t kMaxChunkOutput = uint64_t{2} << 20;
 constexpr uint64_t kMinChunkInput = 6;
 
-// The decoder's dictionary is as large as the block's output (up to the
-// dictionary size) and written once, front to back, like a large output
-// buffer; an encoder's match finder is reached at random all over its
-// tables. Both ask for huge pages: one fault per 2 MiB instead of one per
-// 4 KiB page, and far fewer misses of the address translation cache.
+// An encoder's match finder is reached at random all over its tables, which
+// ask for huge pages: one fault per 2 MiB instead of one per 4 KiB page, and
+// far fewer misses of the address translation cache.
 void* AllocateForCoder(void*, size_t count, size_t size) {
   if (size != 0 && count > std::numeric_limits<size_t>::max() / size) return nullptr;
   const size_t bytes = count * size;
@@ -51,33 +49,21 @@ void LogDecodeFailure(int code) {
   LogError(message);
 }
 
-int SdkCodeFor(lzma_ret result, const lzma_stream& stream) {
+int SdkCodeFor(Lzma2Decoder::Result result) {
   switch (result) {
-    case LZMA_MEM_ERROR: return SDK_ERROR_MEM;
-    case LZMA_OPTIONS_ERROR: return SDK_ERROR_UNSUPPORTED;
-    case LZMA_BUF_ERROR:
-      // No progress possible: either the input ran out (also when the output is
-      // complete but the end marker is missing), or the output space (the
-      // announced size) is used up while the data goes on.
-      return stream.avail_in == 0 ? SDK_ERROR_INPUT_EOF : SDK_ERROR_DATA;
+    case Lzma2Decoder::kEnded: return SDK_OK;  // the data ended before the announced size
+    case Lzma2Decoder::kInputEnded: return SDK_ERROR_INPUT_EOF;
     default: return SDK_ERROR_DATA;
   }
 }
 
-lzma_ret StartDecoder(uint8_t properties, size_t unpacked_size, lzma_stream* stream) {
-  lzma_options_lzma options;
-  if (lzma_lzma_preset(&options, 0)) return LZMA_OPTIONS_ERROR;
-  // Output never refers back further than what was produced, so a dictionary
-  // of the output's size decodes every valid block, whatever the properties
+bool StartDecoder(uint8_t properties, size_t unpacked_size, const InputStream& data, Lzma2Decoder* decoder) {
+  // Output never refers back further than what was produced, so a window of
+  // the output's size decodes every valid block, whatever the properties
   // byte claims, without reserving the claimed (up to 4 GiB) dictionary.
   const uint64_t claimed = DictionarySizeFromProperty(properties);
-  const uint64_t needed = unpacked_size < LZMA_DICT_SIZE_MIN ? LZMA_DICT_SIZE_MIN : unpacked_size;
-  options.dict_size = static_cast<uint32_t>(claimed < needed ? claimed : needed);
-  if (options.dict_size < LZMA_DICT_SIZE_MIN) options.dict_size = LZMA_DICT_SIZE_MIN;
-  lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-  *stream = LZMA_STREAM_INIT;
-  stream->allocator = &kCoderAllocator;
-  return lzma_raw_decoder(stream, filters);
+  const size_t window = static_cast<size_t>(claimed < unpacked_size ? claimed : unpacked_size);
+  return decoder->Start(window, data.Current(), data.Remaining());
 }
 
 bool ReadBlockHeader(InputStream* input, uint8_t* properties, uint32_t* unpacked_size) {

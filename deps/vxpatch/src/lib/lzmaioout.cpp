@@ -2,8 +2,6 @@
 // lzmaioout.h).
 #include "lzmaioout.h"
 
-#include <lzma.h>
-
 #include "engine_log.h"
 #include "lzma2_coder.h"
 #include "output_limit.h"
@@ -22,39 +20,31 @@ constexpr size_t kDecodeStep = size_t{64} << 10;
 // output keeps its length (or is failed, when it could not grow).
 int DecodeRaw(uint8_t properties, const InputStream& input, size_t unpacked_size, OutputStream* output,
               size_t* consumed, size_t* produced, ProgressSpan* progress) {
-  lzma_stream stream = LZMA_STREAM_INIT;
-  lzma_ret result = StartDecoder(properties, unpacked_size, &stream);
-  if (result != LZMA_OK) return SdkCodeFor(result, stream);
-  stream.next_in = input.Current();
-  stream.avail_in = input.Remaining();
+  Lzma2Decoder decoder;
+  if (!StartDecoder(properties, unpacked_size, input, &decoder)) return SDK_ERROR_MEM;
   const size_t base = output->Length();
   size_t done = 0;
   int code = SDK_OK;
-  for (;;) {
+  Lzma2Decoder::Result result = Lzma2Decoder::kDone;
+  while (done < unpacked_size && result == Lzma2Decoder::kDone) {
     const size_t wanted = unpacked_size - done;
-    if (wanted > 0 && !output->EnsureSpare(wanted < kDecodeStep ? wanted : kDecodeStep)) {
+    if (!output->EnsureSpare(wanted < kDecodeStep ? wanted : kDecodeStep)) {
       code = SDK_ERROR_MEM;
       break;
     }
     size_t room = output->SpareCapacity() < wanted ? output->SpareCapacity() : wanted;
     // Decoding in steps of a report lets a watcher see a large block move.
     if (progress && progress->Active() && room > kProgressStep) room = kProgressStep;
-    stream.next_out = output->Spare();
-    stream.avail_out = room;
-    result = lzma_code(&stream, LZMA_FINISH);
-    const size_t filled = room - stream.avail_out;
+    size_t filled = 0;
+    result = decoder.Decode(output->Spare(), room, &filled);
     output->Commit(filled);
     done += filled;
     if (progress) progress->Advance(filled);
-    if (result == LZMA_STREAM_END) break;
-    if (result != LZMA_OK) {
-      code = SdkCodeFor(result, stream);
-      break;
-    }
   }
-  *consumed = input.Remaining() - stream.avail_in;
+  // The end marker must follow the last byte.
+  if (code == SDK_OK && result == Lzma2Decoder::kDone) result = decoder.Finish(consumed);
+  if (code == SDK_OK && result != Lzma2Decoder::kDone) code = SdkCodeFor(result);
   *produced = done;
-  lzma_end(&stream);
   if (code != SDK_OK && !output->Failed()) output->Truncate(base);
   return code;
 }

@@ -24,7 +24,7 @@
 //    that announces gigabytes and holds little costs little. An announced
 //    size that the remaining input cannot produce is refused outright (every
 //    LZMA2 chunk takes at least 6 input bytes and yields at most 2 MiB).
-//    Memory while decoding: the output plus liblzma's dictionary window, which
+//    Memory while decoding: the output plus the decoder's window, which
 //    is at most the smaller of the announced size and the dictionary the
 //    properties byte claims.
 //  - WriteLzma2Block appends one block encoding the given bytes (compression
