@@ -63,18 +63,19 @@ struct RangeDecoder {
       code = (code << 8) | next;
     }
   }
+  // Which way a bit goes is as good as random for dense data, so the
+  // decoder selects instead of branching: a mispredicted branch costs more
+  // than computing both ways.
   unsigned Bit(uint16_t* probability) {
-    const uint32_t bound = (range >> kModelBits) * *probability;
-    unsigned bit = 0;
-    if (code < bound) {
-      range = bound;
-      *probability = static_cast<uint16_t>(*probability + (((1u << kModelBits) - *probability) >> kMoveBits));
-    } else {
-      range -= bound;
-      code -= bound;
-      *probability = static_cast<uint16_t>(*probability - (*probability >> kMoveBits));
-      bit = 1;
-    }
+    const uint32_t p = *probability;
+    const uint32_t bound = (range >> kModelBits) * p;
+    const unsigned bit = code >= bound ? 1u : 0u;
+    const uint32_t ones = 0u - bit;  // all ones when the bit is 1
+    range = ((range - bound) & ones) | (bound & ~ones);
+    code -= bound & ones;
+    const uint32_t zero_p = p + (((1u << kModelBits) - p) >> kMoveBits);
+    const uint32_t one_p = p - (p >> kMoveBits);
+    *probability = static_cast<uint16_t>((one_p & ones) | (zero_p & ~ones));
     Normalize();
     return bit;
   }
