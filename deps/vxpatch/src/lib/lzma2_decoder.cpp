@@ -110,6 +110,54 @@ struct RangeDecoder {
     if (Bit(&p->choice2) == 0) return 8 + Tree(p->mid[position_state], 3);
     return 16 + Tree(p->high, 8);
   }
+  // A literal from its coder's probabilities; right after a match it is
+  // coded against `match_byte`, the byte at the last distance, for as long
+  // as their bits agree.
+  uint8_t Literal(uint16_t* probabilities, bool after_match, unsigned match_byte) {
+    unsigned symbol = 1;
+    if (after_match) {
+      do {
+        const unsigned match_bit = (match_byte >> 7) & 1;
+        match_byte <<= 1;
+        const unsigned bit = Bit(&probabilities[((1 + match_bit) << 8) + symbol]);
+        symbol = (symbol << 1) | bit;
+        if (match_bit != bit) break;
+      } while (symbol < 0x100);
+    }
+    while (symbol < 0x100) symbol = (symbol << 1) | Bit(&probabilities[symbol]);
+    return static_cast<uint8_t>(symbol);
+  }
+  // The distance of a new match: its slot from the tree of the match's
+  // length, then the slot's low bits from the special or the direct and
+  // align probabilities.
+  uint32_t Distance(uint16_t* slot_tree, uint16_t* special, uint16_t* align) {
+    const unsigned slot = Tree(slot_tree, kPositionSlotBits);
+    if (slot < 4) return slot;
+    const unsigned direct = (slot >> 1) - 1;
+    uint32_t distance = (2u | (slot & 1u)) << direct;
+    if (slot < kEndPositionModelIndex) return distance + ReverseTree(special + distance - slot, direct);
+    distance += Direct(direct - kAlignBits) << kAlignBits;
+    return distance + ReverseTree(align, kAlignBits);
+  }
+  // A repeated match of one of the three older distances (`g1`, `g2`: the
+  // choice's probabilities in this state) moves that distance to the front.
+  void PickOlderDistance(uint16_t* g1, uint16_t* g2, uint32_t& rep0, uint32_t& rep1, uint32_t& rep2,
+                         uint32_t& rep3) {
+    uint32_t distance = 0;
+    if (Bit(g1) == 0) {
+      distance = rep1;
+    } else {
+      if (Bit(g2) == 0) {
+        distance = rep2;
+      } else {
+        distance = rep3;
+        rep3 = rep2;
+      }
+      rep2 = rep1;
+    }
+    rep1 = rep0;
+    rep0 = distance;
+  }
 };
 
 // Index of the byte `back` (1 .. size) bytes before `pos` in a circular window.
@@ -160,6 +208,33 @@ void CopyMatch(uint8_t* window, size_t size, size_t pos, size_t back, size_t n) 
     to += piece;
     n -= piece;
   }
+}
+
+// Copies what is left of a match that the last call could not finish
+// (`*pending` bytes at distance rep0 + 1), as far as `limit`; returns how
+// many bytes it made.
+size_t CopyPending(uint8_t* window, size_t size, size_t pos, size_t limit, uint32_t rep0, uint32_t* pending) {
+  if (*pending == 0) return 0;
+  const size_t n = std::min(size_t{*pending}, limit - pos);
+  CopyMatch(window, size, pos, size_t{rep0} + 1, n);
+  *pending -= static_cast<uint32_t>(n);
+  return n;
+}
+
+// A new match's distance goes to the front of the four last distances.
+inline void PushDistance(uint32_t distance, uint32_t& rep0, uint32_t& rep1, uint32_t& rep2, uint32_t& rep3) {
+  rep3 = rep2;
+  rep2 = rep1;
+  rep1 = rep0;
+  rep0 = distance;
+}
+
+// The coder of the literal at `pos`, which follows the byte `previous`.
+inline uint16_t* LiteralCoder(uint16_t* literal, size_t pos, unsigned previous, unsigned position_mask,
+                              unsigned context_bits) {
+  const unsigned index =
+      ((static_cast<unsigned>(pos) & position_mask) << context_bits) + (previous >> (8 - context_bits));
+  return literal + kLiteralCoderSize * index;
 }
 
 }  // namespace
@@ -360,34 +435,18 @@ Lzma2Decoder::Result Lzma2Decoder::DecodeSymbols(size_t limit) {
   uint32_t rep0 = reps_[0], rep1 = reps_[1], rep2 = reps_[2], rep3 = reps_[3];
   Result result = kDone;
 
-  if (pending_ > 0) {
-    const size_t n = std::min(size_t{pending_}, limit - pos);
-    CopyMatch(window, size, pos, size_t{rep0} + 1, n);
-    pos += n;
-    pending_ -= static_cast<uint32_t>(n);
-  }
+  pos += CopyPending(window, size, pos, limit, rep0, &pending_);
   while (pos < limit) {
     const unsigned position_state = static_cast<unsigned>(pos) & position_mask_;
     if (rc.Bit(&p.is_match[(state << kPositionBitsMax) + position_state]) == 0) {
       const size_t have = full_ + (pos - start);
       const unsigned previous = pos > 0 ? window[pos - 1] : (have > 0 ? window[size - 1] : 0);
       uint16_t* probabilities =
-          p.literal + kLiteralCoderSize *
-                          (((static_cast<unsigned>(pos) & literal_position_mask_) << literal_context_bits_) +
-                           (previous >> (8 - literal_context_bits_)));
-      unsigned symbol = 1;
-      if (state >= kLiteralStates) {
-        unsigned match_byte = window[Behind(pos, size_t{rep0} + 1, size)];
-        do {
-          const unsigned match_bit = (match_byte >> 7) & 1;
-          match_byte <<= 1;
-          const unsigned bit = rc.Bit(&probabilities[((1 + match_bit) << 8) + symbol]);
-          symbol = (symbol << 1) | bit;
-          if (match_bit != bit) break;
-        } while (symbol < 0x100);
-      }
-      while (symbol < 0x100) symbol = (symbol << 1) | rc.Bit(&probabilities[symbol]);
-      window[pos++] = static_cast<uint8_t>(symbol);
+          LiteralCoder(p.literal, pos, previous, literal_position_mask_, literal_context_bits_);
+      const bool after_match = state >= kLiteralStates;
+      window[pos] = rc.Literal(probabilities, after_match,
+                               after_match ? window[Behind(pos, size_t{rep0} + 1, size)] : 0);
+      ++pos;
       state = state < 4 ? 0 : (state < 10 ? state - 3 : state - 6);
     } else {
       const size_t have = std::min(full_ + (pos - start), size);
@@ -396,27 +455,13 @@ Lzma2Decoder::Result Lzma2Decoder::DecodeSymbols(size_t limit) {
         length = rc.Length(&p.match_length, position_state);
         state = state < kLiteralStates ? 7 : 10;
         const unsigned length_state = std::min(length, kLengthToPositionStates - 1);
-        const unsigned slot = rc.Tree(p.position_slot[length_state], kPositionSlotBits);
-        uint32_t distance = slot;
-        if (slot >= 4) {
-          const unsigned direct = (slot >> 1) - 1;
-          distance = (2u | (slot & 1u)) << direct;
-          if (slot < kEndPositionModelIndex) {
-            distance += rc.ReverseTree(p.special_position + distance - slot, direct);
-          } else {
-            distance += rc.Direct(direct - kAlignBits) << kAlignBits;
-            distance += rc.ReverseTree(p.align, kAlignBits);
-          }
-        }
+        const uint32_t distance = rc.Distance(p.position_slot[length_state], p.special_position, p.align);
         // The end marker has no place in a chunk of known size.
         if (distance == kEndMarkerDistance || distance >= have) {
           result = kDataError;
           break;
         }
-        rep3 = rep2;
-        rep2 = rep1;
-        rep1 = rep0;
-        rep0 = distance;
+        PushDistance(distance, rep0, rep1, rep2, rep3);
       } else {
         if (have == 0) {
           result = kDataError;
@@ -431,20 +476,7 @@ Lzma2Decoder::Result Lzma2Decoder::DecodeSymbols(size_t limit) {
             continue;
           }
         } else {
-          uint32_t distance = 0;
-          if (rc.Bit(&p.is_rep_g1[state]) == 0) {
-            distance = rep1;
-          } else {
-            if (rc.Bit(&p.is_rep_g2[state]) == 0) {
-              distance = rep2;
-            } else {
-              distance = rep3;
-              rep3 = rep2;
-            }
-            rep2 = rep1;
-          }
-          rep1 = rep0;
-          rep0 = distance;
+          rc.PickOlderDistance(&p.is_rep_g1[state], &p.is_rep_g2[state], rep0, rep1, rep2, rep3);
         }
         length = rc.Length(&p.rep_length, position_state);
         state = state < kLiteralStates ? 8 : 11;
