@@ -718,7 +718,9 @@ void TestUpdateProgram::windowLoadsNothingAndStartsAfterTwoSeconds()
     const QString diagnostics = QString::fromUtf8(readFile(dir.filePath("diagnostics.txt")));
     const qint64 delay = stampOf(diagnostics, "debug: Voxaro updater started")
                              .msecsTo(stampOf(diagnostics, "debug: onStartUpdate"));
-    QVERIFY2(delay >= 2000 && delay < 10000, qPrintable(QString::number(delay)));
+    // Qt runs a timer of two seconds as a coarse one, which may fire up to
+    // 5 percent early.
+    QVERIFY2(delay >= 1900 && delay < 10000, qPrintable(QString::number(delay)));
 }
 
 void TestUpdateProgram::tamperedUpdaterIsNotStarted_data()
