@@ -98,6 +98,11 @@ private:
     // Runs the installed updater unattended with `versions` as the version
     // answer. Returns its exit status.
     int run(const QByteArray& versions);
+    // run(), then checks the exit status and that the log has `logLine`.
+    void runExpecting(const QByteArray& versions, int status, const QString& logLine);
+    // The installation's files but update.ini, which holds the last session's
+    // record, the updater's own bookkeeping.
+    QMap<QString, QByteArray> installedWithoutSessionRecord() const;
 
     QTemporaryDir m_Dir;
     QString m_Out;
@@ -182,6 +187,21 @@ int TestTrust::run(const QByteArray& versions)
     return update.exitStatus() == QProcess::NormalExit ? update.exitCode() : -1;
 }
 
+void TestTrust::runExpecting(const QByteArray& versions, int status, const QString& logLine)
+{
+    const int exitStatus = run(versions);
+    const QString diagnostics = QString::fromUtf8(readFile(m_Diagnostics));
+    QVERIFY2(exitStatus == status, qPrintable(QString("status %1\n%2").arg(exitStatus).arg(diagnostics)));
+    QVERIFY2(diagnostics.contains("log: " + logLine), qPrintable(diagnostics));
+}
+
+QMap<QString, QByteArray> TestTrust::installedWithoutSessionRecord() const
+{
+    QMap<QString, QByteArray> files = fileTree(m_Install);
+    files.remove("update.ini");
+    return files;
+}
+
 void TestTrust::versionFloor_data()
 {
     QTest::addColumn<int>("installed");
@@ -247,16 +267,12 @@ void TestTrust::versionFloor()
                                                  .toUtf8());
     const QMap<QString, QByteArray> before = fileTree(m_Install);
 
-    const int exitStatus = run(versionList(answer));
-    const QString diagnostics = QString::fromUtf8(readFile(m_Diagnostics));
-    QVERIFY2(exitStatus == status, qPrintable(QString("status %1\n%2").arg(exitStatus).arg(diagnostics)));
-    QVERIFY2(diagnostics.contains("log: " + logLine), qPrintable(diagnostics));
+    runExpecting(versionList(answer), status, logLine);
+    if (QTest::currentTestFailed())
+        return;
     if (status != 0) {
-        // Byte for byte (the trust record is checked below); update.ini holds
-        // the refused session's record, the updater's own bookkeeping.
-        QMap<QString, QByteArray> now = fileTree(m_Install);
-        now.remove("update.ini");
-        QCOMPARE(now, before);
+        // Byte for byte (the trust record is checked below).
+        QCOMPARE(installedWithoutSessionRecord(), before);
     }
     QCOMPARE(readFile(m_Install + "/data/readme.txt"), "version " + QByteArray::number(after) + "\n");
     if (floorAfter)
@@ -310,10 +326,9 @@ void TestTrust::signedAnswer()
     writeFile(m_Install + "/.vx3trust", trustFile(2, pinned));
     const QMap<QString, QByteArray> before = fileTree(m_Install);
 
-    const int exitStatus = run(versionList(3, key, now - signedAgo, lifetime));
-    const QString diagnostics = QString::fromUtf8(readFile(m_Diagnostics));
-    QVERIFY2(exitStatus == status, qPrintable(QString("status %1\n%2").arg(exitStatus).arg(diagnostics)));
-    QVERIFY2(diagnostics.contains("log: " + logLine), qPrintable(diagnostics));
+    runExpecting(versionList(3, key, now - signedAgo, lifetime), status, logLine);
+    if (QTest::currentTestFailed())
+        return;
     if (status != 0) {
         QCOMPARE(fileTree(m_Install), before); // nothing installed on its word
         QCOMPARE(readFile(m_Install + "/.vx3trust"), trustFile(2, pinned));
@@ -366,15 +381,12 @@ void TestTrust::modernSignaturePin()
     writeFile(m_Install + "/.vx3trust", trustFile(2, 0, pinned));
     const QMap<QString, QByteArray> before = fileTree(m_Install);
 
-    const int exitStatus = run(versionList(3));
-    const QString diagnostics = QString::fromUtf8(readFile(m_Diagnostics));
-    QVERIFY2(exitStatus == status, qPrintable(QString("status %1\n%2").arg(exitStatus).arg(diagnostics)));
-    QVERIFY2(diagnostics.contains("log: " + logLine), qPrintable(diagnostics));
+    runExpecting(versionList(3), status, logLine);
+    if (QTest::currentTestFailed())
+        return;
     if (status != 0) {
-        // Byte for byte, the trust record too; update.ini holds the session's record.
-        QMap<QString, QByteArray> now = fileTree(m_Install);
-        now.remove("update.ini");
-        QCOMPARE(now, before);
+        // Byte for byte, the trust record too.
+        QCOMPARE(installedWithoutSessionRecord(), before);
         return;
     }
     QCOMPARE(readFile(m_Install + "/data/readme.txt"), QByteArray("version 3\n"));
